@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what the project needs to build and test on Debian 12.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libhivex-dev libhivex-bin
+  g++-mingw-w64-x86-64 wine64 wine xvfb xdotool imagemagick fonts-wqy-zenhei
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

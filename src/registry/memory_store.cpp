@@ -1,0 +1,314 @@
+#include "registry/memory_store.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+#include "registry/names.h"
+
+namespace torvane::registry {
+
+namespace {
+
+constexpr std::uint32_t kQueryValue = 0x0001;
+constexpr std::uint32_t kSetValue = 0x0002;
+constexpr std::uint32_t kEnumerateSubKeys = 0x0008;
+
+void MarkDeleted(MemoryStore::Key& key) {
+  key.deleted = true;
+  for (auto& [folded, child] : key.children) MarkDeleted(*child);
+}
+
+void DumpKey(const MemoryStore::Key& key, const std::string& path, std::ostringstream& out) {
+  out << '[' << FoldName(path) << "]\n";
+  std::vector<const RegValue*> values;
+  for (const auto& value : key.values) values.push_back(&value);
+  std::sort(values.begin(), values.end(), [](const RegValue* a, const RegValue* b) {
+    return FoldName(a->name) < FoldName(b->name);
+  });
+  for (const RegValue* value : values) {
+    out << FoldName(value->name) << '=' << value->type << ':';
+    static const char* const kHex = "0123456789abcdef";
+    for (std::uint8_t byte : value->data) out << kHex[byte >> 4] << kHex[byte & 15];
+    out << '\n';
+  }
+  for (const MemoryStore::Key* child : key.Ordered()) DumpKey(*child, path + '\\' + child->name, out);
+}
+
+}  // namespace
+
+const RegValue* MemoryStore::Key::FindValue(const std::string& value_name) const {
+  for (const auto& value : values) {
+    if (NamesEqual(value.name, value_name)) return &value;
+  }
+  return nullptr;
+}
+
+const MemoryStore::Key* MemoryStore::Key::FindChild(const std::string& child_name) const {
+  auto it = children.find(FoldName(child_name));
+  return it == children.end() ? nullptr : it->second.get();
+}
+
+const std::vector<MemoryStore::Key*>& MemoryStore::Key::Ordered() const {
+  if (!order_valid_) {
+    order_.clear();
+    order_.reserve(children.size());
+    for (const auto& [folded, child] : children) order_.push_back(child.get());
+    order_valid_ = true;
+  }
+  return order_;
+}
+
+MemoryStore::MemoryStore()
+    : current_user_(std::make_shared<Key>()), local_machine_(std::make_shared<Key>()) {
+  current_user_->name = "HKEY_CURRENT_USER";
+  local_machine_->name = "HKEY_LOCAL_MACHINE";
+  roots_[0] = {current_user_, kCurrentUser, kKeyAllAccess};
+  roots_[1] = {local_machine_, kLocalMachine, kKeyAllAccess};
+}
+
+const MemoryStore::Handle* MemoryStore::Resolve(HKey key) const {
+  if (key == kCurrentUser) return &roots_[0];
+  if (key == kLocalMachine) return &roots_[1];
+  auto it = handles_.find(key);
+  return it == handles_.end() ? nullptr : &it->second;
+}
+
+std::shared_ptr<MemoryStore::Key> MemoryStore::Walk(const std::shared_ptr<Key>& from,
+                                                    const std::string& path) const {
+  std::shared_ptr<Key> node = from;
+  for (const auto& part : SplitKeyPath(path)) {
+    auto it = node->children.find(FoldName(part));
+    if (it == node->children.end()) return nullptr;
+    node = it->second;
+  }
+  return node;
+}
+
+std::shared_ptr<MemoryStore::Key>& MemoryStore::RootNode(HKey root) {
+  return root == kCurrentUser ? current_user_ : local_machine_;
+}
+
+long MemoryStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t /*options*/,
+                                std::uint32_t access, HKey* result) {
+  if (result == nullptr) return kInvalidParameter;
+  *result = kNullKey;
+  const Handle* parent = Resolve(root);
+  if (parent == nullptr) return kInvalidHandle;
+  if (parent->key->deleted) return kKeyDeleted;
+  std::shared_ptr<Key> node = Walk(parent->key, path);
+  if (!node) return kFileNotFound;
+  if (WantsWrite(access)) {
+    if (!administrator_ && parent->root == kLocalMachine) return kAccessDenied;
+    if (node->deny_full_access) return kAccessDenied;
+  }
+  const HKey handle = next_handle_;
+  next_handle_ += 4;
+  handles_.emplace(handle, Handle{std::move(node), parent->root, access});
+  *result = handle;
+  return kSuccess;
+}
+
+long MemoryStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_t* type,
+                                   std::uint8_t* data, std::uint32_t* size) {
+  const Handle* handle = Resolve(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (handle->key->deleted) return kKeyDeleted;
+  if ((handle->access & kQueryValue) == 0) return kAccessDenied;
+  if (data != nullptr && size == nullptr) return kInvalidParameter;
+  const RegValue* value = handle->key->FindValue(name);
+  if (value == nullptr) return kFileNotFound;
+  if (type != nullptr) *type = value->type;
+  const auto needed = static_cast<std::uint32_t>(value->data.size());
+  if (data == nullptr) {
+    if (size != nullptr) *size = needed;
+    return kSuccess;
+  }
+  if (*size < needed) {
+    *size = needed;
+    return kMoreData;
+  }
+  if (needed > 0) std::memcpy(data, value->data.data(), needed);
+  *size = needed;
+  return kSuccess;
+}
+
+long MemoryStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_t /*reserved*/,
+                                 std::uint32_t type, const std::uint8_t* data,
+                                 std::uint32_t size) {
+  const Handle* handle = Resolve(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (handle->key->deleted) return kKeyDeleted;
+  if ((handle->access & kSetValue) == 0 || handle->key->refuse_changes) return kAccessDenied;
+  if (data == nullptr && size != 0) return kInvalidParameter;
+  std::vector<std::uint8_t> bytes(data, data + size);
+  for (auto& value : handle->key->values) {
+    if (NamesEqual(value.name, name)) {
+      value.type = type;
+      value.data = std::move(bytes);
+      return kSuccess;
+    }
+  }
+  handle->key->values.push_back(RegValue{name, type, std::move(bytes)});
+  return kSuccess;
+}
+
+long MemoryStore::RegDeleteValueA(HKey key, const std::string& name) {
+  const Handle* handle = Resolve(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (handle->key->deleted) return kKeyDeleted;
+  if ((handle->access & kSetValue) == 0 || handle->key->refuse_changes) return kAccessDenied;
+  auto& values = handle->key->values;
+  auto it = std::find_if(values.begin(), values.end(),
+                         [&](const RegValue& value) { return NamesEqual(value.name, name); });
+  if (it == values.end()) return kFileNotFound;
+  values.erase(it);
+  return kSuccess;
+}
+
+long MemoryStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
+  const Handle* handle = Resolve(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (handle->key->deleted) return kKeyDeleted;
+  if ((handle->access & kEnumerateSubKeys) == 0) return kAccessDenied;
+  const auto& ordered = handle->key->Ordered();
+  if (index >= ordered.size()) return kNoMoreItems;
+  const std::string& child = ordered[index]->name;
+  if (name == nullptr || child.size() + 1 > capacity) return kMoreData;
+  std::memcpy(name, child.c_str(), child.size() + 1);
+  return kSuccess;
+}
+
+long MemoryStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
+  const Handle* handle = Resolve(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (handle->key->deleted) return kKeyDeleted;
+  const auto parts = SplitKeyPath(subkey);
+  if (parts.empty()) return kInvalidParameter;
+  std::shared_ptr<Key> parent = handle->key;
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+    auto it = parent->children.find(FoldName(parts[i]));
+    if (it == parent->children.end()) return kFileNotFound;
+    parent = it->second;
+  }
+  auto it = parent->children.find(FoldName(parts.back()));
+  if (it == parent->children.end()) return kFileNotFound;
+  Key& victim = *it->second;
+  if (!victim.children.empty() || victim.refuse_deletion) return kAccessDenied;
+  if (!administrator_ && handle->root == kLocalMachine) return kAccessDenied;
+  MarkDeleted(victim);
+  parent->children.erase(it);
+  parent->Invalidate();
+  return kSuccess;
+}
+
+long MemoryStore::RegCloseKey(HKey key) {
+  if (key == kCurrentUser || key == kLocalMachine) return kSuccess;
+  return handles_.erase(key) == 1 ? kSuccess : kInvalidHandle;
+}
+
+MemoryStore::Key& MemoryStore::CreateKey(HKey root, const std::string& path) {
+  std::shared_ptr<Key> node = RootNode(root);
+  for (const auto& part : SplitKeyPath(path)) {
+    auto& slot = node->children[FoldName(part)];
+    if (!slot) {
+      slot = std::make_shared<Key>();
+      slot->name = part;
+      node->Invalidate();
+    }
+    node = slot;
+  }
+  return *node;
+}
+
+void MemoryStore::PutValue(HKey root, const std::string& path, const std::string& name,
+                           std::uint32_t type, std::vector<std::uint8_t> data) {
+  Key& key = CreateKey(root, path);
+  for (auto& value : key.values) {
+    if (NamesEqual(value.name, name)) {
+      value.type = type;
+      value.data = std::move(data);
+      return;
+    }
+  }
+  key.values.push_back(RegValue{name, type, std::move(data)});
+}
+
+void MemoryStore::PutString(HKey root, const std::string& path, const std::string& name,
+                            const std::string& text) {
+  std::vector<std::uint8_t> data(text.begin(), text.end());
+  data.push_back(0);
+  PutValue(root, path, name, kRegSz, std::move(data));
+}
+
+void MemoryStore::PutDword(HKey root, const std::string& path, const std::string& name,
+                           std::uint32_t number) {
+  PutValue(root, path, name, kRegDword,
+           {static_cast<std::uint8_t>(number), static_cast<std::uint8_t>(number >> 8),
+            static_cast<std::uint8_t>(number >> 16), static_cast<std::uint8_t>(number >> 24)});
+}
+
+bool MemoryStore::RemoveTree(HKey root, const std::string& path) {
+  auto parts = SplitKeyPath(path);
+  if (parts.empty()) return false;
+  const std::string last = parts.back();
+  parts.pop_back();
+  std::shared_ptr<Key> parent = RootNode(root);
+  for (const auto& part : parts) {
+    auto it = parent->children.find(FoldName(part));
+    if (it == parent->children.end()) return false;
+    parent = it->second;
+  }
+  auto it = parent->children.find(FoldName(last));
+  if (it == parent->children.end()) return false;
+  MarkDeleted(*it->second);
+  parent->children.erase(it);
+  parent->Invalidate();
+  return true;
+}
+
+bool MemoryStore::RemoveValue(HKey root, const std::string& path, const std::string& name) {
+  std::shared_ptr<Key> key = Walk(RootNode(root), path);
+  if (!key) return false;
+  auto& values = key->values;
+  auto it = std::find_if(values.begin(), values.end(),
+                         [&](const RegValue& value) { return NamesEqual(value.name, name); });
+  if (it == values.end()) return false;
+  values.erase(it);
+  return true;
+}
+
+const MemoryStore::Key* MemoryStore::FindKey(HKey root, const std::string& path) const {
+  const std::shared_ptr<Key>& base = root == kCurrentUser ? current_user_ : local_machine_;
+  return Walk(base, path).get();
+}
+
+std::optional<RegValue> MemoryStore::GetValue(HKey root, const std::string& path,
+                                              const std::string& name) const {
+  const Key* key = FindKey(root, path);
+  if (key == nullptr) return std::nullopt;
+  const RegValue* value = key->FindValue(name);
+  if (value == nullptr) return std::nullopt;
+  return *value;
+}
+
+const MemoryStore::Key& MemoryStore::Root(HKey root) const {
+  return root == kCurrentUser ? *current_user_ : *local_machine_;
+}
+
+std::string MemoryStore::Dump() const {
+  std::ostringstream out;
+  DumpKey(*current_user_, "HKEY_CURRENT_USER", out);
+  DumpKey(*local_machine_, "HKEY_LOCAL_MACHINE", out);
+  return out.str();
+}
+
+void CopyTree(const MemoryStore::Key& from, MemoryStore& to, HKey root, const std::string& path) {
+  to.CreateKey(root, path);
+  for (const auto& value : from.values) to.PutValue(root, path, value.name, value.type, value.data);
+  for (const MemoryStore::Key* child : from.Ordered()) {
+    CopyTree(*child, to, root, path.empty() ? child->name : path + '\\' + child->name);
+  }
+}
+
+}  // namespace torvane::registry

@@ -1,0 +1,31 @@
+// Key paths and value names as the registry treats them: ANSI (GBK) bytes,
+// compared without regard to the case of ASCII letters.
+//
+// GBK trail bytes overlap ASCII (0x40..0x7E, including 'A'..'Z', 'a'..'z'
+// and the backslash 0x5C), so folding and splitting step over double-byte
+// characters instead of looking at single bytes.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace torvane::registry {
+
+// True when `byte` starts a double-byte character in code page 936.
+constexpr bool IsGbkLeadByte(unsigned char byte) { return byte >= 0x81 && byte <= 0xFE; }
+
+// Upper-cases the ASCII letters of `name`, leaving double-byte characters alone.
+std::string FoldName(std::string_view name);
+
+// Case-insensitive equality as the registry applies it to names.
+bool NamesEqual(std::string_view a, std::string_view b);
+
+// Splits a key path at its backslashes; empty components are dropped.
+std::vector<std::string> SplitKeyPath(std::string_view path);
+
+// Compares two texts byte for byte as the ANSI string compare does: exact,
+// case-sensitive, no trimming.
+inline bool TextsEqual(std::string_view a, std::string_view b) { return a == b; }
+
+}  // namespace torvane::registry

@@ -1,0 +1,115 @@
+// The seven registry operations the checks and repairs stand on, with the
+// return codes and handle semantics of the Win32 ANSI entry points.
+//
+// Every store (memory, Win32, offline hive) answers these operations; the
+// repair core never sees anything else. Key paths and value names are ANSI
+// (GBK) bytes and compare without regard to letter case.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace torvane::registry {
+
+// Opaque key handle. The two predefined roots carry the Win32 values so that
+// the Win32 store can pass them straight through.
+using HKey = std::uintptr_t;
+inline constexpr HKey kNullKey = 0;
+inline constexpr HKey kCurrentUser = 0x80000001u;   // HKEY_CURRENT_USER
+inline constexpr HKey kLocalMachine = 0x80000002u;  // HKEY_LOCAL_MACHINE
+
+// Win32 return codes the system relies on.
+inline constexpr long kSuccess = 0;
+inline constexpr long kFileNotFound = 2;
+inline constexpr long kAccessDenied = 5;
+inline constexpr long kInvalidHandle = 6;
+inline constexpr long kInvalidParameter = 87;
+inline constexpr long kMoreData = 234;
+inline constexpr long kNoMoreItems = 259;
+inline constexpr long kKeyDeleted = 1018;
+
+// Access masks as the checks and repairs pass them.
+inline constexpr std::uint32_t kKeyRead = 0x20019;       // KEY_READ
+inline constexpr std::uint32_t kKeyAllAccess = 0xF003F;  // KEY_ALL_ACCESS
+inline constexpr std::uint32_t kKeyWriteBits = 0x0006;   // SET_VALUE | CREATE_SUB_KEY
+inline constexpr std::uint32_t kDeleteBit = 0x10000;     // DELETE
+
+// Value types.
+inline constexpr std::uint32_t kRegNone = 0;
+inline constexpr std::uint32_t kRegSz = 1;
+inline constexpr std::uint32_t kRegExpandSz = 2;
+inline constexpr std::uint32_t kRegBinary = 3;
+inline constexpr std::uint32_t kRegDword = 4;
+inline constexpr std::uint32_t kRegMultiSz = 7;
+inline constexpr std::uint32_t kRegQword = 11;
+
+// True when `mask` asks for more than reading.
+constexpr bool WantsWrite(std::uint32_t mask) {
+  return (mask & (kKeyWriteBits | kDeleteBit | 0x00080000u /*WRITE_DAC*/ |
+                  0x00040000u /*WRITE_OWNER*/ | 0x0020u /*CREATE_LINK*/)) != 0;
+}
+
+class RegistryStore {
+ public:
+  virtual ~RegistryStore() = default;
+
+  // Opens `path` below `root` (a root or an opened key). An empty path opens
+  // a new handle to `root` itself.
+  virtual long RegOpenKeyExA(HKey root, const std::string& path,
+                             std::uint32_t options, std::uint32_t access,
+                             HKey* result) = 0;
+
+  // `data` may be null to ask for the size only. On kMoreData `*size`
+  // receives the size the data needs. `type` may be null.
+  virtual long RegQueryValueExA(HKey key, const std::string& name,
+                                std::uint32_t* type, std::uint8_t* data,
+                                std::uint32_t* size) = 0;
+
+  virtual long RegSetValueExA(HKey key, const std::string& name,
+                              std::uint32_t reserved, std::uint32_t type,
+                              const std::uint8_t* data, std::uint32_t size) = 0;
+
+  virtual long RegDeleteValueA(HKey key, const std::string& name) = 0;
+
+  // Writes the NUL-terminated name of subkey `index` into `name`. kMoreData
+  // when it does not fit `capacity` bytes, kNoMoreItems past the last one.
+  // Subkeys come in a stable order, sorted without regard to letter case.
+  virtual long RegEnumKeyA(HKey key, std::uint32_t index, char* name,
+                           std::uint32_t capacity) = 0;
+
+  // Removes a subkey that has no subkeys of its own (kAccessDenied when it
+  // has some, as on Windows NT).
+  virtual long RegDeleteKeyA(HKey key, const std::string& subkey) = 0;
+
+  virtual long RegCloseKey(HKey key) = 0;
+};
+
+// Closes the handle it holds when it goes out of scope.
+class ScopedKey {
+ public:
+  explicit ScopedKey(RegistryStore& store) : store_(&store) {}
+  ScopedKey(const ScopedKey&) = delete;
+  ScopedKey& operator=(const ScopedKey&) = delete;
+  ~ScopedKey() { Reset(); }
+
+  // Opens `path` below `root`; the result of the open, as the store gave it.
+  long Open(HKey root, const std::string& path, std::uint32_t access) {
+    Reset();
+    HKey opened = kNullKey;
+    const long rc = store_->RegOpenKeyExA(root, path, 0, access, &opened);
+    if (rc == kSuccess) key_ = opened;
+    return rc;
+  }
+  HKey get() const { return key_; }
+  bool is_open() const { return key_ != kNullKey; }
+  void Reset() {
+    if (key_ != kNullKey) store_->RegCloseKey(key_);
+    key_ = kNullKey;
+  }
+
+ private:
+  RegistryStore* store_;
+  HKey key_ = kNullKey;
+};
+
+}  // namespace torvane::registry

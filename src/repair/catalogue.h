@@ -1,0 +1,42 @@
+// The constant catalogue of repair items: index 0..22, two groups, and the
+// texts the user sees (GBK bytes).
+#pragma once
+
+namespace torvane::repair {
+
+inline constexpr int kItemCount = 23;
+inline constexpr int kGroupCount = 2;
+inline constexpr int kSystemGroup = 0;
+inline constexpr int kIeGroup = 1;
+inline constexpr int kSystemGroupSize = 15;
+inline constexpr int kIeGroupSize = 8;
+inline constexpr int kFirstIeItem = 15;
+
+// Tree item data of the group nodes; leaves carry their item index.
+inline constexpr int kSystemGroupData = 100;
+inline constexpr int kIeGroupData = 101;
+
+struct RepairItem {
+  int index;
+  int group;
+  const char* name;         // tree label and report line
+  const char* description;  // shown in the description pane
+};
+
+struct ItemGroup {
+  const char* label;
+  int item_data;
+  const char* description;
+};
+
+const RepairItem& Item(int index);  // 0 <= index < kItemCount
+const ItemGroup& Group(int group);  // kSystemGroup or kIeGroup
+
+constexpr int GroupOf(int index) { return index < kFirstIeItem ? kSystemGroup : kIeGroup; }
+constexpr bool IsItemIndex(long data) { return data >= 0 && data < kItemCount; }
+
+// The description pane's text for a tree node's item data: an item's or a
+// group's description, or null for any other value (the pane keeps its text).
+const char* DescriptionForItemData(long data);
+
+}  // namespace torvane::repair

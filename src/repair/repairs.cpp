@@ -1,0 +1,179 @@
+// The repair action of every item. Each re-reads its place, changes it only
+// when it shows damage, and reports whether every change it issued took.
+#include "repair/engine.h"
+#include "repair/places.h"
+#include "repair/value_read.h"
+
+namespace torvane::repair {
+
+using registry::HKey;
+using registry::kCurrentUser;
+using registry::kFileNotFound;
+using registry::kKeyAllAccess;
+using registry::kLocalMachine;
+using registry::kSuccess;
+using registry::ScopedKey;
+
+namespace {
+
+using namespace places;
+
+constexpr std::uint32_t kDefaultCapacity = 80;
+
+struct Place {
+  HKey root;
+  const char* key;
+  const char* value;
+  std::uint32_t capacity;  // size of the first read; longer data is read whole
+};
+
+// Remove-value actions: every place listed is read first, then each value
+// that read is deleted. Unused second places have a null key.
+struct RemoveAction {
+  Place places[2];
+};
+
+constexpr RemoveAction kNoAction{};
+
+constexpr RemoveAction RemoveOne(HKey root, const char* key, const char* value,
+                                 std::uint32_t capacity = kDefaultCapacity) {
+  return RemoveAction{{{root, key, value, capacity}, {}}};
+}
+
+constexpr RemoveAction kRemoveActions[kItemCount] = {
+    RemoveOne(kCurrentUser, kSystemPolicy, "DisableTaskMgr"),
+    RemoveOne(kCurrentUser, kSystemPolicy, "DisableRegistryTools"),
+    RemoveOne(kCurrentUser, kCmdPolicy, "DisableCMD"),
+    kNoAction,
+    RemoveOne(kCurrentUser, kExplorerPolicy, "NoRun"),
+    {{{kCurrentUser, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity},
+      {kLocalMachine, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity}}},
+    RemoveOne(kCurrentUser, kExplorerPolicy, "NoClose"),
+    RemoveOne(kCurrentUser, kExplorerPolicy, "NoLogOff"),
+    // The policy the check reads is removed as well: without it the item
+    // would stay damaged after every repair.
+    {{{kLocalMachine, kAutoUpdatePolicy, "NoAutoUpdate", kDefaultCapacity},
+      {kLocalMachine, kSystemPolicy, "NoAutoUpdate", kDefaultCapacity}}},
+    kNoAction,
+    kNoAction,
+    RemoveOne(kCurrentUser, kExplorerPolicy, "RestrictRun", 32),
+    kNoAction,
+    kNoAction,
+    RemoveOne(kCurrentUser, kExplorerPolicy, "NoFolderOptions"),
+    RemoveOne(kCurrentUser, kIeRestrictions, "NoBrowserOptions"),
+    RemoveOne(kCurrentUser, kExplorerPolicy, "NoFolderOptions"),
+    RemoveOne(kCurrentUser, kIeRestrictions, "NoBrowserContextMenu"),
+    RemoveOne(kCurrentUser, kIeRestrictions, "NoViewSource"),
+    RemoveOne(kCurrentUser, kIeControlPanel, "HomePage"),
+    RemoveOne(kCurrentUser, kIeMain, "Window title"),
+    kNoAction,
+    kNoAction,
+};
+
+// Outcome of an action that issued `changes` changes of which `refused` failed.
+RepairOutcome Outcome(int changes, int refused) {
+  if (refused > 0) return RepairOutcome::kFailed;
+  return changes > 0 ? RepairOutcome::kRepaired : RepairOutcome::kNothingToDo;
+}
+
+}  // namespace
+
+RepairOutcome RepairEngine::ApplyRepair(int index) {
+  switch (index) {
+    case 3:
+      return RepairImageHijack();
+    case 9:
+      return RestoreNumber();
+    case 10:
+    case 12:
+    case 13:
+    case 21:
+      return RestoreText(index);
+    case 22:
+      return RestorePrefixes();
+    default:
+      return RemoveValues(index);
+  }
+}
+
+RepairOutcome RepairEngine::RemoveValues(int index) {
+  const RemoveAction& action = kRemoveActions[index];
+  ScopedKey keys[2] = {ScopedKey(store_), ScopedKey(store_)};
+  std::optional<Bytes> data[2];
+  for (int i = 0; i < 2 && action.places[i].key != nullptr; ++i) {
+    keys[i].Open(action.places[i].root, action.places[i].key, kKeyAllAccess);
+  }
+  for (int i = 0; i < 2 && action.places[i].key != nullptr; ++i) {
+    data[i] = ReadValue(store_, keys[i].get(), action.places[i].value, action.places[i].capacity);
+  }
+  int changes = 0, refused = 0;
+  for (int i = 0; i < 2; ++i) {
+    if (!data[i]) continue;
+    ++changes;
+    if (store_.RegDeleteValueA(keys[i].get(), action.places[i].value) != kSuccess) ++refused;
+  }
+  return Outcome(changes, refused);
+}
+
+RepairOutcome RepairEngine::RestoreText(int index) {
+  Place place{};
+  std::string healthy;
+  switch (index) {
+    case 10:
+      place = {kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\winlogon", "Userinit", 100};
+      healthy = HealthyUserinit();
+      break;
+    case 12:
+      place = {kLocalMachine, kWinlogon, "Shell", kDefaultCapacity};
+      healthy = kShell;
+      break;
+    case 13:
+      place = {kLocalMachine, kWindows, "AppInit_DLLs", kDefaultCapacity};
+      break;
+    default:
+      place = {kLocalMachine, kDefaultPrefix, "", kDefaultCapacity};
+      healthy = kHttpPrefix;
+      break;
+  }
+  ScopedKey key(store_);
+  const long opened = key.Open(place.root, place.key, kKeyAllAccess);
+  // A missing key holds no value: healthy when the healthy form is no text.
+  if (opened == kFileNotFound && healthy.empty()) return RepairOutcome::kNothingToDo;
+  if (key.is_open() && TextOf(ReadValue(store_, key.get(), place.value, place.capacity)) == healthy) {
+    return RepairOutcome::kNothingToDo;
+  }
+  // No key is ever created: an unopened key is a change that cannot be made.
+  if (!key.is_open()) return RepairOutcome::kFailed;
+  return Outcome(1, WriteText(store_, key.get(), place.value, healthy) != kSuccess);
+}
+
+RepairOutcome RepairEngine::RestoreNumber() {
+  ScopedKey key(store_);
+  key.Open(kLocalMachine, kShowAll, kKeyAllAccess);
+  if (NumberOf(ReadValue(store_, key.get(), "CheckedValue", 4)) == 1) {
+    return RepairOutcome::kNothingToDo;
+  }
+  if (!key.is_open()) return RepairOutcome::kFailed;
+  return Outcome(1, WriteNumber(store_, key.get(), "CheckedValue", 1) != kSuccess);
+}
+
+RepairOutcome RepairEngine::RestorePrefixes() {
+  ScopedKey key(store_);
+  key.Open(kLocalMachine, kPrefixes, kKeyAllAccess);
+  std::string texts[5];
+  for (int i = 0; i < 5; ++i) {
+    texts[i] = TextOf(ReadValue(store_, key.get(), kUrlPrefixes[i].value, kDefaultCapacity));
+  }
+  int changes = 0, refused = 0;
+  for (int i = 0; i < 5; ++i) {
+    if (texts[i] == kUrlPrefixes[i].healthy) continue;
+    ++changes;
+    if (!key.is_open() ||
+        WriteText(store_, key.get(), kUrlPrefixes[i].value, kUrlPrefixes[i].healthy) != kSuccess) {
+      ++refused;
+    }
+  }
+  return Outcome(changes, refused);
+}
+
+}  // namespace torvane::repair
