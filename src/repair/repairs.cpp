@@ -25,6 +25,10 @@ struct Place {
   const char* key;
   const char* value;
   std::uint32_t capacity;  // size of the first read; longer data is read whole
+  // Access the check reads this place with, when it is less than full access.
+  // A value the check sees but the repair cannot open for writing is damage
+  // left in place, not nothing to do.
+  std::uint32_t check_access = 0;
 };
 
 // Remove-value actions: every place listed is read first, then each value
@@ -43,11 +47,11 @@ constexpr RemoveAction RemoveOne(HKey root, const char* key, const char* value,
 constexpr RemoveAction kRemoveActions[kItemCount] = {
     RemoveOne(kCurrentUser, kSystemPolicy, "DisableTaskMgr"),
     RemoveOne(kCurrentUser, kSystemPolicy, "DisableRegistryTools"),
-    RemoveOne(kCurrentUser, kCmdPolicy, "DisableCMD"),
+    {{{kCurrentUser, kCmdPolicy, "DisableCMD", kDefaultCapacity, registry::kKeyRead}, {}}},
     kNoAction,
     RemoveOne(kCurrentUser, kExplorerPolicy, "NoRun"),
-    {{{kCurrentUser, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity},
-      {kLocalMachine, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity}}},
+    {{{kCurrentUser, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity, registry::kKeyRead},
+      {kLocalMachine, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity, registry::kKeyRead}}},
     RemoveOne(kCurrentUser, kExplorerPolicy, "NoClose"),
     RemoveOne(kCurrentUser, kExplorerPolicy, "NoLogOff"),
     // The policy the check reads is removed as well: without it the item
@@ -99,18 +103,25 @@ RepairOutcome RepairEngine::ApplyRepair(int index) {
 RepairOutcome RepairEngine::RemoveValues(int index) {
   const RemoveAction& action = kRemoveActions[index];
   ScopedKey keys[2] = {ScopedKey(store_), ScopedKey(store_)};
+  long opened[2] = {kFileNotFound, kFileNotFound};
   std::optional<Bytes> data[2];
   for (int i = 0; i < 2 && action.places[i].key != nullptr; ++i) {
-    keys[i].Open(action.places[i].root, action.places[i].key, kKeyAllAccess);
+    opened[i] = keys[i].Open(action.places[i].root, action.places[i].key, kKeyAllAccess);
   }
   for (int i = 0; i < 2 && action.places[i].key != nullptr; ++i) {
     data[i] = ReadValue(store_, keys[i].get(), action.places[i].value, action.places[i].capacity);
   }
   int changes = 0, refused = 0;
-  for (int i = 0; i < 2; ++i) {
-    if (!data[i]) continue;
-    ++changes;
-    if (store_.RegDeleteValueA(keys[i].get(), action.places[i].value) != kSuccess) ++refused;
+  for (int i = 0; i < 2 && action.places[i].key != nullptr; ++i) {
+    const Place& place = action.places[i];
+    if (data[i]) {
+      ++changes;
+      if (store_.RegDeleteValueA(keys[i].get(), place.value) != kSuccess) ++refused;
+    } else if (opened[i] != kSuccess && opened[i] != kFileNotFound && place.check_access != 0) {
+      ScopedKey readable(store_);
+      readable.Open(place.root, place.key, place.check_access);
+      if (ReadValue(store_, readable.get(), place.value, place.capacity)) ++refused;
+    }
   }
   return Outcome(changes, refused);
 }
