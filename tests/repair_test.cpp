@@ -201,5 +201,37 @@ TEST_F(RepairTest, RestoringIntoAMissingKeyFailsBecauseNoKeyIsCreated) {
   EXPECT_EQ(Repair(13), RepairOutcome::kNothingToDo) << "no key, no AppInit_DLLs: healthy";
 }
 
+// Malware that watches its policy and writes it back as soon as it is gone.
+class RewritingStore final : public registry::RegistryStore {
+ public:
+  explicit RewritingStore(MemoryStore& inner) : inner_(inner) {}
+  long RegOpenKeyExA(registry::HKey r, const std::string& p, std::uint32_t o, std::uint32_t a,
+                     registry::HKey* k) override { return inner_.RegOpenKeyExA(r, p, o, a, k); }
+  long RegQueryValueExA(registry::HKey k, const std::string& n, std::uint32_t* t, std::uint8_t* d,
+                        std::uint32_t* s) override { return inner_.RegQueryValueExA(k, n, t, d, s); }
+  long RegSetValueExA(registry::HKey k, const std::string& n, std::uint32_t r, std::uint32_t t,
+                      const std::uint8_t* d, std::uint32_t s) override { return inner_.RegSetValueExA(k, n, r, t, d, s); }
+  long RegDeleteValueA(registry::HKey k, const std::string& n) override {
+    const long rc = inner_.RegDeleteValueA(k, n);
+    inner_.PutDword(kCurrentUser, kExplorer, "NoRun", 1);
+    return rc;
+  }
+  long RegEnumKeyA(registry::HKey k, std::uint32_t i, char* n, std::uint32_t c) override {
+    return inner_.RegEnumKeyA(k, i, n, c);
+  }
+  long RegDeleteKeyA(registry::HKey k, const std::string& s) override { return inner_.RegDeleteKeyA(k, s); }
+  long RegCloseKey(registry::HKey k) override { return inner_.RegCloseKey(k); }
+
+ private:
+  MemoryStore& inner_;
+};
+
+TEST_F(RepairTest, ADamageWrittenBackAtOnceIsAFailureNotARepair) {
+  store.PutDword(kCurrentUser, kExplorer, "NoRun", 1);
+  RewritingStore watched(store);
+  EXPECT_EQ(repair::RepairEngine(watched).ApplyRepair(4), RepairOutcome::kFailed);
+  EXPECT_EQ(store.open_handles(), 0u);
+}
+
 }  // namespace
 }  // namespace torvane::testing
