@@ -4,6 +4,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh
+echo "== native build and tests"
 cmake --preset native -DTORVANE_WERROR=ON >/dev/null
 cmake --build --preset native -j"$(nproc)"
 ctest --preset native -j"$(nproc)"
+
+echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset native-asan -DTORVANE_WERROR=ON >/dev/null
+cmake --build --preset native-asan -j"$(nproc)"
+ctest --preset native-asan -j"$(nproc)"
+
+echo "== fuzzing smoke"
+FUZZ_SECONDS=${FUZZ_SECONDS:-20} ./scripts/fuzz.sh
