@@ -281,7 +281,9 @@ class Parser {
         trimmed.remove_suffix(1);
         std::string joined(trimmed);
         if (++*index >= lines_.size()) Fail(line, "hex data continues past the end of the file");
-        joined.append(Trim(lines_[*index]));
+        const std::string_view next = Trim(lines_[*index]);
+        if (next.empty()) Fail(static_cast<int>(*index) + 1, "hex data broken off by a blank line");
+        joined.append(next);
         bytes_text = std::move(joined);
       }
       entry.value.type = type;
