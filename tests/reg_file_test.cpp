@@ -116,15 +116,18 @@ TEST(RegFileTest, BothFormatsWriteBackTheSameRegistry) {
 TEST(RegFileTest, ExportWritesWhatRegeditWrites) {
   RegFile file;
   file.format = RegFormat::kRegedit4;
-  RegEntry key{RegEntry::Kind::kKey, kCurrentUser, "Software\\A", {}, 0};
-  RegEntry text{RegEntry::Kind::kValue, kCurrentUser, "Software\\A", {"Name", kRegSz, {'x', '"', '\\', 0}}, 0};
-  RegEntry number{RegEntry::Kind::kValue, kCurrentUser, "Software\\A", {"", kRegDword, {0x2a, 0, 0, 1}}, 0};
-  RegEntry gone{RegEntry::Kind::kDeleteValue, kCurrentUser, "Software\\A", {"Old", 0, {}}, 0};
-  RegEntry dropped{RegEntry::Kind::kDeleteKey, kLocalMachine, "SOFTWARE\\B", {}, 0};
-  file.entries = {key, text, number, gone, dropped};
-  EXPECT_EQ(FormatRegFile(file),
+  RegEntry key{RegEntry::Kind::kKey, kCurrentUser, "Software\\A", {}, 0, ""};
+  RegEntry text{RegEntry::Kind::kValue, kCurrentUser, "Software\\A", {"Name", kRegSz, {'x', '"', '\\', 0}}, 0, ""};
+  RegEntry number{RegEntry::Kind::kValue, kCurrentUser, "Software\\A", {"", kRegDword, {0x2a, 0, 0, 1}}, 0, ""};
+  RegEntry gone{RegEntry::Kind::kDeleteValue, kCurrentUser, "Software\\A", {"Old", 0, {}}, 0, ""};
+  RegEntry dropped{RegEntry::Kind::kDeleteKey, kLocalMachine, "SOFTWARE\\B", {}, 0, ""};
+  RegEntry profile{RegEntry::Kind::kKey, kCurrentUser, "Software", {}, 0, "Alice"};
+  file.entries = {key, text, number, gone, dropped, profile};
+  const std::string bytes = FormatRegFile(file);
+  EXPECT_EQ(bytes,
             "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\A]\r\n\"Name\"=\"x\\\"\\\\\"\r\n@=dword:0100002a\r\n"
-            "\"Old\"=-\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\B]\r\n\r\n");
+            "\"Old\"=-\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\B]\r\n\r\n[HKEY_USERS\\Alice\\Software]\r\n\r\n");
+  EXPECT_EQ(ParseRegFile(bytes, "x.reg").entries, file.entries) << "profiles are named under HKEY_USERS";
 }
 
 TEST(RegFileTest, BadInputNamesTheFileAndTheLine) {
@@ -142,7 +145,8 @@ TEST(RegFileTest, BadInputNamesTheFileAndTheLine) {
   EXPECT_EQ(ErrorOf(head + "\"A\"=str:1\r\n"), "bad.reg:4: unknown value data \"str:1\"");
   EXPECT_EQ(ErrorOf(head + "[HKEY_CURRENT_USER\\Software\r\n"), "bad.reg:4: key line without its closing ']'");
   EXPECT_EQ(ErrorOf(head + "[HKEY_CLASSES_ROOT\\.txt]\r\n"),
-            "bad.reg:4: unsupported root key \"HKEY_CLASSES_ROOT\" (only HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER)");
+            "bad.reg:4: unsupported root key \"HKEY_CLASSES_ROOT\" (only HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and "
+            "HKEY_USERS\\NAME)");
   EXPECT_EQ(ErrorOf(head + "[-HKEY_CURRENT_USER]\r\n"), "bad.reg:4: a root key cannot be deleted");
   EXPECT_EQ(ErrorOf("REGEDIT4\r\n\"A\"=\"1\"\r\n"), "bad.reg:2: value outside of any [key]");
   EXPECT_EQ(ErrorOf(head + "hello\r\n"), "bad.reg:4: unexpected text \"hello\"");

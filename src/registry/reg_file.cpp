@@ -116,7 +116,7 @@ class Parser {
     format_ = file.format;
     bool in_key = false, deleted_key = false;
     HKey root = kLocalMachine;
-    std::string path;
+    std::string path, user;
     for (++i; i < lines_.size(); ++i) {
       const int line_number = static_cast<int>(i) + 1;
       const std::string_view line = Trim(lines_[i]);
@@ -126,12 +126,13 @@ class Parser {
         std::string_view name = line.substr(1, line.size() - 2);
         deleted_key = !name.empty() && name.front() == '-';
         if (deleted_key) name.remove_prefix(1);
-        ParseKeyName(name, line_number, &root, &path);
+        ParseKeyName(name, line_number, &root, &path, &user);
         if (deleted_key && path.empty()) Fail(line_number, "a root key cannot be deleted");
         RegEntry entry;
         entry.kind = deleted_key ? RegEntry::Kind::kDeleteKey : RegEntry::Kind::kKey;
         entry.root = root;
         entry.path = path;
+        entry.user = user;
         entry.line = line_number;
         file.entries.push_back(std::move(entry));
         in_key = true;
@@ -144,6 +145,7 @@ class Parser {
         if (deleted_key) continue;
         entry.root = root;
         entry.path = path;
+        entry.user = user;
         entry.line = line_number;
         file.entries.push_back(std::move(entry));
         continue;
@@ -158,21 +160,27 @@ class Parser {
     throw RegFileError(file_name_ + ":" + std::to_string(line) + ": " + what);
   }
 
-  void ParseKeyName(std::string_view name, int line, HKey* root, std::string* path) const {
+  void ParseKeyName(std::string_view name, int line, HKey* root, std::string* path, std::string* user) const {
     const std::string gbk = Utf8ToGbk(name);
     auto parts = SplitKeyPath(gbk);
     if (parts.empty()) Fail(line, "empty key name");
     const std::string first = FoldName(parts.front());
+    std::size_t skip = 1;
+    user->clear();
     if (first == "HKEY_LOCAL_MACHINE" || first == "HKLM") {
       *root = kLocalMachine;
     } else if (first == "HKEY_CURRENT_USER" || first == "HKCU") {
       *root = kCurrentUser;
+    } else if ((first == "HKEY_USERS" || first == "HKU") && parts.size() >= 2) {
+      *root = kCurrentUser;
+      *user = parts[1];
+      skip = 2;
     } else {
       Fail(line, "unsupported root key \"" + GbkToUtf8(parts.front()) +
-                     "\" (only HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER)");
+                     "\" (only HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and HKEY_USERS\\NAME)");
     }
     path->clear();
-    for (std::size_t i = 1; i < parts.size(); ++i) {
+    for (std::size_t i = skip; i < parts.size(); ++i) {
       if (!path->empty()) path->push_back('\\');
       path->append(parts[i]);
     }
@@ -413,8 +421,10 @@ RegFile ReadRegFile(const std::string& path) {
   return ParseRegFile(bytes, path);
 }
 
-std::string RegKeyName(HKey root, const std::string& path) {
-  std::string name = root == kCurrentUser ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
+std::string RegKeyName(HKey root, const std::string& path, const std::string& user) {
+  std::string name = root == kLocalMachine ? "HKEY_LOCAL_MACHINE"
+                     : user.empty()        ? "HKEY_CURRENT_USER"
+                                           : "HKEY_USERS\\" + user;
   if (!path.empty()) name.append("\\").append(path);
   return name;
 }
@@ -425,10 +435,10 @@ std::string FormatRegFile(const RegFile& file) {
   for (const RegEntry& entry : file.entries) {
     switch (entry.kind) {
       case RegEntry::Kind::kKey:
-        text.append("\r\n[").append(RegKeyName(entry.root, entry.path)).append("]\r\n");
+        text.append("\r\n[").append(RegKeyName(entry.root, entry.path, entry.user)).append("]\r\n");
         break;
       case RegEntry::Kind::kDeleteKey:
-        text.append("\r\n[-").append(RegKeyName(entry.root, entry.path)).append("]\r\n");
+        text.append("\r\n[-").append(RegKeyName(entry.root, entry.path, entry.user)).append("]\r\n");
         break;
       case RegEntry::Kind::kValue:
         text.append(FormatValue(entry.value, file.format));

@@ -29,9 +29,13 @@ struct RegEntry {
   std::string path;   // below the root; empty for the root itself
   RegValue value;     // kValue: name, type, data; kDeleteValue: name only
   int line = 0;       // first line of the statement in its file
+  // A key under "HKEY_USERS\NAME": the user's name, with root kCurrentUser.
+  // Backups of several profiles name each profile this way.
+  std::string user;
 
   bool operator==(const RegEntry& other) const {
-    return kind == other.kind && root == other.root && path == other.path && value == other.value;
+    return kind == other.kind && root == other.root && path == other.path && value == other.value &&
+           user == other.user;
   }
 };
 
@@ -55,7 +59,7 @@ RegFile ReadRegFile(const std::string& path);
 std::string FormatRegFile(const RegFile& file);
 
 // "HKEY_LOCAL_MACHINE\path" as a .reg file names a key.
-std::string RegKeyName(HKey root, const std::string& path);
+std::string RegKeyName(HKey root, const std::string& path, const std::string& user = {});
 
 // Statements that rebuild every key and value of `store`, roots included.
 std::vector<RegEntry> EntriesOf(const MemoryStore& store);
