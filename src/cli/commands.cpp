@@ -26,14 +26,15 @@ bool Determinable(int index, const Profile& profile) {
 }
 
 std::array<State, repair::kItemCount> Evaluate(repair::RepairEngine& engine, const Profile& profile) {
+  // The scan leaves entry 3 alone when the image hijack check is undetermined.
+  constexpr std::uint8_t kUnset = 2;
   repair::ItemBytes healthy;
   healthy.fill(1);
+  healthy[3] = kUnset;
   engine.ScanItems(healthy);
-  const bool hijack_known = Determinable(3, profile) &&
-                            engine.CheckImageHijack() != repair::HijackOutcome::kUndetermined;
   std::array<State, repair::kItemCount> states{};
   for (int i = 0; i < repair::kItemCount; ++i) {
-    if (!Determinable(i, profile) || (i == 3 && !hijack_known)) {
+    if (!Determinable(i, profile) || healthy[i] == kUnset) {
       states[i] = State::kUndetermined;
     } else {
       states[i] = healthy[i] ? State::kHealthy : State::kDamaged;
