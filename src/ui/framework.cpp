@@ -1,5 +1,6 @@
 #include "ui/framework.h"
 
+#include <cstring>
 #include <vector>
 
 namespace torvane::ui {
@@ -286,7 +287,7 @@ std::string CTreeCtrl::GetItemText(HTREEITEM item) const {
 
 BOOL CTreeCtrl::GetItemRect(HTREEITEM item, RECT* rect, BOOL text_only) const {
   // TVM_GETITEMRECT takes the item handle in the rectangle it fills.
-  *reinterpret_cast<HTREEITEM*>(rect) = item;
+  std::memcpy(rect, &item, sizeof item);
   return static_cast<BOOL>(SendMessage(TVM_GETITEMRECT, text_only, reinterpret_cast<LPARAM>(rect)));
 }
 
