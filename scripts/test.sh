@@ -4,6 +4,20 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh
+# The Windows command line, which the Wine tests run.
+echo "== Windows cross-build"
+cmake --preset windows -DTORVANE_TESTS=OFF >/dev/null
+cmake --build --preset windows -j"$(nproc)" --target torvane
+
+echo "== native build and tests"
 cmake --preset native -DTORVANE_WERROR=ON >/dev/null
 cmake --build --preset native -j"$(nproc)"
-ctest --preset native -j"$(nproc)"
+TORVANE_REQUIRE_WINE=1 ctest --preset native -j"$(nproc)"
+
+echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset native-asan -DTORVANE_WERROR=ON >/dev/null
+cmake --build --preset native-asan -j"$(nproc)"
+ctest --preset native-asan -j"$(nproc)" -E '^wine_tests$'
+
+echo "== fuzzing smoke"
+FUZZ_SECONDS=${FUZZ_SECONDS:-20} ./scripts/fuzz.sh

@@ -1,58 +1,34 @@
 // torvane: the repair core on the command line.
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
+#include <vector>
 
-#include "registry/codepage.h"
-#include "registry/demo.h"
-#include "registry/memory_store.h"
-#include "repair/catalogue.h"
-#include "repair/engine.h"
-#include "repair/run.h"
+#include "cli/commands.h"
+#include "cli/options.h"
 
-namespace {
-
-using namespace torvane;
-
-constexpr int kExitHealthy = 0;
-constexpr int kExitDamage = 1;
-constexpr int kExitError = 2;
-
-int Usage() {
-  std::fputs("usage: torvane scan --demo\n", stderr);
-  return kExitError;
-}
-
-int Scan() {
-  registry::MemoryStore store;
-  registry::LoadDemoRegistry(store);
-  repair::RepairEngine engine(store);
-  repair::RunFlags flags;
-  engine.ScanItems(flags.m_healthy);
-
-  const bool colour = isatty(STDOUT_FILENO) != 0;
-  bool damaged = false;
-  for (int group = 0; group < repair::kGroupCount; ++group) {
-    std::printf("%s\n", registry::GbkToUtf8(repair::Group(group).label).c_str());
-    for (int i = 0; i < repair::kItemCount; ++i) {
-      if (repair::GroupOf(i) != group) continue;
-      const bool healthy = flags.m_healthy[i] != 0;
-      damaged |= !healthy;
-      const std::string name = registry::GbkToUtf8(repair::Item(i).name);
-      std::printf("  %s%2d %s %s%s\n", colour && !healthy ? "\033[31m" : "", i,
-                  healthy ? "ok     " : "DAMAGED", name.c_str(), colour && !healthy ? "\033[0m" : "");
-    }
-  }
-  return damaged ? kExitDamage : kExitHealthy;
-}
-
-}  // namespace
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 int main(int argc, char** argv) {
-  const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "scan" && (argc == 2 || (argc == 3 && std::string(argv[2]) == "--demo"))) {
-    return Scan();
+  using namespace torvane::cli;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  Options options;
+  try {
+    options = ParseArguments(args);
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "torvane: %s\n%s", error.what(), kUsage);
+    return kExitError;
   }
-  return Usage();
+  Streams streams;
+#ifdef _WIN32
+  // Texts go out in UTF-8; a console shows them only in its UTF-8 page.
+  if (_isatty(_fileno(stdout))) SetConsoleOutputCP(CP_UTF8);
+#else
+  streams.colour = isatty(STDOUT_FILENO) != 0;
+#endif
+  return Run(options, streams);
 }

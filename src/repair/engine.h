@@ -44,7 +44,8 @@ class RepairEngine {
   bool CheckItem(int index);
   HijackOutcome CheckImageHijack();
 
-  // Re-reads the item's place and changes it only if it shows damage.
+  // Re-reads the item's place and changes it only if it shows damage. An
+  // item is repaired when every change took and its check then passes.
   RepairOutcome ApplyRepair(int index);
   RepairOutcome RepairImageHijack();
 
@@ -57,6 +58,7 @@ class RepairEngine {
   registry::RegistryStore& store() { return store_; }
 
  private:
+  RepairOutcome Act(int index);
   RepairOutcome RemoveValues(int index);
   RepairOutcome RestoreText(int index);
   RepairOutcome RestoreNumber();

@@ -25,6 +25,10 @@ struct Place {
   const char* key;
   const char* value;
   std::uint32_t capacity;  // size of the first read; longer data is read whole
+  // Access the check reads this place with, when it is less than full access.
+  // A value the check sees but the repair cannot open for writing is damage
+  // left in place, not nothing to do.
+  std::uint32_t check_access = 0;
 };
 
 // Remove-value actions: every place listed is read first, then each value
@@ -43,11 +47,11 @@ constexpr RemoveAction RemoveOne(HKey root, const char* key, const char* value,
 constexpr RemoveAction kRemoveActions[kItemCount] = {
     RemoveOne(kCurrentUser, kSystemPolicy, "DisableTaskMgr"),
     RemoveOne(kCurrentUser, kSystemPolicy, "DisableRegistryTools"),
-    RemoveOne(kCurrentUser, kCmdPolicy, "DisableCMD"),
+    {{{kCurrentUser, kCmdPolicy, "DisableCMD", kDefaultCapacity, registry::kKeyRead}, {}}},
     kNoAction,
     RemoveOne(kCurrentUser, kExplorerPolicy, "NoRun"),
-    {{{kCurrentUser, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity},
-      {kLocalMachine, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity}}},
+    {{{kCurrentUser, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity, registry::kKeyRead},
+      {kLocalMachine, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity, registry::kKeyRead}}},
     RemoveOne(kCurrentUser, kExplorerPolicy, "NoClose"),
     RemoveOne(kCurrentUser, kExplorerPolicy, "NoLogOff"),
     // The policy the check reads is removed as well: without it the item
@@ -79,6 +83,15 @@ RepairOutcome Outcome(int changes, int refused) {
 }  // namespace
 
 RepairOutcome RepairEngine::ApplyRepair(int index) {
+  const RepairOutcome outcome = Act(index);
+  // Every change took; the item counts as repaired only if its place now
+  // reads healthy. Malware that watches its values and writes them back at
+  // once is caught here rather than listed as repaired.
+  if (outcome == RepairOutcome::kRepaired && !CheckItem(index)) return RepairOutcome::kFailed;
+  return outcome;
+}
+
+RepairOutcome RepairEngine::Act(int index) {
   switch (index) {
     case 3:
       return RepairImageHijack();
@@ -99,19 +112,36 @@ RepairOutcome RepairEngine::ApplyRepair(int index) {
 RepairOutcome RepairEngine::RemoveValues(int index) {
   const RemoveAction& action = kRemoveActions[index];
   ScopedKey keys[2] = {ScopedKey(store_), ScopedKey(store_)};
+  long status[2] = {kFileNotFound, kFileNotFound};
   std::optional<Bytes> data[2];
-  for (int i = 0; i < 2 && action.places[i].key != nullptr; ++i) {
-    keys[i].Open(action.places[i].root, action.places[i].key, kKeyAllAccess);
+  const int count = action.places[1].key != nullptr ? 2 : 1;
+  for (int i = 0; i < count; ++i) {
+    status[i] = keys[i].Open(action.places[i].root, action.places[i].key, kKeyAllAccess);
   }
-  for (int i = 0; i < 2 && action.places[i].key != nullptr; ++i) {
-    data[i] = ReadValue(store_, keys[i].get(), action.places[i].value, action.places[i].capacity);
+  for (int i = 0; i < count; ++i) {
+    if (!keys[i].is_open()) continue;
+    data[i] = ReadValue(store_, keys[i].get(), action.places[i].value, action.places[i].capacity, &status[i]);
   }
-  int changes = 0, refused = 0;
-  for (int i = 0; i < 2; ++i) {
-    if (!data[i]) continue;
-    ++changes;
-    if (store_.RegDeleteValueA(keys[i].get(), action.places[i].value) != kSuccess) ++refused;
+  int changes = 0, refused = 0, unknown = 0;
+  for (int i = 0; i < count; ++i) {
+    const Place& place = action.places[i];
+    if (data[i]) {
+      ++changes;
+      if (store_.RegDeleteValueA(keys[i].get(), place.value) != kSuccess) ++refused;
+    } else if (status[i] != kFileNotFound) {
+      // The place could not be read. Where the check reads with less than
+      // full access, look the way it does.
+      ScopedKey readable(store_);
+      if (place.check_access != 0 && readable.Open(place.root, place.key, place.check_access) == kSuccess) {
+        if (ReadValue(store_, readable.get(), place.value, place.capacity)) ++refused;
+      } else {
+        ++unknown;
+      }
+    }
   }
+  // Half an item repaired while the other half could not be looked at is not
+  // a repaired item.
+  if (changes > 0 && unknown > 0) ++refused;
   return Outcome(changes, refused);
 }
 

@@ -14,12 +14,15 @@ constexpr int kReadAttempts = 4;
 }  // namespace
 
 std::optional<Bytes> ReadValue(RegistryStore& store, HKey key, const std::string& name,
-                               std::uint32_t first_capacity) {
+                               std::uint32_t first_capacity, long* status) {
+  long ignored = 0;
+  long& rc = status != nullptr ? *status : ignored;
+  rc = registry::kInvalidHandle;
   if (key == registry::kNullKey) return std::nullopt;
   Bytes buffer(std::max<std::uint32_t>(first_capacity, 1), 0);
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
     auto size = static_cast<std::uint32_t>(buffer.size());
-    const long rc = store.RegQueryValueExA(key, name, nullptr, buffer.data(), &size);
+    rc = store.RegQueryValueExA(key, name, nullptr, buffer.data(), &size);
     if (rc == registry::kSuccess) {
       buffer.resize(std::min<std::size_t>(size, buffer.size()));
       return buffer;

@@ -17,8 +17,11 @@ using Bytes = std::vector<std::uint8_t>;
 // read (unopened key, missing value, refused read). `first_capacity` is the
 // size of the first attempt; a value that needs more is read again with a
 // buffer of its full size.
+// `status`, when given, receives kSuccess, kFileNotFound for a value that
+// is not there, or the code of the read that failed.
 std::optional<Bytes> ReadValue(registry::RegistryStore& store, registry::HKey key,
-                               const std::string& name, std::uint32_t first_capacity);
+                               const std::string& name, std::uint32_t first_capacity,
+                               long* status = nullptr);
 
 // The data up to its first NUL; an unread value is the empty text.
 std::string TextOf(const std::optional<Bytes>& data);

@@ -1,0 +1,70 @@
+// Scan and image hijack check on the memory store.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "registry/memory_store.h"
+#include "repair/engine.h"
+
+namespace {
+
+using namespace torvane;
+using registry::kCurrentUser;
+using registry::kLocalMachine;
+
+const std::string kIfeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+
+void PutStockSystem(registry::MemoryStore& store) {
+  store.CreateKey(kCurrentUser, "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer");
+  store.CreateKey(kCurrentUser, "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System");
+  store.PutDword(kLocalMachine,
+                 "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden\\SHOWALL",
+                 "CheckedValue", 1);
+  store.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", "Userinit",
+                  "C:\\WINDOWS\\system32\\userinit.exe,");
+  store.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", "Shell",
+                  "Explorer.exe");
+  store.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\URL\\DefaultPrefix", "",
+                  "http://");
+  const std::string prefixes = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\URL\\Prefixes";
+  store.PutString(kLocalMachine, prefixes, "ftp", "ftp://");
+  store.PutString(kLocalMachine, prefixes, "gopher", "gopher://");
+  store.PutString(kLocalMachine, prefixes, "home", "http://");
+  store.PutString(kLocalMachine, prefixes, "mosaic", "http://");
+  store.PutString(kLocalMachine, prefixes, "www", "http://");
+  store.CreateKey(kLocalMachine, kIfeo);
+}
+
+void BM_FullScanEmptyImageOptions(benchmark::State& state) {
+  registry::MemoryStore store;
+  PutStockSystem(store);
+  repair::RepairEngine engine(store);
+  repair::ItemBytes healthy{};
+  for (auto _ : state) {
+    engine.ScanItems(healthy);
+    benchmark::DoNotOptimize(healthy);
+  }
+}
+BENCHMARK(BM_FullScanEmptyImageOptions)->Unit(benchmark::kMicrosecond);
+
+// N unlisted subkeys and one listed one that sorts last, so the check reads
+// every name before it finds the hijack.
+void BM_ImageHijackCheck(benchmark::State& state) {
+  registry::MemoryStore store;
+  PutStockSystem(store);
+  const auto unlisted = state.range(0);
+  for (long i = 0; i < unlisted; ++i) store.CreateKey(kLocalMachine, kIfeo + "\\app" + std::to_string(i) + ".exe");
+  store.CreateKey(kLocalMachine, kIfeo + "\\WoptiClean.exe");
+  repair::RepairEngine engine(store);
+  for (auto _ : state) {
+    if (engine.CheckImageHijack() != repair::HijackOutcome::kHijacked) state.SkipWithError("not found");
+  }
+  state.SetComplexityN(unlisted);
+}
+BENCHMARK(BM_ImageHijackCheck)
+    ->Arg(1000)->Arg(10000)->Arg(100000)
+    ->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses and runs each one for a bounded time over a
+# scratch copy of its committed seed corpus.
+#   FUZZ_SECONDS=1800 scripts/fuzz.sh [harness...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${FUZZ_SECONDS:-20}
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$(nproc)"
+
+harnesses=("$@")
+[ ${#harnesses[@]} -gt 0 ] || harnesses=($(cd fuzz/corpus && ls))
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+for harness in "${harnesses[@]}"; do
+  mkdir -p "$work/$harness" "$work/artifacts"
+  cp -r "fuzz/corpus/$harness/." "$work/$harness/"
+  echo "fuzz: $harness for ${seconds}s"
+  "build/fuzz/fuzz/${harness}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix="$work/artifacts/" -print_final_stats=1 "$work/$harness" 2>"$work/$harness.log" || {
+    tail -40 "$work/$harness.log"
+    echo "fuzz: $harness found a fault; the input is in fuzz/crashes/" >&2
+    mkdir -p fuzz/crashes && cp "$work"/artifacts/* fuzz/crashes/ 2>/dev/null || true
+    exit 1
+  }
+  grep -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$work/$harness.log" | sed "s/^/fuzz: $harness /"
+done

@@ -1,0 +1,311 @@
+#include "cli/change_stores.h"
+
+#include <cstring>
+
+#include "registry/names.h"
+
+namespace torvane::cli {
+
+using namespace registry;
+
+namespace {
+
+constexpr std::uint32_t kSetValueBit = 0x0002;
+// Key names are at most 255 characters, i.e. 510 GBK bytes.
+constexpr std::uint32_t kNameBuffer = 1024;
+
+// Reads a whole value with its type; nullopt when it cannot be read.
+std::optional<RegValue> ReadWhole(RegistryStore& store, HKey key, const std::string& name) {
+  std::uint32_t type = 0, size = 0;
+  if (store.RegQueryValueExA(key, name, &type, nullptr, &size) != kSuccess) return std::nullopt;
+  RegValue value{name, type, std::vector<std::uint8_t>(size)};
+  std::uint32_t got = size;
+  if (store.RegQueryValueExA(key, name, &type, value.data.data(), &got) != kSuccess) return std::nullopt;
+  value.data.resize(got);
+  value.type = type;
+  return value;
+}
+
+}  // namespace
+
+bool PathBook::Find(HKey key, HKey* root, std::string* path) const {
+  if (key == kCurrentUser || key == kLocalMachine) {
+    *root = key;
+    path->clear();
+    return true;
+  }
+  auto it = paths_.find(key);
+  if (it == paths_.end()) return false;
+  *root = it->second.first;
+  *path = it->second.second;
+  return true;
+}
+
+std::string PathBook::Join(const std::string& base, const std::string& relative) {
+  std::string joined;
+  for (const std::string& part : SplitKeyPath(base + "\\" + relative)) {
+    if (!joined.empty()) joined.push_back('\\');
+    joined.append(part);
+  }
+  return joined;
+}
+
+long RecordingStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
+                                   std::uint32_t access, HKey* result) {
+  HKey top = kNullKey;
+  std::string base_path;
+  const bool known = paths_.Find(root, &top, &base_path);
+  const long rc = base_.RegOpenKeyExA(root, path, options, access, result);
+  if (rc == kSuccess && known) paths_.Note(*result, top, PathBook::Join(base_path, path));
+  return rc;
+}
+
+long RecordingStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_t* type,
+                                      std::uint8_t* data, std::uint32_t* size) {
+  return base_.RegQueryValueExA(key, name, type, data, size);
+}
+
+std::optional<RegValue> RecordingStore::OldValue(HKey key, const std::string& name) {
+  return ReadWhole(base_, key, name);
+}
+
+long RecordingStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_t reserved,
+                                    std::uint32_t type, const std::uint8_t* data, std::uint32_t size) {
+  Change change;
+  if (paths_.Find(key, &change.root, &change.path)) {
+    change.kind = Change::Kind::kSetValue;
+    change.value = RegValue{name, type, std::vector<std::uint8_t>(data, data + size)};
+    change.old_value = OldValue(key, name);
+    before_change_(change);
+  }
+  return base_.RegSetValueExA(key, name, reserved, type, data, size);
+}
+
+long RecordingStore::RegDeleteValueA(HKey key, const std::string& name) {
+  Change change;
+  if (paths_.Find(key, &change.root, &change.path)) {
+    change.kind = Change::Kind::kDeleteValue;
+    change.value.name = name;
+    change.old_value = OldValue(key, name);
+    // Deleting what is not there changes nothing.
+    if (change.old_value) before_change_(change);
+  }
+  return base_.RegDeleteValueA(key, name);
+}
+
+long RecordingStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
+  return base_.RegEnumKeyA(key, index, name, capacity);
+}
+
+long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
+  Change change;
+  if (paths_.Find(key, &change.root, &change.path)) {
+    change.kind = Change::Kind::kDeleteKey;
+    change.path = PathBook::Join(change.path, subkey);
+    std::optional<std::vector<RegValue>> values;
+    if (inspect_ != nullptr) values = inspect_->ListValues(change.root, change.path);
+    if (inspect_ == nullptr || values) {
+      if (values) change.old_values = std::move(*values);
+      before_change_(change);
+    }
+  }
+  return base_.RegDeleteKeyA(key, subkey);
+}
+
+long RecordingStore::RegCloseKey(HKey key) {
+  paths_.Forget(key);
+  return base_.RegCloseKey(key);
+}
+
+std::string OverlayStore::Id(HKey root, const std::string& path) {
+  return (root == kCurrentUser ? "U\\" : "M\\") + FoldName(path);
+}
+
+const OverlayStore::Handle* OverlayStore::Find(HKey key) const {
+  if (key == kCurrentUser || key == kLocalMachine) {
+    static const Handle kRoots[2] = {{kCurrentUser, kCurrentUser, "", kKeyAllAccess},
+                                     {kLocalMachine, kLocalMachine, "", kKeyAllAccess}};
+    return &kRoots[key == kCurrentUser ? 0 : 1];
+  }
+  auto it = handles_.find(key);
+  return it == handles_.end() ? nullptr : &it->second;
+}
+
+bool OverlayStore::IsDeleted(HKey root, const std::string& path) const {
+  std::string prefix;
+  for (const std::string& part : SplitKeyPath(path)) {
+    prefix = prefix.empty() ? part : prefix + "\\" + part;
+    if (StateOf(root).deleted.count(Id(root, prefix)) != 0) return true;
+  }
+  return false;
+}
+
+long OverlayStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
+                                 std::uint32_t access, HKey* result) {
+  if (result == nullptr) return kInvalidParameter;
+  *result = kNullKey;
+  const Handle* parent = Find(root);
+  if (parent == nullptr) return kInvalidHandle;
+  if (IsDeleted(parent->root, parent->path)) return kKeyDeleted;
+  const std::string full = PathBook::Join(parent->path, path);
+  if (IsDeleted(parent->root, full)) return kFileNotFound;
+  HKey opened = kNullKey;
+  const long rc = base_.RegOpenKeyExA(parent->base, path, options, access, &opened);
+  if (rc != kSuccess) return rc;
+  const HKey handle = next_handle_;
+  next_handle_ += 4;
+  handles_.emplace(handle, Handle{opened, parent->root, full, access});
+  *result = handle;
+  return kSuccess;
+}
+
+std::optional<std::optional<RegValue>> OverlayStore::Pending(const Handle& handle, const std::string& name) const {
+  const auto& values = StateOf(handle.root).values;
+  auto key = values.find(Id(handle.root, handle.path));
+  if (key == values.end()) return std::nullopt;
+  auto value = key->second.find(FoldName(name));
+  if (value == key->second.end()) return std::nullopt;
+  return value->second;
+}
+
+long OverlayStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_t* type,
+                                    std::uint8_t* data, std::uint32_t* size) {
+  const Handle* handle = Find(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  const auto pending = Pending(*handle, name);
+  if (!pending) return base_.RegQueryValueExA(handle->base, name, type, data, size);
+  if (!*pending) return kFileNotFound;
+  if (data != nullptr && size == nullptr) return kInvalidParameter;
+  const RegValue& value = **pending;
+  if (type != nullptr) *type = value.type;
+  const auto needed = static_cast<std::uint32_t>(value.data.size());
+  if (data == nullptr) {
+    if (size != nullptr) *size = needed;
+    return kSuccess;
+  }
+  if (*size < needed) {
+    *size = needed;
+    return kMoreData;
+  }
+  if (needed > 0) std::memcpy(data, value.data.data(), needed);
+  *size = needed;
+  return kSuccess;
+}
+
+long OverlayStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_t /*reserved*/,
+                                  std::uint32_t type, const std::uint8_t* data, std::uint32_t size) {
+  const Handle* handle = Find(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  if ((handle->access & kSetValueBit) == 0) return kAccessDenied;
+  if (data == nullptr && size != 0) return kInvalidParameter;
+  StateOf(handle->root).values[Id(handle->root, handle->path)][FoldName(name)] =
+      RegValue{name, type, std::vector<std::uint8_t>(data, data + size)};
+  return kSuccess;
+}
+
+long OverlayStore::RegDeleteValueA(HKey key, const std::string& name) {
+  const Handle* handle = Find(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  if ((handle->access & kSetValueBit) == 0) return kAccessDenied;
+  std::uint32_t size = 0;
+  if (RegQueryValueExA(key, name, nullptr, nullptr, &size) != kSuccess) return kFileNotFound;
+  StateOf(handle->root).values[Id(handle->root, handle->path)][FoldName(name)] = std::nullopt;
+  return kSuccess;
+}
+
+bool OverlayStore::Subkeys(const Handle& handle, std::vector<std::string>* names) {
+  std::vector<char> buffer(kNameBuffer);
+  for (std::uint32_t index = 0;; ++index) {
+    const long rc = base_.RegEnumKeyA(handle.base, index, buffer.data(), kNameBuffer);
+    if (rc == kNoMoreItems) return true;
+    if (rc != kSuccess) return false;
+    std::string name(buffer.data());
+    if (!IsDeleted(handle.root, PathBook::Join(handle.path, name))) names->push_back(std::move(name));
+  }
+}
+
+long OverlayStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
+  const Handle* handle = Find(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  std::vector<std::string> names;
+  if (!Subkeys(*handle, &names)) return base_.RegEnumKeyA(handle->base, index, name, capacity);
+  if (index >= names.size()) return kNoMoreItems;
+  if (name == nullptr || names[index].size() + 1 > capacity) return kMoreData;
+  std::memcpy(name, names[index].c_str(), names[index].size() + 1);
+  return kSuccess;
+}
+
+long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
+  const Handle* handle = Find(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  if (SplitKeyPath(subkey).empty()) return kInvalidParameter;
+  HKey victim = kNullKey;
+  const long rc = RegOpenKeyExA(key, subkey, 0, kKeyRead, &victim);
+  if (rc != kSuccess) return rc;
+  std::vector<std::string> children;
+  const Handle victim_handle = *Find(victim);
+  const bool listed = Subkeys(victim_handle, &children);
+  RegCloseKey(victim);
+  if (!listed || !children.empty()) return kAccessDenied;
+  OverlayState& state = StateOf(victim_handle.root);
+  state.deleted.insert(Id(victim_handle.root, victim_handle.path));
+  state.values.erase(Id(victim_handle.root, victim_handle.path));
+  return kSuccess;
+}
+
+long OverlayStore::RegCloseKey(HKey key) {
+  if (key == kCurrentUser || key == kLocalMachine) return kSuccess;
+  auto it = handles_.find(key);
+  if (it == handles_.end()) return kInvalidHandle;
+  base_.RegCloseKey(it->second.base);
+  handles_.erase(it);
+  return kSuccess;
+}
+
+std::vector<RegEntry> UndoEntries(const std::vector<Change>& changes) {
+  std::vector<RegEntry> entries;
+  std::set<std::string> seen;  // values and keys whose earliest state is already written
+  for (const Change& change : changes) {
+    auto key_line = [&](HKey root, const std::string& path) {
+      RegEntry entry;
+      entry.kind = RegEntry::Kind::kKey;
+      entry.root = root;
+      entry.path = path;
+      if (root == kCurrentUser) entry.user = change.user;
+      entries.push_back(entry);
+    };
+    const std::string key_id = (change.root == kCurrentUser ? "U\\" + FoldName(change.user) + "\\" : "M\\") +
+                               FoldName(change.path);
+    if (change.kind == Change::Kind::kDeleteKey) {
+      if (!seen.insert(key_id + "\n[key]").second) continue;
+      key_line(change.root, change.path);
+      for (const RegValue& value : change.old_values) {
+        if (!seen.insert(key_id + "\n" + FoldName(value.name)).second) continue;
+        RegEntry entry = entries.back();
+        entry.kind = RegEntry::Kind::kValue;
+        entry.value = value;
+        entries.push_back(entry);
+      }
+      continue;
+    }
+    if (!seen.insert(key_id + "\n" + FoldName(change.value.name)).second) continue;
+    key_line(change.root, change.path);
+    RegEntry entry = entries.back();
+    if (change.old_value) {
+      entry.kind = RegEntry::Kind::kValue;
+      entry.value = *change.old_value;
+    } else {
+      entry.kind = RegEntry::Kind::kDeleteValue;
+      entry.value.name = change.value.name;
+    }
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+}  // namespace torvane::cli

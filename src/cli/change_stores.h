@@ -1,0 +1,135 @@
+// Decorators over a registry store for the command line: one that keeps
+// changes in memory over an untouched store (--dry-run), and one that notes
+// every change, with what it replaces, before passing it on (--backup and the
+// dry run's list of changes).
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "registry/memory_store.h"
+#include "registry/reg_file.h"
+#include "registry/registry.h"
+
+namespace torvane::cli {
+
+using registry::HKey;
+using registry::RegValue;
+
+// One change a repair made or would make.
+struct Change {
+  enum class Kind { kSetValue, kDeleteValue, kDeleteKey };
+  Kind kind = Kind::kSetValue;
+  HKey root = registry::kLocalMachine;
+  std::string path;  // the key (for kDeleteKey the key deleted)
+  RegValue value;    // kSetValue: the new value; kDeleteValue: its name
+  // What was there before: the old value (nullopt: none), or for a deleted
+  // key its values.
+  std::optional<RegValue> old_value;
+  std::vector<RegValue> old_values;
+  // The profile (GBK) an HKCU change belongs to when there are several.
+  std::string user;
+};
+
+// Full paths of the keys a caller opens, by handle.
+class PathBook {
+ public:
+  // The root and full path of `key` (a root or a handle noted before).
+  bool Find(HKey key, HKey* root, std::string* path) const;
+  void Note(HKey handle, HKey root, std::string path) { paths_[handle] = {root, std::move(path)}; }
+  void Forget(HKey handle) { paths_.erase(handle); }
+  static std::string Join(const std::string& base, const std::string& relative);
+
+ private:
+  std::unordered_map<HKey, std::pair<HKey, std::string>> paths_;
+};
+
+// Passes every operation to `base`, and calls `before_change` with each
+// change (old state filled from `base` and `inspect`) just before passing it
+// on. An exception from `before_change` stops the change.
+class RecordingStore final : public registry::RegistryStore {
+ public:
+  RecordingStore(registry::RegistryStore& base, registry::RegTarget* inspect,
+                 std::function<void(const Change&)> before_change)
+      : base_(base), inspect_(inspect), before_change_(std::move(before_change)) {}
+
+  long RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
+                     std::uint32_t access, HKey* result) override;
+  long RegQueryValueExA(HKey key, const std::string& name, std::uint32_t* type,
+                        std::uint8_t* data, std::uint32_t* size) override;
+  long RegSetValueExA(HKey key, const std::string& name, std::uint32_t reserved,
+                      std::uint32_t type, const std::uint8_t* data, std::uint32_t size) override;
+  long RegDeleteValueA(HKey key, const std::string& name) override;
+  long RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
+  long RegDeleteKeyA(HKey key, const std::string& subkey) override;
+  long RegCloseKey(HKey key) override;
+
+ private:
+  std::optional<RegValue> OldValue(HKey key, const std::string& name);
+
+  registry::RegistryStore& base_;
+  registry::RegTarget* inspect_;
+  std::function<void(const Change&)> before_change_;
+  PathBook paths_;
+};
+
+// Changes an overlay holds: deleted keys and written or deleted values, by
+// key id. Overlays of several profiles share the machine part.
+struct OverlayState {
+  std::set<std::string> deleted;
+  std::map<std::string, std::map<std::string, std::optional<RegValue>>> values;  // nullopt: deleted
+};
+
+// Answers as `base` would after the changes made through it, without
+// changing `base`: writes and deletions stay here.
+class OverlayStore final : public registry::RegistryStore {
+ public:
+  OverlayStore(registry::RegistryStore& base, std::shared_ptr<OverlayState> machine)
+      : base_(base), machine_(std::move(machine)) {}
+
+  long RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
+                     std::uint32_t access, HKey* result) override;
+  long RegQueryValueExA(HKey key, const std::string& name, std::uint32_t* type,
+                        std::uint8_t* data, std::uint32_t* size) override;
+  long RegSetValueExA(HKey key, const std::string& name, std::uint32_t reserved,
+                      std::uint32_t type, const std::uint8_t* data, std::uint32_t size) override;
+  long RegDeleteValueA(HKey key, const std::string& name) override;
+  long RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
+  long RegDeleteKeyA(HKey key, const std::string& subkey) override;
+  long RegCloseKey(HKey key) override;
+
+ private:
+  struct Handle {
+    HKey base = registry::kNullKey;
+    HKey root = registry::kLocalMachine;
+    std::string path;
+    std::uint32_t access = 0;
+  };
+  const Handle* Find(HKey key) const;
+  static std::string Id(HKey root, const std::string& path);
+  bool IsDeleted(HKey root, const std::string& path) const;
+  // Subkey names of an existing key as they now stand; false on a read error.
+  bool Subkeys(const Handle& handle, std::vector<std::string>* names);
+  std::optional<std::optional<RegValue>> Pending(const Handle& handle, const std::string& name) const;
+
+  OverlayState& StateOf(HKey root) { return root == registry::kLocalMachine ? *machine_ : user_; }
+  const OverlayState& StateOf(HKey root) const { return root == registry::kLocalMachine ? *machine_ : user_; }
+
+  registry::RegistryStore& base_;
+  std::shared_ptr<OverlayState> machine_;
+  OverlayState user_;
+  std::unordered_map<HKey, Handle> handles_;
+  HKey next_handle_ = 0x40000;
+};
+
+// The .reg statements that undo `changes` (the earliest state of each value
+// wins).
+std::vector<registry::RegEntry> UndoEntries(const std::vector<Change>& changes);
+
+}  // namespace torvane::cli

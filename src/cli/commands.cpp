@@ -1,0 +1,275 @@
+#include "cli/commands.h"
+
+#include <memory>
+
+#include "cli/change_stores.h"
+#include "cli/report.h"
+#include "cli/sources.h"
+#include "registry/codepage.h"
+#include "registry/file_io.h"
+#include "registry/names.h"
+#include "repair/engine.h"
+#include "repair/run.h"
+
+namespace torvane::cli {
+
+using registry::RegEntry;
+using registry::RegFile;
+using registry::RegFormat;
+
+namespace {
+
+bool Determinable(int index, const Profile& profile) {
+  const int hives = repair::HivesTouched(index);
+  return (!(hives & repair::kTouchesCurrentUser) || profile.has_user) &&
+         (!(hives & repair::kTouchesLocalMachine) || profile.has_machine);
+}
+
+std::array<State, repair::kItemCount> Evaluate(repair::RepairEngine& engine, const Profile& profile) {
+  repair::ItemBytes healthy;
+  healthy.fill(1);
+  engine.ScanItems(healthy);
+  const bool hijack_known = Determinable(3, profile) &&
+                            engine.CheckImageHijack() != repair::HijackOutcome::kUndetermined;
+  std::array<State, repair::kItemCount> states{};
+  for (int i = 0; i < repair::kItemCount; ++i) {
+    if (!Determinable(i, profile) || (i == 3 && !hijack_known)) {
+      states[i] = State::kUndetermined;
+    } else {
+      states[i] = healthy[i] ? State::kHealthy : State::kDamaged;
+    }
+  }
+  return states;
+}
+
+std::string MissingHive(int index, const Profile& profile) {
+  const int hives = repair::HivesTouched(index);
+  if ((hives & repair::kTouchesCurrentUser) && !profile.has_user) return "a user hive (--ntuser)";
+  return "the SOFTWARE hive (--software)";
+}
+
+void Print(const RunReport& report, bool json, const Streams& streams) {
+  if (json) {
+    PrintJson(report, streams.out);
+  } else {
+    PrintText(report, streams.colour, streams.out);
+  }
+}
+
+void WarnDirty(const Source& source, const Streams& streams) {
+  for (const auto& hive : source.dirty()) {
+    std::fprintf(streams.err,
+                 "torvane: %s: the hive is dirty (its transaction logs were not replayed); what it shows may be "
+                 "stale and it will not be repaired\n",
+                 hive.path.c_str());
+  }
+}
+
+int Scan(const Options& options, const Streams& streams) {
+  auto source = OpenSource(options, false);
+  WarnDirty(*source, streams);
+  RunReport report;
+  report.source = source->label();
+  bool damaged = false;
+  for (Profile& profile : source->profiles()) {
+    repair::RepairEngine engine(*profile.store, profile.system_directory);
+    ProfileReport result;
+    result.name = profile.name;
+    result.states = Evaluate(engine, profile);
+    for (State state : result.states) damaged |= state == State::kDamaged;
+    report.profiles.push_back(std::move(result));
+  }
+  Print(report, options.json, streams);
+  return damaged ? kExitDamage : kExitOk;
+}
+
+// Keeps the backup file up to date: rewritten whole before every change.
+class Backup {
+ public:
+  explicit Backup(std::string path) : path_(std::move(path)) {}
+  void Add(const Change& change) {
+    changes_.push_back(change);
+    Write();
+  }
+  void Write() {
+    try {
+      registry::WriteFileAtomically(path_, registry::FormatRegFile(RegFile{RegFormat::kVersion5, UndoEntries(changes_)}));
+    } catch (const registry::FileError& error) {
+      throw SourceError(std::string(error.what()) + " (backup; nothing more was changed)");
+    }
+  }
+
+ private:
+  std::string path_;
+  std::vector<Change> changes_;
+};
+
+int Repair(const Options& options, const Streams& streams) {
+  auto source = OpenSource(options, !options.dry_run);
+  auto& profiles = source->profiles();
+  std::vector<int> requested = options.items;
+  if (options.all) {
+    for (int i = 0; i < repair::kItemCount; ++i) requested.push_back(i);
+  }
+  // Refuse before anything changes.
+  int touched = 0;
+  for (int index : requested) {
+    touched |= repair::HivesTouched(index);
+    if (options.all) continue;
+    for (const Profile& profile : profiles) {
+      if (!Determinable(index, profile)) {
+        throw SourceError("item " + std::to_string(index) + " needs " + MissingHive(index, profile) +
+                          ", which " + source->label() + " does not give");
+      }
+    }
+  }
+  for (const auto& hive : source->dirty()) {
+    if (touched & (hive.machine ? repair::kTouchesLocalMachine : repair::kTouchesCurrentUser)) {
+      throw SourceError(hive.path +
+                        ": the hive is dirty (its transaction logs were not replayed); refusing to repair it. "
+                        "Boot that Windows once, or replay the logs, then run again. Nothing was changed.");
+    }
+  }
+  std::unique_ptr<Backup> backup;
+  if (!options.backup.empty()) {
+    backup = std::make_unique<Backup>(options.backup);
+    backup->Write();
+  }
+
+  RunReport report;
+  report.source = source->label();
+  report.repair = true;
+  report.dry_run = options.dry_run;
+  auto machine_overlay = std::make_shared<OverlayState>();
+  bool incomplete = false;
+  for (std::size_t k = 0; k < profiles.size(); ++k) {
+    Profile& profile = profiles[k];
+    ProfileReport result;
+    result.name = profile.name;
+    const std::string user = profile.name ? registry::Utf8ToGbk(*profile.name) : std::string();
+
+    std::unique_ptr<OverlayStore> overlay;
+    registry::RegistryStore* base = profile.store;
+    if (options.dry_run) {
+      overlay = std::make_unique<OverlayStore>(*profile.store, machine_overlay);
+      base = overlay.get();
+    }
+    RecordingStore recorder(*base, options.dry_run ? nullptr : profile.target, [&](const Change& change) {
+      Change noted = change;
+      noted.user = user;
+      if (backup) backup->Add(noted);
+      result.changes.push_back(std::move(noted));
+    });
+    repair::RepairEngine engine(recorder, profile.system_directory);
+
+    repair::TickState ticked{};
+    bool any = false;
+    for (int index : requested) {
+      // The machine part is shared: its items run with the first profile.
+      if (k > 0 && repair::HivesTouched(index) == repair::kTouchesLocalMachine) continue;
+      if (!Determinable(index, profile)) continue;
+      ticked[index] = true;
+      any = true;
+    }
+    repair::RunFlags flags;
+    if (any) {
+      repair::RunTexts texts;
+      result.message = repair::RunRepairs(engine, flags, texts, ticked).text;
+      result.ran = true;
+    }
+    result.states = Evaluate(engine, profile);
+    for (int i = 0; i < repair::kItemCount; ++i) {
+      if (flags.m_repaired[i]) result.repaired.push_back(i);
+      if (flags.m_failed[i]) result.failed.push_back(i);
+      const bool wanted = std::find(requested.begin(), requested.end(), i) != requested.end();
+      if (wanted && Determinable(i, profile) && result.states[i] != State::kHealthy) {
+        result.still_damaged.push_back(i);
+      }
+    }
+    incomplete |= !result.failed.empty() || !result.still_damaged.empty();
+    report.profiles.push_back(std::move(result));
+  }
+  if (!options.dry_run) source->Commit();
+  Print(report, options.json, streams);
+  if (backup && !options.json) std::fprintf(streams.out, "Backup: %s\n", options.backup.c_str());
+  return incomplete ? kExitDamage : kExitOk;
+}
+
+int Restore(const Options& options, const Streams& streams) {
+  RegFile file;
+  try {
+    file = registry::ReadRegFile(options.restore_file);
+  } catch (const registry::RegFileError& error) {
+    throw SourceError(error.what());
+  }
+  auto source = OpenSource(options, true);
+  for (const auto& hive : source->dirty()) {
+    throw SourceError(hive.path + ": the hive is dirty (its transaction logs were not replayed); refusing to change "
+                      "it. Nothing was changed.");
+  }
+  auto& profiles = source->profiles();
+  // Which profile each statement goes to; all decided before anything changes.
+  std::vector<RegFile> parts(profiles.size());
+  for (const RegEntry& entry : file.entries) {
+    const std::string where = options.restore_file + ":" + std::to_string(entry.line) + ": ";
+    std::size_t target = 0;
+    if (entry.root == registry::kLocalMachine) {
+      if (!profiles[0].has_machine) throw SourceError(where + "HKEY_LOCAL_MACHINE needs the SOFTWARE hive (--software)");
+    } else if (!entry.user.empty()) {
+      target = profiles.size();
+      for (std::size_t k = 0; k < profiles.size(); ++k) {
+        if (profiles[k].name && registry::NamesEqual(registry::Utf8ToGbk(*profiles[k].name), entry.user)) target = k;
+      }
+      if (target == profiles.size()) {
+        throw SourceError(where + "no profile \"" + registry::GbkToUtf8(entry.user) + "\" in " + source->label());
+      }
+    } else {
+      if (profiles.size() > 1) {
+        throw SourceError(where + "HKEY_CURRENT_USER is ambiguous with several profiles; name one as HKEY_USERS\\NAME");
+      }
+      if (!profiles[0].has_user) throw SourceError(where + "HKEY_CURRENT_USER needs a user hive (--ntuser)");
+    }
+    parts[target].entries.push_back(entry);
+  }
+  std::size_t refused_count = 0, applied = 0;
+  for (std::size_t k = 0; k < profiles.size(); ++k) {
+    for (const RegEntry& entry : registry::ApplyRegFile(parts[k], *profiles[k].target)) {
+      std::fprintf(streams.err, "torvane: %s:%d: refused by %s\n", options.restore_file.c_str(), entry.line,
+                   source->label().c_str());
+      ++refused_count;
+    }
+    applied += parts[k].entries.size();
+  }
+  source->Commit();
+  std::fprintf(streams.out, "Restored %zu of %zu statements from %s\n", applied - refused_count, applied,
+               options.restore_file.c_str());
+  return refused_count == 0 ? kExitOk : kExitDamage;
+}
+
+}  // namespace
+
+int Run(const Options& options, const Streams& streams) {
+  try {
+    switch (options.command) {
+      case Command::kHelp:
+        std::fputs(kUsage, streams.out);
+        return kExitOk;
+      case Command::kList:
+        PrintList(streams.out);
+        return kExitOk;
+      case Command::kScan:
+        return Scan(options, streams);
+      case Command::kRepair:
+        return Repair(options, streams);
+      case Command::kRestore:
+        return Restore(options, streams);
+    }
+  } catch (const SourceError& error) {
+    std::fprintf(streams.err, "torvane: %s\n", error.what());
+  } catch (const std::exception& error) {
+    std::fprintf(streams.err, "torvane: %s\n", error.what());
+  }
+  return kExitError;
+}
+
+}  // namespace torvane::cli

@@ -1,0 +1,176 @@
+#include "cli/live_store_win32.h"
+
+#include <windows.h>
+
+namespace torvane::cli {
+
+using registry::HKey;
+using registry::RegValue;
+
+namespace {
+
+// The predefined roots are sign-extended on 64-bit Windows; the store's
+// constants are not, so they are mapped rather than cast.
+HKEY ToHkey(HKey key) {
+  if (key == registry::kCurrentUser) return HKEY_CURRENT_USER;
+  if (key == registry::kLocalMachine) return HKEY_LOCAL_MACHINE;
+  return reinterpret_cast<HKEY>(key);
+}
+
+// Closes the key it holds.
+class OwnedKey {
+ public:
+  OwnedKey() = default;
+  OwnedKey(const OwnedKey&) = delete;
+  OwnedKey& operator=(const OwnedKey&) = delete;
+  ~OwnedKey() {
+    if (key_ != nullptr) ::RegCloseKey(key_);
+  }
+  HKEY* out() { return &key_; }
+  HKEY get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+constexpr int kMaxDepth = 512;
+
+bool DeleteTreeBelow(HKEY parent, const std::string& name, int depth) {
+  if (depth > kMaxDepth) return false;
+  {
+    OwnedKey key;
+    const LONG rc = ::RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, key.out());
+    if (rc == ERROR_FILE_NOT_FOUND) return true;
+    if (rc != ERROR_SUCCESS) return false;
+    char child[1024];
+    // Always the first subkey: each one is gone before the next read.
+    while (::RegEnumKeyA(key.get(), 0, child, sizeof child) == ERROR_SUCCESS) {
+      if (!DeleteTreeBelow(key.get(), child, depth + 1)) return false;
+    }
+  }
+  return ::RegDeleteKeyA(parent, name.c_str()) == ERROR_SUCCESS;
+}
+
+class LiveSource final : public Source {
+ public:
+  LiveSource() {
+    label_ = "--live";
+    char directory[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryA(directory, MAX_PATH);
+    Profile profile;
+    profile.store = &store_;
+    profile.target = &store_;
+    profile.system_directory = length > 0 && length < MAX_PATH ? directory : "C:\\WINDOWS\\system32";
+    profiles_.push_back(profile);
+  }
+
+ private:
+  LiveStore store_;
+};
+
+}  // namespace
+
+long LiveStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options, std::uint32_t access,
+                              HKey* result) {
+  HKEY opened = nullptr;
+  const LONG rc = ::RegOpenKeyExA(ToHkey(root), path.c_str(), options, access, &opened);
+  *result = rc == ERROR_SUCCESS ? reinterpret_cast<HKey>(opened) : registry::kNullKey;
+  return rc;
+}
+
+long LiveStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_t* type, std::uint8_t* data,
+                                 std::uint32_t* size) {
+  DWORD value_type = 0;
+  DWORD value_size = size != nullptr ? *size : 0;
+  const LONG rc = ::RegQueryValueExA(ToHkey(key), name.c_str(), nullptr, &value_type, data,
+                                     size != nullptr ? &value_size : nullptr);
+  if (type != nullptr) *type = value_type;
+  if (size != nullptr) *size = value_size;
+  return rc;
+}
+
+long LiveStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_t reserved, std::uint32_t type,
+                               const std::uint8_t* data, std::uint32_t size) {
+  return ::RegSetValueExA(ToHkey(key), name.c_str(), reserved, type, data, size);
+}
+
+long LiveStore::RegDeleteValueA(HKey key, const std::string& name) {
+  return ::RegDeleteValueA(ToHkey(key), name.c_str());
+}
+
+long LiveStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
+  return ::RegEnumKeyA(ToHkey(key), index, name, capacity);
+}
+
+long LiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
+  return ::RegDeleteKeyA(ToHkey(key), subkey.c_str());
+}
+
+long LiveStore::RegCloseKey(HKey key) {
+  if (key == registry::kCurrentUser || key == registry::kLocalMachine) return ERROR_SUCCESS;
+  return ::RegCloseKey(ToHkey(key));
+}
+
+bool LiveStore::CreateKey(HKey root, const std::string& path) {
+  OwnedKey key;
+  return ::RegCreateKeyExA(ToHkey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
+                           nullptr) == ERROR_SUCCESS;
+}
+
+bool LiveStore::DeleteTree(HKey root, const std::string& path) {
+  if (path.empty()) return false;
+  const auto slash = path.rfind('\\');
+  OwnedKey parent;
+  const std::string parent_path = slash == std::string::npos ? "" : path.substr(0, slash);
+  const LONG rc = ::RegOpenKeyExA(ToHkey(root), parent_path.c_str(), 0, KEY_ALL_ACCESS, parent.out());
+  if (rc == ERROR_FILE_NOT_FOUND) return true;
+  if (rc != ERROR_SUCCESS) return false;
+  return DeleteTreeBelow(parent.get(), slash == std::string::npos ? path : path.substr(slash + 1), 0);
+}
+
+bool LiveStore::SetValue(HKey root, const std::string& path, const RegValue& value) {
+  OwnedKey key;
+  if (::RegCreateKeyExA(ToHkey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
+                        nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  return ::RegSetValueExA(key.get(), value.name.c_str(), 0, value.type, value.data.data(),
+                          static_cast<DWORD>(value.data.size())) == ERROR_SUCCESS;
+}
+
+bool LiveStore::DeleteValue(HKey root, const std::string& path, const std::string& name) {
+  OwnedKey key;
+  const LONG rc = ::RegOpenKeyExA(ToHkey(root), path.c_str(), 0, KEY_ALL_ACCESS, key.out());
+  if (rc == ERROR_FILE_NOT_FOUND) return true;
+  if (rc != ERROR_SUCCESS) return false;
+  const LONG deleted = ::RegDeleteValueA(key.get(), name.c_str());
+  return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
+}
+
+std::optional<std::vector<RegValue>> LiveStore::ListValues(HKey root, const std::string& path) {
+  OwnedKey key;
+  if (::RegOpenKeyExA(ToHkey(root), path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) return std::nullopt;
+  DWORD count = 0, longest_name = 0, longest_data = 0;
+  if (::RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longest_name,
+                         &longest_data, nullptr, nullptr) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  std::vector<RegValue> values;
+  // ANSI names can take two bytes a character.
+  std::vector<char> name(2 * longest_name + 2);
+  std::vector<std::uint8_t> data(2 * longest_data + 2);
+  for (DWORD index = 0; index < count; ++index) {
+    DWORD name_size = static_cast<DWORD>(name.size()), data_size = static_cast<DWORD>(data.size()), type = 0;
+    if (::RegEnumValueA(key.get(), index, name.data(), &name_size, nullptr, &type, data.data(), &data_size) !=
+        ERROR_SUCCESS) {
+      return std::nullopt;
+    }
+    values.push_back(RegValue{std::string(name.data(), name_size), type,
+                              std::vector<std::uint8_t>(data.begin(), data.begin() + data_size)});
+  }
+  return values;
+}
+
+std::unique_ptr<Source> OpenLiveSource() { return std::make_unique<LiveSource>(); }
+
+}  // namespace torvane::cli

@@ -1,0 +1,112 @@
+#include "cli/options.h"
+
+#include <algorithm>
+
+#include "repair/catalogue.h"
+
+namespace torvane::cli {
+
+const char* const kUsage =
+    "usage: torvane list\n"
+    "       torvane scan   [SOURCE] [--json]\n"
+    "       torvane repair [SOURCE] (--all | INDEX...) [--dry-run] [--backup FILE.reg] [--json]\n"
+    "       torvane restore FILE.reg [SOURCE]\n"
+    "SOURCE: --live | --reg FILE | --demo | [--software FILE] [--ntuser FILE] | --windows DIR\n";
+
+namespace {
+
+void SetSource(Options& options, SourceKind kind, const std::string& text) {
+  const bool hives = kind == SourceKind::kHives && options.source == SourceKind::kHives;
+  if (options.source != SourceKind::kDefault && !hives) {
+    throw UsageError("more than one source given (" + options.source_text + ", " + text + ")");
+  }
+  options.source = kind;
+  options.source_text = options.source_text.empty() ? text : options.source_text + " " + text;
+}
+
+int ParseIndex(const std::string& text) {
+  const bool digits = !text.empty() && text.size() <= 3 &&
+                      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const int index = digits ? std::stoi(text) : -1;
+  if (!repair::IsItemIndex(index)) {
+    throw UsageError("unknown item index \"" + text + "\" (the items are 0 to 22, see `torvane list`)");
+  }
+  return index;
+}
+
+}  // namespace
+
+Options ParseArguments(const std::vector<std::string>& args) {
+  Options options;
+  if (args.empty()) throw UsageError("no command given");
+  const std::string& command = args[0];
+  if (command == "list") {
+    options.command = Command::kList;
+  } else if (command == "scan") {
+    options.command = Command::kScan;
+  } else if (command == "repair") {
+    options.command = Command::kRepair;
+  } else if (command == "restore") {
+    options.command = Command::kRestore;
+  } else if (command == "help" || command == "--help" || command == "-h") {
+    options.command = Command::kHelp;
+    return options;
+  } else {
+    throw UsageError("unknown command \"" + command + "\"");
+  }
+
+  auto value_of = [&](std::size_t& i) -> const std::string& {
+    if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError(args[i] + " needs a value");
+    return args[++i];
+  };
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool takes_source = options.command != Command::kList;
+    if (takes_source && arg == "--live") {
+      SetSource(options, SourceKind::kLive, arg);
+    } else if (takes_source && arg == "--demo") {
+      SetSource(options, SourceKind::kDemo, arg);
+    } else if (takes_source && arg == "--reg") {
+      options.reg_file = value_of(i);
+      SetSource(options, SourceKind::kReg, "--reg " + options.reg_file);
+    } else if (takes_source && (arg == "--software" || arg == "--ntuser")) {
+      std::string& slot = arg == "--software" ? options.software : options.ntuser;
+      if (!slot.empty()) throw UsageError(arg + " given twice");
+      slot = value_of(i);
+      SetSource(options, SourceKind::kHives, arg + " " + slot);
+    } else if (takes_source && arg == "--windows") {
+      options.windows_dir = value_of(i);
+      SetSource(options, SourceKind::kWindows, "--windows " + options.windows_dir);
+    } else if ((options.command == Command::kScan || options.command == Command::kRepair) && arg == "--json") {
+      options.json = true;
+    } else if (options.command == Command::kRepair && arg == "--all") {
+      options.all = true;
+    } else if (options.command == Command::kRepair && arg == "--dry-run") {
+      options.dry_run = true;
+    } else if (options.command == Command::kRepair && arg == "--backup") {
+      options.backup = value_of(i);
+    } else if (options.command == Command::kRepair && !arg.empty() && arg[0] != '-') {
+      options.items.push_back(ParseIndex(arg));
+    } else if (options.command == Command::kRestore && options.restore_file.empty() && !arg.empty() &&
+               arg[0] != '-') {
+      options.restore_file = arg;
+    } else if (!arg.empty() && arg[0] == '-' && arg.size() > 1 && arg.find_first_not_of("0123456789", 1) == std::string::npos) {
+      throw UsageError("unknown item index \"" + arg + "\" (the items are 0 to 22, see `torvane list`)");
+    } else {
+      throw UsageError("unexpected argument \"" + arg + "\" for " + command);
+    }
+  }
+  if (options.command == Command::kRepair) {
+    if (options.all && !options.items.empty()) throw UsageError("give either --all or item indices, not both");
+    if (!options.all && options.items.empty()) throw UsageError("repair needs --all or the indices of the items");
+    if (options.dry_run && !options.backup.empty()) throw UsageError("--dry-run changes nothing, so it takes no --backup");
+    std::sort(options.items.begin(), options.items.end());
+    options.items.erase(std::unique(options.items.begin(), options.items.end()), options.items.end());
+  }
+  if (options.command == Command::kRestore && options.restore_file.empty()) {
+    throw UsageError("restore needs the .reg file to apply");
+  }
+  return options;
+}
+
+}  // namespace torvane::cli

@@ -1,0 +1,184 @@
+#include "cli/report.h"
+
+#include "registry/codepage.h"
+#include "registry/reg_file.h"
+
+namespace torvane::cli {
+
+using registry::GbkToUtf8;
+
+namespace {
+
+const char* StateName(State state) {
+  switch (state) {
+    case State::kHealthy: return "healthy";
+    case State::kDamaged: return "damaged";
+    case State::kUndetermined: return "undetermined";
+  }
+  return "";
+}
+
+const char* StateLabel(State state) {
+  switch (state) {
+    case State::kHealthy: return "ok          ";
+    case State::kDamaged: return "DAMAGED     ";
+    case State::kUndetermined: return "undetermined";
+  }
+  return "";
+}
+
+// CR LF line ends of the program's texts become a terminal's LF.
+std::string TerminalText(const std::string& gbk) {
+  std::string text = GbkToUtf8(gbk);
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+std::string Quoted(const std::string& gbk) {
+  std::string out = "\"";
+  for (char c : TerminalText(gbk)) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+std::string DescribeValue(const registry::RegValue& value) {
+  if (value.type == registry::kRegSz && !value.data.empty() && value.data.back() == 0) {
+    return Quoted(std::string(value.data.begin(), value.data.end() - 1));
+  }
+  if (value.type == registry::kRegDword && value.data.size() == 4) {
+    const std::uint32_t number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                                 static_cast<std::uint32_t>(value.data[3]) << 24;
+    return "dword:" + std::to_string(number);
+  }
+  return "type " + std::to_string(value.type) + ", " + std::to_string(value.data.size()) + " bytes";
+}
+
+std::string ValueName(const std::string& name) { return name.empty() ? "(default)" : Quoted(name); }
+
+void PrintChange(const Change& change, std::FILE* out) {
+  const std::string key = TerminalText(registry::RegKeyName(change.root, change.path));
+  switch (change.kind) {
+    case Change::Kind::kSetValue:
+      std::fprintf(out, "  set    %s %s = %s (was %s)\n", key.c_str(), ValueName(change.value.name).c_str(),
+                   DescribeValue(change.value).c_str(),
+                   change.old_value ? DescribeValue(*change.old_value).c_str() : "absent");
+      break;
+    case Change::Kind::kDeleteValue:
+      std::fprintf(out, "  delete %s %s\n", key.c_str(), ValueName(change.value.name).c_str());
+      break;
+    case Change::Kind::kDeleteKey:
+      std::fprintf(out, "  delete key %s\n", key.c_str());
+      break;
+  }
+}
+
+void PrintItemList(const std::vector<int>& items, const std::optional<std::string>& profile,
+                   bool& first, std::FILE* out) {
+  for (int index : items) {
+    std::fprintf(out, "%s{\"profile\": %s, \"index\": %d, \"name\": %s}", first ? "" : ", ",
+                 profile ? JsonString(*profile).c_str() : "null", index,
+                 JsonString(GbkToUtf8(repair::Item(index).name)).c_str());
+    first = false;
+  }
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& utf8) {
+  std::string out = "\"";
+  for (char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out.append(escaped);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out + "\"";
+}
+
+void PrintText(const RunReport& report, bool colour, std::FILE* out) {
+  for (const ProfileReport& profile : report.profiles) {
+    if (profile.name) std::fprintf(out, "== %s ==\n", profile.name->c_str());
+    if (report.repair) {
+      if (report.dry_run) {
+        std::fprintf(out, "%s\n", profile.changes.empty() ? "Would change nothing." : "Would change:");
+        for (const Change& change : profile.changes) PrintChange(change, out);
+      }
+      if (profile.ran) {
+        std::string text = TerminalText(profile.message);
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        std::fprintf(out, "%s\n", text.c_str());
+      }
+      for (int index : profile.still_damaged) {
+        std::fprintf(out, "%s%s: %2d %s%s\n", colour ? "\033[31m" : "",
+                     profile.states[index] == State::kUndetermined ? "undetermined" : "still damaged", index,
+                     GbkToUtf8(repair::Item(index).name).c_str(), colour ? "\033[0m" : "");
+      }
+      continue;
+    }
+    for (int group = 0; group < repair::kGroupCount; ++group) {
+      std::fprintf(out, "%s\n", GbkToUtf8(repair::Group(group).label).c_str());
+      for (int i = 0; i < repair::kItemCount; ++i) {
+        if (repair::GroupOf(i) != group) continue;
+        const bool damaged = profile.states[i] == State::kDamaged;
+        std::fprintf(out, "  %s%2d %s %s%s\n", colour && damaged ? "\033[31m" : "", i, StateLabel(profile.states[i]),
+                     GbkToUtf8(repair::Item(i).name).c_str(), colour && damaged ? "\033[0m" : "");
+      }
+    }
+  }
+}
+
+void PrintJson(const RunReport& report, std::FILE* out) {
+  std::fprintf(out, "{\"source\": %s, \"profiles\": [", JsonString(report.source).c_str());
+  for (std::size_t p = 0; p < report.profiles.size(); ++p) {
+    const ProfileReport& profile = report.profiles[p];
+    std::fprintf(out, "%s{\"profile\": %s, \"items\": [", p == 0 ? "" : ", ",
+                 profile.name ? JsonString(*profile.name).c_str() : "null");
+    for (int i = 0; i < repair::kItemCount; ++i) {
+      std::fprintf(out, "%s{\"index\": %d, \"group\": \"%s\", \"name\": %s, \"state\": \"%s\"}", i == 0 ? "" : ", ",
+                   i, repair::GroupOf(i) == repair::kSystemGroup ? "system" : "ie",
+                   JsonString(GbkToUtf8(repair::Item(i).name)).c_str(), StateName(profile.states[i]));
+    }
+    std::fprintf(out, "]}");
+  }
+  std::fprintf(out, "], \"repaired\": [");
+  bool first = true;
+  for (const ProfileReport& profile : report.profiles) PrintItemList(profile.repaired, profile.name, first, out);
+  std::fprintf(out, "], \"failed\": [");
+  first = true;
+  for (const ProfileReport& profile : report.profiles) PrintItemList(profile.failed, profile.name, first, out);
+  std::fprintf(out, "]}\n");
+}
+
+void PrintList(std::FILE* out) {
+  for (int i = 0; i < repair::kItemCount; ++i) {
+    const repair::RepairItem& item = repair::Item(i);
+    std::fprintf(out, "%2d  %-6s  %s\n", i, item.group == repair::kSystemGroup ? "system" : "ie",
+                 GbkToUtf8(item.name).c_str());
+    // The description starts with its own blank lines; indent what it says.
+    std::string text = TerminalText(item.description);
+    std::string line;
+    for (std::size_t at = 0; at <= text.size(); ++at) {
+      if (at == text.size() || text[at] == '\n') {
+        if (!line.empty()) std::fprintf(out, "      %s\n", line.c_str());
+        line.clear();
+      } else {
+        line.push_back(text[at]);
+      }
+    }
+  }
+}
+
+}  // namespace torvane::cli

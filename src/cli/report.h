@@ -1,0 +1,41 @@
+// What a command found and did, and how it is shown: text for a person (the
+// dialog's groups and report lines, in UTF-8) or one JSON object for scripts.
+#pragma once
+
+#include <array>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/change_stores.h"
+#include "repair/catalogue.h"
+
+namespace torvane::cli {
+
+enum class State { kHealthy, kDamaged, kUndetermined };
+
+struct ProfileReport {
+  std::optional<std::string> name;  // UTF-8
+  std::array<State, repair::kItemCount> states{};
+  bool ran = false;        // a repair run took place for this profile
+  std::string message;     // the run's message text (GBK), as the dialog shows it
+  std::vector<int> repaired, failed, still_damaged;
+  std::vector<Change> changes;  // --dry-run: what it would change
+};
+
+struct RunReport {
+  std::string source;
+  bool repair = false;
+  bool dry_run = false;
+  std::vector<ProfileReport> profiles;
+};
+
+void PrintText(const RunReport& report, bool colour, std::FILE* out);
+void PrintJson(const RunReport& report, std::FILE* out);
+void PrintList(std::FILE* out);
+
+// A JSON string literal of a UTF-8 text.
+std::string JsonString(const std::string& utf8);
+
+}  // namespace torvane::cli

@@ -1,0 +1,227 @@
+#include "cli/sources.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "registry/demo.h"
+#include "registry/file_io.h"
+#include "registry/memory_store.h"
+#include "registry/names.h"
+#include "repair/engine.h"
+#include "repair/value_read.h"
+
+#ifdef _WIN32
+#include "cli/live_store_win32.h"
+#else
+#include "registry/hive_store.h"
+#endif
+
+namespace torvane::cli {
+
+using namespace registry;
+
+std::string SystemDirectoryOf(RegistryStore& store) {
+  ScopedKey key(store);
+  key.Open(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", kKeyRead);
+  const std::string root = repair::TextOf(repair::ReadValue(store, key.get(), "SystemRoot", 100));
+  return root.empty() ? repair::kDefaultSystemDirectory : root + "\\system32";
+}
+
+namespace {
+
+// The demo and .reg files: a memory store; a .reg file is rewritten on commit.
+class MemorySource final : public Source {
+ public:
+  MemorySource(std::string label, std::string file, RegFormat format)
+      : file_(std::move(file)), format_(format), target_(store_) {
+    label_ = std::move(label);
+  }
+  MemoryStore& store() { return store_; }
+  MemoryTarget& target() { return target_; }
+  void Finish() {
+    Profile profile;
+    profile.store = &store_;
+    profile.target = &target_;
+    profile.system_directory = SystemDirectoryOf(store_);
+    profiles_.push_back(profile);
+    original_ = store_.Dump();
+  }
+  void Commit() override {
+    if (file_.empty() || store_.Dump() == original_) return;
+    try {
+      WriteFileAtomically(file_, FormatRegFile(RegFile{format_, EntriesOf(store_)}));
+    } catch (const FileError& error) {
+      throw SourceError(error.what());
+    }
+    original_ = store_.Dump();
+  }
+
+ private:
+  std::string file_;
+  RegFormat format_;
+  MemoryStore store_;
+  MemoryTarget target_;
+  std::string original_;
+};
+
+#ifndef _WIN32
+class HiveSource final : public Source {
+ public:
+  explicit HiveSource(std::string label) { label_ = std::move(label); }
+
+  std::shared_ptr<HiveFile> Load(const std::string& path, bool writable, bool machine) {
+    try {
+      auto hive = HiveFile::Open(path, writable);
+      if (hive->dirty()) dirty_.push_back(DirtyHive{path, machine});
+      hives_.push_back(hive);
+      return hive;
+    } catch (const HiveError& error) {
+      throw SourceError(error.what());
+    }
+  }
+
+  void AddProfile(std::optional<std::string> name, std::shared_ptr<HiveFile> software,
+                  std::shared_ptr<HiveFile> user) {
+    auto store = std::make_unique<HiveStore>(software, user);
+    Profile profile;
+    profile.name = std::move(name);
+    profile.store = store.get();
+    profile.target = store.get();
+    profile.has_machine = software != nullptr;
+    profile.has_user = user != nullptr;
+    profile.system_directory = SystemDirectoryOf(*store);
+    stores_.push_back(std::move(store));
+    profiles_.push_back(profile);
+  }
+
+  void Commit() override {
+    try {
+      for (auto& hive : hives_) hive->Commit();
+    } catch (const HiveError& error) {
+      throw SourceError(error.what());
+    }
+  }
+
+ private:
+  std::vector<std::shared_ptr<HiveFile>> hives_;
+  std::vector<std::unique_ptr<HiveStore>> stores_;
+};
+
+namespace fs = std::filesystem;
+
+// The entry of `dir` named `name` in any letter case.
+std::optional<fs::path> FindNoCase(const fs::path& dir, const std::string& name) {
+  std::error_code error;
+  if (!fs::is_directory(dir, error)) return std::nullopt;
+  for (const auto& entry : fs::directory_iterator(dir, error)) {
+    if (FoldName(entry.path().filename().string()) == FoldName(name)) return entry.path();
+  }
+  return std::nullopt;
+}
+
+std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
+  const fs::path root(options.windows_dir);
+  std::error_code error;
+  if (!fs::is_directory(root, error)) throw SourceError(options.windows_dir + ": not a directory");
+  std::optional<fs::path> software = FindNoCase(root, "Windows");
+  for (const char* part : {"System32", "config", "SOFTWARE"}) {
+    if (software) software = FindNoCase(*software, part);
+  }
+  if (!software || !fs::is_regular_file(*software, error)) {
+    throw SourceError(options.windows_dir + ": no Windows/System32/config/SOFTWARE hive (is it the root of a Windows volume?)");
+  }
+  auto source = std::make_unique<HiveSource>(options.source_text);
+  auto machine = source->Load(software->string(), writable, true);
+
+  // Every profile folder holding an NTUSER.DAT; junctions (All Users,
+  // Default User) lead to folders already listed.
+  std::vector<std::pair<std::string, fs::path>> profiles;
+  std::vector<fs::path> seen;
+  for (const char* parent : {"Users", "Documents and Settings"}) {
+    const auto folder = FindNoCase(root, parent);
+    if (!folder || fs::is_symlink(*folder, error)) continue;
+    for (const auto& entry : fs::directory_iterator(*folder, error)) {
+      if (entry.is_symlink(error) || !entry.is_directory(error)) continue;
+      const auto hive = FindNoCase(entry.path(), "NTUSER.DAT");
+      if (!hive || !fs::is_regular_file(*hive, error)) continue;
+      const fs::path canonical = fs::weakly_canonical(*hive, error);
+      if (std::find(seen.begin(), seen.end(), canonical) != seen.end()) continue;
+      seen.push_back(canonical);
+      profiles.emplace_back(entry.path().filename().string(), *hive);
+    }
+  }
+  std::sort(profiles.begin(), profiles.end(), [](const auto& a, const auto& b) {
+    return FoldName(a.first) < FoldName(b.first);
+  });
+  if (profiles.empty()) source->AddProfile(std::nullopt, machine, nullptr);
+  for (const auto& [name, hive] : profiles) {
+    source->AddProfile(name, machine, source->Load(hive.string(), writable, false));
+  }
+  return source;
+}
+#endif
+
+}  // namespace
+
+std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
+  SourceKind kind = options.source;
+  if (kind == SourceKind::kDefault) {
+#ifdef _WIN32
+    kind = SourceKind::kLive;
+#else
+    kind = SourceKind::kDemo;
+#endif
+  }
+  switch (kind) {
+    case SourceKind::kDemo: {
+      auto source = std::make_unique<MemorySource>("--demo", "", RegFormat::kVersion5);
+      LoadDemoRegistry(source->store());
+      source->Finish();
+      return source;
+    }
+    case SourceKind::kReg: {
+      RegFile file;
+      try {
+        file = ReadRegFile(options.reg_file);
+      } catch (const RegFileError& error) {
+        throw SourceError(error.what());
+      }
+      for (const RegEntry& entry : file.entries) {
+        if (!entry.user.empty()) {
+          throw SourceError(options.reg_file + ":" + std::to_string(entry.line) +
+                            ": HKEY_USERS keys belong to a profile; use --windows to restore them");
+        }
+      }
+      auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "",
+                                                   file.format);
+      ApplyRegFile(file, source->target());
+      source->Finish();
+      return source;
+    }
+    case SourceKind::kLive: {
+#ifdef _WIN32
+      return OpenLiveSource();
+#else
+      throw SourceError("--live: this build has no live registry; use the Windows build, or --windows, --software/--ntuser or --reg");
+#endif
+    }
+    case SourceKind::kHives:
+    case SourceKind::kWindows: {
+#ifdef _WIN32
+      throw SourceError(options.source_text + ": offline hives are read by the Linux build only");
+#else
+      if (kind == SourceKind::kWindows) return OpenWindows(options, writable);
+      auto source = std::make_unique<HiveSource>(options.source_text);
+      auto software = options.software.empty() ? nullptr : source->Load(options.software, writable, true);
+      auto user = options.ntuser.empty() ? nullptr : source->Load(options.ntuser, writable, false);
+      source->AddProfile(std::nullopt, software, user);
+      return source;
+#endif
+    }
+    case SourceKind::kDefault:
+      break;
+  }
+  throw SourceError("no source");
+}
+
+}  // namespace torvane::cli

@@ -1,0 +1,61 @@
+// Where the registry comes from: the machine's own, a .reg file, the demo,
+// offline hives, or every profile of a mounted Windows volume.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+#include "registry/reg_file.h"
+#include "registry/registry.h"
+
+namespace torvane::cli {
+
+// A source that cannot be opened or written; the message is one line that
+// names the file and what is wrong.
+class SourceError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One user's view of the registry: the machine part and one user's part.
+struct Profile {
+  std::optional<std::string> name;  // the profile folder's name (UTF-8) under --windows
+  registry::RegistryStore* store = nullptr;
+  registry::RegTarget* target = nullptr;
+  bool has_machine = true;  // the HKLM part is there
+  bool has_user = true;     // the HKCU part is there
+  std::string system_directory;
+};
+
+class Source {
+ public:
+  virtual ~Source() = default;
+  const std::string& label() const { return label_; }
+  std::vector<Profile>& profiles() { return profiles_; }
+  // Hive files whose logs were not replayed: which part they hold.
+  struct DirtyHive {
+    std::string path;
+    bool machine;
+  };
+  const std::vector<DirtyHive>& dirty() const { return dirty_; }
+  // Writes what the run changed back where it came from. Throws SourceError.
+  virtual void Commit() {}
+
+ protected:
+  std::string label_;
+  std::vector<Profile> profiles_;
+  std::vector<DirtyHive> dirty_;
+};
+
+// Opens the source the options name. `writable`: the run will change it.
+std::unique_ptr<Source> OpenSource(const Options& options, bool writable);
+
+// The system directory of the registry's Windows: its SystemRoot value +
+// "\system32", or C:\WINDOWS\system32 when it has none.
+std::string SystemDirectoryOf(registry::RegistryStore& store);
+
+}  // namespace torvane::cli

@@ -1,0 +1,119 @@
+// Offline registry hives (a SOFTWARE hive and a user's NTUSER.DAT) read and
+// written through hivex, answering the seven operations as the A entry
+// points would on the machine the hives come from.
+//
+// HKLM\SOFTWARE\... lies in the SOFTWARE hive (its root is the SOFTWARE
+// key); HKCU\... in NTUSER.DAT. Texts in a hive are UTF-16LE; the store
+// hands out and takes code page 936. Changes stay in memory until Commit,
+// which replaces each changed file atomically.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "registry/file_io.h"
+#include "registry/reg_file.h"
+#include "registry/registry.h"
+
+struct hive_h;
+
+namespace torvane::registry {
+
+// A hive file that cannot be used; the message is one line naming the file.
+class HiveError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One hive file, loaded whole into memory.
+class HiveFile {
+ public:
+  // Checks the header and opens the file; throws HiveError. A hive opened
+  // `writable` takes changes in memory; only Commit writes the file.
+  static std::shared_ptr<HiveFile> Open(const std::string& path, bool writable);
+  ~HiveFile();
+  HiveFile(const HiveFile&) = delete;
+  HiveFile& operator=(const HiveFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  // The header's two sequence numbers differ: transaction logs were not
+  // replayed into it, so what it holds may be stale.
+  bool dirty() const { return dirty_; }
+  bool writable() const { return writable_; }
+  bool modified() const { return modified_; }
+  void MarkModified() { modified_ = true; }
+  hive_h* handle() const { return hive_; }
+
+  // Writes the changed hive beside the file and renames it over the file.
+  // Does nothing when nothing changed. Throws HiveError.
+  void Commit(const BeforeReplaceHook& hook = {});
+
+ private:
+  HiveFile(std::string path, hive_h* hive, bool writable, bool dirty)
+      : path_(std::move(path)), hive_(hive), writable_(writable), dirty_(dirty) {}
+
+  std::string path_;
+  hive_h* hive_;  // owned
+  bool writable_;
+  bool dirty_;
+  bool modified_ = false;
+};
+
+// Checks the first 4096 bytes of a hive file of `file_size` bytes; the
+// reason it cannot be used, or empty (then `*dirty` is set).
+std::string CheckHiveHeader(const std::string& header, std::uint64_t file_size, bool* dirty);
+
+class HiveStore final : public RegistryStore, public RegTarget {
+ public:
+  // Either hive may be null: its root then holds nothing.
+  HiveStore(std::shared_ptr<HiveFile> software, std::shared_ptr<HiveFile> user);
+  ~HiveStore() override = default;
+
+  long RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
+                     std::uint32_t access, HKey* result) override;
+  long RegQueryValueExA(HKey key, const std::string& name, std::uint32_t* type,
+                        std::uint8_t* data, std::uint32_t* size) override;
+  long RegSetValueExA(HKey key, const std::string& name, std::uint32_t reserved,
+                      std::uint32_t type, const std::uint8_t* data, std::uint32_t size) override;
+  long RegDeleteValueA(HKey key, const std::string& name) override;
+  long RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
+  long RegDeleteKeyA(HKey key, const std::string& subkey) override;
+  long RegCloseKey(HKey key) override;
+
+  bool CreateKey(HKey root, const std::string& path) override;
+  bool DeleteTree(HKey root, const std::string& path) override;
+  bool SetValue(HKey root, const std::string& path, const RegValue& value) override;
+  bool DeleteValue(HKey root, const std::string& path, const std::string& name) override;
+  std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override;
+
+  std::size_t open_handles() const { return handles_.size(); }
+
+ private:
+  struct Handle {
+    HiveFile* hive = nullptr;  // null: the HKLM root above the SOFTWARE hive
+    std::size_t node = 0;
+    std::uint32_t access = 0;
+    bool deleted = false;
+  };
+
+  // Where `path` below `from` lies; false when it does not exist.
+  bool Walk(const Handle& from, const std::string& path, Handle* found, bool create = false);
+  bool Resolve(HKey key, Handle* handle) const;
+  long SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& value);
+  long DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name);
+  void ForgetNode(const HiveFile* hive, std::size_t node);
+
+  std::shared_ptr<HiveFile> software_;
+  std::shared_ptr<HiveFile> user_;
+  std::unordered_map<HKey, Handle> handles_;
+  HKey next_handle_ = 0x2000;
+};
+
+// The values of one hive node as the A entry points see them.
+std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node);
+
+}  // namespace torvane::registry

@@ -1,0 +1,542 @@
+#include "registry/reg_file.h"
+
+#include <algorithm>
+
+#include "registry/codepage.h"
+#include "registry/file_io.h"
+#include "registry/names.h"
+
+namespace torvane::registry {
+
+namespace {
+
+constexpr std::string_view kHeader4 = "REGEDIT4";
+constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+// regedit wraps hex data after this column.
+constexpr std::size_t kWrapColumn = 76;
+
+void AppendUtf8(std::string& out, std::uint32_t code) {
+  if (code < 0x80) {
+    out.push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else if (code < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
+// UTF-16LE to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf16leToUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  const std::size_t units = bytes.size() / 2;
+  auto unit = [&](std::size_t i) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                      (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+  };
+  for (std::size_t i = 0; i < units; ++i) {
+    std::uint32_t code = unit(i);
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+      ++i;
+    } else if (code >= 0xD800 && code <= 0xDFFF) {
+      code = 0xFFFD;
+    }
+    AppendUtf8(out, code);
+  }
+  return out;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && FoldName(text.substr(0, prefix.size())) == FoldName(prefix);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool IsTextType(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
+
+class Parser {
+ public:
+  Parser(std::string_view bytes, const std::string& file_name) : file_name_(file_name) {
+    std::string text;
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE) {
+      text = Utf16leToUtf8(bytes.substr(2));
+    } else if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+      text = std::string(bytes.substr(3));
+    } else {
+      text = GbkToUtf8(bytes);
+    }
+    std::size_t start = 0;
+    while (start <= text.size()) {
+      std::size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(start, end - start);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines_.push_back(std::move(line));
+      start = end + 1;
+    }
+  }
+
+  RegFile Parse() {
+    RegFile file;
+    std::size_t i = 0;
+    while (i < lines_.size() && Trim(lines_[i]).empty()) ++i;
+    if (i == lines_.size()) Fail(1, "empty file, not a .reg file");
+    const std::string_view header = Trim(lines_[i]);
+    if (header == kHeader5) {
+      file.format = RegFormat::kVersion5;
+    } else if (header == kHeader4) {
+      file.format = RegFormat::kRegedit4;
+    } else {
+      Fail(static_cast<int>(i) + 1, "not a .reg file (the first line must be \"REGEDIT4\" or \"" +
+                                        std::string(kHeader5) + "\")");
+    }
+    format_ = file.format;
+    bool in_key = false, deleted_key = false;
+    HKey root = kLocalMachine;
+    std::string path, user;
+    for (++i; i < lines_.size(); ++i) {
+      const int line_number = static_cast<int>(i) + 1;
+      const std::string_view line = Trim(lines_[i]);
+      if (line.empty() || line.front() == ';' || line.front() == '#') continue;
+      if (line.front() == '[') {
+        if (line.back() != ']') Fail(line_number, "key line without its closing ']'");
+        std::string_view name = line.substr(1, line.size() - 2);
+        deleted_key = !name.empty() && name.front() == '-';
+        if (deleted_key) name.remove_prefix(1);
+        ParseKeyName(name, line_number, &root, &path, &user);
+        if (deleted_key && path.empty()) Fail(line_number, "a root key cannot be deleted");
+        RegEntry entry;
+        entry.kind = deleted_key ? RegEntry::Kind::kDeleteKey : RegEntry::Kind::kKey;
+        entry.root = root;
+        entry.path = path;
+        entry.user = user;
+        entry.line = line_number;
+        file.entries.push_back(std::move(entry));
+        in_key = true;
+        continue;
+      }
+      if (line.front() == '"' || line.front() == '@') {
+        if (!in_key) Fail(line_number, "value outside of any [key]");
+        RegEntry entry = ParseValue(&i);
+        // regedit ignores values below a key it has just deleted.
+        if (deleted_key) continue;
+        entry.root = root;
+        entry.path = path;
+        entry.user = user;
+        entry.line = line_number;
+        file.entries.push_back(std::move(entry));
+        continue;
+      }
+      Fail(line_number, "unexpected text \"" + std::string(line.substr(0, 40)) + "\"");
+    }
+    return file;
+  }
+
+ private:
+  [[noreturn]] void Fail(int line, const std::string& what) const {
+    throw RegFileError(file_name_ + ":" + std::to_string(line) + ": " + what);
+  }
+
+  void ParseKeyName(std::string_view name, int line, HKey* root, std::string* path, std::string* user) const {
+    const std::string gbk = Utf8ToGbk(name);
+    auto parts = SplitKeyPath(gbk);
+    if (parts.empty()) Fail(line, "empty key name");
+    const std::string first = FoldName(parts.front());
+    std::size_t skip = 1;
+    user->clear();
+    if (first == "HKEY_LOCAL_MACHINE" || first == "HKLM") {
+      *root = kLocalMachine;
+    } else if (first == "HKEY_CURRENT_USER" || first == "HKCU") {
+      *root = kCurrentUser;
+    } else if ((first == "HKEY_USERS" || first == "HKU") && parts.size() >= 2) {
+      *root = kCurrentUser;
+      *user = parts[1];
+      skip = 2;
+    } else {
+      Fail(line, "unsupported root key \"" + GbkToUtf8(parts.front()) +
+                     "\" (only HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and HKEY_USERS\\NAME)");
+    }
+    path->clear();
+    for (std::size_t i = skip; i < parts.size(); ++i) {
+      if (!path->empty()) path->push_back('\\');
+      path->append(parts[i]);
+    }
+  }
+
+  // A quoted text starting at `text[*pos]` == '"'; leaves *pos after the closing quote.
+  std::string ParseQuoted(std::string_view text, std::size_t* pos, int line) const {
+    std::string out;
+    std::size_t i = *pos + 1;
+    for (; i < text.size(); ++i) {
+      const char c = text[i];
+      if (c == '"') {
+        *pos = i + 1;
+        return out;
+      }
+      if (c == '\\' && i + 1 < text.size()) {
+        const char next = text[++i];
+        switch (next) {
+          case '\\': out.push_back('\\'); break;
+          case '"': out.push_back('"'); break;
+          case 'n': out.push_back('\n'); break;
+          case 'r': out.push_back('\r'); break;
+          case '0': out.push_back('\0'); break;
+          default:
+            out.push_back('\\');
+            out.push_back(next);
+            break;
+        }
+        continue;
+      }
+      out.push_back(c);
+    }
+    Fail(line, "text without its closing '\"'");
+  }
+
+  RegEntry ParseValue(std::size_t* index) {
+    const int line = static_cast<int>(*index) + 1;
+    std::string_view text = Trim(lines_[*index]);
+    RegEntry entry;
+    entry.kind = RegEntry::Kind::kValue;
+    std::size_t pos = 0;
+    if (text.front() == '@') {
+      pos = 1;
+    } else {
+      entry.value.name = Utf8ToGbk(ParseQuoted(text, &pos, line));
+    }
+    while (pos < text.size() && IsBlank(text[pos])) ++pos;
+    if (pos >= text.size() || text[pos] != '=') Fail(line, "expected '=' after the value name");
+    ++pos;
+    while (pos < text.size() && IsBlank(text[pos])) ++pos;
+    const std::string_view data = text.substr(pos);
+    if (data == "-") {
+      entry.kind = RegEntry::Kind::kDeleteValue;
+      return entry;
+    }
+    if (!data.empty() && data.front() == '"') {
+      std::size_t end = pos;
+      std::string value = ParseQuoted(text, &end, line);
+      if (!Trim(text.substr(end)).empty()) Fail(line, "unexpected text after the closing '\"'");
+      entry.value.type = kRegSz;
+      const std::string gbk = Utf8ToGbk(value);
+      entry.value.data.assign(gbk.begin(), gbk.end());
+      entry.value.data.push_back(0);
+      return entry;
+    }
+    if (StartsWithNoCase(data, "dword:")) {
+      const std::string_view digits = Trim(data.substr(6));
+      if (digits.empty() || digits.size() > 8) Fail(line, "dword: needs 1 to 8 hexadecimal digits");
+      std::uint32_t number = 0;
+      for (char c : digits) {
+        const int digit = HexDigit(c);
+        if (digit < 0) Fail(line, "dword: needs 1 to 8 hexadecimal digits");
+        number = number << 4 | static_cast<std::uint32_t>(digit);
+      }
+      entry.value.type = kRegDword;
+      for (int shift = 0; shift < 32; shift += 8) {
+        entry.value.data.push_back(static_cast<std::uint8_t>(number >> shift));
+      }
+      return entry;
+    }
+    if (StartsWithNoCase(data, "hex")) {
+      std::size_t at = 3;
+      std::uint32_t type = kRegBinary;
+      if (at < data.size() && data[at] == '(') {
+        const std::size_t close = data.find(')', at);
+        if (close == std::string_view::npos || close == at + 1 || close - at - 1 > 8) {
+          Fail(line, "hex(N): needs a hexadecimal type number");
+        }
+        type = 0;
+        for (std::size_t k = at + 1; k < close; ++k) {
+          const int digit = HexDigit(data[k]);
+          if (digit < 0) Fail(line, "hex(N): needs a hexadecimal type number");
+          type = type << 4 | static_cast<std::uint32_t>(digit);
+        }
+        at = close + 1;
+      }
+      if (at >= data.size() || data[at] != ':') Fail(line, "expected ':' after hex");
+      std::string bytes_text(data.substr(at + 1));
+      // A trailing backslash continues the data on the next line.
+      while (true) {
+        std::string_view trimmed = Trim(bytes_text);
+        if (trimmed.empty() || trimmed.back() != '\\') {
+          bytes_text = std::string(trimmed);
+          break;
+        }
+        trimmed.remove_suffix(1);
+        std::string joined(trimmed);
+        if (++*index >= lines_.size()) Fail(line, "hex data continues past the end of the file");
+        const std::string_view next = Trim(lines_[*index]);
+        if (next.empty()) Fail(static_cast<int>(*index) + 1, "hex data broken off by a blank line");
+        joined.append(next);
+        bytes_text = std::move(joined);
+      }
+      entry.value.type = type;
+      entry.value.data = ParseHexBytes(bytes_text, line);
+      if (format_ == RegFormat::kVersion5 && IsTextType(type)) {
+        const std::string utf16(entry.value.data.begin(), entry.value.data.end());
+        const std::string gbk = Utf16leToGbk(std::string_view(utf16).substr(0, utf16.size() & ~std::size_t{1}));
+        entry.value.data.assign(gbk.begin(), gbk.end());
+      }
+      return entry;
+    }
+    Fail(line, "unknown value data \"" + std::string(data.substr(0, 40)) + "\"");
+  }
+
+  std::vector<std::uint8_t> ParseHexBytes(std::string_view text, int line) const {
+    std::vector<std::uint8_t> bytes;
+    if (Trim(text).empty()) return bytes;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+      std::size_t comma = text.find(',', start);
+      if (comma == std::string_view::npos) comma = text.size();
+      const std::string_view item = Trim(text.substr(start, comma - start));
+      if (item.empty()) {
+        // regedit leaves no empty item, but a trailing comma is harmless.
+        if (comma != text.size() || start == 0) Fail(line, "empty byte in hex data");
+      } else {
+        if (item.size() > 2 || HexDigit(item[0]) < 0 || (item.size() == 2 && HexDigit(item[1]) < 0)) {
+          Fail(line, "bad byte \"" + std::string(item.substr(0, 8)) + "\" in hex data");
+        }
+        int byte = HexDigit(item[0]);
+        if (item.size() == 2) byte = byte * 16 + HexDigit(item[1]);
+        bytes.push_back(static_cast<std::uint8_t>(byte));
+      }
+      start = comma + 1;
+    }
+    return bytes;
+  }
+
+  std::string file_name_;
+  std::vector<std::string> lines_;
+  RegFormat format_ = RegFormat::kVersion5;
+};
+
+// Escapes '\' and '"' of a GBK text, stepping over double-byte characters
+// whose trail byte is a backslash.
+std::string Escape(const std::string& gbk) {
+  std::string out;
+  for (std::size_t i = 0; i < gbk.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(gbk[i]);
+    if (IsGbkLeadByte(byte) && i + 1 < gbk.size()) {
+      out.push_back(gbk[i]);
+      out.push_back(gbk[++i]);
+    } else {
+      if (byte == '\\' || byte == '"') out.push_back('\\');
+      out.push_back(gbk[i]);
+    }
+  }
+  return out;
+}
+
+// A REG_SZ that a quoted text writes back exactly: one final NUL, no other
+// NUL, no line break.
+bool IsPlainText(const RegValue& value) {
+  if (value.type != kRegSz || value.data.empty() || value.data.back() != 0) return false;
+  return std::none_of(value.data.begin(), value.data.end() - 1,
+                      [](std::uint8_t b) { return b == 0 || b == '\r' || b == '\n'; });
+}
+
+void AppendHex(std::string& line, std::string& out, const std::vector<std::uint8_t>& bytes) {
+  static const char* const kDigits = "0123456789abcdef";
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    line.push_back(kDigits[bytes[i] >> 4]);
+    line.push_back(kDigits[bytes[i] & 15]);
+    if (i + 1 == bytes.size()) break;
+    line.push_back(',');
+    if (line.size() > kWrapColumn) {
+      out.append(line).append("\\\r\n");
+      line = "  ";
+    }
+  }
+}
+
+std::string FormatValue(const RegValue& value, RegFormat format) {
+  std::string line = value.name.empty() ? "@=" : "\"" + Escape(value.name) + "\"=";
+  std::string out;
+  if (IsPlainText(value)) {
+    const std::string text(value.data.begin(), value.data.end() - 1);
+    line.append("\"").append(Escape(text)).append("\"");
+  } else if (value.type == kRegDword && value.data.size() == 4) {
+    char digits[16];
+    const std::uint32_t number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                                 static_cast<std::uint32_t>(value.data[3]) << 24;
+    std::snprintf(digits, sizeof digits, "%08x", number);
+    line.append("dword:").append(digits);
+  } else {
+    if (value.type == kRegBinary) {
+      line.append("hex:");
+    } else {
+      char type[16];
+      std::snprintf(type, sizeof type, "hex(%x):", value.type);
+      line.append(type);
+    }
+    std::vector<std::uint8_t> data = value.data;
+    if (format == RegFormat::kVersion5 && IsTextType(value.type)) {
+      const std::string utf16 = GbkToUtf16le(std::string(data.begin(), data.end()));
+      data.assign(utf16.begin(), utf16.end());
+    }
+    AppendHex(line, out, data);
+  }
+  out.append(line).append("\r\n");
+  return out;
+}
+
+}  // namespace
+
+RegFile ParseRegFile(std::string_view bytes, const std::string& file_name) {
+  return Parser(bytes, file_name).Parse();
+}
+
+RegFile ReadRegFile(const std::string& path) {
+  std::string bytes;
+  try {
+    bytes = ReadWholeFile(path);
+  } catch (const FileError& error) {
+    throw RegFileError(error.what());
+  }
+  return ParseRegFile(bytes, path);
+}
+
+std::string RegKeyName(HKey root, const std::string& path, const std::string& user) {
+  std::string name = root == kLocalMachine ? "HKEY_LOCAL_MACHINE"
+                     : user.empty()        ? "HKEY_CURRENT_USER"
+                                           : "HKEY_USERS\\" + user;
+  if (!path.empty()) name.append("\\").append(path);
+  return name;
+}
+
+std::string FormatRegFile(const RegFile& file) {
+  std::string text(file.format == RegFormat::kVersion5 ? kHeader5 : kHeader4);
+  text.append("\r\n");
+  for (const RegEntry& entry : file.entries) {
+    switch (entry.kind) {
+      case RegEntry::Kind::kKey:
+        text.append("\r\n[").append(RegKeyName(entry.root, entry.path, entry.user)).append("]\r\n");
+        break;
+      case RegEntry::Kind::kDeleteKey:
+        text.append("\r\n[-").append(RegKeyName(entry.root, entry.path, entry.user)).append("]\r\n");
+        break;
+      case RegEntry::Kind::kValue:
+        text.append(FormatValue(entry.value, file.format));
+        break;
+      case RegEntry::Kind::kDeleteValue:
+        text.append(entry.value.name.empty() ? "@" : "\"" + Escape(entry.value.name) + "\"").append("=-\r\n");
+        break;
+    }
+  }
+  text.append("\r\n");
+  if (file.format == RegFormat::kRegedit4) return text;
+  return "\xFF\xFE" + GbkToUtf16le(text);
+}
+
+namespace {
+
+void AppendTree(const MemoryStore::Key& key, HKey root, const std::string& path,
+                std::vector<RegEntry>& out) {
+  RegEntry entry;
+  entry.kind = RegEntry::Kind::kKey;
+  entry.root = root;
+  entry.path = path;
+  out.push_back(entry);
+  for (const RegValue& value : key.values) {
+    RegEntry item;
+    item.kind = RegEntry::Kind::kValue;
+    item.root = root;
+    item.path = path;
+    item.value = value;
+    out.push_back(std::move(item));
+  }
+  for (const MemoryStore::Key* child : key.Ordered()) {
+    AppendTree(*child, root, path.empty() ? child->name : path + '\\' + child->name, out);
+  }
+}
+
+}  // namespace
+
+std::vector<RegEntry> EntriesOf(const MemoryStore& store) {
+  std::vector<RegEntry> entries;
+  for (HKey root : {kLocalMachine, kCurrentUser}) {
+    const MemoryStore::Key& top = store.Root(root);
+    // The root line is needed only for values on the root itself.
+    std::vector<RegEntry> tree;
+    AppendTree(top, root, "", tree);
+    if (top.values.empty()) tree.erase(tree.begin());
+    entries.insert(entries.end(), tree.begin(), tree.end());
+  }
+  return entries;
+}
+
+bool MemoryTarget::CreateKey(HKey root, const std::string& path) {
+  store_.CreateKey(root, path);
+  return true;
+}
+
+bool MemoryTarget::DeleteTree(HKey root, const std::string& path) {
+  store_.RemoveTree(root, path);
+  return true;
+}
+
+bool MemoryTarget::SetValue(HKey root, const std::string& path, const RegValue& value) {
+  store_.PutValue(root, path, value.name, value.type, value.data);
+  return true;
+}
+
+bool MemoryTarget::DeleteValue(HKey root, const std::string& path, const std::string& name) {
+  store_.RemoveValue(root, path, name);
+  return true;
+}
+
+std::optional<std::vector<RegValue>> MemoryTarget::ListValues(HKey root, const std::string& path) {
+  const MemoryStore::Key* key = store_.FindKey(root, path);
+  if (key == nullptr) return std::nullopt;
+  return key->values;
+}
+
+std::vector<RegEntry> ApplyRegFile(const RegFile& file, RegTarget& target) {
+  std::vector<RegEntry> refused;
+  for (const RegEntry& entry : file.entries) {
+    bool done = true;
+    switch (entry.kind) {
+      case RegEntry::Kind::kKey:
+        done = target.CreateKey(entry.root, entry.path);
+        break;
+      case RegEntry::Kind::kDeleteKey:
+        done = target.DeleteTree(entry.root, entry.path);
+        break;
+      case RegEntry::Kind::kValue:
+        done = target.SetValue(entry.root, entry.path, entry.value);
+        break;
+      case RegEntry::Kind::kDeleteValue:
+        done = target.DeleteValue(entry.root, entry.path, entry.value.name);
+        break;
+    }
+    if (!done) refused.push_back(entry);
+  }
+  return refused;
+}
+
+}  // namespace torvane::registry

@@ -1,0 +1,101 @@
+// .reg files as regedit writes them: "REGEDIT4" (ANSI, here GBK) and
+// "Windows Registry Editor Version 5.00" (UTF-16LE with a byte order mark).
+//
+// Inside the program everything is as the A entry points see it: names and
+// texts are GBK bytes, and the text types (REG_SZ, REG_EXPAND_SZ,
+// REG_MULTI_SZ) hold GBK data. A version-5 file holds that data as UTF-16LE;
+// import and export convert.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "registry/memory_store.h"
+#include "registry/registry.h"
+
+namespace torvane::registry {
+
+enum class RegFormat { kRegedit4, kVersion5 };
+
+// One statement of a .reg file.
+struct RegEntry {
+  enum class Kind { kKey, kDeleteKey, kValue, kDeleteValue };
+  Kind kind = Kind::kKey;
+  HKey root = kLocalMachine;
+  std::string path;   // below the root; empty for the root itself
+  RegValue value;     // kValue: name, type, data; kDeleteValue: name only
+  int line = 0;       // first line of the statement in its file
+  // A key under "HKEY_USERS\NAME": the user's name, with root kCurrentUser.
+  // Backups of several profiles name each profile this way.
+  std::string user;
+
+  bool operator==(const RegEntry& other) const {
+    return kind == other.kind && root == other.root && path == other.path && value == other.value &&
+           user == other.user;
+  }
+};
+
+struct RegFile {
+  RegFormat format = RegFormat::kVersion5;
+  std::vector<RegEntry> entries;
+};
+
+// A file that is not a .reg file or has a line that cannot be read. The
+// message is one line: "FILE:LINE: what is wrong".
+class RegFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Parses the bytes of a .reg file; `file_name` names it in errors.
+RegFile ParseRegFile(std::string_view bytes, const std::string& file_name);
+RegFile ReadRegFile(const std::string& path);
+
+// The bytes of a .reg file in its format (version 5: UTF-16LE with BOM).
+std::string FormatRegFile(const RegFile& file);
+
+// "HKEY_LOCAL_MACHINE\path" as a .reg file names a key.
+std::string RegKeyName(HKey root, const std::string& path, const std::string& user = {});
+
+// Statements that rebuild every key and value of `store`, roots included.
+std::vector<RegEntry> EntriesOf(const MemoryStore& store);
+
+// What importing a .reg file needs of a store beyond the seven operations.
+// Paths are below one of the two roots. Each returns false when refused.
+class RegTarget {
+ public:
+  virtual ~RegTarget() = default;
+  virtual bool CreateKey(HKey root, const std::string& path) = 0;
+  // Removes the key and everything below it; true when it is gone.
+  virtual bool DeleteTree(HKey root, const std::string& path) = 0;
+  // Creates the key when missing.
+  virtual bool SetValue(HKey root, const std::string& path, const RegValue& value) = 0;
+  // True when the value is gone (or never was).
+  virtual bool DeleteValue(HKey root, const std::string& path, const std::string& name) = 0;
+  // Every value of the key in its stored order; nullopt when it does not exist.
+  virtual std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) = 0;
+};
+
+// RegTarget over a memory store.
+class MemoryTarget final : public RegTarget {
+ public:
+  explicit MemoryTarget(MemoryStore& store) : store_(store) {}
+  bool CreateKey(HKey root, const std::string& path) override;
+  bool DeleteTree(HKey root, const std::string& path) override;
+  bool SetValue(HKey root, const std::string& path, const RegValue& value) override;
+  bool DeleteValue(HKey root, const std::string& path, const std::string& name) override;
+  std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override;
+
+ private:
+  MemoryStore& store_;
+};
+
+// Applies every statement in order; returns the statements the target
+// refused (empty when all took).
+std::vector<RegEntry> ApplyRegFile(const RegFile& file, RegTarget& target);
+
+}  // namespace torvane::registry

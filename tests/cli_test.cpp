@@ -1,0 +1,370 @@
+// The `torvane` command line end to end, in process: every command and
+// source, the exit codes, the JSON, the errors, the backups.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "cli/commands.h"
+#include "cli/options.h"
+#include "registry/codepage.h"
+#include "registry/demo.h"
+#include "registry/hive_store.h"
+#include "registry/reg_file.h"
+#include "repair/catalogue.h"
+#include "support/hive_builder.h"
+#include "support/text.h"
+
+namespace torvane::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using registry::kCurrentUser;
+using registry::kLocalMachine;
+using registry::MemoryStore;
+using torvane::testing::Gbk;
+using torvane::testing::ReadFile;
+using torvane::testing::WriteFile;
+using torvane::testing::WriteHive;
+
+constexpr const char* kSystemPolicy = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+constexpr const char* kExplorerPolicy = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+std::string Slurp(std::FILE* file) {
+  std::fflush(file);
+  std::rewind(file);
+  std::string text;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  std::fclose(file);
+  return text;
+}
+
+Result Cli(const std::vector<std::string>& args) {
+  Streams streams;
+  streams.out = std::tmpfile();
+  streams.err = std::tmpfile();
+  int code;
+  try {
+    code = Run(ParseArguments(args), streams);
+  } catch (const UsageError& error) {
+    std::fprintf(streams.err, "torvane: %s\n", error.what());
+    code = kExitError;
+  }
+  return Result{code, Slurp(streams.out), Slurp(streams.err)};
+}
+
+int Lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
+
+// The JSON "items" array the command line writes for `states` ("h", "d", "u").
+std::string ItemsJson(const std::string& states) {
+  std::string json = "[";
+  for (int i = 0; i < repair::kItemCount; ++i) {
+    const char* state = states[i] == 'h' ? "healthy" : states[i] == 'd' ? "damaged" : "undetermined";
+    json += std::string(i ? ", " : "") + "{\"index\": " + std::to_string(i) + ", \"group\": \"" +
+            (i < 15 ? "system" : "ie") + "\", \"name\": " + "\"" + registry::GbkToUtf8(repair::Item(i).name) + "\"" +
+            ", \"state\": \"" + state + "\"}";
+  }
+  return json + "]";
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir = torvane::testing::ScratchDirectory("cli"); }
+  void TearDown() override { fs::remove_all(dir); }
+
+  std::string Path(const std::string& name) const { return dir + "/" + name; }
+
+  // Writes SOFTWARE and NTUSER.DAT hives from a memory store.
+  void WriteHives(const MemoryStore& store, const std::string& software, const std::string& user) {
+    if (!software.empty()) WriteHive(software, *store.FindKey(kLocalMachine, "SOFTWARE"));
+    if (!user.empty()) WriteHive(user, store.Root(kCurrentUser));
+  }
+
+  // Everything a hive store holds below its roots, as text.
+  static std::string DumpHives(const std::string& software, const std::string& user) {
+    MemoryStore copy;
+    registry::HiveStore store(software.empty() ? nullptr : registry::HiveFile::Open(software, false),
+                              user.empty() ? nullptr : registry::HiveFile::Open(user, false));
+    std::function<void(registry::HKey, const std::string&)> walk = [&](registry::HKey root, const std::string& path) {
+      copy.CreateKey(root, path);
+      const auto values = store.ListValues(root, path);
+      for (const auto& value : *values) copy.PutValue(root, path, value.name, value.type, value.data);
+      registry::ScopedKey key(store);
+      key.Open(root, path, registry::kKeyRead);
+      char name[1024];
+      for (std::uint32_t i = 0; store.RegEnumKeyA(key.get(), i, name, sizeof name) == registry::kSuccess; ++i) {
+        walk(root, path.empty() ? name : path + "\\" + name);
+      }
+    };
+    if (!software.empty()) walk(kLocalMachine, "SOFTWARE");
+    if (!user.empty()) walk(kCurrentUser, "");
+    return copy.Dump();
+  }
+
+  std::string dir;
+};
+
+const std::string kDemoStates = "ddhddhhhhhhhdhdhdhhhdhd";
+
+TEST_F(CliTest, ListShowsTheCatalogue) {
+  const Result result = Cli({"list"});
+  EXPECT_EQ(result.code, kExitOk);
+  for (int i = 0; i < repair::kItemCount; ++i) {
+    EXPECT_NE(result.out.find(registry::GbkToUtf8(repair::Item(i).name)), std::string::npos) << i;
+  }
+  EXPECT_NE(result.out.find("22  ie      IE 网络协议前缀\n"), std::string::npos);
+}
+
+TEST_F(CliTest, ScanOfTheDemoGivesTheDialogsGroupsAndExitOne) {
+  const Result text = Cli({"scan", "--demo"});
+  EXPECT_EQ(text.code, kExitDamage);
+  EXPECT_EQ(text.out.rfind("系统修复项\n   0 DAMAGED      任务管理器(TaskMgr)\n", 0), 0u) << text.out;
+  EXPECT_NE(text.out.find("IE修复项目\n  15 ok           Internet选项被禁用\n"), std::string::npos);
+  EXPECT_EQ(Lines(text.out), 25);
+  EXPECT_EQ(text.out.find("\033["), std::string::npos) << "no colour off a terminal";
+
+  const Result json = Cli({"scan", "--demo", "--json"});
+  EXPECT_EQ(json.code, kExitDamage);
+  EXPECT_EQ(json.out, "{\"source\": \"--demo\", \"profiles\": [{\"profile\": null, \"items\": " +
+                          ItemsJson(kDemoStates) + "}], \"repaired\": [], \"failed\": []}\n");
+}
+
+TEST_F(CliTest, RepairOfARegFileRewritesItAndReportsAsTheDialog) {
+  MemoryStore demo;
+  registry::LoadDemoRegistry(demo);
+  const std::string file = Path("machine.reg");
+  WriteFile(file, registry::FormatRegFile({registry::RegFormat::kRegedit4, registry::EntriesOf(demo)}));
+
+  const Result repaired = Cli({"repair", "--reg", file, "0", "14", "16", "3"});
+  EXPECT_EQ(repaired.code, kExitOk) << repaired.err;
+  EXPECT_EQ(repaired.out, "以下项被修复\n任务管理器(TaskMgr)\n映像劫持检测\n文件夹选项菜单\n") << "16 found nothing after 14";
+  EXPECT_EQ(ReadFile(file).rfind("REGEDIT4\r\n", 0), 0u) << "the file keeps its format";
+
+  const Result json = Cli({"scan", "--reg", file, "--json"});
+  EXPECT_EQ(json.code, kExitDamage);
+  EXPECT_NE(json.out.find(ItemsJson("hdhhdhhhhhhhdhhhhhhhdhd")), std::string::npos) << json.out;
+
+  const Result rest = Cli({"repair", "--all", "--reg", file, "--json"});
+  EXPECT_EQ(rest.code, kExitOk);
+  EXPECT_NE(rest.out.find("\"repaired\": [{\"profile\": null, \"index\": 1, \"name\": \"注册表(Regedit)\"}, "),
+            std::string::npos)
+      << rest.out;
+  EXPECT_EQ(Cli({"scan", "--reg", file}).code, kExitOk);
+  const Result again = Cli({"repair", "--all", "--reg", file});
+  EXPECT_EQ(again.out, "没有需要修复的项\n");
+  EXPECT_EQ(again.code, kExitOk);
+}
+
+TEST_F(CliTest, DryRunListsTheChangesAndTouchesNothing) {
+  MemoryStore demo;
+  registry::LoadDemoRegistry(demo);
+  const std::string file = Path("machine.reg");
+  WriteFile(file, registry::FormatRegFile({registry::RegFormat::kVersion5, registry::EntriesOf(demo)}));
+  const std::string before = ReadFile(file);
+
+  const Result dry = Cli({"repair", "--reg", file, "--all", "--dry-run"});
+  EXPECT_EQ(ReadFile(file), before);
+  EXPECT_EQ(dry.code, kExitOk);
+  EXPECT_NE(dry.out.find("Would change:\n  delete HKEY_CURRENT_USER\\" + std::string(kSystemPolicy) +
+                         " \"DisableTaskMgr\"\n"),
+            std::string::npos)
+      << dry.out;
+  EXPECT_NE(dry.out.find("  delete key HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File "
+                         "Execution Options\\IceSword.exe\n"),
+            std::string::npos);
+  EXPECT_NE(dry.out.find("  set    HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon "
+                         "\"Shell\" = \"Explorer.exe\" (was \"Explorer.exe C:\\\\WINDOWS\\\\system32\\\\svch0st.exe\")\n"),
+            std::string::npos);
+
+  // The report of the dry run is the report of the real run.
+  const auto report = [](const std::string& out) { return out.substr(out.find("以下项被修复")); };
+  const Result real = Cli({"repair", "--reg", file, "--all"});
+  EXPECT_EQ(report(dry.out), report(real.out));
+  EXPECT_NE(ReadFile(file), before);
+}
+
+TEST_F(CliTest, BackupAndRestoreGiveBackTheRegistryValueForValue) {
+  MemoryStore demo;
+  registry::LoadDemoRegistry(demo);
+  demo.PutValue(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\IceSword.exe\\Deep",
+                "Blob", registry::kRegBinary, {1, 2, 3});
+  const std::string software = Path("SOFTWARE"), user = Path("NTUSER.DAT"), backup = Path("backup.reg");
+  WriteHives(demo, software, user);
+  const std::string original = DumpHives(software, user);
+  const std::vector<std::string> source = {"--software", software, "--ntuser", user};
+
+  std::vector<std::string> repair = {"repair", "--all", "--backup", backup};
+  repair.insert(repair.end(), source.begin(), source.end());
+  const Result repaired = Cli(repair);
+  ASSERT_EQ(repaired.code, kExitOk) << repaired.err;
+  EXPECT_NE(DumpHives(software, user), original);
+  const std::string backup_text = ReadFile(backup);
+  EXPECT_EQ(backup_text.substr(0, 2), "\xFF\xFE") << "a version-5 file";
+  const auto entries = registry::ReadRegFile(backup).entries;
+  EXPECT_GT(entries.size(), 10u);
+
+  std::vector<std::string> restore = {"restore", backup};
+  restore.insert(restore.end(), source.begin(), source.end());
+  const Result restored = Cli(restore);
+  EXPECT_EQ(restored.code, kExitOk) << restored.err;
+  EXPECT_EQ(DumpHives(software, user), original);
+  std::vector<std::string> scan = {"scan"};
+  scan.insert(scan.end(), source.begin(), source.end());
+  EXPECT_EQ(Cli(scan).code, kExitDamage);
+}
+
+TEST_F(CliTest, AnEmptyBackupIsWrittenEvenWhenNothingChanges) {
+  MemoryStore healthy;
+  healthy.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", "Shell", "Explorer.exe");
+  const std::string file = Path("m.reg");
+  WriteFile(file, registry::FormatRegFile({registry::RegFormat::kVersion5, registry::EntriesOf(healthy)}));
+  const Result result = Cli({"repair", "12", "--reg", file, "--backup", Path("b.reg")});
+  EXPECT_EQ(result.code, kExitOk);
+  EXPECT_TRUE(registry::ReadRegFile(Path("b.reg")).entries.empty());
+}
+
+TEST_F(CliTest, EveryProfileOfAMountedWindowsIsScannedAndRepaired) {
+  // A mounted volume with names in other letter cases, two users, the
+  // template profile and a junction that leads to one of them.
+  const fs::path root = Path("mnt");
+  fs::create_directories(root / "WINDOWS" / "system32" / "CONFIG");
+  fs::create_directories(root / "Users" / "alice");
+  fs::create_directories(root / "Users" / "Bob");
+  fs::create_directories(root / "Documents and Settings" / "Old");
+  fs::create_symlink(root / "Users" / "alice", root / "Users" / "Alias");
+
+  MemoryStore machine;
+  registry::LoadDemoRegistry(machine);
+  machine.PutDword(kLocalMachine, "SOFTWARE\\" + std::string(kExplorerPolicy).substr(9), "NoViewContextMenu", 1);
+  machine.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "SystemRoot", "D:\\Win");
+  machine.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", "Userinit",
+                    "D:\\Win\\system32\\userinit.exe,");
+  WriteHive((root / "WINDOWS" / "system32" / "CONFIG" / "software").string(), *machine.FindKey(kLocalMachine, "SOFTWARE"));
+  MemoryStore alice, bob, old;
+  alice.PutDword(kCurrentUser, kSystemPolicy, "DisableTaskMgr", 1);
+  alice.PutDword(kCurrentUser, kExplorerPolicy, "NoViewContextMenu", 1);
+  bob.CreateKey(kCurrentUser, kExplorerPolicy);
+  old.PutDword(kCurrentUser, kExplorerPolicy, "NoRun", 1);
+  WriteHive((root / "Users" / "alice" / "ntuser.dat").string(), alice.Root(kCurrentUser));
+  WriteHive((root / "Users" / "Bob" / "NTUSER.DAT").string(), bob.Root(kCurrentUser));
+  WriteHive((root / "Documents and Settings" / "Old" / "NTUSER.DAT").string(), old.Root(kCurrentUser));
+
+  const Result scan = Cli({"scan", "--windows", root.string(), "--json"});
+  EXPECT_EQ(scan.code, kExitDamage) << scan.err;
+  // Userinit follows the volume's SystemRoot; item 5 is damaged through HKLM for everyone.
+  EXPECT_EQ(scan.out, "{\"source\": \"--windows " + root.string() + "\", \"profiles\": [" +
+                          "{\"profile\": \"alice\", \"items\": " + ItemsJson("dhhdhdhhhhhhdhhhhhhhhhd") + "}, " +
+                          "{\"profile\": \"Bob\", \"items\": " + ItemsJson("hhhdhdhhhhhhdhhhhhhhhhd") + "}, " +
+                          "{\"profile\": \"Old\", \"items\": " + ItemsJson("hhhdddhhhhhhdhhhhhhhhhd") + "}" +
+                          "], \"repaired\": [], \"failed\": []}\n");
+  const Result text = Cli({"scan", "--windows", root.string()});
+  EXPECT_NE(text.out.find("== alice ==\n系统修复项\n"), std::string::npos);
+  EXPECT_NE(text.out.find("== Bob ==\n"), std::string::npos);
+
+  const Result repair = Cli({"repair", "--windows", root.string(), "--all", "--json"});
+  EXPECT_EQ(repair.code, kExitOk) << repair.err;
+  EXPECT_NE(repair.out.find("\"repaired\": [{\"profile\": \"alice\", \"index\": 0, \"name\": \"任务管理器(TaskMgr)\"}, "
+                            "{\"profile\": \"alice\", \"index\": 3, "),
+            std::string::npos)
+      << repair.out;
+  EXPECT_NE(repair.out.find("{\"profile\": \"Old\", \"index\": 4, \"name\": \"运行菜单\"}"), std::string::npos);
+  EXPECT_EQ(repair.out.find("{\"profile\": \"Bob\", \"index\": 5"), std::string::npos)
+      << "the machine's value went with the first profile";
+  EXPECT_EQ(Cli({"scan", "--windows", root.string()}).code, kExitOk);
+}
+
+TEST_F(CliTest, ItemsOfAMissingHiveAreUndeterminedAndNeverRepaired) {
+  MemoryStore demo;
+  registry::LoadDemoRegistry(demo);
+  const std::string software = Path("SOFTWARE");
+  WriteHives(demo, software, "");
+  const Result scan = Cli({"scan", "--software", software, "--json"});
+  EXPECT_NE(scan.out.find(ItemsJson("uuuduuuuhhhudhuuuuuuuhd")), std::string::npos) << scan.out;
+  EXPECT_EQ(scan.code, kExitDamage);
+
+  const Result refused = Cli({"repair", "0", "--software", software});
+  EXPECT_EQ(refused.code, kExitError);
+  EXPECT_EQ(refused.err, "torvane: item 0 needs a user hive (--ntuser), which --software " + software +
+                             " does not give\n");
+  const Result all = Cli({"repair", "--all", "--software", software});
+  EXPECT_EQ(all.code, kExitOk) << all.out;
+  EXPECT_EQ(all.out, "以下项被修复\n映像劫持检测\nShell启动项\nIE 网络协议前缀\n");
+}
+
+TEST_F(CliTest, BadFilesGiveOneLineExitTwoAndChangeNothing) {
+  MemoryStore demo;
+  registry::LoadDemoRegistry(demo);
+  const std::string software = Path("SOFTWARE"), user = Path("NTUSER.DAT");
+  WriteHives(demo, software, user);
+  const std::string good_user = ReadFile(user);
+  const std::string bytes = ReadFile(software);
+  WriteFile(software, bytes.substr(0, 8192));
+  const Result truncated = Cli({"repair", "--all", "--software", software, "--ntuser", user});
+  EXPECT_EQ(truncated.code, kExitError);
+  EXPECT_EQ(truncated.err, "torvane: " + software + ": truncated: the header announces " +
+                               std::to_string(bytes.size()) + " bytes, the file holds 8192\n");
+  EXPECT_EQ(ReadFile(user), good_user);
+  EXPECT_EQ(ReadFile(software), bytes.substr(0, 8192));
+
+  WriteFile(software, "MZ\x90 garbage");
+  const Result garbage = Cli({"scan", "--software", software});
+  EXPECT_EQ(garbage.code, kExitError);
+  EXPECT_EQ(garbage.err, "torvane: " + software + ": not a registry hive (no \"regf\" signature)\n");
+
+  const std::string reg = Path("bad.reg");
+  WriteFile(reg, "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software]\r\n\"A\"=dword:1\r\n\"B\"=hex:zz\r\n");
+  const Result bad_reg = Cli({"repair", "--all", "--reg", reg});
+  EXPECT_EQ(bad_reg.code, kExitError);
+  EXPECT_EQ(bad_reg.err, "torvane: " + reg + ":5: bad byte \"zz\" in hex data\n");
+  const Result missing = Cli({"scan", "--windows", Path("")});
+  EXPECT_EQ(missing.code, kExitError);
+  EXPECT_NE(missing.err.find("no Windows/System32/config/SOFTWARE hive"), std::string::npos);
+  EXPECT_EQ(Cli({"repair", "--demo", "23"}).code, kExitError);
+  EXPECT_EQ(Cli({"repair", "--demo"}).code, kExitError);
+  EXPECT_EQ(Cli({"scan", "--demo", "--reg", reg}).code, kExitError);
+  EXPECT_EQ(Cli({"frobnicate"}).code, kExitError);
+}
+
+TEST_F(CliTest, ADirtyHiveIsScannedButNotRepaired) {
+  MemoryStore demo;
+  registry::LoadDemoRegistry(demo);
+  const std::string software = Path("SOFTWARE"), user = Path("NTUSER.DAT");
+  WriteHives(demo, software, user);
+  torvane::testing::SetSecondarySequence(user, 7);
+  const std::string before = ReadFile(user);
+
+  const Result scan = Cli({"scan", "--software", software, "--ntuser", user});
+  EXPECT_EQ(scan.code, kExitDamage);
+  EXPECT_NE(scan.err.find(user + ": the hive is dirty"), std::string::npos);
+  const Result repair = Cli({"repair", "0", "--software", software, "--ntuser", user});
+  EXPECT_EQ(repair.code, kExitError);
+  EXPECT_NE(repair.err.find("refusing to repair it"), std::string::npos) << repair.err;
+  EXPECT_EQ(ReadFile(user), before);
+  // Items that leave the dirty hive alone may still be repaired.
+  EXPECT_EQ(Cli({"repair", "12", "--software", software, "--ntuser", user}).code, kExitOk);
+}
+
+TEST_F(CliTest, AChangeTheHiveRefusesFailsTheItemWithExitOne) {
+  MemoryStore store;
+  store.PutDword(kCurrentUser, kSystemPolicy, "DisableTaskMgr", 1);
+  // Rewriting a key that holds a value this large is refused.
+  store.PutValue(kCurrentUser, kSystemPolicy, "Large", registry::kRegBinary, std::vector<std::uint8_t>(20000, 7));
+  const std::string user = Path("NTUSER.DAT");
+  WriteHive(user, store.Root(kCurrentUser));
+  const Result result = Cli({"repair", "0", "--ntuser", user, "--json"});
+  EXPECT_EQ(result.code, kExitDamage);
+  EXPECT_NE(result.out.find("\"repaired\": [], \"failed\": [{\"profile\": null, \"index\": 0, "), std::string::npos)
+      << result.out;
+  const Result text = Cli({"repair", "0", "--ntuser", user});
+  EXPECT_EQ(text.out, "以下项修复失败\n任务管理器(TaskMgr)\nstill damaged:  0 任务管理器(TaskMgr)\n");
+}
+
+}  // namespace
+}  // namespace torvane::cli

@@ -1,0 +1,324 @@
+// The offline hive store must answer the seven operations as Windows does
+// over the same hive, convert texts as the A entry points do, and never leave
+// a hive file half written.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "registry/demo.h"
+#include "registry/hive_store.h"
+#include "repair/engine.h"
+#include "repair/run.h"
+#include "support/hive_builder.h"
+#include "support/text.h"
+
+namespace torvane::registry {
+namespace {
+
+using torvane::testing::Gbk;
+using torvane::testing::ReadFile;
+using torvane::testing::ScratchDirectory;
+using torvane::testing::WriteFile;
+using torvane::testing::WriteHive;
+
+constexpr const char* kWinlogon = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+
+class HiveStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = ScratchDirectory("hive");
+    software_path = dir + "/SOFTWARE";
+    user_path = dir + "/NTUSER.DAT";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  // Writes the two hives from what `source` holds under HKLM\SOFTWARE and HKCU.
+  void WriteHives(const MemoryStore& source) {
+    const auto* software = source.FindKey(kLocalMachine, "SOFTWARE");
+    MemoryStore empty;
+    WriteHive(software_path, software != nullptr ? *software : empty.Root(kLocalMachine));
+    WriteHive(user_path, source.Root(kCurrentUser));
+  }
+
+  HiveStore Open(bool writable) {
+    return HiveStore(HiveFile::Open(software_path, writable), HiveFile::Open(user_path, writable));
+  }
+
+  std::string dir, software_path, user_path;
+};
+
+TEST_F(HiveStoreTest, TheGeneratedEmptyHiveIsAcceptedAndClean) {
+  WriteFile(software_path, torvane::testing::EmptyHive());
+  auto hive = HiveFile::Open(software_path, false);
+  EXPECT_FALSE(hive->dirty());
+  HiveStore store(hive, nullptr);
+  HKey key = kNullKey;
+  ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "software", 0, kKeyRead, &key), kSuccess);
+  char name[32];
+  EXPECT_EQ(store.RegEnumKeyA(key, 0, name, sizeof name), kNoMoreItems);
+  EXPECT_EQ(store.RegCloseKey(key), kSuccess);
+}
+
+TEST_F(HiveStoreTest, PathsMapToTheHiveRootsAndTextsComeOutInTheAnsiCodePage) {
+  MemoryStore source;
+  source.PutString(kLocalMachine, kWinlogon, "Shell", Gbk("Explorer.exe 病毒"));
+  source.PutDword(kLocalMachine, "SOFTWARE\\Policies\\X", "Number", 0x01020304);
+  source.PutString(kCurrentUser, "Software\\Microsoft\\Internet Explorer\\Main", "Window title", Gbk("标题"));
+  source.CreateKey(kCurrentUser, Gbk("Software\\中文键"));
+  WriteHives(source);
+  HiveStore store = Open(false);
+
+  HKey key = kNullKey;
+  ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "software\\MICROSOFT\\windows nt\\currentversion\\winlogon", 0,
+                                kKeyAllAccess, &key),
+            kSuccess);
+  std::uint8_t buffer[100] = {};
+  std::uint32_t size = sizeof buffer, type = 0;
+  ASSERT_EQ(store.RegQueryValueExA(key, "SHELL", &type, buffer, &size), kSuccess);
+  const std::string expected = Gbk("Explorer.exe 病毒");
+  EXPECT_EQ(type, kRegSz);
+  EXPECT_EQ(size, expected.size() + 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer)), expected);
+  size = 4;
+  EXPECT_EQ(store.RegQueryValueExA(key, "Shell", nullptr, buffer, &size), kMoreData);
+  EXPECT_EQ(size, expected.size() + 1);
+  store.RegCloseKey(key);
+
+  ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\Policies\\X", 0, kKeyRead, &key), kSuccess);
+  size = sizeof buffer;
+  ASSERT_EQ(store.RegQueryValueExA(key, "Number", &type, buffer, &size), kSuccess);
+  EXPECT_EQ(type, kRegDword);
+  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(buffer[0], 4);
+  store.RegCloseKey(key);
+
+  EXPECT_EQ(store.RegOpenKeyExA(kLocalMachine, "SYSTEM\\CurrentControlSet", 0, kKeyRead, &key), kFileNotFound)
+      << "only the SOFTWARE hive lies under HKLM";
+  ASSERT_EQ(store.RegOpenKeyExA(kCurrentUser, "Software", 0, kKeyRead, &key), kSuccess);
+  char name[64];
+  std::vector<std::string> names;
+  for (std::uint32_t i = 0; store.RegEnumKeyA(key, i, name, sizeof name) == kSuccess; ++i) names.push_back(name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Microsoft", Gbk("中文键")}));
+  EXPECT_EQ(store.RegEnumKeyA(key, 0, name, 5), kMoreData);
+  store.RegCloseKey(key);
+  EXPECT_EQ(store.open_handles(), 0u);
+}
+
+TEST_F(HiveStoreTest, AMissingHiveLeavesItsRootEmpty) {
+  MemoryStore source;
+  source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe");
+  WriteHives(source);
+  HiveStore store(HiveFile::Open(software_path, false), nullptr);
+  HKey key = kNullKey;
+  EXPECT_EQ(store.RegOpenKeyExA(kCurrentUser, "Software", 0, kKeyRead, &key), kFileNotFound);
+  EXPECT_EQ(store.RegOpenKeyExA(kLocalMachine, kWinlogon, 0, kKeyRead, &key), kSuccess);
+  store.RegCloseKey(key);
+}
+
+TEST_F(HiveStoreTest, DeletingOneValueKeepsEveryOtherValueOfTheKeyByteForByte) {
+  MemoryStore source;
+  source.PutDword(kCurrentUser, "P", "NoRun", 1);
+  source.PutString(kCurrentUser, "P", "Keep", Gbk("保留"));
+  source.PutValue(kCurrentUser, "P", "Blob", kRegBinary, {0, 1, 2, 3, 4, 5, 6, 7, 8});
+  source.PutValue(kCurrentUser, "P", "", kRegExpandSz, {'%', 'x', '%', 0});
+  WriteHives(source);
+  {
+    HiveStore store = Open(true);
+    HKey key = kNullKey;
+    ASSERT_EQ(store.RegOpenKeyExA(kCurrentUser, "p", 0, kKeyAllAccess, &key), kSuccess);
+    EXPECT_EQ(store.RegDeleteValueA(key, "norun"), kSuccess);
+    EXPECT_EQ(store.RegDeleteValueA(key, "norun"), kFileNotFound);
+    store.RegCloseKey(key);
+    auto values = store.ListValues(kCurrentUser, "P");
+    ASSERT_TRUE(values);
+    MemoryStore expected;
+    expected.PutString(kCurrentUser, "P", "Keep", Gbk("保留"));
+    expected.PutValue(kCurrentUser, "P", "Blob", kRegBinary, {0, 1, 2, 3, 4, 5, 6, 7, 8});
+    expected.PutValue(kCurrentUser, "P", "", kRegExpandSz, {'%', 'x', '%', 0});
+    EXPECT_EQ(*values, expected.FindKey(kCurrentUser, "P")->values);
+  }
+  // Nothing reaches the file before a commit.
+  HiveStore reread = Open(false);
+  auto values = reread.ListValues(kCurrentUser, "P");
+  ASSERT_TRUE(values);
+  EXPECT_EQ(values->size(), 4u);
+}
+
+TEST_F(HiveStoreTest, WritesCommitToTheFileAndReadOnlyHivesRefuseThem) {
+  MemoryStore source;
+  source.PutString(kLocalMachine, kWinlogon, "Shell", "evil.exe");
+  source.PutString(kLocalMachine, kWinlogon + std::string("\\Sub\\Deeper"), "x", "y");
+  WriteHives(source);
+  {
+    HiveStore store = Open(false);
+    HKey key = kNullKey;
+    ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, kWinlogon, 0, kKeyAllAccess, &key), kSuccess);
+    const std::uint8_t text[] = "Explorer.exe";
+    EXPECT_EQ(store.RegSetValueExA(key, "Shell", 0, kRegSz, text, sizeof text), kAccessDenied);
+    EXPECT_EQ(store.RegDeleteKeyA(key, "Sub\\Deeper"), kAccessDenied);
+    store.RegCloseKey(key);
+  }
+  auto software = HiveFile::Open(software_path, true);
+  {
+    HiveStore store(software, nullptr);
+    HKey key = kNullKey, read_only = kNullKey, doomed = kNullKey;
+    ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, kWinlogon, 0, kKeyAllAccess, &key), kSuccess);
+    ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, kWinlogon, 0, kKeyRead, &read_only), kSuccess);
+    const std::uint8_t text[] = "Explorer.exe";
+    EXPECT_EQ(store.RegSetValueExA(read_only, "Shell", 0, kRegSz, text, sizeof text), kAccessDenied);
+    EXPECT_EQ(store.RegSetValueExA(key, "shell", 0, kRegSz, text, sizeof text), kSuccess);
+    EXPECT_EQ(store.RegDeleteKeyA(key, "Sub"), kAccessDenied) << "a key with subkeys stays";
+    ASSERT_EQ(store.RegOpenKeyExA(key, "Sub\\Deeper", 0, kKeyAllAccess, &doomed), kSuccess);
+    EXPECT_EQ(store.RegDeleteKeyA(key, "Sub\\Deeper"), kSuccess);
+    std::uint32_t size = 0;
+    EXPECT_EQ(store.RegQueryValueExA(doomed, "x", nullptr, nullptr, &size), kKeyDeleted);
+    EXPECT_EQ(store.RegDeleteKeyA(key, "Sub"), kSuccess);
+    for (HKey open : {key, read_only, doomed}) store.RegCloseKey(open);
+  }
+  EXPECT_TRUE(software->modified());
+  software->Commit();
+  EXPECT_FALSE(software->modified());
+
+  HiveStore reread(HiveFile::Open(software_path, false), nullptr);
+  auto values = reread.ListValues(kLocalMachine, kWinlogon);
+  ASSERT_TRUE(values);
+  ASSERT_EQ(values->size(), 1u);
+  EXPECT_EQ(values->front().name, "Shell") << "the stored name keeps its case";
+  EXPECT_EQ(std::string(values->front().data.begin(), values->front().data.end()), std::string("Explorer.exe", 13));
+  EXPECT_FALSE(reread.ListValues(kLocalMachine, kWinlogon + std::string("\\Sub")));
+  EXPECT_FALSE(std::filesystem::exists(TemporaryBeside(software_path)));
+}
+
+TEST_F(HiveStoreTest, ACommitInterruptedAfterTheTemporaryFileLeavesTheOriginalIntact) {
+  MemoryStore source;
+  source.PutString(kLocalMachine, kWinlogon, "Shell", "evil.exe");
+  WriteHives(source);
+  const std::string before = ReadFile(software_path);
+
+  // A crash: the process dies right after the new hive is written and flushed.
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    auto software = HiveFile::Open(software_path, true);
+    HiveStore store(software, nullptr);
+    store.SetValue(kLocalMachine, kWinlogon, RegValue{"Shell", kRegSz, {'x', 0}});
+    software->Commit([](const std::string&) { _exit(0); });
+    _exit(3);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "the hook must have run";
+  EXPECT_EQ(ReadFile(software_path), before);
+  // The new hive was complete beside it when the process died.
+  int leftovers = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().filename().string().rfind("SOFTWARE.torvane-", 0) != 0) continue;
+    ++leftovers;
+    EXPECT_NO_THROW(HiveFile::Open(entry.path().string(), false));
+    std::filesystem::remove(entry.path());
+  }
+  EXPECT_EQ(leftovers, 1);
+
+  // A failure inside the process: the original stays and the temporary goes.
+  auto software = HiveFile::Open(software_path, true);
+  HiveStore store(software, nullptr);
+  ASSERT_TRUE(store.SetValue(kLocalMachine, kWinlogon, RegValue{"Shell", kRegSz, {'x', 0}}));
+  EXPECT_THROW(software->Commit([](const std::string&) { throw FileError("power cut"); }), HiveError);
+  EXPECT_EQ(ReadFile(software_path), before);
+  EXPECT_FALSE(std::filesystem::exists(TemporaryBeside(software_path)));
+}
+
+TEST_F(HiveStoreTest, BadFilesAreRefusedWithOneLineNamingTheFile) {
+  MemoryStore source;
+  source.PutString(kLocalMachine, kWinlogon, "Shell", std::string(5000, 'x'));
+  WriteHives(source);
+  const std::string good = ReadFile(software_path);
+  ASSERT_GT(good.size(), 8192u);
+
+  auto message = [&](const std::string& bytes) {
+    WriteFile(software_path, bytes);
+    try {
+      HiveFile::Open(software_path, false);
+    } catch (const HiveError& error) {
+      return std::string(error.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(message("this is not a hive at all"), software_path + ": not a registry hive (no \"regf\" signature)");
+  EXPECT_EQ(message(good.substr(0, 300)),
+            software_path + ": truncated: 300 bytes, less than the 4096-byte hive header");
+  EXPECT_EQ(message(good.substr(0, 8192)),
+            software_path + ": truncated: the header announces " + std::to_string(good.size()) +
+                " bytes, the file holds 8192");
+  std::string flipped = good;
+  flipped[0x30] ^= 1;
+  EXPECT_EQ(message(flipped), software_path + ": damaged hive header (checksum mismatch)");
+  std::string no_bin = good;
+  no_bin.replace(0x1000, 4, "junk");
+  EXPECT_EQ(message(no_bin), software_path + ": damaged hive (no hive bin after the header)");
+  std::filesystem::remove(software_path);
+  EXPECT_NE(message("").find(software_path), std::string::npos);
+}
+
+TEST_F(HiveStoreTest, UnequalSequenceNumbersMarkTheHiveDirty) {
+  MemoryStore source;
+  WriteHives(source);
+  torvane::testing::SetSecondarySequence(software_path, 999);
+  EXPECT_TRUE(HiveFile::Open(software_path, false)->dirty());
+  EXPECT_FALSE(HiveFile::Open(user_path, false)->dirty());
+}
+
+// The engine must decide the same over hives as over the memory store they
+// were made from, and repair them to the same registry.
+TEST_F(HiveStoreTest, ScanAndRepairOverHivesMatchTheMemoryStore) {
+  MemoryStore memory;
+  LoadDemoRegistry(memory);
+  WriteHives(memory);
+  auto software = HiveFile::Open(software_path, true);
+  auto user = HiveFile::Open(user_path, true);
+  HiveStore hives(software, user);
+
+  repair::RepairEngine on_memory(memory), on_hives(hives);
+  repair::ItemBytes memory_health{}, hive_health{};
+  on_memory.ScanItems(memory_health);
+  on_hives.ScanItems(hive_health);
+  EXPECT_EQ(hive_health, memory_health);
+
+  repair::TickState all;
+  all.fill(true);
+  repair::RunFlags memory_flags, hive_flags;
+  repair::RunTexts memory_texts, hive_texts;
+  const auto memory_run = repair::RunRepairs(on_memory, memory_flags, memory_texts, all);
+  const auto hive_run = repair::RunRepairs(on_hives, hive_flags, hive_texts, all);
+  EXPECT_EQ(hive_run.text, memory_run.text);
+  EXPECT_EQ(hive_flags.m_repaired, memory_flags.m_repaired);
+  EXPECT_EQ(hives.open_handles(), 0u);
+
+  software->Commit();
+  user->Commit();
+  HiveStore reread(HiveFile::Open(software_path, false), HiveFile::Open(user_path, false));
+  repair::RepairEngine after(reread);
+  repair::ItemBytes health{};
+  after.ScanItems(health);
+  repair::ItemBytes all_healthy;
+  all_healthy.fill(1);
+  EXPECT_EQ(health, all_healthy);
+  // What remains of the hijack key: the harmless image options only.
+  HKey key = kNullKey;
+  ASSERT_EQ(reread.RegOpenKeyExA(kLocalMachine,
+                                 "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options", 0,
+                                 kKeyRead, &key),
+            kSuccess);
+  char name[128];
+  std::vector<std::string> names;
+  for (std::uint32_t i = 0; reread.RegEnumKeyA(key, i, name, sizeof name) == kSuccess; ++i) names.push_back(name);
+  reread.RegCloseKey(key);
+  EXPECT_EQ(names, (std::vector<std::string>{"winword.exe", "Your Image File Name Here without a path"}));
+}
+
+}  // namespace
+}  // namespace torvane::registry

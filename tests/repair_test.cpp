@@ -1,0 +1,237 @@
+// The repair action of every item: what it changes, what it leaves alone,
+// and that a refused change is a failure, never a success.
+#include <gtest/gtest.h>
+
+#include "repair/engine.h"
+#include "support/fixtures.h"
+
+namespace torvane::testing {
+namespace {
+
+using registry::kCurrentUser;
+using registry::kLocalMachine;
+using registry::kRegDword;
+using registry::kRegSz;
+using registry::MemoryStore;
+using registry::RegValue;
+using repair::RepairOutcome;
+
+class RepairTest : public ::testing::Test {
+ protected:
+  void SetUp() override { PutHealthySystem(store); }
+  RepairOutcome Repair(int index) {
+    const RepairOutcome outcome = engine.ApplyRepair(index);
+    EXPECT_EQ(store.open_handles(), 0u) << "item " << index << " left a key open";
+    return outcome;
+  }
+  std::optional<RegValue> Value(registry::HKey root, const std::string& key, const std::string& name) {
+    return store.GetValue(root, key, name);
+  }
+  std::string Text(const std::string& key, const std::string& name) {
+    auto value = Value(kLocalMachine, key, name);
+    if (!value) return "<absent>";
+    EXPECT_EQ(value->type, kRegSz);
+    return std::string(value->data.begin(), value->data.end());  // NUL included
+  }
+
+  MemoryStore store;
+  repair::RepairEngine engine{store};
+};
+
+TEST_F(RepairTest, RemoveValueActionsDeleteWhateverTheDataIs) {
+  const struct {
+    int index;
+    std::string key, value;
+  } cases[] = {
+      {0, kSystem, "DisableTaskMgr"},      {1, kSystem, "DisableRegistryTools"},
+      {2, kCmd, "DisableCMD"},             {4, kExplorer, "NoRun"},
+      {6, kExplorer, "NoClose"},           {7, kExplorer, "NoLogOff"},
+      {11, kExplorer, "RestrictRun"},      {14, kExplorer, "NoFolderOptions"},
+      {15, kRestrictions, "NoBrowserOptions"}, {16, kExplorer, "NoFolderOptions"},
+      {17, kRestrictions, "NoBrowserContextMenu"}, {18, kRestrictions, "NoViewSource"},
+      {19, kControlPanel, "HomePage"},     {20, kIeMain, "Window title"},
+  };
+  for (const auto& c : cases) {
+    store.PutDword(kCurrentUser, c.key, c.value, 0);
+    store.PutDword(kCurrentUser, c.key, "Neighbour", 7);
+    EXPECT_EQ(Repair(c.index), RepairOutcome::kRepaired) << c.index;
+    EXPECT_FALSE(Value(kCurrentUser, c.key, c.value)) << c.index;
+    EXPECT_TRUE(Value(kCurrentUser, c.key, "Neighbour")) << "item " << c.index << " touched a neighbour";
+    EXPECT_EQ(Repair(c.index), RepairOutcome::kNothingToDo) << c.index;
+  }
+}
+
+TEST_F(RepairTest, LongPolicyValuesAreRemovedToo) {
+  store.PutValue(kCurrentUser, kExplorer, "RestrictRun", registry::kRegBinary, std::vector<std::uint8_t>(40, 1));
+  EXPECT_EQ(Repair(11), RepairOutcome::kRepaired);
+  EXPECT_FALSE(Value(kCurrentUser, kExplorer, "RestrictRun"));
+}
+
+TEST_F(RepairTest, MissingKeyMeansNothingToRemove) {
+  store.RemoveTree(kCurrentUser, kRestrictions);
+  EXPECT_EQ(Repair(15), RepairOutcome::kNothingToDo);
+  EXPECT_EQ(store.FindKey(kCurrentUser, kRestrictions), nullptr) << "no key is ever created";
+}
+
+TEST_F(RepairTest, ContextMenuPolicyIsRemovedUnderEitherRoot) {
+  store.PutDword(kLocalMachine, kExplorer, "NoViewContextMenu", 1);
+  store.PutDword(kCurrentUser, kExplorer, "Other", 1);
+  EXPECT_EQ(Repair(5), RepairOutcome::kRepaired);
+  EXPECT_FALSE(Value(kLocalMachine, kExplorer, "NoViewContextMenu"));
+  EXPECT_TRUE(Value(kCurrentUser, kExplorer, "Other"));
+  store.PutDword(kCurrentUser, kExplorer, "NoViewContextMenu", 1);
+  store.PutDword(kLocalMachine, kExplorer, "NoViewContextMenu", 1);
+  EXPECT_EQ(Repair(5), RepairOutcome::kRepaired);
+  EXPECT_EQ(DamagedItems(Scan(store)), "");
+}
+
+TEST_F(RepairTest, AutoUpdateRepairRemovesBothPolicyPlaces) {
+  store.PutDword(kLocalMachine, kSystem, "NoAutoUpdate", 1);
+  store.PutDword(kLocalMachine, kAutoUpdate, "NoAutoUpdate", 1);
+  EXPECT_EQ(DamagedItems(Scan(store)), "8");
+  EXPECT_EQ(Repair(8), RepairOutcome::kRepaired);
+  EXPECT_FALSE(Value(kLocalMachine, kSystem, "NoAutoUpdate"));
+  EXPECT_FALSE(Value(kLocalMachine, kAutoUpdate, "NoAutoUpdate"));
+  EXPECT_EQ(DamagedItems(Scan(store)), "") << "the item does not stay red for ever";
+  store.PutDword(kLocalMachine, kAutoUpdate, "NoAutoUpdate", 1);
+  EXPECT_EQ(Repair(8), RepairOutcome::kRepaired) << "the row's own key alone";
+}
+
+TEST_F(RepairTest, HiddenFilesNumberIsWrittenAsDwordOne) {
+  const auto expect_written = [&](const char* why) {
+    EXPECT_EQ(Repair(9), RepairOutcome::kRepaired) << why;
+    auto value = Value(kLocalMachine, kShowAll, "CheckedValue");
+    ASSERT_TRUE(value) << why;
+    EXPECT_EQ(value->type, kRegDword) << why;
+    EXPECT_EQ(value->data, (std::vector<std::uint8_t>{1, 0, 0, 0})) << why;
+  };
+  store.RemoveValue(kLocalMachine, kShowAll, "CheckedValue");
+  expect_written("missing");
+  store.PutDword(kLocalMachine, kShowAll, "CheckedValue", 0);
+  expect_written("zero");
+  store.PutString(kLocalMachine, kShowAll, "CheckedValue", "1");
+  expect_written("the digit one as text");
+  EXPECT_EQ(Repair(9), RepairOutcome::kNothingToDo);
+}
+
+TEST_F(RepairTest, TextsAreRestoredByteForByte) {
+  store.PutString(kLocalMachine, kWinlogon, "Shell", "explorer.exe");
+  EXPECT_EQ(Repair(12), RepairOutcome::kRepaired);
+  EXPECT_EQ(Text(kWinlogon, "Shell"), std::string("Explorer.exe", 13));
+
+  store.RemoveValue(kLocalMachine, kWinlogon, "Userinit");
+  EXPECT_EQ(Repair(10), RepairOutcome::kRepaired);
+  EXPECT_EQ(Text(kWinlogon, "Userinit"), std::string("C:\\WINDOWS\\system32\\userinit.exe,", 34));
+  EXPECT_EQ(Repair(10), RepairOutcome::kNothingToDo);
+
+  store.PutString(kLocalMachine, kWindows, "AppInit_DLLs", "C:\\x\\hook.dll");
+  EXPECT_EQ(Repair(13), RepairOutcome::kRepaired);
+  EXPECT_EQ(Text(kWindows, "AppInit_DLLs"), std::string(1, '\0'));
+  EXPECT_EQ(Repair(13), RepairOutcome::kNothingToDo);
+  store.RemoveValue(kLocalMachine, kWindows, "AppInit_DLLs");
+  EXPECT_EQ(Repair(13), RepairOutcome::kNothingToDo);
+  EXPECT_EQ(Text(kWindows, "AppInit_DLLs"), "<absent>");
+
+  store.PutString(kLocalMachine, kDefaultPrefix, "", "hxxp://");
+  EXPECT_EQ(Repair(21), RepairOutcome::kRepaired);
+  EXPECT_EQ(Text(kDefaultPrefix, ""), std::string("http://", 8));
+}
+
+TEST_F(RepairTest, UserinitIsRestoredForTheSystemsOwnDirectory) {
+  repair::RepairEngine other_drive(store, "E:\\Windows\\system32");
+  EXPECT_EQ(other_drive.ApplyRepair(10), RepairOutcome::kRepaired);
+  EXPECT_EQ(Text(kWinlogon, "Userinit"), std::string("E:\\Windows\\system32\\userinit.exe,", 34));
+  EXPECT_EQ(other_drive.ApplyRepair(10), RepairOutcome::kNothingToDo);
+}
+
+TEST_F(RepairTest, OnlyTheDifferingUrlPrefixesAreWritten) {
+  store.PutString(kLocalMachine, kPrefixes, "www", "http://www.nav-hijack.example/?u=");
+  store.PutValue(kLocalMachine, kPrefixes, "ftp", registry::kRegExpandSz,
+                 std::vector<std::uint8_t>{'f', 't', 'p', ':', '/', '/', 0});
+  EXPECT_EQ(Repair(22), RepairOutcome::kRepaired);
+  EXPECT_EQ(Text(kPrefixes, "www"), std::string("http://", 8));
+  EXPECT_EQ(store.GetValue(kLocalMachine, kPrefixes, "ftp")->type, registry::kRegExpandSz)
+      << "a prefix that already holds its text is not rewritten";
+  EXPECT_EQ(Repair(22), RepairOutcome::kNothingToDo);
+}
+
+TEST_F(RepairTest, ARefusedChangeIsAFailure) {
+  store.PutDword(kCurrentUser, kExplorer, "NoRun", 1);
+  store.RefuseChanges(kCurrentUser, kExplorer);
+  EXPECT_EQ(Repair(4), RepairOutcome::kFailed);
+  EXPECT_TRUE(Value(kCurrentUser, kExplorer, "NoRun"));
+
+  store.PutString(kLocalMachine, kWinlogon, "Shell", "evil.exe");
+  store.RefuseChanges(kLocalMachine, kWinlogon);
+  EXPECT_EQ(Repair(12), RepairOutcome::kFailed);
+  EXPECT_EQ(Repair(10), RepairOutcome::kNothingToDo) << "Userinit is still healthy";
+}
+
+TEST_F(RepairTest, OneRefusedHalfFailsTheContextMenuItem) {
+  store.PutDword(kCurrentUser, kExplorer, "NoViewContextMenu", 1);
+  store.PutDword(kLocalMachine, kExplorer, "NoViewContextMenu", 1);
+  store.RefuseChanges(kLocalMachine, kExplorer);
+  EXPECT_EQ(Repair(5), RepairOutcome::kFailed);
+  EXPECT_FALSE(Value(kCurrentUser, kExplorer, "NoViewContextMenu")) << "the other half still goes";
+}
+
+TEST_F(RepairTest, WithoutAdministrativeRightsRestoresFailInsteadOfClaimingSuccess) {
+  store.PutString(kLocalMachine, kWinlogon, "Shell", "evil.exe");
+  store.PutString(kLocalMachine, kWindows, "AppInit_DLLs", "evil.dll");
+  store.PutDword(kLocalMachine, kAutoUpdate, "NoAutoUpdate", 1);
+  store.PutDword(kLocalMachine, kExplorer, "NoViewContextMenu", 1);
+  store.SetAdministrator(false);
+  for (int index : {9, 10, 12, 13, 21, 22}) {
+    EXPECT_EQ(Repair(index), RepairOutcome::kFailed) << index;
+  }
+  // Item 8's check cannot see its value either; item 5's check reads HKLM and
+  // sees a value the repair cannot remove: that is a failure.
+  EXPECT_EQ(Repair(8), RepairOutcome::kNothingToDo);
+  EXPECT_EQ(Repair(5), RepairOutcome::kFailed);
+  EXPECT_EQ(Text(kWinlogon, "Shell"), std::string("evil.exe", 9));
+}
+
+TEST_F(RepairTest, RestoringIntoAMissingKeyFailsBecauseNoKeyIsCreated) {
+  store.RemoveTree(kLocalMachine, kShowAll);
+  store.RemoveTree(kLocalMachine, kPrefixes);
+  EXPECT_EQ(Repair(9), RepairOutcome::kFailed);
+  EXPECT_EQ(Repair(22), RepairOutcome::kFailed);
+  EXPECT_EQ(store.FindKey(kLocalMachine, kShowAll), nullptr);
+  store.RemoveTree(kLocalMachine, kWindows);
+  EXPECT_EQ(Repair(13), RepairOutcome::kNothingToDo) << "no key, no AppInit_DLLs: healthy";
+}
+
+// Malware that watches its policy and writes it back as soon as it is gone.
+class RewritingStore final : public registry::RegistryStore {
+ public:
+  explicit RewritingStore(MemoryStore& inner) : inner_(inner) {}
+  long RegOpenKeyExA(registry::HKey r, const std::string& p, std::uint32_t o, std::uint32_t a,
+                     registry::HKey* k) override { return inner_.RegOpenKeyExA(r, p, o, a, k); }
+  long RegQueryValueExA(registry::HKey k, const std::string& n, std::uint32_t* t, std::uint8_t* d,
+                        std::uint32_t* s) override { return inner_.RegQueryValueExA(k, n, t, d, s); }
+  long RegSetValueExA(registry::HKey k, const std::string& n, std::uint32_t r, std::uint32_t t,
+                      const std::uint8_t* d, std::uint32_t s) override { return inner_.RegSetValueExA(k, n, r, t, d, s); }
+  long RegDeleteValueA(registry::HKey k, const std::string& n) override {
+    const long rc = inner_.RegDeleteValueA(k, n);
+    inner_.PutDword(kCurrentUser, kExplorer, "NoRun", 1);
+    return rc;
+  }
+  long RegEnumKeyA(registry::HKey k, std::uint32_t i, char* n, std::uint32_t c) override {
+    return inner_.RegEnumKeyA(k, i, n, c);
+  }
+  long RegDeleteKeyA(registry::HKey k, const std::string& s) override { return inner_.RegDeleteKeyA(k, s); }
+  long RegCloseKey(registry::HKey k) override { return inner_.RegCloseKey(k); }
+
+ private:
+  MemoryStore& inner_;
+};
+
+TEST_F(RepairTest, ADamageWrittenBackAtOnceIsAFailureNotARepair) {
+  store.PutDword(kCurrentUser, kExplorer, "NoRun", 1);
+  RewritingStore watched(store);
+  EXPECT_EQ(repair::RepairEngine(watched).ApplyRepair(4), RepairOutcome::kFailed);
+  EXPECT_EQ(store.open_handles(), 0u);
+}
+
+}  // namespace
+}  // namespace torvane::testing

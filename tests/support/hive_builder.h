@@ -1,0 +1,30 @@
+// Hive files for tests, made here: an empty hive written byte by byte from
+// the published regf layout, then filled through hivex.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "registry/memory_store.h"
+
+namespace torvane::testing {
+
+// A valid hive holding only its root key (with a security cell, which hivex
+// needs to add keys): the 4096-byte header with its checksum and one bin.
+std::string EmptyHive(const std::string& root_name = "ROOT");
+
+// Writes at `path` a hive whose root holds what `root` holds below it
+// (names and texts given in GBK, stored as a hive stores them).
+void WriteHive(const std::string& path, const registry::MemoryStore::Key& root);
+
+// Sets the header's secondary sequence number (and fixes the checksum), so
+// that the hive reads as dirty when it differs from the primary one.
+void SetSecondarySequence(const std::string& path, std::uint32_t sequence);
+
+// A fresh empty directory under the system's temporary directory.
+std::string ScratchDirectory(const std::string& name);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+
+}  // namespace torvane::testing

@@ -1,0 +1,218 @@
+// Against Wine's own registry tools and registry: our .reg files import with
+// `reg import` to the same values, what `reg export` writes loads into our
+// store to the same values, and the Windows build of torvane reads, repairs
+// and restores a damaged live registry.
+//
+// One scratch prefix serves the whole suite (booting it takes seconds).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "registry/codepage.h"
+#include "registry/reg_file.h"
+#include "support/hive_builder.h"
+#include "support/text.h"
+
+namespace torvane::registry {
+namespace {
+
+namespace fs = std::filesystem;
+using torvane::testing::Gbk;
+using torvane::testing::ReadFile;
+using torvane::testing::WriteFile;
+
+struct Output {
+  int code;
+  std::string text;
+};
+
+Output Shell(const std::string& command) {
+  Output output{-1, ""};
+  std::FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.text.append(buffer, n);
+  const int status = ::pclose(pipe);
+  output.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return output;
+}
+
+std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+// Wine sees the Unix root as drive Z:.
+std::string WinePath(const std::string& unix_path) {
+  std::string path = "Z:" + unix_path;
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+bool WineRequired() {
+  const char* required = std::getenv("TORVANE_REQUIRE_WINE");
+  return required != nullptr && std::string(required) == "1";
+}
+
+class WineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (Shell("command -v wine").code != 0) return;
+    dir_ = new std::string(torvane::testing::ScratchDirectory("wine"));
+    setenv("WINEPREFIX", (*dir_ + "/prefix").c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    setenv("LANG", "zh_CN.UTF-8", 1);
+    setenv("LC_ALL", "zh_CN.UTF-8", 1);
+    booted_ = Shell("wineboot -i && wineserver -w").code == 0;
+  }
+  static void TearDownTestSuite() {
+    if (dir_ == nullptr) return;
+    Shell("wineserver -k");
+    fs::remove_all(*dir_);
+    delete dir_;
+    dir_ = nullptr;
+  }
+  void SetUp() override {
+    if (dir_ == nullptr || !booted_) {
+      if (WineRequired()) FAIL() << "wine is required (TORVANE_REQUIRE_WINE=1) but could not be started";
+      GTEST_SKIP() << "wine is not installed: the tests against Wine's reg.exe and registry do not run";
+    }
+  }
+
+  static std::string Path(const std::string& name) { return *dir_ + "/" + name; }
+
+  // `reg export` of one key into our store.
+  static MemoryStore Export(const std::string& key) {
+    const std::string file = Path("export.reg");
+    fs::remove(file);
+    EXPECT_EQ(Shell("wine reg export " + Quote(key) + " " + Quote(WinePath(file)) + " /y").code, 0);
+    MemoryStore store;
+    MemoryTarget target(store);
+    ApplyRegFile(ReadRegFile(file), target);
+    return store;
+  }
+
+  static std::string* dir_;
+  static bool booted_;
+};
+
+std::string* WineTest::dir_ = nullptr;
+bool WineTest::booted_ = false;
+
+std::vector<std::uint8_t> Bytes(const std::string& text) { return std::vector<std::uint8_t>(text.begin(), text.end()); }
+
+TEST_F(WineTest, WhatRegExportWritesLoadsToTheSameValues) {
+  const std::string key = "HKCU\\Software\\TorvaneAdded";
+  const std::string add = "wine reg add " + Quote(key);
+  ASSERT_EQ(Shell(add + " /v Text /t REG_SZ /d " + Quote("病毒 \"C:\\x\"") + " /f").code, 0);
+  ASSERT_EQ(Shell(add + " /ve /t REG_SZ /d " + Quote("默认") + " /f").code, 0);
+  ASSERT_EQ(Shell(add + " /v Number /t REG_DWORD /d 305419896 /f").code, 0);
+  ASSERT_EQ(Shell(add + " /v Blob /t REG_BINARY /d " + std::string(80, 'a') + " /f").code, 0);
+  ASSERT_EQ(Shell(add + " /v Path /t REG_EXPAND_SZ /d " + Quote("%SystemRoot%\\系统") + " /f").code, 0);
+  ASSERT_EQ(Shell(add + " /v List /t REG_MULTI_SZ /d " + Quote("a\\0中") + " /f").code, 0);
+  ASSERT_EQ(Shell("wine reg add " + Quote(key + "\\Sub\\子键") + " /v N /t REG_DWORD /d 1 /f").code, 0);
+
+  MemoryStore expected;
+  const std::string path = "Software\\TorvaneAdded";
+  expected.PutString(kCurrentUser, path, "Text", Gbk("病毒 \"C:\\x\""));
+  expected.PutString(kCurrentUser, path, "", Gbk("默认"));
+  expected.PutDword(kCurrentUser, path, "Number", 0x12345678);
+  expected.PutValue(kCurrentUser, path, "Blob", kRegBinary, std::vector<std::uint8_t>(40, 0xAA));
+  auto expand = Bytes(Gbk("%SystemRoot%\\系统"));
+  expand.push_back(0);
+  expected.PutValue(kCurrentUser, path, "Path", kRegExpandSz, expand);
+  auto list = Bytes(Gbk("a"));
+  list.push_back(0);
+  for (auto b : Bytes(Gbk("中"))) list.push_back(b);
+  list.push_back(0);
+  list.push_back(0);
+  expected.PutValue(kCurrentUser, path, "List", kRegMultiSz, list);
+  expected.PutDword(kCurrentUser, path + Gbk("\\Sub\\子键"), "N", 1);
+
+  EXPECT_EQ(Export(key).Dump(), expected.Dump());
+}
+
+TEST_F(WineTest, WhatWeExportImportsWithRegImportToTheSameValues) {
+  for (RegFormat format : {RegFormat::kVersion5, RegFormat::kRegedit4}) {
+    const std::string name = format == RegFormat::kVersion5 ? "Torvane5" : "Torvane4";
+    const std::string path = "Software\\" + name;
+    MemoryStore original;
+    original.PutString(kCurrentUser, path, "Text", Gbk("标题 \"quoted\" C:\\表\\"));
+    original.PutString(kCurrentUser, path, "", Gbk("默认"));
+    original.PutDword(kCurrentUser, path, "Number", 0xDEADBEEF);
+    original.PutValue(kCurrentUser, path, "Blob", kRegBinary, std::vector<std::uint8_t>(200, 0x5C));
+    original.PutValue(kCurrentUser, path, "Lines", kRegSz, Bytes(std::string("a\r\nb", 5)));
+    auto expand = Bytes(Gbk("%TEMP%\\中"));
+    expand.push_back(0);
+    original.PutValue(kCurrentUser, path, "Expand", kRegExpandSz, expand);
+    original.PutValue(kCurrentUser, path, "Multi", kRegMultiSz, {'x', 0, 'y', 0, 0});
+    original.PutValue(kCurrentUser, path, "Q", kRegQword, {1, 2, 3, 4, 5, 6, 7, 8});
+    original.PutDword(kCurrentUser, path + Gbk("\\子\\Deeper"), "N", 7);
+
+    const std::string file = Path(name + ".reg");
+    WriteFile(file, FormatRegFile(RegFile{format, EntriesOf(original)}));
+    ASSERT_EQ(Shell("wine reg import " + Quote(WinePath(file))).code, 0) << name;
+    EXPECT_EQ(Export("HKCU\\" + path).Dump(), original.Dump()) << name;
+  }
+}
+
+class WineLiveTest : public WineTest {
+ protected:
+  static Output Torvane(const std::string& args) { return Shell("wine " + Quote(TORVANE_WINDOWS_CLI) + " " + args); }
+  void SetUp() override {
+    WineTest::SetUp();
+    if (IsSkipped() || HasFailure()) return;
+    if (!fs::exists(TORVANE_WINDOWS_CLI)) {
+      if (WineRequired()) FAIL() << TORVANE_WINDOWS_CLI << " is missing: build the windows preset first";
+      GTEST_SKIP() << TORVANE_WINDOWS_CLI << " is not built";
+    }
+  }
+};
+
+std::string ItemState(const std::string& json, int index) {
+  const std::string marker = "{\"index\": " + std::to_string(index) + ", ";
+  const auto at = json.find(marker);
+  if (at == std::string::npos) return "missing";
+  const auto state = json.find("\"state\": \"", at);
+  return json.substr(state + 10, json.find('"', state + 10) - state - 10);
+}
+
+TEST_F(WineLiveTest, TheWindowsBuildScansRepairsAndRestoresALiveRegistry) {
+  const std::string policy = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+  const std::string hijack =
+      "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\IceSword.exe";
+  const Output clean = Torvane("scan --live --json");
+  ASSERT_NE(clean.code, 2) << clean.text;
+  EXPECT_EQ(clean.text.rfind("{\"source\": \"--live\", \"profiles\": [{\"profile\": null, \"items\": [", 0), 0u);
+  EXPECT_EQ(ItemState(clean.text, 0), "healthy");
+  EXPECT_EQ(ItemState(clean.text, 3), "healthy");
+
+  ASSERT_EQ(Shell("wine reg add " + Quote(policy) + " /v DisableTaskMgr /t REG_DWORD /d 1 /f").code, 0);
+  ASSERT_EQ(Shell("wine reg add " + Quote(hijack) + " /v Debugger /t REG_SZ /d svch0st.exe /f").code, 0);
+  const Output damaged = Torvane("scan --live --json");
+  EXPECT_EQ(damaged.code, 1);
+  EXPECT_EQ(ItemState(damaged.text, 0), "damaged");
+  EXPECT_EQ(ItemState(damaged.text, 3), "damaged");
+  EXPECT_NE(damaged.text.find("\"name\": \"任务管理器(TaskMgr)\""), std::string::npos) << "UTF-8 names";
+
+  const std::string backup = Path("live-backup.reg");
+  const Output repaired = Torvane("repair 0 3 --backup " + Quote(WinePath(backup)) + " --json");
+  EXPECT_EQ(repaired.code, 0) << repaired.text;
+  EXPECT_NE(repaired.text.find("\"repaired\": [{\"profile\": null, \"index\": 0, "), std::string::npos);
+  const Output after = Torvane("scan --json");
+  EXPECT_EQ(ItemState(after.text, 0), "healthy");
+  EXPECT_EQ(ItemState(after.text, 3), "healthy");
+
+  const Output restored = Torvane("restore " + Quote(WinePath(backup)));
+  EXPECT_EQ(restored.code, 0) << restored.text;
+  const Output again = Torvane("scan --live --json");
+  EXPECT_EQ(ItemState(again.text, 0), "damaged");
+  EXPECT_EQ(ItemState(again.text, 3), "damaged");
+  EXPECT_EQ(Shell("wine reg query " + Quote(hijack) + " /v Debugger").code, 0) << "the hijack key came back whole";
+}
+
+}  // namespace
+}  // namespace torvane::registry
