@@ -77,11 +77,19 @@ class ProgramTest : public ::testing::Test {
     });
   }
 
-  // A click on the dialog's hint line, which does nothing.
+  // A click on the description pane, which takes the focus and nothing else;
+  // waits for it, so that the next click is no double click.
   bool ClickAway() {
-    POINT hint{60, 50};
-    ClientToScreen(program_->dialog(), &hint);
-    return ClickAt(hint);
+    HWND pane = GetDlgItem(program_->dialog(), kDescription);
+    RECT rect{};
+    GetWindowRect(pane, &rect);
+    if (!ClickAt(POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2})) return false;
+    const DWORD thread = GetWindowThreadProcessId(program_->dialog(), nullptr);
+    return WaitUntil([&] {
+      GUITHREADINFO info{};
+      info.cbSize = sizeof info;
+      return GetGUIThreadInfo(thread, &info) && info.hwndFocus == pane;
+    });
   }
 
   bool AllLeavesTicked(int first, int end, int check) {
