@@ -12,6 +12,21 @@
 
 namespace {
 
+struct Search {
+  DWORD pid;
+  HWND found;
+};
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM context) {
+  auto* search = reinterpret_cast<Search*>(context);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  char name[16] = {};
+  GetClassNameA(window, name, sizeof name);
+  if (pid == search->pid && IsWindowVisible(window) && std::string(name) == "#32770") search->found = window;
+  return TRUE;
+}
+
 double StartOnce(const std::string& program) {
   std::string command = "\"" + torvane::wintest::OwnDirectory() + program + "\"";
   STARTUPINFOA startup{};
@@ -24,11 +39,12 @@ double StartOnce(const std::string& program) {
     return -1;
   }
   WaitForInputIdle(process.hProcess, 60000);
-  HWND dialog = nullptr;
+  Search search{process.dwProcessId, nullptr};
   torvane::wintest::WaitUntil([&] {
-    dialog = FindWindowA("#32770", "Torvane系统修复助手V1.0");
-    return dialog && IsWindowVisible(dialog);
+    EnumWindows(&FindDialog, reinterpret_cast<LPARAM>(&search));
+    return search.found != nullptr;
   });
+  HWND dialog = search.found;
   // A message the dialog answers only once it has finished its first paint.
   DWORD_PTR ignored = 0;
   SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &ignored);
