@@ -9,6 +9,11 @@ echo "== Windows cross-build"
 cmake --preset windows -DTORVANE_TESTS=OFF >/dev/null
 cmake --build --preset windows -j"$(nproc)" --target torvane
 
+echo "== Windows program and its tests under Wine"
+cmake --preset windows -DTORVANE_TESTS=ON >/dev/null
+cmake --build --preset windows -j"$(nproc)"
+./scripts/wine_tests.sh
+
 echo "== native build and tests"
 cmake --preset native -DTORVANE_WERROR=ON >/dev/null
 cmake --build --preset native -j"$(nproc)"

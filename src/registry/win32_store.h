@@ -1,0 +1,27 @@
+// The seven registry operations over the machine's own registry (advapi32).
+//
+// Handles, paths, masks and codes go through unchanged: a key handle is the
+// HKEY itself, so the two roots are the predefined HKEYs.
+#pragma once
+
+#include "registry/registry.h"
+
+namespace torvane::registry {
+
+class Win32Store final : public RegistryStore {
+ public:
+  long RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
+                     std::uint32_t access, HKey* result) override;
+  long RegQueryValueExA(HKey key, const std::string& name, std::uint32_t* type,
+                        std::uint8_t* data, std::uint32_t* size) override;
+  long RegSetValueExA(HKey key, const std::string& name, std::uint32_t reserved,
+                      std::uint32_t type, const std::uint8_t* data,
+                      std::uint32_t size) override;
+  long RegDeleteValueA(HKey key, const std::string& name) override;
+  long RegEnumKeyA(HKey key, std::uint32_t index, char* name,
+                   std::uint32_t capacity) override;
+  long RegDeleteKeyA(HKey key, const std::string& subkey) override;
+  long RegCloseKey(HKey key) override;
+};
+
+}  // namespace torvane::registry

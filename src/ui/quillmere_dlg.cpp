@@ -1,0 +1,220 @@
+#include "ui/quillmere_dlg.h"
+
+#include "app/about_dlg.h"
+#include "ui/item_look.h"
+
+namespace torvane::ui {
+
+namespace {
+
+// Child, visible, border, tab stop; buttons, lines, lines at root, no drag
+// and drop, check boxes.
+constexpr DWORD kTreeStyle = 0x50810117;
+// In pixels of the dialog's client area, whatever the dialog font.
+constexpr RECT kTreeRect{38, 106, 480, 420};
+constexpr UINT kMessageBoxType = MB_OK | MB_ICONINFORMATION;
+
+std::string SystemDirectory() {
+  char directory[MAX_PATH] = {};
+  const UINT length = ::GetSystemDirectoryA(directory, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return repair::kDefaultSystemDirectory;
+  return std::string(directory, length);
+}
+
+int FirstItem(int group) { return group == repair::kSystemGroup ? 0 : repair::kFirstIeItem; }
+int EndItem(int group) { return group == repair::kSystemGroup ? repair::kFirstIeItem : repair::kItemCount; }
+
+}  // namespace
+
+CQuillmereDlg::CQuillmereDlg(registry::RegistryStore& store, CWnd* parent)
+    : CDialog(IDD, parent),
+      m_hIcon(::LoadIconA(GetInstanceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))),
+      m_engine(store, SystemDirectory()) {}
+
+CQuillmereDlg::~CQuillmereDlg() = default;
+
+const MessageMap* CQuillmereDlg::GetMessageMap() const {
+  static const MessageMapEntry entries[] = {
+      OnSysCommandMessage(&CQuillmereDlg::OnSysCommand),
+      OnMessage(WM_PAINT, &CQuillmereDlg::OnPaint),
+      OnQueryDragIconMessage(&CQuillmereDlg::OnQueryDragIcon),
+      OnNotifyCode(TVN_SELCHANGEDA, IDC_TREE, &CQuillmereDlg::OnTreeSelChanged),
+      OnCommand(BN_CLICKED, IDC_SELECT_ALL, &CQuillmereDlg::OnSelectAll),
+      OnCommand(BN_CLICKED, IDC_REPAIR, &CQuillmereDlg::OnRepairSelected),
+      OnCommand(BN_CLICKED, IDC_RESCAN, &CQuillmereDlg::OnRescan),
+  };
+  static const MessageMap map{CDialog::GetMessageMap(), entries, std::size(entries)};
+  return &map;
+}
+
+void CQuillmereDlg::DoDataExchange(CDataExchange* pDX) {
+  CDialog::DoDataExchange(pDX);
+  DDX_Control(pDX, IDC_SELECT_ALL, m_selectAllCheck);
+}
+
+BOOL CQuillmereDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+
+  if (HMENU system_menu = GetSystemMenu(FALSE)) {
+    char about[256] = {};
+    if (::LoadStringA(GetInstanceHandle(), IDS_ABOUTBOX, about, sizeof about) > 0 && about[0] != '\0') {
+      ::AppendMenuA(system_menu, MF_SEPARATOR, 0, nullptr);
+      ::AppendMenuA(system_menu, MF_STRING, IDM_ABOUTBOX, about);
+    }
+  }
+
+  SetIcon(m_hIcon, TRUE);
+  SetIcon(m_hIcon, FALSE);
+
+  for (int g = 0; g < repair::kGroupCount; ++g) {
+    m_groupNames[g] = repair::Group(g).label;
+    m_groupDescriptions[g] = repair::Group(g).description;
+  }
+  for (int i = 0; i < repair::kItemCount; ++i) {
+    m_itemNames[i] = repair::Item(i).name;
+    m_descriptions[i] = repair::Item(i).description;
+  }
+  for (int t = 0; t < repair::kProtectedToolCount; ++t) m_protectedTools[t] = repair::kProtectedTools[t];
+
+  m_tree.Create(kTreeStyle, kTreeRect, this, IDC_TREE);
+  for (int g = 0; g < repair::kGroupCount; ++g) {
+    m_groupItems[g] = m_tree.InsertItem(m_groupNames[g].c_str(), TVI_ROOT, TVI_LAST);
+    m_tree.SetItemData(m_groupItems[g], static_cast<DWORD_PTR>(repair::Group(g).item_data));
+  }
+  for (int i = 0; i < repair::kItemCount; ++i) {
+    m_leafItems[i] = m_tree.InsertItem(m_itemNames[i].c_str(), m_groupItems[repair::GroupOf(i)], TVI_LAST);
+    m_tree.SetItemData(m_leafItems[i], static_cast<DWORD_PTR>(i));
+  }
+  m_tree.Expand(m_groupItems[repair::kSystemGroup], TVE_EXPAND);
+  m_tree.Expand(m_groupItems[repair::kIeGroup], TVE_EXPAND);
+
+  m_ticked.fill(0);
+  m_repaired.fill(0);
+  m_failed.fill(0);
+  // Not yet visible: the first display shows these colours.
+  RefreshHealth();
+  return TRUE;
+}
+
+void CQuillmereDlg::OnSysCommand(UINT id, LPARAM) {
+  // The system keeps the lowest four bits of a command id for itself.
+  if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+    CAboutDlg about;
+    about.DoModal();
+  } else {
+    Default();
+  }
+}
+
+void CQuillmereDlg::OnPaint() {
+  if (!IsIconic()) {
+    Default();
+    return;
+  }
+  PAINTSTRUCT paint{};
+  HDC dc = ::BeginPaint(m_hWnd, &paint);
+  SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  const int icon_width = ::GetSystemMetrics(SM_CXICON);
+  const int icon_height = ::GetSystemMetrics(SM_CYICON);
+  RECT client{};
+  GetClientRect(&client);
+  const int x = (client.right - client.left - icon_width + 1) / 2;
+  const int y = (client.bottom - client.top - icon_height + 1) / 2;
+  ::DrawIcon(dc, x, y, m_hIcon);
+  ::EndPaint(m_hWnd, &paint);
+}
+
+HCURSOR CQuillmereDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
+
+void CQuillmereDlg::OnRescan() {
+  RefreshHealth();
+  InvalidateRect(nullptr, TRUE);
+  UpdateWindow();
+}
+
+void CQuillmereDlg::ScanItems() { m_engine.ScanItems(m_healthy); }
+
+void CQuillmereDlg::RefreshHealth() {
+  ScanItems();
+  for (int i = 0; i < repair::kItemCount; ++i) m_tree.SetItemTextColor(m_leafItems[i], HealthColor(m_healthy[i]));
+}
+
+// ---------------------------------------------------------------- repair run
+
+repair::TickState CQuillmereDlg::TickedLeaves() const {
+  repair::TickState ticked{};
+  for (int i = 0; i < repair::kItemCount; ++i) ticked[i] = m_tree.GetCheck(m_leafItems[i]) == 1;
+  return ticked;
+}
+
+void CQuillmereDlg::OnRepairSelected() {
+  const repair::RunMessage message = repair::RunRepairs(m_engine, *this, *this, TickedLeaves());
+  if (message.nothing_ticked) {
+    MessageBox(repair::kSelectItemText, repair::kCaption, kMessageBoxType);
+  } else {
+    ShowRepairReport();
+  }
+  RefreshHealth();
+  InvalidateRect(nullptr, TRUE);
+  UpdateWindow();
+}
+
+bool CQuillmereDlg::ComposeRepairReport() {
+  return repair::ComposeRepairReport(*this, TickedLeaves(), *this);
+}
+
+void CQuillmereDlg::ShowRepairReport() {
+  const bool reported = ComposeRepairReport();
+  MessageBox(reported ? m_reportText.c_str() : m_noRepairText.c_str(), repair::kCaption, kMessageBoxType);
+}
+
+// ---------------------------------------------------------------- tree interaction
+
+void CQuillmereDlg::OnTreeSelChanged(NMHDR*, LRESULT* result) {
+  *result = 0;
+  // Only while the tree is being destroyed can nothing be selected.
+  const HTREEITEM selected = m_tree.GetSelectedItem();
+  if (!selected) return;
+  const auto data = static_cast<long>(m_tree.GetItemData(selected));
+  if (const char* text = repair::DescriptionForItemData(data)) ::SetDlgItemTextA(m_hWnd, IDC_DESCRIPTION, text);
+}
+
+void CQuillmereDlg::SetLeafChecks(int group, BOOL check) {
+  for (int i = FirstItem(group); i < EndItem(group); ++i) m_tree.SetCheck(m_leafItems[i], check);
+}
+
+void CQuillmereDlg::OnSelectAll() {
+  const BOOL check = m_selectAllCheck.GetCheck() == BST_CHECKED;
+  m_tree.SetCheck(m_groupItems[repair::kSystemGroup], check);
+  m_tree.SetCheck(m_groupItems[repair::kIeGroup], check);
+  if (m_tree.GetCheck(m_groupItems[repair::kSystemGroup]) == 1) SetLeafChecks(repair::kSystemGroup, TRUE);
+  if (m_tree.GetCheck(m_groupItems[repair::kIeGroup]) == 1) SetLeafChecks(repair::kIeGroup, TRUE);
+  if (m_tree.GetCheck(m_groupItems[repair::kSystemGroup]) == 0) SetLeafChecks(repair::kSystemGroup, FALSE);
+  if (m_tree.GetCheck(m_groupItems[repair::kIeGroup]) == 0) SetLeafChecks(repair::kIeGroup, FALSE);
+}
+
+BOOL CQuillmereDlg::OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* result) {
+  const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+  if (wParam == IDC_TREE && header->code == static_cast<UINT>(NM_CLICK)) {
+    PropagateGroupCheck();
+    if (CWnd* main = GetApp() ? GetApp()->m_pMainWnd : nullptr) main->InvalidateRect(nullptr, TRUE);
+  }
+  return CDialog::OnNotify(wParam, lParam, result);
+}
+
+void CQuillmereDlg::PropagateGroupCheck() {
+  POINT cursor{};
+  ::GetCursorPos(&cursor);
+  m_tree.ScreenToClient(&cursor);
+  UINT flags = 0;
+  const HTREEITEM item = m_tree.HitTest(cursor, &flags);
+  if (!item || !(flags & TVHT_ONITEMSTATEICON)) return;
+  // The tree toggles the group's own box after this notification: the leaves
+  // take the state the group is about to take.
+  for (int g = 0; g < repair::kGroupCount; ++g) {
+    if (item != m_groupItems[g]) continue;
+    SetLeafChecks(g, m_tree.GetCheck(item) == 0);
+  }
+}
+
+}  // namespace torvane::ui

@@ -1,0 +1,67 @@
+// The main dialog: owns every piece of the program's state for its life and
+// binds the user's actions to the repair core.
+#pragma once
+
+#include <string>
+
+#include "registry/registry.h"
+#include "repair/catalogue.h"
+#include "repair/engine.h"
+#include "repair/protected_tools.h"
+#include "repair/run.h"
+#include "ui/framework.h"
+#include "ui/resource.h"
+#include "ui/tree_ctrl_x.h"
+
+namespace torvane::ui {
+
+// The run flags (m_healthy, m_ticked, m_repaired) and the report texts
+// (m_reportText, m_noRepairText) are the dialog's own members through its
+// two private bases, which the repair run of the core fills.
+class CQuillmereDlg : public CDialog, private repair::RunFlags, private repair::RunTexts {
+ public:
+  static constexpr UINT IDD = IDD_TORVANESAFE_DIALOG;
+
+  // `store` answers the registry operations for the dialog's whole life.
+  explicit CQuillmereDlg(registry::RegistryStore& store, CWnd* parent = nullptr);
+  ~CQuillmereDlg() override;
+
+  const MessageMap* GetMessageMap() const override;
+
+ protected:
+  BOOL OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* result) override;
+  void DoDataExchange(CDataExchange* pDX) override;
+  BOOL OnInitDialog() override;
+
+  void OnSysCommand(UINT id, LPARAM param);
+  void OnPaint();
+  HCURSOR OnQueryDragIcon();
+  void OnTreeSelChanged(NMHDR* header, LRESULT* result);
+  void OnSelectAll();
+  void OnRepairSelected();
+  void OnRescan();
+
+  void ScanItems();
+  void RefreshHealth();
+  bool ComposeRepairReport();
+  void ShowRepairReport();
+  void PropagateGroupCheck();
+
+ private:
+  repair::TickState TickedLeaves() const;
+  void SetLeafChecks(int group, BOOL check);
+
+  std::string m_groupNames[repair::kGroupCount];
+  std::string m_itemNames[repair::kItemCount];
+  std::string m_descriptions[repair::kItemCount];
+  std::string m_groupDescriptions[repair::kGroupCount];
+  CButton m_selectAllCheck;
+  CTreeCtrlX m_tree;
+  std::string m_protectedTools[repair::kProtectedToolCount];
+  HTREEITEM m_groupItems[repair::kGroupCount] = {};
+  HTREEITEM m_leafItems[repair::kItemCount] = {};
+  HICON m_hIcon;
+  repair::RepairEngine m_engine;
+};
+
+}  // namespace torvane::ui

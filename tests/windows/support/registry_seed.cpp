@@ -1,0 +1,144 @@
+#include "support/registry_seed.h"
+
+#include <aclapi.h>
+
+#include <stdexcept>
+#include <vector>
+
+namespace torvane::wintest {
+
+namespace {
+
+class Key {
+ public:
+  Key(HKEY root, const std::string& path, bool create, REGSAM access = KEY_ALL_ACCESS) {
+    const LONG rc = create ? RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, access, nullptr, &key_, nullptr)
+                           : RegOpenKeyExA(root, path.c_str(), 0, access, &key_);
+    if (rc != ERROR_SUCCESS) key_ = nullptr;
+    if (create && !key_) throw std::runtime_error("cannot create key " + path);
+  }
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  ~Key() {
+    if (key_) RegCloseKey(key_);
+  }
+  HKEY get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+void CopyKey(const registry::MemoryStore::Key& from, HKEY root, const std::string& path) {
+  if (!path.empty()) {
+    Key key(root, path, true);
+    for (const auto& value : from.values) {
+      RegSetValueExA(key.get(), value.name.c_str(), 0, value.type, value.data.data(),
+                     static_cast<DWORD>(value.data.size()));
+    }
+  }
+  for (const auto& [folded, child] : from.children) {
+    if (child->deleted) continue;
+    CopyKey(*child, root, path.empty() ? child->name : path + "\\" + child->name);
+  }
+}
+
+void DeleteValue(HKEY root, const std::string& path, const std::string& name) {
+  Key key(root, path, false);
+  if (key.get()) RegDeleteValueA(key.get(), name.c_str());
+}
+
+}  // namespace
+
+void CopyToRegistry(const registry::MemoryStore& store) {
+  CopyKey(store.Root(registry::kCurrentUser), HKEY_CURRENT_USER, "");
+  CopyKey(store.Root(registry::kLocalMachine), HKEY_LOCAL_MACHINE, "");
+}
+
+void PutDword(HKEY root, const std::string& path, const std::string& name, DWORD value) {
+  Key key(root, path, true);
+  RegSetValueExA(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+void PutString(HKEY root, const std::string& path, const std::string& name, const std::string& text) {
+  Key key(root, path, true);
+  RegSetValueExA(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                 static_cast<DWORD>(text.size() + 1));
+}
+
+void DeleteTree(HKEY root, const std::string& path) { RegDeleteTreeA(root, path.c_str()); }
+
+bool KeyExists(HKEY root, const std::string& path) { return Key(root, path, false, KEY_READ).get() != nullptr; }
+
+std::optional<std::string> ReadValue(HKEY root, const std::string& path, const std::string& name) {
+  Key key(root, path, false, KEY_READ);
+  if (!key.get()) return std::nullopt;
+  DWORD size = 0;
+  if (RegQueryValueExA(key.get(), name.c_str(), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  std::string data(size, '\0');
+  if (RegQueryValueExA(key.get(), name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size) !=
+      ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  data.resize(size);
+  return data;
+}
+
+void MakeAllHealthy() {
+  DeleteTree(HKEY_CURRENT_USER, kSystemPolicy);
+  DeleteTree(HKEY_CURRENT_USER, kExplorerPolicy);
+  DeleteTree(HKEY_CURRENT_USER, "Software\\Policies\\Microsoft\\Windows\\system");
+  DeleteTree(HKEY_CURRENT_USER, "Software\\Policies\\Microsoft\\Internet Explorer");
+  DeleteValue(HKEY_CURRENT_USER, "Software\\Microsoft\\Internet Explorer\\Main", "Window title");
+  DeleteTree(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer");
+  DeleteTree(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System");
+  DeleteTree(HKEY_LOCAL_MACHINE, kIfeo);
+  Key(HKEY_LOCAL_MACHINE, kIfeo, true);
+
+  char system_directory[MAX_PATH] = {};
+  GetSystemDirectoryA(system_directory, MAX_PATH);
+  PutString(HKEY_LOCAL_MACHINE, kWinlogon, "Userinit", std::string(system_directory) + "\\userinit.exe,");
+  PutString(HKEY_LOCAL_MACHINE, kWinlogon, "Shell", "Explorer.exe");
+  PutString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows", "AppInit_DLLs", "");
+  PutDword(HKEY_LOCAL_MACHINE, kShowAll, "CheckedValue", 1);
+  PutString(HKEY_LOCAL_MACHINE, kDefaultPrefix, "", "http://");
+  PutString(HKEY_LOCAL_MACHINE, kPrefixes, "ftp", "ftp://");
+  PutString(HKEY_LOCAL_MACHINE, kPrefixes, "gopher", "gopher://");
+  PutString(HKEY_LOCAL_MACHINE, kPrefixes, "home", "http://");
+  PutString(HKEY_LOCAL_MACHINE, kPrefixes, "mosaic", "http://");
+  PutString(HKEY_LOCAL_MACHINE, kPrefixes, "www", "http://");
+}
+
+ValueWritesDenied::ValueWritesDenied(HKEY root, std::string path) : root_(root), path_(std::move(path)) {
+  Key key(root_, path_, true);
+  EXPLICIT_ACCESS_A rules[2] = {};
+  rules[0].grfAccessPermissions = KEY_SET_VALUE;
+  rules[0].grfAccessMode = DENY_ACCESS;
+  rules[1].grfAccessPermissions = KEY_ALL_ACCESS;
+  rules[1].grfAccessMode = GRANT_ACCESS;
+  for (auto& rule : rules) {
+    rule.grfInheritance = NO_INHERITANCE;
+    rule.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+    rule.Trustee.ptstrName = const_cast<char*>("EVERYONE");
+  }
+  PACL acl = nullptr;
+  if (SetEntriesInAclA(2, rules, nullptr, &acl) != ERROR_SUCCESS) return;
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+  applied_ = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
+  LocalFree(acl);
+}
+
+ValueWritesDenied::~ValueWritesDenied() {
+  if (!applied_) return;
+  Key key(root_, path_, false, WRITE_DAC);
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  // A null DACL grants everything, as the key had before.
+  SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+  if (key.get()) RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor);
+}
+
+}  // namespace torvane::wintest

@@ -1,0 +1,55 @@
+// Writes test registries into the machine's own registry (Wine's, under the
+// test prefix), and reads it back.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "registry/memory_store.h"
+
+namespace torvane::wintest {
+
+// Copies every key and value of `store` under both roots into the registry.
+void CopyToRegistry(const registry::MemoryStore& store);
+
+// Makes every one of the 23 places healthy: removes the policies, image
+// hijacks and the IE title, and writes the healthy start-up, hidden-files
+// and prefix values.
+void MakeAllHealthy();
+
+void PutDword(HKEY root, const std::string& path, const std::string& name, DWORD value);
+void PutString(HKEY root, const std::string& path, const std::string& name, const std::string& text);
+void DeleteTree(HKEY root, const std::string& path);
+bool KeyExists(HKEY root, const std::string& path);
+// The value's data as bytes (a REG_SZ with its NUL), or nothing.
+std::optional<std::string> ReadValue(HKEY root, const std::string& path, const std::string& name);
+
+// Makes `path` refuse value writes to everyone for as long as the object
+// lives, then gives the right back.
+class ValueWritesDenied {
+ public:
+  ValueWritesDenied(HKEY root, std::string path);
+  ValueWritesDenied(const ValueWritesDenied&) = delete;
+  ValueWritesDenied& operator=(const ValueWritesDenied&) = delete;
+  ~ValueWritesDenied();
+  bool applied() const { return applied_; }
+
+ private:
+  HKEY root_;
+  std::string path_;
+  bool applied_ = false;
+};
+
+// Key paths the tests use.
+inline constexpr const char* kSystemPolicy = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+inline constexpr const char* kExplorerPolicy = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+inline constexpr const char* kIfeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+inline constexpr const char* kWinlogon = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+inline constexpr const char* kShowAll =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden\\SHOWALL";
+inline constexpr const char* kDefaultPrefix = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\URL\\DefaultPrefix";
+inline constexpr const char* kPrefixes = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\URL\\Prefixes";
+
+}  // namespace torvane::wintest
