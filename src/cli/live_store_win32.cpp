@@ -9,14 +9,6 @@ using registry::RegValue;
 
 namespace {
 
-// The predefined roots are sign-extended on 64-bit Windows; the store's
-// constants are not, so they are mapped rather than cast.
-HKEY ToHkey(HKey key) {
-  if (key == registry::kCurrentUser) return HKEY_CURRENT_USER;
-  if (key == registry::kLocalMachine) return HKEY_LOCAL_MACHINE;
-  return reinterpret_cast<HKEY>(key);
-}
-
 // Closes the key it holds.
 class OwnedKey {
  public:
@@ -70,50 +62,9 @@ class LiveSource final : public Source {
 
 }  // namespace
 
-long LiveStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options, std::uint32_t access,
-                              HKey* result) {
-  HKEY opened = nullptr;
-  const LONG rc = ::RegOpenKeyExA(ToHkey(root), path.c_str(), options, access, &opened);
-  *result = rc == ERROR_SUCCESS ? reinterpret_cast<HKey>(opened) : registry::kNullKey;
-  return rc;
-}
-
-long LiveStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_t* type, std::uint8_t* data,
-                                 std::uint32_t* size) {
-  DWORD value_type = 0;
-  DWORD value_size = size != nullptr ? *size : 0;
-  const LONG rc = ::RegQueryValueExA(ToHkey(key), name.c_str(), nullptr, &value_type, data,
-                                     size != nullptr ? &value_size : nullptr);
-  if (type != nullptr) *type = value_type;
-  if (size != nullptr) *size = value_size;
-  return rc;
-}
-
-long LiveStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_t reserved, std::uint32_t type,
-                               const std::uint8_t* data, std::uint32_t size) {
-  return ::RegSetValueExA(ToHkey(key), name.c_str(), reserved, type, data, size);
-}
-
-long LiveStore::RegDeleteValueA(HKey key, const std::string& name) {
-  return ::RegDeleteValueA(ToHkey(key), name.c_str());
-}
-
-long LiveStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
-  return ::RegEnumKeyA(ToHkey(key), index, name, capacity);
-}
-
-long LiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
-  return ::RegDeleteKeyA(ToHkey(key), subkey.c_str());
-}
-
-long LiveStore::RegCloseKey(HKey key) {
-  if (key == registry::kCurrentUser || key == registry::kLocalMachine) return ERROR_SUCCESS;
-  return ::RegCloseKey(ToHkey(key));
-}
-
 bool LiveStore::CreateKey(HKey root, const std::string& path) {
   OwnedKey key;
-  return ::RegCreateKeyExA(ToHkey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
+  return ::RegCreateKeyExA(registry::ToNativeKey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
                            nullptr) == ERROR_SUCCESS;
 }
 
@@ -122,7 +73,7 @@ bool LiveStore::DeleteTree(HKey root, const std::string& path) {
   const auto slash = path.rfind('\\');
   OwnedKey parent;
   const std::string parent_path = slash == std::string::npos ? "" : path.substr(0, slash);
-  const LONG rc = ::RegOpenKeyExA(ToHkey(root), parent_path.c_str(), 0, KEY_ALL_ACCESS, parent.out());
+  const LONG rc = ::RegOpenKeyExA(registry::ToNativeKey(root), parent_path.c_str(), 0, KEY_ALL_ACCESS, parent.out());
   if (rc == ERROR_FILE_NOT_FOUND) return true;
   if (rc != ERROR_SUCCESS) return false;
   return DeleteTreeBelow(parent.get(), slash == std::string::npos ? path : path.substr(slash + 1), 0);
@@ -130,7 +81,7 @@ bool LiveStore::DeleteTree(HKey root, const std::string& path) {
 
 bool LiveStore::SetValue(HKey root, const std::string& path, const RegValue& value) {
   OwnedKey key;
-  if (::RegCreateKeyExA(ToHkey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
+  if (::RegCreateKeyExA(registry::ToNativeKey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
                         nullptr) != ERROR_SUCCESS) {
     return false;
   }
@@ -140,7 +91,7 @@ bool LiveStore::SetValue(HKey root, const std::string& path, const RegValue& val
 
 bool LiveStore::DeleteValue(HKey root, const std::string& path, const std::string& name) {
   OwnedKey key;
-  const LONG rc = ::RegOpenKeyExA(ToHkey(root), path.c_str(), 0, KEY_ALL_ACCESS, key.out());
+  const LONG rc = ::RegOpenKeyExA(registry::ToNativeKey(root), path.c_str(), 0, KEY_ALL_ACCESS, key.out());
   if (rc == ERROR_FILE_NOT_FOUND) return true;
   if (rc != ERROR_SUCCESS) return false;
   const LONG deleted = ::RegDeleteValueA(key.get(), name.c_str());
@@ -149,7 +100,7 @@ bool LiveStore::DeleteValue(HKey root, const std::string& path, const std::strin
 
 std::optional<std::vector<RegValue>> LiveStore::ListValues(HKey root, const std::string& path) {
   OwnedKey key;
-  if (::RegOpenKeyExA(ToHkey(root), path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) return std::nullopt;
+  if (::RegOpenKeyExA(registry::ToNativeKey(root), path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) return std::nullopt;
   DWORD count = 0, longest_name = 0, longest_data = 0;
   if (::RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longest_name,
                          &longest_data, nullptr, nullptr) != ERROR_SUCCESS) {

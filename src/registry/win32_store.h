@@ -4,11 +4,17 @@
 // HKEY itself, so the two roots are the predefined HKEYs.
 #pragma once
 
+#include <windows.h>
+
 #include "registry/registry.h"
 
 namespace torvane::registry {
 
-class Win32Store final : public RegistryStore {
+// The HKEY behind a handle. The predefined roots are sign-extended on 64-bit
+// Windows and the store's constants are not, so the roots are mapped.
+HKEY ToNativeKey(HKey key);
+
+class Win32Store : public RegistryStore {
  public:
   long RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
                      std::uint32_t access, HKey* result) override;
