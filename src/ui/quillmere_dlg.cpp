@@ -87,6 +87,10 @@ BOOL CQuillmereDlg::OnInitDialog() {
   }
   m_tree.Expand(m_groupItems[repair::kSystemGroup], TVE_EXPAND);
   m_tree.Expand(m_groupItems[repair::kIeGroup], TVE_EXPAND);
+  // Wine's tree scrolls the children of an expanded group into view, which
+  // Windows' does not: start at the top either way, so the first leaves show.
+  m_tree.SendMessage(TVM_SELECTITEM, TVGN_FIRSTVISIBLE,
+                     reinterpret_cast<LPARAM>(m_groupItems[repair::kSystemGroup]));
 
   m_ticked.fill(0);
   m_repaired.fill(0);

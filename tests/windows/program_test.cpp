@@ -121,6 +121,7 @@ TEST_F(ProgramTest, FirstDisplayShowsBothGroupsExpandedWithTheLeavesInOrderAndNo
   EXPECT_TRUE(tree().State(nodes_[kIeNode], TVIS_EXPANDED));
   for (HTREEITEM node : nodes_) EXPECT_EQ(tree().Check(node), 0);
   EXPECT_EQ(program_->ControlText(kDescription), "");
+  EXPECT_EQ(tree().FirstVisible(), nodes_[kSystemNode]) << "the tree starts at its top";
 }
 
 TEST_F(ProgramTest, DamagedLeavesAreRedAndHealthyLeavesBlackAndASelectedLeafIsNotOverdrawn) {

@@ -151,6 +151,8 @@ void RemoteTree::Select(HTREEITEM item) const {
 
 HTREEITEM RemoteTree::Selected() const { return Next(nullptr, TVGN_CARET); }
 
+HTREEITEM RemoteTree::FirstVisible() const { return Next(nullptr, TVGN_FIRSTVISIBLE); }
+
 void RemoteTree::EnsureVisible(HTREEITEM item) const {
   SendMessageA(tree_, TVM_ENSUREVISIBLE, 0, reinterpret_cast<LPARAM>(item));
 }

@@ -38,6 +38,7 @@ class RemoteTree {
   void SetCheck(HTREEITEM item, bool ticked) const;
   void Select(HTREEITEM item) const;
   HTREEITEM Selected() const;
+  HTREEITEM FirstVisible() const;
   void EnsureVisible(HTREEITEM item) const;
   // The label's rectangle in screen coordinates; empty when not shown.
   RECT LabelOnScreen(HTREEITEM item) const;
