@@ -1,5 +1,7 @@
 #include "app/quillmere_app.h"
 
+#include <cstdlib>
+
 #include "registry/win32_store.h"
 #include "ui/quillmere_dlg.h"
 
@@ -29,6 +31,13 @@ BOOL CQuillmereApp::InitInstance() {
 }
 
 }  // namespace torvane::ui
+
+// The library's default terminate handler prints the demangled type of the
+// exception, which links a demangler and a printf into a program that has no
+// console to print to. Ending at once is all a window program can do.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   return torvane::ui::RunApplication(instance);
