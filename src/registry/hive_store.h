@@ -33,7 +33,8 @@ class HiveError : public std::runtime_error {
 class HiveFile {
  public:
   // Checks the header and opens the file; throws HiveError. A hive opened
-  // `writable` takes changes in memory; only Commit writes the file.
+  // `writable` takes changes in memory; only Commit writes the file. Its
+  // structure is checked first: a hive hivex cannot change safely is refused.
   static std::shared_ptr<HiveFile> Open(const std::string& path, bool writable);
   ~HiveFile();
   HiveFile(const HiveFile&) = delete;
@@ -46,10 +47,14 @@ class HiveFile {
   bool writable() const { return writable_; }
   bool modified() const { return modified_; }
   void MarkModified() { modified_ = true; }
+  // A change hivex refused part way (it may have freed cells already): the
+  // hive in memory is no longer sound, and Commit refuses to write it.
+  void MarkBroken() { modified_ = broken_ = true; }
   hive_h* handle() const { return hive_; }
 
   // Writes the changed hive beside the file and renames it over the file.
-  // Does nothing when nothing changed. Throws HiveError.
+  // Does nothing when nothing changed. Throws HiveError (also when a change
+  // broke off half-way).
   void Commit(const BeforeReplaceHook& hook = {});
 
  private:
@@ -61,6 +66,7 @@ class HiveFile {
   bool writable_;
   bool dirty_;
   bool modified_ = false;
+  bool broken_ = false;
 };
 
 // Checks the first 4096 bytes of a hive file of `file_size` bytes; the

@@ -1,0 +1,160 @@
+// Damaged and unusual hives (the fuzzer's findings): whatever the bytes, a
+// scan reads what it can, and a repair either changes the hive soundly or
+// changes nothing and says so; the process never aborts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "registry/hive_store.h"
+#include "repair/engine.h"
+#include "repair/run.h"
+#include "support/fixtures.h"
+#include "support/hive_builder.h"
+
+namespace torvane::registry {
+namespace {
+
+using torvane::testing::kIfeo;
+using torvane::testing::kWinlogon;
+using torvane::testing::ReadFile;
+using torvane::testing::ScratchDirectory;
+using torvane::testing::WriteFile;
+using torvane::testing::WriteHive;
+
+std::uint32_t Get32(const std::string& bytes, std::size_t at) {
+  std::uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
+  return value;
+}
+
+void Put32(std::string& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+// The cell of the record with id `id` ("nk" or "vk") whose ASCII name is
+// `name`; the name lies 0x50 bytes into a key cell, 0x18 into a value cell.
+std::size_t FindCell(const std::string& bytes, const char* id, const std::string& name) {
+  const std::size_t name_at = std::strcmp(id, "nk") == 0 ? 0x50 : 0x18;
+  for (std::size_t at = bytes.find(name); at != std::string::npos; at = bytes.find(name, at + 1)) {
+    if (at >= name_at && bytes.compare(at - name_at + 4, 2, id) == 0) return at - name_at;
+  }
+  ADD_FAILURE() << "no " << id << " record named " << name;
+  return 0;
+}
+
+class HiveDamageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = ScratchDirectory("hive-damage");
+    path = dir + "/SOFTWARE";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  // A SOFTWARE hive with two damaged items: an image hijack of a protected
+  // tool and a second program in the shell.
+  std::string WriteDamagedSoftware() {
+    MemoryStore source;
+    source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe evil.exe");
+    source.PutString(kLocalMachine, kIfeo + "\\IceSword.exe", "Debugger", "svch0st.exe");
+    source.CreateKey(kLocalMachine, kIfeo + "\\Your Image File Name Here without a path");
+    WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+    return ReadFile(path);
+  }
+
+  std::string dir, path;
+};
+
+TEST_F(HiveDamageTest, ValueTypesBeyondTheLibrarysListReadBackAndSurviveARewrite) {
+  MemoryStore source;
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "Big", 0x12345, {1, 2, 3, 4, 5, 6});
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "Top", 0xFFFFFFFF, {});
+  WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+  {
+    auto hive = HiveFile::Open(path, true);
+    HiveStore store(hive, nullptr);
+    HKey key = kNullKey;
+    ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\Odd", 0, kKeyAllAccess, &key), kSuccess);
+    std::uint32_t type = 0, size = 0;
+    ASSERT_EQ(store.RegQueryValueExA(key, "Big", &type, nullptr, &size), kSuccess);
+    EXPECT_EQ(type, 0x12345u);
+    EXPECT_EQ(size, 6u);
+    // Rewriting the key's values writes every value of it again.
+    const std::uint8_t one[] = {1, 0, 0, 0};
+    EXPECT_EQ(store.RegSetValueExA(key, "New", 0, kRegDword, one, sizeof one), kSuccess);
+    store.RegCloseKey(key);
+    hive->Commit();
+  }
+  HiveStore reread(HiveFile::Open(path, false), nullptr);
+  auto values = reread.ListValues(kLocalMachine, "SOFTWARE\\Odd");
+  ASSERT_TRUE(values);
+  ASSERT_EQ(values->size(), 3u);
+  EXPECT_EQ((*values)[0], (RegValue{"Big", 0x12345, {1, 2, 3, 4, 5, 6}}));
+  EXPECT_EQ((*values)[1], (RegValue{"Top", 0xFFFFFFFF, {}}));
+}
+
+// hivex frees a value's data cell without checking it when it deletes the
+// key: a reference to something that is no cell aborted the process.
+TEST_F(HiveDamageTest, AHiveWhoseCellsTheWriterWouldFreeBadlyIsRefusedForChangesButStillScans) {
+  const std::string good = WriteDamagedSoftware();
+  const std::size_t vk = FindCell(good, "vk", "Debugger");
+  ASSERT_NE(vk, 0u);
+  ASSERT_EQ(Get32(good, vk + 8) & 0x80000000u, 0u) << "the data must lie in a cell of its own";
+
+  std::string pointing_nowhere = good;
+  Put32(pointing_nowhere, vk + 12, 0x10);  // inside the bin header
+  std::string shared = good;               // the same data cell as the shell's
+  Put32(shared, vk + 12, Get32(good, FindCell(good, "vk", "Shell") + 12));
+
+  for (const std::string* bytes : {&pointing_nowhere, &shared}) {
+    WriteFile(path, *bytes);
+    try {
+      HiveFile::Open(path, true);
+      ADD_FAILURE() << "a damaged hive was opened for changes";
+    } catch (const HiveError& error) {
+      EXPECT_NE(std::string(error.what()).find(path + ": damaged hive ("), std::string::npos) << error.what();
+      EXPECT_NE(std::string(error.what()).find("refusing to change it"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(ReadFile(path), *bytes);
+
+    HiveStore store(HiveFile::Open(path, false), nullptr);
+    repair::RepairEngine engine(store);
+    EXPECT_FALSE(engine.CheckItem(12)) << "the shell's damage still shows";
+    EXPECT_EQ(store.open_handles(), 0u);
+  }
+}
+
+// hivex finds the link to a deleted key only in lf and lh lists; under an li
+// list it has freed the key's cells when it fails. Nothing of such a run may
+// reach the file.
+TEST_F(HiveDamageTest, AChangeThatBreaksOffHalfWayIsNeverCommitted) {
+  std::string bytes = WriteDamagedSoftware();
+  const std::size_t ifeo = FindCell(bytes, "nk", "Image File Execution Options");
+  ASSERT_NE(ifeo, 0u);
+  const std::size_t list = 0x1000 + Get32(bytes, ifeo + 4 + 0x1C);
+  ASSERT_EQ(bytes.substr(list + 4, 1), "l");
+  const std::size_t count = static_cast<unsigned char>(bytes[list + 6]);
+  ASSERT_EQ(count, 2u);
+  // The same subkeys as an li list: offsets only.
+  bytes[list + 5] = 'i';
+  for (std::size_t i = 1; i < count; ++i) Put32(bytes, list + 8 + 4 * i, Get32(bytes, list + 8 + 8 * i));
+  WriteFile(path, bytes);
+
+  auto hive = HiveFile::Open(path, true);
+  HiveStore store(hive, nullptr);
+  repair::RepairEngine engine(store);
+  ASSERT_FALSE(engine.CheckItem(3)) << "the hijack must read through the li list";
+  repair::RunFlags flags;
+  repair::RunTexts texts;
+  repair::TickState ticked{};
+  ticked[3] = ticked[12] = true;
+  repair::RunRepairs(engine, flags, texts, ticked);
+  EXPECT_TRUE(flags.m_failed[3]);
+  EXPECT_TRUE(flags.m_repaired[12]) << "the shell was rewritten in memory";
+  EXPECT_THROW(hive->Commit(), HiveError);
+  EXPECT_EQ(ReadFile(path), bytes);
+  EXPECT_FALSE(std::filesystem::exists(TemporaryBeside(path)));
+}
+
+}  // namespace
+}  // namespace torvane::registry
