@@ -6,15 +6,18 @@
 #include <cstring>
 #include <filesystem>
 
+#include "registry/demo.h"
 #include "registry/hive_store.h"
 #include "repair/engine.h"
 #include "repair/run.h"
 #include "support/fixtures.h"
 #include "support/hive_builder.h"
+#include "support/text.h"
 
 namespace torvane::registry {
 namespace {
 
+using torvane::testing::Gbk;
 using torvane::testing::kIfeo;
 using torvane::testing::kWinlogon;
 using torvane::testing::ReadFile;
@@ -43,6 +46,26 @@ std::size_t FindCell(const std::string& bytes, const char* id, const std::string
   return 0;
 }
 
+// Every key and value below `path` as the store answers, one per line.
+void Dump(HiveStore& store, HKey root, const std::string& path, std::string* out) {
+  HKey key = kNullKey;
+  ASSERT_EQ(store.RegOpenKeyExA(root, path, 0, kKeyRead, &key), kSuccess) << path;
+  *out += "[" + path + "]\n";
+  const auto values = store.ListValues(root, path);
+  ASSERT_TRUE(values) << path;
+  for (const RegValue& value : *values) {
+    std::uint32_t type = 0, size = 0;
+    EXPECT_EQ(store.RegQueryValueExA(key, value.name, &type, nullptr, &size), kSuccess);
+    *out += value.name + "=" + std::to_string(value.type) + ":" + std::string(value.data.begin(), value.data.end()) +
+            " (" + std::to_string(type) + "," + std::to_string(size) + ")\n";
+  }
+  char name[600];
+  std::vector<std::string> children;
+  for (std::uint32_t i = 0; store.RegEnumKeyA(key, i, name, sizeof name) == kSuccess; ++i) children.push_back(name);
+  store.RegCloseKey(key);
+  for (const std::string& child : children) Dump(store, root, path.empty() ? child : path + "\\" + child, out);
+}
+
 class HiveDamageTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -64,6 +87,37 @@ class HiveDamageTest : public ::testing::Test {
 
   std::string dir, path;
 };
+
+// A hive opened for reading is read in place, one opened for changes through
+// hivex: both must answer the same.
+TEST_F(HiveDamageTest, ReadingInPlaceAnswersAsHivexDoes) {
+  MemoryStore source;
+  LoadDemoRegistry(source);
+  source.PutString(kLocalMachine, "SOFTWARE\\" + Gbk("中文键\\子键"), Gbk("名称"), Gbk("数据"));
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "", kRegSz, {'n', 'o', 'n', 'u', 'l'});
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "Multi", kRegMultiSz, {'a', 0, 'b', 0, 0});
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "Q", 11, {1, 2, 3, 4, 5, 6, 7, 8});
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "Big", kRegBinary, std::vector<std::uint8_t>(20000, 0x5A));
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "Short", kRegBinary, {7, 7});
+  for (int i = 0; i < 300; ++i) source.CreateKey(kLocalMachine, "SOFTWARE\\Wide\\k" + std::to_string(i));
+  std::string deep = "SOFTWARE\\Deep";
+  for (int i = 0; i < 40; ++i) deep += "\\d" + std::to_string(i);
+  source.PutDword(kLocalMachine, deep, "Bottom", 7);
+  WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+
+  auto dump = [&](bool writable) {
+    HiveStore store(HiveFile::Open(path, writable), nullptr);
+    std::string out;
+    Dump(store, kLocalMachine, "SOFTWARE", &out);
+    EXPECT_EQ(store.open_handles(), 0u);
+    return out;
+  };
+  const std::string in_place = dump(false);
+  EXPECT_EQ(in_place, dump(true));
+  EXPECT_NE(in_place.find(Gbk("名称") + "=1:" + Gbk("数据")), std::string::npos);
+  EXPECT_NE(in_place.find("Big=3:" + std::string(20000, 'Z')), std::string::npos);
+  EXPECT_NE(in_place.find("Bottom=4:"), std::string::npos);
+}
 
 TEST_F(HiveDamageTest, ValueTypesBeyondTheLibrarysListReadBackAndSurviveARewrite) {
   MemoryStore source;
@@ -140,6 +194,11 @@ TEST_F(HiveDamageTest, AChangeThatBreaksOffHalfWayIsNeverCommitted) {
   for (std::size_t i = 1; i < count; ++i) Put32(bytes, list + 8 + 4 * i, Get32(bytes, list + 8 + 8 * i));
   WriteFile(path, bytes);
 
+  {
+    HiveStore in_place(HiveFile::Open(path, false), nullptr);
+    repair::RepairEngine engine(in_place);
+    EXPECT_FALSE(engine.CheckItem(3)) << "read in place, the hijack shows through the li list";
+  }
   auto hive = HiveFile::Open(path, true);
   HiveStore store(hive, nullptr);
   repair::RepairEngine engine(store);

@@ -16,6 +16,7 @@
 
 #include "registry/codepage.h"
 #include "registry/names.h"
+#include "registry/regf_reader.h"
 
 namespace torvane::registry {
 
@@ -45,17 +46,23 @@ struct FreeDeleter {
 template <typename T>
 using Malloced = std::unique_ptr<T, FreeDeleter>;
 
-std::string NodeName(hive_h* h, hive_node_h node) {
-  Malloced<char> name(hivex_node_name(h, node));
+std::string NodeName(const HiveFile& hive, hive_node_h node) {
+  if (hive.reader() != nullptr) return hive.reader()->Name(node);
+  Malloced<char> name(hivex_node_name(hive.handle(), node));
   return name ? Utf8ToGbk(name.get()) : std::string();
 }
 
-std::vector<hive_node_h> Children(hive_h* h, hive_node_h node) {
+std::vector<hive_node_h> Children(const HiveFile& hive, hive_node_h node) {
+  if (hive.reader() != nullptr) return hive.reader()->Children(node);
   std::vector<hive_node_h> out;
-  Malloced<hive_node_h> list(hivex_node_children(h, node));
+  Malloced<hive_node_h> list(hivex_node_children(hive.handle(), node));
   if (!list) return out;
   for (hive_node_h* p = list.get(); *p != 0; ++p) out.push_back(*p);
   return out;
+}
+
+hive_node_h RootOf(const HiveFile& hive) {
+  return hive.reader() != nullptr ? hive.reader()->root() : hivex_root(hive.handle());
 }
 
 // A value as it is stored: UTF-8 name as hivex gives it, raw data.
@@ -109,10 +116,10 @@ RegValue ToAnsi(const RawValue& raw) {
   return value;
 }
 
-void CollectSubtree(hive_h* h, hive_node_h node, int depth, std::vector<hive_node_h>* out) {
+void CollectSubtree(const HiveFile& hive, hive_node_h node, int depth, std::vector<hive_node_h>* out) {
   out->push_back(node);
   if (depth >= kMaxDepth) return;
-  for (hive_node_h child : Children(h, node)) CollectSubtree(h, child, depth + 1, out);
+  for (hive_node_h child : Children(hive, node)) CollectSubtree(hive, child, depth + 1, out);
 }
 
 // The file mapped for reading, for the checks below.
@@ -327,12 +334,22 @@ std::shared_ptr<HiveFile> HiveFile::Open(const std::string& path, bool writable)
     const std::string damage = StructureCheck(mapped.data(), mapped.size()).Run();
     if (!damage.empty()) throw HiveError(path + ": " + damage + "; refusing to change it");
   }
-  hive_h* hive = hivex_open(path.c_str(), writable ? HIVEX_OPEN_WRITE : 0);
+  if (!writable) {
+    auto reader = RegfReader::Open(path);
+    if (reader == nullptr) throw HiveError(path + ": cannot map it: " + std::strerror(errno));
+    return std::shared_ptr<HiveFile>(new HiveFile(path, nullptr, std::move(reader), dirty));
+  }
+  hive_h* hive = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
   if (hive == nullptr) throw HiveError(path + ": damaged hive (" + std::strerror(errno) + ")");
-  return std::shared_ptr<HiveFile>(new HiveFile(path, hive, writable, dirty));
+  return std::shared_ptr<HiveFile>(new HiveFile(path, hive, nullptr, dirty));
 }
 
-HiveFile::~HiveFile() { hivex_close(hive_); }
+HiveFile::HiveFile(std::string path, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty)
+    : path_(std::move(path)), hive_(hive), reader_(std::move(reader)), writable_(hive != nullptr), dirty_(dirty) {}
+
+HiveFile::~HiveFile() {
+  if (hive_ != nullptr) hivex_close(hive_);
+}
 
 void HiveFile::Commit(const BeforeReplaceHook& hook) {
   if (!modified_) return;
@@ -353,8 +370,12 @@ void HiveFile::Commit(const BeforeReplaceHook& hook) {
 }
 
 std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node) {
-  std::vector<RawValue> raw;
   std::vector<RegValue> values;
+  if (hive.reader() != nullptr) {
+    if (!hive.reader()->Values(node, &values)) values.clear();
+    return values;
+  }
+  std::vector<RawValue> raw;
   if (!RawValues(hive.handle(), node, &raw)) return values;
   for (const RawValue& value : raw) values.push_back(ToAnsi(value));
   return values;
@@ -370,7 +391,7 @@ bool HiveStore::Resolve(HKey key, Handle* handle) const {
   }
   if (key == kCurrentUser) {
     if (!user_) return false;
-    *handle = Handle{user_.get(), hivex_root(user_->handle()), kKeyAllAccess, false};
+    *handle = Handle{user_.get(), RootOf(*user_), kKeyAllAccess, false};
     return true;
   }
   auto it = handles_.find(key);
@@ -385,13 +406,12 @@ bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
     if (at.hive == nullptr) {
       if (!software_ || !NamesEqual(part, "SOFTWARE")) return false;
       at.hive = software_.get();
-      at.node = hivex_root(software_->handle());
+      at.node = RootOf(*software_);
       continue;
     }
-    hive_h* h = at.hive->handle();
     hive_node_h next = 0;
-    for (hive_node_h child : Children(h, at.node)) {
-      if (NamesEqual(NodeName(h, child), part)) {
+    for (hive_node_h child : Children(*at.hive, at.node)) {
+      if (NamesEqual(NodeName(*at.hive, child), part)) {
         next = child;
         break;
       }
@@ -399,7 +419,7 @@ bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
     if (next == 0) {
       if (!create || !at.hive->writable()) return false;
       errno = 0;
-      next = hivex_node_add_child(h, at.node, GbkToUtf8(part).c_str());
+      next = hivex_node_add_child(at.hive->handle(), at.node, GbkToUtf8(part).c_str());
       if (next == 0) {
         // EINVAL and EEXIST come before hivex touches the hive.
         if (errno != EINVAL && errno != EEXIST) at.hive->MarkBroken();
@@ -489,6 +509,12 @@ long HiveStore::SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& v
 }
 
 long HiveStore::DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name) {
+  if (!hive.writable()) {
+    for (const RegValue& value : NodeValues(hive, node)) {
+      if (NamesEqual(value.name, name)) return kAccessDenied;
+    }
+    return kFileNotFound;
+  }
   std::vector<RawValue> raw;
   if (!RawValues(hive.handle(), node, &raw)) return kAccessDenied;
   std::vector<RawValue> kept;
@@ -545,9 +571,9 @@ long HiveStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint
     if (!software_ || index > 0) return kNoMoreItems;
     child = "SOFTWARE";
   } else {
-    const auto children = Children(handle.hive->handle(), handle.node);
+    const auto children = Children(*handle.hive, handle.node);
     if (index >= children.size()) return kNoMoreItems;
-    child = NodeName(handle.hive->handle(), children[index]);
+    child = NodeName(*handle.hive, children[index]);
   }
   if (name == nullptr || child.size() + 1 > capacity) return kMoreData;
   std::memcpy(name, child.c_str(), child.size() + 1);
@@ -597,7 +623,7 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   hive_h* h = victim.hive->handle();
   if (victim.node == hivex_root(h)) return false;
   std::vector<hive_node_h> doomed;
-  CollectSubtree(h, victim.node, 0, &doomed);
+  CollectSubtree(*victim.hive, victim.node, 0, &doomed);
   if (hivex_node_delete_child(h, victim.node) != 0) {
     victim.hive->MarkBroken();
     return false;
