@@ -82,7 +82,8 @@ const unsigned char* RegfReader::Node(std::size_t node, std::size_t* length) con
   return nk != nullptr && IsId(nk, "nk") ? nk : nullptr;
 }
 
-bool RegfReader::AppendList(std::uint32_t offset, bool inside_index, std::vector<std::size_t>* out) const {
+bool RegfReader::AppendList(std::uint32_t offset, bool inside_index, std::size_t limit,
+                            std::vector<std::size_t>* out) const {
   std::size_t length = 0;
   const unsigned char* list = Cell(kBinsStart + std::uint64_t{offset}, kListFixed, &length);
   if (list == nullptr) return false;
@@ -96,10 +97,11 @@ bool RegfReader::AppendList(std::uint32_t offset, bool inside_index, std::vector
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint32_t entry = Le32(list + kListFixed + i * stride);
     if (index) {
-      if (!AppendList(entry, true, out)) return false;
+      if (!AppendList(entry, true, limit, out)) return false;
     } else {
       const std::size_t child = kBinsStart + std::size_t{entry};
-      if (Node(child) == nullptr) return false;
+      // An index may name one list many times: more than the key counts is damage.
+      if (Node(child) == nullptr || out->size() >= limit) return false;
       out->push_back(child);
     }
   }
@@ -113,7 +115,7 @@ std::vector<std::size_t> RegfReader::Children(std::size_t node) const {
   const std::uint32_t count = Le32(nk + 0x18);
   if (count == 0) return children;
   // The count of the key and of its list must agree, as hivex requires.
-  if (!AppendList(Le32(nk + 0x20), false, &children) || children.size() != count) children.clear();
+  if (!AppendList(Le32(nk + 0x20), false, count, &children) || children.size() != count) children.clear();
   return children;
 }
 

@@ -41,7 +41,7 @@ class RegfReader {
   // at least `need` bytes long; null otherwise.
   const unsigned char* Cell(std::uint64_t offset, std::size_t need, std::size_t* length = nullptr) const;
   const unsigned char* Node(std::size_t node, std::size_t* length = nullptr) const;
-  bool AppendList(std::uint32_t offset, bool inside_index, std::vector<std::size_t>* out) const;
+  bool AppendList(std::uint32_t offset, bool inside_index, std::size_t limit, std::vector<std::size_t>* out) const;
   bool Data(const unsigned char* vk, std::string* out) const;
 
   const unsigned char* data_;
