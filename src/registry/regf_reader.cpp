@@ -149,15 +149,17 @@ bool RegfReader::Data(const unsigned char* vk, std::string* out) const {
   std::size_t list_length = 0;
   const unsigned char* list = Cell(kBinsStart + std::uint64_t{Le32(cell + 8)}, 4 + segments * 4, &list_length);
   if (list == nullptr) return false;
+  // Each segment holds its cell less 8 bytes; like hivex, data that comes
+  // out shorter than declared is taken as it is.
   out->clear();
   for (std::size_t i = 0; i < segments && out->size() < declared; ++i) {
     std::size_t segment_length = 0;
     const unsigned char* segment = Cell(kBinsStart + std::uint64_t{Le32(list + 4 + i * 4)}, 8, &segment_length);
     if (segment == nullptr) return false;
-    const std::size_t take = std::min<std::size_t>(segment_length - 4, declared - out->size());
+    const std::size_t take = std::min<std::size_t>(segment_length - 8, declared - out->size());
     out->append(reinterpret_cast<const char*>(segment + 4), take);
   }
-  return out->size() == declared;
+  return true;
 }
 
 bool RegfReader::Values(std::size_t node, std::vector<RegValue>* out) const {
