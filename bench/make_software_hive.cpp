@@ -161,7 +161,8 @@ int main(int argc, char** argv) {
   }
   const std::string path = argv[1];
   const std::uint64_t target = (argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 100) << 20;
-  torvane::testing::WriteFile(path, torvane::testing::EmptyHive("CMI-CreateHive{199DAFC2-6F16-4946-BF90-5A3FC3A60902}"));
+  torvane::testing::WriteFile(path,
+                              torvane::testing::EmptyHive("CMI-CreateHive{199DAFC2-6F16-4946-BF90-5A3FC3A60902}"));
   hive_h* h = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
   if (h == nullptr) {
     std::perror("hivex_open");
@@ -187,7 +188,8 @@ int main(int argc, char** argv) {
   g.Values(g.Key(ifeo, "Your Image File Name Here without a path"), {Sz("Debugger", "ntsd -d")});
   g.Values(g.Key(ifeo, "IceSword.exe"), {Sz("Debugger", "C:\\WINDOWS\\system32\\svch0st.exe")});
   const std::string win = "Microsoft\\Windows\\CurrentVersion";
-  g.Values(g.Path(root, win + "\\Policies\\Explorer"), {Dword("NoViewContextMenu", 1), Dword("NoDriveTypeAutoRun", 0x91)});
+  g.Values(g.Path(root, win + "\\Policies\\Explorer"),
+           {Dword("NoViewContextMenu", 1), Dword("NoDriveTypeAutoRun", 0x91)});
   g.Values(g.Path(root, win + "\\Policies\\System"), {Dword("EnableLUA", 0)});
   g.Values(g.Path(root, win + "\\Explorer\\Advanced\\Folder\\Hidden\\SHOWALL"),
            {Dword("CheckedValue", 0), Sz("Type", "radio"), Sz("HKeyRoot", "0x80000001")});
@@ -225,7 +227,8 @@ int main(int argc, char** argv) {
   }
 
   // Installer components and vendors' trees fill the rest.
-  const hive_node_h components = g.Path(root, "Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components");
+  const hive_node_h components =
+      g.Path(root, "Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components");
   hive_node_h vendors_root = root;
   int vendor = 0;
   // Cells that do not fit the rest of a bin leave it unused: about an eighth more.
@@ -243,7 +246,9 @@ int main(int argc, char** argv) {
       hive_node_h at = g.Key(v, c.Name());
       g.Values(at, c.Mixed(c.Uniform(2, 8)));
       for (int depth = c.Uniform(2, 7); depth > 0; --depth) {
-        for (int sibling = c.Uniform(1, 5); sibling > 1; --sibling) g.Values(g.Key(at, c.Name()), c.Mixed(c.Uniform(1, 10)));
+        for (int sibling = c.Uniform(1, 5); sibling > 1; --sibling) {
+          g.Values(g.Key(at, c.Name()), c.Mixed(c.Uniform(1, 10)));
+        }
         at = g.Key(at, c.Name());
         g.Values(at, c.Mixed(c.Uniform(0, 12)));
       }

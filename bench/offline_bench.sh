@@ -8,7 +8,7 @@
 #   and the scan's peak memory (max RSS) against the hive's size.
 #
 #   bench/offline_bench.sh TORVANE MAKE_SOFTWARE_HIVE HIVE [MEGABYTES]
-# Makes HIVE with MAKE_SOFTWARE_HIVE when it is missing. RUNS=N sets the
+# Makes HIVE with MAKE_SOFTWARE_HIVE when it is missing or older than it. RUNS=N sets the
 # number of timed rounds (median taken; default 15).
 set -euo pipefail
 
@@ -18,7 +18,7 @@ runs=${RUNS:-15}
 for tool in hivexget hivexsh /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "offline_bench: $tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 done
-if [ ! -s "$hive" ]; then
+if [ ! -s "$hive" ] || [ "$generator" -nt "$hive" ]; then
   mkdir -p "$(dirname "$hive")"
   echo "offline_bench: making a ${megabytes} MB SOFTWARE hive (once)"
   "$generator" "$hive" "$megabytes"
