@@ -262,5 +262,36 @@ TEST_F(HiveDamageTest, DataSplitIntoSegmentsReadsWhole) {
   }
 }
 
+// Read in place, a hive is still refused whole when its bins or its root are
+// damaged, as it was when hivex opened it: its keys must not read as absent,
+// which the checks would take for healthy.
+TEST_F(HiveDamageTest, AHiveWhoseBinsOrRootAreDamagedIsRefusedWhole) {
+  const std::string good = WriteDamagedSoftware();
+  ASSERT_GE(good.size(), 0x3000u) << "two bins at least";
+  auto message = [&](const std::string& bytes) {
+    WriteFile(path, bytes);
+    try {
+      HiveFile::Open(path, false);
+    } catch (const HiveError& error) {
+      return std::string(error.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(message(good), "accepted");
+  std::string bad_size = good;
+  Put32(bad_size, 0x1008, 0x1234);
+  EXPECT_EQ(message(bad_size), path + ": damaged hive (bad size of the hive bin at 4096)");
+  std::string past_end = good;
+  Put32(past_end, 0x1008, static_cast<std::uint32_t>(good.size()));
+  EXPECT_EQ(message(past_end), path + ": damaged hive (bad size of the hive bin at 4096)");
+  std::string second_bin = good;
+  second_bin.replace(0x1000 + Get32(good, 0x1008), 4, "xxxx");
+  EXPECT_EQ(message(second_bin),
+            path + ": damaged hive (no hive bin at " + std::to_string(0x1000 + Get32(good, 0x1008)) + ")");
+  std::string root = good;
+  root[0x1000 + Get32(good, 0x24) + 4] = 'x';  // the root cell's "nk"
+  EXPECT_EQ(message(root), path + ": damaged hive (the root is no key)");
+}
+
 }  // namespace
 }  // namespace torvane::registry

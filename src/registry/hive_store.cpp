@@ -337,6 +337,9 @@ std::shared_ptr<HiveFile> HiveFile::Open(const std::string& path, bool writable)
   if (!writable) {
     auto reader = RegfReader::Open(path);
     if (reader == nullptr) throw HiveError(path + ": cannot map it: " + std::strerror(errno));
+    if (const std::string damage = reader->Check(); !damage.empty()) {
+      throw HiveError(path + ": damaged hive (" + damage + ")");
+    }
     return std::shared_ptr<HiveFile>(new HiveFile(path, nullptr, std::move(reader), dirty));
   }
   hive_h* hive = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);

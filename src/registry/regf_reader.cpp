@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "registry/codepage.h"
 
@@ -65,6 +66,19 @@ RegfReader::RegfReader(const unsigned char* data, std::size_t size)
 RegfReader::~RegfReader() { ::munmap(const_cast<unsigned char*>(data_), size_); }
 
 std::size_t RegfReader::root() const { return kBinsStart + Le32(data_ + 0x24); }
+
+std::string RegfReader::Check() const {
+  std::size_t bin_size = 0;
+  for (std::size_t at = kBinsStart; at < end_; at += bin_size) {
+    if (end_ - at < 0x20 || std::memcmp(data_ + at, "hbin", 4) != 0) return "no hive bin at " + std::to_string(at);
+    bin_size = Le32(data_ + at + 8);
+    if (bin_size <= 0x20 || bin_size % 0x1000 != 0 || bin_size > end_ - at) {
+      return "bad size of the hive bin at " + std::to_string(at);
+    }
+  }
+  if (Node(root()) == nullptr) return "the root is no key";
+  return {};
+}
 
 const unsigned char* RegfReader::Cell(std::uint64_t offset, std::size_t need, std::size_t* length) const {
   if (offset < kBinsStart + 0x20 || offset % 4 != 0 || offset + 8 > end_) return nullptr;

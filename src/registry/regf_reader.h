@@ -25,6 +25,11 @@ class RegfReader {
   RegfReader(const RegfReader&) = delete;
   RegfReader& operator=(const RegfReader&) = delete;
 
+  // What makes the hive unreadable as a whole (its bins do not follow one
+  // another to the end the header announces, or the root is no key), or
+  // empty. Only the bin headers are read, not every cell as hivex does.
+  std::string Check() const;
+
   // Keys are named by the offset of their cell in the file, as hivex names
   // them.
   std::size_t root() const;
