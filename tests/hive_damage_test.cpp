@@ -293,5 +293,49 @@ TEST_F(HiveDamageTest, AHiveWhoseBinsOrRootAreDamagedIsRefusedWhole) {
   EXPECT_EQ(message(root), path + ": damaged hive (the root is no key)");
 }
 
+// Found by the hive fuzzer: a value name stored as UTF-16 of odd length made
+// hivex refuse the key's values, which the repair took for absent, while the
+// reader read them after the commit: an item reported repaired read damaged.
+TEST_F(HiveDamageTest, ANameThatIsNoUtf16ReadsAlikeInPlaceAndThroughHivex) {
+  const std::string user_path = dir + "/NTUSER.DAT";
+  MemoryStore source;
+  source.PutDword(kLocalMachine, torvane::testing::kExplorer, "NoViewContextMenu", 1);
+  source.PutDword(kCurrentUser, torvane::testing::kExplorer, "NoViewContextMenu", 1);
+  source.PutDword(kCurrentUser, torvane::testing::kExplorer, "Odd", 1);
+  WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+  WriteHive(user_path, source.Root(kCurrentUser));
+  std::string bytes = ReadFile(user_path);
+  const std::size_t vk = FindCell(bytes, "vk", "Odd");
+  ASSERT_NE(vk, 0u);
+  bytes[vk + 20] = static_cast<char>(bytes[vk + 20] & ~1);  // the name's 3 bytes read as UTF-16
+  WriteFile(user_path, bytes);
+
+  auto values = [&](bool writable) {
+    HiveStore store(nullptr, HiveFile::Open(user_path, writable));
+    return store.ListValues(kCurrentUser, torvane::testing::kExplorer);
+  };
+  ASSERT_TRUE(values(false));
+  EXPECT_EQ(*values(false), *values(true));
+  EXPECT_TRUE(values(false)->empty()) << "no value of the key can be read";
+
+  repair::RunFlags flags;
+  {
+    auto software = HiveFile::Open(path, true);
+    auto user = HiveFile::Open(user_path, true);
+    HiveStore store(software, user);
+    repair::RepairEngine engine(store);
+    repair::RunTexts texts;
+    repair::TickState all;
+    all.fill(true);
+    repair::RunRepairs(engine, flags, texts, all);
+    software->Commit();
+    user->Commit();
+  }
+  HiveStore reread(HiveFile::Open(path, false), HiveFile::Open(user_path, false));
+  repair::RepairEngine engine(reread);
+  ASSERT_TRUE(flags.m_repaired[5]);
+  EXPECT_TRUE(engine.CheckItem(5)) << "reported repaired, it must read healthy";
+}
+
 }  // namespace
 }  // namespace torvane::registry

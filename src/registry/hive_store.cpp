@@ -259,6 +259,20 @@ class StructureCheck {
     return true;
   }
 
+  // A value's data: one cell, or a "db" record, its list and its segments.
+  bool DataCells(std::size_t cell, std::uint32_t length) {
+    if (!Claim(cell, 4)) return false;
+    if (length <= CellLength(cell) - 4 || std::memcmp(p_ + cell + 4, "db", 2) != 0) return true;
+    if (CellLength(cell) < 12) return false;
+    const std::size_t segments = Le16(p_ + cell + 6);
+    const std::size_t list = At(Le32(p_ + cell + 8));
+    if (!Claim(list, 4 + segments * 4)) return false;
+    for (std::size_t i = 0; i < segments; ++i) {
+      if (!Claim(At(Le32(p_ + list + 4 + i * 4)), 8)) return false;
+    }
+    return true;
+  }
+
   bool Node(std::size_t nk, std::vector<std::size_t>* pending) {
     if (!Claim(nk, 4 + 0x4C, "nk")) return false;
     const unsigned char* q = p_ + nk + 4;
@@ -271,7 +285,7 @@ class StructureCheck {
         const std::size_t vk = At(Le32(p_ + list + 4 + i * 4));
         if (!Claim(vk, 4 + 0x14, "vk")) return false;
         const std::uint32_t length = Le32(p_ + vk + 8);
-        if ((length & 0x80000000u) == 0 && !Claim(At(Le32(p_ + vk + 12)), 4)) return false;
+        if ((length & 0x80000000u) == 0 && !DataCells(At(Le32(p_ + vk + 12)), length)) return false;
       }
     }
     if (Le32(q + 0x2C) != 0xFFFFFFFF && !SecurityCell(At(Le32(q + 0x2C)))) return false;

@@ -28,20 +28,47 @@ std::uint32_t Le32(const unsigned char* p) {
 }
 bool IsId(const unsigned char* cell, const char* id) { return cell[4] == id[0] && cell[5] == id[1]; }
 
-// A stored name: Latin-1 when the record says so, else UTF-16LE.
-std::string NameToAnsi(const unsigned char* name, std::size_t length, bool latin1) {
-  if (!latin1) return Utf16leToGbk(std::string_view(reinterpret_cast<const char*>(name), length & ~std::size_t{1}));
+// A stored name: Latin-1 when the record says so, else UTF-16LE. Read as
+// hivex reads it: a name that is no UTF-16 (odd length, a lone surrogate)
+// cannot be read, and the name ends at its first NUL.
+bool NameToAnsi(const unsigned char* name, std::size_t length, bool latin1, std::string* out) {
   std::string utf8;
-  for (std::size_t i = 0; i < length; ++i) {
-    const unsigned char c = name[i];
-    if (c < 0x80) {
-      utf8.push_back(static_cast<char>(c));
+  auto append = [&](std::uint32_t code) {
+    if (code < 0x80) {
+      utf8.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      utf8.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      utf8.push_back(static_cast<char>(0xE0 | (code >> 12)));
+      utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
     } else {
-      utf8.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      utf8.push_back(static_cast<char>(0xF0 | (code >> 18)));
+      utf8.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  };
+  if (latin1) {
+    for (std::size_t i = 0; i < length; ++i) append(name[i]);
+  } else {
+    if (length % 2 != 0) return false;
+    for (std::size_t i = 0; i < length; i += 2) {
+      std::uint32_t code = Le16(name + i);
+      if (code >= 0xDC00 && code <= 0xDFFF) return false;
+      if (code >= 0xD800 && code <= 0xDBFF) {
+        if (i + 2 >= length || Le16(name + i + 2) < 0xDC00 || Le16(name + i + 2) > 0xDFFF) return false;
+        code = 0x10000 + ((code - 0xD800) << 10) + (Le16(name + i + 2) - 0xDC00);
+        i += 2;
+      }
+      append(code);
     }
   }
-  return Utf8ToGbk(utf8);
+  // As a C string from hivex, the name ends at its first NUL.
+  utf8.resize(std::min(utf8.size(), utf8.find('\0')));
+  *out = Utf8ToGbk(utf8);
+  return true;
 }
 
 }  // namespace
@@ -138,8 +165,12 @@ std::string RegfReader::Name(std::size_t node) const {
   const unsigned char* nk = Node(node, &length);
   if (nk == nullptr) return {};
   const std::size_t name_length = Le16(nk + 0x4C);
-  if (kNodeFixed + name_length > length) return {};
-  return NameToAnsi(nk + kNodeFixed, name_length, (Le16(nk + 6) & 0x20) != 0);
+  std::string name;
+  if (kNodeFixed + name_length > length ||
+      !NameToAnsi(nk + kNodeFixed, name_length, (Le16(nk + 6) & 0x20) != 0, &name)) {
+    return {};
+  }
+  return name;
 }
 
 bool RegfReader::Data(const unsigned char* vk, std::string* out) const {
@@ -191,7 +222,7 @@ bool RegfReader::Values(std::size_t node, std::vector<RegValue>* out) const {
     const std::size_t name_length = Le16(vk + 6);
     if (kValueFixed + name_length > length) return false;
     RegValue value;
-    value.name = NameToAnsi(vk + kValueFixed, name_length, (Le16(vk + 20) & 1) != 0);
+    if (!NameToAnsi(vk + kValueFixed, name_length, (Le16(vk + 20) & 1) != 0, &value.name)) return false;
     value.type = Le32(vk + 16);
     std::string data;
     if (!Data(vk, &data)) return false;
