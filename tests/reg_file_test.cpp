@@ -2,6 +2,8 @@
 // registry, and every bad line named.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "registry/codepage.h"
 #include "registry/demo.h"
 #include "registry/reg_file.h"
@@ -157,6 +159,36 @@ TEST(RegFileTest, BadInputNamesTheFileAndTheLine) {
 TEST(RegFileTest, ValuesBelowADeletedKeyAreIgnoredAsRegeditDoes) {
   MemoryStore store = Load("REGEDIT4\r\n[-HKEY_CURRENT_USER\\Software\\X]\r\n\"A\"=\"1\"\r\n");
   EXPECT_EQ(store.FindKey(kCurrentUser, "Software\\X"), nullptr);
+}
+
+
+// Found by the .reg fuzzer: what the writer wrote did not read back.
+TEST(RegFileTest, EveryParsedFileWritesBackToTheSameStatements) {
+  const std::string head = "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n";
+  const std::vector<std::string> files = {
+      // A value name holding line breaks: written raw, it cut its line in two.
+      head + "\"a\\nb\\rc\"=\"1\"\r\n\"d\\n\"=-\r\n",
+      // A REG_SZ whose bytes are no GBK text (any bytes come in through
+      // hex(1) of a REGEDIT4 file): as a quoted text it lost those bytes.
+      head + "\"bytes\"=hex(1):ff,22,81,00\r\n\"euro\"=hex(1):80,5c,00\r\n",
+  };
+  for (const std::string& text : files) {
+    for (RegFormat format : {RegFormat::kRegedit4, RegFormat::kVersion5}) {
+      RegFile file = ParseRegFile(text, "x.reg");
+      file.format = format;
+      if (format == RegFormat::kVersion5) {
+        // A version-5 file holds texts as UTF-16: only GBK texts go there.
+        file.entries.erase(std::remove_if(file.entries.begin(), file.entries.end(),
+                                          [](const RegEntry& e) { return e.value.name == "bytes"; }),
+                           file.entries.end());
+      }
+      const RegFile again = ParseRegFile(FormatRegFile(file), "again.reg");
+      EXPECT_EQ(again.entries, file.entries) << text;
+    }
+  }
+  // The text that survives the code page is still written as text.
+  const RegFile plain = ParseRegFile(head + "\"t\"=hex(1):41,5c,42,00\r\n", "x.reg");
+  EXPECT_NE(FormatRegFile(plain).find("\"t\"=\"A\\\\B\""), std::string::npos) << FormatRegFile(plain);
 }
 
 }  // namespace

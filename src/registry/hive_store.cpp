@@ -1,16 +1,22 @@
 #include "registry/hive_store.h"
 
+#include <fcntl.h>
 #include <hivex.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 
 #include "registry/codepage.h"
 #include "registry/names.h"
+#include "registry/regf_reader.h"
 
 namespace torvane::registry {
 
@@ -40,25 +46,51 @@ struct FreeDeleter {
 template <typename T>
 using Malloced = std::unique_ptr<T, FreeDeleter>;
 
-std::string NodeName(hive_h* h, hive_node_h node) {
-  Malloced<char> name(hivex_node_name(h, node));
+std::string NodeName(const HiveFile& hive, hive_node_h node) {
+  if (hive.reader() != nullptr) return hive.reader()->Name(node);
+  Malloced<char> name(hivex_node_name(hive.handle(), node));
   return name ? Utf8ToGbk(name.get()) : std::string();
 }
 
-std::vector<hive_node_h> Children(hive_h* h, hive_node_h node) {
+std::vector<hive_node_h> Children(const HiveFile& hive, hive_node_h node) {
+  if (hive.reader() != nullptr) return hive.reader()->Children(node);
   std::vector<hive_node_h> out;
-  Malloced<hive_node_h> list(hivex_node_children(h, node));
+  Malloced<hive_node_h> list(hivex_node_children(hive.handle(), node));
   if (!list) return out;
   for (hive_node_h* p = list.get(); *p != 0; ++p) out.push_back(*p);
   return out;
 }
 
+hive_node_h RootOf(const HiveFile& hive) {
+  return hive.reader() != nullptr ? hive.reader()->root() : hivex_root(hive.handle());
+}
+
 // A value as it is stored: UTF-8 name as hivex gives it, raw data.
 struct RawValue {
   std::string key;
-  hive_type type;
+  std::uint32_t type;
   std::string data;
 };
+
+// hivex passes value types as its enum, which lists the types only up to
+// REG_QWORD; a hive may hold any 32-bit type, and loading or storing such a
+// number as the enum is undefined. The bits are copied instead.
+static_assert(sizeof(hive_type) == sizeof(std::uint32_t));
+
+std::uint32_t TypeBits(const hive_type& type) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &type, sizeof bits);
+  return bits;
+}
+
+hive_set_value SetValueOf(RawValue& raw) {
+  hive_set_value set{};
+  set.key = raw.key.data();
+  std::memcpy(&set.t, &raw.type, sizeof raw.type);
+  set.len = raw.data.size();
+  set.value = raw.data.data();
+  return set;
+}
 
 bool RawValues(hive_h* h, hive_node_h node, std::vector<RawValue>* out) {
   Malloced<hive_value_h> list(hivex_node_values(h, node));
@@ -69,7 +101,7 @@ bool RawValues(hive_h* h, hive_node_h node, std::vector<RawValue>* out) {
     std::size_t length = 0;
     Malloced<char> data(hivex_value_value(h, *p, &type, &length));
     if (!key || !data) return false;
-    out->push_back(RawValue{key.get(), type, std::string(data.get(), length)});
+    out->push_back(RawValue{key.get(), TypeBits(type), std::string(data.get(), length)});
   }
   return true;
 }
@@ -77,18 +109,197 @@ bool RawValues(hive_h* h, hive_node_h node, std::vector<RawValue>* out) {
 RegValue ToAnsi(const RawValue& raw) {
   RegValue value;
   value.name = Utf8ToGbk(raw.key);
-  value.type = static_cast<std::uint32_t>(raw.type);
+  value.type = raw.type;
   std::string data = raw.data;
   if (IsTextType(value.type)) data = Utf16leToGbk(std::string_view(data).substr(0, data.size() & ~std::size_t{1}));
   value.data.assign(data.begin(), data.end());
   return value;
 }
 
-void CollectSubtree(hive_h* h, hive_node_h node, int depth, std::vector<hive_node_h>* out) {
+void CollectSubtree(const HiveFile& hive, hive_node_h node, int depth, std::vector<hive_node_h>* out) {
   out->push_back(node);
   if (depth >= kMaxDepth) return;
-  for (hive_node_h child : Children(h, node)) CollectSubtree(h, child, depth + 1, out);
+  for (hive_node_h child : Children(hive, node)) CollectSubtree(hive, child, depth + 1, out);
 }
+
+// The file mapped for reading, for the checks below.
+class MappedFile {
+ public:
+  explicit MappedFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && info.st_size > 0) {
+      void* at = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_SHARED, fd, 0);
+      if (at != MAP_FAILED) {
+        data_ = static_cast<const unsigned char*>(at);
+        size_ = static_cast<std::size_t>(info.st_size);
+      }
+    }
+    ::close(fd);
+  }
+  ~MappedFile() {
+    if (data_ != nullptr) ::munmap(const_cast<unsigned char*>(data_), size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  const unsigned char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  const unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+std::uint32_t Le32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+std::uint16_t Le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+
+std::string Hex(std::size_t offset) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%zx", offset);
+  return text;
+}
+
+// Walks the hive bins as hivex does when it opens a hive and notes the cells
+// in use: the only offsets hivex takes as valid.
+std::string CheckBins(const unsigned char* p, std::size_t size, std::vector<bool>& used) {
+  const std::size_t end = std::min<std::size_t>(size, kBaseBlockSize + Le32(p + 0x28));
+  std::size_t page_size = 0;
+  for (std::size_t off = kBaseBlockSize; off < end; off += page_size) {
+    if (off + 0x20 > size || std::memcmp(p + off, "hbin", 4) != 0) {
+      return "damaged hive (no hive bin at " + Hex(off) + ")";
+    }
+    page_size = Le32(p + off + 8);
+    if (page_size <= 0x20 || (page_size & 0xFFF) != 0) return "damaged hive (bad hive bin size at " + Hex(off) + ")";
+    if (page_size > size - off) return "damaged hive (the hive bin at " + Hex(off) + " runs past the end)";
+    std::size_t length = 0;
+    for (std::size_t cell = off + 0x20; cell < off + page_size; cell += length) {
+      const auto raw = static_cast<std::int32_t>(Le32(p + cell));
+      length = static_cast<std::size_t>(raw < 0 ? -static_cast<std::int64_t>(raw) : raw);
+      if (length <= 4 || (length & 3) != 0) return "damaged hive (bad cell at " + Hex(cell) + ")";
+      if (raw < 0) used[cell / 4] = true;
+    }
+  }
+  return {};
+}
+
+// hivex trusts a hive's structure when it changes it: a cell freed twice
+// (shared between two owners) or a reference to something that is not a
+// cell in use ends in an assertion, which aborts the process, or in a write
+// at a wild offset. Before a hive is opened for changes, every cell its
+// writer may free or relink is checked: reachable from the root exactly
+// once, in use, of the right kind and size.
+class StructureCheck {
+ public:
+  StructureCheck(const unsigned char* p, std::size_t size)
+      : p_(p), size_(size), used_(size / 4 + 1), claimed_(size / 4 + 1) {}
+
+  std::string Run() {
+    if (std::string problem = CheckBins(p_, size_, used_); !problem.empty()) return problem;
+    std::vector<std::size_t> pending{kBaseBlockSize + Le32(p_ + 0x24)};
+    while (!pending.empty()) {
+      const std::size_t nk = pending.back();
+      pending.pop_back();
+      if (!Node(nk, &pending)) return "damaged hive (key structure at " + Hex(problem_) + ")";
+    }
+    for (const auto& [sk, references] : sk_references_) {
+      if (Le32(p_ + sk + 16) < references) return "damaged hive (security cell at " + Hex(sk) + ")";
+    }
+    return {};
+  }
+
+ private:
+  std::size_t CellLength(std::size_t cell) const {
+    return static_cast<std::size_t>(-static_cast<std::int64_t>(static_cast<std::int32_t>(Le32(p_ + cell))));
+  }
+  bool InUse(std::size_t cell, std::size_t need) {
+    problem_ = cell;
+    return cell < size_ && cell % 4 == 0 && used_[cell / 4] && CellLength(cell) >= need &&
+           CellLength(cell) <= size_ - cell;
+  }
+  // A cell with one owner.
+  bool Claim(std::size_t cell, std::size_t need, const char* id = nullptr) {
+    if (!InUse(cell, need) || claimed_[cell / 4]) return false;
+    if (id != nullptr && std::memcmp(p_ + cell + 4, id, 2) != 0) return false;
+    claimed_[cell / 4] = true;
+    return true;
+  }
+  static std::size_t At(std::uint32_t relative) { return kBaseBlockSize + relative; }
+
+  bool SecurityCell(std::size_t sk) {
+    if (!InUse(sk, 4 + 0x14) || std::memcmp(p_ + sk + 4, "sk", 2) != 0) return false;
+    for (std::size_t link : {At(Le32(p_ + sk + 8)), At(Le32(p_ + sk + 12))}) {
+      if (!InUse(link, 4 + 0x14) || std::memcmp(p_ + link + 4, "sk", 2) != 0) return false;
+    }
+    ++sk_references_[sk];
+    return true;
+  }
+
+  bool SubkeyList(std::size_t list, std::vector<std::size_t>* pending, bool inside_ri) {
+    if (!Claim(list, 8)) return false;
+    const unsigned char* q = p_ + list + 4;
+    const std::size_t count = Le16(q + 2);
+    const bool ri = q[0] == 'r' && q[1] == 'i', li = q[0] == 'l' && q[1] == 'i';
+    const bool lf = q[0] == 'l' && (q[1] == 'f' || q[1] == 'h');
+    if (!ri && !li && !lf) return false;
+    if (ri && inside_ri) return false;
+    const std::size_t stride = lf ? 8 : 4;
+    if (8 + count * stride > CellLength(list)) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t target = At(Le32(q + 4 + i * stride));
+      if (ri) {
+        if (!SubkeyList(target, pending, true)) return false;
+      } else {
+        pending->push_back(target);
+      }
+    }
+    return true;
+  }
+
+  // A value's data: one cell, or a "db" record, its list and its segments.
+  bool DataCells(std::size_t cell, std::uint32_t length) {
+    if (!Claim(cell, 4)) return false;
+    if (length <= CellLength(cell) - 4 || std::memcmp(p_ + cell + 4, "db", 2) != 0) return true;
+    if (CellLength(cell) < 12) return false;
+    const std::size_t segments = Le16(p_ + cell + 6);
+    const std::size_t list = At(Le32(p_ + cell + 8));
+    if (!Claim(list, 4 + segments * 4)) return false;
+    for (std::size_t i = 0; i < segments; ++i) {
+      if (!Claim(At(Le32(p_ + list + 4 + i * 4)), 8)) return false;
+    }
+    return true;
+  }
+
+  bool Node(std::size_t nk, std::vector<std::size_t>* pending) {
+    if (!Claim(nk, 4 + 0x4C, "nk")) return false;
+    const unsigned char* q = p_ + nk + 4;
+    if (Le32(q + 0x1C) != 0xFFFFFFFF && !SubkeyList(At(Le32(q + 0x1C)), pending, false)) return false;
+    const std::size_t values = Le32(q + 0x24);
+    if (values > 0 && Le32(q + 0x28) != 0xFFFFFFFF) {
+      const std::size_t list = At(Le32(q + 0x28));
+      if (!Claim(list, 4) || 4 + values * 4 > CellLength(list)) return false;
+      for (std::size_t i = 0; i < values; ++i) {
+        const std::size_t vk = At(Le32(p_ + list + 4 + i * 4));
+        if (!Claim(vk, 4 + 0x14, "vk")) return false;
+        const std::uint32_t length = Le32(p_ + vk + 8);
+        if ((length & 0x80000000u) == 0 && !DataCells(At(Le32(p_ + vk + 12)), length)) return false;
+      }
+    }
+    if (Le32(q + 0x2C) != 0xFFFFFFFF && !SecurityCell(At(Le32(q + 0x2C)))) return false;
+    if (Le32(q + 0x30) != 0xFFFFFFFF && !Claim(At(Le32(q + 0x30)), 4)) return false;
+    problem_ = nk;
+    return true;
+  }
+
+  const unsigned char* p_;
+  std::size_t size_;
+  std::vector<bool> used_, claimed_;
+  std::map<std::size_t, std::uint32_t> sk_references_;
+  std::size_t problem_ = 0;
+};
 
 }  // namespace
 
@@ -131,16 +342,36 @@ std::shared_ptr<HiveFile> HiveFile::Open(const std::string& path, bool writable)
     in.read(first_bin.data(), 4);
     if (!in || first_bin != "hbin") throw HiveError(path + ": damaged hive (no hive bin after the header)");
   }
-  hive_h* hive = hivex_open(path.c_str(), writable ? HIVEX_OPEN_WRITE : 0);
+  if (writable) {
+    const MappedFile mapped(path);
+    if (mapped.data() == nullptr || mapped.size() != file_size) throw HiveError(path + ": cannot read it whole");
+    const std::string damage = StructureCheck(mapped.data(), mapped.size()).Run();
+    if (!damage.empty()) throw HiveError(path + ": " + damage + "; refusing to change it");
+  }
+  if (!writable) {
+    auto reader = RegfReader::Open(path);
+    if (reader == nullptr) throw HiveError(path + ": cannot map it: " + std::strerror(errno));
+    if (const std::string damage = reader->Check(); !damage.empty()) {
+      throw HiveError(path + ": damaged hive (" + damage + ")");
+    }
+    return std::shared_ptr<HiveFile>(new HiveFile(path, nullptr, std::move(reader), dirty));
+  }
+  hive_h* hive = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
   if (hive == nullptr) throw HiveError(path + ": damaged hive (" + std::strerror(errno) + ")");
-  return std::shared_ptr<HiveFile>(new HiveFile(path, hive, writable, dirty));
+  return std::shared_ptr<HiveFile>(new HiveFile(path, hive, nullptr, dirty));
 }
 
-HiveFile::~HiveFile() { hivex_close(hive_); }
+HiveFile::HiveFile(std::string path, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty)
+    : path_(std::move(path)), hive_(hive), reader_(std::move(reader)), writable_(hive != nullptr), dirty_(dirty) {}
+
+HiveFile::~HiveFile() {
+  if (hive_ != nullptr) hivex_close(hive_);
+}
 
 void HiveFile::Commit(const BeforeReplaceHook& hook) {
   if (!modified_) return;
   if (!writable_) throw HiveError(path_ + ": opened for reading only");
+  if (broken_) throw HiveError(path_ + ": a change failed half-way through the hive's structure; nothing was written");
   const std::string temporary = TemporaryBeside(path_);
   if (hivex_commit(hive_, temporary.c_str(), 0) != 0) {
     const std::string reason = std::strerror(errno);
@@ -156,8 +387,12 @@ void HiveFile::Commit(const BeforeReplaceHook& hook) {
 }
 
 std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node) {
-  std::vector<RawValue> raw;
   std::vector<RegValue> values;
+  if (hive.reader() != nullptr) {
+    if (!hive.reader()->Values(node, &values)) values.clear();
+    return values;
+  }
+  std::vector<RawValue> raw;
   if (!RawValues(hive.handle(), node, &raw)) return values;
   for (const RawValue& value : raw) values.push_back(ToAnsi(value));
   return values;
@@ -173,7 +408,7 @@ bool HiveStore::Resolve(HKey key, Handle* handle) const {
   }
   if (key == kCurrentUser) {
     if (!user_) return false;
-    *handle = Handle{user_.get(), hivex_root(user_->handle()), kKeyAllAccess, false};
+    *handle = Handle{user_.get(), RootOf(*user_), kKeyAllAccess, false};
     return true;
   }
   auto it = handles_.find(key);
@@ -188,21 +423,25 @@ bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
     if (at.hive == nullptr) {
       if (!software_ || !NamesEqual(part, "SOFTWARE")) return false;
       at.hive = software_.get();
-      at.node = hivex_root(software_->handle());
+      at.node = RootOf(*software_);
       continue;
     }
-    hive_h* h = at.hive->handle();
     hive_node_h next = 0;
-    for (hive_node_h child : Children(h, at.node)) {
-      if (NamesEqual(NodeName(h, child), part)) {
+    for (hive_node_h child : Children(*at.hive, at.node)) {
+      if (NamesEqual(NodeName(*at.hive, child), part)) {
         next = child;
         break;
       }
     }
     if (next == 0) {
       if (!create || !at.hive->writable()) return false;
-      next = hivex_node_add_child(h, at.node, GbkToUtf8(part).c_str());
-      if (next == 0) return false;
+      errno = 0;
+      next = hivex_node_add_child(at.hive->handle(), at.node, GbkToUtf8(part).c_str());
+      if (next == 0) {
+        // EINVAL and EEXIST come before hivex touches the hive.
+        if (errno != EINVAL && errno != EEXIST) at.hive->MarkBroken();
+        return false;
+      }
       at.hive->MarkModified();
     }
     at.node = next;
@@ -261,7 +500,7 @@ long HiveStore::SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& v
   if (!RawValues(hive.handle(), node, &raw)) return kAccessDenied;
   std::string data(value.data.begin(), value.data.end());
   if (IsTextType(value.type)) data = GbkToUtf16le(data);
-  RawValue wanted{GbkToUtf8(value.name), static_cast<hive_type>(value.type), std::move(data)};
+  RawValue wanted{GbkToUtf8(value.name), value.type, std::move(data)};
   bool replaced = false;
   for (RawValue& existing : raw) {
     if (!replaced && NamesEqual(Utf8ToGbk(existing.key), value.name)) {
@@ -276,14 +515,23 @@ long HiveStore::SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& v
   }
   std::vector<hive_set_value> set(raw.size());
   for (std::size_t i = 0; i < raw.size(); ++i) {
-    set[i] = hive_set_value{raw[i].key.data(), raw[i].type, raw[i].data.size(), raw[i].data.data()};
+    set[i] = SetValueOf(raw[i]);
   }
-  if (hivex_node_set_values(hive.handle(), node, set.size(), set.data(), 0) != 0) return kAccessDenied;
+  if (hivex_node_set_values(hive.handle(), node, set.size(), set.data(), 0) != 0) {
+    hive.MarkBroken();
+    return kAccessDenied;
+  }
   hive.MarkModified();
   return kSuccess;
 }
 
 long HiveStore::DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name) {
+  if (!hive.writable()) {
+    for (const RegValue& value : NodeValues(hive, node)) {
+      if (NamesEqual(value.name, name)) return kAccessDenied;
+    }
+    return kFileNotFound;
+  }
   std::vector<RawValue> raw;
   if (!RawValues(hive.handle(), node, &raw)) return kAccessDenied;
   std::vector<RawValue> kept;
@@ -302,9 +550,12 @@ long HiveStore::DeleteNodeValue(HiveFile& hive, std::size_t node, const std::str
   }
   std::vector<hive_set_value> set(kept.size());
   for (std::size_t i = 0; i < kept.size(); ++i) {
-    set[i] = hive_set_value{kept[i].key.data(), kept[i].type, kept[i].data.size(), kept[i].data.data()};
+    set[i] = SetValueOf(kept[i]);
   }
-  if (hivex_node_set_values(hive.handle(), node, set.size(), set.data(), 0) != 0) return kAccessDenied;
+  if (hivex_node_set_values(hive.handle(), node, set.size(), set.data(), 0) != 0) {
+    hive.MarkBroken();
+    return kAccessDenied;
+  }
   hive.MarkModified();
   return kSuccess;
 }
@@ -337,9 +588,9 @@ long HiveStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint
     if (!software_ || index > 0) return kNoMoreItems;
     child = "SOFTWARE";
   } else {
-    const auto children = Children(handle.hive->handle(), handle.node);
+    const auto children = Children(*handle.hive, handle.node);
     if (index >= children.size()) return kNoMoreItems;
-    child = NodeName(handle.hive->handle(), children[index]);
+    child = NodeName(*handle.hive, children[index]);
   }
   if (name == nullptr || child.size() + 1 > capacity) return kMoreData;
   std::memcpy(name, child.c_str(), child.size() + 1);
@@ -362,7 +613,10 @@ long HiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (victim.hive == nullptr || !victim.hive->writable()) return kAccessDenied;
   hive_h* h = victim.hive->handle();
   if (victim.node == hivex_root(h) || hivex_node_nr_children(h, victim.node) > 0) return kAccessDenied;
-  if (hivex_node_delete_child(h, victim.node) != 0) return kAccessDenied;
+  if (hivex_node_delete_child(h, victim.node) != 0) {
+    victim.hive->MarkBroken();
+    return kAccessDenied;
+  }
   victim.hive->MarkModified();
   ForgetNode(victim.hive, victim.node);
   return kSuccess;
@@ -386,8 +640,11 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   hive_h* h = victim.hive->handle();
   if (victim.node == hivex_root(h)) return false;
   std::vector<hive_node_h> doomed;
-  CollectSubtree(h, victim.node, 0, &doomed);
-  if (hivex_node_delete_child(h, victim.node) != 0) return false;
+  CollectSubtree(*victim.hive, victim.node, 0, &doomed);
+  if (hivex_node_delete_child(h, victim.node) != 0) {
+    victim.hive->MarkBroken();
+    return false;
+  }
   victim.hive->MarkModified();
   for (hive_node_h node : doomed) ForgetNode(victim.hive, node);
   return true;

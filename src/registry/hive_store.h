@@ -23,17 +23,21 @@ struct hive_h;
 
 namespace torvane::registry {
 
+class RegfReader;
+
 // A hive file that cannot be used; the message is one line naming the file.
 class HiveError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-// One hive file, loaded whole into memory.
+// One hive file: read in place when opened for reading, loaded whole into
+// hivex when opened for changes.
 class HiveFile {
  public:
   // Checks the header and opens the file; throws HiveError. A hive opened
-  // `writable` takes changes in memory; only Commit writes the file.
+  // `writable` takes changes in memory; only Commit writes the file. Its
+  // structure is checked first: a hive hivex cannot change safely is refused.
   static std::shared_ptr<HiveFile> Open(const std::string& path, bool writable);
   ~HiveFile();
   HiveFile(const HiveFile&) = delete;
@@ -46,21 +50,29 @@ class HiveFile {
   bool writable() const { return writable_; }
   bool modified() const { return modified_; }
   void MarkModified() { modified_ = true; }
+  // A change hivex refused part way (it may have freed cells already): the
+  // hive in memory is no longer sound, and Commit refuses to write it.
+  void MarkBroken() { modified_ = broken_ = true; }
+  // hivex's handle of a writable hive; null for one opened for reading.
   hive_h* handle() const { return hive_; }
+  // The reader of a hive opened for reading; null for a writable one.
+  const RegfReader* reader() const { return reader_.get(); }
 
   // Writes the changed hive beside the file and renames it over the file.
-  // Does nothing when nothing changed. Throws HiveError.
+  // Does nothing when nothing changed. Throws HiveError (also when a change
+  // broke off half-way).
   void Commit(const BeforeReplaceHook& hook = {});
 
  private:
-  HiveFile(std::string path, hive_h* hive, bool writable, bool dirty)
-      : path_(std::move(path)), hive_(hive), writable_(writable), dirty_(dirty) {}
+  HiveFile(std::string path, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty);
 
   std::string path_;
   hive_h* hive_;  // owned
+  std::unique_ptr<RegfReader> reader_;
   bool writable_;
   bool dirty_;
   bool modified_ = false;
+  bool broken_ = false;
 };
 
 // Checks the first 4096 bytes of a hive file of `file_size` bytes; the

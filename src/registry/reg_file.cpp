@@ -345,6 +345,11 @@ std::string Escape(const std::string& gbk) {
       out.push_back(gbk[i]);
       out.push_back(gbk[++i]);
     } else {
+      if (byte == '\n' || byte == '\r') {
+        // Only names get here with a line break; a raw one would end the line.
+        out.append(byte == '\n' ? "\\n" : "\\r");
+        continue;
+      }
       if (byte == '\\' || byte == '"') out.push_back('\\');
       out.push_back(gbk[i]);
     }
@@ -353,11 +358,16 @@ std::string Escape(const std::string& gbk) {
 }
 
 // A REG_SZ that a quoted text writes back exactly: one final NUL, no other
-// NUL, no line break.
+// NUL, no line break, and bytes that survive the file's code page (a REG_SZ
+// read from a REGEDIT4 file's hex(1) may hold any bytes).
 bool IsPlainText(const RegValue& value) {
   if (value.type != kRegSz || value.data.empty() || value.data.back() != 0) return false;
-  return std::none_of(value.data.begin(), value.data.end() - 1,
-                      [](std::uint8_t b) { return b == 0 || b == '\r' || b == '\n'; });
+  if (std::any_of(value.data.begin(), value.data.end() - 1,
+                  [](std::uint8_t b) { return b == 0 || b == '\r' || b == '\n'; })) {
+    return false;
+  }
+  const std::string text(value.data.begin(), value.data.end() - 1);
+  return Utf8ToGbk(GbkToUtf8(text)) == text;
 }
 
 void AppendHex(std::string& line, std::string& out, const std::vector<std::uint8_t>& bytes) {

@@ -55,8 +55,10 @@ void AddTree(hive_h* h, hive_node_h node, const registry::MemoryStore::Key& key)
     datas.push_back(std::move(data));
   }
   for (std::size_t i = 0; i < key.values.size(); ++i) {
-    values.push_back(hive_set_value{names[i].data(), static_cast<hive_type>(key.values[i].type),
-                                    datas[i].size(), datas[i].data()});
+    hive_set_value value{names[i].data(), hive_t_REG_NONE, datas[i].size(), datas[i].data()};
+    // Any 32-bit type, also those hivex's enum does not list: copied as bits.
+    std::memcpy(&value.t, &key.values[i].type, sizeof value.t);
+    values.push_back(value);
   }
   if (!values.empty() && hivex_node_set_values(h, node, values.size(), values.data(), 0) != 0) {
     throw std::runtime_error("hivex_node_set_values failed");

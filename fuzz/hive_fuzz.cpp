@@ -1,0 +1,202 @@
+// A hive file of arbitrary bytes, opened through the hive store as both the
+// SOFTWARE hive and a user's hive (the seeds hold both parts under one root):
+// a full scan, a walk over its keys and values, then a repair-all run on
+// writable copies, committed and read back.
+//
+// Nothing may crash or leave a key open; a hive the store commits must open
+// again and show every item the run reported repaired as healthy; a commit
+// that fails must leave the file as it was.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "cli/sources.h"
+#include "registry/hive_store.h"
+#include "registry/names.h"
+#include "repair/engine.h"
+#include "repair/run.h"
+
+namespace {
+
+using namespace torvane::registry;
+using torvane::repair::RepairEngine;
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "hive_fuzz: %s\n", what.c_str());
+  __builtin_trap();
+}
+
+#define CHECK(condition) \
+  do {                   \
+    if (!(condition)) Fail(#condition); \
+  } while (0)
+
+const std::string& Scratch() {
+  // Left to the end of the process on purpose: the exit handler needs it.
+  static const std::string* const dir = [] {
+    // /dev/shm when there is one: every run writes and renames a few files.
+    std::filesystem::path base = std::filesystem::exists("/dev/shm") ? std::filesystem::path("/dev/shm")
+                                                                     : std::filesystem::temp_directory_path();
+    auto path = base / ("torvane-hive-fuzz-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(path);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(Scratch(), ignored);
+    });
+    return new std::string(path.string());
+  }();
+  return *dir;
+}
+
+void Write(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) Fail("cannot write " + path);
+}
+
+std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// Mutations rarely keep the header checksum right; fixing it lets them reach
+// the header fields and the bins behind it.
+void FixChecksum(std::string& bytes) {
+  if (bytes.size() < 0x200 || bytes.compare(0, 4, "regf") != 0) return;
+  auto get = [&](std::size_t at) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
+    return v;
+  };
+  std::uint32_t sum = 0;
+  for (std::size_t at = 0; at < 0x1FC; at += 4) sum ^= get(at);
+  for (int i = 0; i < 4; ++i) bytes[0x1FC + i] = static_cast<char>((sum >> (8 * i)) & 0xFF);
+}
+
+// Every key down to a bound, opened by name and enumerated through the seven
+// operations; each value the store lists must read back the same by name.
+void Walk(HiveStore& store, HKey root, const std::string& path, int depth, int* budget) {
+  if (--*budget < 0 || depth > 12) return;
+  HKey key = kNullKey;
+  if (store.RegOpenKeyExA(root, path, 0, kKeyRead, &key) != kSuccess) return;
+  if (auto values = store.ListValues(root, path)) {
+    for (const RegValue& listed : *values) {
+      const RegValue* first = nullptr;
+      for (const RegValue& v : *values) {
+        if (NamesEqual(v.name, listed.name)) {
+          first = &v;
+          break;
+        }
+      }
+      std::uint32_t type = 0, size = 0;
+      CHECK(store.RegQueryValueExA(key, listed.name, &type, nullptr, &size) == kSuccess);
+      CHECK(size == first->data.size() && type == first->type);
+      std::string data(size + 1, '\0');
+      std::uint32_t capacity = size + 1;
+      CHECK(store.RegQueryValueExA(key, listed.name, nullptr, reinterpret_cast<std::uint8_t*>(data.data()),
+                                   &capacity) == kSuccess);
+      CHECK(capacity == size && (size == 0 || std::memcmp(data.data(), first->data.data(), size) == 0));
+    }
+  }
+  char name[1024];
+  for (std::uint32_t i = 0; *budget > 0; ++i) {
+    const long rc = store.RegEnumKeyA(key, i, name, sizeof name);
+    if (rc == kNoMoreItems) break;
+    if (rc != kSuccess) continue;
+    if (name[0] == '\0' || std::strchr(name, '\\') != nullptr) continue;  // not reachable by path
+    Walk(store, root, path.empty() ? name : path + "\\" + name, depth + 1, budget);
+  }
+  CHECK(store.RegCloseKey(key) == kSuccess);
+}
+
+void ScanAndWalk(HiveStore& store, const std::string& system_directory) {
+  RepairEngine engine(store, system_directory);
+  torvane::repair::ItemBytes healthy;
+  healthy.fill(1);
+  engine.ScanItems(healthy);
+  CHECK(store.open_handles() == 0);
+  int budget = 300;
+  Walk(store, kLocalMachine, "SOFTWARE", 0, &budget);
+  budget = 300;
+  Walk(store, kCurrentUser, "", 0, &budget);
+  CHECK(store.open_handles() == 0);
+}
+
+void RepairAll(const std::string& input, const std::string& system_directory) {
+  const std::string software_path = Scratch() + "/SOFTWARE";
+  const std::string user_path = Scratch() + "/NTUSER.DAT";
+  Write(software_path, input);
+  Write(user_path, input);
+  torvane::repair::RunFlags flags;
+  {
+    std::shared_ptr<HiveFile> software, user;
+    try {
+      software = HiveFile::Open(software_path, true);
+      user = HiveFile::Open(user_path, true);
+    } catch (const HiveError&) {
+      return;
+    }
+    HiveStore store(software, user);
+    RepairEngine engine(store, system_directory);
+    engine.ScanItems(flags.m_healthy);
+    torvane::repair::TickState ticked;
+    ticked.fill(true);
+    torvane::repair::RunTexts texts;
+    RunRepairs(engine, flags, texts, ticked);
+    CHECK(store.open_handles() == 0);
+    for (HiveFile* hive : {software.get(), user.get()}) {
+      try {
+        hive->Commit();
+      } catch (const HiveError&) {
+        CHECK(Read(hive->path()) == input);
+        return;
+      }
+    }
+  }
+  std::shared_ptr<HiveFile> software, user;
+  try {
+    software = HiveFile::Open(software_path, false);
+    user = HiveFile::Open(user_path, false);
+  } catch (const HiveError& error) {
+    Fail(std::string("a committed hive does not open again: ") + error.what());
+  }
+  HiveStore store(software, user);
+  RepairEngine engine(store, system_directory);
+  for (int i = 0; i < torvane::repair::kItemCount; ++i) {
+    if (flags.m_repaired[i] && !engine.CheckItem(i)) {
+      Fail("item " + std::to_string(i) + " was reported repaired but reads damaged from the committed hive");
+    }
+  }
+  CHECK(store.open_handles() == 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string input(reinterpret_cast<const char*>(data), size);
+  FixChecksum(input);
+  const std::string path = Scratch() + "/input";
+  Write(path, input);
+  std::shared_ptr<HiveFile> software, user;
+  try {
+    software = HiveFile::Open(path, false);
+    user = HiveFile::Open(path, false);
+  } catch (const HiveError&) {
+    return 0;
+  }
+  HiveStore store(software, user);
+  const std::string system_directory = torvane::cli::SystemDirectoryOf(store);
+  ScanAndWalk(store, system_directory);
+  RepairAll(input, system_directory);
+  return 0;
+}

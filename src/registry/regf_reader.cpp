@@ -1,0 +1,238 @@
+#include "registry/regf_reader.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "registry/codepage.h"
+
+namespace torvane::registry {
+
+namespace {
+
+constexpr std::size_t kBinsStart = 0x1000;
+constexpr std::uint32_t kNone = 0xFFFFFFFF;
+// Fixed parts of the records, from the cell's start (its size field) on.
+constexpr std::size_t kNodeFixed = 0x50;
+constexpr std::size_t kValueFixed = 0x18;
+constexpr std::size_t kListFixed = 8;
+
+std::uint16_t Le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint32_t Le32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+bool IsId(const unsigned char* cell, const char* id) { return cell[4] == id[0] && cell[5] == id[1]; }
+
+// A stored name: Latin-1 when the record says so, else UTF-16LE. Read as
+// hivex reads it: a name that is no UTF-16 (odd length, a lone surrogate)
+// cannot be read, and the name ends at its first NUL.
+bool NameToAnsi(const unsigned char* name, std::size_t length, bool latin1, std::string* out) {
+  std::string utf8;
+  auto append = [&](std::uint32_t code) {
+    if (code < 0x80) {
+      utf8.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      utf8.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      utf8.push_back(static_cast<char>(0xE0 | (code >> 12)));
+      utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      utf8.push_back(static_cast<char>(0xF0 | (code >> 18)));
+      utf8.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  };
+  if (latin1) {
+    for (std::size_t i = 0; i < length; ++i) append(name[i]);
+  } else {
+    if (length % 2 != 0) return false;
+    for (std::size_t i = 0; i < length; i += 2) {
+      std::uint32_t code = Le16(name + i);
+      if (code >= 0xDC00 && code <= 0xDFFF) return false;
+      if (code >= 0xD800 && code <= 0xDBFF) {
+        if (i + 2 >= length || Le16(name + i + 2) < 0xDC00 || Le16(name + i + 2) > 0xDFFF) return false;
+        code = 0x10000 + ((code - 0xD800) << 10) + (Le16(name + i + 2) - 0xDC00);
+        i += 2;
+      }
+      append(code);
+    }
+  }
+  // As a C string from hivex, the name ends at its first NUL.
+  utf8.resize(std::min(utf8.size(), utf8.find('\0')));
+  *out = Utf8ToGbk(utf8);
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<RegfReader> RegfReader::Open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  void* at = MAP_FAILED;
+  if (::fstat(fd, &info) == 0 && static_cast<std::size_t>(info.st_size) >= 2 * kBinsStart) {
+    at = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_SHARED, fd, 0);
+  }
+  ::close(fd);
+  if (at == MAP_FAILED) return nullptr;
+  return std::unique_ptr<RegfReader>(
+      new RegfReader(static_cast<const unsigned char*>(at), static_cast<std::size_t>(info.st_size)));
+}
+
+RegfReader::RegfReader(const unsigned char* data, std::size_t size)
+    : data_(data), size_(size), end_(std::min<std::size_t>(size, kBinsStart + Le32(data + 0x28))) {}
+
+RegfReader::~RegfReader() { ::munmap(const_cast<unsigned char*>(data_), size_); }
+
+std::size_t RegfReader::root() const { return kBinsStart + Le32(data_ + 0x24); }
+
+std::string RegfReader::Check() const {
+  std::size_t bin_size = 0;
+  for (std::size_t at = kBinsStart; at < end_; at += bin_size) {
+    if (end_ - at < 0x20 || std::memcmp(data_ + at, "hbin", 4) != 0) return "no hive bin at " + std::to_string(at);
+    bin_size = Le32(data_ + at + 8);
+    if (bin_size <= 0x20 || bin_size % 0x1000 != 0 || bin_size > end_ - at) {
+      return "bad size of the hive bin at " + std::to_string(at);
+    }
+  }
+  if (Node(root()) == nullptr) return "the root is no key";
+  return {};
+}
+
+const unsigned char* RegfReader::Cell(std::uint64_t offset, std::size_t need, std::size_t* length) const {
+  if (offset < kBinsStart + 0x20 || offset % 4 != 0 || offset + 8 > end_) return nullptr;
+  const unsigned char* cell = data_ + offset;
+  const auto raw = static_cast<std::int32_t>(Le32(cell));
+  if (raw >= 0) return nullptr;  // free
+  const std::uint64_t cell_length = static_cast<std::uint64_t>(-static_cast<std::int64_t>(raw));
+  if (cell_length < need || cell_length > end_ - offset) return nullptr;
+  if (length != nullptr) *length = static_cast<std::size_t>(cell_length);
+  return cell;
+}
+
+const unsigned char* RegfReader::Node(std::size_t node, std::size_t* length) const {
+  const unsigned char* nk = Cell(node, kNodeFixed, length);
+  return nk != nullptr && IsId(nk, "nk") ? nk : nullptr;
+}
+
+bool RegfReader::AppendList(std::uint32_t offset, bool inside_index, std::size_t limit,
+                            std::vector<std::size_t>* out) const {
+  std::size_t length = 0;
+  const unsigned char* list = Cell(kBinsStart + std::uint64_t{offset}, kListFixed, &length);
+  if (list == nullptr) return false;
+  const bool index = IsId(list, "ri");
+  const bool fast = IsId(list, "lf") || IsId(list, "lh");
+  if (!index && !fast && !IsId(list, "li")) return false;
+  if (index && inside_index) return false;
+  const std::size_t count = Le16(list + 6);
+  const std::size_t stride = fast ? 8 : 4;
+  if (kListFixed + count * stride > length) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t entry = Le32(list + kListFixed + i * stride);
+    if (index) {
+      if (!AppendList(entry, true, limit, out)) return false;
+    } else {
+      const std::size_t child = kBinsStart + std::size_t{entry};
+      // An index may name one list many times: more than the key counts is damage.
+      if (Node(child) == nullptr || out->size() >= limit) return false;
+      out->push_back(child);
+    }
+  }
+  return true;
+}
+
+std::vector<std::size_t> RegfReader::Children(std::size_t node) const {
+  std::vector<std::size_t> children;
+  const unsigned char* nk = Node(node);
+  if (nk == nullptr) return children;
+  const std::uint32_t count = Le32(nk + 0x18);
+  if (count == 0) return children;
+  // The count of the key and of its list must agree, as hivex requires.
+  if (!AppendList(Le32(nk + 0x20), false, count, &children) || children.size() != count) children.clear();
+  return children;
+}
+
+std::string RegfReader::Name(std::size_t node) const {
+  std::size_t length = 0;
+  const unsigned char* nk = Node(node, &length);
+  if (nk == nullptr) return {};
+  const std::size_t name_length = Le16(nk + 0x4C);
+  std::string name;
+  if (kNodeFixed + name_length > length ||
+      !NameToAnsi(nk + kNodeFixed, name_length, (Le16(nk + 6) & 0x20) != 0, &name)) {
+    return {};
+  }
+  return name;
+}
+
+bool RegfReader::Data(const unsigned char* vk, std::string* out) const {
+  const std::uint32_t declared = Le32(vk + 8);
+  if (declared & 0x80000000u) {  // kept in the record itself
+    const std::size_t length = declared & 0x7FFFFFFFu;
+    if (length > 4) return false;
+    out->assign(reinterpret_cast<const char*>(vk + 12), length);
+    return true;
+  }
+  std::size_t cell_length = 0;
+  const unsigned char* cell = Cell(kBinsStart + std::uint64_t{Le32(vk + 12)}, 8, &cell_length);
+  if (cell == nullptr) return false;
+  if (declared <= cell_length - 4) {
+    out->assign(reinterpret_cast<const char*>(cell + 4), declared);
+    return true;
+  }
+  // Larger data (hives 1.4 and later): a "db" record listing its segments.
+  if (!IsId(cell, "db") || cell_length < 12) return false;
+  const std::size_t segments = Le16(cell + 6);
+  std::size_t list_length = 0;
+  const unsigned char* list = Cell(kBinsStart + std::uint64_t{Le32(cell + 8)}, 4 + segments * 4, &list_length);
+  if (list == nullptr) return false;
+  // Each segment holds its cell less 8 bytes; like hivex, data that comes
+  // out shorter than declared is taken as it is.
+  out->clear();
+  for (std::size_t i = 0; i < segments && out->size() < declared; ++i) {
+    std::size_t segment_length = 0;
+    const unsigned char* segment = Cell(kBinsStart + std::uint64_t{Le32(list + 4 + i * 4)}, 8, &segment_length);
+    if (segment == nullptr) return false;
+    const std::size_t take = std::min<std::size_t>(segment_length - 8, declared - out->size());
+    out->append(reinterpret_cast<const char*>(segment + 4), take);
+  }
+  return true;
+}
+
+bool RegfReader::Values(std::size_t node, std::vector<RegValue>* out) const {
+  const unsigned char* nk = Node(node);
+  if (nk == nullptr) return false;
+  const std::size_t count = Le32(nk + 0x28);
+  if (count == 0) return true;
+  std::size_t list_length = 0;
+  const unsigned char* list = Cell(kBinsStart + std::uint64_t{Le32(nk + 0x2C)}, 4, &list_length);
+  if (list == nullptr || Le32(nk + 0x2C) == kNone || 4 + count * 4 > list_length) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::size_t length = 0;
+    const unsigned char* vk = Cell(kBinsStart + std::uint64_t{Le32(list + 4 + i * 4)}, kValueFixed, &length);
+    if (vk == nullptr || !IsId(vk, "vk")) return false;
+    const std::size_t name_length = Le16(vk + 6);
+    if (kValueFixed + name_length > length) return false;
+    RegValue value;
+    if (!NameToAnsi(vk + kValueFixed, name_length, (Le16(vk + 20) & 1) != 0, &value.name)) return false;
+    value.type = Le32(vk + 16);
+    std::string data;
+    if (!Data(vk, &data)) return false;
+    if (value.type == kRegSz || value.type == kRegExpandSz || value.type == kRegMultiSz) {
+      data = Utf16leToGbk(std::string_view(data).substr(0, data.size() & ~std::size_t{1}));
+    }
+    value.data.assign(data.begin(), data.end());
+    out->push_back(std::move(value));
+  }
+  return true;
+}
+
+}  // namespace torvane::registry

@@ -1,0 +1,57 @@
+// Reading a hive file in place, for hives opened only to be read.
+//
+// hivex walks every cell of a hive when it opens it, which on a large
+// SOFTWARE hive costs more than everything a scan does after. This reader
+// maps the file and touches only the cells a lookup visits; each cell is
+// checked (in the file, in use, of its kind, large enough) before it is read,
+// and anything damaged reads as missing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "registry/memory_store.h"
+
+namespace torvane::registry {
+
+class RegfReader {
+ public:
+  // Maps the file whose header CheckHiveHeader accepted; null when it cannot.
+  static std::unique_ptr<RegfReader> Open(const std::string& path);
+  ~RegfReader();
+  RegfReader(const RegfReader&) = delete;
+  RegfReader& operator=(const RegfReader&) = delete;
+
+  // What makes the hive unreadable as a whole (its bins do not follow one
+  // another to the end the header announces, or the root is no key), or
+  // empty. Only the bin headers are read, not every cell as hivex does.
+  std::string Check() const;
+
+  // Keys are named by the offset of their cell in the file, as hivex names
+  // them.
+  std::size_t root() const;
+  // The subkeys in stored order; empty when the key's list is damaged.
+  std::vector<std::size_t> Children(std::size_t node) const;
+  // The key's name in code page 936; empty when damaged.
+  std::string Name(std::size_t node) const;
+  // Every value as the A entry points see it; false when any is damaged.
+  bool Values(std::size_t node, std::vector<RegValue>* out) const;
+
+ private:
+  RegfReader(const unsigned char* data, std::size_t size);
+  // The cell at `offset` (relative to the first bin) when it is in use and
+  // at least `need` bytes long; null otherwise.
+  const unsigned char* Cell(std::uint64_t offset, std::size_t need, std::size_t* length = nullptr) const;
+  const unsigned char* Node(std::size_t node, std::size_t* length = nullptr) const;
+  bool AppendList(std::uint32_t offset, bool inside_index, std::size_t limit, std::vector<std::size_t>* out) const;
+  bool Data(const unsigned char* vk, std::string* out) const;
+
+  const unsigned char* data_;
+  std::size_t size_;
+  std::size_t end_;  // end of the bins the header announces
+};
+
+}  // namespace torvane::registry

@@ -1,0 +1,341 @@
+// Damaged and unusual hives (the fuzzer's findings): whatever the bytes, a
+// scan reads what it can, and a repair either changes the hive soundly or
+// changes nothing and says so; the process never aborts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "registry/demo.h"
+#include "registry/hive_store.h"
+#include "repair/engine.h"
+#include "repair/run.h"
+#include "support/fixtures.h"
+#include "support/hive_builder.h"
+#include "support/text.h"
+
+namespace torvane::registry {
+namespace {
+
+using torvane::testing::Gbk;
+using torvane::testing::kIfeo;
+using torvane::testing::kWinlogon;
+using torvane::testing::ReadFile;
+using torvane::testing::ScratchDirectory;
+using torvane::testing::WriteFile;
+using torvane::testing::WriteHive;
+
+std::uint32_t Get32(const std::string& bytes, std::size_t at) {
+  std::uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
+  return value;
+}
+
+void Put32(std::string& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+// The cell of the record with id `id` ("nk" or "vk") whose ASCII name is
+// `name`; the name lies 0x50 bytes into a key cell, 0x18 into a value cell.
+std::size_t FindCell(const std::string& bytes, const char* id, const std::string& name) {
+  const std::size_t name_at = std::strcmp(id, "nk") == 0 ? 0x50 : 0x18;
+  for (std::size_t at = bytes.find(name); at != std::string::npos; at = bytes.find(name, at + 1)) {
+    if (at >= name_at && bytes.compare(at - name_at + 4, 2, id) == 0) return at - name_at;
+  }
+  ADD_FAILURE() << "no " << id << " record named " << name;
+  return 0;
+}
+
+// Every key and value below `path` as the store answers, one per line.
+void Dump(HiveStore& store, HKey root, const std::string& path, std::string* out) {
+  HKey key = kNullKey;
+  ASSERT_EQ(store.RegOpenKeyExA(root, path, 0, kKeyRead, &key), kSuccess) << path;
+  *out += "[" + path + "]\n";
+  const auto values = store.ListValues(root, path);
+  ASSERT_TRUE(values) << path;
+  for (const RegValue& value : *values) {
+    std::uint32_t type = 0, size = 0;
+    EXPECT_EQ(store.RegQueryValueExA(key, value.name, &type, nullptr, &size), kSuccess);
+    *out += value.name + "=" + std::to_string(value.type) + ":" + std::string(value.data.begin(), value.data.end()) +
+            " (" + std::to_string(type) + "," + std::to_string(size) + ")\n";
+  }
+  char name[600];
+  std::vector<std::string> children;
+  for (std::uint32_t i = 0; store.RegEnumKeyA(key, i, name, sizeof name) == kSuccess; ++i) children.push_back(name);
+  store.RegCloseKey(key);
+  for (const std::string& child : children) Dump(store, root, path.empty() ? child : path + "\\" + child, out);
+}
+
+class HiveDamageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = ScratchDirectory("hive-damage");
+    path = dir + "/SOFTWARE";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  // A SOFTWARE hive with two damaged items: an image hijack of a protected
+  // tool and a second program in the shell.
+  std::string WriteDamagedSoftware() {
+    MemoryStore source;
+    source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe evil.exe");
+    source.PutString(kLocalMachine, kIfeo + "\\IceSword.exe", "Debugger", "svch0st.exe");
+    source.CreateKey(kLocalMachine, kIfeo + "\\Your Image File Name Here without a path");
+    WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+    return ReadFile(path);
+  }
+
+  std::string dir, path;
+};
+
+// A hive opened for reading is read in place, one opened for changes through
+// hivex: both must answer the same.
+TEST_F(HiveDamageTest, ReadingInPlaceAnswersAsHivexDoes) {
+  MemoryStore source;
+  LoadDemoRegistry(source);
+  source.PutString(kLocalMachine, "SOFTWARE\\" + Gbk("中文键\\子键"), Gbk("名称"), Gbk("数据"));
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "", kRegSz, {'n', 'o', 'n', 'u', 'l'});
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "Multi", kRegMultiSz, {'a', 0, 'b', 0, 0});
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "Q", 11, {1, 2, 3, 4, 5, 6, 7, 8});
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "Big", kRegBinary, std::vector<std::uint8_t>(20000, 0x5A));
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "Short", kRegBinary, {7, 7});
+  for (int i = 0; i < 300; ++i) source.CreateKey(kLocalMachine, "SOFTWARE\\Wide\\k" + std::to_string(i));
+  std::string deep = "SOFTWARE\\Deep";
+  for (int i = 0; i < 40; ++i) deep += "\\d" + std::to_string(i);
+  source.PutDword(kLocalMachine, deep, "Bottom", 7);
+  WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+
+  auto dump = [&](bool writable) {
+    HiveStore store(HiveFile::Open(path, writable), nullptr);
+    std::string out;
+    Dump(store, kLocalMachine, "SOFTWARE", &out);
+    EXPECT_EQ(store.open_handles(), 0u);
+    return out;
+  };
+  const std::string in_place = dump(false);
+  EXPECT_EQ(in_place, dump(true));
+  EXPECT_NE(in_place.find(Gbk("名称") + "=1:" + Gbk("数据")), std::string::npos);
+  EXPECT_NE(in_place.find("Big=3:" + std::string(20000, 'Z')), std::string::npos);
+  EXPECT_NE(in_place.find("Bottom=4:"), std::string::npos);
+}
+
+TEST_F(HiveDamageTest, ValueTypesBeyondTheLibrarysListReadBackAndSurviveARewrite) {
+  MemoryStore source;
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "Big", 0x12345, {1, 2, 3, 4, 5, 6});
+  source.PutValue(kLocalMachine, "SOFTWARE\\Odd", "Top", 0xFFFFFFFF, {});
+  WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+  {
+    auto hive = HiveFile::Open(path, true);
+    HiveStore store(hive, nullptr);
+    HKey key = kNullKey;
+    ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\Odd", 0, kKeyAllAccess, &key), kSuccess);
+    std::uint32_t type = 0, size = 0;
+    ASSERT_EQ(store.RegQueryValueExA(key, "Big", &type, nullptr, &size), kSuccess);
+    EXPECT_EQ(type, 0x12345u);
+    EXPECT_EQ(size, 6u);
+    // Rewriting the key's values writes every value of it again.
+    const std::uint8_t one[] = {1, 0, 0, 0};
+    EXPECT_EQ(store.RegSetValueExA(key, "New", 0, kRegDword, one, sizeof one), kSuccess);
+    store.RegCloseKey(key);
+    hive->Commit();
+  }
+  HiveStore reread(HiveFile::Open(path, false), nullptr);
+  auto values = reread.ListValues(kLocalMachine, "SOFTWARE\\Odd");
+  ASSERT_TRUE(values);
+  ASSERT_EQ(values->size(), 3u);
+  EXPECT_EQ((*values)[0], (RegValue{"Big", 0x12345, {1, 2, 3, 4, 5, 6}}));
+  EXPECT_EQ((*values)[1], (RegValue{"Top", 0xFFFFFFFF, {}}));
+}
+
+// hivex frees a value's data cell without checking it when it deletes the
+// key: a reference to something that is no cell aborted the process.
+TEST_F(HiveDamageTest, AHiveWhoseCellsTheWriterWouldFreeBadlyIsRefusedForChangesButStillScans) {
+  const std::string good = WriteDamagedSoftware();
+  const std::size_t vk = FindCell(good, "vk", "Debugger");
+  ASSERT_NE(vk, 0u);
+  ASSERT_EQ(Get32(good, vk + 8) & 0x80000000u, 0u) << "the data must lie in a cell of its own";
+
+  std::string pointing_nowhere = good;
+  Put32(pointing_nowhere, vk + 12, 0x10);  // inside the bin header
+  std::string shared = good;               // the same data cell as the shell's
+  Put32(shared, vk + 12, Get32(good, FindCell(good, "vk", "Shell") + 12));
+
+  for (const std::string* bytes : {&pointing_nowhere, &shared}) {
+    WriteFile(path, *bytes);
+    try {
+      HiveFile::Open(path, true);
+      ADD_FAILURE() << "a damaged hive was opened for changes";
+    } catch (const HiveError& error) {
+      EXPECT_NE(std::string(error.what()).find(path + ": damaged hive ("), std::string::npos) << error.what();
+      EXPECT_NE(std::string(error.what()).find("refusing to change it"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(ReadFile(path), *bytes);
+
+    HiveStore store(HiveFile::Open(path, false), nullptr);
+    repair::RepairEngine engine(store);
+    EXPECT_FALSE(engine.CheckItem(12)) << "the shell's damage still shows";
+    EXPECT_EQ(store.open_handles(), 0u);
+  }
+}
+
+// hivex finds the link to a deleted key only in lf and lh lists; under an li
+// list it has freed the key's cells when it fails. Nothing of such a run may
+// reach the file.
+TEST_F(HiveDamageTest, AChangeThatBreaksOffHalfWayIsNeverCommitted) {
+  std::string bytes = WriteDamagedSoftware();
+  const std::size_t ifeo = FindCell(bytes, "nk", "Image File Execution Options");
+  ASSERT_NE(ifeo, 0u);
+  const std::size_t list = 0x1000 + Get32(bytes, ifeo + 4 + 0x1C);
+  ASSERT_EQ(bytes.substr(list + 4, 1), "l");
+  const std::size_t count = static_cast<unsigned char>(bytes[list + 6]);
+  ASSERT_EQ(count, 2u);
+  // The same subkeys as an li list: offsets only.
+  bytes[list + 5] = 'i';
+  for (std::size_t i = 1; i < count; ++i) Put32(bytes, list + 8 + 4 * i, Get32(bytes, list + 8 + 8 * i));
+  WriteFile(path, bytes);
+
+  {
+    HiveStore in_place(HiveFile::Open(path, false), nullptr);
+    repair::RepairEngine engine(in_place);
+    EXPECT_FALSE(engine.CheckItem(3)) << "read in place, the hijack shows through the li list";
+  }
+  auto hive = HiveFile::Open(path, true);
+  HiveStore store(hive, nullptr);
+  repair::RepairEngine engine(store);
+  ASSERT_FALSE(engine.CheckItem(3)) << "the hijack must read through the li list";
+  repair::RunFlags flags;
+  repair::RunTexts texts;
+  repair::TickState ticked{};
+  ticked[3] = ticked[12] = true;
+  repair::RunRepairs(engine, flags, texts, ticked);
+  EXPECT_TRUE(flags.m_failed[3]);
+  EXPECT_TRUE(flags.m_repaired[12]) << "the shell was rewritten in memory";
+  EXPECT_THROW(hive->Commit(), HiveError);
+  EXPECT_EQ(ReadFile(path), bytes);
+  EXPECT_FALSE(std::filesystem::exists(TemporaryBeside(path)));
+}
+
+// Hives of version 1.4 and later keep data above 16344 bytes in segments
+// listed by a "db" record; hivex writes no such record, so one is carved
+// here out of a large data cell.
+TEST_F(HiveDamageTest, DataSplitIntoSegmentsReadsWhole) {
+  MemoryStore source;
+  source.PutValue(kLocalMachine, "SOFTWARE\\Big", "Blob", kRegBinary, std::vector<std::uint8_t>(30000, 0));
+  WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+  std::string bytes = ReadFile(path);
+  const std::size_t vk = FindCell(bytes, "vk", "Blob");
+  ASSERT_NE(vk, 0u);
+  const std::size_t cell = 0x1000 + Get32(bytes, vk + 12);
+  const std::size_t length = static_cast<std::size_t>(-static_cast<std::int32_t>(Get32(bytes, cell)));
+  ASSERT_GE(length, 30000u);
+  // [db][list of two][segment of 16344 bytes][segment with the rest]
+  const std::size_t list = cell + 16, first = list + 16, second = first + 16352;
+  const std::size_t second_length = cell + length - second;
+  auto put_cell = [&](std::size_t at, std::size_t size) {
+    Put32(bytes, at, static_cast<std::uint32_t>(-static_cast<std::int32_t>(size)));  // in use
+  };
+  put_cell(cell, 16);
+  bytes.replace(cell + 4, 2, "db");
+  bytes[cell + 6] = 2;
+  bytes[cell + 7] = 0;
+  Put32(bytes, cell + 8, static_cast<std::uint32_t>(list - 0x1000));
+  put_cell(list, 16);
+  Put32(bytes, list + 4, static_cast<std::uint32_t>(first - 0x1000));
+  Put32(bytes, list + 8, static_cast<std::uint32_t>(second - 0x1000));
+  put_cell(first, 16352);
+  put_cell(second, second_length);
+  std::string expected;
+  for (std::size_t i = 0; i < 16344; ++i) expected.push_back(static_cast<char>(i % 251));
+  for (std::size_t i = 0; i < second_length - 8; ++i) expected.push_back(static_cast<char>(i % 13));
+  bytes.replace(first + 4, 16344, expected.substr(0, 16344));
+  bytes.replace(second + 4, second_length - 8, expected.substr(16344));
+  Put32(bytes, vk + 8, static_cast<std::uint32_t>(expected.size()));
+  WriteFile(path, bytes);
+
+  for (bool writable : {false, true}) {
+    HiveStore store(HiveFile::Open(path, writable), nullptr);
+    const auto values = store.ListValues(kLocalMachine, "SOFTWARE\\Big");
+    ASSERT_TRUE(values);
+    ASSERT_EQ(values->size(), 1u);
+    EXPECT_EQ(std::string(values->front().data.begin(), values->front().data.end()), expected)
+        << (writable ? "through hivex" : "in place");
+  }
+}
+
+// Read in place, a hive is still refused whole when its bins or its root are
+// damaged, as it was when hivex opened it: its keys must not read as absent,
+// which the checks would take for healthy.
+TEST_F(HiveDamageTest, AHiveWhoseBinsOrRootAreDamagedIsRefusedWhole) {
+  const std::string good = WriteDamagedSoftware();
+  ASSERT_GE(good.size(), 0x3000u) << "two bins at least";
+  auto message = [&](const std::string& bytes) {
+    WriteFile(path, bytes);
+    try {
+      HiveFile::Open(path, false);
+    } catch (const HiveError& error) {
+      return std::string(error.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(message(good), "accepted");
+  std::string bad_size = good;
+  Put32(bad_size, 0x1008, 0x1234);
+  EXPECT_EQ(message(bad_size), path + ": damaged hive (bad size of the hive bin at 4096)");
+  std::string past_end = good;
+  Put32(past_end, 0x1008, static_cast<std::uint32_t>(good.size()));
+  EXPECT_EQ(message(past_end), path + ": damaged hive (bad size of the hive bin at 4096)");
+  std::string second_bin = good;
+  second_bin.replace(0x1000 + Get32(good, 0x1008), 4, "xxxx");
+  EXPECT_EQ(message(second_bin),
+            path + ": damaged hive (no hive bin at " + std::to_string(0x1000 + Get32(good, 0x1008)) + ")");
+  std::string root = good;
+  root[0x1000 + Get32(good, 0x24) + 4] = 'x';  // the root cell's "nk"
+  EXPECT_EQ(message(root), path + ": damaged hive (the root is no key)");
+}
+
+// Found by the hive fuzzer: a value name stored as UTF-16 of odd length made
+// hivex refuse the key's values, which the repair took for absent, while the
+// reader read them after the commit: an item reported repaired read damaged.
+TEST_F(HiveDamageTest, ANameThatIsNoUtf16ReadsAlikeInPlaceAndThroughHivex) {
+  const std::string user_path = dir + "/NTUSER.DAT";
+  MemoryStore source;
+  source.PutDword(kLocalMachine, torvane::testing::kExplorer, "NoViewContextMenu", 1);
+  source.PutDword(kCurrentUser, torvane::testing::kExplorer, "NoViewContextMenu", 1);
+  source.PutDword(kCurrentUser, torvane::testing::kExplorer, "Odd", 1);
+  WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+  WriteHive(user_path, source.Root(kCurrentUser));
+  std::string bytes = ReadFile(user_path);
+  const std::size_t vk = FindCell(bytes, "vk", "Odd");
+  ASSERT_NE(vk, 0u);
+  bytes[vk + 20] = static_cast<char>(bytes[vk + 20] & ~1);  // the name's 3 bytes read as UTF-16
+  WriteFile(user_path, bytes);
+
+  auto values = [&](bool writable) {
+    HiveStore store(nullptr, HiveFile::Open(user_path, writable));
+    return store.ListValues(kCurrentUser, torvane::testing::kExplorer);
+  };
+  ASSERT_TRUE(values(false));
+  EXPECT_EQ(*values(false), *values(true));
+  EXPECT_TRUE(values(false)->empty()) << "no value of the key can be read";
+
+  repair::RunFlags flags;
+  {
+    auto software = HiveFile::Open(path, true);
+    auto user = HiveFile::Open(user_path, true);
+    HiveStore store(software, user);
+    repair::RepairEngine engine(store);
+    repair::RunTexts texts;
+    repair::TickState all;
+    all.fill(true);
+    repair::RunRepairs(engine, flags, texts, all);
+    software->Commit();
+    user->Commit();
+  }
+  HiveStore reread(HiveFile::Open(path, false), HiveFile::Open(user_path, false));
+  repair::RepairEngine engine(reread);
+  ASSERT_TRUE(flags.m_repaired[5]);
+  EXPECT_TRUE(engine.CheckItem(5)) << "reported repaired, it must read healthy";
+}
+
+}  // namespace
+}  // namespace torvane::registry
