@@ -171,11 +171,15 @@ TEST_F(HiveStoreTest, WritesCommitToTheFileAndReadOnlyHivesRefuseThem) {
     EXPECT_EQ(store.RegSetValueExA(read_only, "Shell", 0, kRegSz, text, sizeof text), kAccessDenied);
     EXPECT_EQ(store.RegSetValueExA(key, "shell", 0, kRegSz, text, sizeof text), kSuccess);
     EXPECT_EQ(store.RegDeleteKeyA(key, "Sub"), kAccessDenied) << "a key with subkeys stays";
+    char name[16];
+    EXPECT_EQ(store.RegEnumKeyA(key, 0, name, sizeof name), kSuccess);
+    EXPECT_STREQ(name, "Sub");
     ASSERT_EQ(store.RegOpenKeyExA(key, "Sub\\Deeper", 0, kKeyAllAccess, &doomed), kSuccess);
     EXPECT_EQ(store.RegDeleteKeyA(key, "Sub\\Deeper"), kSuccess);
     std::uint32_t size = 0;
     EXPECT_EQ(store.RegQueryValueExA(doomed, "x", nullptr, nullptr, &size), kKeyDeleted);
     EXPECT_EQ(store.RegDeleteKeyA(key, "Sub"), kSuccess);
+    EXPECT_EQ(store.RegEnumKeyA(key, 0, name, sizeof name), kNoMoreItems) << "enumeration sees the deletion";
     for (HKey open : {key, read_only, doomed}) store.RegCloseKey(open);
   }
   EXPECT_TRUE(software->modified());

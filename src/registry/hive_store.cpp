@@ -588,9 +588,13 @@ long HiveStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint
     if (!software_ || index > 0) return kNoMoreItems;
     child = "SOFTWARE";
   } else {
-    const auto children = Children(*handle.hive, handle.node);
-    if (index >= children.size()) return kNoMoreItems;
-    child = NodeName(*handle.hive, children[index]);
+    EnumCache& cache = enum_cache_;
+    if (cache.hive != handle.hive || cache.node != handle.node || cache.generation != handle.hive->generation()) {
+      const auto children = Children(*handle.hive, handle.node);
+      cache = {handle.hive, handle.node, handle.hive->generation(), {children.begin(), children.end()}};
+    }
+    if (index >= cache.children.size()) return kNoMoreItems;
+    child = NodeName(*handle.hive, cache.children[index]);
   }
   if (name == nullptr || child.size() + 1 > capacity) return kMoreData;
   std::memcpy(name, child.c_str(), child.size() + 1);

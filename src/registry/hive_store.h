@@ -49,10 +49,18 @@ class HiveFile {
   bool dirty() const { return dirty_; }
   bool writable() const { return writable_; }
   bool modified() const { return modified_; }
-  void MarkModified() { modified_ = true; }
+  void MarkModified() {
+    modified_ = true;
+    ++generation_;
+  }
   // A change hivex refused part way (it may have freed cells already): the
   // hive in memory is no longer sound, and Commit refuses to write it.
-  void MarkBroken() { modified_ = broken_ = true; }
+  void MarkBroken() {
+    modified_ = broken_ = true;
+    ++generation_;
+  }
+  // Counts the changes made so far: what was read before a change may differ.
+  std::uint64_t generation() const { return generation_; }
   // hivex's handle of a writable hive; null for one opened for reading.
   hive_h* handle() const { return hive_; }
   // The reader of a hive opened for reading; null for a writable one.
@@ -73,6 +81,7 @@ class HiveFile {
   bool dirty_;
   bool modified_ = false;
   bool broken_ = false;
+  std::uint64_t generation_ = 0;
 };
 
 // Checks the first 4096 bytes of a hive file of `file_size` bytes; the
@@ -123,6 +132,16 @@ class HiveStore final : public RegistryStore, public RegTarget {
   std::shared_ptr<HiveFile> user_;
   std::unordered_map<HKey, Handle> handles_;
   HKey next_handle_ = 0x2000;
+
+  // The subkeys of the key enumerated last. RegEnumKeyA is asked once per
+  // index; reading the whole list each time would make a walk quadratic.
+  struct EnumCache {
+    const HiveFile* hive = nullptr;
+    std::size_t node = 0;
+    std::uint64_t generation = 0;
+    std::vector<std::size_t> children;
+  };
+  EnumCache enum_cache_;
 };
 
 // The values of one hive node as the A entry points see them.
