@@ -177,20 +177,7 @@ long OverlayStore::RegQueryValueExA(HKey key, const std::string& name, std::uint
   if (!pending) return base_.RegQueryValueExA(handle->base, name, type, data, size);
   if (!*pending) return kFileNotFound;
   if (data != nullptr && size == nullptr) return kInvalidParameter;
-  const RegValue& value = **pending;
-  if (type != nullptr) *type = value.type;
-  const auto needed = static_cast<std::uint32_t>(value.data.size());
-  if (data == nullptr) {
-    if (size != nullptr) *size = needed;
-    return kSuccess;
-  }
-  if (*size < needed) {
-    *size = needed;
-    return kMoreData;
-  }
-  if (needed > 0) std::memcpy(data, value.data.data(), needed);
-  *size = needed;
-  return kSuccess;
+  return registry::CopyValueOut(**pending, type, data, size);
 }
 
 long OverlayStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_t /*reserved*/,

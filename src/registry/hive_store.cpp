@@ -476,20 +476,7 @@ long HiveStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_
   if (data != nullptr && size == nullptr) return kInvalidParameter;
   if (handle.hive == nullptr) return kFileNotFound;
   for (const RegValue& value : NodeValues(*handle.hive, handle.node)) {
-    if (!NamesEqual(value.name, name)) continue;
-    if (type != nullptr) *type = value.type;
-    const auto needed = static_cast<std::uint32_t>(value.data.size());
-    if (data == nullptr) {
-      if (size != nullptr) *size = needed;
-      return kSuccess;
-    }
-    if (*size < needed) {
-      *size = needed;
-      return kMoreData;
-    }
-    if (needed > 0) std::memcpy(data, value.data.data(), needed);
-    *size = needed;
-    return kSuccess;
+    if (NamesEqual(value.name, name)) return CopyValueOut(value, type, data, size);
   }
   return kFileNotFound;
 }

@@ -37,6 +37,22 @@ void DumpKey(const MemoryStore::Key& key, const std::string& path, std::ostrings
 
 }  // namespace
 
+long CopyValueOut(const RegValue& value, std::uint32_t* type, std::uint8_t* data, std::uint32_t* size) {
+  if (type != nullptr) *type = value.type;
+  const auto needed = static_cast<std::uint32_t>(value.data.size());
+  if (data == nullptr) {
+    if (size != nullptr) *size = needed;
+    return kSuccess;
+  }
+  if (*size < needed) {
+    *size = needed;
+    return kMoreData;
+  }
+  if (needed > 0) std::memcpy(data, value.data.data(), needed);
+  *size = needed;
+  return kSuccess;
+}
+
 const RegValue* MemoryStore::Key::FindValue(const std::string& value_name) const {
   for (const auto& value : values) {
     if (NamesEqual(value.name, value_name)) return &value;
@@ -118,19 +134,7 @@ long MemoryStore::RegQueryValueExA(HKey key, const std::string& name, std::uint3
   if (data != nullptr && size == nullptr) return kInvalidParameter;
   const RegValue* value = handle->key->FindValue(name);
   if (value == nullptr) return kFileNotFound;
-  if (type != nullptr) *type = value->type;
-  const auto needed = static_cast<std::uint32_t>(value->data.size());
-  if (data == nullptr) {
-    if (size != nullptr) *size = needed;
-    return kSuccess;
-  }
-  if (*size < needed) {
-    *size = needed;
-    return kMoreData;
-  }
-  if (needed > 0) std::memcpy(data, value->data.data(), needed);
-  *size = needed;
-  return kSuccess;
+  return CopyValueOut(*value, type, data, size);
 }
 
 long MemoryStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_t /*reserved*/,

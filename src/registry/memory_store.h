@@ -27,6 +27,10 @@ struct RegValue {
   bool operator==(const RegValue& other) const = default;
 };
 
+// Answers RegQueryValueExA from `value` as Win32 does: the size alone when
+// `data` is null, kMoreData and the size needed when it does not fit.
+long CopyValueOut(const RegValue& value, std::uint32_t* type, std::uint8_t* data, std::uint32_t* size);
+
 class MemoryStore final : public RegistryStore {
  public:
   // One key of the tree. Children are keyed by their folded name, so they
