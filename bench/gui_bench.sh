@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows program: its stripped size, and the time from process start to
 # the painted dialog under Wine against a bare program showing the same
-# dialog template (both on the demo registry, median of seven warm starts).
+# dialog template (both on the demo registry, median of fifteen warm starts taking turns).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
