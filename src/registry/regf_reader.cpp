@@ -33,23 +33,7 @@ bool IsId(const unsigned char* cell, const char* id) { return cell[4] == id[0] &
 // cannot be read, and the name ends at its first NUL.
 bool NameToAnsi(const unsigned char* name, std::size_t length, bool latin1, std::string* out) {
   std::string utf8;
-  auto append = [&](std::uint32_t code) {
-    if (code < 0x80) {
-      utf8.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      utf8.push_back(static_cast<char>(0xC0 | (code >> 6)));
-      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      utf8.push_back(static_cast<char>(0xE0 | (code >> 12)));
-      utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      utf8.push_back(static_cast<char>(0xF0 | (code >> 18)));
-      utf8.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-  };
+  auto append = [&](std::uint32_t code) { AppendUtf8(utf8, code); };
   if (latin1) {
     for (std::size_t i = 0; i < length; ++i) append(name[i]);
   } else {
