@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks that the Windows programs build reproducibly: TorvaneSafe.exe and
-# torvane.exe built from this checkout's files in another folder must equal,
-# byte for byte, those of the build folder given (CI: build/windows, already
-# built), or, with no folder given, those of a second build in a third one.
+# torvane.exe built for release (preset windows-release, as the zip gets them)
+# from this checkout's files in another folder must equal, byte for byte,
+# those of the build folder given (CI: build/windows, the programs the Wine
+# tests ran), or, with no folder given, those of a second build in a third one.
 #   scripts/repro_check.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,9 +18,9 @@ build_copy() {
   local source="$work/$1/torvane-source"
   mkdir -p "$source"
   git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$source"
-  (cd "$source" && cmake --preset windows -DTORVANE_TESTS=ON >/dev/null &&
-     cmake --build --preset windows -j"$(nproc)" --target TorvaneSafe torvane >/dev/null)
-  echo "$source/build/windows"
+  (cd "$source" && cmake --preset windows-release >/dev/null &&
+     cmake --build --preset windows-release -j"$(nproc)" --target TorvaneSafe torvane >/dev/null)
+  echo "$source/build/windows-release"
 }
 
 if [ $# -ge 1 ]; then

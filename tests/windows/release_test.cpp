@@ -37,29 +37,44 @@ std::vector<char> ReadAll(const std::string& path) {
   return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A PE file read as bytes, every offset checked.
+// A PE file, 32 or 64 bits, read as bytes, every offset checked.
 class PeFile {
  public:
   explicit PeFile(std::vector<char> bytes) : bytes_(std::move(bytes)) {
     IMAGE_DOS_HEADER dos{};
-    if (!Copy(0, &dos, sizeof dos) || dos.e_magic != IMAGE_DOS_SIGNATURE) return;
-    if (!Copy(static_cast<std::size_t>(dos.e_lfanew), &nt_, sizeof nt_) || nt_.Signature != IMAGE_NT_SIGNATURE) return;
-    if (nt_.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) return;
-    const std::size_t sections = static_cast<std::size_t>(dos.e_lfanew) + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
-                                 nt_.FileHeader.SizeOfOptionalHeader;
-    sections_.resize(nt_.FileHeader.NumberOfSections);
-    if (!Copy(sections, sections_.data(), sections_.size() * sizeof(IMAGE_SECTION_HEADER))) return;
+    if (!Copy(0, &dos, sizeof dos) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0) return;
+    const std::size_t nt = static_cast<std::size_t>(dos.e_lfanew);
+    DWORD signature = 0;
+    if (!Copy(nt, &signature, sizeof signature) || signature != IMAGE_NT_SIGNATURE) return;
+    const std::size_t optional = nt + sizeof signature + sizeof(IMAGE_FILE_HEADER);
+    WORD magic = 0;
+    if (!Copy(nt + sizeof signature, &file_, sizeof file_) || !Copy(optional, &magic, sizeof magic)) return;
+    if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+      IMAGE_OPTIONAL_HEADER64 header{};
+      if (!Copy(optional, &header, sizeof header)) return;
+      std::memcpy(directories_, header.DataDirectory, sizeof directories_);
+    } else if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
+      IMAGE_OPTIONAL_HEADER32 header{};
+      if (!Copy(optional, &header, sizeof header)) return;
+      std::memcpy(directories_, header.DataDirectory, sizeof directories_);
+    } else {
+      return;
+    }
+    sections_.resize(file_.NumberOfSections);
+    if (!Copy(optional + file_.SizeOfOptionalHeader, sections_.data(), sections_.size() * sizeof(IMAGE_SECTION_HEADER))) {
+      return;
+    }
     valid_ = true;
   }
 
   bool valid() const { return valid_; }
-  DWORD TimeDateStamp() const { return nt_.FileHeader.TimeDateStamp; }
+  DWORD TimeDateStamp() const { return file_.TimeDateStamp; }
 
   // The DLL names of the import table, or of the delay-load table.
   std::vector<std::string> Imports(bool delayed) const {
     std::vector<std::string> names;
-    const IMAGE_DATA_DIRECTORY directory = nt_.OptionalHeader.DataDirectory[delayed ? IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT
-                                                                                    : IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_DATA_DIRECTORY directory =
+        directories_[delayed ? IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT : IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (directory.VirtualAddress == 0) return names;
     const std::size_t entry_size = delayed ? sizeof(IMAGE_DELAYLOAD_DESCRIPTOR) : sizeof(IMAGE_IMPORT_DESCRIPTOR);
     for (DWORD rva = directory.VirtualAddress;; rva += static_cast<DWORD>(entry_size)) {
@@ -98,7 +113,8 @@ class PeFile {
   }
 
   std::vector<char> bytes_;
-  IMAGE_NT_HEADERS64 nt_{};
+  IMAGE_FILE_HEADER file_{};
+  IMAGE_DATA_DIRECTORY directories_[IMAGE_NUMBEROF_DIRECTORY_ENTRIES]{};
   std::vector<IMAGE_SECTION_HEADER> sections_;
   bool valid_ = false;
 };
