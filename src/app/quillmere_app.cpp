@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "app/about_dlg.h"
 #include "cli/system_dlls.h"
 #include "registry/win32_store.h"
 #include "ui/quillmere_dlg.h"
@@ -11,6 +12,11 @@ namespace torvane::ui {
 namespace {
 
 CQuillmereApp theApp;
+
+void ShowAboutBox() {
+  CAboutDlg about;
+  about.DoModal();
+}
 
 // Registers the classic common-control classes, the tree view's among them,
 // before the first dialog is created. comctl32 is no known DLL: imported, it
@@ -41,6 +47,7 @@ BOOL CQuillmereApp::InitInstance() {
 
   registry::Win32Store store;
   CQuillmereDlg dialog(store);
+  dialog.SetAboutHandler(&ShowAboutBox);
   m_pMainWnd = &dialog;
   dialog.DoModal();
   m_pMainWnd = nullptr;
