@@ -164,9 +164,9 @@ TEST(ImportTableTest, TheHeadersCarryNoLinkTime) {
 // Known Wine difference: Wine's own user32 imports version.dll and imm32.dll,
 // and its comctl32 delay-loads uxtheme.dll; planted under those names with
 // n,b they are found beside the program, before the program's first line or
-// whatever search it sets. On Windows imm32 is a known DLL, user32 imports
-// no version.dll, and delayed loads keep to the search the program set. So
-// only comctl32, the program's own concern, is planted here.
+// whatever search it sets. On Windows imm32 is a known DLL and user32
+// imports no version.dll. So only comctl32, the program's own concern, is
+// planted here.
 class PlantedDllTest : public ::testing::Test {
  protected:
   void SetUp() override {
