@@ -16,7 +16,7 @@ trap cleanup EXIT
 cat > "$work/run.sh" <<'RUN'
 set -u
 status=0
-for suite in windows_tree_tests windows_dialog_tests windows_program_tests; do
+for suite in windows_tree_tests windows_dialog_tests windows_program_tests windows_live_store_tests; do
   echo "== wine: $suite"
   timeout 600 wine "build/windows/$suite.exe" --gtest_brief=1 || status=1
 done
