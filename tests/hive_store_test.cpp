@@ -326,3 +326,47 @@ TEST_F(HiveStoreTest, ScanAndRepairOverHivesMatchTheMemoryStore) {
 
 }  // namespace
 }  // namespace torvane::registry
+
+namespace torvane::registry {
+namespace {
+
+class HiveLinkTest : public HiveStoreTest {};
+
+// A key whose flags mark it as a registry link points outside the file: the
+// store neither opens it as a key nor goes below it, and says it is a link.
+TEST_F(HiveLinkTest, AKeyMarkedAsALinkIsNeverGoneInto) {
+  const std::string ifeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+  MemoryStore source;
+  source.PutString(kLocalMachine, ifeo + "\\LinkedSword.exe\\Inside", "Data", "x");
+  source.CreateKey(kLocalMachine, ifeo + "\\notepad.exe");
+  WriteHives(source);
+  std::string bytes = ReadFile(software_path);
+  const auto name = bytes.find("LinkedSword.exe");
+  ASSERT_NE(name, std::string::npos);
+  const std::size_t flags = name - 0x4C + 2;  // the key record's flags, before its name
+  ASSERT_EQ(bytes.substr(name - 0x4C - 4 + 4, 2), "nk");
+  bytes[flags] = static_cast<char>(bytes[flags] | 0x10);
+  WriteFile(software_path, bytes);
+
+  HiveStore store = Open(false);
+  const std::string linked = ifeo.substr(std::string("SOFTWARE\\").size()) + "\\LinkedSword.exe";
+  HKey key = kNullKey;
+  EXPECT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\" + linked, 0, kKeyRead, &key), kFileNotFound);
+  EXPECT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\" + linked + "\\Inside", kOpenLink, kKeyRead, &key),
+            kFileNotFound);
+  ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\" + linked, kOpenLink, kKeyRead, &key), kSuccess);
+  bool is_link = false;
+  EXPECT_EQ(store.RegQueryKeyIsLink(key, &is_link), kSuccess);
+  EXPECT_TRUE(is_link);
+  store.RegCloseKey(key);
+  ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\" + ifeo.substr(9) + "\\notepad.exe", kOpenLink, kKeyRead,
+                                &key),
+            kSuccess);
+  EXPECT_EQ(store.RegQueryKeyIsLink(key, &is_link), kSuccess);
+  EXPECT_FALSE(is_link);
+  store.RegCloseKey(key);
+  EXPECT_EQ(store.open_handles(), 0u);
+}
+
+}  // namespace
+}  // namespace torvane::registry
