@@ -32,8 +32,8 @@ namespace {
 // The demo and .reg files: a memory store; a .reg file is rewritten on commit.
 class MemorySource final : public Source {
  public:
-  MemorySource(std::string label, std::string file, RegFormat format)
-      : file_(std::move(file)), format_(format), target_(store_) {
+  MemorySource(std::string label, std::string file, RegFormat format, std::unique_ptr<FileLock> lock = {})
+      : file_(std::move(file)), format_(format), target_(store_), lock_(std::move(lock)) {
     label_ = std::move(label);
   }
   MemoryStore& store() { return store_; }
@@ -42,6 +42,7 @@ class MemorySource final : public Source {
     Profile profile;
     profile.store = &store_;
     profile.target = &target_;
+    profile.machine_file = profile.user_file = file_;
     profile.system_directory = SystemDirectoryOf(store_);
     profiles_.push_back(profile);
     original_ = store_.Dump();
@@ -62,6 +63,7 @@ class MemorySource final : public Source {
   MemoryStore store_;
   MemoryTarget target_;
   std::string original_;
+  std::unique_ptr<FileLock> lock_;  // a file to rewrite, from its reading on
 };
 
 #ifndef _WIN32
@@ -70,6 +72,12 @@ class HiveSource final : public Source {
   explicit HiveSource(std::string label) { label_ = std::move(label); }
 
   std::shared_ptr<HiveFile> Load(const std::string& path, bool writable, bool machine) {
+    // One file named twice is one hive: two copies would each lock it, and
+    // the second commit would undo the first.
+    std::error_code ignored;
+    for (const auto& hive : hives_) {
+      if (std::filesystem::equivalent(hive->path(), path, ignored)) return hive;
+    }
     try {
       auto hive = HiveFile::Open(path, writable);
       if (hive->dirty()) dirty_.push_back(DirtyHive{path, machine});
@@ -81,7 +89,7 @@ class HiveSource final : public Source {
   }
 
   void AddProfile(std::optional<std::string> name, std::shared_ptr<HiveFile> software,
-                  std::shared_ptr<HiveFile> user) {
+                  std::shared_ptr<HiveFile> user, std::string user_problem = {}) {
     auto store = std::make_unique<HiveStore>(software, user);
     Profile profile;
     profile.name = std::move(name);
@@ -89,17 +97,35 @@ class HiveSource final : public Source {
     profile.target = store.get();
     profile.has_machine = software != nullptr;
     profile.has_user = user != nullptr;
+    profile.user_problem = std::move(user_problem);
+    if (software) profile.machine_file = software->path();
+    if (user) profile.user_file = user->path();
     profile.system_directory = SystemDirectoryOf(*store);
     stores_.push_back(std::move(store));
     profiles_.push_back(profile);
   }
 
+  // Every changed hive is written in full first; only then are they renamed
+  // in, together.
   void Commit() override {
+    FileSet set;
+    std::vector<HiveFile*> changed;
     try {
-      for (auto& hive : hives_) hive->Commit();
+      for (auto& hive : hives_) {
+        if (!hive->modified()) continue;
+        hive->Prepare(set);
+        changed.push_back(hive.get());
+      }
     } catch (const HiveError& error) {
-      throw SourceError(error.what());
+      throw SourceError(std::string(error.what()) + "; nothing was changed");
     }
+    try {
+      set.Commit();
+    } catch (const FileSetError& error) {
+      if (error.replaced().empty()) throw SourceError(error.what());
+      throw CommitError(error.what(), error.replaced());
+    }
+    for (HiveFile* hive : changed) hive->Committed();
   }
 
  private:
@@ -119,14 +145,26 @@ std::optional<fs::path> FindNoCase(const fs::path& dir, const std::string& name)
   return std::nullopt;
 }
 
+// A folder of the volume on the way to a hive: a link there could lead a
+// write anywhere on the rescue system, so none is followed.
+std::optional<fs::path> FolderOf(const fs::path& dir, const std::string& name) {
+  auto found = FindNoCase(dir, name);
+  std::error_code error;
+  if (found && fs::is_symlink(*found, error)) {
+    throw SourceError(found->string() + ": is a symbolic link; refusing to follow it on the volume");
+  }
+  return found;
+}
+
 std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   const fs::path root(options.windows_dir);
   std::error_code error;
   if (!fs::is_directory(root, error)) throw SourceError(options.windows_dir + ": not a directory");
-  std::optional<fs::path> software = FindNoCase(root, "Windows");
-  for (const char* part : {"System32", "config", "SOFTWARE"}) {
-    if (software) software = FindNoCase(*software, part);
+  std::optional<fs::path> software = FolderOf(root, "Windows");
+  for (const char* part : {"System32", "config"}) {
+    if (software) software = FolderOf(*software, part);
   }
+  if (software) software = FindNoCase(*software, "SOFTWARE");
   if (!software || !fs::is_regular_file(*software, error)) {
     throw SourceError(options.windows_dir + ": no Windows/System32/config/SOFTWARE hive (is it the root of a Windows volume?)");
   }
@@ -154,8 +192,17 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     return FoldName(a.first) < FoldName(b.first);
   });
   if (profiles.empty()) source->AddProfile(std::nullopt, machine, nullptr);
+  // A profile whose hive cannot be used has its user part undetermined; the
+  // others go on.
   for (const auto& [name, hive] : profiles) {
-    source->AddProfile(name, machine, source->Load(hive.string(), writable, false));
+    std::shared_ptr<HiveFile> user;
+    try {
+      user = source->Load(hive.string(), writable, false);
+    } catch (const SourceError& problem) {
+      source->AddProfile(name, machine, nullptr, problem.what());
+      continue;
+    }
+    source->AddProfile(name, machine, user);
   }
   return source;
 }
@@ -181,9 +228,13 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
     }
     case SourceKind::kReg: {
       RegFile file;
+      std::unique_ptr<FileLock> lock;
       try {
+        if (writable) lock = std::make_unique<FileLock>(options.reg_file);
         file = ReadRegFile(options.reg_file);
       } catch (const RegFileError& error) {
+        throw SourceError(error.what());
+      } catch (const FileError& error) {
         throw SourceError(error.what());
       }
       for (const RegEntry& entry : file.entries) {
@@ -193,7 +244,7 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
         }
       }
       auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "",
-                                                   file.format);
+                                                   file.format, std::move(lock));
       ApplyRegFile(file, source->target());
       source->Finish();
       return source;
