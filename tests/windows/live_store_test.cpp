@@ -153,5 +153,81 @@ TEST_F(LiveStoreTest, ANameOutsideGbkEndsTheDeleteOfAListedSubkeyAndOfARestoredD
   }
 }
 
+struct CommandRun {
+  DWORD code = 0xFFFFFFFF;
+  std::string out, err;
+};
+
+std::string ReadWhole(const std::wstring& path) {
+  std::string text;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return text;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+  CloseHandle(file);
+  return text;
+}
+
+// Runs the command line built beside this program, with its output in files.
+CommandRun Torvane(const std::wstring& args) {
+  wchar_t self[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring dir(self, length);
+  dir.resize(dir.find_last_of(L"\\/") + 1);
+  const std::wstring out_path = dir + L"torvane-live-out.txt", err_path = dir + L"torvane-live-err.txt";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE out = CreateFileW(out_path.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+  HANDLE err = CreateFileW(err_path.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  std::wstring command = L"\"" + dir + L"torvane.exe\" " + args;
+  PROCESS_INFORMATION process{};
+  CommandRun run;
+  if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    WaitForSingleObject(process.hProcess, 120000);
+    GetExitCodeProcess(process.hProcess, &run.code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(out);
+  CloseHandle(err);
+  run.out = ReadWhole(out_path);
+  run.err = ReadWhole(err_path);
+  DeleteFileW(out_path.c_str());
+  DeleteFileW(err_path.c_str());
+  return run;
+}
+
+TEST_F(LiveStoreTest, TheDryRunShowsALinkAsALinkAndNothingBehindIt) {
+  ASSERT_TRUE(CreateLink(std::string(kIfeo) + "\\IceSword.exe", kVictim));
+  const CommandRun run = Torvane(L"repair 3 --dry-run");
+  EXPECT_EQ(run.code, 0u) << run.out << run.err;
+  EXPECT_NE(run.out.find("delete link HKEY_LOCAL_MACHINE\\" + std::string(kIfeo) + "\\IceSword.exe"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("Child"), std::string::npos) << run.out;
+  EXPECT_TRUE(Exists(std::string(kIfeo) + "\\IceSword.exe"));
+}
+
+TEST_F(LiveStoreTest, TheCommandLineNamesTheKeyThatRefusedAndReportsTheItemFailed) {
+  PutString(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\IceSword.exe", "Debugger", "svch0st.exe");
+  ValueWritesDenied locked(HKEY_LOCAL_MACHINE, kIfeo, DELETE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY);
+  ASSERT_TRUE(locked.applied());
+  const CommandRun scan = Torvane(L"scan --json");
+  EXPECT_EQ(scan.code, 1u) << scan.out << scan.err;
+  EXPECT_NE(scan.out.find("{\"index\": 3, "), std::string::npos) << scan.out;
+  EXPECT_NE(scan.out.find("\"state\": \"damaged\"", scan.out.find("{\"index\": 3, ")), std::string::npos) << scan.out;
+  const CommandRun repair = Torvane(L"repair 3 --json");
+  EXPECT_EQ(repair.code, 1u) << repair.out << repair.err;
+  EXPECT_NE(repair.out.find("\"failed\": [{\"profile\": null, \"index\": 3, "), std::string::npos) << repair.out;
+  EXPECT_NE(repair.err.find("HKEY_LOCAL_MACHINE\\" + std::string(kIfeo) + ": access denied (KEY_ALL_ACCESS)"),
+            std::string::npos)
+      << repair.err;
+}
+
 }  // namespace
 }  // namespace torvane::wintest
