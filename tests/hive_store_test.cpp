@@ -379,5 +379,36 @@ TEST_F(HiveLinkTest, AKeyMarkedAsALinkIsNeverGoneInto) {
   EXPECT_EQ(store.open_handles(), 0u);
 }
 
+// hivex does not give a key's flags: a hive opened for changes knows a link
+// by the value every link holds, and the repair removes it as a link.
+TEST_F(HiveLinkTest, AHiveOpenedForChangesRemovesALinkAsALink) {
+  const std::string ifeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+  MemoryStore source;
+  const std::string target = "\\Registry\\Machine\\SOFTWARE\\Victim";
+  std::vector<std::uint8_t> utf16;
+  for (char c : target) {
+    utf16.push_back(static_cast<std::uint8_t>(c));
+    utf16.push_back(0);
+  }
+  source.PutValue(kLocalMachine, ifeo + "\\IceSword.exe", "SymbolicLinkValue", kRegLink, utf16);
+  source.CreateKey(kLocalMachine, ifeo + "\\notepad.exe");
+  source.PutString(kLocalMachine, "SOFTWARE\\Victim\\Child", "Data", "keep");
+  WriteHives(source);
+  {
+    HiveStore store = Open(true);
+    HKey key = kNullKey;
+    EXPECT_EQ(store.RegOpenKeyExA(kLocalMachine, ifeo + "\\IceSword.exe", 0, kKeyRead, &key), kFileNotFound);
+    repair::RepairEngine engine(store);
+    EXPECT_EQ(engine.CheckImageHijack(), repair::HijackOutcome::kHijacked);
+    EXPECT_EQ(engine.ApplyRepair(3), repair::RepairOutcome::kRepaired);
+    EXPECT_EQ(engine.CheckImageHijack(), repair::HijackOutcome::kClean);
+    ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, ifeo + "\\notepad.exe", kOpenLink, kKeyRead, &key), kSuccess);
+    store.RegCloseKey(key);
+    ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\Victim\\Child", 0, kKeyRead, &key), kSuccess);
+    store.RegCloseKey(key);
+    EXPECT_EQ(store.open_handles(), 0u);
+  }
+}
+
 }  // namespace
 }  // namespace torvane::registry
