@@ -16,10 +16,9 @@ inline constexpr int kMaxKeyDepth = 512;
 // tree is removed as a link; what it points at is never opened. Returns
 // kSuccess when nothing of the tree remains, kFileNotFound when `name` was
 // not there to begin with, otherwise the code of the first refusal:
-// everything after it is left in place. A subkey that is listed but cannot
-// be opened by the name it is listed under (a name the ANSI code page cannot
-// spell) stops the delete with kFileNotFound from below, reported as
-// kAccessDenied, so that a delete always ends.
+// everything after it is left in place. A subkey whose listed name does not
+// open it (a name the ANSI code page cannot spell) stops the delete with
+// kAccessDenied, so that every delete ends.
 long DeleteKeyTree(RegistryStore& store, HKey parent, const std::string& name);
 
 }  // namespace torvane::registry
