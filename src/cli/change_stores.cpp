@@ -62,6 +62,10 @@ std::string AccessName(std::uint32_t access) {
   return text;
 }
 
+std::string LinkId(HKey root, const std::string& path) {
+  return (root == kCurrentUser ? "U\\" : "M\\") + FoldName(path);
+}
+
 }  // namespace
 
 long RecordingStore::Noted(long rc, HKey key, const std::string& subkey, std::string access) {
@@ -126,8 +130,12 @@ long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
     change.kind = Change::Kind::kDeleteKey;
     change.path = PathBook::Join(change.path, subkey);
     // A link's values are where it points: the key itself holds none.
+    const auto known = links_.find(LinkId(change.root, change.path));
     HKey victim = kNullKey;
-    if (base_.RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim) == kSuccess) {
+    if (known != links_.end()) {
+      change.link = known->second;
+      links_.erase(known);
+    } else if (base_.RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim) == kSuccess) {
       if (base_.RegQueryKeyIsLink(victim, &change.link) != kSuccess) change.link = true;
       base_.RegCloseKey(victim);
     }
@@ -147,7 +155,11 @@ long RecordingStore::RegCloseKey(HKey key) {
 }
 
 long RecordingStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
-  return Noted(base_.RegQueryKeyIsLink(key, is_link), key, "", "KEY_QUERY_VALUE");
+  const long rc = base_.RegQueryKeyIsLink(key, is_link);
+  HKey root = kNullKey;
+  std::string path;
+  if (rc == kSuccess && paths_.Find(key, &root, &path)) links_[LinkId(root, path)] = *is_link;
+  return Noted(rc, key, "", "KEY_QUERY_VALUE");
 }
 
 std::string OverlayStore::Id(HKey root, const std::string& path) {

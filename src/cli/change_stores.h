@@ -88,6 +88,9 @@ class RecordingStore final : public registry::RegistryStore {
   std::optional<RegValue> OldValue(HKey key, const std::string& name);
   long Noted(long rc, HKey key, const std::string& subkey, std::string access);
   std::vector<Refusal> refusals_;
+  // What the caller last learnt of each key's being a link, by root and
+  // folded path: the key it is about to delete needs no second look.
+  std::unordered_map<std::string, bool> links_;
 
   registry::RegistryStore& base_;
   registry::RegTarget* inspect_;
