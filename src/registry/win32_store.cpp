@@ -11,14 +11,15 @@ namespace {
 using NtDeleteKeyFn = LONG(WINAPI*)(HANDLE);
 using RtlNtStatusToDosErrorFn = ULONG(WINAPI*)(LONG);
 
+template <typename Fn>
+Fn NtdllEntry(const char* name) {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");  // in every process
+  return ntdll ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name))) : nullptr;
+}
+
 long DeleteOpenedKey(HKEY key) {
-  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  const auto nt_delete = ntdll ? reinterpret_cast<NtDeleteKeyFn>(
-                                     reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtDeleteKey")))
-                               : nullptr;
-  const auto to_error = ntdll ? reinterpret_cast<RtlNtStatusToDosErrorFn>(
-                                    reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")))
-                              : nullptr;
+  static const auto nt_delete = NtdllEntry<NtDeleteKeyFn>("NtDeleteKey");
+  static const auto to_error = NtdllEntry<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError");
   if (nt_delete == nullptr || to_error == nullptr) return ERROR_CALL_NOT_IMPLEMENTED;
   const LONG status = nt_delete(key);
   return status == 0 ? ERROR_SUCCESS : static_cast<long>(to_error(status));

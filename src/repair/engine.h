@@ -31,9 +31,6 @@ inline constexpr int kTouchesCurrentUser = 1;
 inline constexpr int kTouchesLocalMachine = 2;
 int HivesTouched(int index);
 
-// Opens `path` with `access`, or, when that is refused, for reading.
-long OpenToLook(registry::ScopedKey& key, registry::HKey root, const char* path, std::uint32_t access);
-
 class RepairEngine {
  public:
   explicit RepairEngine(registry::RegistryStore& store,

@@ -146,14 +146,19 @@ RepairOutcome RepairEngine::RemoveValues(int index) {
 RepairOutcome RepairEngine::RestoreText(int index) {
   Place place{};
   std::string healthy;
+  // Userinit and Shell name files, which Windows finds whatever their letter
+  // case; the text written is the one given here.
+  bool file_names = false;
   switch (index) {
     case 10:
       place = {kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\winlogon", "Userinit", 100};
       healthy = HealthyUserinit();
+      file_names = true;
       break;
     case 12:
       place = {kLocalMachine, kWinlogon, "Shell", kDefaultCapacity};
       healthy = kShell;
+      file_names = true;
       break;
     case 13:
       place = {kLocalMachine, kWindows, "AppInit_DLLs", kDefaultCapacity};
@@ -167,10 +172,8 @@ RepairOutcome RepairEngine::RestoreText(int index) {
   const long opened = key.Open(place.root, place.key, kKeyAllAccess);
   // A missing key holds no value: healthy when the healthy form is no text.
   if (opened == kFileNotFound && healthy.empty()) return RepairOutcome::kNothingToDo;
-  // Userinit and Shell are file names, which Windows matches without regard
-  // to case; the text written is the one given above.
   const std::string text = TextOf(ReadValue(store_, key.get(), place.value, place.capacity));
-  if (key.is_open() && (index == 10 || index == 12 ? registry::NamesEqual(text, healthy) : text == healthy)) {
+  if (key.is_open() && (file_names ? registry::NamesEqual(text, healthy) : text == healthy)) {
     return RepairOutcome::kNothingToDo;
   }
   // No key is ever created: an unopened key is a change that cannot be made.

@@ -75,15 +75,15 @@ constexpr Check kChecks[kItemCount] = {
 constexpr int kScanOrder[kItemCount] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
                                         13, 12, 14, 15, 16, 17, 18, 19, 20, 21, 22};
 
-}  // namespace
-
+// Opens `path` with `access`, or, when that is refused, for reading: damage
+// that reading shows is still damage (its repair then fails).
 long OpenToLook(ScopedKey& key, HKey root, const char* path, std::uint32_t access) {
   const long rc = key.Open(root, path, access);
   if (rc == registry::kSuccess || rc == registry::kFileNotFound || !registry::WantsWrite(access)) return rc;
-  // Refused the access a repair needs: damage that reading shows is still
-  // damage (its repair then fails).
   return key.Open(root, path, kKeyRead);
 }
+
+}  // namespace
 
 int HivesTouched(int index) {
   if (index == 5) return kTouchesCurrentUser | kTouchesLocalMachine;
