@@ -194,6 +194,23 @@ TEST_F(CliTest, DryRunListsTheChangesAndTouchesNothing) {
   EXPECT_NE(ReadFile(file), before);
 }
 
+// regedit writes a link as a key holding "SymbolicLinkValue" of type
+// REG_LINK; read back from a .reg file that key is taken for a link.
+TEST_F(CliTest, AKeyOfARegFileHoldingALinkTargetIsRemovedAsALink) {
+  const std::string ifeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+  const std::string file = Path("link.reg");
+  WriteFile(file,
+            "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\" + ifeo +
+                "\\icesword.exe]\r\n\"SymbolicLinkValue\"=hex(6):5c,00,52,00\r\n\r\n[HKEY_LOCAL_MACHINE\\" + ifeo +
+                "\\notepad.exe]\r\n\r\n");
+  const Result dry = Cli({"repair", "3", "--reg", file, "--dry-run"});
+  EXPECT_EQ(dry.code, kExitOk) << dry.out << dry.err;
+  EXPECT_NE(dry.out.find("  delete link HKEY_LOCAL_MACHINE\\" + ifeo + "\\icesword.exe (what it points at stays)\n"),
+            std::string::npos)
+      << dry.out;
+  EXPECT_EQ(dry.out.find("notepad"), std::string::npos) << dry.out;
+}
+
 TEST_F(CliTest, BackupAndRestoreGiveBackTheRegistryValueForValue) {
   MemoryStore demo;
   registry::LoadDemoRegistry(demo);

@@ -240,7 +240,11 @@ long MemoryStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
   const Handle* handle = Resolve(key);
   if (handle == nullptr) return kInvalidHandle;
   if (handle->key->deleted) return kKeyDeleted;
-  *is_link = handle->key->link.has_value();
+  // A key read from a .reg file keeps a link's "SymbolicLinkValue" (REG_LINK)
+  // but not its being a link: such a key is taken for one, as the Win32
+  // store does.
+  const RegValue* target = handle->key->FindValue("SymbolicLinkValue");
+  *is_link = handle->key->link.has_value() || (target != nullptr && target->type == kRegLink);
   return kSuccess;
 }
 
