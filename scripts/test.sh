@@ -10,6 +10,8 @@ echo "== Windows program and its tests under Wine"
 cmake --preset windows -DTORVANE_TESTS=ON >/dev/null
 cmake --build --preset windows -j"$(nproc)"
 ./scripts/wine_tests.sh
+echo "== reproducible build: the two programs again, in another folder"
+./scripts/repro_check.sh build/windows
 
 echo "== native build and tests"
 cmake --preset native -DTORVANE_WERROR=ON >/dev/null
