@@ -1,5 +1,7 @@
 #include "cli/change_stores.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "registry/names.h"
@@ -50,6 +52,31 @@ std::string PathBook::Join(const std::string& base, const std::string& relative)
   return joined;
 }
 
+namespace {
+
+std::string AccessName(std::uint32_t access) {
+  if (access == kKeyAllAccess) return "KEY_ALL_ACCESS";
+  if (access == kKeyRead) return "KEY_READ";
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(access));
+  return text;
+}
+
+std::string LinkId(HKey root, const std::string& path) {
+  return (root == kCurrentUser ? "U\\" : "M\\") + FoldName(path);
+}
+
+}  // namespace
+
+long RecordingStore::Noted(long rc, HKey key, const std::string& subkey, std::string access) {
+  Refusal refusal;
+  if (rc != kAccessDenied || !paths_.Find(key, &refusal.root, &refusal.path)) return rc;
+  refusal.path = PathBook::Join(refusal.path, subkey);
+  refusal.access = std::move(access);
+  if (std::find(refusals_.begin(), refusals_.end(), refusal) == refusals_.end()) refusals_.push_back(refusal);
+  return rc;
+}
+
 long RecordingStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
                                    std::uint32_t access, HKey* result) {
   HKey top = kNullKey;
@@ -57,12 +84,12 @@ long RecordingStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint
   const bool known = paths_.Find(root, &top, &base_path);
   const long rc = base_.RegOpenKeyExA(root, path, options, access, result);
   if (rc == kSuccess && known) paths_.Note(*result, top, PathBook::Join(base_path, path));
-  return rc;
+  return Noted(rc, root, path, AccessName(access));
 }
 
 long RecordingStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_t* type,
                                       std::uint8_t* data, std::uint32_t* size) {
-  return base_.RegQueryValueExA(key, name, type, data, size);
+  return Noted(base_.RegQueryValueExA(key, name, type, data, size), key, "", "KEY_QUERY_VALUE");
 }
 
 std::optional<RegValue> RecordingStore::OldValue(HKey key, const std::string& name) {
@@ -78,7 +105,7 @@ long RecordingStore::RegSetValueExA(HKey key, const std::string& name, std::uint
     change.old_value = OldValue(key, name);
     before_change_(change);
   }
-  return base_.RegSetValueExA(key, name, reserved, type, data, size);
+  return Noted(base_.RegSetValueExA(key, name, reserved, type, data, size), key, "", "KEY_SET_VALUE");
 }
 
 long RecordingStore::RegDeleteValueA(HKey key, const std::string& name) {
@@ -90,11 +117,11 @@ long RecordingStore::RegDeleteValueA(HKey key, const std::string& name) {
     // Deleting what is not there changes nothing.
     if (change.old_value) before_change_(change);
   }
-  return base_.RegDeleteValueA(key, name);
+  return Noted(base_.RegDeleteValueA(key, name), key, "", "KEY_SET_VALUE");
 }
 
 long RecordingStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
-  return base_.RegEnumKeyA(key, index, name, capacity);
+  return Noted(base_.RegEnumKeyA(key, index, name, capacity), key, "", "KEY_ENUMERATE_SUB_KEYS");
 }
 
 long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
@@ -102,19 +129,37 @@ long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (paths_.Find(key, &change.root, &change.path)) {
     change.kind = Change::Kind::kDeleteKey;
     change.path = PathBook::Join(change.path, subkey);
+    // A link's values are where it points: the key itself holds none.
+    const auto known = links_.find(LinkId(change.root, change.path));
+    HKey victim = kNullKey;
+    if (known != links_.end()) {
+      change.link = known->second;
+      links_.erase(known);
+    } else if (base_.RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim) == kSuccess) {
+      if (base_.RegQueryKeyIsLink(victim, &change.link) != kSuccess) change.link = true;
+      base_.RegCloseKey(victim);
+    }
     std::optional<std::vector<RegValue>> values;
-    if (inspect_ != nullptr) values = inspect_->ListValues(change.root, change.path);
-    if (inspect_ == nullptr || values) {
+    if (inspect_ != nullptr && !change.link) values = inspect_->ListValues(change.root, change.path);
+    if (inspect_ == nullptr || change.link || values) {
       if (values) change.old_values = std::move(*values);
       before_change_(change);
     }
   }
-  return base_.RegDeleteKeyA(key, subkey);
+  return Noted(base_.RegDeleteKeyA(key, subkey), key, subkey, "DELETE");
 }
 
 long RecordingStore::RegCloseKey(HKey key) {
   paths_.Forget(key);
   return base_.RegCloseKey(key);
+}
+
+long RecordingStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
+  const long rc = base_.RegQueryKeyIsLink(key, is_link);
+  HKey root = kNullKey;
+  std::string path;
+  if (rc == kSuccess && paths_.Find(key, &root, &path)) links_[LinkId(root, path)] = *is_link;
+  return Noted(rc, key, "", "KEY_QUERY_VALUE");
 }
 
 std::string OverlayStore::Id(HKey root, const std::string& path) {
@@ -232,7 +277,7 @@ long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
   if (SplitKeyPath(subkey).empty()) return kInvalidParameter;
   HKey victim = kNullKey;
-  const long rc = RegOpenKeyExA(key, subkey, 0, kKeyRead, &victim);
+  const long rc = RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim);
   if (rc != kSuccess) return rc;
   std::vector<std::string> children;
   const Handle victim_handle = *Find(victim);
@@ -254,6 +299,17 @@ long OverlayStore::RegCloseKey(HKey key) {
   return kSuccess;
 }
 
+long OverlayStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
+  const Handle* handle = Find(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  if (key == kCurrentUser || key == kLocalMachine) {
+    *is_link = false;
+    return kSuccess;
+  }
+  return base_.RegQueryKeyIsLink(handle->base, is_link);
+}
+
 std::vector<RegEntry> UndoEntries(const std::vector<Change>& changes) {
   std::vector<RegEntry> entries;
   std::set<std::string> seen;  // values and keys whose earliest state is already written
@@ -269,6 +325,9 @@ std::vector<RegEntry> UndoEntries(const std::vector<Change>& changes) {
     const std::string key_id = (change.root == kCurrentUser ? "U\\" + FoldName(change.user) + "\\" : "M\\") +
                                FoldName(change.path);
     if (change.kind == Change::Kind::kDeleteKey) {
+      // A .reg file cannot make a link; the undo leaves a removed link out
+      // rather than put an ordinary key in its place.
+      if (change.link) continue;
       if (!seen.insert(key_id + "\n[key]").second) continue;
       key_line(change.root, change.path);
       for (const RegValue& value : change.old_values) {

@@ -33,6 +33,7 @@ struct Change {
   // key its values.
   std::optional<RegValue> old_value;
   std::vector<RegValue> old_values;
+  bool link = false;  // kDeleteKey: a registry link, removed as a link
   // The profile (GBK) an HKCU change belongs to when there are several.
   std::string user;
 };
@@ -50,9 +51,18 @@ class PathBook {
   std::unordered_map<HKey, std::pair<HKey, std::string>> paths_;
 };
 
+// An operation the store refused for want of rights: the key and the access.
+struct Refusal {
+  HKey root = registry::kLocalMachine;
+  std::string path;
+  std::string access;
+  bool operator==(const Refusal& other) const = default;
+};
+
 // Passes every operation to `base`, and calls `before_change` with each
 // change (old state filled from `base` and `inspect`) just before passing it
-// on. An exception from `before_change` stops the change.
+// on. An exception from `before_change` stops the change. Notes every
+// operation refused with kAccessDenied.
 class RecordingStore final : public registry::RegistryStore {
  public:
   RecordingStore(registry::RegistryStore& base, registry::RegTarget* inspect,
@@ -69,9 +79,18 @@ class RecordingStore final : public registry::RegistryStore {
   long RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
+  long RegQueryKeyIsLink(HKey key, bool* is_link) override;
+
+  // Each refused key and access once, in the order first refused.
+  const std::vector<Refusal>& refusals() const { return refusals_; }
 
  private:
   std::optional<RegValue> OldValue(HKey key, const std::string& name);
+  long Noted(long rc, HKey key, const std::string& subkey, std::string access);
+  std::vector<Refusal> refusals_;
+  // What the caller last learnt of each key's being a link, by root and
+  // folded path: the key it is about to delete needs no second look.
+  std::unordered_map<std::string, bool> links_;
 
   registry::RegistryStore& base_;
   registry::RegTarget* inspect_;
@@ -103,6 +122,7 @@ class OverlayStore final : public registry::RegistryStore {
   long RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
+  long RegQueryKeyIsLink(HKey key, bool* is_link) override;
 
  private:
   struct Handle {

@@ -66,6 +66,15 @@ void WarnDirty(const Source& source, const Streams& streams) {
   }
 }
 
+// Names on stderr each key that refused the access asked for.
+void WarnRefused(const RecordingStore& store, const Streams& streams) {
+  for (const Refusal& refusal : store.refusals()) {
+    std::fprintf(streams.err, "torvane: %s: access denied (%s)\n",
+                 registry::GbkToUtf8(registry::RegKeyName(refusal.root, refusal.path)).c_str(),
+                 refusal.access.c_str());
+  }
+}
+
 int Scan(const Options& options, const Streams& streams) {
   auto source = OpenSource(options, false);
   WarnDirty(*source, streams);
@@ -73,10 +82,12 @@ int Scan(const Options& options, const Streams& streams) {
   report.source = source->label();
   bool damaged = false;
   for (Profile& profile : source->profiles()) {
-    repair::RepairEngine engine(*profile.store, profile.system_directory);
+    RecordingStore watched(*profile.store, nullptr, [](const Change&) {});
+    repair::RepairEngine engine(watched, profile.system_directory);
     ProfileReport result;
     result.name = profile.name;
     result.states = Evaluate(engine, profile);
+    WarnRefused(watched, streams);
     for (State state : result.states) damaged |= state == State::kDamaged;
     report.profiles.push_back(std::move(result));
   }
@@ -179,6 +190,7 @@ int Repair(const Options& options, const Streams& streams) {
       result.ran = true;
     }
     result.states = Evaluate(engine, profile);
+    WarnRefused(recorder, streams);
     for (int i = 0; i < repair::kItemCount; ++i) {
       if (flags.m_repaired[i]) result.repaired.push_back(i);
       if (flags.m_failed[i]) result.failed.push_back(i);

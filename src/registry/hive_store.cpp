@@ -427,6 +427,23 @@ std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node) {
   return values;
 }
 
+namespace {
+
+// A link is marked in its key's flags, which the in-place reader sees; hivex
+// does not give the flags, so a hive loaded for changes is asked for the
+// value every link holds.
+bool NodeIsLink(HiveFile& hive, std::size_t node) {
+  if (hive.reader() != nullptr) return hive.reader()->IsLink(node);
+  errno = 0;
+  const hive_value_h value = hivex_node_get_value(hive.handle(), node, "SymbolicLinkValue");
+  if (value == 0) return errno != 0 && errno != ENOENT;  // unreadable: not one to go into
+  hive_type type{};
+  std::size_t length = 0;
+  return hivex_value_type(hive.handle(), value, &type, &length) != 0 || type == hive_t_REG_LINK;
+}
+
+}  // namespace
+
 HiveStore::HiveStore(std::shared_ptr<HiveFile> software, std::shared_ptr<HiveFile> user)
     : software_(std::move(software)), user_(std::move(user)) {}
 
@@ -446,9 +463,12 @@ bool HiveStore::Resolve(HKey key, Handle* handle) const {
   return true;
 }
 
-bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found, bool create) {
+bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found, bool create, bool open_link) {
   Handle at = from;
-  for (const std::string& part : SplitKeyPath(path)) {
+  const auto parts = SplitKeyPath(path);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const std::string& part = parts[i];
+    if (at.hive != nullptr && at.node != RootOf(*at.hive) && NodeIsLink(*at.hive, at.node)) return false;
     if (at.hive == nullptr) {
       if (!software_ || !NamesEqual(part, "SOFTWARE")) return false;
       at.hive = software_.get();
@@ -475,11 +495,12 @@ bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
     }
     at.node = next;
   }
+  if (!open_link && at.hive != nullptr && !parts.empty() && NodeIsLink(*at.hive, at.node)) return false;
   *found = at;
   return true;
 }
 
-long HiveStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t /*options*/,
+long HiveStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
                               std::uint32_t access, HKey* result) {
   if (result == nullptr) return kInvalidParameter;
   *result = kNullKey;
@@ -487,7 +508,7 @@ long HiveStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t 
   if (!Resolve(root, &parent)) return root == kCurrentUser ? kFileNotFound : kInvalidHandle;
   if (parent.deleted) return kKeyDeleted;
   Handle found;
-  if (!Walk(parent, path, &found)) return kFileNotFound;
+  if (!Walk(parent, path, &found, false, (options & kOpenLink) != 0)) return kFileNotFound;
   found.access = access;
   found.deleted = false;
   const HKey handle = next_handle_;
@@ -629,7 +650,7 @@ long HiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (handle.deleted) return kKeyDeleted;
   if (SplitKeyPath(subkey).empty()) return kInvalidParameter;
   Handle victim;
-  if (!Walk(handle, subkey, &victim)) return kFileNotFound;
+  if (!Walk(handle, subkey, &victim, false, true)) return kFileNotFound;
   if (victim.hive == nullptr || !victim.hive->writable()) return kAccessDenied;
   hive_h* h = victim.hive->handle();
   if (victim.node == hivex_root(h) || hivex_node_nr_children(h, victim.node) > 0) return kAccessDenied;
@@ -647,6 +668,14 @@ long HiveStore::RegCloseKey(HKey key) {
   return handles_.erase(key) == 1 ? kSuccess : kInvalidHandle;
 }
 
+long HiveStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
+  Handle handle;
+  if (!Resolve(key, &handle)) return kInvalidHandle;
+  if (handle.deleted) return kKeyDeleted;
+  *is_link = handle.hive != nullptr && handle.node != RootOf(*handle.hive) && NodeIsLink(*handle.hive, handle.node);
+  return kSuccess;
+}
+
 bool HiveStore::CreateKey(HKey root, const std::string& path) {
   Handle top, found;
   return Resolve(root, &top) && Walk(top, path, &found, true) && found.hive != nullptr;
@@ -655,7 +684,8 @@ bool HiveStore::CreateKey(HKey root, const std::string& path) {
 bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   Handle top, victim;
   if (!Resolve(root, &top)) return false;
-  if (!Walk(top, path, &victim)) return true;
+  // A link goes as a link: what lies below it in the file is its own.
+  if (!Walk(top, path, &victim, false, true)) return true;
   if (victim.hive == nullptr || !victim.hive->writable()) return false;
   hive_h* h = victim.hive->handle();
   if (victim.node == hivex_root(h)) return false;

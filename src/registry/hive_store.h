@@ -110,6 +110,7 @@ class HiveStore final : public RegistryStore, public RegTarget {
   long RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
+  long RegQueryKeyIsLink(HKey key, bool* is_link) override;
 
   bool CreateKey(HKey root, const std::string& path) override;
   bool DeleteTree(HKey root, const std::string& path) override;
@@ -127,8 +128,11 @@ class HiveStore final : public RegistryStore, public RegTarget {
     bool deleted = false;
   };
 
-  // Where `path` below `from` lies; false when it does not exist.
-  bool Walk(const Handle& from, const std::string& path, Handle* found, bool create = false);
+  // Where `path` below `from` lies; false when it does not exist. A link's
+  // target lies outside the file, so a path through a link leads nowhere;
+  // the last key may be a link only when `open_link`.
+  bool Walk(const Handle& from, const std::string& path, Handle* found, bool create = false,
+            bool open_link = false);
   bool Resolve(HKey key, Handle* handle) const;
   long SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& value);
   long DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name);

@@ -2,29 +2,10 @@
 
 #include <windows.h>
 
+#include "registry/key_tree.h"
+
 namespace torvane::registry {
 
-namespace {
-
-constexpr int kMaxDepth = 512;
-
-bool DeleteTreeBelow(HKEY parent, const std::string& name, int depth) {
-  if (depth > kMaxDepth) return false;
-  {
-    OwnedKey key;
-    const LONG rc = ::RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, key.out());
-    if (rc == ERROR_FILE_NOT_FOUND) return true;
-    if (rc != ERROR_SUCCESS) return false;
-    char child[1024];
-    // Always the first subkey: each one is gone before the next read.
-    while (::RegEnumKeyA(key.get(), 0, child, sizeof child) == ERROR_SUCCESS) {
-      if (!DeleteTreeBelow(key.get(), child, depth + 1)) return false;
-    }
-  }
-  return ::RegDeleteKeyA(parent, name.c_str()) == ERROR_SUCCESS;
-}
-
-}  // namespace
 
 bool LiveStore::CreateKey(HKey root, const std::string& path) {
   OwnedKey key;
@@ -33,14 +14,15 @@ bool LiveStore::CreateKey(HKey root, const std::string& path) {
 }
 
 bool LiveStore::DeleteTree(HKey root, const std::string& path) {
-  if (path.empty()) return false;
   const auto slash = path.rfind('\\');
-  OwnedKey parent;
-  const std::string parent_path = slash == std::string::npos ? "" : path.substr(0, slash);
-  const LONG rc = ::RegOpenKeyExA(ToNativeKey(root), parent_path.c_str(), 0, KEY_ALL_ACCESS, parent.out());
-  if (rc == ERROR_FILE_NOT_FOUND) return true;
-  if (rc != ERROR_SUCCESS) return false;
-  return DeleteTreeBelow(parent.get(), slash == std::string::npos ? path : path.substr(slash + 1), 0);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty()) return false;
+  ScopedKey parent(*this);
+  const long opened = parent.Open(root, slash == std::string::npos ? "" : path.substr(0, slash), kKeyAllAccess);
+  if (opened == kFileNotFound) return true;
+  if (opened != kSuccess) return false;
+  const long rc = DeleteKeyTree(*this, parent.get(), name);
+  return rc == kSuccess || rc == kFileNotFound;
 }
 
 bool LiveStore::SetValue(HKey root, const std::string& path, const RegValue& value) {

@@ -38,6 +38,8 @@ class RegfReader {
   std::vector<std::size_t> Children(std::size_t node) const;
   // The key's name in code page 936; empty when damaged.
   std::string Name(std::size_t node) const;
+  // Whether the key is a registry link (its target is outside the file).
+  bool IsLink(std::size_t node) const;
   // Every value as the A entry points see it; false when any is damaged.
   bool Values(std::size_t node, std::vector<RegValue>* out) const;
 
