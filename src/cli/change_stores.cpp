@@ -55,6 +55,7 @@ std::string PathBook::Join(const std::string& base, const std::string& relative)
 namespace {
 
 std::string AccessName(std::uint32_t access) {
+  access &= ~registry::kViewBits;
   if (access == kKeyAllAccess) return "KEY_ALL_ACCESS";
   if (access == kKeyRead) return "KEY_READ";
   char text[16];
@@ -83,7 +84,8 @@ long RecordingStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint
   std::string base_path;
   const bool known = paths_.Find(root, &top, &base_path);
   const long rc = base_.RegOpenKeyExA(root, path, options, access, result);
-  if (rc == kSuccess && known) paths_.Note(*result, top, PathBook::Join(base_path, path));
+  // Noted as stored: a key of the 32-bit view by its Wow6432Node path.
+  if (rc == kSuccess && known) paths_.Note(*result, top, PathBook::Join(base_path, registry::ViewPath(root, path, access)));
   return Noted(rc, root, path, AccessName(access));
 }
 
@@ -192,7 +194,7 @@ long OverlayStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32
   const Handle* parent = Find(root);
   if (parent == nullptr) return kInvalidHandle;
   if (IsDeleted(parent->root, parent->path)) return kKeyDeleted;
-  const std::string full = PathBook::Join(parent->path, path);
+  const std::string full = PathBook::Join(parent->path, registry::ViewPath(root, path, access));
   if (IsDeleted(parent->root, full)) return kFileNotFound;
   HKey opened = kNullKey;
   const long rc = base_.RegOpenKeyExA(parent->base, path, options, access, &opened);

@@ -80,6 +80,7 @@ class RecordingStore final : public registry::RegistryStore {
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
+  bool HasView32() const override { return base_.HasView32(); }
 
   // Each refused key and access once, in the order first refused.
   const std::vector<Refusal>& refusals() const { return refusals_; }
@@ -123,6 +124,7 @@ class OverlayStore final : public registry::RegistryStore {
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
+  bool HasView32() const override { return base_.HasView32(); }
 
  private:
   struct Handle {

@@ -508,7 +508,7 @@ long HiveStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t 
   if (!Resolve(root, &parent)) return root == kCurrentUser ? kFileNotFound : kInvalidHandle;
   if (parent.deleted) return kKeyDeleted;
   Handle found;
-  if (!Walk(parent, path, &found, false, (options & kOpenLink) != 0)) return kFileNotFound;
+  if (!Walk(parent, ViewPath(root, path, access), &found, false, (options & kOpenLink) != 0)) return kFileNotFound;
   found.access = access;
   found.deleted = false;
   const HKey handle = next_handle_;

@@ -9,7 +9,7 @@ namespace torvane::registry {
 
 bool LiveStore::CreateKey(HKey root, const std::string& path) {
   OwnedKey key;
-  return ::RegCreateKeyExA(ToNativeKey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
+  return ::RegCreateKeyExA(ToNativeKey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | NativeViewBits(), nullptr, key.out(),
                            nullptr) == ERROR_SUCCESS;
 }
 
@@ -27,7 +27,7 @@ bool LiveStore::DeleteTree(HKey root, const std::string& path) {
 
 bool LiveStore::SetValue(HKey root, const std::string& path, const RegValue& value) {
   OwnedKey key;
-  if (::RegCreateKeyExA(ToNativeKey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
+  if (::RegCreateKeyExA(ToNativeKey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | NativeViewBits(), nullptr, key.out(),
                         nullptr) != ERROR_SUCCESS) {
     return false;
   }
@@ -37,7 +37,7 @@ bool LiveStore::SetValue(HKey root, const std::string& path, const RegValue& val
 
 bool LiveStore::DeleteValue(HKey root, const std::string& path, const std::string& name) {
   OwnedKey key;
-  const LONG rc = ::RegOpenKeyExA(ToNativeKey(root), path.c_str(), 0, KEY_ALL_ACCESS, key.out());
+  const LONG rc = ::RegOpenKeyExA(ToNativeKey(root), path.c_str(), 0, KEY_ALL_ACCESS | NativeViewBits(), key.out());
   if (rc == ERROR_FILE_NOT_FOUND) return true;
   if (rc != ERROR_SUCCESS) return false;
   const LONG deleted = ::RegDeleteValueA(key.get(), name.c_str());
@@ -46,7 +46,7 @@ bool LiveStore::DeleteValue(HKey root, const std::string& path, const std::strin
 
 std::optional<std::vector<RegValue>> LiveStore::ListValues(HKey root, const std::string& path) {
   OwnedKey key;
-  if (::RegOpenKeyExA(ToNativeKey(root), path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) return std::nullopt;
+  if (::RegOpenKeyExA(ToNativeKey(root), path.c_str(), 0, KEY_READ | NativeViewBits(), key.out()) != ERROR_SUCCESS) return std::nullopt;
   DWORD count = 0, longest_name = 0, longest_data = 0;
   if (::RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longest_name,
                          &longest_data, nullptr, nullptr) != ERROR_SUCCESS) {

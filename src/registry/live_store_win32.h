@@ -1,5 +1,6 @@
 // The machine's own registry, plus what restoring a backup needs of it
-// (Windows builds only).
+// (Windows builds only). Its paths are the keys as stored: a key of the
+// 32-bit view goes by its SOFTWARE\Wow6432Node path, in the 64-bit view.
 #pragma once
 
 #include <optional>

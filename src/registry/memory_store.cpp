@@ -135,7 +135,8 @@ long MemoryStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_
   if (parent->key->deleted) return kKeyDeleted;
   HKey hive = parent->root;
   int hops = 0;
-  std::shared_ptr<Key> node = Follow(parent->key, &hive, path, (options & kOpenLink) == 0, &hops);
+  std::shared_ptr<Key> node =
+      Follow(parent->key, &hive, ViewPath(root, path, access), (options & kOpenLink) == 0, &hops);
   if (!node) return kFileNotFound;
   if (node->deny_access) return kAccessDenied;
   if (WantsWrite(access)) {

@@ -1,5 +1,7 @@
 #include "registry/names.h"
 
+#include "registry/registry.h"
+
 namespace torvane::registry {
 
 std::string FoldName(std::string_view name) {
@@ -36,6 +38,18 @@ std::vector<std::string> SplitKeyPath(std::string_view path) {
   }
   if (!current.empty()) parts.push_back(std::move(current));
   return parts;
+}
+
+std::string ViewPath(HKey root, const std::string& path, std::uint32_t access) {
+  if (root != kLocalMachine || (access & kViewBits) != kView32) return path;
+  std::size_t start = 0;
+  while (start < path.size() && path[start] == '\\') ++start;
+  std::size_t end = path.find('\\', start);  // SOFTWARE is ASCII: no trail byte before it
+  if (end == std::string::npos) end = path.size();
+  if (!NamesEqual(std::string_view(path).substr(start, end - start), "SOFTWARE")) return path;
+  const std::vector<std::string> rest = SplitKeyPath(std::string_view(path).substr(end));
+  if (!rest.empty() && NamesEqual(rest.front(), kWow64Node)) return path;
+  return path.substr(0, end) + "\\" + kWow64Node + path.substr(end);
 }
 
 }  // namespace torvane::registry

@@ -34,6 +34,21 @@ inline constexpr std::uint32_t kKeyAllAccess = 0xF003F;  // KEY_ALL_ACCESS
 inline constexpr std::uint32_t kKeyWriteBits = 0x0006;   // SET_VALUE | CREATE_SUB_KEY
 inline constexpr std::uint32_t kDeleteBit = 0x10000;     // DELETE
 
+// Registry views (the WOW64 bits of an access mask). On 64-bit Windows
+// HKLM\SOFTWARE has a 32-bit view, HKLM\SOFTWARE\Wow6432Node, which every
+// 32-bit program reads instead. An open that names no view gets the 64-bit
+// one; an open below an opened key stays in that key's view.
+inline constexpr std::uint32_t kView64 = 0x0100;  // KEY_WOW64_64KEY
+inline constexpr std::uint32_t kView32 = 0x0200;  // KEY_WOW64_32KEY
+inline constexpr std::uint32_t kViewBits = kView64 | kView32;
+inline constexpr const char* kWow64Node = "Wow6432Node";
+
+// Where `path` below `root` lies in the registry as stored, for an open with
+// `access`: a 32-bit view open of HKLM\SOFTWARE\... is the same path with
+// Wow6432Node after SOFTWARE (unless the path names it already). Every other
+// open is the path as given.
+std::string ViewPath(HKey root, const std::string& path, std::uint32_t access);
+
 // RegOpenKeyExA options: open a registry link itself rather than the key it
 // points at (REG_OPTION_OPEN_LINK).
 inline constexpr std::uint32_t kOpenLink = 0x8;
@@ -93,6 +108,12 @@ class RegistryStore {
   // Whether `key` (opened with kOpenLink) is a registry link; kSuccess when
   // the store could tell.
   virtual long RegQueryKeyIsLink(HKey key, bool* is_link) = 0;
+
+  // Whether HKLM\SOFTWARE has a 32-bit view beside the 64-bit one (kView32
+  // opens reach another place). An offline or in-memory registry is taken
+  // for 64-bit Windows', whose 32-bit branch may simply be absent; the
+  // machine's own registry says what the machine has.
+  virtual bool HasView32() const { return true; }
 };
 
 // Closes the handle it holds when it goes out of scope.

@@ -27,17 +27,53 @@ long DeleteOpenedKey(HKEY key) {
 
 }  // namespace
 
+bool OnWindows64() {
+#ifdef _WIN64
+  return true;
+#else
+  // Looked up rather than imported: the oldest supported Windows lacks it
+  // before its second service pack.
+  static const bool wow64 = [] {
+    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    const auto is_wow64 = kernel32 ? reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(
+                                         ::GetProcAddress(kernel32, "IsWow64Process")))
+                                   : nullptr;
+    BOOL result = FALSE;
+    return is_wow64 != nullptr && is_wow64(::GetCurrentProcess(), &result) && result;
+  }();
+  return wow64;
+#endif
+}
+
+REGSAM NativeViewBits() {
+#ifdef _WIN64
+  return 0;
+#else
+  return OnWindows64() ? KEY_WOW64_64KEY : 0;
+#endif
+}
+
 HKEY ToNativeKey(HKey key) {
   if (key == kCurrentUser) return HKEY_CURRENT_USER;
   if (key == kLocalMachine) return HKEY_LOCAL_MACHINE;
   return reinterpret_cast<HKEY>(key);
 }
 
+REGSAM Win32Store::ViewOf(HKey parent, std::uint32_t access) const {
+  std::uint32_t view = access & kViewBits;
+  if (view == 0) view = view32_.count(parent) != 0 ? kView32 : kView64;
+  if (view == kView32) return OnWindows64() ? KEY_WOW64_32KEY : 0;
+  return NativeViewBits();
+}
+
 long Win32Store::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
                                std::uint32_t access, HKey* result) {
   HKEY opened = nullptr;
-  const LONG rc = ::RegOpenKeyExA(ToNativeKey(root), path.c_str(), options, access, &opened);
+  const REGSAM view = ViewOf(root, access);
+  const LONG rc = ::RegOpenKeyExA(ToNativeKey(root), path.c_str(), options, (access & ~kViewBits) | view, &opened);
   *result = rc == ERROR_SUCCESS ? reinterpret_cast<HKey>(opened) : kNullKey;
+  if (rc == ERROR_SUCCESS && view == KEY_WOW64_32KEY) view32_.insert(*result);
   return rc;
 }
 
@@ -68,13 +104,16 @@ long Win32Store::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uin
 long Win32Store::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (subkey.empty()) return ERROR_INVALID_PARAMETER;
   OwnedKey victim;
-  const LONG rc = ::RegOpenKeyExA(ToNativeKey(key), subkey.c_str(), REG_OPTION_OPEN_LINK, DELETE, victim.out());
+  // Opened in the view of the key it lies below, as RegDeleteKeyExA would.
+  const LONG rc = ::RegOpenKeyExA(ToNativeKey(key), subkey.c_str(), REG_OPTION_OPEN_LINK, DELETE | ViewOf(key, 0),
+                                  victim.out());
   if (rc != ERROR_SUCCESS) return rc;
   return DeleteOpenedKey(victim.get());
 }
 
 long Win32Store::RegCloseKey(HKey key) {
   if (key == kCurrentUser || key == kLocalMachine) return ERROR_SUCCESS;
+  view32_.erase(key);
   return ::RegCloseKey(ToNativeKey(key));
 }
 

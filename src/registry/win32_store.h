@@ -3,9 +3,15 @@
 // Handles, paths, masks and codes go through unchanged: a key handle is the
 // HKEY itself, so the two roots are the predefined HKEYs. Deleting a key
 // never follows a registry link, unlike advapi32's RegDeleteKeyA.
+//
+// Views: every open names one. An open that asks for none gets the 64-bit
+// view (a 32-bit build on 64-bit Windows asks for it explicitly, so that it
+// sees what the 64-bit build sees), or, below an opened key, that key's view.
 #pragma once
 
 #include <windows.h>
+
+#include <unordered_set>
 
 #include "registry/registry.h"
 
@@ -14,6 +20,14 @@ namespace torvane::registry {
 // The HKEY behind a handle. The predefined roots are sign-extended on 64-bit
 // Windows and the store's constants are not, so the roots are mapped.
 HKEY ToNativeKey(HKey key);
+
+// Whether this process runs on 64-bit Windows, where HKLM\SOFTWARE has two
+// views.
+bool OnWindows64();
+
+// The WOW64 bits an open of the 64-bit view passes: KEY_WOW64_64KEY in a
+// 32-bit process on 64-bit Windows, none elsewhere.
+REGSAM NativeViewBits();
 
 // The one owner of an HKEY: closes the key it holds.
 class OwnedKey {
@@ -46,6 +60,14 @@ class Win32Store : public RegistryStore {
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
+  bool HasView32() const override { return OnWindows64(); }
+
+ private:
+  // The WOW64 bits to pass for an open below `parent` that asked `access`.
+  REGSAM ViewOf(HKey parent, std::uint32_t access) const;
+
+  // The handles this store opened in the 32-bit view.
+  std::unordered_set<HKey> view32_;
 };
 
 }  // namespace torvane::registry

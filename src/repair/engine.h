@@ -26,6 +26,16 @@ enum class RepairOutcome { kNothingToDo, kRepaired, kFailed };
 
 using ItemBytes = std::array<std::uint8_t, kItemCount>;
 
+// The two views of HKLM\SOFTWARE on 64-bit Windows. A machine item is
+// looked at in each view the registry has; HKCU places have one view and are
+// looked at with the 64-bit one.
+enum class View { k64 = 0, k32 = 1 };
+inline constexpr int kViewCount = 2;
+
+// What one view of an item showed.
+enum class ViewState : std::uint8_t { kNotExamined, kHealthy, kDamaged, kUndetermined };
+using ItemViews = std::array<ViewState, kViewCount>;  // indexed by View
+
 // Which hives an item reads and changes.
 inline constexpr int kTouchesCurrentUser = 1;
 inline constexpr int kTouchesLocalMachine = 2;
@@ -40,13 +50,26 @@ class RepairEngine {
   // left as it was when the image hijack check is undetermined.
   void ScanItems(ItemBytes& healthy);
 
-  // One item's check; for item 3 an undetermined outcome counts as healthy.
+  // One item's check, in every view: healthy only when healthy in each.
+  // For item 3 an undetermined outcome counts as healthy.
   bool CheckItem(int index);
+  // Hijacked when either view is; undetermined when a view could not be
+  // looked at and none is hijacked.
   HijackOutcome CheckImageHijack();
 
+  // What each view of the item shows. Views the registry lacks, and the
+  // 32-bit view of an item with no machine place, are kNotExamined.
+  ItemViews CheckViews(int index);
+
+  // The views the registry has: two on 64-bit Windows (and for an offline or
+  // in-memory registry), one on 32-bit Windows.
+  int ViewsPresent() const { return store_.HasView32() ? 2 : 1; }
+
   // Re-reads the item's place and changes it only if its check shows damage:
-  // a healthy item is never touched. An item is repaired when every change
-  // took and its check then passes.
+  // a healthy item is never touched. Each view is looked at again just before
+  // it is mended, so that a key the two views share is mended once. An item
+  // is repaired when every change in every view took and its check then
+  // passes; it failed when any view's change failed.
   RepairOutcome ApplyRepair(int index);
   RepairOutcome RepairImageHijack();
 
@@ -61,6 +84,20 @@ class RepairEngine {
   registry::RegistryStore& store() { return store_; }
 
  private:
+  // Runs `step` once per view the item is looked at in, with view_ set.
+  template <typename Step>
+  void ForEachView(int index, Step step);
+  // The access of an open below `root`: HKLM opens carry the current view.
+  std::uint32_t Viewed(registry::HKey root, std::uint32_t access) const;
+  bool LooksAtUser() const { return view_ != registry::kView32; }
+  // In the 32-bit view a place that must hold a value may lack it: programs
+  // fall back on what Windows itself reads, the 64-bit one. Only a value
+  // that is there and wrong is damage.
+  bool MissingIsHealthy() const { return view_ == registry::kView32; }
+
+  bool CheckInView(int index);
+  HijackOutcome CheckImageHijackInView();
+  RepairOutcome RepairImageHijackInView();
   RepairOutcome Act(int index);
   RepairOutcome RemoveValues(int index);
   RepairOutcome RestoreText(int index);
@@ -69,7 +106,21 @@ class RepairEngine {
 
   registry::RegistryStore& store_;
   std::string system_directory_;
+  std::uint32_t view_ = 0;  // view bits of the HKLM opens: 0 or kView32
   std::unordered_set<std::string> protected_tools_;
 };
+
+template <typename Step>
+void RepairEngine::ForEachView(int index, Step step) {
+  struct Restore {
+    std::uint32_t& view;
+    ~Restore() { view = 0; }
+  } restore{view_};
+  const int passes = (HivesTouched(index) & kTouchesLocalMachine) != 0 ? ViewsPresent() : 1;
+  for (int pass = 0; pass < passes; ++pass) {
+    view_ = pass == 0 ? 0 : registry::kView32;
+    step(static_cast<View>(pass));
+  }
+}
 
 }  // namespace torvane::repair

@@ -53,16 +53,41 @@ bool EnumerateSubkeys(RegistryStore& store, HKey key, std::uint32_t capacity, in
 }  // namespace
 
 HijackOutcome RepairEngine::CheckImageHijack() {
+  bool hijacked = false, undetermined = false;
+  ForEachView(3, [&](View) {
+    const HijackOutcome outcome = CheckImageHijackInView();
+    hijacked |= outcome == HijackOutcome::kHijacked;
+    undetermined |= outcome == HijackOutcome::kUndetermined;
+  });
+  if (hijacked) return HijackOutcome::kHijacked;
+  return undetermined ? HijackOutcome::kUndetermined : HijackOutcome::kClean;
+}
+
+RepairOutcome RepairEngine::RepairImageHijack() {
+  int repaired = 0, failed = 0;
+  ForEachView(3, [&](View) {
+    const RepairOutcome outcome = RepairImageHijackInView();
+    repaired += outcome == RepairOutcome::kRepaired;
+    failed += outcome == RepairOutcome::kFailed;
+  });
+  if (failed > 0) return RepairOutcome::kFailed;
+  return repaired > 0 ? RepairOutcome::kRepaired : RepairOutcome::kNothingToDo;
+}
+
+HijackOutcome RepairEngine::CheckImageHijackInView() {
+  const std::uint32_t all = Viewed(kLocalMachine, kKeyAllAccess), read_only = Viewed(kLocalMachine, kKeyRead);
   ScopedKey hijack(store_), parent(store_);
-  const long full = hijack.Open(kLocalMachine, places::kHijackKey, kKeyAllAccess);
-  parent.Open(kLocalMachine, places::kCurrentVersion, kKeyAllAccess);
+  const long full = hijack.Open(kLocalMachine, places::kHijackKey, all);
+  parent.Open(kLocalMachine, places::kCurrentVersion, all);
   // Refused full access: what reading shows is what Windows acts on.
   const long read = full == kSuccess || full == kFileNotFound
                         ? full
-                        : hijack.Open(kLocalMachine, places::kHijackKey, kKeyRead);
+                        : hijack.Open(kLocalMachine, places::kHijackKey, read_only);
   if (!hijack.is_open()) {
     if (read != kFileNotFound) return HijackOutcome::kUndetermined;
-    if (!parent.is_open()) parent.Open(kLocalMachine, places::kCurrentVersion, kKeyRead);
+    // The 32-bit view may lack the whole branch.
+    if (MissingIsHealthy()) return HijackOutcome::kClean;
+    if (!parent.is_open()) parent.Open(kLocalMachine, places::kCurrentVersion, read_only);
     return parent.is_open() ? HijackOutcome::kClean : HijackOutcome::kUndetermined;
   }
   bool found = false;
@@ -76,16 +101,17 @@ HijackOutcome RepairEngine::CheckImageHijack() {
   return complete ? HijackOutcome::kClean : HijackOutcome::kUndetermined;
 }
 
-RepairOutcome RepairEngine::RepairImageHijack() {
+RepairOutcome RepairEngine::RepairImageHijackInView() {
   ScopedKey hijack(store_);
-  const long opened = hijack.Open(kLocalMachine, places::kHijackKey, kKeyAllAccess, kOpenLink);
+  const long opened = hijack.Open(kLocalMachine, places::kHijackKey, Viewed(kLocalMachine, kKeyAllAccess), kOpenLink);
   if (opened == kFileNotFound) return RepairOutcome::kNothingToDo;
   bool is_link = false;
   if (opened != kSuccess || store_.RegQueryKeyIsLink(hijack.get(), &is_link) != kSuccess || is_link) {
     // Locked, or a link this repair will not reach through: damage that
     // reading shows is a failed repair, anything else nothing to do.
     hijack.Reset();
-    return CheckImageHijack() == HijackOutcome::kHijacked ? RepairOutcome::kFailed : RepairOutcome::kNothingToDo;
+    return CheckImageHijackInView() == HijackOutcome::kHijacked ? RepairOutcome::kFailed
+                                                                : RepairOutcome::kNothingToDo;
   }
   std::vector<std::string> listed;
   int skipped = 0;

@@ -81,18 +81,26 @@ RepairOutcome Outcome(int changes, int refused) {
 
 RepairOutcome RepairEngine::ApplyRepair(int index) {
   if (CheckItem(index)) return RepairOutcome::kNothingToDo;
-  const RepairOutcome outcome = Act(index);
-  // Every change took; the item counts as repaired only if its place now
-  // reads healthy. Malware that watches its values and writes them back at
+  int repaired = 0, failed = 0;
+  ForEachView(index, [&](View) {
+    // Looked at again: a key both views share was mended in the first.
+    if (CheckInView(index)) return;
+    const RepairOutcome outcome = Act(index);
+    repaired += outcome == RepairOutcome::kRepaired;
+    failed += outcome == RepairOutcome::kFailed;
+  });
+  if (failed > 0) return RepairOutcome::kFailed;
+  if (repaired == 0) return RepairOutcome::kNothingToDo;
+  // Every change took; the item counts as repaired only if its places now
+  // read healthy. Malware that watches its values and writes them back at
   // once is caught here rather than listed as repaired.
-  if (outcome == RepairOutcome::kRepaired && !CheckItem(index)) return RepairOutcome::kFailed;
-  return outcome;
+  return CheckItem(index) ? RepairOutcome::kRepaired : RepairOutcome::kFailed;
 }
 
 RepairOutcome RepairEngine::Act(int index) {
   switch (index) {
     case 3:
-      return RepairImageHijack();
+      return RepairImageHijackInView();
     case 9:
       return RestoreNumber();
     case 10:
@@ -113,8 +121,11 @@ RepairOutcome RepairEngine::RemoveValues(int index) {
   long status[2] = {kFileNotFound, kFileNotFound};
   std::optional<Bytes> data[2];
   const int count = action.places[1].key != nullptr ? 2 : 1;
+  // The user's places have one view, mended with the 64-bit one.
+  const auto skipped = [&](int i) { return action.places[i].root == kCurrentUser && !LooksAtUser(); };
   for (int i = 0; i < count; ++i) {
-    status[i] = keys[i].Open(action.places[i].root, action.places[i].key, kKeyAllAccess);
+    if (skipped(i)) continue;
+    status[i] = keys[i].Open(action.places[i].root, action.places[i].key, Viewed(action.places[i].root, kKeyAllAccess));
   }
   for (int i = 0; i < count; ++i) {
     if (!keys[i].is_open()) continue;
@@ -130,7 +141,7 @@ RepairOutcome RepairEngine::RemoveValues(int index) {
       // The place could not be opened for the change: a value that reading
       // shows is damage left in place.
       ScopedKey readable(store_);
-      if (readable.Open(place.root, place.key, registry::kKeyRead) == kSuccess) {
+      if (readable.Open(place.root, place.key, Viewed(place.root, registry::kKeyRead)) == kSuccess) {
         if (ReadValue(store_, readable.get(), place.value, place.capacity)) ++refused;
       } else {
         ++unknown;
@@ -169,10 +180,12 @@ RepairOutcome RepairEngine::RestoreText(int index) {
       break;
   }
   ScopedKey key(store_);
-  const long opened = key.Open(place.root, place.key, kKeyAllAccess);
+  const long opened = key.Open(place.root, place.key, Viewed(place.root, kKeyAllAccess));
   // A missing key holds no value: healthy when the healthy form is no text.
-  if (opened == kFileNotFound && healthy.empty()) return RepairOutcome::kNothingToDo;
-  const std::string text = TextOf(ReadValue(store_, key.get(), place.value, place.capacity));
+  if (opened == kFileNotFound && (healthy.empty() || MissingIsHealthy())) return RepairOutcome::kNothingToDo;
+  const auto data = ReadValue(store_, key.get(), place.value, place.capacity);
+  if (!data && key.is_open() && MissingIsHealthy()) return RepairOutcome::kNothingToDo;
+  const std::string text = TextOf(data);
   if (key.is_open() && (file_names ? registry::NamesEqual(text, healthy) : text == healthy)) {
     return RepairOutcome::kNothingToDo;
   }
@@ -183,24 +196,21 @@ RepairOutcome RepairEngine::RestoreText(int index) {
 
 RepairOutcome RepairEngine::RestoreNumber() {
   ScopedKey key(store_);
-  key.Open(kLocalMachine, kShowAll, kKeyAllAccess);
-  if (NumberOf(ReadValue(store_, key.get(), "CheckedValue", 4)) == 1) {
-    return RepairOutcome::kNothingToDo;
-  }
+  key.Open(kLocalMachine, kShowAll, Viewed(kLocalMachine, kKeyAllAccess));
+  const auto data = ReadValue(store_, key.get(), "CheckedValue", 4);
+  if (NumberOf(data) == 1 || (!data && MissingIsHealthy())) return RepairOutcome::kNothingToDo;
   if (!key.is_open()) return RepairOutcome::kFailed;
   return Outcome(1, WriteNumber(store_, key.get(), "CheckedValue", 1) != kSuccess);
 }
 
 RepairOutcome RepairEngine::RestorePrefixes() {
   ScopedKey key(store_);
-  key.Open(kLocalMachine, kPrefixes, kKeyAllAccess);
-  std::string texts[5];
-  for (int i = 0; i < 5; ++i) {
-    texts[i] = TextOf(ReadValue(store_, key.get(), kUrlPrefixes[i].value, kDefaultCapacity));
-  }
+  key.Open(kLocalMachine, kPrefixes, Viewed(kLocalMachine, kKeyAllAccess));
+  std::optional<Bytes> data[5];
+  for (int i = 0; i < 5; ++i) data[i] = ReadValue(store_, key.get(), kUrlPrefixes[i].value, kDefaultCapacity);
   int changes = 0, refused = 0;
   for (int i = 0; i < 5; ++i) {
-    if (texts[i] == kUrlPrefixes[i].healthy) continue;
+    if (TextOf(data[i]) == kUrlPrefixes[i].healthy || (!data[i] && MissingIsHealthy())) continue;
     ++changes;
     if (!key.is_open() ||
         WriteText(store_, key.get(), kUrlPrefixes[i].value, kUrlPrefixes[i].healthy) != kSuccess) {

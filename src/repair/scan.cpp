@@ -76,11 +76,12 @@ constexpr int kScanOrder[kItemCount] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  
                                         13, 12, 14, 15, 16, 17, 18, 19, 20, 21, 22};
 
 // Opens `path` with `access`, or, when that is refused, for reading: damage
-// that reading shows is still damage (its repair then fails).
-long OpenToLook(ScopedKey& key, HKey root, const char* path, std::uint32_t access) {
-  const long rc = key.Open(root, path, access);
+// that reading shows is still damage (its repair then fails). `view` are
+// the view bits of the open.
+long OpenToLook(ScopedKey& key, HKey root, const char* path, std::uint32_t access, std::uint32_t view) {
+  const long rc = key.Open(root, path, access | view);
   if (rc == registry::kSuccess || rc == registry::kFileNotFound || !registry::WantsWrite(access)) return rc;
-  return key.Open(root, path, kKeyRead);
+  return key.Open(root, path, kKeyRead | view);
 }
 
 }  // namespace
@@ -109,23 +110,51 @@ std::string RepairEngine::HealthyUserinit() const {
   return system_directory_ + "\\userinit.exe,";
 }
 
+std::uint32_t RepairEngine::Viewed(HKey root, std::uint32_t access) const {
+  return root == kLocalMachine ? access | view_ : access;
+}
+
 bool RepairEngine::CheckItem(int index) {
+  bool healthy = true;
+  ForEachView(index, [&](View) { healthy = CheckInView(index) && healthy; });
+  return healthy;
+}
+
+ItemViews RepairEngine::CheckViews(int index) {
+  ItemViews views{};
+  ForEachView(index, [&](View view) {
+    ViewState& state = views[static_cast<int>(view)];
+    if (index == 3) {
+      const HijackOutcome outcome = CheckImageHijackInView();
+      state = outcome == HijackOutcome::kHijacked ? ViewState::kDamaged
+              : outcome == HijackOutcome::kClean  ? ViewState::kHealthy
+                                                  : ViewState::kUndetermined;
+    } else {
+      state = CheckInView(index) ? ViewState::kHealthy : ViewState::kDamaged;
+    }
+  });
+  return views;
+}
+
+bool RepairEngine::CheckInView(int index) {
   const Check& check = kChecks[index];
   switch (check.rule) {
     case Rule::kImageHijack:
-      return CheckImageHijack() != HijackOutcome::kHijacked;
+      return CheckImageHijackInView() != HijackOutcome::kHijacked;
     case Rule::kContextMenu: {
+      // The user's policy has one view: it is read with the 64-bit one.
       ScopedKey user(store_), machine(store_);
-      user.Open(kCurrentUser, check.key, check.access);
-      machine.Open(kLocalMachine, check.key, check.access);
+      if (LooksAtUser()) user.Open(kCurrentUser, check.key, check.access);
+      machine.Open(kLocalMachine, check.key, Viewed(kLocalMachine, check.access));
       return !ReadValue(store_, user.get(), check.value, kCapacity) &&
              !ReadValue(store_, machine.get(), check.value, kCapacity);
     }
     case Rule::kPrefixes: {
       ScopedKey key(store_);
-      OpenToLook(key, check.root, check.key, check.access);
+      OpenToLook(key, check.root, check.key, check.access, Viewed(check.root, 0));
       return std::all_of(std::begin(kUrlPrefixes), std::end(kUrlPrefixes), [&](const Prefix& prefix) {
-        return TextOf(ReadValue(store_, key.get(), prefix.value, kCapacity)) == prefix.healthy;
+        const auto data = ReadValue(store_, key.get(), prefix.value, kCapacity);
+        return (!data && MissingIsHealthy()) || TextOf(data) == prefix.healthy;
       });
     }
     default:
@@ -133,9 +162,11 @@ bool RepairEngine::CheckItem(int index) {
   }
 
   ScopedKey key(store_);
-  OpenToLook(key, check.root, check.key, check.access);
+  OpenToLook(key, check.root, check.key, check.access, Viewed(check.root, 0));
   const auto data = ReadValue(store_, key.get(), check.value,
                               check.rule == Rule::kEmptyText ? kAppInitCapacity : kCapacity);
+  // A value the 32-bit view lacks is no damage: Windows reads the 64-bit one.
+  if (!data && MissingIsHealthy()) return true;
   switch (check.rule) {
     case Rule::kAbsent:
       return !data;
