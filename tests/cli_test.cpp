@@ -67,13 +67,28 @@ Result Cli(const std::vector<std::string>& args) {
 int Lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 
 // The JSON "items" array the command line writes for `states` ("h", "d", "u").
-std::string ItemsJson(const std::string& states) {
+const char* StateWord(char state) {
+  return state == 'h' ? "healthy" : state == 'd' ? "damaged" : "undetermined";
+}
+
+// The items of a profile: `states` one letter an item (healthy, damaged,
+// undetermined); machine items carry their views, the 64-bit one as
+// `views64` (default: as `states`) and the 32-bit one as `views32` (default:
+// healthy). An item undetermined for want of its hive has no views.
+std::string ItemsJson(const std::string& states, std::string views64 = "",
+                      const std::string& views32 = std::string(repair::kItemCount, 'h')) {
+  if (views64.empty()) views64 = states;
   std::string json = "[";
   for (int i = 0; i < repair::kItemCount; ++i) {
-    const char* state = states[i] == 'h' ? "healthy" : states[i] == 'd' ? "damaged" : "undetermined";
     json += std::string(i ? ", " : "") + "{\"index\": " + std::to_string(i) + ", \"group\": \"" +
             (i < 15 ? "system" : "ie") + "\", \"name\": " + "\"" + registry::GbkToUtf8(repair::Item(i).name) + "\"" +
-            ", \"state\": \"" + state + "\"}";
+            ", \"state\": \"" + StateWord(states[i]) + "\"";
+    if (repair::HivesTouched(i) & repair::kTouchesLocalMachine) {
+      json += states[i] == 'u' ? std::string(", \"views\": {}")
+                               : std::string(", \"views\": {\"64\": \"") + StateWord(views64[i]) + "\", \"32\": \"" +
+                                     StateWord(views32[i]) + "\"}";
+    }
+    json += "}";
   }
   return json + "]";
 }

@@ -43,6 +43,17 @@ std::array<State, repair::kItemCount> Evaluate(repair::RepairEngine& engine, con
   return states;
 }
 
+// What each registry view shows of the machine items.
+std::array<repair::ItemViews, repair::kItemCount> EvaluateViews(repair::RepairEngine& engine, const Profile& profile) {
+  std::array<repair::ItemViews, repair::kItemCount> views{};
+  for (int i = 0; i < repair::kItemCount; ++i) {
+    if ((repair::HivesTouched(i) & repair::kTouchesLocalMachine) && Determinable(i, profile)) {
+      views[i] = engine.CheckViews(i);
+    }
+  }
+  return views;
+}
+
 std::string MissingHive(int index, const Profile& profile) {
   const int hives = repair::HivesTouched(index);
   if ((hives & repair::kTouchesCurrentUser) && !profile.has_user) return "a user hive (--ntuser)";
@@ -87,6 +98,7 @@ int Scan(const Options& options, const Streams& streams) {
     ProfileReport result;
     result.name = profile.name;
     result.states = Evaluate(engine, profile);
+    result.views = EvaluateViews(engine, profile);
     WarnRefused(watched, streams);
     for (State state : result.states) damaged |= state == State::kDamaged;
     report.profiles.push_back(std::move(result));
@@ -190,6 +202,7 @@ int Repair(const Options& options, const Streams& streams) {
       result.ran = true;
     }
     result.states = Evaluate(engine, profile);
+    result.views = EvaluateViews(engine, profile);
     WarnRefused(recorder, streams);
     for (int i = 0; i < repair::kItemCount; ++i) {
       if (flags.m_repaired[i]) result.repaired.push_back(i);

@@ -59,6 +59,40 @@ std::string DescribeValue(const registry::RegValue& value) {
   return "type " + std::to_string(value.type) + ", " + std::to_string(value.data.size()) + " bytes";
 }
 
+const char* ViewStateName(repair::ViewState state) {
+  switch (state) {
+    case repair::ViewState::kHealthy: return "healthy";
+    case repair::ViewState::kDamaged: return "damaged";
+    case repair::ViewState::kUndetermined: return "undetermined";
+    case repair::ViewState::kNotExamined: break;
+  }
+  return nullptr;
+}
+
+constexpr const char* kViewNames[repair::kViewCount] = {"64", "32"};
+
+// The views an item was examined in, as JSON members ("64": "healthy", ...).
+std::string JsonViews(const repair::ItemViews& views) {
+  std::string out;
+  for (int v = 0; v < repair::kViewCount; ++v) {
+    const char* state = ViewStateName(views[v]);
+    if (state == nullptr) continue;
+    out.append(out.empty() ? "" : ", ").append("\"").append(kViewNames[v]).append("\": \"").append(state).append("\"");
+  }
+  return out;
+}
+
+// " [64-bit: healthy, 32-bit: damaged]" for an item examined in a view.
+std::string TextViews(const repair::ItemViews& views) {
+  std::string out;
+  for (int v = 0; v < repair::kViewCount; ++v) {
+    const char* state = ViewStateName(views[v]);
+    if (state == nullptr) continue;
+    out.append(out.empty() ? " [" : ", ").append(kViewNames[v]).append("-bit: ").append(state);
+  }
+  return out.empty() ? out : out + "]";
+}
+
 std::string ValueName(const std::string& name) { return name.empty() ? "(default)" : Quoted(name); }
 
 void PrintChange(const Change& change, std::FILE* out) {
@@ -134,8 +168,9 @@ void PrintText(const RunReport& report, bool colour, std::FILE* out) {
       for (int i = 0; i < repair::kItemCount; ++i) {
         if (repair::GroupOf(i) != group) continue;
         const bool damaged = profile.states[i] == State::kDamaged;
-        std::fprintf(out, "  %s%2d %s %s%s\n", colour && damaged ? "\033[31m" : "", i, StateLabel(profile.states[i]),
-                     GbkToUtf8(repair::Item(i).name).c_str(), colour && damaged ? "\033[0m" : "");
+        std::fprintf(out, "  %s%2d %s %s%s%s\n", colour && damaged ? "\033[31m" : "", i, StateLabel(profile.states[i]),
+                     GbkToUtf8(repair::Item(i).name).c_str(), TextViews(profile.views[i]).c_str(),
+                     colour && damaged ? "\033[0m" : "");
       }
     }
   }
@@ -148,9 +183,13 @@ void PrintJson(const RunReport& report, std::FILE* out) {
     std::fprintf(out, "%s{\"profile\": %s, \"items\": [", p == 0 ? "" : ", ",
                  profile.name ? JsonString(*profile.name).c_str() : "null");
     for (int i = 0; i < repair::kItemCount; ++i) {
-      std::fprintf(out, "%s{\"index\": %d, \"group\": \"%s\", \"name\": %s, \"state\": \"%s\"}", i == 0 ? "" : ", ",
+      std::fprintf(out, "%s{\"index\": %d, \"group\": \"%s\", \"name\": %s, \"state\": \"%s\"", i == 0 ? "" : ", ",
                    i, repair::GroupOf(i) == repair::kSystemGroup ? "system" : "ie",
                    JsonString(GbkToUtf8(repair::Item(i).name)).c_str(), StateName(profile.states[i]));
+      if (repair::HivesTouched(i) & repair::kTouchesLocalMachine) {
+        std::fprintf(out, ", \"views\": {%s}", JsonViews(profile.views[i]).c_str());
+      }
+      std::fprintf(out, "}");
     }
     std::fprintf(out, "]}");
   }
@@ -168,6 +207,10 @@ void PrintList(std::FILE* out) {
     const repair::RepairItem& item = repair::Item(i);
     std::fprintf(out, "%2d  %-6s  %s\n", i, item.group == repair::kSystemGroup ? "system" : "ie",
                  GbkToUtf8(item.name).c_str());
+    if (repair::HivesTouched(i) & repair::kTouchesLocalMachine) {
+      std::fprintf(out, "      views: 64-bit, and 32-bit (HKLM\\SOFTWARE\\Wow6432Node) on 64-bit Windows%s\n",
+                   repair::HivesTouched(i) & repair::kTouchesCurrentUser ? "; the user's policy: one view" : "");
+    }
     // The description starts with its own blank lines; indent what it says.
     std::string text = TerminalText(item.description);
     std::string line;

@@ -10,6 +10,7 @@
 
 #include "cli/change_stores.h"
 #include "repair/catalogue.h"
+#include "repair/engine.h"
 
 namespace torvane::cli {
 
@@ -18,6 +19,9 @@ enum class State { kHealthy, kDamaged, kUndetermined };
 struct ProfileReport {
   std::optional<std::string> name;  // UTF-8
   std::array<State, repair::kItemCount> states{};
+  // Machine items: what each registry view showed (kNotExamined: a view
+  // the registry lacks, or an item of the user's hive alone).
+  std::array<repair::ItemViews, repair::kItemCount> views{};
   bool ran = false;        // a repair run took place for this profile
   std::string message;     // the run's message text (GBK), as the dialog shows it
   std::vector<int> repaired, failed, still_damaged;
