@@ -4,11 +4,13 @@
 # from this checkout's files in another folder must equal, byte for byte,
 # those of the build folder given (CI: build/windows, the programs the Wine
 # tests ran), or, with no folder given, those of a second build in a third one.
-#   scripts/repro_check.sh [BUILD_DIR]
+# The 32-bit programs: the release preset windows32-release.
+#   scripts/repro_check.sh [BUILD_DIR [RELEASE_PRESET]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 programs=(TorvaneSafe.exe torvane.exe)
+preset=${2:-windows-release}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -18,12 +20,12 @@ build_copy() {
   local source="$work/$1/torvane-source"
   mkdir -p "$source"
   git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$source"
-  (cd "$source" && cmake --preset windows-release >/dev/null &&
-     cmake --build --preset windows-release -j"$(nproc)" --target TorvaneSafe torvane >/dev/null)
-  echo "$source/build/windows-release"
+  (cd "$source" && cmake --preset "$preset" >/dev/null &&
+     cmake --build --preset "$preset" -j"$(nproc)" --target TorvaneSafe torvane >/dev/null)
+  echo "$source/build/$preset"
 }
 
-if [ $# -ge 1 ]; then
+if [ $# -ge 1 ] && [ -n "$1" ]; then
   first=$1
 else
   echo "repro: first build"

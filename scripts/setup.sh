@@ -9,13 +9,21 @@ packages=(
   g++-mingw-w64-x86-64 wine64 wine xvfb xdotool imagemagick fonts-wqy-zenhei locales
 )
 
+# The 32-bit build runs under 32-bit Wine (WOW64 in a 64-bit prefix), which
+# Debian ships for the i386 architecture.
+packages+=(g++-mingw-w64-i686 wine32:i386)
+sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "setup: adding the i386 architecture"
+  $sudo dpkg --add-architecture i386
+fi
+
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

@@ -5,13 +5,18 @@ cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh
 # The Windows program, the Windows command line (which the native Wine suite
-# runs too) and the Windows test programs.
-echo "== Windows program and its tests under Wine"
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j"$(nproc)"
-./scripts/wine_tests.sh
-echo "== reproducible build: the two programs again, in another folder"
+# runs too) and the Windows test programs, for 64-bit Windows and for 32-bit
+# Windows; both builds' suites run in one 64-bit prefix (the 32-bit one under
+# WOW64).
+echo "== Windows programs (64-bit and 32-bit) and their tests under Wine"
+for preset in windows windows32; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$(nproc)"
+done
+./scripts/wine_tests.sh windows windows32
+echo "== reproducible build: the two programs again, in another folder (64-bit, then 32-bit)"
 ./scripts/repro_check.sh build/windows
+./scripts/repro_check.sh build/windows32 windows32-release
 
 echo "== native build and tests"
 cmake --preset native >/dev/null

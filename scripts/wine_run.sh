@@ -15,11 +15,17 @@ if [[ -z "${DISPLAY:-}" ]]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 
+# A prefix made before 32-bit Wine was installed cannot run 32-bit programs:
+# the ready mark says which Wine made the prefix, and a prefix made by
+# another is made anew.
+wine_kind="64-bit only"
+[[ -x /usr/lib/wine/wine ]] && wine_kind="64-bit and 32-bit"
+
 mkdir -p "$(dirname "$WINEPREFIX")"
 (
   flock 9
-  if [[ ! -f "$WINEPREFIX/.torvane-ready" ]]; then
-    "$root/scripts/wine_prefix.sh" "$WINEPREFIX" && touch "$WINEPREFIX/.torvane-ready"
+  if [[ "$(cat "$WINEPREFIX/.torvane-ready" 2>/dev/null)" != "$wine_kind" ]]; then
+    "$root/scripts/wine_prefix.sh" "$WINEPREFIX" && echo "$wine_kind" > "$WINEPREFIX/.torvane-ready"
   fi
 ) 9>"$WINEPREFIX.lock" || exit 1
 

@@ -11,6 +11,7 @@
 #include "cli/change_stores.h"
 #include "registry/hive_store.h"
 #include "registry/reg_file.h"
+#include "registry/view_path.h"
 #include "repair/engine.h"
 #include "repair/run.h"
 #include "support/fixtures.h"
@@ -290,6 +291,28 @@ TEST(ViewSharedKeyTest, ALinkedThirtyTwoBitKeyIsMendedOnceAndKeptAsALink) {
   ASSERT_NE(link, nullptr);
   EXPECT_TRUE(link->link.has_value()) << "the shared key is still a link";
   EXPECT_NE(store.FindKey(kLocalMachine, kIfeo + "\\Your Image File Name Here without a path"), nullptr);
+}
+
+// The dry run holds its changes by key path: a key both views share through a
+// link must be one key to it, or the 32-bit view would still show what the
+// 64-bit pass removed.
+TEST(ViewSharedKeyTest, TheDryRunSeesTheSharedKeyMendedInBothViews) {
+  MemoryStore store;
+  PutHealthySystem(store);
+  store.CreateLink(kLocalMachine, In(true, kIfeo), kLocalMachine, kIfeo);
+  std::vector<std::uint8_t> target;
+  for (char c : "\\REGISTRY\\MACHINE\\" + kIfeo) target.insert(target.end(), {static_cast<std::uint8_t>(c), 0});
+  store.PutValue(kLocalMachine, In(true, kIfeo), "SymbolicLinkValue", registry::kRegLink, target);
+  Damage(store, 3, false);
+  const std::string before = store.Dump();
+  cli::OverlayStore overlay(store, std::make_shared<cli::OverlayState>());
+  RepairEngine engine(overlay);
+  EXPECT_EQ(ViewsText(engine.CheckViews(3)), "dd");
+  EXPECT_EQ(engine.ApplyRepair(3), RepairOutcome::kRepaired);
+  EXPECT_EQ(ViewsText(engine.CheckViews(3)), "hh");
+  EXPECT_EQ(store.Dump(), before) << "a dry run changes nothing";
+  EXPECT_EQ(registry::StoredViewPath(store, kLocalMachine, kIfeo + "\\avp.exe", kView32), kIfeo + "\\avp.exe");
+  EXPECT_EQ(registry::StoredViewPath(store, kLocalMachine, kWinlogon, kView32), In(true, kWinlogon));
 }
 
 // The backup of a change in the 32-bit view names the key where it lies, so

@@ -4,6 +4,8 @@
 // and restores a damaged live registry.
 //
 // One scratch prefix serves the whole suite (booting it takes seconds).
+// Where 32-bit Wine is installed, `wine reg` runs as a 32-bit program, whose
+// HKLM\SOFTWARE is the 32-bit view: every reg call names the 64-bit view.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -88,7 +90,7 @@ class WineTest : public ::testing::Test {
   static MemoryStore Export(const std::string& key) {
     const std::string file = Path("export.reg");
     fs::remove(file);
-    EXPECT_EQ(Shell("wine reg export " + Quote(key) + " " + Quote(WinePath(file)) + " /y").code, 0);
+    EXPECT_EQ(Shell("wine reg export " + Quote(key) + " " + Quote(WinePath(file)) + " /y /reg:64").code, 0);
     MemoryStore store;
     MemoryTarget target(store);
     ApplyRegFile(ReadRegFile(file), target);
@@ -107,13 +109,13 @@ std::vector<std::uint8_t> Bytes(const std::string& text) { return std::vector<st
 TEST_F(WineTest, WhatRegExportWritesLoadsToTheSameValues) {
   const std::string key = "HKCU\\Software\\TorvaneAdded";
   const std::string add = "wine reg add " + Quote(key);
-  ASSERT_EQ(Shell(add + " /v Text /t REG_SZ /d " + Quote("病毒 \"C:\\x\"") + " /f").code, 0);
-  ASSERT_EQ(Shell(add + " /ve /t REG_SZ /d " + Quote("默认") + " /f").code, 0);
-  ASSERT_EQ(Shell(add + " /v Number /t REG_DWORD /d 305419896 /f").code, 0);
-  ASSERT_EQ(Shell(add + " /v Blob /t REG_BINARY /d " + std::string(80, 'a') + " /f").code, 0);
-  ASSERT_EQ(Shell(add + " /v Path /t REG_EXPAND_SZ /d " + Quote("%SystemRoot%\\系统") + " /f").code, 0);
-  ASSERT_EQ(Shell(add + " /v List /t REG_MULTI_SZ /d " + Quote("a\\0中") + " /f").code, 0);
-  ASSERT_EQ(Shell("wine reg add " + Quote(key + "\\Sub\\子键") + " /v N /t REG_DWORD /d 1 /f").code, 0);
+  ASSERT_EQ(Shell(add + " /v Text /t REG_SZ /d " + Quote("病毒 \"C:\\x\"") + " /f /reg:64").code, 0);
+  ASSERT_EQ(Shell(add + " /ve /t REG_SZ /d " + Quote("默认") + " /f /reg:64").code, 0);
+  ASSERT_EQ(Shell(add + " /v Number /t REG_DWORD /d 305419896 /f /reg:64").code, 0);
+  ASSERT_EQ(Shell(add + " /v Blob /t REG_BINARY /d " + std::string(80, 'a') + " /f /reg:64").code, 0);
+  ASSERT_EQ(Shell(add + " /v Path /t REG_EXPAND_SZ /d " + Quote("%SystemRoot%\\系统") + " /f /reg:64").code, 0);
+  ASSERT_EQ(Shell(add + " /v List /t REG_MULTI_SZ /d " + Quote("a\\0中") + " /f /reg:64").code, 0);
+  ASSERT_EQ(Shell("wine reg add " + Quote(key + "\\Sub\\子键") + " /v N /t REG_DWORD /d 1 /f /reg:64").code, 0);
 
   MemoryStore expected;
   const std::string path = "Software\\TorvaneAdded";
@@ -154,7 +156,7 @@ TEST_F(WineTest, WhatWeExportImportsWithRegImportToTheSameValues) {
 
     const std::string file = Path(name + ".reg");
     WriteFile(file, FormatRegFile(RegFile{format, EntriesOf(original)}));
-    ASSERT_EQ(Shell("wine reg import " + Quote(WinePath(file))).code, 0) << name;
+    ASSERT_EQ(Shell("wine reg import " + Quote(WinePath(file)) + " /reg:64").code, 0) << name;
     EXPECT_EQ(Export("HKCU\\" + path).Dump(), original.Dump()) << name;
   }
 }
@@ -190,8 +192,8 @@ TEST_F(WineLiveTest, TheWindowsBuildScansRepairsAndRestoresALiveRegistry) {
   EXPECT_EQ(ItemState(clean.text, 0), "healthy");
   EXPECT_EQ(ItemState(clean.text, 3), "healthy");
 
-  ASSERT_EQ(Shell("wine reg add " + Quote(policy) + " /v DisableTaskMgr /t REG_DWORD /d 1 /f").code, 0);
-  ASSERT_EQ(Shell("wine reg add " + Quote(hijack) + " /v Debugger /t REG_SZ /d svch0st.exe /f").code, 0);
+  ASSERT_EQ(Shell("wine reg add " + Quote(policy) + " /v DisableTaskMgr /t REG_DWORD /d 1 /f /reg:64").code, 0);
+  ASSERT_EQ(Shell("wine reg add " + Quote(hijack) + " /v Debugger /t REG_SZ /d svch0st.exe /f /reg:64").code, 0);
   const Output damaged = Torvane("scan --live --json");
   EXPECT_EQ(damaged.code, 1);
   EXPECT_EQ(ItemState(damaged.text, 0), "damaged");
@@ -211,7 +213,7 @@ TEST_F(WineLiveTest, TheWindowsBuildScansRepairsAndRestoresALiveRegistry) {
   const Output again = Torvane("scan --live --json");
   EXPECT_EQ(ItemState(again.text, 0), "damaged");
   EXPECT_EQ(ItemState(again.text, 3), "damaged");
-  EXPECT_EQ(Shell("wine reg query " + Quote(hijack) + " /v Debugger").code, 0) << "the hijack key came back whole";
+  EXPECT_EQ(Shell("wine reg query " + Quote(hijack) + " /v Debugger /reg:64").code, 0) << "the hijack key came back whole";
 }
 
 }  // namespace

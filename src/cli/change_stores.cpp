@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "registry/names.h"
+#include "registry/view_path.h"
 
 namespace torvane::cli {
 
@@ -86,7 +87,7 @@ long RecordingStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint
   const long rc = base_.RegOpenKeyExA(root, path, options, access, result);
   // Noted as stored: a key of the 32-bit view by its Wow6432Node path.
   if (rc == kSuccess && known) paths_.Note(*result, top, PathBook::Join(base_path, registry::ViewPath(root, path, access)));
-  return Noted(rc, root, path, AccessName(access));
+  return Noted(rc, root, registry::ViewPath(root, path, access), AccessName(access));
 }
 
 long RecordingStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_t* type,
@@ -194,7 +195,8 @@ long OverlayStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32
   const Handle* parent = Find(root);
   if (parent == nullptr) return kInvalidHandle;
   if (IsDeleted(parent->root, parent->path)) return kKeyDeleted;
-  const std::string full = PathBook::Join(parent->path, registry::ViewPath(root, path, access));
+  // A key both views share through a link is one key to the changes held here.
+  const std::string full = PathBook::Join(parent->path, registry::StoredViewPath(base_, root, path, access));
   if (IsDeleted(parent->root, full)) return kFileNotFound;
   HKey opened = kNullKey;
   const long rc = base_.RegOpenKeyExA(parent->base, path, options, access, &opened);

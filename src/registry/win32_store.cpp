@@ -31,16 +31,9 @@ bool OnWindows64() {
 #ifdef _WIN64
   return true;
 #else
-  // Looked up rather than imported: the oldest supported Windows lacks it
-  // before its second service pack.
   static const bool wow64 = [] {
-    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
-    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-    const auto is_wow64 = kernel32 ? reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(
-                                         ::GetProcAddress(kernel32, "IsWow64Process")))
-                                   : nullptr;
     BOOL result = FALSE;
-    return is_wow64 != nullptr && is_wow64(::GetCurrentProcess(), &result) && result;
+    return ::IsWow64Process(::GetCurrentProcess(), &result) && result;
   }();
   return wow64;
 #endif

@@ -22,11 +22,12 @@ const std::string kVictim = "SOFTWARE\\TorvaneVictimTree";
 
 std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
-// Makes HKLM\`path` a registry link to HKLM\`target`.
-bool CreateLink(const std::string& path, const std::string& target) {
+// Makes HKLM\`path` a registry link to HKLM\`target` (paths as stored, in
+// the 64-bit view).
+bool CreateLink(const std::string& path, const std::string& target, DWORD options = REG_OPTION_VOLATILE) {
   HKEY link = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
-                      KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &link, nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | options,
+                      KEY_ALL_ACCESS | KEY_CREATE_LINK | kView64, nullptr, &link, nullptr) != ERROR_SUCCESS) {
     return false;
   }
   const std::wstring where = L"\\Registry\\Machine\\" + Wide(target);
@@ -39,7 +40,8 @@ bool CreateLink(const std::string& path, const std::string& target) {
 // Whether HKLM\`path` itself (not what it may point at) exists.
 bool Exists(const std::string& path) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | kView64, &key) !=
+      ERROR_SUCCESS) {
     return false;
   }
   RegCloseKey(key);
@@ -139,7 +141,8 @@ TEST_F(LiveStoreTest, ANameOutsideGbkEndsTheDeleteOfAListedSubkeyAndOfARestoredD
   for (const std::string& parent : {std::string(kIfeo) + "\\IceSword.exe", std::string("SOFTWARE\\TorvaneRestored")}) {
     HKEY key = nullptr;
     const std::wstring name = Wide(parent) + L"\\a\u2603";  // a snowman: no GBK character
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kView64, nullptr, &key,
+                              nullptr),
               ERROR_SUCCESS);
     RegCloseKey(key);
   }
@@ -149,7 +152,7 @@ TEST_F(LiveStoreTest, ANameOutsideGbkEndsTheDeleteOfAListedSubkeyAndOfARestoredD
   EXPECT_TRUE(Exists("SOFTWARE\\TorvaneRestored"));
   // Cleaning up by the wide name.
   for (const std::string& parent : {std::string(kIfeo) + "\\IceSword.exe", std::string("SOFTWARE\\TorvaneRestored")}) {
-    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, (Wide(parent) + L"\\a\u2603").c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (Wide(parent) + L"\\a\u2603").c_str(), kView64, 0), ERROR_SUCCESS);
   }
 }
 
@@ -227,6 +230,137 @@ TEST_F(LiveStoreTest, TheCommandLineNamesTheKeyThatRefusedAndReportsTheItemFaile
   EXPECT_NE(repair.err.find("HKEY_LOCAL_MACHINE\\" + std::string(kIfeo) + ": access denied (KEY_ALL_ACCESS)"),
             std::string::npos)
       << repair.err;
+}
+
+// ---------------------------------------------------------------- both views
+
+const std::string kIfeo32 = "SOFTWARE\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+
+std::string ViewsOf(repair::RepairEngine& engine, int index) {
+  std::string text;
+  for (repair::ViewState state : engine.CheckViews(index)) {
+    text += state == repair::ViewState::kHealthy ? 'h' : state == repair::ViewState::kDamaged ? 'd' : '-';
+  }
+  return text;
+}
+
+// Passes every operation on and counts the keys deleted.
+class CountingStore final : public registry::RegistryStore {
+ public:
+  explicit CountingStore(registry::RegistryStore& inner) : inner_(inner) {}
+  long RegOpenKeyExA(registry::HKey root, const std::string& path, std::uint32_t options, std::uint32_t access,
+                     registry::HKey* result) override {
+    return inner_.RegOpenKeyExA(root, path, options, access, result);
+  }
+  long RegQueryValueExA(registry::HKey key, const std::string& name, std::uint32_t* type, std::uint8_t* data,
+                        std::uint32_t* size) override {
+    return inner_.RegQueryValueExA(key, name, type, data, size);
+  }
+  long RegSetValueExA(registry::HKey key, const std::string& name, std::uint32_t reserved, std::uint32_t type,
+                      const std::uint8_t* data, std::uint32_t size) override {
+    return inner_.RegSetValueExA(key, name, reserved, type, data, size);
+  }
+  long RegDeleteValueA(registry::HKey key, const std::string& name) override {
+    return inner_.RegDeleteValueA(key, name);
+  }
+  long RegEnumKeyA(registry::HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override {
+    return inner_.RegEnumKeyA(key, index, name, capacity);
+  }
+  long RegDeleteKeyA(registry::HKey key, const std::string& subkey) override {
+    ++deleted;
+    return inner_.RegDeleteKeyA(key, subkey);
+  }
+  long RegCloseKey(registry::HKey key) override { return inner_.RegCloseKey(key); }
+  long RegQueryKeyIsLink(registry::HKey key, bool* is_link) override { return inner_.RegQueryKeyIsLink(key, is_link); }
+  bool HasView32() const override { return inner_.HasView32(); }
+  int deleted = 0;
+
+ private:
+  registry::RegistryStore& inner_;
+};
+
+bool IsLink(registry::RegistryStore& store, const std::string& path) {
+  registry::ScopedKey key(store);
+  bool is_link = false;
+  return key.Open(kLocalMachine, path, KEY_READ, registry::kOpenLink) == ERROR_SUCCESS &&
+         store.RegQueryKeyIsLink(key.get(), &is_link) == ERROR_SUCCESS && is_link;
+}
+
+TEST_F(LiveStoreTest, BothBuildsSeeTwoViewsOnSixtyFourBitWine) {
+  EXPECT_TRUE(store.HasView32());
+  EXPECT_EQ(engine.ViewsPresent(), 2);
+}
+
+TEST_F(LiveStoreTest, AppInitDllsPlacedInEitherViewIsFoundAndMendedInThatViewOnly) {
+  for (REGSAM placed : {kView32, kView64}) {
+    const REGSAM other = placed == kView32 ? kView64 : kView32;
+    const std::string where = placed == kView32 ? "KEY_WOW64_32KEY" : "KEY_WOW64_64KEY";
+    PutString(HKEY_LOCAL_MACHINE, kWindows, "AppInit_DLLs", "", other);
+    PutString(HKEY_LOCAL_MACHINE, kWindows, "AppInit_DLLs", "C:\\evil.dll", placed);
+    EXPECT_FALSE(engine.CheckItem(13)) << where;
+    EXPECT_EQ(ViewsOf(engine, 13), placed == kView32 ? "hd" : "dh") << where;
+    EXPECT_EQ(engine.ApplyRepair(13), RepairOutcome::kRepaired) << where;
+    EXPECT_EQ(ViewsOf(engine, 13), "hh") << where;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kWindows, "AppInit_DLLs", placed), std::string(1, '\0')) << where;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kWindows, "AppInit_DLLs", other), std::string(1, '\0')) << where;
+  }
+}
+
+TEST_F(LiveStoreTest, TheCommandLineSaysWhichViewIsDamaged) {
+  PutString(HKEY_LOCAL_MACHINE, kWinlogon, "Shell", "Explorer.exe evil.exe", kView32);
+  const CommandRun scan = Torvane(L"scan --json");
+  const auto item = scan.out.find("{\"index\": 12, ");
+  ASSERT_NE(item, std::string::npos) << scan.out;
+  EXPECT_EQ(scan.out.find("\"views\": {\"64\": \"healthy\", \"32\": \"damaged\"}", item),
+            scan.out.find("\"views\"", item))
+      << scan.out;
+  const CommandRun repair = Torvane(L"repair 12 --json");
+  EXPECT_EQ(repair.code, 0u) << repair.out << repair.err;
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kWinlogon, "Shell", kView32), std::string("Explorer.exe", 13));
+}
+
+TEST_F(LiveStoreTest, TheStockLinkedImageOptionsKeyIsMendedOnceAndStaysALink) {
+  // Wine, as Windows, shows the 64-bit key in the 32-bit view through a link.
+  ASSERT_TRUE(IsLink(store, kIfeo32)) << "the prefix has no linked 32-bit image options key";
+  PutString(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\avp.exe", "Debugger", "svch0st.exe", kView32);
+  ASSERT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\avp.exe", kView64)) << "placed through the link";
+  CountingStore counting(store);
+  repair::RepairEngine counted(counting);
+  EXPECT_EQ(ViewsOf(counted, 3), "dd");
+  EXPECT_EQ(counted.ApplyRepair(3), RepairOutcome::kRepaired);
+  EXPECT_EQ(counting.deleted, 1) << "one repair";
+  EXPECT_EQ(ViewsOf(counted, 3), "hh");
+  EXPECT_TRUE(IsLink(store, kIfeo32));
+  EXPECT_TRUE(Exists(std::string(kIfeo) + "\\notepad.exe"));
+}
+
+TEST_F(LiveStoreTest, ASeparateThirtyTwoBitImageOptionsKeyIsMendedOnItsOwn) {
+  // A 32-bit copy of its own in place of the link, put back afterwards.
+  {
+    registry::ScopedKey parent(store);
+    ASSERT_EQ(parent.Open(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                          KEY_ALL_ACCESS | registry::kView32),
+              ERROR_SUCCESS);
+    ASSERT_EQ(store.RegDeleteKeyA(parent.get(), "Image File Execution Options"), ERROR_SUCCESS);
+  }
+  PutString(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\avp.exe", "Debugger", "svch0st.exe", kView32);
+  PutString(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\winword.exe", "Debugger", "", kView32);
+  EXPECT_FALSE(IsLink(store, kIfeo32));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\avp.exe", kView64));
+  EXPECT_EQ(ViewsOf(engine, 3), "hd");
+  EXPECT_EQ(engine.ApplyRepair(3), RepairOutcome::kRepaired);
+  EXPECT_EQ(ViewsOf(engine, 3), "hh");
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\avp.exe", kView32));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\winword.exe", kView32));
+  EXPECT_TRUE(Exists(std::string(kIfeo) + "\\notepad.exe"));
+
+  registry::ScopedKey parent(store);
+  ASSERT_EQ(parent.Open(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                        KEY_ALL_ACCESS | registry::kView32),
+            ERROR_SUCCESS);
+  EXPECT_EQ(registry::DeleteKeyTree(store, parent.get(), "Image File Execution Options"), ERROR_SUCCESS);
+  EXPECT_TRUE(CreateLink(kIfeo32, kIfeo, 0));
+  EXPECT_TRUE(IsLink(store, kIfeo32));
 }
 
 }  // namespace

@@ -229,6 +229,20 @@ TEST_F(ProgramTest, DamagedLeavesAreRedAndHealthyLeavesBlackAndASelectedLeafIsNo
   EXPECT_TRUE(LeafShows(first_damaged, true));
 }
 
+TEST_F(ProgramTest, DamageInEitherRegistryViewShowsTheSameRedLeavesInBothBuilds) {
+  // The same damage and the same red leaves whichever build runs: AppInit_DLLs
+  // in the 32-bit view only, the shell in the 64-bit view only, an image
+  // hijack placed through the 32-bit view (which Wine links to the 64-bit key).
+  PutString(HKEY_LOCAL_MACHINE, kWindows, "AppInit_DLLs", "C:\\evil.dll", kView32);
+  PutString(HKEY_LOCAL_MACHINE, kWinlogon, "Shell", "Explorer.exe evil.exe", kView64);
+  PutString(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\avp.exe", "Debugger", "svch0st.exe", kView32);
+  const std::set<int> damaged = {3, 12, 13};
+  Start();
+  for (int i = 0; i < kItemCount; ++i) {
+    EXPECT_TRUE(LeafShows(i, damaged.count(i) > 0)) << "leaf " << i;
+  }
+}
+
 TEST_F(ProgramTest, RescanPicksUpARepairMadeWhileTheProgramRuns) {
   PutDword(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr", 1);
   Start();

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,72 @@ namespace {
 // hand from the system folder.
 const char* const kKnownDlls[] = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcrt.dll",
                                   "shell32.dll",  "ole32.dll",  "oleaut32.dll", "comdlg32.dll", "shlwapi.dll"};
+
+// What the programs may import: every function here is exported by Windows 7
+// SP1, 32-bit and 64-bit, the oldest Windows the programs support (README).
+// An import not listed fails the check until it has been looked up for that
+// version and added; one that version lacks must be looked up at run time.
+const std::set<std::string> kWindows7Functions = {
+    // advapi32.dll
+    "advapi32!RegCloseKey", "advapi32!RegCreateKeyExA", "advapi32!RegDeleteValueA", "advapi32!RegEnumKeyA",
+    "advapi32!RegEnumValueA", "advapi32!RegOpenKeyExA", "advapi32!RegQueryInfoKeyA",
+    "advapi32!RegQueryValueExA", "advapi32!RegQueryValueExW", "advapi32!RegSetValueExA",
+    // gdi32.dll
+    "gdi32!BitBlt", "gdi32!CreateCompatibleBitmap", "gdi32!CreateCompatibleDC", "gdi32!CreateFontIndirectA",
+    "gdi32!CreateRectRgnIndirect", "gdi32!DeleteDC", "gdi32!DeleteObject", "gdi32!GetClipBox",
+    "gdi32!GetObjectA", "gdi32!GetStockObject", "gdi32!SelectClipRgn", "gdi32!SelectObject", "gdi32!SetBkColor",
+    "gdi32!SetTextColor", "gdi32!TextOutA",
+    // kernel32.dll
+    "kernel32!AddVectoredExceptionHandler", "kernel32!CloseHandle", "kernel32!CopyFileA",
+    "kernel32!CreateEventA", "kernel32!CreateFileA", "kernel32!CreateSemaphoreA",
+    "kernel32!DeleteCriticalSection", "kernel32!DeleteFileA", "kernel32!DuplicateHandle",
+    "kernel32!EnterCriticalSection", "kernel32!FlushFileBuffers", "kernel32!FormatMessageA",
+    "kernel32!FreeLibrary", "kernel32!GetCurrentProcess", "kernel32!GetCurrentProcessId",
+    "kernel32!GetCurrentThread", "kernel32!GetCurrentThreadId", "kernel32!IsWow64Process", "kernel32!GetFileAttributesA",
+    "kernel32!GetHandleInformation", "kernel32!GetLastError", "kernel32!GetModuleHandleA",
+    "kernel32!GetModuleHandleW", "kernel32!GetProcAddress", "kernel32!GetProcessAffinityMask",
+    "kernel32!GetStartupInfoA", "kernel32!GetSystemDirectoryA", "kernel32!GetSystemTimeAsFileTime",
+    "kernel32!GetThreadContext", "kernel32!GetThreadPriority", "kernel32!GetTickCount64",
+    "kernel32!InitializeCriticalSection", "kernel32!IsDBCSLeadByteEx", "kernel32!IsDebuggerPresent",
+    "kernel32!LeaveCriticalSection", "kernel32!LoadLibraryA", "kernel32!LoadLibraryExA",
+    "kernel32!LoadLibraryW", "kernel32!LocalFree", "kernel32!MoveFileExA", "kernel32!MultiByteToWideChar",
+    "kernel32!OpenProcess", "kernel32!OutputDebugStringA", "kernel32!RaiseException",
+    "kernel32!ReleaseSemaphore", "kernel32!RemoveVectoredExceptionHandler", "kernel32!ResetEvent",
+    "kernel32!ResumeThread", "kernel32!RtlCaptureContext", "kernel32!RtlLookupFunctionEntry",
+    "kernel32!RtlUnwindEx", "kernel32!RtlVirtualUnwind", "kernel32!SetConsoleOutputCP",
+    "kernel32!SetDllDirectoryA", "kernel32!SetEvent", "kernel32!SetLastError",
+    "kernel32!SetProcessAffinityMask", "kernel32!SetThreadContext", "kernel32!SetThreadPriority",
+    "kernel32!SetUnhandledExceptionFilter", "kernel32!Sleep", "kernel32!SuspendThread", "kernel32!TlsAlloc",
+    "kernel32!TlsGetValue", "kernel32!TlsSetValue", "kernel32!TryEnterCriticalSection",
+    "kernel32!VirtualProtect", "kernel32!VirtualQuery", "kernel32!WaitForMultipleObjects",
+    "kernel32!WaitForSingleObject", "kernel32!WideCharToMultiByte", "kernel32!WriteFile",
+    "kernel32!__C_specific_handler",
+    // msvcrt.dll
+    "msvcrt!___lc_codepage_func", "msvcrt!___mb_cur_max_func", "msvcrt!__getmainargs", "msvcrt!__initenv",
+    "msvcrt!__iob_func", "msvcrt!__mb_cur_max", "msvcrt!__p__acmdln", "msvcrt!__p__commode",
+    "msvcrt!__p__fmode", "msvcrt!__set_app_type", "msvcrt!__setusermatherr", "msvcrt!_acmdln",
+    "msvcrt!_amsg_exit", "msvcrt!_beginthreadex", "msvcrt!_cexit", "msvcrt!_close", "msvcrt!_commode",
+    "msvcrt!_endthreadex", "msvcrt!_errno", "msvcrt!_fileno", "msvcrt!_fmode", "msvcrt!_initterm",
+    "msvcrt!_iob", "msvcrt!_isatty", "msvcrt!_lock", "msvcrt!_onexit", "msvcrt!_read", "msvcrt!_setjmp",
+    "msvcrt!_setjmp3", "msvcrt!_strdup", "msvcrt!_ultoa", "msvcrt!_unlock", "msvcrt!abort", "msvcrt!atoi",
+    "msvcrt!calloc", "msvcrt!exit", "msvcrt!fclose", "msvcrt!ferror", "msvcrt!fopen", "msvcrt!fprintf",
+    "msvcrt!fputc", "msvcrt!fputs", "msvcrt!fread", "msvcrt!free", "msvcrt!fwrite", "msvcrt!iswctype",
+    "msvcrt!localeconv", "msvcrt!longjmp", "msvcrt!malloc", "msvcrt!memchr", "msvcrt!memcmp", "msvcrt!memcpy",
+    "msvcrt!memmove", "msvcrt!memset", "msvcrt!printf", "msvcrt!realloc", "msvcrt!setlocale", "msvcrt!signal",
+    "msvcrt!strchr", "msvcrt!strcmp", "msvcrt!strcoll", "msvcrt!strerror", "msvcrt!strftime", "msvcrt!strlen",
+    "msvcrt!strncmp", "msvcrt!strtol", "msvcrt!strxfrm", "msvcrt!towlower", "msvcrt!towupper",
+    "msvcrt!vfprintf", "msvcrt!wcscoll", "msvcrt!wcsftime", "msvcrt!wcslen", "msvcrt!wcsxfrm",
+    // user32.dll
+    "user32!AppendMenuA", "user32!BeginPaint", "user32!CallWindowProcA", "user32!CreateWindowExA",
+    "user32!DefWindowProcA", "user32!DialogBoxParamA", "user32!DrawIcon", "user32!EndDialog", "user32!EndPaint",
+    "user32!GetClientRect", "user32!GetCursorPos", "user32!GetDlgItem", "user32!GetMonitorInfoA",
+    "user32!GetPropA", "user32!GetSysColor", "user32!GetSystemMenu", "user32!GetSystemMetrics",
+    "user32!GetWindow", "user32!GetWindowLongA", "user32!GetWindowLongPtrA", "user32!GetWindowRect",
+    "user32!InvalidateRect", "user32!IsIconic", "user32!IsWindowVisible", "user32!LoadIconA",
+    "user32!LoadStringA", "user32!MessageBoxA", "user32!MonitorFromWindow", "user32!RemovePropA",
+    "user32!ScreenToClient", "user32!SendMessageA", "user32!SetDlgItemTextA", "user32!SetPropA",
+    "user32!SetWindowLongA", "user32!SetWindowLongPtrA", "user32!SetWindowPos", "user32!UpdateWindow",
+};
 
 constexpr const char* kMarker = "planted-dll-loaded.txt";
 
@@ -49,6 +116,7 @@ class PeFile {
     const std::size_t optional = nt + sizeof signature + sizeof(IMAGE_FILE_HEADER);
     WORD magic = 0;
     if (!Copy(nt + sizeof signature, &file_, sizeof file_) || !Copy(optional, &magic, sizeof magic)) return;
+    wide_ = magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
     if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
       IMAGE_OPTIONAL_HEADER64 header{};
       if (!Copy(optional, &header, sizeof header)) return;
@@ -89,14 +157,43 @@ class PeFile {
         name_rva = entry.Name;
       }
       if (name_rva == 0) return names;
-      std::string name;
-      char c = 0;
-      for (DWORD at = name_rva; CopyRva(at, &c, 1) && c != '\0' && name.size() < 260; ++at) name.push_back(c);
-      names.push_back(name);
+      names.push_back(ReadName(name_rva));
+    }
+  }
+
+  // Every function the import table names, as "dll!name" (the DLL in lower
+  // case, without ".dll"), or "dll!#ordinal".
+  std::vector<std::string> ImportedFunctions() const {
+    std::vector<std::string> names;
+    const IMAGE_DATA_DIRECTORY directory = directories_[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (directory.VirtualAddress == 0) return names;
+    const DWORD thunk_size = wide_ ? 8 : 4;
+    for (DWORD rva = directory.VirtualAddress;; rva += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+      IMAGE_IMPORT_DESCRIPTOR entry{};
+      if (!CopyRva(rva, &entry, sizeof entry)) return {"<import table out of bounds>"};
+      if (entry.Name == 0) return names;
+      std::string dll = Lower(ReadName(entry.Name));
+      if (dll.size() > 4 && dll.compare(dll.size() - 4, 4, ".dll") == 0) dll.resize(dll.size() - 4);
+      DWORD thunk = entry.OriginalFirstThunk != 0 ? entry.OriginalFirstThunk : entry.FirstThunk;
+      for (;; thunk += thunk_size) {
+        ULONGLONG value = 0;
+        if (!CopyRva(thunk, &value, thunk_size)) return {"<import thunks out of bounds>"};
+        if (value == 0) break;
+        const bool by_ordinal = wide_ ? (value >> 63) != 0 : (value & 0x80000000u) != 0;
+        // A name entry: a two-byte hint, then the name.
+        names.push_back(dll + "!" + (by_ordinal ? "#" + std::to_string(value & 0xFFFF)
+                                                : ReadName(static_cast<DWORD>(value) + 2)));
+      }
     }
   }
 
  private:
+  std::string ReadName(DWORD rva) const {
+    std::string name;
+    char c = 0;
+    for (DWORD at = rva; CopyRva(at, &c, 1) && c != '\0' && name.size() < 260; ++at) name.push_back(c);
+    return name;
+  }
   bool Copy(std::size_t offset, void* out, std::size_t size) const {
     if (offset > bytes_.size() || size > bytes_.size() - offset) return false;
     std::memcpy(out, bytes_.data() + offset, size);
@@ -117,6 +214,7 @@ class PeFile {
   IMAGE_DATA_DIRECTORY directories_[IMAGE_NUMBEROF_DIRECTORY_ENTRIES]{};
   std::vector<IMAGE_SECTION_HEADER> sections_;
   bool valid_ = false;
+  bool wide_ = false;  // a 64-bit image: eight-byte import thunks
 };
 
 bool Known(const std::string& dll) {
@@ -131,6 +229,33 @@ TEST(ImportTableTest, TheProgramsImportOnlyKnownDllsAndDelayLoadNothing) {
     EXPECT_FALSE(imports.empty()) << program;
     for (const std::string& dll : imports) EXPECT_TRUE(Known(dll)) << program << " imports " << dll;
     EXPECT_EQ(file.Imports(true), std::vector<std::string>{}) << program;
+  }
+}
+
+TEST(ImportTableTest, TheProgramsImportNothingTheOldestSupportedWindowsLacks) {
+  for (const char* program : {"TorvaneSafe.exe", "torvane.exe"}) {
+    const PeFile file(ReadAll(OwnDirectory() + program));
+    ASSERT_TRUE(file.valid()) << program;
+    const std::vector<std::string> functions = file.ImportedFunctions();
+    EXPECT_GT(functions.size(), 20u) << program;
+    for (const std::string& function : functions) {
+      EXPECT_EQ(kWindows7Functions.count(function), 1u)
+          << program << " imports " << function << ", not known to be in Windows 7 SP1";
+    }
+  }
+}
+
+TEST(ImportTableTest, TheFunctionCheckReadsNamesAndSeesOnesOutsideTheList) {
+  const PeFile file(ReadAll(OwnDirectory() + "bare_dialog.exe"));
+  ASSERT_TRUE(file.valid());
+  const std::vector<std::string> functions = file.ImportedFunctions();
+  EXPECT_NE(std::find(functions.begin(), functions.end(), "comctl32!InitCommonControlsEx"), functions.end());
+  EXPECT_NE(std::find(functions.begin(), functions.end(), "user32!DialogBoxParamA"), functions.end());
+  EXPECT_EQ(kWindows7Functions.count("comctl32!InitCommonControlsEx"), 0u);
+  // Windows 8 and later only: never to be listed.
+  for (const char* later : {"kernel32!SetDefaultDllDirectories", "kernel32!GetSystemTimePreciseAsFileTime",
+                            "kernel32!CreateFile2", "kernelbase!PathCchCombine"}) {
+    EXPECT_EQ(kWindows7Functions.count(later), 0u) << later;
   }
 }
 

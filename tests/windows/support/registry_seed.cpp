@@ -11,7 +11,8 @@ namespace {
 
 class Key {
  public:
-  Key(HKEY root, const std::string& path, bool create, REGSAM access = KEY_ALL_ACCESS) {
+  Key(HKEY root, const std::string& path, bool create, REGSAM access = KEY_ALL_ACCESS, REGSAM view = kView64) {
+    access |= view;
     const LONG rc = create ? RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, access, nullptr, &key_, nullptr)
                            : RegOpenKeyExA(root, path.c_str(), 0, access, &key_);
     if (rc != ERROR_SUCCESS) key_ = nullptr;
@@ -42,8 +43,8 @@ void CopyKey(const registry::MemoryStore::Key& from, HKEY root, const std::strin
   }
 }
 
-void DeleteValue(HKEY root, const std::string& path, const std::string& name) {
-  Key key(root, path, false);
+void DeleteValue(HKEY root, const std::string& path, const std::string& name, REGSAM view = kView64) {
+  Key key(root, path, false, KEY_ALL_ACCESS, view);
   if (key.get()) RegDeleteValueA(key.get(), name.c_str());
 }
 
@@ -54,23 +55,31 @@ void CopyToRegistry(const registry::MemoryStore& store) {
   CopyKey(store.Root(registry::kLocalMachine), HKEY_LOCAL_MACHINE, "");
 }
 
-void PutDword(HKEY root, const std::string& path, const std::string& name, DWORD value) {
-  Key key(root, path, true);
+void PutDword(HKEY root, const std::string& path, const std::string& name, DWORD value, REGSAM view) {
+  Key key(root, path, true, KEY_ALL_ACCESS, view);
   RegSetValueExA(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
-void PutString(HKEY root, const std::string& path, const std::string& name, const std::string& text) {
-  Key key(root, path, true);
+void PutString(HKEY root, const std::string& path, const std::string& name, const std::string& text,
+               REGSAM view) {
+  Key key(root, path, true, KEY_ALL_ACCESS, view);
   RegSetValueExA(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                  static_cast<DWORD>(text.size() + 1));
 }
 
-void DeleteTree(HKEY root, const std::string& path) { RegDeleteTreeA(root, path.c_str()); }
+void DeleteTree(HKEY root, const std::string& path, REGSAM view) {
+  // RegDeleteTreeA names no view: the parent is opened in the one asked for.
+  const auto slash = path.rfind('\\');
+  Key parent(root, slash == std::string::npos ? "" : path.substr(0, slash), false, KEY_ALL_ACCESS, view);
+  if (parent.get()) RegDeleteTreeA(parent.get(), path.substr(slash == std::string::npos ? 0 : slash + 1).c_str());
+}
 
-bool KeyExists(HKEY root, const std::string& path) { return Key(root, path, false, KEY_READ).get() != nullptr; }
+bool KeyExists(HKEY root, const std::string& path, REGSAM view) {
+  return Key(root, path, false, KEY_READ, view).get() != nullptr;
+}
 
-std::optional<std::string> ReadValue(HKEY root, const std::string& path, const std::string& name) {
-  Key key(root, path, false, KEY_READ);
+std::optional<std::string> ReadValue(HKEY root, const std::string& path, const std::string& name, REGSAM view) {
+  Key key(root, path, false, KEY_READ, view);
   if (!key.get()) return std::nullopt;
   DWORD size = 0;
   if (RegQueryValueExA(key.get(), name.c_str(), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
@@ -98,21 +107,23 @@ void MakeAllHealthy() {
 
   char system_directory[MAX_PATH] = {};
   GetSystemDirectoryA(system_directory, MAX_PATH);
-  PutString(HKEY_LOCAL_MACHINE, kWinlogon, "Userinit", std::string(system_directory) + "\\userinit.exe,");
-  PutString(HKEY_LOCAL_MACHINE, kWinlogon, "Shell", "Explorer.exe");
-  PutString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows", "AppInit_DLLs", "");
-  PutDword(HKEY_LOCAL_MACHINE, kShowAll, "CheckedValue", 1);
-  PutString(HKEY_LOCAL_MACHINE, kDefaultPrefix, "", "http://");
-  PutString(HKEY_LOCAL_MACHINE, kPrefixes, "ftp", "ftp://");
-  PutString(HKEY_LOCAL_MACHINE, kPrefixes, "gopher", "gopher://");
-  PutString(HKEY_LOCAL_MACHINE, kPrefixes, "home", "http://");
-  PutString(HKEY_LOCAL_MACHINE, kPrefixes, "mosaic", "http://");
-  PutString(HKEY_LOCAL_MACHINE, kPrefixes, "www", "http://");
+  for (REGSAM view : {kView64, kView32}) {
+    PutString(HKEY_LOCAL_MACHINE, kWinlogon, "Userinit", std::string(system_directory) + "\\userinit.exe,", view);
+    PutString(HKEY_LOCAL_MACHINE, kWinlogon, "Shell", "Explorer.exe", view);
+    PutString(HKEY_LOCAL_MACHINE, kWindows, "AppInit_DLLs", "", view);
+    PutDword(HKEY_LOCAL_MACHINE, kShowAll, "CheckedValue", 1, view);
+    PutString(HKEY_LOCAL_MACHINE, kDefaultPrefix, "", "http://", view);
+    PutString(HKEY_LOCAL_MACHINE, kPrefixes, "ftp", "ftp://", view);
+    PutString(HKEY_LOCAL_MACHINE, kPrefixes, "gopher", "gopher://", view);
+    PutString(HKEY_LOCAL_MACHINE, kPrefixes, "home", "http://", view);
+    PutString(HKEY_LOCAL_MACHINE, kPrefixes, "mosaic", "http://", view);
+    PutString(HKEY_LOCAL_MACHINE, kPrefixes, "www", "http://", view);
+  }
 }
 
-ValueWritesDenied::ValueWritesDenied(HKEY root, std::string path, DWORD denied)
-    : root_(root), path_(std::move(path)) {
-  Key key(root_, path_, true);
+ValueWritesDenied::ValueWritesDenied(HKEY root, std::string path, DWORD denied, REGSAM view)
+    : root_(root), path_(std::move(path)), view_(view) {
+  Key key(root_, path_, true, KEY_ALL_ACCESS, view_);
   EXPLICIT_ACCESS_A rules[2] = {};
   rules[0].grfAccessPermissions = denied;
   rules[0].grfAccessMode = DENY_ACCESS;
@@ -134,7 +145,7 @@ ValueWritesDenied::ValueWritesDenied(HKEY root, std::string path, DWORD denied)
 
 ValueWritesDenied::~ValueWritesDenied() {
   if (!applied_) return;
-  Key key(root_, path_, false, WRITE_DAC);
+  Key key(root_, path_, false, WRITE_DAC, view_);
   SECURITY_DESCRIPTOR descriptor;
   InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
   // A null DACL grants everything, as the key had before.

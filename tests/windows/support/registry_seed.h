@@ -11,26 +11,35 @@
 
 namespace torvane::wintest {
 
+// Every helper names the registry view it works in (`view`: KEY_WOW64_64KEY
+// or KEY_WOW64_32KEY), so that the 32-bit test programs seed and read what
+// the 64-bit ones do. The default is the 64-bit view.
+inline constexpr REGSAM kView64 = KEY_WOW64_64KEY;
+inline constexpr REGSAM kView32 = KEY_WOW64_32KEY;
+
 // Copies every key and value of `store` under both roots into the registry.
 void CopyToRegistry(const registry::MemoryStore& store);
 
 // Makes every one of the 23 places healthy: removes the policies, image
 // hijacks and the IE title, and writes the healthy start-up, hidden-files
-// and prefix values.
+// and prefix values, in both views (the keys Wine links into both views are
+// cleaned through the 64-bit one).
 void MakeAllHealthy();
 
-void PutDword(HKEY root, const std::string& path, const std::string& name, DWORD value);
-void PutString(HKEY root, const std::string& path, const std::string& name, const std::string& text);
-void DeleteTree(HKEY root, const std::string& path);
-bool KeyExists(HKEY root, const std::string& path);
+void PutDword(HKEY root, const std::string& path, const std::string& name, DWORD value, REGSAM view = kView64);
+void PutString(HKEY root, const std::string& path, const std::string& name, const std::string& text,
+               REGSAM view = kView64);
+void DeleteTree(HKEY root, const std::string& path, REGSAM view = kView64);
+bool KeyExists(HKEY root, const std::string& path, REGSAM view = kView64);
 // The value's data as bytes (a REG_SZ with its NUL), or nothing.
-std::optional<std::string> ReadValue(HKEY root, const std::string& path, const std::string& name);
+std::optional<std::string> ReadValue(HKEY root, const std::string& path, const std::string& name,
+                                     REGSAM view = kView64);
 
 // Makes `path` refuse value writes (or the rights `denied`) to everyone for
 // as long as the object lives, then gives the rights back.
 class ValueWritesDenied {
  public:
-  ValueWritesDenied(HKEY root, std::string path, DWORD denied = KEY_SET_VALUE);
+  ValueWritesDenied(HKEY root, std::string path, DWORD denied = KEY_SET_VALUE, REGSAM view = kView64);
   ValueWritesDenied(const ValueWritesDenied&) = delete;
   ValueWritesDenied& operator=(const ValueWritesDenied&) = delete;
   ~ValueWritesDenied();
@@ -39,6 +48,7 @@ class ValueWritesDenied {
  private:
   HKEY root_;
   std::string path_;
+  REGSAM view_;
   bool applied_ = false;
 };
 
@@ -46,6 +56,7 @@ class ValueWritesDenied {
 inline constexpr const char* kSystemPolicy = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
 inline constexpr const char* kExplorerPolicy = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
 inline constexpr const char* kIfeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+inline constexpr const char* kWindows = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
 inline constexpr const char* kWinlogon = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 inline constexpr const char* kShowAll =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden\\SHOWALL";
