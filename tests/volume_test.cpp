@@ -322,5 +322,18 @@ TEST_F(VolumeTest, FolderNamesReachJsonAsUtf8AndTheTerminalEscaped) {
       << "overlong forms and surrogates are no UTF-8";
 }
 
+TEST_F(VolumeTest, RegInputWithoutEndIsRefusedWithExitTwo) {
+  std::string deep = "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE";
+  for (int i = 0; i < 100000; ++i) deep += "\\k";
+  WriteFile(dir + "/deep.reg", deep + "]\r\n");
+  const Result nested = Cli({"scan", "--reg", dir + "/deep.reg"});
+  EXPECT_EQ(nested.code, kExitError);
+  EXPECT_EQ(nested.err, "torvane: " + dir + "/deep.reg:2: key nested deeper than 512 levels\n");
+
+  const Result endless = Cli({"scan", "--reg", "/dev/zero"});
+  EXPECT_EQ(endless.code, kExitError);
+  EXPECT_EQ(endless.err, "torvane: /dev/zero: larger than 256 MB; refusing to read it\n");
+}
+
 }  // namespace
 }  // namespace torvane::cli

@@ -435,6 +435,10 @@ RegFile ReadRegFile(const std::string& path) {
 }
 
 bool CanWriteKeyLine(HKey root, const std::string& path, const std::string& user) {
+  // Line ends (regedit may take a lone CR as one) and NUL never go into a line.
+  for (const std::string* name : {&path, &user}) {
+    if (name->find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
+  }
   RegEntry key;
   key.root = root;
   key.path = path;
