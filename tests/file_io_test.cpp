@@ -2,8 +2,6 @@
 // tool writes, owner and mode, several files committed together and put
 // back when one fails, a second run at the same time, inputs without end.
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -17,28 +15,16 @@
 
 #include "registry/file_io.h"
 #include "support/hive_builder.h"
+#include "support/immutable.h"
 
 namespace torvane::registry {
 namespace {
 
 namespace fs = std::filesystem;
 using torvane::testing::ReadFile;
+using torvane::testing::SetImmutable;
 using torvane::testing::WriteFile;
 
-// Sets or clears the immutable flag (chattr +i); false where the file system
-// or the account does not allow it.
-bool SetImmutable(const std::string& path, bool on) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-  if (fd < 0) return false;
-  int flags = 0;
-  bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-  if (ok) {
-    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-    ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-  }
-  ::close(fd);
-  return ok;
-}
 
 class FileIoTest : public ::testing::Test {
  protected:

@@ -3,8 +3,6 @@
 // time, names no terminal or JSON reader should get raw, values whose names
 // hide a NUL.
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -22,6 +20,7 @@
 #include "registry/file_io.h"
 #include "registry/hive_store.h"
 #include "support/hive_builder.h"
+#include "support/immutable.h"
 
 namespace torvane::cli {
 namespace {
@@ -31,6 +30,7 @@ using registry::kCurrentUser;
 using registry::kLocalMachine;
 using registry::MemoryStore;
 using torvane::testing::ReadFile;
+using torvane::testing::SetImmutable;
 using torvane::testing::WriteFile;
 using torvane::testing::WriteHive;
 
@@ -73,18 +73,6 @@ bool IsUtf8(const std::string& text) {
   return true;
 }
 
-bool SetImmutable(const std::string& path, bool on) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-  if (fd < 0) return false;
-  int flags = 0;
-  bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-  if (ok) {
-    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-    ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-  }
-  ::close(fd);
-  return ok;
-}
 
 // A Windows volume: the demo's damaged SOFTWARE hive and one profile per
 // name, each with DisableTaskMgr set.
