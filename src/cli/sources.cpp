@@ -45,7 +45,8 @@ class MemorySource final : public Source {
     profile.machine_file = profile.user_file = file_;
     profile.system_directory = SystemDirectoryOf(store_);
     profiles_.push_back(profile);
-    original_ = store_.Dump();
+    // What a commit compares against, for a file that will be rewritten.
+    if (!file_.empty()) original_ = store_.Dump();
   }
   void Commit() override {
     if (file_.empty() || store_.Dump() == original_) return;
@@ -246,6 +247,7 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
       auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "",
                                                    file.format, std::move(lock));
       ApplyRegFile(file, source->target());
+      file = RegFile{};  // the statements are in the store now
       source->Finish();
       return source;
     }
