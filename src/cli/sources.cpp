@@ -11,7 +11,7 @@
 #include "repair/value_read.h"
 
 #ifdef _WIN32
-#include "cli/live_store_win32.h"
+#include "cli/live_source_win32.h"
 #else
 #include "registry/hive_store.h"
 #endif
