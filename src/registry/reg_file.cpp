@@ -1,6 +1,7 @@
 #include "registry/reg_file.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "registry/codepage.h"
 #include "registry/file_io.h"
@@ -72,7 +73,8 @@ class Parser {
  public:
   Parser(std::string text, const std::string& file_name) : file_name_(file_name), text_(std::move(text)) {}
 
-  RegFile Parse() {
+  // Hands each statement to `take` as soon as it is read; returns the format.
+  RegFormat Parse(const std::function<void(RegEntry&&)>& take) {
     RegFile file;
     std::string_view header;
     do {
@@ -109,7 +111,7 @@ class Parser {
         entry.path = path;
         entry.user = user;
         entry.line = line_number;
-        file.entries.push_back(std::move(entry));
+        take(std::move(entry));
         in_key = true;
         continue;
       }
@@ -122,11 +124,17 @@ class Parser {
         entry.path = path;
         entry.user = user;
         entry.line = line_number;
-        file.entries.push_back(std::move(entry));
+        take(std::move(entry));
         continue;
       }
       Fail(line_number, "unexpected text \"" + std::string(line.substr(0, 40)) + "\"");
     }
+    return file.format;
+  }
+
+  RegFile Parse() {
+    RegFile file;
+    file.format = Parse([&](RegEntry&& entry) { file.entries.push_back(std::move(entry)); });
     return file;
   }
 
@@ -423,15 +431,23 @@ RegFile ParseRegFile(std::string_view bytes, const std::string& file_name) {
   return Parser(TextOf(bytes), file_name).Parse();
 }
 
-RegFile ReadRegFile(const std::string& path) {
-  std::string text;
+namespace {
+
+std::string ReadRegText(const std::string& path) {
   try {
     // The bytes go as soon as they are converted.
-    text = TextOf(ReadWholeFile(path, kMaxRegFileBytes));
+    return TextOf(ReadWholeFile(path, kMaxRegFileBytes));
   } catch (const FileError& error) {
     throw RegFileError(error.what());
   }
-  return Parser(std::move(text), path).Parse();
+}
+
+}  // namespace
+
+RegFile ReadRegFile(const std::string& path) { return Parser(ReadRegText(path), path).Parse(); }
+
+RegFormat ReadRegFile(const std::string& path, const std::function<void(RegEntry&&)>& take) {
+  return Parser(ReadRegText(path), path).Parse(take);
 }
 
 bool CanWriteKeyLine(HKey root, const std::string& path, const std::string& user) {
@@ -553,25 +569,24 @@ std::optional<std::vector<RegValue>> MemoryTarget::ListValues(HKey root, const s
   return key->values;
 }
 
+bool ApplyRegEntry(const RegEntry& entry, RegTarget& target) {
+  switch (entry.kind) {
+    case RegEntry::Kind::kKey:
+      return target.CreateKey(entry.root, entry.path);
+    case RegEntry::Kind::kDeleteKey:
+      return target.DeleteTree(entry.root, entry.path);
+    case RegEntry::Kind::kValue:
+      return target.SetValue(entry.root, entry.path, entry.value);
+    case RegEntry::Kind::kDeleteValue:
+      return target.DeleteValue(entry.root, entry.path, entry.value.name);
+  }
+  return false;
+}
+
 std::vector<RegEntry> ApplyRegFile(const RegFile& file, RegTarget& target) {
   std::vector<RegEntry> refused;
   for (const RegEntry& entry : file.entries) {
-    bool done = true;
-    switch (entry.kind) {
-      case RegEntry::Kind::kKey:
-        done = target.CreateKey(entry.root, entry.path);
-        break;
-      case RegEntry::Kind::kDeleteKey:
-        done = target.DeleteTree(entry.root, entry.path);
-        break;
-      case RegEntry::Kind::kValue:
-        done = target.SetValue(entry.root, entry.path, entry.value);
-        break;
-      case RegEntry::Kind::kDeleteValue:
-        done = target.DeleteValue(entry.root, entry.path, entry.value.name);
-        break;
-    }
-    if (!done) refused.push_back(entry);
+    if (!ApplyRegEntry(entry, target)) refused.push_back(entry);
   }
   return refused;
 }

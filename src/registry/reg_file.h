@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -60,6 +61,9 @@ inline constexpr std::size_t kMaxKeyDepth = 512;
 // Parses the bytes of a .reg file; `file_name` names it in errors.
 RegFile ParseRegFile(std::string_view bytes, const std::string& file_name);
 RegFile ReadRegFile(const std::string& path);
+// The same, handing each statement to `take` as soon as it is read, so that
+// a file that is applied at once is never held whole; returns the format.
+RegFormat ReadRegFile(const std::string& path, const std::function<void(RegEntry&&)>& take);
 
 // Whether the key line of this key reads back as the same key: false for a
 // name with a line break, with characters GBK cannot hold, with empty parts
@@ -108,5 +112,7 @@ class MemoryTarget final : public RegTarget {
 // Applies every statement in order; returns the statements the target
 // refused (empty when all took).
 std::vector<RegEntry> ApplyRegFile(const RegFile& file, RegTarget& target);
+// One statement; false when the target refused it.
+bool ApplyRegEntry(const RegEntry& entry, RegTarget& target);
 
 }  // namespace torvane::registry
