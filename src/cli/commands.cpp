@@ -304,6 +304,10 @@ int Run(const Options& options, const Streams& streams) {
       case Command::kRestore:
         return Restore(options, streams);
     }
+  } catch (const CommitError& error) {
+    // Some files were changed: not an error before anything changed.
+    std::fprintf(streams.err, "torvane: %s\n", Printable(error.what()).c_str());
+    return kExitDamage;
   } catch (const std::exception& error) {
     std::fprintf(streams.err, "torvane: %s\n", Printable(error.what()).c_str());
   }
