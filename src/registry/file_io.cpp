@@ -304,6 +304,8 @@ FileLock::FileLock(const std::string& path) {
       throw FileError(path + ": not a regular file; refusing to replace it");
     }
     while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      // A file system that keeps no locks at all cannot be waited on.
+      if (errno == ENOLCK || errno == EOPNOTSUPP) break;
       if (errno != EWOULDBLOCK && errno != EINTR) throw FileError(path + ": cannot lock: " + Reason());
       if (waited_ms >= LockWaitMilliseconds()) {
         throw FileError(path + ": another run is changing it (it stays locked); try again when it has finished");
