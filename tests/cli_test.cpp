@@ -122,6 +122,17 @@ TEST_F(CliTest, ListShowsTheCatalogue) {
   EXPECT_NE(result.out.find("22  ie      IE 网络协议前缀\n"), std::string::npos);
 }
 
+TEST_F(CliTest, VersionPrintsTheReleaseVersionAndTakesNothingElse) {
+  const Result result = Cli({"--version"});
+  EXPECT_EQ(result.code, kExitOk);
+  EXPECT_EQ(result.out, "torvane 1.0.0.1\n");
+  EXPECT_EQ(result.err, "");
+  const Result extra = Cli({"--version", "--demo"});
+  EXPECT_EQ(extra.code, kExitError);
+  EXPECT_EQ(extra.out, "");
+  EXPECT_NE(extra.err.find("\"--demo\" for --version"), std::string::npos) << extra.err;
+}
+
 TEST_F(CliTest, ScanOfTheDemoGivesTheDialogsGroupsAndExitOne) {
   const Result text = Cli({"scan", "--demo"});
   EXPECT_EQ(text.code, kExitDamage);

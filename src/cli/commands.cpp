@@ -294,6 +294,9 @@ int Run(const Options& options, const Streams& streams) {
       case Command::kHelp:
         std::fputs(kUsage, streams.out);
         return kExitOk;
+      case Command::kVersion:
+        std::fprintf(streams.out, "torvane %s\n", kVersion);
+        return kExitOk;
       case Command::kList:
         PrintList(streams.out);
         return kExitOk;
