@@ -56,7 +56,6 @@ class RegFileError : public std::runtime_error {
 // (Windows' own limit) are refused with a RegFileError.
 inline constexpr std::size_t kMaxRegFileBytes = std::size_t{256} << 20;
 inline constexpr std::size_t kMaxValueBytes = std::size_t{16} << 20;
-inline constexpr std::size_t kMaxKeyDepth = 512;
 
 // Parses the bytes of a .reg file; `file_name` names it in errors.
 RegFile ParseRegFile(std::string_view bytes, const std::string& file_name);
