@@ -262,7 +262,8 @@ TEST_F(VolumeTest, TwoRunsAtOnceTakeTurnsAndNeitherUpdateIsLost) {
     EXPECT_EQ(WEXITSTATUS(status), kExitOk);
   }
   const Result scan = Cli({"scan", "--software", Software(), "--json"});
-  EXPECT_NE(scan.out.find("{\"index\": 3, \"group\": \"system\", \"name\": \"映像劫持检测\", \"state\": \"healthy\"}"),
+  EXPECT_NE(scan.out.find("{\"index\": 3, \"group\": \"system\", \"name\": \"映像劫持检测\", \"state\": \"healthy\", "
+                          "\"views\": {\"64\": \"healthy\", \"32\": \"healthy\"}}"),
             std::string::npos)
       << scan.out;
   EXPECT_NE(scan.out.find("\"index\": 12, \"group\": \"system\", \"name\": \"Shell启动项\", \"state\": \"healthy\""),
