@@ -94,6 +94,12 @@ class RepairEngine {
   // fall back on what Windows itself reads, the 64-bit one. Only a value
   // that is there and wrong is damage.
   bool MissingIsHealthy() const { return view_ == registry::kView32; }
+  // Whether a place read with `opened` (the key's open) and `status` (the
+  // value's read) holds no value at all; a place that refused reading does
+  // not count as empty.
+  static bool Absent(long opened, long status) {
+    return opened == registry::kFileNotFound || status == registry::kFileNotFound;
+  }
 
   bool CheckInView(int index);
   HijackOutcome CheckImageHijackInView();

@@ -183,8 +183,9 @@ RepairOutcome RepairEngine::RestoreText(int index) {
   const long opened = key.Open(place.root, place.key, Viewed(place.root, kKeyAllAccess));
   // A missing key holds no value: healthy when the healthy form is no text.
   if (opened == kFileNotFound && (healthy.empty() || MissingIsHealthy())) return RepairOutcome::kNothingToDo;
-  const auto data = ReadValue(store_, key.get(), place.value, place.capacity);
-  if (!data && key.is_open() && MissingIsHealthy()) return RepairOutcome::kNothingToDo;
+  long status = opened;
+  const auto data = ReadValue(store_, key.get(), place.value, place.capacity, &status);
+  if (!data && MissingIsHealthy() && Absent(opened, status)) return RepairOutcome::kNothingToDo;
   const std::string text = TextOf(data);
   if (key.is_open() && (file_names ? registry::NamesEqual(text, healthy) : text == healthy)) {
     return RepairOutcome::kNothingToDo;
@@ -196,21 +197,29 @@ RepairOutcome RepairEngine::RestoreText(int index) {
 
 RepairOutcome RepairEngine::RestoreNumber() {
   ScopedKey key(store_);
-  key.Open(kLocalMachine, kShowAll, Viewed(kLocalMachine, kKeyAllAccess));
-  const auto data = ReadValue(store_, key.get(), "CheckedValue", 4);
-  if (NumberOf(data) == 1 || (!data && MissingIsHealthy())) return RepairOutcome::kNothingToDo;
+  const long opened = key.Open(kLocalMachine, kShowAll, Viewed(kLocalMachine, kKeyAllAccess));
+  long status = opened;
+  const auto data = ReadValue(store_, key.get(), "CheckedValue", 4, &status);
+  if (NumberOf(data) == 1 || (!data && MissingIsHealthy() && Absent(opened, status))) {
+    return RepairOutcome::kNothingToDo;
+  }
   if (!key.is_open()) return RepairOutcome::kFailed;
   return Outcome(1, WriteNumber(store_, key.get(), "CheckedValue", 1) != kSuccess);
 }
 
 RepairOutcome RepairEngine::RestorePrefixes() {
   ScopedKey key(store_);
-  key.Open(kLocalMachine, kPrefixes, Viewed(kLocalMachine, kKeyAllAccess));
+  const long opened = key.Open(kLocalMachine, kPrefixes, Viewed(kLocalMachine, kKeyAllAccess));
   std::optional<Bytes> data[5];
-  for (int i = 0; i < 5; ++i) data[i] = ReadValue(store_, key.get(), kUrlPrefixes[i].value, kDefaultCapacity);
+  long status[5];
+  for (int i = 0; i < 5; ++i) {
+    status[i] = opened;
+    data[i] = ReadValue(store_, key.get(), kUrlPrefixes[i].value, kDefaultCapacity, &status[i]);
+  }
   int changes = 0, refused = 0;
   for (int i = 0; i < 5; ++i) {
-    if (TextOf(data[i]) == kUrlPrefixes[i].healthy || (!data[i] && MissingIsHealthy())) continue;
+    if (TextOf(data[i]) == kUrlPrefixes[i].healthy) continue;
+    if (!data[i] && MissingIsHealthy() && Absent(opened, status[i])) continue;
     ++changes;
     if (!key.is_open() ||
         WriteText(store_, key.get(), kUrlPrefixes[i].value, kUrlPrefixes[i].healthy) != kSuccess) {

@@ -153,10 +153,11 @@ bool RepairEngine::CheckInView(int index) {
     }
     case Rule::kPrefixes: {
       ScopedKey key(store_);
-      OpenToLook(key, check.root, check.key, check.access, Viewed(check.root, 0));
+      const long opened = OpenToLook(key, check.root, check.key, check.access, Viewed(check.root, 0));
       return std::all_of(std::begin(kUrlPrefixes), std::end(kUrlPrefixes), [&](const Prefix& prefix) {
-        const auto data = ReadValue(store_, key.get(), prefix.value, kCapacity);
-        return (!data && MissingIsHealthy()) || TextOf(data) == prefix.healthy;
+        long status = opened;
+        const auto data = ReadValue(store_, key.get(), prefix.value, kCapacity, &status);
+        return (!data && MissingIsHealthy() && Absent(opened, status)) || TextOf(data) == prefix.healthy;
       });
     }
     default:
@@ -164,11 +165,12 @@ bool RepairEngine::CheckInView(int index) {
   }
 
   ScopedKey key(store_);
-  OpenToLook(key, check.root, check.key, check.access, Viewed(check.root, 0));
+  const long opened = OpenToLook(key, check.root, check.key, check.access, Viewed(check.root, 0));
+  long status = opened;
   const auto data = ReadValue(store_, key.get(), check.value,
-                              check.rule == Rule::kEmptyText ? kAppInitCapacity : kCapacity);
+                              check.rule == Rule::kEmptyText ? kAppInitCapacity : kCapacity, &status);
   // A value the 32-bit view lacks is no damage: Windows reads the 64-bit one.
-  if (!data && MissingIsHealthy()) return true;
+  if (!data && MissingIsHealthy() && Absent(opened, status)) return true;
   switch (check.rule) {
     case Rule::kAbsent:
       return !data;
