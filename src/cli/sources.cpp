@@ -72,6 +72,7 @@ class HiveSource final : public Source {
   std::shared_ptr<HiveFile> Load(const std::string& path, bool writable, bool machine) {
     try {
       auto hive = HiveFile::Open(path, writable);
+      files_.push_back(path);
       if (hive->dirty()) dirty_.push_back(DirtyHive{path, machine});
       hives_.push_back(hive);
       return hive;

@@ -17,6 +17,7 @@
 #include "registry/codepage.h"
 #include "registry/names.h"
 #include "registry/regf_reader.h"
+#include "registry/utf.h"
 
 namespace torvane::registry {
 
@@ -37,8 +38,6 @@ std::uint32_t Le32(const std::string& bytes, std::size_t at) {
          static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24;
 }
 
-bool IsTextType(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
-
 // Frees what hivex allocates.
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
@@ -50,6 +49,12 @@ std::string NodeName(const HiveFile& hive, hive_node_h node) {
   if (hive.reader() != nullptr) return hive.reader()->Name(node);
   Malloced<char> name(hivex_node_name(hive.handle(), node));
   return name ? Utf8ToGbk(name.get()) : std::string();
+}
+
+std::string ExactName(const HiveFile& hive, hive_node_h node) {
+  if (hive.reader() != nullptr) return hive.reader()->Utf8Name(node);
+  Malloced<char> name(hivex_node_name(hive.handle(), node));
+  return name ? std::string(name.get()) : std::string();
 }
 
 std::vector<hive_node_h> Children(const HiveFile& hive, hive_node_h node) {
@@ -106,13 +111,13 @@ bool RawValues(hive_h* h, hive_node_h node, std::vector<RawValue>* out) {
   return true;
 }
 
+RegValue ToExact(const RawValue& raw) {
+  return RegValue{raw.key, raw.type, std::vector<std::uint8_t>(raw.data.begin(), raw.data.end()), true};
+}
+
 RegValue ToAnsi(const RawValue& raw) {
-  RegValue value;
+  RegValue value = AnsiForm(ToExact(raw));
   value.name = Utf8ToGbk(raw.key);
-  value.type = raw.type;
-  std::string data = raw.data;
-  if (IsTextType(value.type)) data = Utf16leToGbk(std::string_view(data).substr(0, data.size() & ~std::size_t{1}));
-  value.data.assign(data.begin(), data.end());
   return value;
 }
 
@@ -386,15 +391,15 @@ void HiveFile::Commit(const BeforeReplaceHook& hook) {
   modified_ = false;
 }
 
-std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node) {
+std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node, bool exact) {
   std::vector<RegValue> values;
   if (hive.reader() != nullptr) {
-    if (!hive.reader()->Values(node, &values)) values.clear();
+    if (!hive.reader()->Values(node, &values, exact)) values.clear();
     return values;
   }
   std::vector<RawValue> raw;
   if (!RawValues(hive.handle(), node, &raw)) return values;
-  for (const RawValue& value : raw) values.push_back(ToAnsi(value));
+  for (const RawValue& value : raw) values.push_back(exact ? ToExact(value) : ToAnsi(value));
   return values;
 }
 
@@ -417,9 +422,9 @@ bool HiveStore::Resolve(HKey key, Handle* handle) const {
   return true;
 }
 
-bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found, bool create) {
+bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found, bool create, bool exact) {
   Handle at = from;
-  for (const std::string& part : SplitKeyPath(path)) {
+  for (const std::string& part : exact ? SplitUtf8Path(path) : SplitKeyPath(path)) {
     if (at.hive == nullptr) {
       if (!software_ || !NamesEqual(part, "SOFTWARE")) return false;
       at.hive = software_.get();
@@ -428,7 +433,7 @@ bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
     }
     hive_node_h next = 0;
     for (hive_node_h child : Children(*at.hive, at.node)) {
-      if (NamesEqual(NodeName(*at.hive, child), part)) {
+      if (exact ? Utf8NamesEqual(ExactName(*at.hive, child), part) : NamesEqual(NodeName(*at.hive, child), part)) {
         next = child;
         break;
       }
@@ -436,7 +441,7 @@ bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
     if (next == 0) {
       if (!create || !at.hive->writable()) return false;
       errno = 0;
-      next = hivex_node_add_child(at.hive->handle(), at.node, GbkToUtf8(part).c_str());
+      next = hivex_node_add_child(at.hive->handle(), at.node, (exact ? part : GbkToUtf8(part)).c_str());
       if (next == 0) {
         // EINVAL and EEXIST come before hivex touches the hive.
         if (errno != EINVAL && errno != EEXIST) at.hive->MarkBroken();
@@ -475,7 +480,7 @@ long HiveStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_
   if (handle.deleted) return kKeyDeleted;
   if (data != nullptr && size == nullptr) return kInvalidParameter;
   if (handle.hive == nullptr) return kFileNotFound;
-  for (const RegValue& value : NodeValues(*handle.hive, handle.node)) {
+  for (const RegValue& value : NodeValues(*handle.hive, handle.node, false)) {
     if (NamesEqual(value.name, name)) return CopyValueOut(value, type, data, size);
   }
   return kFileNotFound;
@@ -485,12 +490,11 @@ long HiveStore::SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& v
   if (!hive.writable()) return kAccessDenied;
   std::vector<RawValue> raw;
   if (!RawValues(hive.handle(), node, &raw)) return kAccessDenied;
-  std::string data(value.data.begin(), value.data.end());
-  if (IsTextType(value.type)) data = GbkToUtf16le(data);
-  RawValue wanted{GbkToUtf8(value.name), value.type, std::move(data)};
+  const RegValue stored = StoredForm(value);
+  RawValue wanted{value.name, value.type, std::string(stored.data.begin(), stored.data.end())};
   bool replaced = false;
   for (RawValue& existing : raw) {
-    if (!replaced && NamesEqual(Utf8ToGbk(existing.key), value.name)) {
+    if (!replaced && Utf8NamesEqual(existing.key, value.name)) {
       existing.type = wanted.type;
       existing.data = wanted.data;  // the stored name keeps its letter case
       replaced = true;
@@ -514,8 +518,8 @@ long HiveStore::SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& v
 
 long HiveStore::DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name) {
   if (!hive.writable()) {
-    for (const RegValue& value : NodeValues(hive, node)) {
-      if (NamesEqual(value.name, name)) return kAccessDenied;
+    for (const RegValue& value : NodeValues(hive, node, true)) {
+      if (Utf8NamesEqual(value.name, name)) return kAccessDenied;
     }
     return kFileNotFound;
   }
@@ -524,7 +528,7 @@ long HiveStore::DeleteNodeValue(HiveFile& hive, std::size_t node, const std::str
   std::vector<RawValue> kept;
   bool found = false;
   for (RawValue& existing : raw) {
-    if (!found && NamesEqual(Utf8ToGbk(existing.key), name)) {
+    if (!found && Utf8NamesEqual(existing.key, name)) {
       found = true;
     } else {
       kept.push_back(std::move(existing));
@@ -554,7 +558,7 @@ long HiveStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_t 
   if (handle.deleted) return kKeyDeleted;
   if (data == nullptr && size != 0) return kInvalidParameter;
   if (handle.hive == nullptr || (handle.access & kSetValueBit) == 0) return kAccessDenied;
-  RegValue value{name, type, std::vector<std::uint8_t>(data, data + size)};
+  RegValue value{GbkToUtf8(name), type, std::vector<std::uint8_t>(data, data + size)};
   return SetNodeValue(*handle.hive, handle.node, value);
 }
 
@@ -563,7 +567,7 @@ long HiveStore::RegDeleteValueA(HKey key, const std::string& name) {
   if (!Resolve(key, &handle)) return kInvalidHandle;
   if (handle.deleted) return kKeyDeleted;
   if (handle.hive == nullptr || (handle.access & kSetValueBit) == 0) return kAccessDenied;
-  return DeleteNodeValue(*handle.hive, handle.node, name);
+  return DeleteNodeValue(*handle.hive, handle.node, GbkToUtf8(name));
 }
 
 long HiveStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
@@ -620,13 +624,13 @@ long HiveStore::RegCloseKey(HKey key) {
 
 bool HiveStore::CreateKey(HKey root, const std::string& path) {
   Handle top, found;
-  return Resolve(root, &top) && Walk(top, path, &found, true) && found.hive != nullptr;
+  return Resolve(root, &top) && Walk(top, path, &found, true, true) && found.hive != nullptr;
 }
 
 bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   Handle top, victim;
   if (!Resolve(root, &top)) return false;
-  if (!Walk(top, path, &victim)) return true;
+  if (!Walk(top, path, &victim, false, true)) return true;
   if (victim.hive == nullptr || !victim.hive->writable()) return false;
   hive_h* h = victim.hive->handle();
   if (victim.node == hivex_root(h)) return false;
@@ -643,23 +647,32 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
 
 bool HiveStore::SetValue(HKey root, const std::string& path, const RegValue& value) {
   Handle top, key;
-  if (!Resolve(root, &top) || !Walk(top, path, &key, true) || key.hive == nullptr) return false;
+  if (!Resolve(root, &top) || !Walk(top, path, &key, true, true) || key.hive == nullptr) return false;
   return SetNodeValue(*key.hive, key.node, value) == kSuccess;
 }
 
 bool HiveStore::DeleteValue(HKey root, const std::string& path, const std::string& name) {
   Handle top, key;
   if (!Resolve(root, &top)) return false;
-  if (!Walk(top, path, &key) || key.hive == nullptr) return true;
+  if (!Walk(top, path, &key, false, true) || key.hive == nullptr) return true;
   const long rc = DeleteNodeValue(*key.hive, key.node, name);
   return rc == kSuccess || rc == kFileNotFound;
 }
 
 std::optional<std::vector<RegValue>> HiveStore::ListValues(HKey root, const std::string& path) {
   Handle top, key;
-  if (!Resolve(root, &top) || !Walk(top, path, &key)) return std::nullopt;
+  if (!Resolve(root, &top) || !Walk(top, path, &key, false, true)) return std::nullopt;
   if (key.hive == nullptr) return std::vector<RegValue>{};
-  return NodeValues(*key.hive, key.node);
+  return NodeValues(*key.hive, key.node, true);
+}
+
+std::optional<std::vector<std::string>> HiveStore::ListSubkeys(HKey root, const std::string& path) {
+  Handle top, key;
+  if (!Resolve(root, &top) || !Walk(top, path, &key, false, true)) return std::nullopt;
+  if (key.hive == nullptr) return software_ ? std::vector<std::string>{"SOFTWARE"} : std::vector<std::string>{};
+  std::vector<std::string> names;
+  for (hive_node_h child : Children(*key.hive, key.node)) names.push_back(ExactName(*key.hive, child));
+  return names;
 }
 
 }  // namespace torvane::registry

@@ -110,6 +110,7 @@ class HiveStore final : public RegistryStore, public RegTarget {
   bool SetValue(HKey root, const std::string& path, const RegValue& value) override;
   bool DeleteValue(HKey root, const std::string& path, const std::string& name) override;
   std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override;
+  std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override;
 
   std::size_t open_handles() const { return handles_.size(); }
 
@@ -121,9 +122,11 @@ class HiveStore final : public RegistryStore, public RegTarget {
     bool deleted = false;
   };
 
-  // Where `path` below `from` lies; false when it does not exist.
-  bool Walk(const Handle& from, const std::string& path, Handle* found, bool create = false);
+  // Where `path` below `from` lies; false when it does not exist. `exact`:
+  // the path is UTF-8 (RegTarget), else GBK (the seven operations).
+  bool Walk(const Handle& from, const std::string& path, Handle* found, bool create = false, bool exact = false);
   bool Resolve(HKey key, Handle* handle) const;
+  // `value.name` and `name` in UTF-8; the value raw or as the A view.
   long SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& value);
   long DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name);
   void ForgetNode(const HiveFile* hive, std::size_t node);
@@ -144,7 +147,8 @@ class HiveStore final : public RegistryStore, public RegTarget {
   EnumCache enum_cache_;
 };
 
-// The values of one hive node as the A entry points see them.
-std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node);
+// The values of one hive node as the A entry points see them, or with
+// `exact` raw with UTF-8 names.
+std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node, bool exact);
 
 }  // namespace torvane::registry

@@ -5,6 +5,7 @@
 #include "registry/codepage.h"
 #include "registry/file_io.h"
 #include "registry/names.h"
+#include "registry/utf.h"
 
 namespace torvane::registry {
 
@@ -15,28 +16,6 @@ constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 // regedit wraps hex data after this column.
 constexpr std::size_t kWrapColumn = 76;
 
-// UTF-16LE to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string Utf16leToUtf8(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  const std::size_t units = bytes.size() / 2;
-  auto unit = [&](std::size_t i) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                      (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-  };
-  for (std::size_t i = 0; i < units; ++i) {
-    std::uint32_t code = unit(i);
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
-      ++i;
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      code = 0xFFFD;
-    }
-    AppendUtf8(out, code);
-  }
-  return out;
-}
-
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view Trim(std::string_view text) {
@@ -46,7 +25,7 @@ std::string_view Trim(std::string_view text) {
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && FoldName(text.substr(0, prefix.size())) == FoldName(prefix);
+  return text.size() >= prefix.size() && FoldUtf8(text.substr(0, prefix.size())) == FoldUtf8(prefix);
 }
 
 int HexDigit(char c) {
@@ -55,8 +34,6 @@ int HexDigit(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-
-bool IsTextType(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
 
 class Parser {
  public:
@@ -68,6 +45,14 @@ class Parser {
     } else if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
       text = std::string(bytes.substr(3));
     } else {
+      // Without a byte order mark the file is ANSI (code page 936). Bytes
+      // that are no GBK (a UTF-8 file saved without its mark, say) would
+      // turn into other characters: such a file is refused, never guessed.
+      if (const std::size_t at = GbkFaultAt(bytes); at != std::string_view::npos) {
+        const int line = 1 + static_cast<int>(std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
+        Fail(line, "bytes that are not valid in code page 936 (GBK), the encoding of a .reg file without a byte "
+                   "order mark; save it as ANSI (GBK) or as Unicode (UTF-16 with a byte order mark)");
+      }
       text = GbkToUtf8(bytes);
     }
     std::size_t start = 0;
@@ -143,10 +128,9 @@ class Parser {
   }
 
   void ParseKeyName(std::string_view name, int line, HKey* root, std::string* path, std::string* user) const {
-    const std::string gbk = Utf8ToGbk(name);
-    auto parts = SplitKeyPath(gbk);
+    auto parts = SplitUtf8Path(name);
     if (parts.empty()) Fail(line, "empty key name");
-    const std::string first = FoldName(parts.front());
+    const std::string first = FoldUtf8(parts.front());
     std::size_t skip = 1;
     user->clear();
     if (first == "HKEY_LOCAL_MACHINE" || first == "HKLM") {
@@ -158,7 +142,7 @@ class Parser {
       *user = parts[1];
       skip = 2;
     } else {
-      Fail(line, "unsupported root key \"" + GbkToUtf8(parts.front()) +
+      Fail(line, "unsupported root key \"" + parts.front() +
                      "\" (only HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and HKEY_USERS\\NAME)");
     }
     path->clear();
@@ -207,7 +191,7 @@ class Parser {
     if (text.front() == '@') {
       pos = 1;
     } else {
-      entry.value.name = Utf8ToGbk(ParseQuoted(text, &pos, line));
+      entry.value.name = ParseQuoted(text, &pos, line);
     }
     while (pos < text.size() && IsBlank(text[pos])) ++pos;
     if (pos >= text.size() || text[pos] != '=') Fail(line, "expected '=' after the value name");
@@ -223,9 +207,15 @@ class Parser {
       std::string value = ParseQuoted(text, &end, line);
       if (!Trim(text.substr(end)).empty()) Fail(line, "unexpected text after the closing '\"'");
       entry.value.type = kRegSz;
-      const std::string gbk = Utf8ToGbk(value);
-      entry.value.data.assign(gbk.begin(), gbk.end());
-      entry.value.data.push_back(0);
+      if (format_ == RegFormat::kVersion5) {
+        const std::string utf16 = Utf8ToUtf16le(value) + std::string(2, '\0');
+        entry.value.data.assign(utf16.begin(), utf16.end());
+        entry.value.raw = true;
+      } else {
+        const std::string gbk = Utf8ToGbk(value);
+        entry.value.data.assign(gbk.begin(), gbk.end());
+        entry.value.data.push_back(0);
+      }
       return entry;
     }
     if (StartsWithNoCase(data, "dword:")) {
@@ -238,6 +228,7 @@ class Parser {
         number = number << 4 | static_cast<std::uint32_t>(digit);
       }
       entry.value.type = kRegDword;
+      entry.value.raw = format_ == RegFormat::kVersion5;
       for (int shift = 0; shift < 32; shift += 8) {
         entry.value.data.push_back(static_cast<std::uint8_t>(number >> shift));
       }
@@ -278,11 +269,9 @@ class Parser {
       }
       entry.value.type = type;
       entry.value.data = ParseHexBytes(bytes_text, line);
-      if (format_ == RegFormat::kVersion5 && IsTextType(type)) {
-        const std::string utf16(entry.value.data.begin(), entry.value.data.end());
-        const std::string gbk = Utf16leToGbk(std::string_view(utf16).substr(0, utf16.size() & ~std::size_t{1}));
-        entry.value.data.assign(gbk.begin(), gbk.end());
-      }
+      // A version-5 file holds the bytes the registry stores; a REGEDIT4
+      // file the ANSI view of texts.
+      entry.value.raw = format_ == RegFormat::kVersion5;
       return entry;
     }
     Fail(line, "unknown value data \"" + std::string(data.substr(0, 40)) + "\"");
@@ -317,39 +306,43 @@ class Parser {
   RegFormat format_ = RegFormat::kVersion5;
 };
 
-// Escapes '\' and '"' of a GBK text, stepping over double-byte characters
-// whose trail byte is a backslash.
-std::string Escape(const std::string& gbk) {
+// Escapes '\' and '"' of a UTF-8 text (its multibyte characters hold no
+// ASCII bytes).
+std::string Escape(const std::string& text) {
   std::string out;
-  for (std::size_t i = 0; i < gbk.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(gbk[i]);
-    if (IsGbkLeadByte(byte) && i + 1 < gbk.size()) {
-      out.push_back(gbk[i]);
-      out.push_back(gbk[++i]);
-    } else {
-      if (byte == '\n' || byte == '\r') {
-        // Only names get here with a line break; a raw one would end the line.
-        out.append(byte == '\n' ? "\\n" : "\\r");
-        continue;
-      }
-      if (byte == '\\' || byte == '"') out.push_back('\\');
-      out.push_back(gbk[i]);
+  for (const char c : text) {
+    if (c == '\n' || c == '\r') {
+      // Only names get here with a line break; a raw one would end the line.
+      out.append(c == '\n' ? "\\n" : "\\r");
+      continue;
     }
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
   }
   return out;
 }
 
-// A REG_SZ that a quoted text writes back exactly: one final NUL, no other
-// NUL, no line break, and bytes that survive the file's code page (a REG_SZ
-// read from a REGEDIT4 file's hex(1) may hold any bytes).
-bool IsPlainText(const RegValue& value) {
-  if (value.type != kRegSz || value.data.empty() || value.data.back() != 0) return false;
-  if (std::any_of(value.data.begin(), value.data.end() - 1,
-                  [](std::uint8_t b) { return b == 0 || b == '\r' || b == '\n'; })) {
-    return false;
+// The text of a REG_SZ that a quoted string gives back exactly (one final
+// NUL, no other NUL, no line break, characters that survive the file's
+// encoding), in UTF-8; nullopt when it must be written as hex.
+std::optional<std::string> PlainText(const RegValue& value, RegFormat format) {
+  if (value.type != kRegSz) return std::nullopt;
+  const std::string bytes(value.data.begin(), value.data.end());
+  if (format == RegFormat::kVersion5) {
+    if (bytes.size() < 2 || bytes.size() % 2 != 0 || bytes.compare(bytes.size() - 2, 2, std::string(2, '\0')) != 0) {
+      return std::nullopt;
+    }
+    const std::string text = Utf16leToUtf8(std::string_view(bytes).substr(0, bytes.size() - 2));
+    if (text.find_first_of(std::string("\0\r\n", 3)) != std::string::npos) return std::nullopt;
+    if (Utf8ToUtf16le(text) != bytes.substr(0, bytes.size() - 2)) return std::nullopt;
+    return text;
   }
-  const std::string text(value.data.begin(), value.data.end() - 1);
-  return Utf8ToGbk(GbkToUtf8(text)) == text;
+  if (bytes.empty() || bytes.back() != 0) return std::nullopt;
+  const std::string gbk = bytes.substr(0, bytes.size() - 1);
+  if (gbk.find_first_of(std::string("\0\r\n", 3)) != std::string::npos) return std::nullopt;
+  const std::string text = GbkToUtf8(gbk);
+  if (Utf8ToGbk(text) != gbk) return std::nullopt;
+  return text;
 }
 
 void AppendHex(std::string& line, std::string& out, const std::vector<std::uint8_t>& bytes) {
@@ -366,12 +359,14 @@ void AppendHex(std::string& line, std::string& out, const std::vector<std::uint8
   }
 }
 
-std::string FormatValue(const RegValue& value, RegFormat format) {
+// A value's lines in UTF-8, each ending in CR LF. A version-5 file gets the
+// stored bytes; a REGEDIT4 file the ANSI view.
+std::string FormatValue(const RegValue& given, RegFormat format) {
+  const RegValue value = format == RegFormat::kVersion5 ? StoredForm(given) : AnsiForm(given);
   std::string line = value.name.empty() ? "@=" : "\"" + Escape(value.name) + "\"=";
   std::string out;
-  if (IsPlainText(value)) {
-    const std::string text(value.data.begin(), value.data.end() - 1);
-    line.append("\"").append(Escape(text)).append("\"");
+  if (const auto text = PlainText(value, format)) {
+    line.append("\"").append(Escape(*text)).append("\"");
   } else if (value.type == kRegDword && value.data.size() == 4) {
     char digits[16];
     const std::uint32_t number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
@@ -386,12 +381,7 @@ std::string FormatValue(const RegValue& value, RegFormat format) {
       std::snprintf(type, sizeof type, "hex(%x):", value.type);
       line.append(type);
     }
-    std::vector<std::uint8_t> data = value.data;
-    if (format == RegFormat::kVersion5 && IsTextType(value.type)) {
-      const std::string utf16 = GbkToUtf16le(std::string(data.begin(), data.end()));
-      data.assign(utf16.begin(), utf16.end());
-    }
-    AppendHex(line, out, data);
+    AppendHex(line, out, value.data);
   }
   out.append(line).append("\r\n");
   return out;
@@ -421,28 +411,31 @@ std::string RegKeyName(HKey root, const std::string& path, const std::string& us
   return name;
 }
 
+std::string FormatRegStatement(const RegEntry& entry, RegFormat format) {
+  switch (entry.kind) {
+    case RegEntry::Kind::kKey:
+      return "\r\n[" + RegKeyName(entry.root, entry.path, entry.user) + "]\r\n";
+    case RegEntry::Kind::kDeleteKey:
+      return "\r\n[-" + RegKeyName(entry.root, entry.path, entry.user) + "]\r\n";
+    case RegEntry::Kind::kValue:
+      return FormatValue(entry.value, format);
+    case RegEntry::Kind::kDeleteValue:
+      return (entry.value.name.empty() ? std::string("@") : "\"" + Escape(entry.value.name) + "\"") + "=-\r\n";
+  }
+  return {};
+}
+
+std::string EncodeRegText(std::string_view utf8, RegFormat format) {
+  return format == RegFormat::kVersion5 ? Utf8ToUtf16le(utf8) : Utf8ToGbk(utf8);
+}
+
 std::string FormatRegFile(const RegFile& file) {
   std::string text(file.format == RegFormat::kVersion5 ? kHeader5 : kHeader4);
   text.append("\r\n");
-  for (const RegEntry& entry : file.entries) {
-    switch (entry.kind) {
-      case RegEntry::Kind::kKey:
-        text.append("\r\n[").append(RegKeyName(entry.root, entry.path, entry.user)).append("]\r\n");
-        break;
-      case RegEntry::Kind::kDeleteKey:
-        text.append("\r\n[-").append(RegKeyName(entry.root, entry.path, entry.user)).append("]\r\n");
-        break;
-      case RegEntry::Kind::kValue:
-        text.append(FormatValue(entry.value, file.format));
-        break;
-      case RegEntry::Kind::kDeleteValue:
-        text.append(entry.value.name.empty() ? "@" : "\"" + Escape(entry.value.name) + "\"").append("=-\r\n");
-        break;
-    }
-  }
+  for (const RegEntry& entry : file.entries) text.append(FormatRegStatement(entry, file.format));
   text.append("\r\n");
-  if (file.format == RegFormat::kRegedit4) return text;
-  return "\xFF\xFE" + GbkToUtf16le(text);
+  if (file.format == RegFormat::kRegedit4) return EncodeRegText(text, file.format);
+  return "\xFF\xFE" + EncodeRegText(text, file.format);
 }
 
 namespace {
@@ -452,14 +445,13 @@ void AppendTree(const MemoryStore::Key& key, HKey root, const std::string& path,
   RegEntry entry;
   entry.kind = RegEntry::Kind::kKey;
   entry.root = root;
-  entry.path = path;
+  entry.path = GbkToUtf8(path);
   out.push_back(entry);
   for (const RegValue& value : key.values) {
-    RegEntry item;
+    RegEntry item = entry;
     item.kind = RegEntry::Kind::kValue;
-    item.root = root;
-    item.path = path;
     item.value = value;
+    item.value.name = GbkToUtf8(value.name);
     out.push_back(std::move(item));
   }
   for (const MemoryStore::Key* child : key.Ordered()) {
@@ -482,30 +474,46 @@ std::vector<RegEntry> EntriesOf(const MemoryStore& store) {
   return entries;
 }
 
+// The memory store holds names as the A entry points see them.
 bool MemoryTarget::CreateKey(HKey root, const std::string& path) {
-  store_.CreateKey(root, path);
+  store_.CreateKey(root, Utf8ToGbk(path));
   return true;
 }
 
 bool MemoryTarget::DeleteTree(HKey root, const std::string& path) {
-  store_.RemoveTree(root, path);
+  store_.RemoveTree(root, Utf8ToGbk(path));
   return true;
 }
 
 bool MemoryTarget::SetValue(HKey root, const std::string& path, const RegValue& value) {
-  store_.PutValue(root, path, value.name, value.type, value.data);
+  RegValue stored = value;
+  stored.name = Utf8ToGbk(value.name);
+  store_.PutValue(root, Utf8ToGbk(path), stored);
   return true;
 }
 
 bool MemoryTarget::DeleteValue(HKey root, const std::string& path, const std::string& name) {
-  store_.RemoveValue(root, path, name);
+  store_.RemoveValue(root, Utf8ToGbk(path), Utf8ToGbk(name));
   return true;
 }
 
 std::optional<std::vector<RegValue>> MemoryTarget::ListValues(HKey root, const std::string& path) {
-  const MemoryStore::Key* key = store_.FindKey(root, path);
+  const MemoryStore::Key* key = store_.FindKey(root, Utf8ToGbk(path));
   if (key == nullptr) return std::nullopt;
-  return key->values;
+  std::vector<RegValue> values;
+  for (const RegValue& value : key->values) {
+    values.push_back(StoredForm(value));
+    values.back().name = GbkToUtf8(value.name);
+  }
+  return values;
+}
+
+std::optional<std::vector<std::string>> MemoryTarget::ListSubkeys(HKey root, const std::string& path) {
+  const MemoryStore::Key* key = store_.FindKey(root, Utf8ToGbk(path));
+  if (key == nullptr) return std::nullopt;
+  std::vector<std::string> names;
+  for (const MemoryStore::Key* child : key->Ordered()) names.push_back(GbkToUtf8(child->name));
+  return names;
 }
 
 std::vector<RegEntry> ApplyRegFile(const RegFile& file, RegTarget& target) {

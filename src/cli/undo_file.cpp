@@ -1,0 +1,177 @@
+#include "cli/undo_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "cli/sources.h"
+#include "registry/file_io.h"
+#include "registry/reg_tree.h"
+#include "registry/utf.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace torvane::cli {
+
+namespace fs = std::filesystem;
+using registry::HKey;
+using registry::RegEntry;
+using registry::RegTarget;
+using registry::RegValue;
+
+void CheckBackupPath(const std::string& path, const std::vector<std::string>& sources) {
+  std::error_code error;
+  const fs::path wanted = fs::weakly_canonical(fs::absolute(path, error), error);
+  for (const std::string& source : sources) {
+    std::error_code source_error;
+    const fs::path canonical = fs::weakly_canonical(fs::absolute(source, source_error), source_error);
+    if (!error && !source_error && canonical == wanted) {
+      throw SourceError(path + ": --backup names the source file " + source +
+                        "; a backup never overwrites what it backs up. Nothing was changed.");
+    }
+  }
+  if (fs::symlink_status(path, error).type() != fs::file_type::not_found || (error && error != std::errc::no_such_file_or_directory)) {
+    throw SourceError(path + ": --backup names a file that exists; a backup never overwrites a file. Choose a new "
+                             "name. Nothing was changed.");
+  }
+}
+
+void WriteNewFile(const std::string& path, const std::string& bytes) {
+  const std::string temporary = registry::TemporaryBeside(path);
+  const std::string reason_prefix = path + ": cannot write the backup: ";
+#ifdef _WIN32
+  HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw SourceError(reason_prefix + "error " + std::to_string(GetLastError()));
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size() && FlushFileBuffers(file);
+  CloseHandle(file);
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when `path` exists.
+  if (!ok || !MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    const DWORD code = GetLastError();
+    DeleteFileA(temporary.c_str());
+    throw SourceError(reason_prefix + "error " + std::to_string(code) + "; nothing was changed");
+  }
+#else
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) throw SourceError(reason_prefix + std::strerror(errno) + "; nothing was changed");
+  std::size_t done = 0;
+  bool ok = true;
+  while (ok && done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  int saved = errno;
+  ::close(fd);
+  // link() refuses an existing name, where rename() would replace it.
+  if (ok && ::link(temporary.c_str(), path.c_str()) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  ::unlink(temporary.c_str());
+  if (!ok) throw SourceError(reason_prefix + std::strerror(saved) + "; nothing was changed");
+  const std::string directory = fs::path(path).parent_path().empty() ? "." : fs::path(path).parent_path().string();
+  const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+#endif
+}
+
+namespace {
+
+// A step that puts back what one statement replaced.
+using Undo = std::function<bool()>;
+
+bool KeyExists(RegTarget& target, HKey root, const std::string& path) {
+  return target.ListValues(root, path).has_value();
+}
+
+// Undoes the creation of `path` and its missing parents, if any are missing.
+std::optional<Undo> UndoCreation(RegTarget& target, HKey root, const std::string& path) {
+  std::string prefix;
+  for (const std::string& part : registry::SplitUtf8Path(path)) {
+    prefix = registry::ChildPath(prefix, part);
+    if (!KeyExists(target, root, prefix)) {
+      return Undo([&target, root, prefix] { return target.DeleteTree(root, prefix); });
+    }
+  }
+  return std::nullopt;
+}
+
+// What undoes `entry`, read before it is applied; false when that cannot be
+// read (the statement is then refused unapplied).
+bool Prepare(const RegEntry& entry, RegTarget& target, std::vector<Undo>* undo) {
+  const HKey root = entry.root;
+  const std::string path = entry.path;
+  if (entry.kind == RegEntry::Kind::kDeleteKey) {
+    if (!KeyExists(target, root, path)) return true;
+    auto tree = registry::ReadTree(target, root, path);
+    if (!tree) return false;
+    undo->push_back([&target, root, path, tree = std::move(*tree)] { return registry::WriteTree(target, root, path, tree); });
+    return true;
+  }
+  if (entry.kind == RegEntry::Kind::kDeleteValue && !KeyExists(target, root, path)) return true;
+  if (auto created = UndoCreation(target, root, path)) {
+    undo->push_back(std::move(*created));
+    return true;
+  }
+  if (entry.kind == RegEntry::Kind::kKey) return true;
+  const auto values = target.ListValues(root, path);
+  if (!values) return false;
+  std::optional<RegValue> old;
+  for (const RegValue& value : *values) {
+    if (registry::Utf8NamesEqual(value.name, entry.value.name)) old = value;
+  }
+  const std::string name = entry.value.name;
+  undo->push_back([&target, root, path, name, old] {
+    return old ? target.SetValue(root, path, *old) : target.DeleteValue(root, path, name);
+  });
+  return true;
+}
+
+bool Apply(const RegEntry& entry, RegTarget& target) {
+  switch (entry.kind) {
+    case RegEntry::Kind::kKey:
+      return target.CreateKey(entry.root, entry.path);
+    case RegEntry::Kind::kDeleteKey:
+      return target.DeleteTree(entry.root, entry.path);
+    case RegEntry::Kind::kValue:
+      return target.SetValue(entry.root, entry.path, entry.value);
+    case RegEntry::Kind::kDeleteValue:
+      return target.DeleteValue(entry.root, entry.path, entry.value.name);
+  }
+  return false;
+}
+
+}  // namespace
+
+ApplyOutcome ApplyAllOrNothing(const std::vector<Placed>& statements) {
+  ApplyOutcome outcome;
+  std::vector<Undo> undo;
+  for (std::size_t i = 0; i < statements.size(); ++i) {
+    const Placed& placed = statements[i];
+    if (!Prepare(*placed.entry, *placed.target, &undo) || !Apply(*placed.entry, *placed.target)) {
+      outcome.refused = i;
+      break;
+    }
+  }
+  if (!outcome.refused) return outcome;
+  for (auto step = undo.rbegin(); step != undo.rend(); ++step) {
+    if (!(*step)()) outcome.rolled_back = false;
+  }
+  return outcome;
+}
+
+}  // namespace torvane::cli
