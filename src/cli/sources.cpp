@@ -7,6 +7,7 @@
 #include "registry/file_io.h"
 #include "registry/memory_store.h"
 #include "registry/names.h"
+#include "registry/reg_document.h"
 #include "repair/engine.h"
 #include "repair/value_read.h"
 
@@ -29,19 +30,54 @@ std::string SystemDirectoryOf(RegistryStore& store) {
 
 namespace {
 
-// The demo and .reg files: a memory store; a .reg file is rewritten on commit.
+// Carries every change into the memory store and into the document it was
+// read from, which a commit then writes back.
+class DocumentTarget final : public RegTarget {
+ public:
+  DocumentTarget(MemoryTarget& store, RegDocument& document) : store_(store), document_(document) {}
+  bool CreateKey(HKey root, const std::string& path) override {
+    document_.CreateKey(root, path);
+    return store_.CreateKey(root, path);
+  }
+  bool DeleteTree(HKey root, const std::string& path) override {
+    document_.DeleteTree(root, path);
+    return store_.DeleteTree(root, path);
+  }
+  bool SetValue(HKey root, const std::string& path, const RegValue& value) override {
+    document_.SetValue(root, path, value);
+    return store_.SetValue(root, path, value);
+  }
+  bool DeleteValue(HKey root, const std::string& path, const std::string& name) override {
+    document_.DeleteValue(root, path, name);
+    return store_.DeleteValue(root, path, name);
+  }
+  std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override {
+    return store_.ListValues(root, path);
+  }
+  std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override {
+    return store_.ListSubkeys(root, path);
+  }
+
+ private:
+  MemoryTarget& store_;
+  RegDocument& document_;
+};
+
+// The demo and .reg files: a memory store. A .reg file is edited in place on
+// commit: only the lines of what changed are rewritten.
 class MemorySource final : public Source {
  public:
-  MemorySource(std::string label, std::string file, RegFormat format)
-      : file_(std::move(file)), format_(format), target_(store_) {
+  MemorySource(std::string label, std::string file, std::string bytes)
+      : file_(std::move(file)), document_(bytes), target_(store_), document_target_(target_, document_) {
     label_ = std::move(label);
+    if (!file_.empty()) files_.push_back(file_);
   }
   MemoryStore& store() { return store_; }
-  MemoryTarget& target() { return target_; }
+  RegTarget& loader() { return target_; }
   void Finish() {
     Profile profile;
     profile.store = &store_;
-    profile.target = &target_;
+    profile.target = file_.empty() ? static_cast<RegTarget*>(&target_) : &document_target_;
     profile.system_directory = SystemDirectoryOf(store_);
     profiles_.push_back(profile);
     original_ = store_.Dump();
@@ -49,7 +85,7 @@ class MemorySource final : public Source {
   void Commit() override {
     if (file_.empty() || store_.Dump() == original_) return;
     try {
-      WriteFileAtomically(file_, FormatRegFile(RegFile{format_, EntriesOf(store_)}));
+      WriteFileAtomically(file_, document_.bytes());
     } catch (const FileError& error) {
       throw SourceError(error.what());
     }
@@ -58,9 +94,10 @@ class MemorySource final : public Source {
 
  private:
   std::string file_;
-  RegFormat format_;
+  RegDocument document_;
   MemoryStore store_;
   MemoryTarget target_;
+  DocumentTarget document_target_;
   std::string original_;
 };
 
@@ -175,15 +212,19 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
   }
   switch (kind) {
     case SourceKind::kDemo: {
-      auto source = std::make_unique<MemorySource>("--demo", "", RegFormat::kVersion5);
+      auto source = std::make_unique<MemorySource>("--demo", "", "REGEDIT4\r\n");
       LoadDemoRegistry(source->store());
       source->Finish();
       return source;
     }
     case SourceKind::kReg: {
       RegFile file;
+      std::string bytes;
       try {
-        file = ReadRegFile(options.reg_file);
+        bytes = ReadWholeFile(options.reg_file);
+        file = ParseRegFile(bytes, options.reg_file);
+      } catch (const FileError& error) {
+        throw SourceError(error.what());
       } catch (const RegFileError& error) {
         throw SourceError(error.what());
       }
@@ -193,9 +234,8 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
                             ": HKEY_USERS keys belong to a profile; use --windows to restore them");
         }
       }
-      auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "",
-                                                   file.format);
-      ApplyRegFile(file, source->target());
+      auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "", bytes);
+      ApplyRegFile(file, source->loader());
       source->Finish();
       return source;
     }

@@ -325,7 +325,7 @@ std::string Escape(const std::string& text) {
 // The text of a REG_SZ that a quoted string gives back exactly (one final
 // NUL, no other NUL, no line break, characters that survive the file's
 // encoding), in UTF-8; nullopt when it must be written as hex.
-std::optional<std::string> PlainText(const RegValue& value, RegFormat format) {
+std::optional<std::string> PlainText(const RegValue& value, RegFormat format, bool gbk_file) {
   if (value.type != kRegSz) return std::nullopt;
   const std::string bytes(value.data.begin(), value.data.end());
   if (format == RegFormat::kVersion5) {
@@ -335,6 +335,7 @@ std::optional<std::string> PlainText(const RegValue& value, RegFormat format) {
     const std::string text = Utf16leToUtf8(std::string_view(bytes).substr(0, bytes.size() - 2));
     if (text.find_first_of(std::string("\0\r\n", 3)) != std::string::npos) return std::nullopt;
     if (Utf8ToUtf16le(text) != bytes.substr(0, bytes.size() - 2)) return std::nullopt;
+    if (gbk_file && GbkToUtf8(Utf8ToGbk(text)) != text) return std::nullopt;
     return text;
   }
   if (bytes.empty() || bytes.back() != 0) return std::nullopt;
@@ -361,11 +362,11 @@ void AppendHex(std::string& line, std::string& out, const std::vector<std::uint8
 
 // A value's lines in UTF-8, each ending in CR LF. A version-5 file gets the
 // stored bytes; a REGEDIT4 file the ANSI view.
-std::string FormatValue(const RegValue& given, RegFormat format) {
+std::string FormatValue(const RegValue& given, RegFormat format, bool gbk_file) {
   const RegValue value = format == RegFormat::kVersion5 ? StoredForm(given) : AnsiForm(given);
   std::string line = value.name.empty() ? "@=" : "\"" + Escape(value.name) + "\"=";
   std::string out;
-  if (const auto text = PlainText(value, format)) {
+  if (const auto text = PlainText(value, format, gbk_file)) {
     line.append("\"").append(Escape(*text)).append("\"");
   } else if (value.type == kRegDword && value.data.size() == 4) {
     char digits[16];
@@ -411,14 +412,14 @@ std::string RegKeyName(HKey root, const std::string& path, const std::string& us
   return name;
 }
 
-std::string FormatRegStatement(const RegEntry& entry, RegFormat format) {
+std::string FormatRegStatement(const RegEntry& entry, RegFormat format, bool gbk_file) {
   switch (entry.kind) {
     case RegEntry::Kind::kKey:
       return "\r\n[" + RegKeyName(entry.root, entry.path, entry.user) + "]\r\n";
     case RegEntry::Kind::kDeleteKey:
       return "\r\n[-" + RegKeyName(entry.root, entry.path, entry.user) + "]\r\n";
     case RegEntry::Kind::kValue:
-      return FormatValue(entry.value, format);
+      return FormatValue(entry.value, format, gbk_file);
     case RegEntry::Kind::kDeleteValue:
       return (entry.value.name.empty() ? std::string("@") : "\"" + Escape(entry.value.name) + "\"") + "=-\r\n";
   }

@@ -59,8 +59,9 @@ RegFile ReadRegFile(const std::string& path);
 // The bytes of a .reg file in its format (version 5: UTF-16LE with BOM).
 std::string FormatRegFile(const RegFile& file);
 // One statement's lines in UTF-8, each ending in CR LF (a key line with a
-// blank line before it).
-std::string FormatRegStatement(const RegEntry& entry, RegFormat format);
+// blank line before it). `gbk_file`: the lines will be written in GBK, so a
+// text GBK cannot hold is written as hex.
+std::string FormatRegStatement(const RegEntry& entry, RegFormat format, bool gbk_file = false);
 // UTF-8 text in the file's encoding (version 5: UTF-16LE, REGEDIT4: GBK).
 std::string EncodeRegText(std::string_view utf8, RegFormat format);
 
