@@ -342,7 +342,7 @@ std::vector<RegEntry> UndoOf(const Plan& plan, RegTarget& target, const std::str
     entries.push_back(std::move(entry));
   }
   for (const Plan::Key& key : plan.deleted_keys) {
-    const auto tree = ReadTree(target, key.root, key.path);
+    const auto tree = target.ReadTree(key.root, key.path);
     if (!tree) {
       throw SourceError("cannot read " + RegKeyName(key.root, key.path) + " whole to back it up; nothing was changed");
     }

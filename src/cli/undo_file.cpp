@@ -117,7 +117,7 @@ bool Prepare(const RegEntry& entry, RegTarget& target, std::vector<Undo>* undo) 
   const std::string path = entry.path;
   if (entry.kind == RegEntry::Kind::kDeleteKey) {
     if (!KeyExists(target, root, path)) return true;
-    auto tree = registry::ReadTree(target, root, path);
+    auto tree = target.ReadTree(root, path);
     if (!tree) return false;
     undo->push_back([&target, root, path, tree = std::move(*tree)] { return registry::WriteTree(target, root, path, tree); });
     return true;

@@ -422,6 +422,27 @@ bool HiveStore::Resolve(HKey key, Handle* handle) const {
   return true;
 }
 
+hive_node_h HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact) {
+  // Opening each subkey of a key in turn would read every sibling's name
+  // each time; the names of the keys looked into last are kept until the
+  // hive changes.
+  constexpr std::size_t kKeptKeys = 64;
+  auto& index = exact ? exact_index_ : ansi_index_;
+  if (index.generation != hive.generation() || index.keys.size() > kKeptKeys) {
+    index.keys.clear();
+    index.generation = hive.generation();
+  }
+  auto& children = index.keys[{&hive, node}];
+  if (children.empty()) {
+    for (hive_node_h child : Children(hive, node)) {
+      std::string folded = exact ? FoldUtf8(ExactName(hive, child)) : FoldName(NodeName(hive, child));
+      children.emplace(std::move(folded), child);  // the first of two equal names wins, as before
+    }
+  }
+  auto it = children.find(exact ? FoldUtf8(name) : FoldName(name));
+  return it == children.end() ? 0 : it->second;
+}
+
 bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found, bool create, bool exact) {
   Handle at = from;
   for (const std::string& part : exact ? SplitUtf8Path(path) : SplitKeyPath(path)) {
@@ -431,13 +452,7 @@ bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
       at.node = RootOf(*software_);
       continue;
     }
-    hive_node_h next = 0;
-    for (hive_node_h child : Children(*at.hive, at.node)) {
-      if (exact ? Utf8NamesEqual(ExactName(*at.hive, child), part) : NamesEqual(NodeName(*at.hive, child), part)) {
-        next = child;
-        break;
-      }
-    }
+    hive_node_h next = ChildNamed(*at.hive, at.node, part, exact);
     if (next == 0) {
       if (!create || !at.hive->writable()) return false;
       errno = 0;
@@ -664,6 +679,31 @@ std::optional<std::vector<RegValue>> HiveStore::ListValues(HKey root, const std:
   if (!Resolve(root, &top) || !Walk(top, path, &key, false, true)) return std::nullopt;
   if (key.hive == nullptr) return std::vector<RegValue>{};
   return NodeValues(*key.hive, key.node, true);
+}
+
+namespace {
+
+bool ReadNode(HiveFile& hive, hive_node_h node, int depth, RegTree* tree) {
+  if (depth > kMaxDepth) return false;
+  tree->values = NodeValues(hive, node, true);
+  for (hive_node_h child : Children(hive, node)) {
+    RegTree& sub = tree->children.emplace_back();
+    sub.name = ExactName(hive, child);
+    if (!ReadNode(hive, child, depth + 1, &sub)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<RegTree> HiveStore::ReadTree(HKey root, const std::string& path) {
+  Handle top, key;
+  if (!Resolve(root, &top) || !Walk(top, path, &key, false, true) || key.hive == nullptr) {
+    return RegTarget::ReadTree(root, path);
+  }
+  RegTree tree;
+  if (!ReadNode(*key.hive, key.node, 0, &tree)) return std::nullopt;
+  return tree;
 }
 
 std::optional<std::vector<std::string>> HiveStore::ListSubkeys(HKey root, const std::string& path) {

@@ -111,6 +111,7 @@ class HiveStore final : public RegistryStore, public RegTarget {
   bool DeleteValue(HKey root, const std::string& path, const std::string& name) override;
   std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override;
   std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override;
+  std::optional<RegTree> ReadTree(HKey root, const std::string& path) override;
 
   std::size_t open_handles() const { return handles_.size(); }
 
@@ -126,6 +127,8 @@ class HiveStore final : public RegistryStore, public RegTarget {
   // the path is UTF-8 (RegTarget), else GBK (the seven operations).
   bool Walk(const Handle& from, const std::string& path, Handle* found, bool create = false, bool exact = false);
   bool Resolve(HKey key, Handle* handle) const;
+  // The subkey of `node` named `name` (UTF-8 when `exact`, else GBK); 0 when none.
+  std::size_t ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact);
   // `value.name` and `name` in UTF-8; the value raw or as the A view.
   long SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& value);
   long DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name);
@@ -145,6 +148,23 @@ class HiveStore final : public RegistryStore, public RegTarget {
     std::vector<std::size_t> children;
   };
   EnumCache enum_cache_;
+
+  struct NodeId {
+    const HiveFile* hive;
+    std::size_t node;
+    bool operator==(const NodeId& other) const { return hive == other.hive && node == other.node; }
+  };
+  struct NodeIdHash {
+    std::size_t operator()(const NodeId& id) const {
+      return std::hash<const void*>()(id.hive) ^ std::hash<std::size_t>()(id.node) * 31;
+    }
+  };
+  // Subkeys by folded name, of the keys looked into since the hive last changed.
+  struct ChildIndex {
+    std::uint64_t generation = ~std::uint64_t{0};
+    std::unordered_map<NodeId, std::unordered_map<std::string, std::size_t>, NodeIdHash> keys;
+  };
+  ChildIndex exact_index_, ansi_index_;
 };
 
 // The values of one hive node as the A entry points see them, or with

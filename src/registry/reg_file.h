@@ -71,6 +71,13 @@ std::string RegKeyName(HKey root, const std::string& path, const std::string& us
 // Statements that rebuild every key and value of `store`, roots included.
 std::vector<RegEntry> EntriesOf(const MemoryStore& store);
 
+// A key with everything below it, names exact and values raw.
+struct RegTree {
+  std::string name;  // UTF-8; empty for the key the tree was read at
+  std::vector<RegValue> values;
+  std::vector<RegTree> children;
+};
+
 // What importing a .reg file and backing up need of a store beyond the seven
 // operations. Paths are below one of the two roots; paths and names are
 // UTF-8 and name keys and values exactly (letter case of ASCII aside), also
@@ -91,6 +98,11 @@ class RegTarget {
   // The names of the key's subkeys; nullopt when it does not exist or cannot
   // be read.
   virtual std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) = 0;
+  // The key at `path` and everything below it; nullopt when it does not
+  // exist or any part of it cannot be read (or it nests deeper than the
+  // registry allows). Built from the two lists above unless a store knows
+  // a faster way.
+  virtual std::optional<RegTree> ReadTree(HKey root, const std::string& path);
 };
 
 // RegTarget over a memory store.

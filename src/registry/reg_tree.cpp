@@ -27,9 +27,9 @@ std::string ChildPath(const std::string& path, const std::string& name) {
   return path.empty() ? name : path + "\\" + name;
 }
 
-std::optional<RegTree> ReadTree(RegTarget& target, HKey root, const std::string& path) {
+std::optional<RegTree> RegTarget::ReadTree(HKey root, const std::string& path) {
   RegTree tree;
-  if (!ReadInto(target, root, path, 0, &tree)) return std::nullopt;
+  if (!ReadInto(*this, root, path, 0, &tree)) return std::nullopt;
   return tree;
 }
 

@@ -1,6 +1,6 @@
-// A key with everything below it, read through a RegTarget with exact names
-// and raw values: what a backup keeps of a key a run deletes, and what a
-// restore that must roll back keeps of a key it replaces.
+// Keys with everything below them (RegTree, read through a RegTarget with
+// exact names and raw values): what a backup keeps of a key a run deletes,
+// and what a restore that must roll back keeps of a key it replaces.
 #pragma once
 
 #include <optional>
@@ -10,17 +10,6 @@
 #include "registry/reg_file.h"
 
 namespace torvane::registry {
-
-struct RegTree {
-  std::string name;  // UTF-8; empty for the key the tree was read at
-  std::vector<RegValue> values;
-  std::vector<RegTree> children;
-};
-
-// The key at `path` and everything below it; nullopt when it does not exist
-// or any part of it cannot be read (or it nests deeper than the registry
-// allows).
-std::optional<RegTree> ReadTree(RegTarget& target, HKey root, const std::string& path);
 
 // Creates the key at `path` with every key and value of `tree` below it;
 // false when anything was refused.
