@@ -37,7 +37,11 @@ void CheckBackupPath(const std::string& path, const std::vector<std::string>& so
                         "; a backup never overwrites what it backs up. Nothing was changed.");
     }
   }
-  if (fs::symlink_status(path, error).type() != fs::file_type::not_found || (error && error != std::errc::no_such_file_or_directory)) {
+  const fs::file_status status = fs::symlink_status(path, error);
+  if (error && error != std::errc::no_such_file_or_directory) {
+    throw SourceError(path + ": cannot look at the --backup path: " + error.message() + ". Nothing was changed.");
+  }
+  if (status.type() != fs::file_type::not_found) {
     throw SourceError(path + ": --backup names a file that exists; a backup never overwrites a file. Choose a new "
                              "name. Nothing was changed.");
   }
