@@ -54,14 +54,20 @@ TEST(Catalogue, DescriptionsKeepTheirOwnLayout) {
                 "某些恶意程序利用该功能使IE上网时链接恶意网站。该项损坏则系统中可能存在恶意程序。"));
 }
 
-TEST(Catalogue, ItemDataMapsToTheDescriptionPanesText) {
-  EXPECT_EQ(repair::DescriptionForItemData(0), Item(0).description);
-  EXPECT_EQ(repair::DescriptionForItemData(22), Item(22).description);
-  EXPECT_EQ(repair::DescriptionForItemData(100), repair::Group(0).description);
-  EXPECT_EQ(repair::DescriptionForItemData(101), repair::Group(1).description);
-  EXPECT_EQ(repair::DescriptionForItemData(23), nullptr);
-  EXPECT_EQ(repair::DescriptionForItemData(-1), nullptr);
-  EXPECT_EQ(repair::DescriptionForItemData(99), nullptr);
+TEST(Catalogue, ItemDataNamesAnItemAGroupOrNothing) {
+  using Kind = repair::TreeNodeRef::Kind;
+  const auto is = [](long data, Kind kind, int index) {
+    const repair::TreeNodeRef node = repair::NodeOfItemData(data);
+    return node.kind == kind && (kind == Kind::kNone || node.index == index);
+  };
+  EXPECT_TRUE(is(0, Kind::kItem, 0));
+  EXPECT_TRUE(is(22, Kind::kItem, 22));
+  EXPECT_TRUE(is(100, Kind::kGroup, repair::kSystemGroup));
+  EXPECT_TRUE(is(101, Kind::kGroup, repair::kIeGroup));
+  EXPECT_TRUE(is(23, Kind::kNone, 0));
+  EXPECT_TRUE(is(-1, Kind::kNone, 0));
+  EXPECT_TRUE(is(99, Kind::kNone, 0));
+  EXPECT_TRUE(is(102, Kind::kNone, 0));
 }
 
 }  // namespace

@@ -26,6 +26,15 @@ using torvane::testing::WriteHive;
 
 constexpr const char* kWinlogon = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
+// Entries a commit leaves beside the files of `dir`.
+int Leftovers(const std::string& dir) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    count += entry.path().filename().string().find(".torvane-") != std::string::npos;
+  }
+  return count;
+}
+
 class HiveStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -197,7 +206,7 @@ TEST_F(HiveStoreTest, WritesCommitToTheFileAndReadOnlyHivesRefuseThem) {
             std::string("E\0x\0p\0l\0o\0r\0e\0r\0.\0e\0x\0e\0\0\0", 26))
       << "the stored bytes, UTF-16LE";
   EXPECT_FALSE(reread.ListValues(kLocalMachine, kWinlogon + std::string("\\Sub")));
-  EXPECT_FALSE(std::filesystem::exists(TemporaryBeside(software_path)));
+  EXPECT_EQ(Leftovers(dir), 0) << "nothing left beside the hive";
 }
 
 TEST_F(HiveStoreTest, ACommitInterruptedAfterTheTemporaryFileLeavesTheOriginalIntact) {
@@ -221,13 +230,15 @@ TEST_F(HiveStoreTest, ACommitInterruptedAfterTheTemporaryFileLeavesTheOriginalIn
   ASSERT_TRUE(WIFEXITED(status));
   ASSERT_EQ(WEXITSTATUS(status), 0) << "the hook must have run";
   EXPECT_EQ(ReadFile(software_path), before);
-  // The new hive was complete beside it when the process died.
+  // The new hive was complete beside it when the process died, in a private
+  // folder that also holds the original.
   int leftovers = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     if (entry.path().filename().string().rfind("SOFTWARE.torvane-", 0) != 0) continue;
     ++leftovers;
-    EXPECT_NO_THROW(HiveFile::Open(entry.path().string(), false));
-    std::filesystem::remove(entry.path());
+    EXPECT_NO_THROW(HiveFile::Open((entry.path() / "new").string(), false));
+    EXPECT_EQ(ReadFile((entry.path() / "old").string()), before);
+    std::filesystem::remove_all(entry.path());
   }
   EXPECT_EQ(leftovers, 1);
 
@@ -237,7 +248,7 @@ TEST_F(HiveStoreTest, ACommitInterruptedAfterTheTemporaryFileLeavesTheOriginalIn
   ASSERT_TRUE(store.SetValue(kLocalMachine, kWinlogon, RegValue{"Shell", kRegSz, {'x', 0}}));
   EXPECT_THROW(software->Commit([](const std::string&) { throw FileError("power cut"); }), HiveError);
   EXPECT_EQ(ReadFile(software_path), before);
-  EXPECT_FALSE(std::filesystem::exists(TemporaryBeside(software_path)));
+  EXPECT_EQ(Leftovers(dir), 0) << "the private folder goes";
 }
 
 TEST_F(HiveStoreTest, BadFilesAreRefusedWithOneLineNamingTheFile) {

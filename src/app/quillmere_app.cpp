@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "app/about_dlg.h"
 #include "registry/win32_store.h"
 #include "ui/quillmere_dlg.h"
 
@@ -9,6 +10,11 @@ namespace torvane::ui {
 
 namespace {
 CQuillmereApp theApp;
+
+void ShowAboutBox() {
+  CAboutDlg about;
+  about.DoModal();
+}
 }  // namespace
 
 BOOL CQuillmereApp::InitInstance() {
@@ -24,6 +30,7 @@ BOOL CQuillmereApp::InitInstance() {
 
   registry::Win32Store store;
   CQuillmereDlg dialog(store);
+  dialog.SetAboutHandler(&ShowAboutBox);
   m_pMainWnd = &dialog;
   dialog.DoModal();
   m_pMainWnd = nullptr;

@@ -12,7 +12,7 @@
 #include "repair/value_read.h"
 
 #ifdef _WIN32
-#include "cli/live_store_win32.h"
+#include "cli/live_source_win32.h"
 #else
 #include "registry/hive_store.h"
 #endif
@@ -67,8 +67,12 @@ class DocumentTarget final : public RegTarget {
 // commit: only the lines of what changed are rewritten.
 class MemorySource final : public Source {
  public:
-  MemorySource(std::string label, std::string file, std::string bytes)
-      : file_(std::move(file)), document_(bytes), target_(store_), document_target_(target_, document_) {
+  MemorySource(std::string label, std::string file, const std::string& bytes, std::unique_ptr<FileLock> lock = {})
+      : file_(std::move(file)),
+        document_(bytes),
+        target_(store_),
+        document_target_(target_, document_),
+        lock_(std::move(lock)) {
     label_ = std::move(label);
     if (!file_.empty()) files_.push_back(file_);
   }
@@ -78,6 +82,7 @@ class MemorySource final : public Source {
     Profile profile;
     profile.store = &store_;
     profile.target = file_.empty() ? static_cast<RegTarget*>(&target_) : &document_target_;
+    profile.machine_file = profile.user_file = file_;
     profile.system_directory = SystemDirectoryOf(store_);
     profiles_.push_back(profile);
     original_ = store_.Dump();
@@ -99,6 +104,7 @@ class MemorySource final : public Source {
   MemoryTarget target_;
   DocumentTarget document_target_;
   std::string original_;
+  std::unique_ptr<FileLock> lock_;  // a file to rewrite, from its reading on
 };
 
 #ifndef _WIN32
@@ -107,6 +113,12 @@ class HiveSource final : public Source {
   explicit HiveSource(std::string label) { label_ = std::move(label); }
 
   std::shared_ptr<HiveFile> Load(const std::string& path, bool writable, bool machine) {
+    // One file named twice is one hive: two copies would each lock it, and
+    // the second commit would undo the first.
+    std::error_code ignored;
+    for (const auto& hive : hives_) {
+      if (std::filesystem::equivalent(hive->path(), path, ignored)) return hive;
+    }
     try {
       auto hive = HiveFile::Open(path, writable);
       files_.push_back(path);
@@ -119,7 +131,7 @@ class HiveSource final : public Source {
   }
 
   void AddProfile(std::optional<std::string> name, std::shared_ptr<HiveFile> software,
-                  std::shared_ptr<HiveFile> user) {
+                  std::shared_ptr<HiveFile> user, std::string user_problem = {}) {
     auto store = std::make_unique<HiveStore>(software, user);
     Profile profile;
     profile.name = std::move(name);
@@ -127,17 +139,35 @@ class HiveSource final : public Source {
     profile.target = store.get();
     profile.has_machine = software != nullptr;
     profile.has_user = user != nullptr;
+    profile.user_problem = std::move(user_problem);
+    if (software) profile.machine_file = software->path();
+    if (user) profile.user_file = user->path();
     profile.system_directory = SystemDirectoryOf(*store);
     stores_.push_back(std::move(store));
     profiles_.push_back(profile);
   }
 
+  // Every changed hive is written in full first; only then are they renamed
+  // in, together.
   void Commit() override {
+    FileSet set;
+    std::vector<HiveFile*> changed;
     try {
-      for (auto& hive : hives_) hive->Commit();
+      for (auto& hive : hives_) {
+        if (!hive->modified()) continue;
+        hive->Prepare(set);
+        changed.push_back(hive.get());
+      }
     } catch (const HiveError& error) {
-      throw SourceError(error.what());
+      throw SourceError(std::string(error.what()) + "; nothing was changed");
     }
+    try {
+      set.Commit();
+    } catch (const FileSetError& error) {
+      if (error.replaced().empty()) throw SourceError(error.what());
+      throw CommitError(error.what(), error.replaced());
+    }
+    for (HiveFile* hive : changed) hive->Committed();
   }
 
  private:
@@ -157,14 +187,26 @@ std::optional<fs::path> FindNoCase(const fs::path& dir, const std::string& name)
   return std::nullopt;
 }
 
+// A folder of the volume on the way to a hive: a link there could lead a
+// write anywhere on the rescue system, so none is followed.
+std::optional<fs::path> FolderOf(const fs::path& dir, const std::string& name) {
+  auto found = FindNoCase(dir, name);
+  std::error_code error;
+  if (found && fs::is_symlink(*found, error)) {
+    throw SourceError(found->string() + ": is a symbolic link; refusing to follow it on the volume");
+  }
+  return found;
+}
+
 std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   const fs::path root(options.windows_dir);
   std::error_code error;
   if (!fs::is_directory(root, error)) throw SourceError(options.windows_dir + ": not a directory");
-  std::optional<fs::path> software = FindNoCase(root, "Windows");
-  for (const char* part : {"System32", "config", "SOFTWARE"}) {
-    if (software) software = FindNoCase(*software, part);
+  std::optional<fs::path> software = FolderOf(root, "Windows");
+  for (const char* part : {"System32", "config"}) {
+    if (software) software = FolderOf(*software, part);
   }
+  if (software) software = FindNoCase(*software, "SOFTWARE");
   if (!software || !fs::is_regular_file(*software, error)) {
     throw SourceError(options.windows_dir + ": no Windows/System32/config/SOFTWARE hive (is it the root of a Windows volume?)");
   }
@@ -192,8 +234,17 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     return FoldName(a.first) < FoldName(b.first);
   });
   if (profiles.empty()) source->AddProfile(std::nullopt, machine, nullptr);
+  // A profile whose hive cannot be used has its user part undetermined; the
+  // others go on.
   for (const auto& [name, hive] : profiles) {
-    source->AddProfile(name, machine, source->Load(hive.string(), writable, false));
+    std::shared_ptr<HiveFile> user;
+    try {
+      user = source->Load(hive.string(), writable, false);
+    } catch (const SourceError& problem) {
+      source->AddProfile(name, machine, nullptr, problem.what());
+      continue;
+    }
+    source->AddProfile(name, machine, user);
   }
   return source;
 }
@@ -220,12 +271,14 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
     case SourceKind::kReg: {
       RegFile file;
       std::string bytes;
+      std::unique_ptr<FileLock> lock;
       try {
+        if (writable) lock = std::make_unique<FileLock>(options.reg_file);
         bytes = ReadWholeFile(options.reg_file);
         file = ParseRegFile(bytes, options.reg_file);
-      } catch (const FileError& error) {
-        throw SourceError(error.what());
       } catch (const RegFileError& error) {
+        throw SourceError(error.what());
+      } catch (const FileError& error) {
         throw SourceError(error.what());
       }
       for (const RegEntry& entry : file.entries) {
@@ -234,7 +287,8 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
                             ": HKEY_USERS keys belong to a profile; use --windows to restore them");
         }
       }
-      auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "", bytes);
+      auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "", bytes,
+                                                   std::move(lock));
       ApplyRegFile(file, source->loader());
       source->Finish();
       return source;

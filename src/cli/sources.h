@@ -21,6 +21,18 @@ class SourceError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A commit that failed part way: some files hold the run's changes.
+class CommitError : public SourceError {
+ public:
+  CommitError(const std::string& what, std::vector<std::string> replaced)
+      : SourceError(what), replaced_(std::move(replaced)) {}
+  // The files that hold their new version (never empty).
+  const std::vector<std::string>& replaced() const { return replaced_; }
+
+ private:
+  std::vector<std::string> replaced_;
+};
+
 // One user's view of the registry: the machine part and one user's part.
 struct Profile {
   std::optional<std::string> name;  // the profile folder's name (UTF-8) under --windows
@@ -28,6 +40,10 @@ struct Profile {
   registry::RegTarget* target = nullptr;
   bool has_machine = true;  // the HKLM part is there
   bool has_user = true;     // the HKCU part is there
+  // Why the user part is missing when its hive could not be used (one line).
+  std::string user_problem;
+  // The files the two parts are written to (empty: not a file).
+  std::string machine_file, user_file;
   std::string system_directory;
 };
 
@@ -44,7 +60,9 @@ class Source {
   const std::vector<DirtyHive>& dirty() const { return dirty_; }
   // The files the registry is read from (and a repair writes back).
   const std::vector<std::string>& files() const { return files_; }
-  // Writes what the run changed back where it came from. Throws SourceError.
+  // Writes what the run changed back where it came from: every file of the
+  // source together, or none. Throws SourceError when nothing was changed,
+  // CommitError when some files were.
   virtual void Commit() {}
 
  protected:

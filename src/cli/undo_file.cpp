@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <random>
 
 #include "cli/sources.h"
 #include "registry/file_io.h"
@@ -48,7 +49,9 @@ void CheckBackupPath(const std::string& path, const std::vector<std::string>& so
 }
 
 void WriteNewFile(const std::string& path, const std::string& bytes) {
-  const std::string temporary = registry::TemporaryBeside(path);
+  // Created exclusively below: a name someone placed there first is refused,
+  // never followed or reused.
+  const std::string temporary = path + ".torvane-" + std::to_string(std::random_device()()) + ".tmp";
   const std::string reason_prefix = path + ": cannot write the backup: ";
 #ifdef _WIN32
   HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

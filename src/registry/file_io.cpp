@@ -1,15 +1,19 @@
 #include "registry/file_io.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <random>
+#include <ctime>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #endif
 
@@ -17,84 +21,474 @@ namespace torvane::registry {
 
 namespace {
 
-std::string Reason() { return std::strerror(errno); }
+std::string Reason(int error) { return std::strerror(error); }
+std::string Reason() { return Reason(errno); }
 
-#ifndef _WIN32
-void SyncPath(const std::string& path, bool directory) {
-  const int fd = ::open(path.c_str(), directory ? O_RDONLY | O_DIRECTORY : O_RDWR);
-  if (fd < 0) throw FileError(path + ": cannot open to flush: " + Reason());
-  const int rc = ::fsync(fd);
-  const std::string reason = Reason();
-  ::close(fd);
-  if (rc != 0) throw FileError(path + ": cannot flush: " + reason);
+std::atomic<long> g_lock_wait_ms{30000};
+
+// Eight characters no one can guess, for the names of private folders.
+std::string RandomSuffix() {
+  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::random_device random;
+  std::string suffix;
+  for (int i = 0; i < 8; ++i) suffix.push_back(kAlphabet[random() % (sizeof kAlphabet - 1)]);
+  return suffix;
 }
 
-std::string DirectoryOf(const std::string& path) {
+void SplitPath(const std::string& path, std::string* directory, std::string* name) {
+#ifdef _WIN32
+  const auto slash = path.find_last_of("/\\");
+#else
   const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+#endif
+  if (slash == std::string::npos) {
+    *directory = ".";
+    *name = path;
+  } else {
+    *directory = slash == 0 ? "/" : path.substr(0, slash);
+    *name = path.substr(slash + 1);
+  }
+  if (name->empty() || *name == "." || *name == "..") throw FileError(path + ": not a file name");
+}
+
+#ifndef _WIN32
+// An owned descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { Reset(); }
+  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = other.Release();
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+void WriteAll(int fd, std::string_view bytes, const std::string& name) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw FileError(name + ": write failed: " + Reason());
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void Flush(int fd, const std::string& name) {
+  if (::fsync(fd) != 0) throw FileError(name + ": cannot flush: " + Reason());
+}
+
+// Gives `to` the extended attributes of `from` where the file system keeps
+// them (POSIX ACLs and security labels included).
+void CopyAttributes(int from, int to, const std::string& name) {
+  ssize_t length = ::flistxattr(from, nullptr, 0);
+  if (length < 0) {
+    if (errno == ENOTSUP) return;
+    throw FileError(name + ": cannot list extended attributes: " + Reason());
+  }
+  std::string names(static_cast<std::size_t>(length), '\0');
+  length = ::flistxattr(from, names.data(), names.size());
+  if (length < 0) throw FileError(name + ": cannot list extended attributes: " + Reason());
+  names.resize(static_cast<std::size_t>(length));
+  for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+    const char* attribute = names.c_str() + at;
+    const ssize_t size = ::fgetxattr(from, attribute, nullptr, 0);
+    if (size < 0) throw FileError(name + ": cannot read extended attribute " + attribute + ": " + Reason());
+    std::string value(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = ::fgetxattr(from, attribute, value.data(), value.size());
+    if (got < 0) throw FileError(name + ": cannot read extended attribute " + attribute + ": " + Reason());
+    if (::fsetxattr(to, attribute, value.data(), static_cast<std::size_t>(got), 0) != 0 && errno != ENOTSUP) {
+      throw FileError(name + ": cannot keep extended attribute " + attribute + ": " + Reason());
+    }
+  }
+}
+
+mode_t CreationMode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
 }
 #endif
 
 }  // namespace
 
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw FileError(path + ": cannot read: " + Reason());
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (in.bad()) throw FileError(path + ": read failed");
-  return bytes.str();
-}
+long LockWaitMilliseconds() { return g_lock_wait_ms.load(); }
+void SetLockWaitMilliseconds(long milliseconds) { g_lock_wait_ms.store(milliseconds); }
 
-std::string TemporaryBeside(const std::string& path) {
-#ifdef _WIN32
-  return path + ".torvane-" + std::to_string(GetCurrentProcessId()) + ".tmp";
-#else
-  return path + ".torvane-" + std::to_string(::getpid()) + ".tmp";
+std::string ReadWholeFile(const std::string& path, std::size_t limit) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) throw FileError(path + ": cannot read: " + Reason());
+  std::string bytes;
+  const auto too_large = [&] {
+    std::fclose(file);
+    return FileError(path + ": larger than " + std::to_string(limit / (1024 * 1024)) + " MB; refusing to read it");
+  };
+#ifndef _WIN32
+  struct stat info {};
+  if (::fstat(::fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
+    if (static_cast<std::uint64_t>(info.st_size) > limit) throw too_large();
+    bytes.reserve(static_cast<std::size_t>(info.st_size));
+  }
 #endif
+  char buffer[1 << 16];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    if (n > limit - bytes.size()) throw too_large();
+    bytes.append(buffer, n);
+  }
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) throw FileError(path + ": read failed");
+  return bytes;
 }
 
-void ReplaceFile(const std::string& temporary, const std::string& path, const BeforeReplaceHook& hook) {
+#ifndef _WIN32
+
+struct FileSet::Entry {
+  std::string target, directory, name, folder;
+  Fd directory_fd, folder_fd;
+  bool had_original = false;
+  bool renamed = false;
+
+  std::string NewPath() const {
+    // Through the folder's descriptor: the name cannot be redirected.
+    const std::string proc = "/proc/self/fd/" + std::to_string(folder_fd.get());
+    if (::access(proc.c_str(), F_OK) == 0) return proc + "/new";
+    return directory + "/" + folder + "/new";
+  }
+
+  ~Entry() {
+    if (folder_fd.get() < 0) return;
+    ::unlinkat(folder_fd.get(), "new", 0);
+    ::unlinkat(folder_fd.get(), "old", 0);
+    ::unlinkat(directory_fd.get(), folder.c_str(), AT_REMOVEDIR);
+  }
+};
+
+FileSet::FileSet() = default;
+FileSet::~FileSet() = default;
+
+void FileSet::Add(const std::string& target, std::string_view bytes) {
+  AddWrittenBy(target, [&](const std::string& path) {
+    Fd out(::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+    if (out.get() < 0) throw FileError(target + ": cannot open its new version: " + Reason());
+    WriteAll(out.get(), bytes, target);
+  });
+}
+
+void FileSet::AddWrittenBy(const std::string& target, const std::function<void(const std::string& path)>& write) {
+  auto entry = std::make_unique<Entry>();
+  entry->target = target;
+  SplitPath(target, &entry->directory, &entry->name);
+  for (const auto& other : entries_) {
+    if (other->target == target) throw FileError(target + ": named twice in one commit");
+  }
+  entry->directory_fd = Fd(::open(entry->directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (entry->directory_fd.get() < 0) throw FileError(entry->directory + ": cannot open the folder: " + Reason());
+  const int dir = entry->directory_fd.get();
+
+  struct stat original {};
+  if (::fstatat(dir, entry->name.c_str(), &original, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISLNK(original.st_mode)) {
+      throw FileError(target + ": is a symbolic link; refusing to write through it (name the file it leads to)");
+    }
+    if (!S_ISREG(original.st_mode)) throw FileError(target + ": not a regular file; refusing to replace it");
+    entry->had_original = true;
+  } else if (errno != ENOENT) {
+    throw FileError(target + ": " + Reason());
+  }
+
+  for (int attempt = 0;; ++attempt) {
+    entry->folder = entry->name + ".torvane-" + RandomSuffix();
+    if (::mkdirat(dir, entry->folder.c_str(), 0700) == 0) break;
+    if (errno != EEXIST || attempt == 100) {
+      throw FileError(target + ": cannot make a private folder beside it: " + Reason());
+    }
+  }
+  entry->folder_fd = Fd(::openat(dir, entry->folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (entry->folder_fd.get() < 0) {
+    const std::string reason = Reason();
+    ::unlinkat(dir, entry->folder.c_str(), AT_REMOVEDIR);
+    throw FileError(target + ": cannot open the private folder beside it: " + reason);
+  }
+  Entry& e = *entry;
+  Fd created(::openat(e.folder_fd.get(), "new", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (created.get() < 0) throw FileError(target + ": cannot create its new version: " + Reason());
+  created.Reset();
+
+  write(e.NewPath());
+
+  Fd out(::openat(e.folder_fd.get(), "new", O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  struct stat written {};
+  if (out.get() < 0 || ::fstat(out.get(), &written) != 0 || !S_ISREG(written.st_mode)) {
+    throw FileError(target + ": its new version is gone or no regular file");
+  }
+  if (e.had_original) {
+    Fd from(::openat(dir, e.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat now {};
+    if (from.get() < 0 || ::fstat(from.get(), &now) != 0 || now.st_ino != original.st_ino ||
+        now.st_dev != original.st_dev) {
+      throw FileError(target + ": changed while being replaced; nothing was changed");
+    }
+    if (::fchown(out.get(), original.st_uid, original.st_gid) != 0) {
+      struct stat check {};
+      if (::fstat(out.get(), &check) != 0 || check.st_uid != original.st_uid || check.st_gid != original.st_gid) {
+        throw FileError(target + ": cannot give its new version the owner it has: " + Reason());
+      }
+    }
+    // After the owner: a change of owner clears the set-id bits.
+    if (::fchmod(out.get(), original.st_mode & 07777) != 0) {
+      throw FileError(target + ": cannot give its new version the mode it has: " + Reason());
+    }
+    CopyAttributes(from.get(), out.get(), target);
+
+    // The original stays in the folder until the commit is over.
+    if (::linkat(dir, e.name.c_str(), e.folder_fd.get(), "old", 0) != 0) {
+      Fd copy(::openat(e.folder_fd.get(), "old", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (copy.get() < 0) throw FileError(target + ": cannot keep a copy of it: " + Reason());
+      char buffer[1 << 16];
+      ssize_t n;
+      while ((n = ::read(from.get(), buffer, sizeof buffer)) != 0) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw FileError(target + ": cannot read it to keep a copy: " + Reason());
+        WriteAll(copy.get(), std::string_view(buffer, static_cast<std::size_t>(n)), target + " (kept copy)");
+      }
+      ::fchown(copy.get(), original.st_uid, original.st_gid);
+      ::fchmod(copy.get(), original.st_mode & 07777);
+      CopyAttributes(from.get(), copy.get(), target);
+      Flush(copy.get(), target + " (kept copy)");
+    }
+  } else if (::fchmod(out.get(), CreationMode()) != 0) {
+    throw FileError(target + ": cannot set the mode of its new version: " + Reason());
+  }
+  Flush(out.get(), target);
+  Flush(e.folder_fd.get(), target + " (private folder)");
+  entries_.push_back(std::move(entry));
+}
+
+void FileSet::Commit() {
+  std::size_t done = 0;
+  std::string failure;
   try {
-#ifdef _WIN32
-    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) throw FileError(temporary + ": cannot open to flush");
-    const BOOL flushed = FlushFileBuffers(file);
-    CloseHandle(file);
-    if (!flushed) throw FileError(temporary + ": cannot flush");
-    if (hook) hook(temporary);
-    if (!MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      throw FileError(path + ": cannot replace (error " + std::to_string(GetLastError()) + ")");
+    for (; done < entries_.size(); ++done) {
+      Entry& e = *entries_[done];
+      if (hook_) hook_(e.NewPath());
+      if (::renameat(e.folder_fd.get(), "new", e.directory_fd.get(), e.name.c_str()) != 0) {
+        failure = e.target + ": cannot replace it: " + Reason();
+        break;
+      }
+      e.renamed = true;
     }
-#else
-    SyncPath(temporary, false);
-    if (hook) hook(temporary);
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-      throw FileError(path + ": cannot replace: " + Reason());
+  } catch (const std::exception& error) {
+    failure = error.what();
+  }
+  if (failure.empty()) {
+    for (const auto& e : entries_) {
+      if (::fsync(e->directory_fd.get()) != 0) {
+        std::vector<std::string> all;
+        for (const auto& each : entries_) all.push_back(each->target);
+        throw FileSetError(e->directory + ": cannot flush the folder: " + Reason() +
+                               " (every file was replaced, but may not be on the disk yet)",
+                           std::move(all));
+      }
     }
-    SyncPath(DirectoryOf(path), true);
-#endif
-  } catch (...) {
-    std::remove(temporary.c_str());
-    throw;
+    return;
+  }
+  // Put back what was renamed, last first.
+  std::vector<std::string> stuck;
+  for (std::size_t i = done; i-- > 0;) {
+    Entry& e = *entries_[i];
+    const int rc = e.had_original ? ::renameat(e.folder_fd.get(), "old", e.directory_fd.get(), e.name.c_str())
+                                  : ::unlinkat(e.directory_fd.get(), e.name.c_str(), 0);
+    if (rc == 0) {
+      e.renamed = false;
+      ::fsync(e.directory_fd.get());
+    } else {
+      stuck.insert(stuck.begin(), e.target);
+    }
+  }
+  if (stuck.empty()) throw FileSetError(failure + "; every file was left as it was", {});
+  std::string names;
+  for (const std::string& name : stuck) names += (names.empty() ? "" : ", ") + name;
+  throw FileSetError(failure + "; could not put back " + names + ", which now hold" +
+                         (stuck.size() == 1 ? "s" : "") + " the new version",
+                     stuck);
+}
+
+FileLock::FileLock(const std::string& path) {
+  long waited_ms = 0;
+  while (true) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+      if (errno == ELOOP) {
+        throw FileError(path + ": is a symbolic link; refusing to write through it (name the file it leads to)");
+      }
+      throw FileError(path + ": cannot open: " + Reason());
+    }
+    struct stat held {};
+    if (::fstat(fd.get(), &held) != 0 || !S_ISREG(held.st_mode)) {
+      throw FileError(path + ": not a regular file; refusing to replace it");
+    }
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) throw FileError(path + ": cannot lock: " + Reason());
+      if (waited_ms >= LockWaitMilliseconds()) {
+        throw FileError(path + ": another run is changing it (it stays locked); try again when it has finished");
+      }
+      const timespec pause{0, 20 * 1000 * 1000};
+      ::nanosleep(&pause, nullptr);
+      waited_ms += 20;
+    }
+    // The holder before us may have renamed a new version in: lock that one.
+    struct stat named {};
+    if (::lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+      fd_ = fd.Release();
+      return;
+    }
   }
 }
 
-void WriteFileAtomically(const std::string& path, const std::string& bytes, const BeforeReplaceHook& hook) {
-  const std::string temporary = TemporaryBeside(path);
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) throw FileError(temporary + ": cannot create: " + Reason());
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      std::remove(temporary.c_str());
-      throw FileError(temporary + ": write failed");
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+#else  // _WIN32
+
+struct FileSet::Entry {
+  std::string target, fresh, kept;
+  bool had_original = false;
+  bool renamed = false;
+  ~Entry() {
+    if (!fresh.empty()) DeleteFileA(fresh.c_str());
+    if (!kept.empty()) DeleteFileA(kept.c_str());
+  }
+};
+
+FileSet::FileSet() = default;
+FileSet::~FileSet() = default;
+
+namespace {
+
+// A file beside `target` under a fresh name, created exclusively (a link
+// already at that name makes the creation fail).
+HANDLE CreateBeside(const std::string& target, const char* kind, std::string* name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = target + ".torvane-" + RandomSuffix() + kind;
+    HANDLE file = CreateFileA(name->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  name->clear();
+  throw FileError(target + ": cannot create a file beside it (error " + std::to_string(GetLastError()) + ")");
+}
+
+}  // namespace
+
+void FileSet::Add(const std::string& target, std::string_view bytes) {
+  AddWrittenBy(target, [&](const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) throw FileError(target + ": cannot open its new version");
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                    written == bytes.size() && FlushFileBuffers(file);
+    CloseHandle(file);
+    if (!ok) throw FileError(target + ": write failed (error " + std::to_string(GetLastError()) + ")");
+  });
+}
+
+void FileSet::AddWrittenBy(const std::string& target, const std::function<void(const std::string& path)>& write) {
+  for (const auto& other : entries_) {
+    if (other->target == target) throw FileError(target + ": named twice in one commit");
+  }
+  auto entry = std::make_unique<Entry>();
+  entry->target = target;
+  const DWORD attributes = GetFileAttributesA(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      throw FileError(target + ": is a symbolic link; refusing to write through it (name the file it leads to)");
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) throw FileError(target + ": not a regular file; refusing to replace it");
+    entry->had_original = true;
+  }
+  CloseHandle(CreateBeside(target, ".tmp", &entry->fresh));
+  write(entry->fresh);
+  if (entry->had_original) {
+    CloseHandle(CreateBeside(target, ".old", &entry->kept));
+    if (!CopyFileA(target.c_str(), entry->kept.c_str(), FALSE)) {
+      throw FileError(target + ": cannot keep a copy of it (error " + std::to_string(GetLastError()) + ")");
     }
   }
-  ReplaceFile(temporary, path, hook);
+  entries_.push_back(std::move(entry));
+}
+
+void FileSet::Commit() {
+  std::size_t done = 0;
+  std::string failure;
+  try {
+    for (; done < entries_.size(); ++done) {
+      Entry& e = *entries_[done];
+      if (hook_) hook_(e.fresh);
+      if (!MoveFileExA(e.fresh.c_str(), e.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        failure = e.target + ": cannot replace it (error " + std::to_string(GetLastError()) + ")";
+        break;
+      }
+      e.fresh.clear();
+      e.renamed = true;
+    }
+  } catch (const std::exception& error) {
+    failure = error.what();
+  }
+  if (failure.empty()) return;
+  std::vector<std::string> stuck;
+  for (std::size_t i = done; i-- > 0;) {
+    Entry& e = *entries_[i];
+    const BOOL ok = e.had_original ? MoveFileExA(e.kept.c_str(), e.target.c_str(),
+                                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                                   : DeleteFileA(e.target.c_str());
+    if (ok) {
+      e.kept.clear();
+      e.renamed = false;
+    } else {
+      stuck.insert(stuck.begin(), e.target);
+    }
+  }
+  if (stuck.empty()) throw FileSetError(failure + "; every file was left as it was", {});
+  std::string names;
+  for (const std::string& name : stuck) names += (names.empty() ? "" : ", ") + name;
+  throw FileSetError(failure + "; could not put back " + names, stuck);
+}
+
+FileLock::FileLock(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    throw FileError(path + ": is a symbolic link; refusing to write through it (name the file it leads to)");
+  }
+}
+
+FileLock::~FileLock() = default;
+
+#endif
+
+void WriteFileAtomically(const std::string& path, std::string_view bytes, const BeforeReplaceHook& hook) {
+  FileSet set;
+  set.SetBeforeReplace(hook);
+  set.Add(path, bytes);
+  set.Commit();
 }
 
 }  // namespace torvane::registry

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 
@@ -130,9 +129,7 @@ void CollectSubtree(const HiveFile& hive, hive_node_h node, int depth, std::vect
 // The file mapped for reading, for the checks below.
 class MappedFile {
  public:
-  explicit MappedFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
+  explicit MappedFile(int fd) {
     struct stat info {};
     if (::fstat(fd, &info) == 0 && info.st_size > 0) {
       void* at = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_SHARED, fd, 0);
@@ -141,7 +138,6 @@ class MappedFile {
         size_ = static_cast<std::size_t>(info.st_size);
       }
     }
-    ::close(fd);
   }
   ~MappedFile() {
     if (data_ != nullptr) ::munmap(const_cast<unsigned char*>(data_), size_);
@@ -331,39 +327,63 @@ std::string CheckHiveHeader(const std::string& header, std::uint64_t file_size, 
 }
 
 std::shared_ptr<HiveFile> HiveFile::Open(const std::string& path, bool writable) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) throw HiveError(path + ": cannot read: " + std::strerror(errno));
-  const auto file_size = static_cast<std::uint64_t>(in.tellg());
-  in.seekg(0);
-  std::string header(static_cast<std::size_t>(std::min<std::uint64_t>(file_size, kBaseBlockSize)), '\0');
-  in.read(header.data(), static_cast<std::streamsize>(header.size()));
-  if (!in) throw HiveError(path + ": cannot read: " + std::strerror(errno));
+  std::unique_ptr<FileLock> lock;
+  int fd = -1;
+  if (writable) {
+    try {
+      lock = std::make_unique<FileLock>(path);
+    } catch (const FileError& error) {
+      throw HiveError(error.what());
+    }
+    fd = lock->fd();
+  } else {
+    // Not blocking: a pipe planted under a hive's name must not stall the scan.
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw HiveError(path + ": cannot read: " + std::strerror(errno));
+  }
+  struct Closer {
+    int fd;
+    bool owned;
+    ~Closer() {
+      if (owned) ::close(fd);
+    }
+  } closer{fd, !writable};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) throw HiveError(path + ": cannot read: " + std::strerror(errno));
+  if (!S_ISREG(info.st_mode)) throw HiveError(path + ": not a regular file");
+  const auto file_size = static_cast<std::uint64_t>(info.st_size);
+  std::string header(static_cast<std::size_t>(std::min<std::uint64_t>(file_size, kBaseBlockSize + 4)), '\0');
+  if (::pread(fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
+    throw HiveError(path + ": cannot read: " + std::strerror(errno));
+  }
+  const std::string first_bin = header.size() > kBaseBlockSize ? header.substr(kBaseBlockSize) : std::string();
+  header.resize(std::min<std::size_t>(header.size(), kBaseBlockSize));
   bool dirty = false;
   const std::string problem = CheckHiveHeader(header, file_size, &dirty);
   if (!problem.empty()) throw HiveError(path + ": " + problem);
-  {
-    std::string first_bin(4, '\0');
-    in.seekg(static_cast<std::streamoff>(kBaseBlockSize));
-    in.read(first_bin.data(), 4);
-    if (!in || first_bin != "hbin") throw HiveError(path + ": damaged hive (no hive bin after the header)");
-  }
-  if (writable) {
-    const MappedFile mapped(path);
-    if (mapped.data() == nullptr || mapped.size() != file_size) throw HiveError(path + ": cannot read it whole");
-    const std::string damage = StructureCheck(mapped.data(), mapped.size()).Run();
-    if (!damage.empty()) throw HiveError(path + ": " + damage + "; refusing to change it");
-  }
+  if (first_bin != "hbin") throw HiveError(path + ": damaged hive (no hive bin after the header)");
   if (!writable) {
-    auto reader = RegfReader::Open(path);
+    auto reader = RegfReader::Open(fd);
     if (reader == nullptr) throw HiveError(path + ": cannot map it: " + std::strerror(errno));
     if (const std::string damage = reader->Check(); !damage.empty()) {
       throw HiveError(path + ": damaged hive (" + damage + ")");
     }
     return std::shared_ptr<HiveFile>(new HiveFile(path, nullptr, std::move(reader), dirty));
   }
-  hive_h* hive = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
+  {
+    const MappedFile mapped(fd);
+    if (mapped.data() == nullptr || mapped.size() != file_size) throw HiveError(path + ": cannot read it whole");
+    const std::string damage = StructureCheck(mapped.data(), mapped.size()).Run();
+    if (!damage.empty()) throw HiveError(path + ": " + damage + "; refusing to change it");
+  }
+  // hivex opens the file by name: the locked one, through its descriptor.
+  std::string name = "/proc/self/fd/" + std::to_string(fd);
+  if (::access(name.c_str(), F_OK) != 0) name = path;
+  hive_h* hive = hivex_open(name.c_str(), HIVEX_OPEN_WRITE);
   if (hive == nullptr) throw HiveError(path + ": damaged hive (" + std::strerror(errno) + ")");
-  return std::shared_ptr<HiveFile>(new HiveFile(path, hive, nullptr, dirty));
+  std::shared_ptr<HiveFile> file(new HiveFile(path, hive, nullptr, dirty));
+  file->lock_ = std::move(lock);
+  return file;
 }
 
 HiveFile::HiveFile(std::string path, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty)
@@ -373,22 +393,31 @@ HiveFile::~HiveFile() {
   if (hive_ != nullptr) hivex_close(hive_);
 }
 
-void HiveFile::Commit(const BeforeReplaceHook& hook) {
-  if (!modified_) return;
+void HiveFile::Prepare(FileSet& set) {
   if (!writable_) throw HiveError(path_ + ": opened for reading only");
   if (broken_) throw HiveError(path_ + ": a change failed half-way through the hive's structure; nothing was written");
-  const std::string temporary = TemporaryBeside(path_);
-  if (hivex_commit(hive_, temporary.c_str(), 0) != 0) {
-    const std::string reason = std::strerror(errno);
-    std::remove(temporary.c_str());
-    throw HiveError(path_ + ": cannot write the changed hive: " + reason);
-  }
   try {
-    ReplaceFile(temporary, path_, hook);
+    set.AddWrittenBy(path_, [&](const std::string& temporary) {
+      if (hivex_commit(hive_, temporary.c_str(), 0) != 0) {
+        throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
+      }
+    });
   } catch (const FileError& error) {
     throw HiveError(error.what());
   }
-  modified_ = false;
+}
+
+void HiveFile::Commit(const BeforeReplaceHook& hook) {
+  if (!modified_) return;
+  FileSet set;
+  set.SetBeforeReplace(hook);
+  Prepare(set);
+  try {
+    set.Commit();
+  } catch (const FileError& error) {
+    throw HiveError(error.what());
+  }
+  Committed();
 }
 
 std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node, bool exact) {

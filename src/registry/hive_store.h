@@ -36,8 +36,9 @@ class HiveError : public std::runtime_error {
 class HiveFile {
  public:
   // Checks the header and opens the file; throws HiveError. A hive opened
-  // `writable` takes changes in memory; only Commit writes the file. Its
-  // structure is checked first: a hive hivex cannot change safely is refused.
+  // `writable` takes changes in memory; only Commit writes the file. It is
+  // locked first (FileLock: no symbolic link, waits for another run), and
+  // its structure is checked: a hive hivex cannot change safely is refused.
   static std::shared_ptr<HiveFile> Open(const std::string& path, bool writable);
   ~HiveFile();
   HiveFile(const HiveFile&) = delete;
@@ -66,15 +67,20 @@ class HiveFile {
   // The reader of a hive opened for reading; null for a writable one.
   const RegfReader* reader() const { return reader_.get(); }
 
-  // Writes the changed hive beside the file and renames it over the file.
-  // Does nothing when nothing changed. Throws HiveError (also when a change
-  // broke off half-way).
+  // Writes the changed hive into `set` as the new version of the file (see
+  // FileSet); Committed() once the set is committed. Throws HiveError (also
+  // when a change broke off half-way); then nothing was written.
+  void Prepare(FileSet& set);
+  void Committed() { modified_ = false; }
+  // A file set of this hive alone. Does nothing when nothing changed.
   void Commit(const BeforeReplaceHook& hook = {});
 
  private:
   HiveFile(std::string path, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty);
 
   std::string path_;
+  // A hive opened for changes is locked from its first read to the end.
+  std::unique_ptr<FileLock> lock_;
   hive_h* hive_;  // owned
   std::unique_ptr<RegfReader> reader_;
   bool writable_;

@@ -57,15 +57,12 @@ bool NameToUtf8(const unsigned char* name, std::size_t length, bool latin1, std:
 
 }  // namespace
 
-std::unique_ptr<RegfReader> RegfReader::Open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+std::unique_ptr<RegfReader> RegfReader::Open(int fd) {
   struct stat info {};
   void* at = MAP_FAILED;
   if (::fstat(fd, &info) == 0 && static_cast<std::size_t>(info.st_size) >= 2 * kBinsStart) {
     at = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_SHARED, fd, 0);
   }
-  ::close(fd);
   if (at == MAP_FAILED) return nullptr;
   return std::unique_ptr<RegfReader>(
       new RegfReader(static_cast<const unsigned char*>(at), static_cast<std::size_t>(info.st_size)));

@@ -19,8 +19,9 @@ namespace torvane::registry {
 
 class RegfReader {
  public:
-  // Maps the file whose header CheckHiveHeader accepted; null when it cannot.
-  static std::unique_ptr<RegfReader> Open(const std::string& path);
+  // Maps the open file whose header CheckHiveHeader accepted; null when it
+  // cannot. The mapping outlives the descriptor.
+  static std::unique_ptr<RegfReader> Open(int fd);
   ~RegfReader();
   RegfReader(const RegfReader&) = delete;
   RegfReader& operator=(const RegfReader&) = delete;

@@ -14,6 +14,22 @@ namespace torvane::registry {
 // Windows and the store's constants are not, so the roots are mapped.
 HKEY ToNativeKey(HKey key);
 
+// The one owner of an HKEY: closes the key it holds.
+class OwnedKey {
+ public:
+  OwnedKey() = default;
+  OwnedKey(const OwnedKey&) = delete;
+  OwnedKey& operator=(const OwnedKey&) = delete;
+  ~OwnedKey() {
+    if (key_ != nullptr) ::RegCloseKey(key_);
+  }
+  HKEY* out() { return &key_; }
+  HKEY get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
 class Win32Store : public RegistryStore {
  public:
   long RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,

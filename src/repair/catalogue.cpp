@@ -66,11 +66,12 @@ constexpr ItemGroup kGroups[kGroupCount] = {
 const RepairItem& Item(int index) { return kItems[index]; }
 const ItemGroup& Group(int group) { return kGroups[group]; }
 
-const char* DescriptionForItemData(long data) {
-  if (IsItemIndex(data)) return kItems[data].description;
-  if (data == kSystemGroupData) return kGroups[kSystemGroup].description;
-  if (data == kIeGroupData) return kGroups[kIeGroup].description;
-  return nullptr;
+TreeNodeRef NodeOfItemData(long data) {
+  if (IsItemIndex(data)) return {TreeNodeRef::Kind::kItem, static_cast<int>(data)};
+  for (int g = 0; g < kGroupCount; ++g) {
+    if (data == kGroups[g].item_data) return {TreeNodeRef::Kind::kGroup, g};
+  }
+  return {};
 }
 
 }  // namespace torvane::repair

@@ -35,8 +35,13 @@ const ItemGroup& Group(int group);  // kSystemGroup or kIeGroup
 constexpr int GroupOf(int index) { return index < kFirstIeItem ? kSystemGroup : kIeGroup; }
 constexpr bool IsItemIndex(long data) { return data >= 0 && data < kItemCount; }
 
-// The description pane's text for a tree node's item data: an item's or a
-// group's description, or null for any other value (the pane keeps its text).
-const char* DescriptionForItemData(long data);
+// What a tree node's item data names: an item (index 0..22), a group
+// (kSystemGroup or kIeGroup), or nothing of ours.
+struct TreeNodeRef {
+  enum class Kind { kNone, kItem, kGroup };
+  Kind kind = Kind::kNone;
+  int index = 0;
+};
+TreeNodeRef NodeOfItemData(long data);
 
 }  // namespace torvane::repair

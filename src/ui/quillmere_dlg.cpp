@@ -1,6 +1,6 @@
 #include "ui/quillmere_dlg.h"
 
-#include "app/about_dlg.h"
+#include "ui/gdi.h"
 #include "ui/item_look.h"
 
 namespace torvane::ui {
@@ -74,7 +74,6 @@ BOOL CQuillmereDlg::OnInitDialog() {
     m_itemNames[i] = repair::Item(i).name;
     m_descriptions[i] = repair::Item(i).description;
   }
-  for (int t = 0; t < repair::kProtectedToolCount; ++t) m_protectedTools[t] = repair::kProtectedTools[t];
 
   m_tree.Create(kTreeStyle, kTreeRect, this, IDC_TREE);
   for (int g = 0; g < repair::kGroupCount; ++g) {
@@ -103,8 +102,7 @@ BOOL CQuillmereDlg::OnInitDialog() {
 void CQuillmereDlg::OnSysCommand(UINT id, LPARAM) {
   // The system keeps the lowest four bits of a command id for itself.
   if ((id & 0xFFF0) == IDM_ABOUTBOX) {
-    CAboutDlg about;
-    about.DoModal();
+    if (m_showAbout) m_showAbout();
   } else {
     Default();
   }
@@ -115,8 +113,8 @@ void CQuillmereDlg::OnPaint() {
     Default();
     return;
   }
-  PAINTSTRUCT paint{};
-  HDC dc = ::BeginPaint(m_hWnd, &paint);
+  PaintContext paint(m_hWnd);
+  const HDC dc = paint.dc();
   SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
   const int icon_width = ::GetSystemMetrics(SM_CXICON);
   const int icon_height = ::GetSystemMetrics(SM_CYICON);
@@ -125,7 +123,6 @@ void CQuillmereDlg::OnPaint() {
   const int x = (client.right - client.left - icon_width + 1) / 2;
   const int y = (client.bottom - client.top - icon_height + 1) / 2;
   ::DrawIcon(dc, x, y, m_hIcon);
-  ::EndPaint(m_hWnd, &paint);
 }
 
 HCURSOR CQuillmereDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
@@ -180,7 +177,20 @@ void CQuillmereDlg::OnTreeSelChanged(NMHDR*, LRESULT* result) {
   const HTREEITEM selected = m_tree.GetSelectedItem();
   if (!selected) return;
   const auto data = static_cast<long>(m_tree.GetItemData(selected));
-  if (const char* text = repair::DescriptionForItemData(data)) ::SetDlgItemTextA(m_hWnd, IDC_DESCRIPTION, text);
+  if (const std::string* text = DescriptionOf(data)) ::SetDlgItemTextA(m_hWnd, IDC_DESCRIPTION, text->c_str());
+}
+
+const std::string* CQuillmereDlg::DescriptionOf(long data) const {
+  const repair::TreeNodeRef node = repair::NodeOfItemData(data);
+  switch (node.kind) {
+    case repair::TreeNodeRef::Kind::kItem:
+      return &m_descriptions[node.index];
+    case repair::TreeNodeRef::Kind::kGroup:
+      return &m_groupDescriptions[node.index];
+    case repair::TreeNodeRef::Kind::kNone:
+      break;
+  }
+  return nullptr;
 }
 
 void CQuillmereDlg::SetLeafChecks(int group, BOOL check) {

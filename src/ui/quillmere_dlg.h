@@ -2,6 +2,7 @@
 // binds the user's actions to the repair core.
 #pragma once
 
+#include <array>
 #include <string>
 
 #include "registry/registry.h"
@@ -28,6 +29,10 @@ class CQuillmereDlg : public CDialog, private repair::RunFlags, private repair::
 
   const MessageMap* GetMessageMap() const override;
 
+  // What the system menu's About entry opens; the application installs it.
+  using AboutHandler = void (*)();
+  void SetAboutHandler(AboutHandler handler) { m_showAbout = handler; }
+
  protected:
   BOOL OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* result) override;
   void DoDataExchange(CDataExchange* pDX) override;
@@ -50,6 +55,8 @@ class CQuillmereDlg : public CDialog, private repair::RunFlags, private repair::
  private:
   repair::TickState TickedLeaves() const;
   void SetLeafChecks(int group, BOOL check);
+  // The description pane's text for a node's item data; null for none of ours.
+  const std::string* DescriptionOf(long data) const;
 
   std::string m_groupNames[repair::kGroupCount];
   std::string m_itemNames[repair::kItemCount];
@@ -57,11 +64,13 @@ class CQuillmereDlg : public CDialog, private repair::RunFlags, private repair::
   std::string m_groupDescriptions[repair::kGroupCount];
   CButton m_selectAllCheck;
   CTreeCtrlX m_tree;
-  std::string m_protectedTools[repair::kProtectedToolCount];
+  // The list the engine matches image-option names against.
+  const std::array<const char*, repair::kProtectedToolCount>& m_protectedTools = repair::kProtectedTools;
   HTREEITEM m_groupItems[repair::kGroupCount] = {};
   HTREEITEM m_leafItems[repair::kItemCount] = {};
   HICON m_hIcon;
   repair::RepairEngine m_engine;
+  AboutHandler m_showAbout = nullptr;
 };
 
 }  // namespace torvane::ui

@@ -1,29 +1,10 @@
-#include "cli/live_store_win32.h"
+#include "registry/live_store_win32.h"
 
 #include <windows.h>
 
-namespace torvane::cli {
-
-using registry::HKey;
-using registry::RegValue;
+namespace torvane::registry {
 
 namespace {
-
-// Closes the key it holds.
-class OwnedKey {
- public:
-  OwnedKey() = default;
-  OwnedKey(const OwnedKey&) = delete;
-  OwnedKey& operator=(const OwnedKey&) = delete;
-  ~OwnedKey() {
-    if (key_ != nullptr) ::RegCloseKey(key_);
-  }
-  HKEY* out() { return &key_; }
-  HKEY get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
 
 constexpr int kMaxDepth = 512;
 
@@ -43,28 +24,11 @@ bool DeleteTreeBelow(HKEY parent, const std::string& name, int depth) {
   return ::RegDeleteKeyA(parent, name.c_str()) == ERROR_SUCCESS;
 }
 
-class LiveSource final : public Source {
- public:
-  LiveSource() {
-    label_ = "--live";
-    char directory[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryA(directory, MAX_PATH);
-    Profile profile;
-    profile.store = &store_;
-    profile.target = &store_;
-    profile.system_directory = length > 0 && length < MAX_PATH ? directory : "C:\\WINDOWS\\system32";
-    profiles_.push_back(profile);
-  }
-
- private:
-  LiveStore store_;
-};
-
 }  // namespace
 
 bool LiveStore::CreateKey(HKey root, const std::string& path) {
   OwnedKey key;
-  return ::RegCreateKeyExA(registry::ToNativeKey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
+  return ::RegCreateKeyExA(ToNativeKey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
                            nullptr) == ERROR_SUCCESS;
 }
 
@@ -73,7 +37,7 @@ bool LiveStore::DeleteTree(HKey root, const std::string& path) {
   const auto slash = path.rfind('\\');
   OwnedKey parent;
   const std::string parent_path = slash == std::string::npos ? "" : path.substr(0, slash);
-  const LONG rc = ::RegOpenKeyExA(registry::ToNativeKey(root), parent_path.c_str(), 0, KEY_ALL_ACCESS, parent.out());
+  const LONG rc = ::RegOpenKeyExA(ToNativeKey(root), parent_path.c_str(), 0, KEY_ALL_ACCESS, parent.out());
   if (rc == ERROR_FILE_NOT_FOUND) return true;
   if (rc != ERROR_SUCCESS) return false;
   return DeleteTreeBelow(parent.get(), slash == std::string::npos ? path : path.substr(slash + 1), 0);
@@ -81,7 +45,7 @@ bool LiveStore::DeleteTree(HKey root, const std::string& path) {
 
 bool LiveStore::SetValue(HKey root, const std::string& path, const RegValue& value) {
   OwnedKey key;
-  if (::RegCreateKeyExA(registry::ToNativeKey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
+  if (::RegCreateKeyExA(ToNativeKey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
                         nullptr) != ERROR_SUCCESS) {
     return false;
   }
@@ -91,7 +55,7 @@ bool LiveStore::SetValue(HKey root, const std::string& path, const RegValue& val
 
 bool LiveStore::DeleteValue(HKey root, const std::string& path, const std::string& name) {
   OwnedKey key;
-  const LONG rc = ::RegOpenKeyExA(registry::ToNativeKey(root), path.c_str(), 0, KEY_ALL_ACCESS, key.out());
+  const LONG rc = ::RegOpenKeyExA(ToNativeKey(root), path.c_str(), 0, KEY_ALL_ACCESS, key.out());
   if (rc == ERROR_FILE_NOT_FOUND) return true;
   if (rc != ERROR_SUCCESS) return false;
   const LONG deleted = ::RegDeleteValueA(key.get(), name.c_str());
@@ -100,7 +64,7 @@ bool LiveStore::DeleteValue(HKey root, const std::string& path, const std::strin
 
 std::optional<std::vector<RegValue>> LiveStore::ListValues(HKey root, const std::string& path) {
   OwnedKey key;
-  if (::RegOpenKeyExA(registry::ToNativeKey(root), path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) return std::nullopt;
+  if (::RegOpenKeyExA(ToNativeKey(root), path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) return std::nullopt;
   DWORD count = 0, longest_name = 0, longest_data = 0;
   if (::RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longest_name,
                          &longest_data, nullptr, nullptr) != ERROR_SUCCESS) {
@@ -122,6 +86,4 @@ std::optional<std::vector<RegValue>> LiveStore::ListValues(HKey root, const std:
   return values;
 }
 
-std::unique_ptr<Source> OpenLiveSource() { return std::make_unique<LiveSource>(); }
-
-}  // namespace torvane::cli
+}  // namespace torvane::registry

@@ -1,0 +1,24 @@
+// The machine's own registry, plus what restoring a backup needs of it
+// (Windows builds only).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "registry/reg_file.h"
+#include "registry/registry.h"
+#include "registry/win32_store.h"
+
+namespace torvane::registry {
+
+class LiveStore final : public Win32Store, public RegTarget {
+ public:
+  bool CreateKey(HKey root, const std::string& path) override;
+  bool DeleteTree(HKey root, const std::string& path) override;
+  bool SetValue(HKey root, const std::string& path, const RegValue& value) override;
+  bool DeleteValue(HKey root, const std::string& path, const std::string& name) override;
+  std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override;
+};
+
+}  // namespace torvane::registry
