@@ -17,36 +17,6 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-// A quoted name starting at text[0] == '"', its escapes resolved; *end is
-// set past the closing quote (npos when there is none).
-std::string Unquote(std::string_view text, std::size_t* end) {
-  std::string out;
-  for (std::size_t i = 1; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '"') {
-      *end = i + 1;
-      return out;
-    }
-    if (c == '\\' && i + 1 < text.size()) {
-      const char next = text[++i];
-      switch (next) {
-        case 'n': out.push_back('\n'); break;
-        case 'r': out.push_back('\r'); break;
-        case '0': out.push_back('\0'); break;
-        case '\\':
-        case '"': out.push_back(next); break;
-        default:
-          out.push_back('\\');
-          out.push_back(next);
-      }
-      continue;
-    }
-    out.push_back(c);
-  }
-  *end = std::string_view::npos;
-  return out;
-}
-
 // Root, user and path of a key line's name; false for a root it does not know.
 bool ParseKey(std::string_view name, HKey* root, std::string* user, std::vector<std::string>* parts) {
   *parts = SplitUtf8Path(name);
@@ -148,8 +118,10 @@ std::vector<RegDocument::Statement> RegDocument::Scan() const {
     const Statement& key = statements[section - 1];
     Statement value{Statement::Kind::kValue, i, 1, key.root, key.user, key.parts, true, {}, false};
     std::size_t after = 1;
-    if (text.front() == '"') value.name = Unquote(text, &after);
-    if (after == std::string_view::npos) continue;
+    if (text.front() == '"') {
+      after = 0;
+      if (!UnquoteRegText(text, &after, &value.name)) continue;
+    }
     std::string_view data = text.substr(after);
     while (!data.empty() && IsBlank(data.front())) data.remove_prefix(1);
     if (!data.empty() && data.front() == '=') data.remove_prefix(1);
@@ -213,38 +185,32 @@ void RegDocument::CreateKey(HKey root, const std::string& path) {
   if (!exists) AppendKey(root, path);
 }
 
-void RegDocument::DeleteTree(HKey root, const std::string& path) {
-  const auto parts = SplitUtf8Path(path);
-  const auto statements = Scan();
-  std::vector<bool> doomed(lines_.size(), false);
-  for (const Statement& s : statements) {
-    if (s.kind == Statement::Kind::kDeleteKey || s.root != root || !s.user.empty() || !AtOrBelow(s.parts, parts)) {
-      continue;
-    }
-    for (std::size_t k = 0; k < s.count; ++k) doomed[s.first + k] = true;
+void RegDocument::RemoveStatements(const std::function<bool(const Statement&)>& doomed) {
+  std::vector<bool> gone(lines_.size(), false);
+  for (const Statement& s : Scan()) {
+    if (!doomed(s)) continue;
+    for (std::size_t k = 0; k < s.count; ++k) gone[s.first + k] = true;
   }
   std::vector<Line> kept;
   for (std::size_t i = 0; i < lines_.size(); ++i) {
-    if (!doomed[i]) kept.push_back(std::move(lines_[i]));
+    if (!gone[i]) kept.push_back(std::move(lines_[i]));
   }
   lines_ = std::move(kept);
 }
 
+void RegDocument::DeleteTree(HKey root, const std::string& path) {
+  const auto parts = SplitUtf8Path(path);
+  RemoveStatements([&](const Statement& s) {
+    return s.kind != Statement::Kind::kDeleteKey && s.root == root && s.user.empty() && AtOrBelow(s.parts, parts);
+  });
+}
+
 void RegDocument::DeleteValue(HKey root, const std::string& path, const std::string& name) {
   const auto parts = SplitUtf8Path(path);
-  std::vector<bool> doomed(lines_.size(), false);
-  for (const Statement& s : Scan()) {
-    if (s.kind != Statement::Kind::kValue || s.deletes || s.root != root || !s.user.empty() ||
-        !SameKey(s.parts, parts) || !Utf8NamesEqual(s.name, name)) {
-      continue;
-    }
-    for (std::size_t k = 0; k < s.count; ++k) doomed[s.first + k] = true;
-  }
-  std::vector<Line> kept;
-  for (std::size_t i = 0; i < lines_.size(); ++i) {
-    if (!doomed[i]) kept.push_back(std::move(lines_[i]));
-  }
-  lines_ = std::move(kept);
+  RemoveStatements([&](const Statement& s) {
+    return s.kind == Statement::Kind::kValue && !s.deletes && s.root == root && s.user.empty() &&
+           SameKey(s.parts, parts) && Utf8NamesEqual(s.name, name);
+  });
 }
 
 void RegDocument::SetValue(HKey root, const std::string& path, const RegValue& value) {

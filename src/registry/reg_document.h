@@ -4,6 +4,7 @@
 // the spelling of every statement left alone) stays as it was.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,9 @@ class RegDocument {
   };
 
   std::vector<Statement> Scan() const;
+  // Removes the lines of every statement `doomed` picks; comments and blank
+  // lines stay.
+  void RemoveStatements(const std::function<bool(const Statement&)>& doomed);
   Line MakeLine(const std::string& utf8) const;
   std::vector<Line> Format(const RegEntry& entry) const;
   // Appends a blank line and a key line for the key at the end of the file.

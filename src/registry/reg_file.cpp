@@ -35,6 +35,38 @@ int HexDigit(char c) {
   return -1;
 }
 
+}  // namespace
+
+bool UnquoteRegText(std::string_view text, std::size_t* pos, std::string* out) {
+  out->clear();
+  for (std::size_t i = *pos + 1; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      *pos = i + 1;
+      return true;
+    }
+    if (c == '\\' && i + 1 < text.size()) {
+      const char next = text[++i];
+      switch (next) {
+        case '\\': out->push_back('\\'); break;
+        case '"': out->push_back('"'); break;
+        case 'n': out->push_back('\n'); break;
+        case 'r': out->push_back('\r'); break;
+        case '0': out->push_back('\0'); break;
+        default:
+          out->push_back('\\');
+          out->push_back(next);
+          break;
+      }
+      continue;
+    }
+    out->push_back(c);
+  }
+  return false;
+}
+
+namespace {
+
 class Parser {
  public:
   Parser(std::string_view bytes, const std::string& file_name) : file_name_(file_name) {
@@ -155,31 +187,8 @@ class Parser {
   // A quoted text starting at `text[*pos]` == '"'; leaves *pos after the closing quote.
   std::string ParseQuoted(std::string_view text, std::size_t* pos, int line) const {
     std::string out;
-    std::size_t i = *pos + 1;
-    for (; i < text.size(); ++i) {
-      const char c = text[i];
-      if (c == '"') {
-        *pos = i + 1;
-        return out;
-      }
-      if (c == '\\' && i + 1 < text.size()) {
-        const char next = text[++i];
-        switch (next) {
-          case '\\': out.push_back('\\'); break;
-          case '"': out.push_back('"'); break;
-          case 'n': out.push_back('\n'); break;
-          case 'r': out.push_back('\r'); break;
-          case '0': out.push_back('\0'); break;
-          default:
-            out.push_back('\\');
-            out.push_back(next);
-            break;
-        }
-        continue;
-      }
-      out.push_back(c);
-    }
-    Fail(line, "text without its closing '\"'");
+    if (!UnquoteRegText(text, pos, &out)) Fail(line, "text without its closing '\"'");
+    return out;
   }
 
   RegEntry ParseValue(std::size_t* index) {

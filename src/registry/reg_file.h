@@ -58,6 +58,11 @@ RegFile ReadRegFile(const std::string& path);
 
 // The bytes of a .reg file in its format (version 5: UTF-16LE with BOM).
 std::string FormatRegFile(const RegFile& file);
+// The text of a quoted string starting at `text[*pos]` == '"', its escapes
+// resolved as regedit resolves them; *pos is left after the closing quote.
+// False when there is none.
+bool UnquoteRegText(std::string_view text, std::size_t* pos, std::string* out);
+
 // One statement's lines in UTF-8, each ending in CR LF (a key line with a
 // blank line before it). `gbk_file`: the lines will be written in GBK, so a
 // text GBK cannot hold is written as hex.
