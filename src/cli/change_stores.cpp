@@ -106,12 +106,7 @@ long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (paths_.Find(key, &change.root, &change.path)) {
     change.kind = Change::Kind::kDeleteKey;
     change.path = PathBook::Join(change.path, subkey);
-    std::optional<std::vector<RegValue>> values;
-    if (inspect_ != nullptr) values = inspect_->ListValues(change.root, GbkToUtf8(change.path));
-    if (inspect_ == nullptr || values) {
-      if (values) change.old_values = std::move(*values);
-      before_change_(change);
-    }
+    before_change_(change);
   }
   return base_.RegDeleteKeyA(key, subkey);
 }
@@ -293,7 +288,7 @@ Plan PlanOf(const OverlayState& state, HKey root) {
     std::string prefix;
     for (std::size_t i = 0; i + 1 < parts.size() && !below_another; ++i) {
       prefix = prefix.empty() ? parts[i] : prefix + "\\" + parts[i];
-      below_another = state.deleted.count((root == kCurrentUser ? "U\\" : "M\\") + FoldName(prefix)) != 0;
+      below_another = state.deleted.count(OverlayStore::Id(root, prefix)) != 0;
     }
     if (!below_another) plan.deleted_keys.push_back(Plan::Key{root, GbkToUtf8(path)});
   }

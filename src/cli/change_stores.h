@@ -25,19 +25,15 @@ namespace torvane::cli {
 using registry::HKey;
 using registry::RegValue;
 
-// One change a repair made or would make.
+// One change a repair would make, as the A entry points see it (GBK), for
+// the dry run's list.
 struct Change {
   enum class Kind { kSetValue, kDeleteValue, kDeleteKey };
   Kind kind = Kind::kSetValue;
   HKey root = registry::kLocalMachine;
   std::string path;  // the key (for kDeleteKey the key deleted)
   RegValue value;    // kSetValue: the new value; kDeleteValue: its name
-  // What was there before: the old value (nullopt: none), or for a deleted
-  // key its values.
-  std::optional<RegValue> old_value;
-  std::vector<RegValue> old_values;
-  // The profile (GBK) an HKCU change belongs to when there are several.
-  std::string user;
+  std::optional<RegValue> old_value;  // what was there before (nullopt: none)
 };
 
 // Full paths of the keys a caller opens, by handle.
@@ -54,13 +50,12 @@ class PathBook {
 };
 
 // Passes every operation to `base`, and calls `before_change` with each
-// change (old state filled from `base` and `inspect`) just before passing it
-// on. An exception from `before_change` stops the change.
+// change (old state read from `base`) just before passing it on. An
+// exception from `before_change` stops the change.
 class RecordingStore final : public registry::RegistryStore {
  public:
-  RecordingStore(registry::RegistryStore& base, registry::RegTarget* inspect,
-                 std::function<void(const Change&)> before_change)
-      : base_(base), inspect_(inspect), before_change_(std::move(before_change)) {}
+  RecordingStore(registry::RegistryStore& base, std::function<void(const Change&)> before_change)
+      : base_(base), before_change_(std::move(before_change)) {}
 
   long RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
                      std::uint32_t access, HKey* result) override;
@@ -77,7 +72,6 @@ class RecordingStore final : public registry::RegistryStore {
   std::optional<RegValue> OldValue(HKey key, const std::string& name);
 
   registry::RegistryStore& base_;
-  registry::RegTarget* inspect_;
   std::function<void(const Change&)> before_change_;
   PathBook paths_;
 };
@@ -115,6 +109,8 @@ class OverlayStore final : public registry::RegistryStore {
 
   // The changes to this profile's user part (the machine part is shared).
   const OverlayState& user_state() const { return user_; }
+  // The id under which OverlayState keeps a key.
+  static std::string Id(HKey root, const std::string& path);
 
  private:
   struct Handle {
@@ -124,7 +120,6 @@ class OverlayStore final : public registry::RegistryStore {
     std::uint32_t access = 0;
   };
   const Handle* Find(HKey key) const;
-  static std::string Id(HKey root, const std::string& path);
   bool IsDeleted(HKey root, const std::string& path) const;
   // Subkey names of an existing key as they now stand; false on a read error.
   bool Subkeys(const Handle& handle, std::vector<std::string>* names);

@@ -171,7 +171,7 @@ PlannedRun PlanRepairs(const std::vector<int>& requested, std::vector<Profile>& 
     ProfileReport result;
     result.name = profile.name;
     run.overlays.push_back(std::make_unique<OverlayStore>(*profile.store, run.machine));
-    RecordingStore recorder(*run.overlays.back(), nullptr, [&](const Change& change) {
+    RecordingStore recorder(*run.overlays.back(), [&](const Change& change) {
       if (dry_run) result.changes.push_back(change);
     });
     repair::RepairEngine engine(recorder, profile.system_directory);
