@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <algorithm>
 #include <functional>
+#include <set>
 #include <random>
 
 #include "cli/sources.h"
@@ -101,40 +103,86 @@ namespace {
 // A step that puts back what one statement replaced.
 using Undo = std::function<bool()>;
 
-bool KeyExists(RegTarget& target, HKey root, const std::string& path) {
-  return target.ListValues(root, path).has_value();
-}
-
-// Undoes the creation of `path` and its missing parents, if any are missing.
-std::optional<Undo> UndoCreation(RegTarget& target, HKey root, const std::string& path) {
-  std::string prefix;
-  for (const std::string& part : registry::SplitUtf8Path(path)) {
-    prefix = registry::ChildPath(prefix, part);
-    if (!KeyExists(target, root, prefix)) {
-      return Undo([&target, root, prefix] { return target.DeleteTree(root, prefix); });
+// Keys known to exist, so that a long run of statements below one key does
+// not list its parent's subkeys again for each of them.
+class KnownKeys {
+ public:
+  bool Has(const RegTarget* target, HKey root, const std::string& path) const {
+    return keys_.count(Id(target, root, path)) != 0;
+  }
+  void Add(const RegTarget* target, HKey root, const std::string& path) {
+    std::string prefix;
+    for (const std::string& part : registry::SplitUtf8Path(path)) {
+      prefix = registry::ChildPath(prefix, part);
+      keys_.insert(Id(target, root, prefix));
     }
   }
-  return std::nullopt;
+  // Forgets `path` and everything below it.
+  void Remove(const RegTarget* target, HKey root, const std::string& path) {
+    const std::string id = Id(target, root, path);
+    for (auto it = keys_.lower_bound(id); it != keys_.end() && it->compare(0, id.size(), id) == 0;) {
+      const bool below = it->size() == id.size() || (*it)[id.size()] == '\\';
+      it = below ? keys_.erase(it) : std::next(it);
+    }
+  }
+
+ private:
+  static std::string Id(const RegTarget* target, HKey root, const std::string& path) {
+    std::string id = std::to_string(reinterpret_cast<std::uintptr_t>(target)) + ":" + std::to_string(root);
+    for (const std::string& part : registry::SplitUtf8Path(path)) id += "\\" + registry::FoldUtf8(part);
+    return id;
+  }
+  std::set<std::string> keys_;
+};
+
+// The topmost key of `path` that does not exist ("" when all do), read from
+// the listings of their parents; nullopt when a listing cannot be read, so
+// that a key that exists but refuses reading is never taken for missing.
+std::optional<std::string> FirstMissing(RegTarget& target, HKey root, const std::string& path, const KnownKeys& known) {
+  std::string prefix;
+  for (const std::string& part : registry::SplitUtf8Path(path)) {
+    const std::string key = registry::ChildPath(prefix, part);
+    if (!known.Has(&target, root, key)) {
+      const auto children = target.ListSubkeys(root, prefix);
+      if (!children) return std::nullopt;
+      if (std::none_of(children->begin(), children->end(),
+                       [&](const std::string& child) { return registry::Utf8NamesEqual(child, part); })) {
+        return key;
+      }
+    }
+    prefix = key;
+  }
+  return std::string();
 }
 
 // What undoes `entry`, read before it is applied; false when that cannot be
 // read (the statement is then refused unapplied).
-bool Prepare(const RegEntry& entry, RegTarget& target, std::vector<Undo>* undo) {
+bool Prepare(const RegEntry& entry, RegTarget& target, const KnownKeys& known, std::vector<Undo>* undo) {
   const HKey root = entry.root;
   const std::string path = entry.path;
-  if (entry.kind == RegEntry::Kind::kDeleteKey) {
-    if (!KeyExists(target, root, path)) return true;
-    auto tree = target.ReadTree(root, path);
-    if (!tree) return false;
-    undo->push_back([&target, root, path, tree = std::move(*tree)] { return registry::WriteTree(target, root, path, tree); });
+  const auto missing = FirstMissing(target, root, path, known);
+  if (!missing) return false;
+  if (!missing->empty()) {
+    // Creating the key (and its missing parents) is undone by deleting the
+    // topmost one created; deleting what is not there needs no undo.
+    if (entry.kind == RegEntry::Kind::kKey || entry.kind == RegEntry::Kind::kValue) {
+      undo->push_back([&target, root, created = *missing] { return target.DeleteTree(root, created); });
+    }
     return true;
   }
-  if (entry.kind == RegEntry::Kind::kDeleteValue && !KeyExists(target, root, path)) return true;
-  if (auto created = UndoCreation(target, root, path)) {
-    undo->push_back(std::move(*created));
-    return true;
+  switch (entry.kind) {
+    case RegEntry::Kind::kKey:
+      return true;
+    case RegEntry::Kind::kDeleteKey: {
+      auto tree = target.ReadTree(root, path);
+      if (!tree) return false;
+      undo->push_back([&target, root, path, tree = std::move(*tree)] { return registry::WriteTree(target, root, path, tree); });
+      return true;
+    }
+    case RegEntry::Kind::kValue:
+    case RegEntry::Kind::kDeleteValue:
+      break;
   }
-  if (entry.kind == RegEntry::Kind::kKey) return true;
   const auto values = target.ListValues(root, path);
   if (!values) return false;
   std::optional<RegValue> old;
@@ -148,14 +196,18 @@ bool Prepare(const RegEntry& entry, RegTarget& target, std::vector<Undo>* undo) 
   return true;
 }
 
-bool Apply(const RegEntry& entry, RegTarget& target) {
+bool Apply(const RegEntry& entry, RegTarget& target, KnownKeys& known) {
   switch (entry.kind) {
     case RegEntry::Kind::kKey:
-      return target.CreateKey(entry.root, entry.path);
+    case RegEntry::Kind::kValue: {
+      const bool done = entry.kind == RegEntry::Kind::kKey ? target.CreateKey(entry.root, entry.path)
+                                                            : target.SetValue(entry.root, entry.path, entry.value);
+      if (done) known.Add(&target, entry.root, entry.path);
+      return done;
+    }
     case RegEntry::Kind::kDeleteKey:
+      known.Remove(&target, entry.root, entry.path);
       return target.DeleteTree(entry.root, entry.path);
-    case RegEntry::Kind::kValue:
-      return target.SetValue(entry.root, entry.path, entry.value);
     case RegEntry::Kind::kDeleteValue:
       return target.DeleteValue(entry.root, entry.path, entry.value.name);
   }
@@ -167,9 +219,10 @@ bool Apply(const RegEntry& entry, RegTarget& target) {
 ApplyOutcome ApplyAllOrNothing(const std::vector<Placed>& statements) {
   ApplyOutcome outcome;
   std::vector<Undo> undo;
+  KnownKeys known;
   for (std::size_t i = 0; i < statements.size(); ++i) {
     const Placed& placed = statements[i];
-    if (!Prepare(*placed.entry, *placed.target, &undo) || !Apply(*placed.entry, *placed.target)) {
+    if (!Prepare(*placed.entry, *placed.target, known, &undo) || !Apply(*placed.entry, *placed.target, known)) {
       outcome.refused = i;
       break;
     }

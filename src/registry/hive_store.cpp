@@ -453,23 +453,35 @@ bool HiveStore::Resolve(HKey key, Handle* handle) const {
 
 hive_node_h HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact) {
   // Opening each subkey of a key in turn would read every sibling's name
-  // each time; the names of the keys looked into last are kept until the
-  // hive changes.
+  // each time; the names of the keys looked into last are kept.
   constexpr std::size_t kKeptKeys = 64;
   auto& index = exact ? exact_index_ : ansi_index_;
-  if (index.generation != hive.generation() || index.keys.size() > kKeptKeys) {
+  if (index.hive != &hive || index.generation != hive.key_generation() || index.keys.size() > kKeptKeys) {
     index.keys.clear();
-    index.generation = hive.generation();
+    index.hive = &hive;
+    index.generation = hive.key_generation();
   }
-  auto& children = index.keys[{&hive, node}];
-  if (children.empty()) {
+  auto [entry, added] = index.keys.try_emplace(NodeId{&hive, node});
+  if (added) {
     for (hive_node_h child : Children(hive, node)) {
       std::string folded = exact ? FoldUtf8(ExactName(hive, child)) : FoldName(NodeName(hive, child));
-      children.emplace(std::move(folded), child);  // the first of two equal names wins, as before
+      entry->second.emplace(std::move(folded), child);  // the first of two equal names wins, as before
     }
   }
-  auto it = children.find(exact ? FoldUtf8(name) : FoldName(name));
-  return it == children.end() ? 0 : it->second;
+  auto it = entry->second.find(exact ? FoldUtf8(name) : FoldName(name));
+  return it == entry->second.end() ? 0 : it->second;
+}
+
+void HiveStore::NoteChildAdded(HiveFile& hive, std::size_t node, const std::string& utf8_name, std::size_t child) {
+  const std::uint64_t before = hive.key_generation();
+  hive.MarkKeysChanged();
+  for (ChildIndex* index : {&exact_index_, &ansi_index_}) {
+    if (index->hive != &hive || index->generation != before) continue;
+    index->generation = hive.key_generation();
+    auto known = index->keys.find(NodeId{&hive, node});
+    if (known == index->keys.end()) continue;
+    known->second.emplace(index == &exact_index_ ? FoldUtf8(utf8_name) : FoldName(Utf8ToGbk(utf8_name)), child);
+  }
 }
 
 bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found, bool create, bool exact) {
@@ -485,13 +497,15 @@ bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
     if (next == 0) {
       if (!create || !at.hive->writable()) return false;
       errno = 0;
-      next = hivex_node_add_child(at.hive->handle(), at.node, (exact ? part : GbkToUtf8(part)).c_str());
+      const std::string utf8 = exact ? part : GbkToUtf8(part);
+      next = hivex_node_add_child(at.hive->handle(), at.node, utf8.c_str());
       if (next == 0) {
         // EINVAL and EEXIST come before hivex touches the hive.
         if (errno != EINVAL && errno != EEXIST) at.hive->MarkBroken();
         return false;
       }
       at.hive->MarkModified();
+      NoteChildAdded(*at.hive, at.node, utf8, next);
     }
     at.node = next;
   }
@@ -657,6 +671,7 @@ long HiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
     return kAccessDenied;
   }
   victim.hive->MarkModified();
+  victim.hive->MarkKeysChanged();
   ForgetNode(victim.hive, victim.node);
   return kSuccess;
 }
@@ -685,6 +700,7 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
     return false;
   }
   victim.hive->MarkModified();
+  victim.hive->MarkKeysChanged();
   for (hive_node_h node : doomed) ForgetNode(victim.hive, node);
   return true;
 }

@@ -59,9 +59,14 @@ class HiveFile {
   void MarkBroken() {
     modified_ = broken_ = true;
     ++generation_;
+    ++key_generation_;
   }
   // Counts the changes made so far: what was read before a change may differ.
   std::uint64_t generation() const { return generation_; }
+  // Counts the keys added and deleted: the names a store keeps of a key's
+  // subkeys hold while it stays the same.
+  std::uint64_t key_generation() const { return key_generation_; }
+  void MarkKeysChanged() { ++key_generation_; }
   // hivex's handle of a writable hive; null for one opened for reading.
   hive_h* handle() const { return hive_; }
   // The reader of a hive opened for reading; null for a writable one.
@@ -88,6 +93,7 @@ class HiveFile {
   bool modified_ = false;
   bool broken_ = false;
   std::uint64_t generation_ = 0;
+  std::uint64_t key_generation_ = 0;
 };
 
 // Checks the first 4096 bytes of a hive file of `file_size` bytes; the
@@ -135,6 +141,8 @@ class HiveStore final : public RegistryStore, public RegTarget {
   bool Resolve(HKey key, Handle* handle) const;
   // The subkey of `node` named `name` (UTF-8 when `exact`, else GBK); 0 when none.
   std::size_t ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact);
+  // Keeps what this store knows of `node`'s subkeys when its walk added one.
+  void NoteChildAdded(HiveFile& hive, std::size_t node, const std::string& utf8_name, std::size_t child);
   // `value.name` and `name` in UTF-8; the value raw or as the A view.
   long SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& value);
   long DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name);
@@ -165,8 +173,10 @@ class HiveStore final : public RegistryStore, public RegTarget {
       return std::hash<const void*>()(id.hive) ^ std::hash<std::size_t>()(id.node) * 31;
     }
   };
-  // Subkeys by folded name, of the keys looked into since the hive last changed.
+  // Subkeys by folded name, of the keys looked into since a key was last
+  // added or deleted other than by this store's own walk.
   struct ChildIndex {
+    const HiveFile* hive = nullptr;
     std::uint64_t generation = ~std::uint64_t{0};
     std::unordered_map<NodeId, std::unordered_map<std::string, std::size_t>, NodeIdHash> keys;
   };
