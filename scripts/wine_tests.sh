@@ -1,26 +1,15 @@
 #!/usr/bin/env bash
-# Runs the Windows test programs under Wine on a scratch prefix and a
-# virtual X server. Needs the windows preset built with its tests.
+# Runs the Windows test programs under Wine (ctest --preset windows) on a
+# scratch prefix and one virtual X server. Needs the windows preset built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 work=$(mktemp -d)
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all LANG=zh_CN.UTF-8
+export WINEPREFIX="$work/prefix"
 cleanup() {
-  wineserver -k 2>/dev/null || true
+  WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-./scripts/wine_prefix.sh "$WINEPREFIX"
-cat > "$work/run.sh" <<'RUN'
-set -u
-status=0
-for suite in windows_tree_tests windows_dialog_tests windows_program_tests; do
-  echo "== wine: $suite"
-  timeout 600 wine "build/windows/$suite.exe" --gtest_brief=1 || status=1
-done
-wineserver -k 2>/dev/null || true
-exit $status
-RUN
-xvfb-run -a -s "-screen 0 1024x768x24" bash "$work/run.sh"
+xvfb-run -a -s "-screen 0 1024x768x24" ctest --preset windows

@@ -5,13 +5,17 @@
 #include <filesystem>
 #include <fstream>
 
+#include "cli/change_stores.h"
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/report.h"
 #include "registry/codepage.h"
 #include "registry/demo.h"
 #include "registry/hive_store.h"
 #include "registry/reg_file.h"
 #include "repair/catalogue.h"
+#include "repair/engine.h"
+#include "support/fixtures.h"
 #include "support/hive_builder.h"
 #include "support/text.h"
 
@@ -122,6 +126,17 @@ TEST_F(CliTest, ListShowsTheCatalogue) {
   EXPECT_NE(result.out.find("22  ie      IE 网络协议前缀\n"), std::string::npos);
 }
 
+TEST_F(CliTest, VersionPrintsTheReleaseVersionAndTakesNothingElse) {
+  const Result result = Cli({"--version"});
+  EXPECT_EQ(result.code, kExitOk);
+  EXPECT_EQ(result.out, "torvane 1.0.0.1\n");
+  EXPECT_EQ(result.err, "");
+  const Result extra = Cli({"--version", "--demo"});
+  EXPECT_EQ(extra.code, kExitError);
+  EXPECT_EQ(extra.out, "");
+  EXPECT_NE(extra.err.find("\"--demo\" for --version"), std::string::npos) << extra.err;
+}
+
 TEST_F(CliTest, ScanOfTheDemoGivesTheDialogsGroupsAndExitOne) {
   const Result text = Cli({"scan", "--demo"});
   EXPECT_EQ(text.code, kExitDamage);
@@ -188,6 +203,23 @@ TEST_F(CliTest, DryRunListsTheChangesAndTouchesNothing) {
   const Result real = Cli({"repair", "--reg", file, "--all"});
   EXPECT_EQ(report(dry.out), report(real.out));
   EXPECT_NE(ReadFile(file), before);
+}
+
+// regedit writes a link as a key holding "SymbolicLinkValue" of type
+// REG_LINK; read back from a .reg file that key is taken for a link.
+TEST_F(CliTest, AKeyOfARegFileHoldingALinkTargetIsRemovedAsALink) {
+  const std::string ifeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+  const std::string file = Path("link.reg");
+  WriteFile(file,
+            "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\" + ifeo +
+                "\\icesword.exe]\r\n\"SymbolicLinkValue\"=hex(6):5c,00,52,00\r\n\r\n[HKEY_LOCAL_MACHINE\\" + ifeo +
+                "\\notepad.exe]\r\n\r\n");
+  const Result dry = Cli({"repair", "3", "--reg", file, "--dry-run"});
+  EXPECT_EQ(dry.code, kExitOk) << dry.out << dry.err;
+  EXPECT_NE(dry.out.find("  delete link HKEY_LOCAL_MACHINE\\" + ifeo + "\\icesword.exe (what it points at stays)\n"),
+            std::string::npos)
+      << dry.out;
+  EXPECT_EQ(dry.out.find("notepad"), std::string::npos) << dry.out;
 }
 
 TEST_F(CliTest, BackupAndRestoreGiveBackTheRegistryValueForValue) {
@@ -364,6 +396,70 @@ TEST_F(CliTest, AChangeTheHiveRefusesFailsTheItemWithExitOne) {
       << result.out;
   const Result text = Cli({"repair", "0", "--ntuser", user});
   EXPECT_EQ(text.out, "以下项修复失败\n任务管理器(TaskMgr)\nstill damaged:  0 任务管理器(TaskMgr)\n");
+}
+
+}  // namespace
+}  // namespace torvane::cli
+
+namespace torvane::cli {
+namespace {
+
+const std::string kIfeoPath = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+
+// The dry run over a registry where a listed subkey is a link to a tree the
+// tool must not touch: the change list names the link, and only it.
+TEST(DryRunTest, ALinkIsListedAsALinkAndNothingBehindIt) {
+  MemoryStore store;
+  torvane::testing::PutHealthySystem(store);
+  store.PutString(kLocalMachine, "SOFTWARE\\VictimTree\\Child", "Data", "keep");
+  store.CreateLink(kLocalMachine, kIfeoPath + "\\IceSword.exe", kLocalMachine, "SOFTWARE\\VictimTree");
+  const std::string before = store.Dump();
+  auto machine = std::make_shared<OverlayState>();
+  OverlayStore overlay(store, machine);
+  std::vector<Change> changes;
+  RecordingStore recorder(overlay, nullptr, [&](const Change& change) { changes.push_back(change); });
+  repair::RepairEngine engine(recorder);
+  EXPECT_EQ(engine.ApplyRepair(3), repair::RepairOutcome::kRepaired);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].kind, Change::Kind::kDeleteKey);
+  EXPECT_TRUE(changes[0].link);
+  EXPECT_EQ(changes[0].path, kIfeoPath + "\\IceSword.exe");
+  EXPECT_EQ(store.Dump(), before) << "a dry run changes nothing";
+  const Plan plan = PlanOf(*machine, kLocalMachine);
+  ASSERT_EQ(plan.deleted_keys.size(), 1u);
+  EXPECT_TRUE(plan.deleted_keys[0].link);
+  registry::MemoryTarget target(store);
+  EXPECT_TRUE(UndoOf(plan, target, "").empty()) << "no ordinary key takes the link's place on restore";
+
+  RunReport report;
+  report.repair = report.dry_run = true;
+  ProfileReport profile;
+  profile.changes = changes;
+  report.profiles.push_back(profile);
+  const std::string path = torvane::testing::ScratchDirectory("dryrun") + "/out.txt";
+  std::FILE* out = std::fopen(path.c_str(), "w");
+  ASSERT_NE(out, nullptr);
+  PrintText(report, false, out);
+  std::fclose(out);
+  EXPECT_NE(ReadFile(path).find("delete link HKEY_LOCAL_MACHINE\\" + kIfeoPath + "\\IceSword.exe"), std::string::npos)
+      << ReadFile(path);
+}
+
+TEST(RefusalTest, TheKeyThatRefusedAndTheAccessAreNoted) {
+  MemoryStore store;
+  torvane::testing::PutHealthySystem(store);
+  store.CreateKey(kLocalMachine, kIfeoPath + "\\IceSword.exe");
+  store.DenyFullAccess(kLocalMachine, kIfeoPath);
+  RecordingStore recorder(store, nullptr, [](const Change&) {});
+  repair::RepairEngine engine(recorder);
+  EXPECT_EQ(engine.ApplyRepair(3), repair::RepairOutcome::kFailed);
+  ASSERT_FALSE(recorder.refusals().empty());
+  EXPECT_EQ(recorder.refusals()[0].root, kLocalMachine);
+  EXPECT_EQ(recorder.refusals()[0].path, kIfeoPath);
+  EXPECT_EQ(recorder.refusals()[0].access, "KEY_ALL_ACCESS");
+  const auto count = recorder.refusals().size();
+  engine.ApplyRepair(3);
+  EXPECT_EQ(recorder.refusals().size(), count) << "each refusal once";
 }
 
 }  // namespace

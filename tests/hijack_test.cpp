@@ -1,7 +1,8 @@
-// Image hijack detection: the name alone decides, exactly, blanks included;
-// the repair removes the listed subkeys only.
+// Image hijack detection: the name alone decides, as Windows matches it; the
+// repair removes the listed subkeys only, never through a link.
 #include <gtest/gtest.h>
 
+#include "registry/names.h"
 #include "repair/engine.h"
 #include "repair/protected_tools.h"
 #include "support/fixtures.h"
@@ -29,6 +30,13 @@ class HijackTest : public ::testing::Test {
   }
   void Add(const std::string& name) { store.CreateKey(kLocalMachine, kIfeo + "\\" + name); }
   bool Has(const std::string& name) { return store.FindKey(kLocalMachine, kIfeo + "\\" + name) != nullptr; }
+  std::string Dump(const std::string& path) {
+    MemoryStore copy;
+    const MemoryStore::Key* key = store.FindKey(kLocalMachine, path);
+    if (key == nullptr) return "<missing>";
+    registry::CopyTree(*key, copy, kLocalMachine, path);
+    return copy.Dump();
+  }
 
   MemoryStore store;
   repair::RepairEngine engine{store};
@@ -46,25 +54,36 @@ TEST(ProtectedTools, TheListHasItsFourTrailingBlanks) {
   EXPECT_STREQ(repair::kProtectedTools[114], "WoptiClean.exe");
 }
 
-TEST_F(HijackTest, EveryListedNameIsAHijackAndTheMatchIsExact) {
+TEST_F(HijackTest, EveryListedNameIsAHijackInAnyLetterCase) {
   for (const char* tool : repair::kProtectedTools) {
-    MemoryStore fresh;
-    PutHealthySystem(fresh);
-    fresh.CreateKey(kLocalMachine, kIfeo + "\\" + tool);
-    EXPECT_EQ(repair::RepairEngine(fresh).CheckImageHijack(), HijackOutcome::kHijacked) << tool;
+    std::string name = tool;
+    while (name.back() == ' ') name.pop_back();
+    for (const std::string& spelt : {name, registry::FoldName(name)}) {
+      MemoryStore fresh;
+      PutHealthySystem(fresh);
+      fresh.CreateKey(kLocalMachine, kIfeo + "\\" + spelt);
+      repair::RepairEngine fresh_engine(fresh);
+      EXPECT_EQ(fresh_engine.CheckImageHijack(), HijackOutcome::kHijacked) << spelt;
+      EXPECT_EQ(fresh_engine.RepairImageHijack(), RepairOutcome::kRepaired) << spelt;
+      EXPECT_EQ(fresh.FindKey(kLocalMachine, kIfeo + "\\" + spelt), nullptr) << spelt;
+    }
   }
-  EXPECT_FALSE(engine.IsProtectedTool("icesword.exe"));
-  EXPECT_FALSE(engine.IsProtectedTool("avgrssvc.exe"));
-  EXPECT_TRUE(engine.IsProtectedTool("avgrssvc.exe "));
+  EXPECT_TRUE(engine.IsProtectedTool("icesword.exe"));
+  EXPECT_TRUE(engine.IsProtectedTool("ICESWORD.EXE"));
+  EXPECT_TRUE(engine.IsProtectedTool("procexp.exe")) << "the list entry's trailing blank is no part of the name";
+  EXPECT_TRUE(engine.IsProtectedTool("AVGRSSVC.EXE"));
+  EXPECT_FALSE(engine.IsProtectedTool("avgrssvc.exe ")) << "Windows never looks a program up with a blank";
   EXPECT_FALSE(engine.IsProtectedTool("IceSword.exe "));
+  EXPECT_FALSE(engine.IsProtectedTool("IceSword"));
+  EXPECT_FALSE(engine.IsProtectedTool("\xB1\xF9Sword.exe")) << "a double-byte character is no letter";
 }
 
-TEST_F(HijackTest, LowerCaseAndBlanklessNamesAreClean) {
-  Add("icesword.exe");
-  Add("avgrssvc.exe");
-  Add("Rsaupd.exe");
+TEST_F(HijackTest, NamesThatDifferInMoreThanCaseAreClean) {
+  Add("notepad.exe");
+  Add("icesword.exe.bak");
+  Add("Rsaupd.exe  x");
   EXPECT_EQ(Check(), HijackOutcome::kClean);
-  Add("Rsaupd.exe ");
+  Add("rsaupd.EXE");
   EXPECT_EQ(Check(), HijackOutcome::kHijacked);
 }
 
@@ -78,21 +97,41 @@ TEST_F(HijackTest, ALongSubkeyNameNeitherMatchesNorStopsTheCheck) {
   EXPECT_EQ(Check(), HijackOutcome::kHijacked);
 }
 
-TEST_F(HijackTest, MissingOrClosedKeysDecideTheOutcome) {
+TEST_F(HijackTest, MissingOrLockedKeysDecideTheOutcome) {
   store.RemoveTree(kLocalMachine, kIfeo);
   EXPECT_EQ(Check(), HijackOutcome::kClean) << "no hijack key, parent readable";
+  store.SetAdministrator(false);
+  EXPECT_EQ(Check(), HijackOutcome::kClean) << "no hijack key, parent readable without rights";
+  store.SetAdministrator(true);
   Add("IceSword.exe");
   store.DenyFullAccess(kLocalMachine, kIfeo);
-  EXPECT_EQ(Check(), HijackOutcome::kClean) << "hijack key closed, parent open";
-  store.SetAdministrator(false);
-  EXPECT_EQ(Check(), HijackOutcome::kUndetermined);
-  EXPECT_EQ(Repair(), RepairOutcome::kNothingToDo);
+  EXPECT_EQ(Check(), HijackOutcome::kHijacked) << "locked against change, not against reading";
+  EXPECT_EQ(engine.ApplyRepair(3), RepairOutcome::kFailed);
+  EXPECT_EQ(store.open_handles(), 0u);
   EXPECT_TRUE(Has("IceSword.exe"));
+  store.SetAdministrator(false);
+  EXPECT_EQ(Check(), HijackOutcome::kHijacked) << "without rights";
+  EXPECT_EQ(Repair(), RepairOutcome::kFailed);
+  store.DenyAccess(kLocalMachine, kIfeo);
+  EXPECT_EQ(Check(), HijackOutcome::kUndetermined) << "not even reading";
+  EXPECT_EQ(engine.ApplyRepair(3), RepairOutcome::kNothingToDo);
+  EXPECT_TRUE(Has("IceSword.exe"));
+}
+
+TEST_F(HijackTest, ALockedListedSubkeyFailsTheRepair) {
+  Add("IceSword.exe\\Inner");
+  store.DenyAccess(kLocalMachine, kIfeo + "\\IceSword.exe");
+  Add("avp.exe");
+  EXPECT_EQ(Check(), HijackOutcome::kHijacked);
+  EXPECT_EQ(Repair(), RepairOutcome::kFailed);
+  EXPECT_TRUE(Has("IceSword.exe\\Inner"));
+  EXPECT_FALSE(Has("avp.exe"));
 }
 
 TEST_F(HijackTest, UndeterminedLeavesTheHealthByteAsItWas) {
   Add("IceSword.exe");
-  store.SetAdministrator(false);
+  store.DenyAccess(kLocalMachine, kIfeo);
+  store.DenyAccess(kLocalMachine, kCurrentVersion);
   repair::ItemBytes healthy;
   healthy.fill(0);
   engine.ScanItems(healthy);
@@ -146,6 +185,67 @@ TEST_F(HijackTest, WithoutRightsToDeleteTheRepairFails) {
   store.RefuseDeletion(kLocalMachine, kIfeo + "\\SREng.exe");
   EXPECT_EQ(Repair(), RepairOutcome::kFailed);
   EXPECT_TRUE(Has("SREng.exe"));
+}
+
+const std::string kVictim = "SOFTWARE\\VictimTree";
+
+TEST_F(HijackTest, AListedLinkIsRemovedAsALinkAndItsTargetStays) {
+  store.PutString(kLocalMachine, kVictim + "\\Child", "Data", "keep me");
+  store.CreateLink(kLocalMachine, kIfeo + "\\IceSword.exe", kLocalMachine, kVictim);
+  const std::string victim = Dump(kVictim);
+  EXPECT_EQ(Check(), HijackOutcome::kHijacked);
+  EXPECT_EQ(Repair(), RepairOutcome::kRepaired);
+  EXPECT_FALSE(Has("IceSword.exe"));
+  EXPECT_EQ(Dump(kVictim), victim);
+  EXPECT_EQ(Check(), HijackOutcome::kClean);
+}
+
+TEST_F(HijackTest, ALinkBackToTheImageOptionsKeyRemovesNothingElse) {
+  Add("notepad.exe");
+  store.PutDword(kLocalMachine, kIfeo + "\\winword.exe", "DisableHeapLookaside", 1);
+  // A listed subkey whose child leads back, and a listed link that does.
+  Add("avp.exe");
+  store.CreateLink(kLocalMachine, kIfeo + "\\avp.exe\\Back", kLocalMachine, kIfeo);
+  store.CreateLink(kLocalMachine, kIfeo + "\\KAV32.exe", kLocalMachine, kIfeo);
+  EXPECT_EQ(Repair(), RepairOutcome::kRepaired);
+  EXPECT_FALSE(Has("avp.exe"));
+  EXPECT_FALSE(Has("KAV32.exe"));
+  EXPECT_TRUE(Has("notepad.exe"));
+  EXPECT_TRUE(store.GetValue(kLocalMachine, kIfeo + "\\winword.exe", "DisableHeapLookaside"));
+}
+
+TEST_F(HijackTest, AnImageOptionsKeyThatIsALinkIsNotRepairedThrough) {
+  store.RemoveTree(kLocalMachine, kIfeo);
+  store.CreateKey(kLocalMachine, kVictim + "\\IceSword.exe\\Precious");
+  store.CreateKey(kLocalMachine, kVictim + "\\notepad.exe");
+  store.CreateLink(kLocalMachine, kIfeo, kLocalMachine, kVictim);
+  const std::string before = store.Dump();
+  EXPECT_EQ(Check(), HijackOutcome::kHijacked) << "Windows looks programs up through it";
+  EXPECT_EQ(Repair(), RepairOutcome::kFailed);
+  EXPECT_EQ(store.Dump(), before);
+}
+
+TEST_F(HijackTest, LinksThatGoRoundEndTheCheckAndTheRepair) {
+  store.CreateLink(kLocalMachine, kIfeo + "\\IceSword.exe", kLocalMachine, kIfeo + "\\IceSword.exe");
+  store.CreateLink(kLocalMachine, kIfeo + "\\avp.exe", kLocalMachine, kIfeo + "\\kvol.exe");
+  store.CreateLink(kLocalMachine, kIfeo + "\\kvol.exe", kLocalMachine, kIfeo + "\\avp.exe");
+  EXPECT_EQ(Check(), HijackOutcome::kHijacked);
+  EXPECT_EQ(Repair(), RepairOutcome::kRepaired);
+  EXPECT_EQ(Check(), HijackOutcome::kClean);
+}
+
+TEST_F(HijackTest, AChildNameTheCodePageCannotSpellStopsTheRepairAndItEnds) {
+  // Windows lists a name outside GBK with '?' for what it cannot spell, and
+  // that name opens nothing; "a?" itself may even exist.
+  Add("IceSword.exe\\a\xE2\x98\x83");
+  store.ListAs(kLocalMachine, kIfeo + "\\IceSword.exe\\a\xE2\x98\x83", "a?");
+  Add("avp.exe\\b\xE2\x98\x83");
+  store.ListAs(kLocalMachine, kIfeo + "\\avp.exe\\b\xE2\x98\x83", "b?");
+  Add("avp.exe\\b?");
+  EXPECT_EQ(Repair(), RepairOutcome::kFailed);
+  EXPECT_TRUE(Has("IceSword.exe\\a\xE2\x98\x83"));
+  EXPECT_TRUE(Has("avp.exe\\b\xE2\x98\x83"));
+  EXPECT_EQ(Check(), HijackOutcome::kHijacked);
 }
 
 }  // namespace

@@ -341,3 +341,78 @@ TEST_F(HiveStoreTest, ScanAndRepairOverHivesMatchTheMemoryStore) {
 
 }  // namespace
 }  // namespace torvane::registry
+
+namespace torvane::registry {
+namespace {
+
+class HiveLinkTest : public HiveStoreTest {};
+
+// A key whose flags mark it as a registry link points outside the file: the
+// store neither opens it as a key nor goes below it, and says it is a link.
+TEST_F(HiveLinkTest, AKeyMarkedAsALinkIsNeverGoneInto) {
+  const std::string ifeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+  MemoryStore source;
+  source.PutString(kLocalMachine, ifeo + "\\LinkedSword.exe\\Inside", "Data", "x");
+  source.CreateKey(kLocalMachine, ifeo + "\\notepad.exe");
+  WriteHives(source);
+  std::string bytes = ReadFile(software_path);
+  const auto name = bytes.find("LinkedSword.exe");
+  ASSERT_NE(name, std::string::npos);
+  const std::size_t flags = name - 0x4C + 2;  // the key record's flags, before its name
+  ASSERT_EQ(bytes.substr(name - 0x4C - 4 + 4, 2), "nk");
+  bytes[flags] = static_cast<char>(bytes[flags] | 0x10);
+  WriteFile(software_path, bytes);
+
+  HiveStore store = Open(false);
+  const std::string linked = ifeo.substr(std::string("SOFTWARE\\").size()) + "\\LinkedSword.exe";
+  HKey key = kNullKey;
+  EXPECT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\" + linked, 0, kKeyRead, &key), kFileNotFound);
+  EXPECT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\" + linked + "\\Inside", kOpenLink, kKeyRead, &key),
+            kFileNotFound);
+  ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\" + linked, kOpenLink, kKeyRead, &key), kSuccess);
+  bool is_link = false;
+  EXPECT_EQ(store.RegQueryKeyIsLink(key, &is_link), kSuccess);
+  EXPECT_TRUE(is_link);
+  store.RegCloseKey(key);
+  ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\" + ifeo.substr(9) + "\\notepad.exe", kOpenLink, kKeyRead,
+                                &key),
+            kSuccess);
+  EXPECT_EQ(store.RegQueryKeyIsLink(key, &is_link), kSuccess);
+  EXPECT_FALSE(is_link);
+  store.RegCloseKey(key);
+  EXPECT_EQ(store.open_handles(), 0u);
+}
+
+// hivex does not give a key's flags: a hive opened for changes knows a link
+// by the value every link holds, and the repair removes it as a link.
+TEST_F(HiveLinkTest, AHiveOpenedForChangesRemovesALinkAsALink) {
+  const std::string ifeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+  MemoryStore source;
+  const std::string target = "\\Registry\\Machine\\SOFTWARE\\Victim";
+  std::vector<std::uint8_t> utf16;
+  for (char c : target) {
+    utf16.push_back(static_cast<std::uint8_t>(c));
+    utf16.push_back(0);
+  }
+  source.PutValue(kLocalMachine, ifeo + "\\IceSword.exe", "SymbolicLinkValue", kRegLink, utf16);
+  source.CreateKey(kLocalMachine, ifeo + "\\notepad.exe");
+  source.PutString(kLocalMachine, "SOFTWARE\\Victim\\Child", "Data", "keep");
+  WriteHives(source);
+  {
+    HiveStore store = Open(true);
+    HKey key = kNullKey;
+    EXPECT_EQ(store.RegOpenKeyExA(kLocalMachine, ifeo + "\\IceSword.exe", 0, kKeyRead, &key), kFileNotFound);
+    repair::RepairEngine engine(store);
+    EXPECT_EQ(engine.CheckImageHijack(), repair::HijackOutcome::kHijacked);
+    EXPECT_EQ(engine.ApplyRepair(3), repair::RepairOutcome::kRepaired);
+    EXPECT_EQ(engine.CheckImageHijack(), repair::HijackOutcome::kClean);
+    ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, ifeo + "\\notepad.exe", kOpenLink, kKeyRead, &key), kSuccess);
+    store.RegCloseKey(key);
+    ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\Victim\\Child", 0, kKeyRead, &key), kSuccess);
+    store.RegCloseKey(key);
+    EXPECT_EQ(store.open_handles(), 0u);
+  }
+}
+
+}  // namespace
+}  // namespace torvane::registry

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "registry/key_tree.h"
 #include "registry/memory_store.h"
 #include "registry/names.h"
 #include "support/text.h"
@@ -149,6 +150,63 @@ TEST(KeyNames, GbkTrailBytesAreNeitherFoldedNorSplit) {
   const std::string lower_trail = "\x81" "a";
   EXPECT_EQ(FoldName(lower_trail + "x"), lower_trail + "X");
   EXPECT_FALSE(NamesEqual(lower_trail, "\x81" "A"));
+}
+
+}  // namespace
+}  // namespace torvane::registry
+
+namespace torvane::registry {
+namespace {
+
+TEST(MemoryStoreLinkTest, LinksAreFollowedUnlessTheLinkItselfIsAskedFor) {
+  MemoryStore store;
+  store.PutString(kLocalMachine, "SOFTWARE\\Target\\Child", "Data", "x");
+  store.CreateLink(kLocalMachine, "SOFTWARE\\Link", kLocalMachine, "SOFTWARE\\Target");
+  store.CreateLink(kLocalMachine, "SOFTWARE\\Loop", kLocalMachine, "SOFTWARE\\Loop");
+  HKey key = kNullKey;
+  ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\Link\\Child", kOpenLink, kKeyRead, &key), kSuccess)
+      << "a link on the way is always followed";
+  store.RegCloseKey(key);
+  bool is_link = true;
+  ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\Link", 0, kKeyRead, &key), kSuccess);
+  EXPECT_EQ(store.RegQueryKeyIsLink(key, &is_link), kSuccess);
+  EXPECT_FALSE(is_link) << "opened through: the target";
+  store.RegCloseKey(key);
+  ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\Link", kOpenLink, kKeyRead, &key), kSuccess);
+  EXPECT_EQ(store.RegQueryKeyIsLink(key, &is_link), kSuccess);
+  EXPECT_TRUE(is_link);
+  store.RegCloseKey(key);
+  EXPECT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\Loop", 0, kKeyRead, &key), kFileNotFound);
+  EXPECT_EQ(store.RegDeleteKeyA(kLocalMachine, "SOFTWARE\\Link\\Child"), kSuccess) << "deleted through the link";
+  EXPECT_EQ(store.FindKey(kLocalMachine, "SOFTWARE\\Target\\Child"), nullptr);
+  store.CreateKey(kLocalMachine, "SOFTWARE\\Target\\Child");
+  EXPECT_EQ(store.RegDeleteKeyA(kLocalMachine, "SOFTWARE\\Link"), kSuccess);
+  EXPECT_EQ(store.FindKey(kLocalMachine, "SOFTWARE\\Link"), nullptr);
+  EXPECT_NE(store.FindKey(kLocalMachine, "SOFTWARE\\Target\\Child"), nullptr) << "the target stays";
+  EXPECT_EQ(store.open_handles(), 0u);
+}
+
+TEST(DeleteKeyTreeTest, RemovesATreeDeepestFirstAndEndsOnWhatItCannotRemove) {
+  MemoryStore store;
+  store.CreateKey(kLocalMachine, "SOFTWARE\\Doomed\\A\\B\\C");
+  store.CreateKey(kLocalMachine, "SOFTWARE\\Doomed\\D");
+  store.CreateKey(kLocalMachine, "SOFTWARE\\Kept\\Inside");
+  store.CreateLink(kLocalMachine, "SOFTWARE\\Doomed\\A\\ToKept", kLocalMachine, "SOFTWARE\\Kept");
+  EXPECT_EQ(DeleteKeyTree(store, kLocalMachine, "SOFTWARE\\Doomed"), kSuccess);
+  EXPECT_EQ(store.FindKey(kLocalMachine, "SOFTWARE\\Doomed"), nullptr);
+  EXPECT_NE(store.FindKey(kLocalMachine, "SOFTWARE\\Kept\\Inside"), nullptr);
+  EXPECT_EQ(DeleteKeyTree(store, kLocalMachine, "SOFTWARE\\Doomed"), kFileNotFound);
+
+  store.CreateKey(kLocalMachine, "SOFTWARE\\Doomed\\x\xE2\x98\x83");
+  store.ListAs(kLocalMachine, "SOFTWARE\\Doomed\\x\xE2\x98\x83", "x?");
+  EXPECT_EQ(DeleteKeyTree(store, kLocalMachine, "SOFTWARE\\Doomed"), kAccessDenied);
+  EXPECT_NE(store.FindKey(kLocalMachine, "SOFTWARE\\Doomed"), nullptr);
+
+  std::string deep = "SOFTWARE\\Deep";
+  for (int i = 0; i < kMaxKeyDepth + 2; ++i) deep += "\\k";
+  store.CreateKey(kLocalMachine, deep);
+  EXPECT_EQ(DeleteKeyTree(store, kLocalMachine, "SOFTWARE\\Deep"), kInvalidParameter);
+  EXPECT_EQ(store.open_handles(), 0u);
 }
 
 }  // namespace

@@ -52,7 +52,8 @@ TEST_F(RepairTest, RemoveValueActionsDeleteWhateverTheDataIs) {
       {19, kControlPanel, "HomePage"},     {20, kIeMain, "Window title"},
   };
   for (const auto& c : cases) {
-    store.PutDword(kCurrentUser, c.key, c.value, 0);
+    // Items 0 and 19 are damaged only by a first byte of 1.
+    store.PutDword(kCurrentUser, c.key, c.value, c.index == 0 || c.index == 19 ? 1 : 0);
     store.PutDword(kCurrentUser, c.key, "Neighbour", 7);
     EXPECT_EQ(Repair(c.index), RepairOutcome::kRepaired) << c.index;
     EXPECT_FALSE(Value(kCurrentUser, c.key, c.value)) << c.index;
@@ -85,6 +86,31 @@ TEST_F(RepairTest, ContextMenuPolicyIsRemovedUnderEitherRoot) {
   EXPECT_EQ(DamagedItems(Scan(store)), "");
 }
 
+TEST_F(RepairTest, AnItemItsCheckCallsHealthyIsNeverChanged) {
+  store.PutString(kCurrentUser, kSystem, "DisableTaskMgr", "1");  // first byte 0x31
+  store.PutDword(kCurrentUser, kControlPanel, "HomePage", 0x100);
+  store.PutString(kLocalMachine, kWinlogon, "Shell", "explorer.exe");
+  store.PutString(kLocalMachine, kWinlogon, "Userinit", "c:\\windows\\system32\\USERINIT.EXE,");
+  store.PutDword(kLocalMachine, kAutoUpdate, "NoAutoUpdate", 1);  // not the place item 8's check reads
+  const std::string before = store.Dump();
+  for (int index = 0; index < repair::kItemCount; ++index) {
+    EXPECT_EQ(Repair(index), RepairOutcome::kNothingToDo) << index;
+  }
+  EXPECT_EQ(store.Dump(), before);
+}
+
+TEST_F(RepairTest, ALockedDamagedItemFailsAndStaysAsItWas) {
+  store.PutDword(kCurrentUser, kExplorer, "NoRun", 1);
+  store.PutString(kLocalMachine, kWinlogon, "Shell", "evil.exe");
+  store.DenyFullAccess(kCurrentUser, kExplorer);
+  store.DenyFullAccess(kLocalMachine, kWinlogon);
+  EXPECT_EQ(Repair(4), RepairOutcome::kFailed);
+  EXPECT_EQ(Repair(12), RepairOutcome::kFailed);
+  EXPECT_EQ(Repair(6), RepairOutcome::kNothingToDo) << "nothing to see under the lock";
+  EXPECT_TRUE(Value(kCurrentUser, kExplorer, "NoRun"));
+  EXPECT_EQ(Text(kWinlogon, "Shell"), std::string("evil.exe", 9));
+}
+
 TEST_F(RepairTest, AutoUpdateRepairRemovesBothPolicyPlaces) {
   store.PutDword(kLocalMachine, kSystem, "NoAutoUpdate", 1);
   store.PutDword(kLocalMachine, kAutoUpdate, "NoAutoUpdate", 1);
@@ -94,7 +120,7 @@ TEST_F(RepairTest, AutoUpdateRepairRemovesBothPolicyPlaces) {
   EXPECT_FALSE(Value(kLocalMachine, kAutoUpdate, "NoAutoUpdate"));
   EXPECT_EQ(DamagedItems(Scan(store)), "") << "the item does not stay red for ever";
   store.PutDword(kLocalMachine, kAutoUpdate, "NoAutoUpdate", 1);
-  EXPECT_EQ(Repair(8), RepairOutcome::kRepaired) << "the row's own key alone";
+  EXPECT_EQ(Repair(8), RepairOutcome::kNothingToDo) << "the row's own key alone: the check sees no damage";
 }
 
 TEST_F(RepairTest, HiddenFilesNumberIsWrittenAsDwordOne) {
@@ -115,7 +141,7 @@ TEST_F(RepairTest, HiddenFilesNumberIsWrittenAsDwordOne) {
 }
 
 TEST_F(RepairTest, TextsAreRestoredByteForByte) {
-  store.PutString(kLocalMachine, kWinlogon, "Shell", "explorer.exe");
+  store.PutString(kLocalMachine, kWinlogon, "Shell", "explorer.exe ");
   EXPECT_EQ(Repair(12), RepairOutcome::kRepaired);
   EXPECT_EQ(Text(kWinlogon, "Shell"), std::string("Explorer.exe", 13));
 
@@ -181,13 +207,13 @@ TEST_F(RepairTest, WithoutAdministrativeRightsRestoresFailInsteadOfClaimingSucce
   store.PutDword(kLocalMachine, kAutoUpdate, "NoAutoUpdate", 1);
   store.PutDword(kLocalMachine, kExplorer, "NoViewContextMenu", 1);
   store.SetAdministrator(false);
-  for (int index : {9, 10, 12, 13, 21, 22}) {
+  // What reading shows damaged fails; what it shows healthy is left alone.
+  for (int index : {5, 12, 13}) {
     EXPECT_EQ(Repair(index), RepairOutcome::kFailed) << index;
   }
-  // Item 8's check cannot see its value either; item 5's check reads HKLM and
-  // sees a value the repair cannot remove: that is a failure.
-  EXPECT_EQ(Repair(8), RepairOutcome::kNothingToDo);
-  EXPECT_EQ(Repair(5), RepairOutcome::kFailed);
+  for (int index : {8, 9, 10, 21, 22}) {
+    EXPECT_EQ(Repair(index), RepairOutcome::kNothingToDo) << index;
+  }
   EXPECT_EQ(Text(kWinlogon, "Shell"), std::string("evil.exe", 9));
 }
 
@@ -234,6 +260,7 @@ class RewritingStore final : public registry::RegistryStore {
   }
   long RegDeleteKeyA(registry::HKey k, const std::string& s) override { return inner_.RegDeleteKeyA(k, s); }
   long RegCloseKey(registry::HKey k) override { return inner_.RegCloseKey(k); }
+  long RegQueryKeyIsLink(registry::HKey k, bool* link) override { return inner_.RegQueryKeyIsLink(k, link); }
 
  private:
   MemoryStore& inner_;

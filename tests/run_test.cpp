@@ -119,7 +119,8 @@ TEST_F(RunTest, TheRunResetsEveryFlagBeforeRepairing) {
 
 TEST_F(RunTest, AnUndeterminedHijackCheckEndsTheRunWithItemThreeHealthy) {
   store.CreateKey(kLocalMachine, kIfeo + "\\IceSword.exe");
-  store.SetAdministrator(false);
+  store.DenyAccess(kLocalMachine, kIfeo);
+  store.DenyAccess(kLocalMachine, kCurrentVersion);
   RunFlags fresh;  // before any scan
   engine.ScanItems(fresh.m_healthy);
   EXPECT_EQ(fresh.m_healthy[3], 1) << "the first, undetermined check leaves item 3 black";

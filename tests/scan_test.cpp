@@ -1,6 +1,9 @@
 // The health rule of every item, each against a stock system with one change.
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 #include "repair/engine.h"
 #include "support/fixtures.h"
 #include "support/text.h"
@@ -101,11 +104,13 @@ TEST_F(ScanTest, HiddenFilesNeedCheckedValueOne) {
   EXPECT_EQ(Damaged(), "") << "only the first byte is looked at";
 }
 
-TEST_F(ScanTest, UserinitMustBeTheSystemsTextExactly) {
+TEST_F(ScanTest, UserinitMustBeTheSystemsTextInAnyLetterCase) {
   store.PutString(kLocalMachine, kWinlogon, "Userinit", "C:\\WINDOWS\\system32\\userinit.exe");
   EXPECT_EQ(Damaged(), "10") << "without the trailing comma";
   store.PutString(kLocalMachine, kWinlogon, "Userinit", "c:\\windows\\system32\\userinit.exe,");
-  EXPECT_EQ(Damaged(), "10") << "other letter case";
+  EXPECT_EQ(Damaged(), "") << "Windows finds the file whatever the letter case";
+  store.PutString(kLocalMachine, kWinlogon, "Userinit", "c:\\windows\\system32\\userinit.exe, ");
+  EXPECT_EQ(Damaged(), "10") << "blanks are not case";
   store.PutString(kLocalMachine, kWinlogon, "Userinit", kHealthyUserinit + "C:\\x\\svch0st.exe,");
   EXPECT_EQ(Damaged(), "10");
   store.RemoveValue(kLocalMachine, kWinlogon, "Userinit");
@@ -118,10 +123,14 @@ TEST_F(ScanTest, UserinitFollowsTheSystemDirectory) {
   EXPECT_EQ(DamagedItems(Scan(store)), "10");
 }
 
-TEST_F(ScanTest, ShellMustBeExplorerExactly) {
+TEST_F(ScanTest, ShellIsExplorerInAnyLetterCase) {
   store.PutString(kLocalMachine, kWinlogon, "Shell", "explorer.exe");
-  EXPECT_EQ(Damaged(), "12");
+  EXPECT_EQ(Damaged(), "") << "the default of current Windows and of Wine";
+  store.PutString(kLocalMachine, kWinlogon, "Shell", "EXPLORER.EXE");
+  EXPECT_EQ(Damaged(), "");
   store.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe ");
+  EXPECT_EQ(Damaged(), "12");
+  store.PutString(kLocalMachine, kWinlogon, "Shell", "explorer.exe,evil.exe");
   EXPECT_EQ(Damaged(), "12");
 }
 
@@ -157,22 +166,42 @@ TEST_F(ScanTest, UrlPrefixes) {
   EXPECT_EQ(Damaged(), "") << "the default value takes no part";
 }
 
-TEST_F(ScanTest, WithoutAdministrativeRightsFullAccessChecksOfHklmSeeNothing) {
+TEST_F(ScanTest, WithoutAdministrativeRightsTheChecksLookWithReadAccess) {
   store.PutDword(kLocalMachine, kSystem, "NoAutoUpdate", 1);
   store.PutDword(kLocalMachine, kExplorer, "NoViewContextMenu", 1);
   store.PutString(kLocalMachine, kWindows, "AppInit_DLLs", "evil.dll");
   store.CreateKey(kLocalMachine, kIfeo + "\\IceSword.exe");
   store.SetAdministrator(false);
   repair::ItemBytes healthy;
-  healthy.fill(0);
-  repair::RepairEngine(store).ScanItems(healthy);
-  // 8: key not opened → healthy. 5 and 13 read with KEY_READ and see damage.
-  // 9, 10, 12, 21, 22 read the empty text → damage. 3 undetermined: unchanged.
-  EXPECT_EQ(DamagedItems(healthy), "3,5,9,10,12,13,21,22");
   healthy.fill(1);
   repair::RepairEngine(store).ScanItems(healthy);
-  EXPECT_EQ(DamagedItems(healthy), "5,9,10,12,13,21,22");
+  // Full access to HKLM is refused; reading shows the damage as it is, and
+  // the healthy places (9, 10, 12, 21, 22) as healthy.
+  EXPECT_EQ(DamagedItems(healthy), "3,5,8,13");
   EXPECT_EQ(store.open_handles(), 0u);
+}
+
+TEST_F(ScanTest, AValueItemWhoseKeyIsLockedShowsWhatReadingSees) {
+  // Malware denies write and delete on its own keys.
+  for (const auto& [root, key, value] : std::vector<std::tuple<registry::HKey, std::string, std::string>>{
+           {kCurrentUser, kSystem, "DisableTaskMgr"},
+           {kCurrentUser, kSystem, "DisableRegistryTools"},
+           {kCurrentUser, kExplorer, "NoRun"},
+           {kCurrentUser, kExplorer, "NoClose"},
+           {kLocalMachine, kSystem, "NoAutoUpdate"},
+           {kCurrentUser, kExplorer, "NoFolderOptions"},
+           {kCurrentUser, kRestrictions, "NoBrowserOptions"},
+           {kCurrentUser, kControlPanel, "HomePage"},
+           {kCurrentUser, kIeMain, "Window title"}}) {
+    store.PutDword(root, key, value, 1);
+    store.DenyFullAccess(root, key);
+  }
+  EXPECT_EQ(Damaged(), "0,1,4,6,8,14,15,16,19,20");
+  store.PutString(kLocalMachine, kWinlogon, "Shell", "explorer.exe");
+  store.DenyFullAccess(kLocalMachine, kWinlogon);
+  EXPECT_EQ(Damaged(), "0,1,4,6,8,14,15,16,19,20") << "a locked healthy place is healthy";
+  store.DenyAccess(kCurrentUser, kExplorer);
+  EXPECT_EQ(Damaged(), "0,1,8,15,19,20") << "a key no one may read holds no value the checks can see";
 }
 
 TEST_F(ScanTest, RescanningAnUnchangedRegistryGivesTheSameAnswer) {

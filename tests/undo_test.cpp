@@ -312,7 +312,7 @@ TEST_F(UndoTest, ABackupNamesEachProfileExactlyAndRestoreFindsIt) {
   for (std::size_t i = 0; i < names.size(); ++i) {
     fs::create_directories(root / "Users" / names[i]);
     MemoryStore profile;
-    profile.PutDword(kCurrentUser, kSystem, "DisableTaskMgr", static_cast<std::uint32_t>(0x101 + i));
+    profile.PutDword(kCurrentUser, kSystem, "DisableTaskMgr", static_cast<std::uint32_t>(0x101 + 0x100 * i));
     hives.push_back((root / "Users" / names[i] / "NTUSER.DAT").string());
     WriteHive(hives.back(), profile.Root(kCurrentUser));
   }

@@ -3,27 +3,44 @@
 #include <cstdlib>
 
 #include "app/about_dlg.h"
+#include "cli/system_dlls.h"
 #include "registry/win32_store.h"
 #include "ui/quillmere_dlg.h"
 
 namespace torvane::ui {
 
 namespace {
+
 CQuillmereApp theApp;
 
 void ShowAboutBox() {
   CAboutDlg about;
   about.DoModal();
 }
-}  // namespace
 
-BOOL CQuillmereApp::InitInstance() {
-  // Size 8 and all eight classic classes. A failure leaves the classes the
-  // system registers anyway; start-up goes on.
+// Registers the classic common-control classes, the tree view's among them,
+// before the first dialog is created. comctl32 is no known DLL: imported, it
+// would be looked up beside the program first, so it is loaded from the
+// system folder and its initialiser found by name. It stays loaded: the
+// classes live in it. A failure leaves the classes the system registers
+// anyway; start-up goes on.
+void InitCommonControlClasses() {
+  HMODULE comctl32 = cli::LoadSystemDll("comctl32.dll");
+  if (!comctl32) return;
+  using InitCommonControlsExFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  const FARPROC found = ::GetProcAddress(comctl32, "InitCommonControlsEx");
+  if (!found) return;
+  // Size 8 and all eight classic classes.
   INITCOMMONCONTROLSEX classes{};
   classes.dwSize = 8;
   classes.dwICC = 0xFF;
-  ::InitCommonControlsEx(&classes);
+  reinterpret_cast<InitCommonControlsExFn>(reinterpret_cast<void (*)()>(found))(&classes);
+}
+
+}  // namespace
+
+BOOL CQuillmereApp::InitInstance() {
+  InitCommonControlClasses();
 
   CWinApp::InitInstance();
   SetRegistryKey("应用程序向导生成的本地应用程序");
@@ -47,5 +64,6 @@ void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  torvane::cli::RestrictDllSearch();
   return torvane::ui::RunApplication(instance);
 }

@@ -1,5 +1,7 @@
 #include "cli/change_stores.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "cli/sources.h"
@@ -54,6 +56,31 @@ std::string PathBook::Join(const std::string& base, const std::string& relative)
   return joined;
 }
 
+namespace {
+
+std::string AccessName(std::uint32_t access) {
+  if (access == kKeyAllAccess) return "KEY_ALL_ACCESS";
+  if (access == kKeyRead) return "KEY_READ";
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(access));
+  return text;
+}
+
+std::string LinkId(HKey root, const std::string& path) {
+  return (root == kCurrentUser ? "U\\" : "M\\") + FoldName(path);
+}
+
+}  // namespace
+
+long RecordingStore::Noted(long rc, HKey key, const std::string& subkey, std::string access) {
+  Refusal refusal;
+  if (rc != kAccessDenied || !paths_.Find(key, &refusal.root, &refusal.path)) return rc;
+  refusal.path = PathBook::Join(refusal.path, subkey);
+  refusal.access = std::move(access);
+  if (std::find(refusals_.begin(), refusals_.end(), refusal) == refusals_.end()) refusals_.push_back(refusal);
+  return rc;
+}
+
 long RecordingStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
                                    std::uint32_t access, HKey* result) {
   HKey top = kNullKey;
@@ -61,12 +88,12 @@ long RecordingStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint
   const bool known = paths_.Find(root, &top, &base_path);
   const long rc = base_.RegOpenKeyExA(root, path, options, access, result);
   if (rc == kSuccess && known) paths_.Note(*result, top, PathBook::Join(base_path, path));
-  return rc;
+  return Noted(rc, root, path, AccessName(access));
 }
 
 long RecordingStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_t* type,
                                       std::uint8_t* data, std::uint32_t* size) {
-  return base_.RegQueryValueExA(key, name, type, data, size);
+  return Noted(base_.RegQueryValueExA(key, name, type, data, size), key, "", "KEY_QUERY_VALUE");
 }
 
 std::optional<RegValue> RecordingStore::OldValue(HKey key, const std::string& name) {
@@ -82,7 +109,7 @@ long RecordingStore::RegSetValueExA(HKey key, const std::string& name, std::uint
     change.old_value = OldValue(key, name);
     before_change_(change);
   }
-  return base_.RegSetValueExA(key, name, reserved, type, data, size);
+  return Noted(base_.RegSetValueExA(key, name, reserved, type, data, size), key, "", "KEY_SET_VALUE");
 }
 
 long RecordingStore::RegDeleteValueA(HKey key, const std::string& name) {
@@ -94,11 +121,11 @@ long RecordingStore::RegDeleteValueA(HKey key, const std::string& name) {
     // Deleting what is not there changes nothing.
     if (change.old_value) before_change_(change);
   }
-  return base_.RegDeleteValueA(key, name);
+  return Noted(base_.RegDeleteValueA(key, name), key, "", "KEY_SET_VALUE");
 }
 
 long RecordingStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
-  return base_.RegEnumKeyA(key, index, name, capacity);
+  return Noted(base_.RegEnumKeyA(key, index, name, capacity), key, "", "KEY_ENUMERATE_SUB_KEYS");
 }
 
 long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
@@ -106,14 +133,37 @@ long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (paths_.Find(key, &change.root, &change.path)) {
     change.kind = Change::Kind::kDeleteKey;
     change.path = PathBook::Join(change.path, subkey);
-    before_change_(change);
+    // A link's values are where it points: the key itself holds none.
+    const auto known = links_.find(LinkId(change.root, change.path));
+    HKey victim = kNullKey;
+    if (known != links_.end()) {
+      change.link = known->second;
+      links_.erase(known);
+    } else if (base_.RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim) == kSuccess) {
+      if (base_.RegQueryKeyIsLink(victim, &change.link) != kSuccess) change.link = true;
+      base_.RegCloseKey(victim);
+    }
+    std::optional<std::vector<RegValue>> values;
+    if (inspect_ != nullptr && !change.link) values = inspect_->ListValues(change.root, GbkToUtf8(change.path));
+    if (inspect_ == nullptr || change.link || values) {
+      if (values) change.old_values = std::move(*values);
+      before_change_(change);
+    }
   }
-  return base_.RegDeleteKeyA(key, subkey);
+  return Noted(base_.RegDeleteKeyA(key, subkey), key, subkey, "DELETE");
 }
 
 long RecordingStore::RegCloseKey(HKey key) {
   paths_.Forget(key);
   return base_.RegCloseKey(key);
+}
+
+long RecordingStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
+  const long rc = base_.RegQueryKeyIsLink(key, is_link);
+  HKey root = kNullKey;
+  std::string path;
+  if (rc == kSuccess && paths_.Find(key, &root, &path)) links_[LinkId(root, path)] = *is_link;
+  return Noted(rc, key, "", "KEY_QUERY_VALUE");
 }
 
 std::string OverlayStore::Id(HKey root, const std::string& path) {
@@ -243,15 +293,20 @@ long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
   if (SplitKeyPath(subkey).empty()) return kInvalidParameter;
   HKey victim = kNullKey;
-  const long rc = RegOpenKeyExA(key, subkey, 0, kKeyRead, &victim);
+  const long rc = RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim);
   if (rc != kSuccess) return rc;
   std::vector<std::string> children;
   const Handle victim_handle = *Find(victim);
   const bool listed = Subkeys(victim_handle, &children);
+  // A key whose kind cannot be told is taken for a link: never backed up as
+  // an ordinary key.
+  bool link = false;
+  if (base_.RegQueryKeyIsLink(victim_handle.base, &link) != kSuccess) link = true;
   RegCloseKey(victim);
   if (!listed || !children.empty()) return kAccessDenied;
   OverlayState& state = StateOf(victim_handle.root);
   state.deleted.emplace(Id(victim_handle.root, victim_handle.path), victim_handle.path);
+  if (link) state.links.insert(Id(victim_handle.root, victim_handle.path));
   state.values.erase(Id(victim_handle.root, victim_handle.path));
   ++state.generation;
   return kSuccess;
@@ -264,6 +319,17 @@ long OverlayStore::RegCloseKey(HKey key) {
   base_.RegCloseKey(it->second.base);
   handles_.erase(it);
   return kSuccess;
+}
+
+long OverlayStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
+  const Handle* handle = Find(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  if (key == kCurrentUser || key == kLocalMachine) {
+    *is_link = false;
+    return kSuccess;
+  }
+  return base_.RegQueryKeyIsLink(handle->base, is_link);
 }
 
 Plan PlanOf(const OverlayState& state, HKey root) {
@@ -290,7 +356,7 @@ Plan PlanOf(const OverlayState& state, HKey root) {
       prefix = prefix.empty() ? parts[i] : prefix + "\\" + parts[i];
       below_another = state.deleted.count(OverlayStore::Id(root, prefix)) != 0;
     }
-    if (!below_another) plan.deleted_keys.push_back(Plan::Key{root, GbkToUtf8(path)});
+    if (!below_another) plan.deleted_keys.push_back(Plan::Key{root, GbkToUtf8(path), state.links.count(id) != 0});
   }
   return plan;
 }
@@ -337,6 +403,9 @@ std::vector<RegEntry> UndoOf(const Plan& plan, RegTarget& target, const std::str
     entries.push_back(std::move(entry));
   }
   for (const Plan::Key& key : plan.deleted_keys) {
+    // A .reg file cannot make a link; the undo leaves a removed link out
+    // rather than put an ordinary key in its place.
+    if (key.link) continue;
     const auto tree = target.ReadTree(key.root, key.path);
     if (!tree) {
       throw SourceError("cannot read " + RegKeyName(key.root, key.path) + " whole to back it up; nothing was changed");

@@ -33,7 +33,13 @@ struct Change {
   HKey root = registry::kLocalMachine;
   std::string path;  // the key (for kDeleteKey the key deleted)
   RegValue value;    // kSetValue: the new value; kDeleteValue: its name
-  std::optional<RegValue> old_value;  // what was there before (nullopt: none)
+  // What was there before: the old value (nullopt: none), or for a deleted
+  // key its values.
+  std::optional<RegValue> old_value;
+  std::vector<RegValue> old_values;
+  bool link = false;  // kDeleteKey: a registry link, removed as a link
+  // The profile (GBK) an HKCU change belongs to when there are several.
+  std::string user;
 };
 
 // Full paths of the keys a caller opens, by handle.
@@ -49,13 +55,23 @@ class PathBook {
   std::unordered_map<HKey, std::pair<HKey, std::string>> paths_;
 };
 
+// An operation the store refused for want of rights: the key and the access.
+struct Refusal {
+  HKey root = registry::kLocalMachine;
+  std::string path;
+  std::string access;
+  bool operator==(const Refusal& other) const = default;
+};
+
 // Passes every operation to `base`, and calls `before_change` with each
-// change (old state read from `base`) just before passing it on. An
-// exception from `before_change` stops the change.
+// change (old state filled from `base` and `inspect`) just before passing it
+// on. An exception from `before_change` stops the change. Notes every
+// operation refused with kAccessDenied.
 class RecordingStore final : public registry::RegistryStore {
  public:
-  RecordingStore(registry::RegistryStore& base, std::function<void(const Change&)> before_change)
-      : base_(base), before_change_(std::move(before_change)) {}
+  RecordingStore(registry::RegistryStore& base, registry::RegTarget* inspect,
+                 std::function<void(const Change&)> before_change)
+      : base_(base), inspect_(inspect), before_change_(std::move(before_change)) {}
 
   long RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
                      std::uint32_t access, HKey* result) override;
@@ -67,11 +83,21 @@ class RecordingStore final : public registry::RegistryStore {
   long RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
+  long RegQueryKeyIsLink(HKey key, bool* is_link) override;
+
+  // Each refused key and access once, in the order first refused.
+  const std::vector<Refusal>& refusals() const { return refusals_; }
 
  private:
   std::optional<RegValue> OldValue(HKey key, const std::string& name);
+  long Noted(long rc, HKey key, const std::string& subkey, std::string access);
+  std::vector<Refusal> refusals_;
+  // What the caller last learnt of each key's being a link, by root and
+  // folded path: the key it is about to delete needs no second look.
+  std::unordered_map<std::string, bool> links_;
 
   registry::RegistryStore& base_;
+  registry::RegTarget* inspect_;
   std::function<void(const Change&)> before_change_;
   PathBook paths_;
 };
@@ -86,6 +112,7 @@ struct OverlayState {
     std::map<std::string, std::optional<RegValue>> by_name;  // nullopt: deleted
   };
   std::map<std::string, KeyValues> values;
+  std::set<std::string> links;   // deleted keys that were registry links
   std::uint64_t generation = 0;  // counts key deletions
 };
 
@@ -106,6 +133,7 @@ class OverlayStore final : public registry::RegistryStore {
   long RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
+  long RegQueryKeyIsLink(HKey key, bool* is_link) override;
 
   // The changes to this profile's user part (the machine part is shared).
   const OverlayState& user_state() const { return user_; }
@@ -155,6 +183,7 @@ struct Plan {
   struct Key {
     HKey root;
     std::string path;
+    bool link = false;  // a registry link, removed as a link
   };
   std::vector<Value> values;
   std::vector<Key> deleted_keys;

@@ -70,6 +70,15 @@ void WarnDirty(const Source& source, const Streams& streams) {
   }
 }
 
+// Names on stderr each key that refused the access asked for.
+void WarnRefused(const RecordingStore& store, const Streams& streams) {
+  for (const Refusal& refusal : store.refusals()) {
+    std::fprintf(streams.err, "torvane: %s: access denied (%s)\n",
+                 registry::GbkToUtf8(registry::RegKeyName(refusal.root, refusal.path)).c_str(),
+                 refusal.access.c_str());
+  }
+}
+
 int Scan(const Options& options, const Streams& streams) {
   auto source = OpenSource(options, false);
   WarnDirty(*source, streams);
@@ -77,10 +86,12 @@ int Scan(const Options& options, const Streams& streams) {
   report.source = source->label();
   bool damaged = false;
   for (Profile& profile : source->profiles()) {
-    repair::RepairEngine engine(*profile.store, profile.system_directory);
+    RecordingStore watched(*profile.store, nullptr, [](const Change&) {});
+    repair::RepairEngine engine(watched, profile.system_directory);
     ProfileReport result;
     result.name = profile.name;
     result.states = Evaluate(engine, profile);
+    WarnRefused(watched, streams);
     for (State state : result.states) damaged |= state == State::kDamaged;
     report.profiles.push_back(std::move(result));
   }
@@ -164,14 +175,14 @@ void Report(const repair::RunFlags& flags, const repair::TickState& ticked, Prof
 // Runs the requested repairs of every profile over overlays: the plan, and
 // the report the run would give. Nothing below the overlays changes.
 PlannedRun PlanRepairs(const std::vector<int>& requested, std::vector<Profile>& profiles, RunReport& report,
-                       bool dry_run) {
+                       bool dry_run, const Streams& streams) {
   PlannedRun run;
   for (std::size_t k = 0; k < profiles.size(); ++k) {
     Profile& profile = profiles[k];
     ProfileReport result;
     result.name = profile.name;
     run.overlays.push_back(std::make_unique<OverlayStore>(*profile.store, run.machine));
-    RecordingStore recorder(*run.overlays.back(), [&](const Change& change) {
+    RecordingStore recorder(*run.overlays.back(), nullptr, [&](const Change& change) {
       if (dry_run) result.changes.push_back(change);
     });
     repair::RepairEngine engine(recorder, profile.system_directory);
@@ -193,6 +204,7 @@ PlannedRun PlanRepairs(const std::vector<int>& requested, std::vector<Profile>& 
     }
     Report(flags, ticked, result);
     if (dry_run) result.states = Evaluate(engine, profile);
+    WarnRefused(recorder, streams);
     report.profiles.push_back(std::move(result));
     run.flags.push_back(flags);
     run.ticked.push_back(ticked);
@@ -288,7 +300,7 @@ int Repair(const Options& options, const Streams& streams) {
   report.source = source->label();
   report.repair = true;
   report.dry_run = options.dry_run;
-  PlannedRun run = PlanRepairs(requested, profiles, report, options.dry_run);
+  PlannedRun run = PlanRepairs(requested, profiles, report, options.dry_run, streams);
   if (!options.dry_run) {
     const std::vector<PlanPart> parts = PartsOf(run, profiles);
     if (!options.backup.empty()) WriteBackup(options.backup, parts);
@@ -372,6 +384,9 @@ int Run(const Options& options, const Streams& streams) {
     switch (options.command) {
       case Command::kHelp:
         std::fputs(kUsage, streams.out);
+        return kExitOk;
+      case Command::kVersion:
+        std::fprintf(streams.out, "torvane %s\n", kVersion);
         return kExitOk;
       case Command::kList:
         PrintList(streams.out);

@@ -9,12 +9,17 @@
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+
+#include "cli/system_dlls.h"
 #else
 #include <unistd.h>
 #endif
 
 int main(int argc, char** argv) {
   using namespace torvane::cli;
+#ifdef _WIN32
+  RestrictDllSearch();
+#endif
   std::vector<std::string> args(argv + 1, argv + argc);
   Options options;
   try {

@@ -11,7 +11,10 @@ const char* const kUsage =
     "       torvane scan   [SOURCE] [--json]\n"
     "       torvane repair [SOURCE] (--all | INDEX...) [--dry-run] [--backup FILE.reg] [--json]\n"
     "       torvane restore FILE.reg [SOURCE]\n"
+    "       torvane --version\n"
     "SOURCE: --live | --reg FILE | --demo | [--software FILE] [--ntuser FILE] | --windows DIR\n";
+
+const char* const kVersion = TORVANE_VERSION;
 
 namespace {
 
@@ -50,6 +53,10 @@ Options ParseArguments(const std::vector<std::string>& args) {
     options.command = Command::kRestore;
   } else if (command == "help" || command == "--help" || command == "-h") {
     options.command = Command::kHelp;
+    return options;
+  } else if (command == "--version") {
+    if (args.size() > 1) throw UsageError("unexpected argument \"" + args[1] + "\" for --version");
+    options.command = Command::kVersion;
     return options;
   } else {
     throw UsageError("unknown command \"" + command + "\"");

@@ -17,7 +17,7 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-enum class Command { kList, kScan, kRepair, kRestore, kHelp };
+enum class Command { kList, kScan, kRepair, kRestore, kHelp, kVersion };
 enum class SourceKind { kDefault, kLive, kReg, kDemo, kHives, kWindows };
 
 struct Options {
@@ -38,5 +38,6 @@ struct Options {
 Options ParseArguments(const std::vector<std::string>& args);
 
 extern const char* const kUsage;
+extern const char* const kVersion;  // as the release files name it, "1.0.0.1"
 
 }  // namespace torvane::cli

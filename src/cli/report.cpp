@@ -73,7 +73,8 @@ void PrintChange(const Change& change, std::FILE* out) {
       std::fprintf(out, "  delete %s %s\n", key.c_str(), ValueName(change.value.name).c_str());
       break;
     case Change::Kind::kDeleteKey:
-      std::fprintf(out, "  delete key %s\n", key.c_str());
+      std::fprintf(out, change.link ? "  delete link %s (what it points at stays)\n" : "  delete key %s\n",
+                   key.c_str());
       break;
   }
 }

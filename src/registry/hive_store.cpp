@@ -432,6 +432,23 @@ std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node, bool exact) {
   return values;
 }
 
+namespace {
+
+// A link is marked in its key's flags, which the in-place reader sees; hivex
+// does not give the flags, so a hive loaded for changes is asked for the
+// value every link holds.
+bool NodeIsLink(HiveFile& hive, std::size_t node) {
+  if (hive.reader() != nullptr) return hive.reader()->IsLink(node);
+  errno = 0;
+  const hive_value_h value = hivex_node_get_value(hive.handle(), node, "SymbolicLinkValue");
+  if (value == 0) return errno != 0 && errno != ENOENT;  // unreadable: not one to go into
+  hive_type type{};
+  std::size_t length = 0;
+  return hivex_value_type(hive.handle(), value, &type, &length) != 0 || type == hive_t_REG_LINK;
+}
+
+}  // namespace
+
 HiveStore::HiveStore(std::shared_ptr<HiveFile> software, std::shared_ptr<HiveFile> user)
     : software_(std::move(software)), user_(std::move(user)) {}
 
@@ -484,9 +501,13 @@ void HiveStore::NoteChildAdded(HiveFile& hive, std::size_t node, const std::stri
   }
 }
 
-bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found, bool create, bool exact) {
+bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found, bool create, bool open_link,
+                     bool exact) {
   Handle at = from;
-  for (const std::string& part : exact ? SplitUtf8Path(path) : SplitKeyPath(path)) {
+  const auto parts = exact ? SplitUtf8Path(path) : SplitKeyPath(path);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const std::string& part = parts[i];
+    if (at.hive != nullptr && at.node != RootOf(*at.hive) && NodeIsLink(*at.hive, at.node)) return false;
     if (at.hive == nullptr) {
       if (!software_ || !NamesEqual(part, "SOFTWARE")) return false;
       at.hive = software_.get();
@@ -509,11 +530,12 @@ bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
     }
     at.node = next;
   }
+  if (!open_link && at.hive != nullptr && !parts.empty() && NodeIsLink(*at.hive, at.node)) return false;
   *found = at;
   return true;
 }
 
-long HiveStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t /*options*/,
+long HiveStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
                               std::uint32_t access, HKey* result) {
   if (result == nullptr) return kInvalidParameter;
   *result = kNullKey;
@@ -521,7 +543,7 @@ long HiveStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t 
   if (!Resolve(root, &parent)) return root == kCurrentUser ? kFileNotFound : kInvalidHandle;
   if (parent.deleted) return kKeyDeleted;
   Handle found;
-  if (!Walk(parent, path, &found)) return kFileNotFound;
+  if (!Walk(parent, path, &found, false, (options & kOpenLink) != 0)) return kFileNotFound;
   found.access = access;
   found.deleted = false;
   const HKey handle = next_handle_;
@@ -662,7 +684,7 @@ long HiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (handle.deleted) return kKeyDeleted;
   if (SplitKeyPath(subkey).empty()) return kInvalidParameter;
   Handle victim;
-  if (!Walk(handle, subkey, &victim)) return kFileNotFound;
+  if (!Walk(handle, subkey, &victim, false, true)) return kFileNotFound;
   if (victim.hive == nullptr || !victim.hive->writable()) return kAccessDenied;
   hive_h* h = victim.hive->handle();
   if (victim.node == hivex_root(h) || hivex_node_nr_children(h, victim.node) > 0) return kAccessDenied;
@@ -681,15 +703,24 @@ long HiveStore::RegCloseKey(HKey key) {
   return handles_.erase(key) == 1 ? kSuccess : kInvalidHandle;
 }
 
+long HiveStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
+  Handle handle;
+  if (!Resolve(key, &handle)) return kInvalidHandle;
+  if (handle.deleted) return kKeyDeleted;
+  *is_link = handle.hive != nullptr && handle.node != RootOf(*handle.hive) && NodeIsLink(*handle.hive, handle.node);
+  return kSuccess;
+}
+
 bool HiveStore::CreateKey(HKey root, const std::string& path) {
   Handle top, found;
-  return Resolve(root, &top) && Walk(top, path, &found, true, true) && found.hive != nullptr;
+  return Resolve(root, &top) && Walk(top, path, &found, true, false, true) && found.hive != nullptr;
 }
 
 bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   Handle top, victim;
   if (!Resolve(root, &top)) return false;
-  if (!Walk(top, path, &victim, false, true)) return true;
+  // A link goes as a link: what lies below it in the file is its own.
+  if (!Walk(top, path, &victim, false, true, true)) return true;
   if (victim.hive == nullptr || !victim.hive->writable()) return false;
   hive_h* h = victim.hive->handle();
   if (victim.node == hivex_root(h)) return false;
@@ -707,21 +738,21 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
 
 bool HiveStore::SetValue(HKey root, const std::string& path, const RegValue& value) {
   Handle top, key;
-  if (!Resolve(root, &top) || !Walk(top, path, &key, true, true) || key.hive == nullptr) return false;
+  if (!Resolve(root, &top) || !Walk(top, path, &key, true, false, true) || key.hive == nullptr) return false;
   return SetNodeValue(*key.hive, key.node, value) == kSuccess;
 }
 
 bool HiveStore::DeleteValue(HKey root, const std::string& path, const std::string& name) {
   Handle top, key;
   if (!Resolve(root, &top)) return false;
-  if (!Walk(top, path, &key, false, true) || key.hive == nullptr) return true;
+  if (!Walk(top, path, &key, false, false, true) || key.hive == nullptr) return true;
   const long rc = DeleteNodeValue(*key.hive, key.node, name);
   return rc == kSuccess || rc == kFileNotFound;
 }
 
 std::optional<std::vector<RegValue>> HiveStore::ListValues(HKey root, const std::string& path) {
   Handle top, key;
-  if (!Resolve(root, &top) || !Walk(top, path, &key, false, true)) return std::nullopt;
+  if (!Resolve(root, &top) || !Walk(top, path, &key, false, false, true)) return std::nullopt;
   if (key.hive == nullptr) return std::vector<RegValue>{};
   return NodeValues(*key.hive, key.node, true);
 }
@@ -743,7 +774,7 @@ bool ReadNode(HiveFile& hive, hive_node_h node, int depth, RegTree* tree) {
 
 std::optional<RegTree> HiveStore::ReadTree(HKey root, const std::string& path) {
   Handle top, key;
-  if (!Resolve(root, &top) || !Walk(top, path, &key, false, true) || key.hive == nullptr) {
+  if (!Resolve(root, &top) || !Walk(top, path, &key, false, false, true) || key.hive == nullptr) {
     return RegTarget::ReadTree(root, path);
   }
   RegTree tree;
@@ -753,7 +784,7 @@ std::optional<RegTree> HiveStore::ReadTree(HKey root, const std::string& path) {
 
 std::optional<std::vector<std::string>> HiveStore::ListSubkeys(HKey root, const std::string& path) {
   Handle top, key;
-  if (!Resolve(root, &top) || !Walk(top, path, &key, false, true)) return std::nullopt;
+  if (!Resolve(root, &top) || !Walk(top, path, &key, false, false, true)) return std::nullopt;
   if (key.hive == nullptr) return software_ ? std::vector<std::string>{"SOFTWARE"} : std::vector<std::string>{};
   std::vector<std::string> names;
   for (hive_node_h child : Children(*key.hive, key.node)) names.push_back(ExactName(*key.hive, child));

@@ -116,6 +116,7 @@ class HiveStore final : public RegistryStore, public RegTarget {
   long RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
+  long RegQueryKeyIsLink(HKey key, bool* is_link) override;
 
   bool CreateKey(HKey root, const std::string& path) override;
   bool DeleteTree(HKey root, const std::string& path) override;
@@ -135,9 +136,12 @@ class HiveStore final : public RegistryStore, public RegTarget {
     bool deleted = false;
   };
 
-  // Where `path` below `from` lies; false when it does not exist. `exact`:
-  // the path is UTF-8 (RegTarget), else GBK (the seven operations).
-  bool Walk(const Handle& from, const std::string& path, Handle* found, bool create = false, bool exact = false);
+  // Where `path` below `from` lies; false when it does not exist. A link's
+  // target lies outside the file, so a path through a link leads nowhere;
+  // the last key may be a link only when `open_link`. `exact`: the path is
+  // UTF-8 (RegTarget), else GBK (the seven operations).
+  bool Walk(const Handle& from, const std::string& path, Handle* found, bool create = false,
+            bool open_link = false, bool exact = false);
   bool Resolve(HKey key, Handle* handle) const;
   // The subkey of `node` named `name` (UTF-8 when `exact`, else GBK); 0 when none.
   std::size_t ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact);

@@ -2,13 +2,13 @@
 
 #include <windows.h>
 
+#include "registry/codepage.h"
+#include "registry/key_tree.h"
 #include "registry/utf.h"
 
 namespace torvane::registry {
 
 namespace {
-
-constexpr int kMaxDepth = 512;
 
 // The RegTarget side names keys and values exactly: UTF-8 in, the wide entry
 // points underneath, so names outside the ANSI code page come through.
@@ -31,25 +31,6 @@ std::string Utf8(const wchar_t* wide, std::size_t length) {
   return Utf16leToUtf8(units);
 }
 
-bool DeleteTreeBelow(HKEY parent, const std::wstring& name, int depth) {
-  if (depth > kMaxDepth) return false;
-  {
-    OwnedKey key;
-    const LONG rc = ::RegOpenKeyExW(parent, name.c_str(), 0, KEY_ALL_ACCESS, key.out());
-    if (rc == ERROR_FILE_NOT_FOUND) return true;
-    if (rc != ERROR_SUCCESS) return false;
-    // Key names are at most 255 characters.
-    wchar_t child[256];
-    DWORD length = 256;
-    // Always the first subkey: each one is gone before the next read.
-    while (::RegEnumKeyExW(key.get(), 0, child, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
-      if (!DeleteTreeBelow(key.get(), std::wstring(child, length), depth + 1)) return false;
-      length = 256;
-    }
-  }
-  return ::RegDeleteKeyW(parent, name.c_str()) == ERROR_SUCCESS;
-}
-
 }  // namespace
 
 bool LiveStore::CreateKey(HKey root, const std::string& path) {
@@ -59,14 +40,17 @@ bool LiveStore::CreateKey(HKey root, const std::string& path) {
 }
 
 bool LiveStore::DeleteTree(HKey root, const std::string& path) {
-  if (path.empty()) return false;
   const auto slash = path.rfind('\\');
-  OwnedKey parent;
-  const std::string parent_path = slash == std::string::npos ? "" : path.substr(0, slash);
-  const LONG rc = ::RegOpenKeyExW(ToNativeKey(root), Wide(parent_path).c_str(), 0, KEY_ALL_ACCESS, parent.out());
-  if (rc == ERROR_FILE_NOT_FOUND) return true;
-  if (rc != ERROR_SUCCESS) return false;
-  return DeleteTreeBelow(parent.get(), Wide(slash == std::string::npos ? path : path.substr(slash + 1)), 0);
+  // The link-safe walk goes through the seven operations, which take GBK.
+  const std::string name = Utf8ToGbk(slash == std::string::npos ? path : path.substr(slash + 1));
+  if (name.empty()) return false;
+  ScopedKey parent(*this);
+  const long opened =
+      parent.Open(root, Utf8ToGbk(slash == std::string::npos ? "" : path.substr(0, slash)), kKeyAllAccess);
+  if (opened == kFileNotFound) return true;
+  if (opened != kSuccess) return false;
+  const long rc = DeleteKeyTree(*this, parent.get(), name);
+  return rc == kSuccess || rc == kFileNotFound;
 }
 
 bool LiveStore::SetValue(HKey root, const std::string& path, const RegValue& value) {

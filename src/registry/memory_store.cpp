@@ -14,6 +14,8 @@ namespace {
 constexpr std::uint32_t kQueryValue = 0x0001;
 constexpr std::uint32_t kSetValue = 0x0002;
 constexpr std::uint32_t kEnumerateSubKeys = 0x0008;
+// As many links as one open may pass through before it gives up.
+constexpr int kMaxLinkHops = 32;
 
 void MarkDeleted(MemoryStore::Key& key) {
   key.deleted = true;
@@ -22,6 +24,7 @@ void MarkDeleted(MemoryStore::Key& key) {
 
 void DumpKey(const MemoryStore::Key& key, const std::string& path, std::ostringstream& out) {
   out << '[' << FoldName(path) << "]\n";
+  if (key.link) out << "->" << key.link->root << ':' << FoldName(key.link->path) << '\n';
   std::vector<const RegValue*> values;
   for (const auto& value : key.values) values.push_back(&value);
   std::sort(values.begin(), values.end(), [](const RegValue* a, const RegValue* b) {
@@ -126,26 +129,47 @@ std::shared_ptr<MemoryStore::Key> MemoryStore::Walk(const std::shared_ptr<Key>& 
   return node;
 }
 
+std::shared_ptr<MemoryStore::Key> MemoryStore::Follow(std::shared_ptr<Key> from, HKey* root,
+                                                      const std::string& path, bool follow_last,
+                                                      int* hops) const {
+  const auto parts = SplitKeyPath(path);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    auto it = from->children.find(FoldName(parts[i]));
+    if (it == from->children.end()) return nullptr;
+    from = it->second;
+    if (!from->link || (i + 1 == parts.size() && !follow_last)) continue;
+    if (++*hops > kMaxLinkHops) return nullptr;
+    const Key::Target target = *from->link;
+    *root = target.root;
+    from = Follow(target.root == kCurrentUser ? current_user_ : local_machine_, root, target.path, true, hops);
+    if (!from) return nullptr;
+  }
+  return from;
+}
+
 std::shared_ptr<MemoryStore::Key>& MemoryStore::RootNode(HKey root) {
   return root == kCurrentUser ? current_user_ : local_machine_;
 }
 
-long MemoryStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t /*options*/,
+long MemoryStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
                                 std::uint32_t access, HKey* result) {
   if (result == nullptr) return kInvalidParameter;
   *result = kNullKey;
   const Handle* parent = Resolve(root);
   if (parent == nullptr) return kInvalidHandle;
   if (parent->key->deleted) return kKeyDeleted;
-  std::shared_ptr<Key> node = Walk(parent->key, path);
+  HKey hive = parent->root;
+  int hops = 0;
+  std::shared_ptr<Key> node = Follow(parent->key, &hive, path, (options & kOpenLink) == 0, &hops);
   if (!node) return kFileNotFound;
+  if (node->deny_access) return kAccessDenied;
   if (WantsWrite(access)) {
-    if (!administrator_ && parent->root == kLocalMachine) return kAccessDenied;
+    if (!administrator_ && hive == kLocalMachine) return kAccessDenied;
     if (node->deny_full_access) return kAccessDenied;
   }
   const HKey handle = next_handle_;
   next_handle_ += 4;
-  handles_.emplace(handle, Handle{std::move(node), parent->root, access});
+  handles_.emplace(handle, Handle{std::move(node), hive, access});
   *result = handle;
   return kSuccess;
 }
@@ -203,7 +227,7 @@ long MemoryStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::ui
   if ((handle->access & kEnumerateSubKeys) == 0) return kAccessDenied;
   const auto& ordered = handle->key->Ordered();
   if (index >= ordered.size()) return kNoMoreItems;
-  const std::string& child = ordered[index]->name;
+  const std::string& child = ordered[index]->listed_as ? *ordered[index]->listed_as : ordered[index]->name;
   if (name == nullptr || child.size() + 1 > capacity) return kMoreData;
   std::memcpy(name, child.c_str(), child.size() + 1);
   return kSuccess;
@@ -215,17 +239,18 @@ long MemoryStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (handle->key->deleted) return kKeyDeleted;
   const auto parts = SplitKeyPath(subkey);
   if (parts.empty()) return kInvalidParameter;
-  std::shared_ptr<Key> parent = handle->key;
-  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-    auto it = parent->children.find(FoldName(parts[i]));
-    if (it == parent->children.end()) return kFileNotFound;
-    parent = it->second;
-  }
+  // Links on the way are followed; the key named last is removed itself.
+  HKey hive = handle->root;
+  int hops = 0;
+  std::string parent_path;
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i) parent_path += parts[i] + "\\";
+  std::shared_ptr<Key> parent = Follow(handle->key, &hive, parent_path, true, &hops);
+  if (!parent) return kFileNotFound;
   auto it = parent->children.find(FoldName(parts.back()));
   if (it == parent->children.end()) return kFileNotFound;
   Key& victim = *it->second;
-  if (!victim.children.empty() || victim.refuse_deletion) return kAccessDenied;
-  if (!administrator_ && handle->root == kLocalMachine) return kAccessDenied;
+  if (victim.deny_access || !victim.children.empty() || victim.refuse_deletion) return kAccessDenied;
+  if (!administrator_ && hive == kLocalMachine) return kAccessDenied;
   MarkDeleted(victim);
   parent->children.erase(it);
   parent->Invalidate();
@@ -235,6 +260,18 @@ long MemoryStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
 long MemoryStore::RegCloseKey(HKey key) {
   if (key == kCurrentUser || key == kLocalMachine) return kSuccess;
   return handles_.erase(key) == 1 ? kSuccess : kInvalidHandle;
+}
+
+long MemoryStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
+  const Handle* handle = Resolve(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (handle->key->deleted) return kKeyDeleted;
+  // A key read from a .reg file keeps a link's "SymbolicLinkValue" (REG_LINK)
+  // but not its being a link: such a key is taken for one, as the Win32
+  // store does.
+  const RegValue* target = handle->key->FindValue("SymbolicLinkValue");
+  *is_link = handle->key->link.has_value() || (target != nullptr && target->type == kRegLink);
+  return kSuccess;
 }
 
 MemoryStore::Key& MemoryStore::CreateKey(HKey root, const std::string& path) {
@@ -339,7 +376,7 @@ std::string MemoryStore::Dump() const {
 }
 
 void CopyTree(const MemoryStore::Key& from, MemoryStore& to, HKey root, const std::string& path) {
-  to.CreateKey(root, path);
+  to.CreateKey(root, path).link = from.link;
   for (const auto& value : from.values) to.PutValue(root, path, value);
   for (const MemoryStore::Key* child : from.Ordered()) {
     CopyTree(*child, to, root, path.empty() ? child->name : path + '\\' + child->name);

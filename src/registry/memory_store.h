@@ -4,7 +4,8 @@
 // Besides the operations it can act out what a real machine does to the
 // repair tool: an account without administrative rights (full-access opens
 // under HKLM refused), keys whose values refuse changes, keys that refuse
-// deletion, and it counts open handles so tests can prove every key closed.
+// deletion, keys no one may open, registry links, and it counts open handles
+// so tests can prove every key closed.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +54,17 @@ class MemoryStore final : public RegistryStore {
     bool deny_full_access = false;  // opens asking for more than reading fail
     bool refuse_changes = false;    // value writes and deletions fail
     bool refuse_deletion = false;   // RegDeleteKeyA of this key fails
+    bool deny_access = false;       // every open fails, even for reading
+    // A registry link: opening it (unless with kOpenLink) opens this key.
+    struct Target {
+      HKey root;
+      std::string path;
+    };
+    std::optional<Target> link;
+    // A name the ANSI code page cannot spell: RegEnumKeyA lists it as this
+    // text (as Windows does, with '?' for what it cannot spell), which opens
+    // nothing or another key.
+    std::optional<std::string> listed_as;
 
     const RegValue* FindValue(const std::string& value_name) const;
     const Key* FindChild(const std::string& child_name) const;
@@ -80,6 +92,7 @@ class MemoryStore final : public RegistryStore {
                    std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
+  long RegQueryKeyIsLink(HKey key, bool* is_link) override;
 
   // --- Building and inspecting, outside the seven operations ---
 
@@ -113,6 +126,14 @@ class MemoryStore final : public RegistryStore {
   void DenyFullAccess(HKey root, const std::string& path) { CreateKey(root, path).deny_full_access = true; }
   void RefuseChanges(HKey root, const std::string& path) { CreateKey(root, path).refuse_changes = true; }
   void RefuseDeletion(HKey root, const std::string& path) { CreateKey(root, path).refuse_deletion = true; }
+  void DenyAccess(HKey root, const std::string& path) { CreateKey(root, path).deny_access = true; }
+  void ListAs(HKey root, const std::string& path, const std::string& shown) {
+    CreateKey(root, path).listed_as = shown;
+  }
+  // Makes `path` a link to `target_path` (which need not exist yet).
+  void CreateLink(HKey root, const std::string& path, HKey target_root, const std::string& target_path) {
+    CreateKey(root, path).link = Key::Target{target_root, target_path};
+  }
 
   // Handles opened and not yet closed.
   std::size_t open_handles() const { return handles_.size(); }
@@ -127,6 +148,11 @@ class MemoryStore final : public RegistryStore {
   // Resolves a root or an opened handle; null when unknown.
   const Handle* Resolve(HKey key) const;
   std::shared_ptr<Key> Walk(const std::shared_ptr<Key>& from, const std::string& path) const;
+  // Walks as the registry opens: links on the way are followed, the last key
+  // only when `follow_last`; `*root` becomes the hive the key lies in. Null
+  // when a key is missing or links go round too often.
+  std::shared_ptr<Key> Follow(std::shared_ptr<Key> from, HKey* root, const std::string& path,
+                              bool follow_last, int* hops) const;
   std::shared_ptr<Key>& RootNode(HKey root);
 
   std::shared_ptr<Key> current_user_;

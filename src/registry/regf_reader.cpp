@@ -141,6 +141,13 @@ std::vector<std::size_t> RegfReader::Children(std::size_t node) const {
   return children;
 }
 
+bool RegfReader::IsLink(std::size_t node) const {
+  constexpr std::uint16_t kSymbolicLink = 0x0010;
+  const unsigned char* nk = Node(node);
+  // A key that cannot be read is not one to go into either.
+  return nk == nullptr || (Le16(nk + 6) & kSymbolicLink) != 0;
+}
+
 std::string RegfReader::Name(std::size_t node) const { return Utf8ToGbk(Utf8Name(node)); }
 
 std::string RegfReader::Utf8Name(std::size_t node) const {

@@ -39,6 +39,8 @@ class RegfReader {
   // The key's name in code page 936, or exact in UTF-8; empty when damaged.
   std::string Name(std::size_t node) const;
   std::string Utf8Name(std::size_t node) const;
+  // Whether the key is a registry link (its target is outside the file).
+  bool IsLink(std::size_t node) const;
   // Every value as the A entry points see it, or with `exact` raw with UTF-8
   // names; false when any is damaged.
   bool Values(std::size_t node, std::vector<RegValue>* out, bool exact = false) const;

@@ -34,12 +34,17 @@ inline constexpr std::uint32_t kKeyAllAccess = 0xF003F;  // KEY_ALL_ACCESS
 inline constexpr std::uint32_t kKeyWriteBits = 0x0006;   // SET_VALUE | CREATE_SUB_KEY
 inline constexpr std::uint32_t kDeleteBit = 0x10000;     // DELETE
 
+// RegOpenKeyExA options: open a registry link itself rather than the key it
+// points at (REG_OPTION_OPEN_LINK).
+inline constexpr std::uint32_t kOpenLink = 0x8;
+
 // Value types.
 inline constexpr std::uint32_t kRegNone = 0;
 inline constexpr std::uint32_t kRegSz = 1;
 inline constexpr std::uint32_t kRegExpandSz = 2;
 inline constexpr std::uint32_t kRegBinary = 3;
 inline constexpr std::uint32_t kRegDword = 4;
+inline constexpr std::uint32_t kRegLink = 6;
 inline constexpr std::uint32_t kRegMultiSz = 7;
 inline constexpr std::uint32_t kRegQword = 11;
 
@@ -58,7 +63,8 @@ class RegistryStore {
   virtual ~RegistryStore() = default;
 
   // Opens `path` below `root` (a root or an opened key). An empty path opens
-  // a new handle to `root` itself.
+  // a new handle to `root` itself. Links on the way are followed; the last
+  // key of the path is followed too unless `options` holds kOpenLink.
   virtual long RegOpenKeyExA(HKey root, const std::string& path,
                              std::uint32_t options, std::uint32_t access,
                              HKey* result) = 0;
@@ -82,10 +88,15 @@ class RegistryStore {
                            std::uint32_t capacity) = 0;
 
   // Removes a subkey that has no subkeys of its own (kAccessDenied when it
-  // has some, as on Windows NT).
+  // has some, as on Windows NT). A subkey that is a link is removed as a
+  // link: the key it points at is never touched.
   virtual long RegDeleteKeyA(HKey key, const std::string& subkey) = 0;
 
   virtual long RegCloseKey(HKey key) = 0;
+
+  // Whether `key` (opened with kOpenLink) is a registry link; kSuccess when
+  // the store could tell.
+  virtual long RegQueryKeyIsLink(HKey key, bool* is_link) = 0;
 };
 
 // Closes the handle it holds when it goes out of scope.
@@ -97,10 +108,11 @@ class ScopedKey {
   ~ScopedKey() { Reset(); }
 
   // Opens `path` below `root`; the result of the open, as the store gave it.
-  long Open(HKey root, const std::string& path, std::uint32_t access) {
+  long Open(HKey root, const std::string& path, std::uint32_t access,
+           std::uint32_t options = 0) {
     Reset();
     HKey opened = kNullKey;
-    const long rc = store_->RegOpenKeyExA(root, path, 0, access, &opened);
+    const long rc = store_->RegOpenKeyExA(root, path, options, access, &opened);
     if (rc == kSuccess) key_ = opened;
     return rc;
   }

@@ -4,6 +4,29 @@
 
 namespace torvane::registry {
 
+namespace {
+
+// advapi32 has no call that deletes the key a handle holds; RegDeleteKeyA
+// reopens the name and so deletes what a link points at. ntdll's does.
+using NtDeleteKeyFn = LONG(WINAPI*)(HANDLE);
+using RtlNtStatusToDosErrorFn = ULONG(WINAPI*)(LONG);
+
+template <typename Fn>
+Fn NtdllEntry(const char* name) {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");  // in every process
+  return ntdll ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name))) : nullptr;
+}
+
+long DeleteOpenedKey(HKEY key) {
+  static const auto nt_delete = NtdllEntry<NtDeleteKeyFn>("NtDeleteKey");
+  static const auto to_error = NtdllEntry<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError");
+  if (nt_delete == nullptr || to_error == nullptr) return ERROR_CALL_NOT_IMPLEMENTED;
+  const LONG status = nt_delete(key);
+  return status == 0 ? ERROR_SUCCESS : static_cast<long>(to_error(status));
+}
+
+}  // namespace
+
 HKEY ToNativeKey(HKey key) {
   if (key == kCurrentUser) return HKEY_CURRENT_USER;
   if (key == kLocalMachine) return HKEY_LOCAL_MACHINE;
@@ -43,12 +66,30 @@ long Win32Store::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uin
 }
 
 long Win32Store::RegDeleteKeyA(HKey key, const std::string& subkey) {
-  return ::RegDeleteKeyA(ToNativeKey(key), subkey.c_str());
+  if (subkey.empty()) return ERROR_INVALID_PARAMETER;
+  OwnedKey victim;
+  const LONG rc = ::RegOpenKeyExA(ToNativeKey(key), subkey.c_str(), REG_OPTION_OPEN_LINK, DELETE, victim.out());
+  if (rc != ERROR_SUCCESS) return rc;
+  return DeleteOpenedKey(victim.get());
 }
 
 long Win32Store::RegCloseKey(HKey key) {
   if (key == kCurrentUser || key == kLocalMachine) return ERROR_SUCCESS;
   return ::RegCloseKey(ToNativeKey(key));
+}
+
+long Win32Store::RegQueryKeyIsLink(HKey key, bool* is_link) {
+  // A link holds its target in "SymbolicLinkValue" of type REG_LINK; a key
+  // that carries one is taken for a link, which is never followed.
+  DWORD type = REG_NONE;
+  const LONG rc = ::RegQueryValueExW(ToNativeKey(key), L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
+  if (rc == ERROR_FILE_NOT_FOUND) {
+    *is_link = false;
+    return ERROR_SUCCESS;
+  }
+  if (rc != ERROR_SUCCESS) return rc;
+  *is_link = type == REG_LINK;
+  return ERROR_SUCCESS;
 }
 
 }  // namespace torvane::registry

@@ -1,7 +1,8 @@
 // The seven registry operations over the machine's own registry (advapi32).
 //
 // Handles, paths, masks and codes go through unchanged: a key handle is the
-// HKEY itself, so the two roots are the predefined HKEYs.
+// HKEY itself, so the two roots are the predefined HKEYs. Deleting a key
+// never follows a registry link, unlike advapi32's RegDeleteKeyA.
 #pragma once
 
 #include <windows.h>
@@ -44,6 +45,7 @@ class Win32Store : public RegistryStore {
                    std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
+  long RegQueryKeyIsLink(HKey key, bool* is_link) override;
 };
 
 }  // namespace torvane::registry

@@ -44,12 +44,15 @@ class RepairEngine {
   bool CheckItem(int index);
   HijackOutcome CheckImageHijack();
 
-  // Re-reads the item's place and changes it only if it shows damage. An
-  // item is repaired when every change took and its check then passes.
+  // Re-reads the item's place and changes it only if its check shows damage:
+  // a healthy item is never touched. An item is repaired when every change
+  // took and its check then passes.
   RepairOutcome ApplyRepair(int index);
   RepairOutcome RepairImageHijack();
 
-  // Whether `name` is exactly one of the protected tools' names.
+  // Whether `name` is one of the protected tools' names, as Windows matches
+  // file names: without regard to ASCII case (an entry's trailing blank is
+  // not part of the name).
   bool IsProtectedTool(const std::string& name) const;
 
   // The Userinit text of a healthy system: "<system dir>\userinit.exe,".

@@ -2,20 +2,25 @@
 //
 // The key also holds the operating system's own per-program settings, so the
 // repair removes only the subkeys named after protected tools and leaves the
-// key and every other subkey in place.
+// key and every other subkey in place. Names match as Windows looks them up:
+// without regard to ASCII case.
 #include <string>
 #include <vector>
 
+#include "registry/key_tree.h"
 #include "repair/engine.h"
 #include "repair/places.h"
 
 namespace torvane::repair {
 
 using registry::HKey;
+using registry::kFileNotFound;
 using registry::kKeyAllAccess;
+using registry::kKeyRead;
 using registry::kLocalMachine;
 using registry::kMoreData;
 using registry::kNoMoreItems;
+using registry::kOpenLink;
 using registry::kSuccess;
 using registry::RegistryStore;
 using registry::ScopedKey;
@@ -24,10 +29,6 @@ namespace {
 
 // A name of 100 bytes or more (NUL included) does not fit and never matches.
 constexpr std::uint32_t kMatchNameBuffer = 100;
-// Key names are at most 255 characters, i.e. 510 GBK bytes.
-constexpr std::uint32_t kDeleteNameBuffer = 1024;
-// The registry nests keys at most 512 deep.
-constexpr int kMaxDepth = 512;
 
 // Calls `on_name` with each subkey name that fits `capacity` until it
 // returns false. Names that do not fit are passed over and counted in
@@ -49,36 +50,19 @@ bool EnumerateSubkeys(RegistryStore& store, HKey key, std::uint32_t capacity, in
   }
 }
 
-// Deletes `name` below `parent` with all its subkeys, deepest first. False
-// when anything of it remains.
-bool DeleteTree(RegistryStore& store, HKey parent, const std::string& name, int depth) {
-  if (depth > kMaxDepth) return false;
-  {
-    ScopedKey key(store);
-    if (key.Open(parent, name, kKeyAllAccess) != kSuccess) return false;
-    std::vector<std::string> children;
-    int skipped = 0;
-    const bool listed = EnumerateSubkeys(store, key.get(), kDeleteNameBuffer, &skipped,
-                                         [&](const std::string& child) {
-                                           children.push_back(child);
-                                           return true;
-                                         });
-    bool emptied = listed && skipped == 0;
-    for (const auto& child : children) {
-      if (!DeleteTree(store, key.get(), child, depth + 1)) emptied = false;
-    }
-    if (!emptied) return false;
-  }
-  return store.RegDeleteKeyA(parent, name) == kSuccess;
-}
-
 }  // namespace
 
 HijackOutcome RepairEngine::CheckImageHijack() {
   ScopedKey hijack(store_), parent(store_);
-  hijack.Open(kLocalMachine, places::kHijackKey, kKeyAllAccess);
+  const long full = hijack.Open(kLocalMachine, places::kHijackKey, kKeyAllAccess);
   parent.Open(kLocalMachine, places::kCurrentVersion, kKeyAllAccess);
+  // Refused full access: what reading shows is what Windows acts on.
+  const long read = full == kSuccess || full == kFileNotFound
+                        ? full
+                        : hijack.Open(kLocalMachine, places::kHijackKey, kKeyRead);
   if (!hijack.is_open()) {
+    if (read != kFileNotFound) return HijackOutcome::kUndetermined;
+    if (!parent.is_open()) parent.Open(kLocalMachine, places::kCurrentVersion, kKeyRead);
     return parent.is_open() ? HijackOutcome::kClean : HijackOutcome::kUndetermined;
   }
   bool found = false;
@@ -94,8 +78,14 @@ HijackOutcome RepairEngine::CheckImageHijack() {
 
 RepairOutcome RepairEngine::RepairImageHijack() {
   ScopedKey hijack(store_);
-  if (hijack.Open(kLocalMachine, places::kHijackKey, kKeyAllAccess) != kSuccess) {
-    return RepairOutcome::kNothingToDo;
+  const long opened = hijack.Open(kLocalMachine, places::kHijackKey, kKeyAllAccess, kOpenLink);
+  if (opened == kFileNotFound) return RepairOutcome::kNothingToDo;
+  bool is_link = false;
+  if (opened != kSuccess || store_.RegQueryKeyIsLink(hijack.get(), &is_link) != kSuccess || is_link) {
+    // Locked, or a link this repair will not reach through: damage that
+    // reading shows is a failed repair, anything else nothing to do.
+    hijack.Reset();
+    return CheckImageHijack() == HijackOutcome::kHijacked ? RepairOutcome::kFailed : RepairOutcome::kNothingToDo;
   }
   std::vector<std::string> listed;
   int skipped = 0;
@@ -107,7 +97,9 @@ RepairOutcome RepairEngine::RepairImageHijack() {
   if (listed.empty()) return complete ? RepairOutcome::kNothingToDo : RepairOutcome::kFailed;
   bool all_removed = complete;
   for (const auto& name : listed) {
-    if (!DeleteTree(store_, hijack.get(), name, 1)) all_removed = false;
+    // Each listed subkey goes with everything below it; a link goes as a
+    // link, and what it points at stays.
+    if (registry::DeleteKeyTree(store_, hijack.get(), name) != kSuccess) all_removed = false;
   }
   return all_removed ? RepairOutcome::kRepaired : RepairOutcome::kFailed;
 }

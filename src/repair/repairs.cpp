@@ -1,5 +1,6 @@
 // The repair action of every item. Each re-reads its place, changes it only
 // when it shows damage, and reports whether every change it issued took.
+#include "registry/names.h"
 #include "repair/engine.h"
 #include "repair/places.h"
 #include "repair/value_read.h"
@@ -25,10 +26,6 @@ struct Place {
   const char* key;
   const char* value;
   std::uint32_t capacity;  // size of the first read; longer data is read whole
-  // Access the check reads this place with, when it is less than full access.
-  // A value the check sees but the repair cannot open for writing is damage
-  // left in place, not nothing to do.
-  std::uint32_t check_access = 0;
 };
 
 // Remove-value actions: every place listed is read first, then each value
@@ -47,11 +44,11 @@ constexpr RemoveAction RemoveOne(HKey root, const char* key, const char* value,
 constexpr RemoveAction kRemoveActions[kItemCount] = {
     RemoveOne(kCurrentUser, kSystemPolicy, "DisableTaskMgr"),
     RemoveOne(kCurrentUser, kSystemPolicy, "DisableRegistryTools"),
-    {{{kCurrentUser, kCmdPolicy, "DisableCMD", kDefaultCapacity, registry::kKeyRead}, {}}},
+    RemoveOne(kCurrentUser, kCmdPolicy, "DisableCMD"),
     kNoAction,
     RemoveOne(kCurrentUser, kExplorerPolicy, "NoRun"),
-    {{{kCurrentUser, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity, registry::kKeyRead},
-      {kLocalMachine, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity, registry::kKeyRead}}},
+    {{{kCurrentUser, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity},
+      {kLocalMachine, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity}}},
     RemoveOne(kCurrentUser, kExplorerPolicy, "NoClose"),
     RemoveOne(kCurrentUser, kExplorerPolicy, "NoLogOff"),
     // The policy the check reads is removed as well: without it the item
@@ -83,6 +80,7 @@ RepairOutcome Outcome(int changes, int refused) {
 }  // namespace
 
 RepairOutcome RepairEngine::ApplyRepair(int index) {
+  if (CheckItem(index)) return RepairOutcome::kNothingToDo;
   const RepairOutcome outcome = Act(index);
   // Every change took; the item counts as repaired only if its place now
   // reads healthy. Malware that watches its values and writes them back at
@@ -129,10 +127,10 @@ RepairOutcome RepairEngine::RemoveValues(int index) {
       ++changes;
       if (store_.RegDeleteValueA(keys[i].get(), place.value) != kSuccess) ++refused;
     } else if (status[i] != kFileNotFound) {
-      // The place could not be read. Where the check reads with less than
-      // full access, look the way it does.
+      // The place could not be opened for the change: a value that reading
+      // shows is damage left in place.
       ScopedKey readable(store_);
-      if (place.check_access != 0 && readable.Open(place.root, place.key, place.check_access) == kSuccess) {
+      if (readable.Open(place.root, place.key, registry::kKeyRead) == kSuccess) {
         if (ReadValue(store_, readable.get(), place.value, place.capacity)) ++refused;
       } else {
         ++unknown;
@@ -148,14 +146,19 @@ RepairOutcome RepairEngine::RemoveValues(int index) {
 RepairOutcome RepairEngine::RestoreText(int index) {
   Place place{};
   std::string healthy;
+  // Userinit and Shell name files, which Windows finds whatever their letter
+  // case; the text written is the one given here.
+  bool file_names = false;
   switch (index) {
     case 10:
       place = {kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\winlogon", "Userinit", 100};
       healthy = HealthyUserinit();
+      file_names = true;
       break;
     case 12:
       place = {kLocalMachine, kWinlogon, "Shell", kDefaultCapacity};
       healthy = kShell;
+      file_names = true;
       break;
     case 13:
       place = {kLocalMachine, kWindows, "AppInit_DLLs", kDefaultCapacity};
@@ -179,7 +182,8 @@ RepairOutcome RepairEngine::RestoreText(int index) {
     }
     return RepairOutcome::kFailed;
   }
-  if (key.is_open() && TextOf(ReadValue(store_, key.get(), place.value, place.capacity)) == healthy) {
+  const std::string text = TextOf(ReadValue(store_, key.get(), place.value, place.capacity));
+  if (key.is_open() && (file_names ? registry::NamesEqual(text, healthy) : text == healthy)) {
     return RepairOutcome::kNothingToDo;
   }
   // No key is ever created: an unopened key is a change that cannot be made.

@@ -1,6 +1,7 @@
 // The health checks of the scan.
 #include <algorithm>
 
+#include "registry/names.h"
 #include "repair/engine.h"
 #include "repair/places.h"
 #include "repair/protected_tools.h"
@@ -74,6 +75,14 @@ constexpr Check kChecks[kItemCount] = {
 constexpr int kScanOrder[kItemCount] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
                                         13, 12, 14, 15, 16, 17, 18, 19, 20, 21, 22};
 
+// Opens `path` with `access`, or, when that is refused, for reading: damage
+// that reading shows is still damage (its repair then fails).
+long OpenToLook(ScopedKey& key, HKey root, const char* path, std::uint32_t access) {
+  const long rc = key.Open(root, path, access);
+  if (rc == registry::kSuccess || rc == registry::kFileNotFound || !registry::WantsWrite(access)) return rc;
+  return key.Open(root, path, kKeyRead);
+}
+
 }  // namespace
 
 int HivesTouched(int index) {
@@ -84,11 +93,16 @@ int HivesTouched(int index) {
 RepairEngine::RepairEngine(registry::RegistryStore& store, std::string system_directory)
     : store_(store), system_directory_(std::move(system_directory)) {
   protected_tools_.reserve(kProtectedToolCount * 2);
-  for (const char* tool : kProtectedTools) protected_tools_.insert(tool);
+  for (const char* tool : kProtectedTools) {
+    std::string name(tool);
+    // Four entries carry a trailing blank that no program's file name has.
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    protected_tools_.insert(registry::FoldName(name));
+  }
 }
 
 bool RepairEngine::IsProtectedTool(const std::string& name) const {
-  return protected_tools_.count(name) != 0;
+  return protected_tools_.count(registry::FoldName(name)) != 0;
 }
 
 std::string RepairEngine::HealthyUserinit() const {
@@ -109,7 +123,7 @@ bool RepairEngine::CheckItem(int index) {
     }
     case Rule::kPrefixes: {
       ScopedKey key(store_);
-      key.Open(check.root, check.key, check.access);
+      OpenToLook(key, check.root, check.key, check.access);
       return std::all_of(std::begin(kUrlPrefixes), std::end(kUrlPrefixes), [&](const Prefix& prefix) {
         return TextOf(ReadValue(store_, key.get(), prefix.value, kCapacity)) == prefix.healthy;
       });
@@ -119,7 +133,7 @@ bool RepairEngine::CheckItem(int index) {
   }
 
   ScopedKey key(store_);
-  key.Open(check.root, check.key, check.access);
+  OpenToLook(key, check.root, check.key, check.access);
   const auto data = ReadValue(store_, key.get(), check.value,
                               check.rule == Rule::kEmptyText ? kAppInitCapacity : kCapacity);
   switch (check.rule) {
@@ -130,9 +144,9 @@ bool RepairEngine::CheckItem(int index) {
     case Rule::kPresentAndOne:
       return data && FirstByteOf(data) == 1;
     case Rule::kUserinit:
-      return TextOf(data) == HealthyUserinit();
+      return registry::NamesEqual(TextOf(data), HealthyUserinit());
     case Rule::kShell:
-      return TextOf(data) == kShell;
+      return registry::NamesEqual(TextOf(data), kShell);
     case Rule::kEmptyText:
       return TextOf(data).empty();
     case Rule::kHttpPrefix:

@@ -65,6 +65,10 @@ class FaultStore final : public registry::RegistryStore {
   }
   // A close always reaches the store, so a fault never leaks a handle by itself.
   long RegCloseKey(registry::HKey key) override { return inner_.RegCloseKey(key); }
+  long RegQueryKeyIsLink(registry::HKey key, bool* is_link) override {
+    if (Fail(false)) return code_;
+    return inner_.RegQueryKeyIsLink(key, is_link);
+  }
 
  private:
   bool Fail(bool change) {

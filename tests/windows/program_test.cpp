@@ -35,6 +35,67 @@ std::string SystemDirectory() {
 int NodeOfLeaf(int index) { return index < repair::kFirstIeItem ? index + 1 : index + 2; }
 constexpr int kSystemNode = 0, kIeNode = 16;
 
+// Every label and description as the user must see it, written here from
+// the product's text tables and not taken from the program's own constants.
+struct ShownTexts {
+  const char* label;
+  const char* description;
+};
+
+constexpr ShownTexts kShownGroups[2] = {
+    {"系统修复项", "\r\n\r\n名称:\r\n系统修复项\r\n\r\n描述:\r\n系统关键位置检测及修复"},
+    {"IE修复项目", "\r\n\r\n名称:\r\nIE修复项\r\n\r\n描述:\r\nIE关键项检测及修复"},
+};
+
+constexpr ShownTexts kShownItems[kItemCount] = {
+    {"任务管理器(TaskMgr)",
+     "\r\n\r\n名称:\r\n任务管理器(TaskMgr)\r\n\r\n描述:\r\n控制是否在系统中启用任务管理器，如果被禁用则无法打开任务管理器"},
+    {"注册表(Regedit)",
+     "\r\n\r\n名称:\r\n注册表编辑器(Regedit)\r\n\r\n描述:\r\n控制是否启用注册表编辑器，如果该项被禁用，则无法打开注册表编辑器"},
+    {"命令提示符",
+     "\r\n\r\n名称:\r\n命令提示符\r\n\r\n描述:\r\n通过在运行中输入“cmd”或者直接在菜单中打开命令提示符，以便运行某些命令行程序，例如运行常见的BAT批处理命令等。如果被破坏则无法进行命令行操作，无法运行BAT文件等。"},
+    {"映像劫持检测",
+     "\r\n\r\n名称:\r\n映像劫持检测\r\n\r\n描述:\r\n某些恶意程序会通过此项来劫持可执行程序使其无法启动或者利用映像劫持来启动自身，例如劫持杀毒软件的进程，使杀毒软件无法启动等。"},
+    {"运行菜单",
+     "\r\n\r\n名称:\r\n运行菜单\r\n\r\n描述:\r\n控制是否在开始菜单中显示“运行”菜单，某些恶意程序会修改此项达到屏蔽运行菜单的目的。"},
+    {"桌面右键菜单",
+     "\r\n\r\n名称:\r\n桌面右键菜单\r\n\r\n描述:\r\n控制桌面右键菜单是否可用。该项损坏则在桌面上点击右键没有响应。"},
+    {"关闭系统按纽",
+     "\r\n\r\n名称:\r\n关闭系统按钮\r\n\r\n描述:控制是否在开始菜单中显示“关闭”按钮，该项损坏则系统中可能存在恶意程序或病毒。"},
+    {"注销按纽",
+     "\r\n\r\n名称:\r\n注销按钮\r\n\r\n描述:\r\n控制是否在开始菜单中显示“注销”按钮，该项损坏则系统中可能存在恶意程序或病毒。"},
+    {"WINDOWS自动更新",
+     "\r\n\r\n名称:\r\nWindows自动更新\r\n\r\n描述:\r\nWindows自动更新可以降低计算机由于没有安装系统安全补丁造成的威胁，默认情况下此项可选，某些利用了系统漏洞的恶意程序会利用此项，使用户无法进行设置。"},
+    {"隐藏文件的显示",
+     "\r\n\r\n名称:\r\n文件夹选项中的文字显示\r\n\r\n描述:\r\n文件夹选项中的文字显示，如“显示隐藏文件”等选项，某些恶意程序会篡改该项，使用户无法正确设置。"},
+    {"UserInit",
+     "\r\n\r\n名称:\r\nUserInit\r\n描述:\r\n\r\n系统启动时执行的关键程序，该项损坏则系统可能无法正常启动。"},
+    {"组策略",
+     "\r\n\r\n名称:\r\n组策略\r\n描述:\r\n\r\n组策略的可用性检测，计算机管理员可以通过制订一系列的组策略来加强计算机的安全性，但是某些病毒可能会破坏此项使组策略不可用。"},
+    {"Shell启动项",
+     "\r\n\r\n名称:\r\nShell启动项\r\n描述:\r\n\r\n控制在系统启动时随Explorer.exe加载的程序。某些恶意软件通过该项来达到开机自启动的目的。"},
+    {"AppInit_DLLs",
+     "\r\n\r\n名称:\r\nAppInit_DLLs\r\n描述:\r\n\r\n控制在系统启动时加载的DLL。某些恶意软件通过该项来达到开机自启动的目的。"},
+    {"文件夹选项菜单",
+     "\r\n\r\n名称:\r\n文件夹选项菜单\r\n描述:\r\n\r\n控制文件夹选项菜单是否可用，该项损坏则无法打开文件夹选项，或者无法显示隐藏文件。"},
+    {"Internet选项被禁用",
+     "\r\n\r\n名称:\r\nInternet选项被禁用\r\n描述\r\n\r\n:控制是否启用Internet选项，该项损坏则无法打开Internet选项。"},
+    {"文件夹选项被隐藏",
+     "\r\n\r\n名称:\r\n文件夹选项被隐藏\r\n描述\r\n\r\n:控制是否隐藏文件夹选项，该项损坏则无法显示文件夹选项。"},
+    {"IE右键菜单",
+     "\r\n\r\n名称:\r\nIE右键菜单\r\n描述:\r\n\r\n控制IE右键菜单是否可用。该项损坏则在IE中点击右键没有响应."},
+    {"IE查看源文件",
+     "\r\n\r\n名称:\r\nIE查看源文件\r\n描述:\r\n\r\n控制是否启用IE的“查看源文件”功能。该项损坏则无法打开IE查看源文件菜单。"},
+    {"IE主页被锁定",
+     "\r\n\r\n名称:\r\nIE主页锁定\r\n描述:\r\n\r\n控制IE主页是否可以被修改，如果被锁定，则可能是恶意软件修改了IE主页，并造成主页无法被修改。"},
+    {"IE标题栏",
+     "\r\n\r\n名称:\r\nIE标题栏\r\n描述:\r\n\r\n控制IE标题栏的文字显示。某些恶作剧程序会破坏此项。"},
+    {"IE URL缺省前缀",
+     "\r\n\r\n名称:\r\nIE URL缺省前缀\r\n描述:\r\n\r\nURL缺省前缀为“http：//”，一般情况下不能被破坏。"},
+    {"IE 网络协议前缀",
+     "\r\n\r\n名称:\r\nIE网络协议前缀\r\n描述:\r\n\r\nIE网络协议前缀，某些恶意程序利用该功能使IE上网时链接恶意网站。该项损坏则系统中可能存在恶意程序。"},
+};
+
 class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override { MakeAllHealthy(); }
@@ -90,6 +151,34 @@ class ProgramTest : public ::testing::Test {
       info.cbSize = sizeof info;
       return GetGUIThreadInfo(thread, &info) && info.hwndFocus == pane;
     });
+  }
+
+  // Moves the focus the way the dialog manager does (WM_NEXTDLGCTL), so
+  // that a push button given the focus becomes the default one.
+  bool Focus(HWND control) {
+    PostMessageA(program_->dialog(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+    const DWORD thread = GetWindowThreadProcessId(program_->dialog(), nullptr);
+    return WaitUntil([&] {
+      GUITHREADINFO info{};
+      info.cbSize = sizeof info;
+      return GetGUIThreadInfo(thread, &info) && info.hwndFocus == control;
+    });
+  }
+
+  // What the user sees of the dialog's state: every tick, the selection, the
+  // description and the select-all box.
+  struct Seen {
+    std::vector<int> checks;
+    HTREEITEM selected;
+    std::string description;
+    LRESULT select_all;
+    bool operator==(const Seen&) const = default;
+  };
+  Seen Look() {
+    Seen seen{{}, tree().Selected(), program_->ControlText(kDescription),
+              SendMessageA(GetDlgItem(program_->dialog(), kSelectAll), BM_GETCHECK, 0, 0)};
+    for (HTREEITEM node : nodes_) seen.checks.push_back(tree().Check(node));
+    return seen;
   }
 
   bool AllLeavesTicked(int first, int end, int check) {
@@ -166,6 +255,36 @@ TEST_F(ProgramTest, SystemCommand16WithAnyLowBitsOpensTheAboutBoxAnd32DoesNot) {
   EXPECT_TRUE(program_->OwnedWindows().empty());
 }
 
+TEST_F(ProgramTest, EscapeAndTheCaptionsCloseButtonCloseTheAboutBoxBackToTheDialogUnchanged) {
+  PutDword(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr", 1);
+  Start();
+  tree().SetCheck(Leaf(3), true);
+  tree().SetCheck(nodes_[kIeNode], true);
+  tree().Select(Leaf(5));
+  ASSERT_TRUE(WaitUntil([&] { return program_->ControlText(kDescription) == Item(5).description; }));
+  const Seen before = Look();
+  // A registry change the dialog must not notice: nothing rescans.
+  DeleteTree(HKEY_CURRENT_USER, kSystemPolicy);
+
+  for (const char* how : {"Esc", "close button"}) {
+    PostMessageA(program_->dialog(), WM_SYSCOMMAND, 16, 0);
+    HWND about = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return (about = program_->FindOwned(kAboutCaption)) != nullptr; })) << how;
+    if (std::string(how) == "Esc") {
+      PostMessageA(GetDlgItem(about, IDOK), WM_KEYDOWN, VK_ESCAPE, 0);
+    } else {
+      const POINT close = NonClientPoint(about, HTCLOSE);
+      ASSERT_GE(close.x, 0) << "no close button on the About box's caption";
+      ASSERT_TRUE(ClickAt(close));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(about) && IsWindowEnabled(program_->dialog()); })) << how;
+    EXPECT_TRUE(program_->OwnedWindows().empty()) << how;
+    EXPECT_FALSE(program_->WaitForExit(0)) << how;
+    EXPECT_TRUE(Look() == before) << how;
+    EXPECT_TRUE(LeafShows(0, true)) << how;
+  }
+}
+
 TEST_F(ProgramTest, EscapeEndsTheProcess) {
   Start();
   PostMessageA(GetDlgItem(program_->dialog(), kRescan), WM_KEYDOWN, VK_ESCAPE, 0);
@@ -173,6 +292,47 @@ TEST_F(ProgramTest, EscapeEndsTheProcess) {
   DWORD code = 1;
   GetExitCodeProcess(program_->process(), &code);
   EXPECT_EQ(code, 0u);
+}
+
+TEST_F(ProgramTest, EnterWithTheTreeFocusedEndsTheProcess) {
+  Start();
+  ASSERT_TRUE(Focus(tree().hwnd()));
+  PostMessageA(tree().hwnd(), WM_KEYDOWN, VK_RETURN, 0);
+  ASSERT_TRUE(program_->WaitForExit());
+  DWORD code = 1;
+  GetExitCodeProcess(program_->process(), &code);
+  EXPECT_EQ(code, 0u);
+}
+
+TEST_F(ProgramTest, TheCaptionsCloseButtonEndsTheProcess) {
+  Start();
+  const POINT close = NonClientPoint(program_->dialog(), HTCLOSE);
+  ASSERT_GE(close.x, 0) << "no close button on the caption";
+  ASSERT_TRUE(ClickAt(close));
+  ASSERT_TRUE(program_->WaitForExit());
+  DWORD code = 1;
+  GetExitCodeProcess(program_->process(), &code);
+  EXPECT_EQ(code, 0u);
+}
+
+TEST_F(ProgramTest, EnterWithAPushButtonFocusedClicksThatButtonOnly) {
+  PutDword(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr", 1);
+  Start();
+  ASSERT_TRUE(LeafShows(0, true));
+  // The first tab stop, "重新扫描", has the focus at start.
+  HWND rescan = GetDlgItem(program_->dialog(), kRescan);
+  ASSERT_TRUE(Focus(rescan));
+  DeleteTree(HKEY_CURRENT_USER, kSystemPolicy);
+  PostMessageA(rescan, WM_KEYDOWN, VK_RETURN, 0);
+  EXPECT_TRUE(LeafShows(0, false)) << "Enter did not rescan";
+  EXPECT_FALSE(program_->WaitForExit(0));
+
+  HWND repair = GetDlgItem(program_->dialog(), kRepair);
+  ASSERT_TRUE(Focus(repair));
+  PostMessageA(repair, WM_KEYDOWN, VK_RETURN, 0);
+  const MessageBoxSeen seen = ReadAndCloseMessageBox(*program_);
+  EXPECT_EQ(seen.text, "请选择一个修复项");
+  EXPECT_FALSE(program_->WaitForExit(0));
 }
 
 // ---------------------------------------------------------------- tree interaction
@@ -201,6 +361,38 @@ TEST_F(ProgramTest, AClickOnAGroupCheckBoxTicksOrClearsItsLeavesOnly) {
   EXPECT_EQ(SendMessageA(GetDlgItem(program_->dialog(), kSelectAll), BM_GETCHECK, 0, 0), BST_UNCHECKED);
 }
 
+TEST_F(ProgramTest, AClickOnALeafsCheckBoxChangesThatLeafOnly) {
+  Start();
+  HWND select_all = GetDlgItem(program_->dialog(), kSelectAll);
+  for (const bool group_ticked : {false, true}) {
+    tree().SetCheck(nodes_[kSystemNode], group_ticked);
+    SendMessageA(select_all, BM_SETCHECK, group_ticked ? BST_CHECKED : BST_UNCHECKED, 0);
+    for (int i = 0; i < kItemCount; ++i) tree().SetCheck(Leaf(i), i == 9);
+    const Seen before = Look();
+
+    tree().EnsureVisible(Leaf(4));
+    const POINT box = tree().CheckBoxOnScreen(Leaf(4));
+    ASSERT_GE(box.x, 0);
+    ASSERT_TRUE(ClickAway());
+    ASSERT_TRUE(ClickAt(box));
+    ASSERT_TRUE(WaitUntil([&] { return tree().Check(Leaf(4)) == 1; })) << "group ticked " << group_ticked;
+    Seen expected = before;
+    expected.checks[NodeOfLeaf(4)] = 1;
+    Seen after = Look();
+    after.selected = before.selected;  // a click on a box may move the selection; that is no tick
+    after.description = before.description;
+    EXPECT_TRUE(after.checks == expected.checks) << "group ticked " << group_ticked;
+    EXPECT_EQ(after.select_all, before.select_all);
+
+    ASSERT_TRUE(ClickAway());
+    ASSERT_TRUE(ClickAt(box));
+    ASSERT_TRUE(WaitUntil([&] { return tree().Check(Leaf(4)) == 0; }));
+    after = Look();
+    EXPECT_TRUE(after.checks == before.checks) << "group ticked " << group_ticked;
+    EXPECT_EQ(after.select_all, before.select_all);
+  }
+}
+
 TEST_F(ProgramTest, AClickOnAGroupLabelTicksNothingAndShowsTheGroupDescription) {
   Start();
   tree().EnsureVisible(nodes_[kSystemNode]);
@@ -214,6 +406,23 @@ TEST_F(ProgramTest, AClickOnAGroupLabelTicksNothingAndShowsTheGroupDescription) 
   const RECT leaf = tree().LabelOnScreen(Leaf(2));
   ASSERT_TRUE(ClickAt(POINT{(leaf.left + leaf.right) / 2, (leaf.top + leaf.bottom) / 2}));
   EXPECT_TRUE(WaitUntil([&] { return program_->ControlText(kDescription) == Item(2).description; }));
+}
+
+TEST_F(ProgramTest, EveryNodeShowsItsOwnLabelAndDescriptionByteForByte) {
+  Start();
+  for (int g = 0; g < 2; ++g) {
+    const HTREEITEM group = nodes_[g == 0 ? kSystemNode : kIeNode];
+    EXPECT_EQ(tree().Text(group), kShownGroups[g].label) << "group " << g;
+    tree().Select(group);
+    EXPECT_TRUE(WaitUntil([&] { return program_->ControlText(kDescription) == kShownGroups[g].description; }))
+        << "group " << g << " shows: " << program_->ControlText(kDescription);
+  }
+  for (int i = 0; i < kItemCount; ++i) {
+    EXPECT_EQ(tree().Text(Leaf(i)), kShownItems[i].label) << "leaf " << i;
+    tree().Select(Leaf(i));
+    EXPECT_TRUE(WaitUntil([&] { return program_->ControlText(kDescription) == kShownItems[i].description; }))
+        << "leaf " << i << " shows: " << program_->ControlText(kDescription);
+  }
 }
 
 TEST_F(ProgramTest, TheSpaceBarOnAGroupTogglesOnlyTheGroup) {

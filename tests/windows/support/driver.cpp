@@ -1,5 +1,7 @@
 #include "support/driver.h"
 
+#include <tlhelp32.h>
+
 #include <cstring>
 
 namespace torvane::wintest {
@@ -197,11 +199,13 @@ POINT RemoteTree::CheckBoxOnScreen(HTREEITEM item) const {
 
 // ---------------------------------------------------------------- Program
 
-Program::Program() {
-  std::string command = "\"" + OwnDirectory() + "TorvaneSafe.exe\"";
+Program::Program(const Launch& launch) {
+  const std::string program = launch.program.empty() ? OwnDirectory() + "TorvaneSafe.exe" : launch.program;
+  std::string command = "\"" + program + "\"";
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process_)) {
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      launch.directory.empty() ? nullptr : launch.directory.c_str(), &startup, &process_)) {
     return;
   }
   WaitForInputIdle(process_.hProcess, 30000);
@@ -230,6 +234,19 @@ Program::~Program() {
 
 bool Program::WaitForExit(DWORD timeout_ms) const {
   return WaitForSingleObject(process_.hProcess, timeout_ms) == WAIT_OBJECT_0;
+}
+
+std::vector<std::string> Program::Modules() const {
+  std::vector<std::string> modules;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process_.dwProcessId);
+  if (snapshot == INVALID_HANDLE_VALUE) return modules;
+  MODULEENTRY32 module{};
+  module.dwSize = sizeof module;
+  for (BOOL more = Module32First(snapshot, &module); more; more = Module32Next(snapshot, &module)) {
+    modules.push_back(module.szExePath);
+  }
+  CloseHandle(snapshot);
+  return modules;
 }
 
 void Program::PostClick(int control_id) const {
@@ -309,6 +326,23 @@ PixelCount CountPixels(const RECT& rect) {
   DeleteDC(memory);
   ReleaseDC(nullptr, screen);
   return count;
+}
+
+POINT NonClientPoint(HWND window, LRESULT hit) {
+  RECT frame{};
+  GetWindowRect(window, &frame);
+  auto hits = [&](int x, int y) { return SendMessageA(window, WM_NCHITTEST, 0, MAKELPARAM(x, y)) == hit; };
+  // The top right corner of the area first, then its extent to the left and down.
+  for (int y = frame.top; y < frame.top + 40 && y < frame.bottom; ++y) {
+    for (int x = frame.right - 1; x > frame.right - 120 && x > frame.left; --x) {
+      if (!hits(x, y)) continue;
+      int left = x, bottom = y;
+      while (left > frame.left && hits(left - 1, y)) --left;
+      while (bottom < frame.bottom && hits(x, bottom + 1)) ++bottom;
+      return POINT{(left + x) / 2, (y + bottom) / 2};
+    }
+  }
+  return POINT{-1, -1};
 }
 
 namespace {

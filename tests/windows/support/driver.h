@@ -56,11 +56,18 @@ class RemoteTree {
   char* remote_ = nullptr;  // a page in the program's process
 };
 
+// How a program is started; empty fields take the defaults.
+struct Launch {
+  std::string program;      // full path; TorvaneSafe.exe beside the test program
+  std::string directory;    // working folder; the test program's
+};
+
 // One run of the program.
 class Program {
  public:
-  // Starts build/windows/TorvaneSafe.exe and waits for its dialog.
-  Program();
+  // Starts build/windows/TorvaneSafe.exe (or what `launch` names) and waits
+  // for its dialog and tree.
+  explicit Program(const Launch& launch = {});
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
   ~Program();  // ends the process if it still runs
@@ -70,6 +77,8 @@ class Program {
   RemoteTree& tree() { return *tree_; }
   HANDLE process() const { return process_.hProcess; }
   bool WaitForExit(DWORD timeout_ms = 15000) const;
+  // The full paths of the DLLs loaded in the program's process.
+  std::vector<std::string> Modules() const;
 
   // Clicks a dialog button the way its owner hears it, without waiting.
   void PostClick(int control_id) const;
@@ -102,6 +111,10 @@ struct PixelCount {
   int dark = 0;  // black text
 };
 PixelCount CountPixels(const RECT& screen_rect);
+
+// A screen point of a top-level window's frame that answers WM_NCHITTEST with
+// `hit` (HTCLOSE: the caption's close button); {-1, -1} when there is none.
+POINT NonClientPoint(HWND window, LRESULT hit);
 
 // A left click at a point of the screen, and a key by its X name ("space").
 bool ClickAt(POINT screen);

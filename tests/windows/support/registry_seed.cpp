@@ -110,10 +110,11 @@ void MakeAllHealthy() {
   PutString(HKEY_LOCAL_MACHINE, kPrefixes, "www", "http://");
 }
 
-ValueWritesDenied::ValueWritesDenied(HKEY root, std::string path) : root_(root), path_(std::move(path)) {
+ValueWritesDenied::ValueWritesDenied(HKEY root, std::string path, DWORD denied)
+    : root_(root), path_(std::move(path)) {
   Key key(root_, path_, true);
   EXPLICIT_ACCESS_A rules[2] = {};
-  rules[0].grfAccessPermissions = KEY_SET_VALUE;
+  rules[0].grfAccessPermissions = denied;
   rules[0].grfAccessMode = DENY_ACCESS;
   rules[1].grfAccessPermissions = KEY_ALL_ACCESS;
   rules[1].grfAccessMode = GRANT_ACCESS;

@@ -26,11 +26,11 @@ bool KeyExists(HKEY root, const std::string& path);
 // The value's data as bytes (a REG_SZ with its NUL), or nothing.
 std::optional<std::string> ReadValue(HKEY root, const std::string& path, const std::string& name);
 
-// Makes `path` refuse value writes to everyone for as long as the object
-// lives, then gives the right back.
+// Makes `path` refuse value writes (or the rights `denied`) to everyone for
+// as long as the object lives, then gives the rights back.
 class ValueWritesDenied {
  public:
-  ValueWritesDenied(HKEY root, std::string path);
+  ValueWritesDenied(HKEY root, std::string path, DWORD denied = KEY_SET_VALUE);
   ValueWritesDenied(const ValueWritesDenied&) = delete;
   ValueWritesDenied& operator=(const ValueWritesDenied&) = delete;
   ~ValueWritesDenied();

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the release files into dist/ from clean build folders:
+#   TorvaneSafe-<version>-win64.zip  both Windows programs and their guides
+#   torvane_<version>_amd64.deb      the Linux command line, for rescue systems
+#   SHA256SUMS                       their checksums
+#   BUILDINFO                        the commit and the tool versions they were built with
+# The files are reproducible: the same commit built with the same Debian
+# packages gives the same bytes, whatever the folder (README: verifying).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/setup.sh
+rm -rf dist build/windows-release build/native-release
+mkdir -p dist
+cmake --preset windows-release >/dev/null
+cmake --build --preset windows-release -j"$(nproc)" --target package
+cmake --preset native-release >/dev/null
+cmake --build --preset native-release -j"$(nproc)" --target package
+
+commit=$(git rev-parse --verify -q HEAD || echo unknown)
+[ -z "$(git status --porcelain 2>/dev/null)" ] || commit="$commit (with uncommitted changes)"
+cd dist
+sha256sum -- *.zip *.deb > SHA256SUMS
+{
+  echo "commit: $commit"
+  dpkg-query -W -f='${Package} ${Version}\n' cmake g++ binutils g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+    mingw-w64-x86-64-dev libhivex-dev libc6-dev 2>/dev/null
+} > BUILDINFO
+cat SHA256SUMS
