@@ -219,7 +219,8 @@ void RegDocument::SetValue(HKey root, const std::string& path, const RegValue& v
   const Statement* last_section = nullptr;
   std::size_t section_end = 0;  // the line after the last statement of that section
   bool reset = false;            // a later line deletes the value or its key
-  for (const Statement& s : Scan()) {
+  const std::vector<Statement> statements = Scan();  // outlives the pointers into it
+  for (const Statement& s : statements) {
     if (s.root != root || !s.user.empty()) continue;
     if (s.kind == Statement::Kind::kDeleteKey && AtOrBelow(parts, s.parts)) {
       last_set = last_section = nullptr;
