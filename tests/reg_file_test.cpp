@@ -173,6 +173,18 @@ TEST(RegFileTest, BadInputNamesTheFileAndTheLine) {
             "bad.reg:4: hex(N): needs a hexadecimal type number");
 }
 
+// A file whose bytes are not what its encoding says is refused, never
+// guessed at: it could not be written back as it was read. (The first found
+// by the .reg fuzzer: a UTF-8 file with a GBK byte in a key name.)
+TEST(RegFileTest, BytesInvalidInTheFilesEncodingAreRefused) {
+  EXPECT_EQ(ErrorOf("\xEF\xBB\xBFWindows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Softwa\xE4\\x]\n"),
+            "bad.reg:3: bytes that are not valid UTF-8 in a file marked as UTF-8");
+  EXPECT_EQ(ErrorOf("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software]\r\n\"A\"=\"Gr\xC3\xBC\xC3\x9F\xE2\x9C\x93\"\r\n"),
+            "bad.reg:4: bytes that are not valid in code page 936 (GBK), the encoding of a .reg file without a byte "
+            "order mark; save it as ANSI (GBK) or as Unicode (UTF-16 with a byte order mark)");
+  EXPECT_NO_THROW(ParseRegFile(Gbk("REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\中文]\r\n"), "ok.reg"));
+}
+
 TEST(RegFileTest, ValuesBelowADeletedKeyAreIgnoredAsRegeditDoes) {
   MemoryStore store = Load("REGEDIT4\r\n[-HKEY_CURRENT_USER\\Software\\X]\r\n\"A\"=\"1\"\r\n");
   EXPECT_EQ(store.FindKey(kCurrentUser, "Software\\X"), nullptr);

@@ -76,6 +76,10 @@ class Parser {
       text = Utf16leToUtf8(bytes.substr(2));
     } else if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
       text = std::string(bytes.substr(3));
+      if (const std::size_t at = Utf8FaultAt(text); at != std::string::npos) {
+        const int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
+        Fail(line, "bytes that are not valid UTF-8 in a file marked as UTF-8");
+      }
     } else {
       // Without a byte order mark the file is ANSI (code page 936). Bytes
       // that are no GBK (a UTF-8 file saved without its mark, say) would

@@ -83,6 +83,15 @@ std::string Utf8ToUtf16le(std::string_view text) {
   return out;
 }
 
+std::size_t Utf8FaultAt(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    std::uint32_t code = 0;
+    const std::size_t at = i;
+    if (!NextCode(text, &i, &code)) return at;
+  }
+  return std::string_view::npos;
+}
+
 bool IsExactUtf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     std::uint32_t code = 0;

@@ -19,6 +19,8 @@ std::string Utf8ToUtf16le(std::string_view utf8);
 // Whether `text` is UTF-8 that converts to UTF-16 and back unchanged
 // (WTF-8 surrogates included).
 bool IsExactUtf8(std::string_view text);
+// The offset of the first byte that is no (W)UTF-8; npos when none is.
+std::size_t Utf8FaultAt(std::string_view text);
 
 // Whether `bytes` read as code page 936 hold only whole characters: ASCII,
 // 0x80, or a lead byte 0x81..0xFE followed by a trail byte 0x40..0xFE
