@@ -53,6 +53,29 @@ std::string MissingHive(int index, const Profile& profile) {
   return "the SOFTWARE hive (--software)";
 }
 
+// Moves the repaired items whose changes did not reach their files to the
+// failed ones: their files hold what they held before.
+void KeepOnlyCommitted(const Profile& profile, const std::vector<std::string>& replaced, ProfileReport& result) {
+  auto written = [&](const std::string& file) {
+    return file.empty() || std::find(replaced.begin(), replaced.end(), file) != replaced.end();
+  };
+  std::vector<int> kept;
+  for (int index : result.repaired) {
+    const int hives = repair::HivesTouched(index);
+    if ((!(hives & repair::kTouchesLocalMachine) || written(profile.machine_file)) &&
+        (!(hives & repair::kTouchesCurrentUser) || written(profile.user_file))) {
+      kept.push_back(index);
+      continue;
+    }
+    result.failed.push_back(index);
+    result.states[index] = State::kDamaged;
+    result.still_damaged.push_back(index);
+  }
+  result.repaired = std::move(kept);
+  std::sort(result.failed.begin(), result.failed.end());
+  std::sort(result.still_damaged.begin(), result.still_damaged.end());
+}
+
 void Print(const RunReport& report, bool json, const Streams& streams) {
   if (json) {
     PrintJson(report, streams.out);
@@ -66,7 +89,7 @@ void WarnDirty(const Source& source, const Streams& streams) {
     std::fprintf(streams.err,
                  "torvane: %s: the hive is dirty (its transaction logs were not replayed); what it shows may be "
                  "stale and it will not be repaired\n",
-                 hive.path.c_str());
+                 Printable(hive.path).c_str());
   }
 }
 
@@ -90,6 +113,7 @@ int Scan(const Options& options, const Streams& streams) {
     repair::RepairEngine engine(watched, profile.system_directory);
     ProfileReport result;
     result.name = profile.name;
+    result.problem = profile.user_problem;
     result.states = Evaluate(engine, profile);
     WarnRefused(watched, streams);
     for (State state : result.states) damaged |= state == State::kDamaged;
@@ -115,7 +139,8 @@ void RefuseUnrepairable(const Options& options, const std::vector<int>& requeste
     touched |= repair::HivesTouched(index);
     if (options.all) continue;
     for (const Profile& profile : source.profiles()) {
-      if (!Determinable(index, profile)) {
+      // A profile whose hive could not be used says so in the report.
+      if (!Determinable(index, profile) && profile.user_problem.empty()) {
         throw SourceError("item " + std::to_string(index) + " needs " + MissingHive(index, profile) +
                           ", which " + source.label() + " does not give");
       }
@@ -181,6 +206,7 @@ PlannedRun PlanRepairs(const std::vector<int>& requested, std::vector<Profile>& 
     Profile& profile = profiles[k];
     ProfileReport result;
     result.name = profile.name;
+    result.problem = profile.user_problem;
     run.overlays.push_back(std::make_unique<OverlayStore>(*profile.store, run.machine));
     RecordingStore recorder(*run.overlays.back(), nullptr, [&](const Change& change) {
       if (dry_run) result.changes.push_back(change);
@@ -305,9 +331,22 @@ int Repair(const Options& options, const Streams& streams) {
     const std::vector<PlanPart> parts = PartsOf(run, profiles);
     if (!options.backup.empty()) WriteBackup(options.backup, parts);
     CarryOutPlans(parts, run, report);
-    source->Commit();
   }
   const bool incomplete = Rescan(requested, profiles, report, options.dry_run);
+  if (!options.dry_run) {
+    try {
+      source->Commit();
+    } catch (const CommitError& error) {
+      // Some files took the run's changes and others not: the report shows
+      // as repaired only what now stands in the files.
+      for (std::size_t k = 0; k < profiles.size(); ++k) {
+        KeepOnlyCommitted(profiles[k], error.replaced(), report.profiles[k]);
+      }
+      Print(report, options.json, streams);
+      std::fprintf(streams.err, "torvane: %s\n", Printable(error.what()).c_str());
+      return kExitDamage;
+    }
+  }
   Print(report, options.json, streams);
   if (!options.backup.empty() && !options.json) std::fprintf(streams.out, "Backup: %s\n", options.backup.c_str());
   return incomplete ? kExitDamage : kExitOk;
@@ -398,10 +437,12 @@ int Run(const Options& options, const Streams& streams) {
       case Command::kRestore:
         return Restore(options, streams);
     }
-  } catch (const SourceError& error) {
-    std::fprintf(streams.err, "torvane: %s\n", error.what());
+  } catch (const CommitError& error) {
+    // Some files were changed: not an error before anything changed.
+    std::fprintf(streams.err, "torvane: %s\n", Printable(error.what()).c_str());
+    return kExitDamage;
   } catch (const std::exception& error) {
-    std::fprintf(streams.err, "torvane: %s\n", error.what());
+    std::fprintf(streams.err, "torvane: %s\n", Printable(error.what()).c_str());
   }
   return kExitError;
 }

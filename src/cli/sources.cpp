@@ -67,30 +67,32 @@ class DocumentTarget final : public RegTarget {
 // commit: only the lines of what changed are rewritten.
 class MemorySource final : public Source {
  public:
-  MemorySource(std::string label, std::string file, const std::string& bytes, std::unique_ptr<FileLock> lock = {})
-      : file_(std::move(file)),
-        document_(bytes),
-        target_(store_),
-        document_target_(target_, document_),
-        lock_(std::move(lock)) {
+  MemorySource(std::string label, std::string file) : file_(std::move(file)), target_(store_) {
     label_ = std::move(label);
     if (!file_.empty()) files_.push_back(file_);
   }
   MemoryStore& store() { return store_; }
-  RegTarget& loader() { return target_; }
-  void Finish() {
+  MemoryTarget& target() { return target_; }
+  // The bytes of the file, kept to be edited in place on commit.
+  void set_document(std::string_view bytes) {
+    document_.emplace(bytes);
+    document_target_.emplace(target_, *document_);
+  }
+  void Finish(std::unique_ptr<FileLock> lock = {}) {
+    lock_ = std::move(lock);
     Profile profile;
     profile.store = &store_;
-    profile.target = file_.empty() ? static_cast<RegTarget*>(&target_) : &document_target_;
+    profile.target = document_target_ ? static_cast<RegTarget*>(&*document_target_) : &target_;
     profile.machine_file = profile.user_file = file_;
     profile.system_directory = SystemDirectoryOf(store_);
     profiles_.push_back(profile);
-    original_ = store_.Dump();
+    // What a commit compares against, for a file that will be rewritten.
+    if (!file_.empty()) original_ = store_.Dump();
   }
   void Commit() override {
-    if (file_.empty() || store_.Dump() == original_) return;
+    if (file_.empty() || !document_ || store_.Dump() == original_) return;
     try {
-      WriteFileAtomically(file_, document_.bytes());
+      WriteFileAtomically(file_, document_->bytes());
     } catch (const FileError& error) {
       throw SourceError(error.what());
     }
@@ -99,10 +101,10 @@ class MemorySource final : public Source {
 
  private:
   std::string file_;
-  RegDocument document_;
+  std::optional<RegDocument> document_;
   MemoryStore store_;
   MemoryTarget target_;
-  DocumentTarget document_target_;
+  std::optional<DocumentTarget> document_target_;
   std::string original_;
   std::unique_ptr<FileLock> lock_;  // a file to rewrite, from its reading on
 };
@@ -263,34 +265,38 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
   }
   switch (kind) {
     case SourceKind::kDemo: {
-      auto source = std::make_unique<MemorySource>("--demo", "", "REGEDIT4\r\n");
+      auto source = std::make_unique<MemorySource>("--demo", "");
       LoadDemoRegistry(source->store());
       source->Finish();
       return source;
     }
     case SourceKind::kReg: {
-      RegFile file;
-      std::string bytes;
       std::unique_ptr<FileLock> lock;
+      auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "");
       try {
         if (writable) lock = std::make_unique<FileLock>(options.reg_file);
-        bytes = ReadWholeFile(options.reg_file);
-        file = ParseRegFile(bytes, options.reg_file);
+        auto apply = [&](RegEntry&& entry) {
+          if (!entry.user.empty()) {
+            throw SourceError(options.reg_file + ":" + std::to_string(entry.line) +
+                              ": HKEY_USERS keys belong to a profile; use --windows to restore them");
+          }
+          ApplyRegEntry(entry, source->target());
+        };
+        if (writable) {
+          // A file to be repaired is kept whole, to be edited in place.
+          const std::string bytes = ReadWholeFile(options.reg_file, kMaxRegFileBytes);
+          for (RegEntry& entry : ParseRegFile(bytes, options.reg_file).entries) apply(std::move(entry));
+          source->set_document(bytes);
+        } else {
+          // Applied statement by statement: the file is never held twice.
+          ReadRegFile(options.reg_file, apply);
+        }
       } catch (const RegFileError& error) {
         throw SourceError(error.what());
       } catch (const FileError& error) {
         throw SourceError(error.what());
       }
-      for (const RegEntry& entry : file.entries) {
-        if (!entry.user.empty()) {
-          throw SourceError(options.reg_file + ":" + std::to_string(entry.line) +
-                            ": HKEY_USERS keys belong to a profile; use --windows to restore them");
-        }
-      }
-      auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "", bytes,
-                                                   std::move(lock));
-      ApplyRegFile(file, source->loader());
-      source->Finish();
+      source->Finish(std::move(lock));
       return source;
     }
     case SourceKind::kLive: {
