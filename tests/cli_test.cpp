@@ -267,6 +267,42 @@ TEST_F(CliTest, BackupAndRestoreGiveBackTheRegistryValueForValue) {
   EXPECT_EQ(Cli(scan).code, kExitDamage);
 }
 
+TEST_F(CliTest, ABackupOfRepairsInTheThirtyTwoBitViewRestoresThereValueForValue) {
+  MemoryStore demo;
+  registry::LoadDemoRegistry(demo);
+  const std::string wow = "SOFTWARE\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion";
+  demo.PutString(kLocalMachine, wow + "\\Winlogon", "Shell", "Explorer.exe evil.exe");
+  demo.PutString(kLocalMachine, wow + "\\Windows", "AppInit_DLLs", "C:\\evil.dll");
+  demo.PutString(kLocalMachine, wow + "\\Image File Execution Options\\avp.exe", "Debugger", "svch0st.exe");
+  const std::string software = Path("SOFTWARE"), user = Path("NTUSER.DAT"), backup = Path("backup.reg");
+  WriteHives(demo, software, user);
+  const std::string original = DumpHives(software, user);
+  const std::vector<std::string> source = {"--software", software, "--ntuser", user};
+
+  std::vector<std::string> scan = {"scan", "--json"};
+  scan.insert(scan.end(), source.begin(), source.end());
+  const Result before = Cli(scan);
+  EXPECT_NE(before.out.find("\"name\": \"AppInit_DLLs\", \"state\": \"damaged\", \"views\": {\"64\": \"healthy\", "
+                            "\"32\": \"damaged\"}"),
+            std::string::npos)
+      << before.out;
+
+  std::vector<std::string> repair = {"repair", "3", "12", "13", "--backup", backup};
+  repair.insert(repair.end(), source.begin(), source.end());
+  const Result repaired = Cli(repair);
+  ASSERT_EQ(repaired.code, kExitOk) << repaired.out << repaired.err;
+  const std::string after = Cli(scan).out;
+  for (const char* healthy : {"\"views\": {\"64\": \"healthy\", \"32\": \"damaged\"}"}) {
+    EXPECT_EQ(after.find(healthy), std::string::npos) << after;
+  }
+
+  std::vector<std::string> restore = {"restore", backup};
+  restore.insert(restore.end(), source.begin(), source.end());
+  const Result restored = Cli(restore);
+  EXPECT_EQ(restored.code, kExitOk) << restored.out << restored.err;
+  EXPECT_EQ(DumpHives(software, user), original) << "the 32-bit view's keys and values came back";
+}
+
 TEST_F(CliTest, AnEmptyBackupIsWrittenEvenWhenNothingChanges) {
   MemoryStore healthy;
   healthy.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", "Shell", "Explorer.exe");
@@ -429,7 +465,8 @@ TEST(DryRunTest, ALinkIsListedAsALinkAndNothingBehindIt) {
   store.PutString(kLocalMachine, "SOFTWARE\\VictimTree\\Child", "Data", "keep");
   store.CreateLink(kLocalMachine, kIfeoPath + "\\IceSword.exe", kLocalMachine, "SOFTWARE\\VictimTree");
   const std::string before = store.Dump();
-  OverlayStore overlay(store, std::make_shared<OverlayState>());
+  auto machine = std::make_shared<OverlayState>();
+  OverlayStore overlay(store, machine);
   std::vector<Change> changes;
   RecordingStore recorder(overlay, nullptr, [&](const Change& change) { changes.push_back(change); });
   repair::RepairEngine engine(recorder);
@@ -439,7 +476,11 @@ TEST(DryRunTest, ALinkIsListedAsALinkAndNothingBehindIt) {
   EXPECT_TRUE(changes[0].link);
   EXPECT_EQ(changes[0].path, kIfeoPath + "\\IceSword.exe");
   EXPECT_EQ(store.Dump(), before) << "a dry run changes nothing";
-  EXPECT_TRUE(UndoEntries(changes).empty()) << "no ordinary key takes the link's place on restore";
+  const Plan plan = PlanOf(*machine, kLocalMachine);
+  ASSERT_EQ(plan.deleted_keys.size(), 1u);
+  EXPECT_TRUE(plan.deleted_keys[0].link);
+  registry::MemoryTarget target(store);
+  EXPECT_TRUE(UndoOf(plan, target, "").empty()) << "no ordinary key takes the link's place on restore";
 
   RunReport report;
   report.repair = report.dry_run = true;

@@ -14,6 +14,7 @@
 #include "registry/view_path.h"
 #include "repair/engine.h"
 #include "repair/run.h"
+#include "repair/value_read.h"
 #include "support/fixtures.h"
 #include "support/hive_builder.h"
 
@@ -249,7 +250,10 @@ TEST_P(ViewTest, AValueTheThirtyTwoBitViewLacksIsNoDamageButAWrongOneIs) {
   auto values = registry->target().ListValues(kLocalMachine, In(true, kPrefixes));
   ASSERT_TRUE(values.has_value());
   ASSERT_EQ(values->size(), 1u);
-  EXPECT_EQ(std::string(values->front().data.begin(), values->front().data.end()), std::string("ftp://", 7));
+  EXPECT_EQ(values->front().name, "ftp");
+  registry::ScopedKey prefixes(registry->store());
+  ASSERT_EQ(prefixes.Open(kLocalMachine, kPrefixes, registry::kKeyRead | kView32), registry::kSuccess);
+  EXPECT_EQ(repair::TextOf(repair::ReadValue(registry->store(), prefixes.get(), "ftp", 16)), "ftp://");
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ViewTest, ::testing::Values(false, true),

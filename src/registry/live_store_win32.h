@@ -1,6 +1,8 @@
-// The machine's own registry, plus what restoring a backup needs of it
-// (Windows builds only). Its paths are the keys as stored: a key of the
-// 32-bit view goes by its SOFTWARE\Wow6432Node path, in the 64-bit view.
+// The machine's own registry, plus what backing up and restoring need of it
+// (Windows builds only): those name keys and values in UTF-8 and go through
+// the wide entry points, and values come and go as their stored bytes. Paths are
+// the keys as stored: a key of the 32-bit view goes by its
+// SOFTWARE\Wow6432Node path, reached in the 64-bit view.
 #pragma once
 
 #include <optional>
@@ -20,6 +22,7 @@ class LiveStore final : public Win32Store, public RegTarget {
   bool SetValue(HKey root, const std::string& path, const RegValue& value) override;
   bool DeleteValue(HKey root, const std::string& path, const std::string& name) override;
   std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override;
+  std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override;
 };
 
 }  // namespace torvane::registry
