@@ -88,6 +88,19 @@ const std::set<std::string> kWindows7Functions = {
     "user32!LoadStringA", "user32!MessageBoxA", "user32!MonitorFromWindow", "user32!RemovePropA",
     "user32!ScreenToClient", "user32!SendMessageA", "user32!SetDlgItemTextA", "user32!SetPropA",
     "user32!SetWindowLongA", "user32!SetWindowLongPtrA", "user32!SetWindowPos", "user32!UpdateWindow",
+    // files, volumes and wide registry names
+    "advapi32!RegCreateKeyExW", "advapi32!RegDeleteValueW", "advapi32!RegEnumKeyExW", "advapi32!RegEnumValueW",
+    "advapi32!RegOpenKeyExW", "advapi32!RegQueryInfoKeyW", "advapi32!RegSetValueExW", "kernel32!CreateFileW",
+    "kernel32!CreateHardLinkW", "kernel32!DeleteFileW", "kernel32!FindFirstVolumeW", "kernel32!FindNextVolumeW",
+    "kernel32!FindVolumeClose", "kernel32!GetDiskFreeSpaceExW", "kernel32!GetFileAttributesW",
+    "kernel32!GetFileInformationByHandle", "kernel32!GetFileSizeEx", "kernel32!GetFileType",
+    "kernel32!GetFullPathNameW", "kernel32!GetTempPathW", "kernel32!GetVolumeInformationW",
+    "kernel32!MoveFileExW", "kernel32!RemoveDirectoryW", "kernel32!SetEndOfFile", "kernel32!SetFilePointer",
+    "msvcrt!_fdopen", "msvcrt!_findclose", "msvcrt!_fstat64", "msvcrt!_get_osfhandle", "msvcrt!_lseeki64",
+    "msvcrt!_telli64", "msvcrt!_wchdir", "msvcrt!_wchmod", "msvcrt!_wfindfirst", "msvcrt!_wfindfirst64",
+    "msvcrt!_wfindnext", "msvcrt!_wfindnext64", "msvcrt!_wfopen", "msvcrt!_wfullpath", "msvcrt!_wgetcwd",
+    "msvcrt!_wmkdir", "msvcrt!_wopen", "msvcrt!_write", "msvcrt!_wstat64", "msvcrt!_wutime", "msvcrt!_wutime64",
+    "msvcrt!fflush", "msvcrt!setvbuf", "msvcrt!wcscat", "msvcrt!wcscmp", "msvcrt!wcscpy",
 };
 
 constexpr const char* kMarker = "planted-dll-loaded.txt";
