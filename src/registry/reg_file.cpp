@@ -5,6 +5,7 @@
 
 #include "registry/codepage.h"
 #include "registry/file_io.h"
+#include "registry/little_endian.h"
 #include "registry/names.h"
 #include "registry/utf.h"
 
@@ -417,9 +418,7 @@ std::string FormatValue(const RegValue& given, RegFormat format, bool gbk_file) 
     line.append("\"").append(Escape(*text)).append("\"");
   } else if (value.type == kRegDword && value.data.size() == 4) {
     char digits[16];
-    const std::uint32_t number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
-                                 static_cast<std::uint32_t>(value.data[3]) << 24;
-    std::snprintf(digits, sizeof digits, "%08x", number);
+    std::snprintf(digits, sizeof digits, "%08x", Le32(value.data.data()));
     line.append("dword:").append(digits);
   } else {
     if (value.type == kRegBinary) {
