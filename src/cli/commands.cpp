@@ -75,6 +75,17 @@ void WarnRefused(const RecordingStore& store, const Streams& streams) {
   }
 }
 
+// A profile whose user hive could not be used: one line on stderr. Its user
+// items are undetermined, so the run cannot call the profile healthy.
+bool WarnUnusable(const Profile& profile, const Streams& streams) {
+  if (profile.user_problem.empty()) return false;
+  const std::string name = profile.name ? *profile.name : "the user hive";
+  std::fprintf(streams.err, "torvane: %s%s%s%s: user items undetermined: %s\n", name.c_str(),
+               profile.sid ? " (" : "", profile.sid ? profile.sid->c_str() : "", profile.sid ? ")" : "",
+               profile.user_problem.c_str());
+  return true;
+}
+
 int Scan(const Options& options, const Streams& streams) {
   auto source = OpenSource(options, false);
   WarnDirty(*source, streams);
@@ -86,8 +97,10 @@ int Scan(const Options& options, const Streams& streams) {
     repair::RepairEngine engine(watched, profile.system_directory);
     ProfileReport result;
     result.name = profile.name;
+    result.sid = profile.sid;
     result.states = Evaluate(engine, profile);
     WarnRefused(watched, streams);
+    damaged |= WarnUnusable(profile, streams);
     for (State state : result.states) damaged |= state == State::kDamaged;
     report.profiles.push_back(std::move(result));
   }
@@ -129,7 +142,7 @@ int Repair(const Options& options, const Streams& streams) {
     touched |= repair::HivesTouched(index);
     if (options.all) continue;
     for (const Profile& profile : profiles) {
-      if (!Determinable(index, profile)) {
+      if (!Determinable(index, profile) && profile.user_problem.empty()) {
         throw SourceError("item " + std::to_string(index) + " needs " + MissingHive(index, profile) +
                           ", which " + source->label() + " does not give");
       }
@@ -158,7 +171,11 @@ int Repair(const Options& options, const Streams& streams) {
     Profile& profile = profiles[k];
     ProfileReport result;
     result.name = profile.name;
-    const std::string user = profile.name ? registry::Utf8ToGbk(*profile.name) : std::string();
+    result.sid = profile.sid;
+    // A live profile's keys are HKEY_USERS\<SID>, as Windows names them.
+    const std::string user = profile.sid    ? *profile.sid
+                             : profile.name ? registry::Utf8ToGbk(*profile.name)
+                                            : std::string();
 
     std::unique_ptr<OverlayStore> overlay;
     registry::RegistryStore* base = profile.store;
@@ -200,6 +217,7 @@ int Repair(const Options& options, const Streams& streams) {
       }
     }
     incomplete |= !result.failed.empty() || !result.still_damaged.empty();
+    incomplete |= WarnUnusable(profile, streams);
     report.profiles.push_back(std::move(result));
   }
   if (!options.dry_run) source->Commit();

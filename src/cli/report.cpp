@@ -111,7 +111,11 @@ std::string JsonString(const std::string& utf8) {
 
 void PrintText(const RunReport& report, bool colour, std::FILE* out) {
   for (const ProfileReport& profile : report.profiles) {
-    if (profile.name) std::fprintf(out, "== %s ==\n", profile.name->c_str());
+    if (profile.name && profile.sid) {
+      std::fprintf(out, "== %s (%s) ==\n", profile.name->c_str(), profile.sid->c_str());
+    } else if (profile.name) {
+      std::fprintf(out, "== %s ==\n", profile.name->c_str());
+    }
     if (report.repair) {
       if (report.dry_run) {
         std::fprintf(out, "%s\n", profile.changes.empty() ? "Would change nothing." : "Would change:");
@@ -145,8 +149,9 @@ void PrintJson(const RunReport& report, std::FILE* out) {
   std::fprintf(out, "{\"source\": %s, \"profiles\": [", JsonString(report.source).c_str());
   for (std::size_t p = 0; p < report.profiles.size(); ++p) {
     const ProfileReport& profile = report.profiles[p];
-    std::fprintf(out, "%s{\"profile\": %s, \"items\": [", p == 0 ? "" : ", ",
-                 profile.name ? JsonString(*profile.name).c_str() : "null");
+    std::fprintf(out, "%s{\"profile\": %s, \"sid\": %s, \"items\": [", p == 0 ? "" : ", ",
+                 profile.name ? JsonString(*profile.name).c_str() : "null",
+                 profile.sid ? JsonString(*profile.sid).c_str() : "null");
     for (int i = 0; i < repair::kItemCount; ++i) {
       std::fprintf(out, "%s{\"index\": %d, \"group\": \"%s\", \"name\": %s, \"state\": \"%s\"}", i == 0 ? "" : ", ",
                    i, repair::GroupOf(i) == repair::kSystemGroup ? "system" : "ie",

@@ -17,6 +17,7 @@ enum class State { kHealthy, kDamaged, kUndetermined };
 
 struct ProfileReport {
   std::optional<std::string> name;  // UTF-8
+  std::optional<std::string> sid;
   std::array<State, repair::kItemCount> states{};
   bool ran = false;        // a repair run took place for this profile
   std::string message;     // the run's message text (GBK), as the dialog shows it
