@@ -79,10 +79,9 @@ void WarnRefused(const RecordingStore& store, const Streams& streams) {
 // items are undetermined, so the run cannot call the profile healthy.
 bool WarnUnusable(const Profile& profile, const Streams& streams) {
   if (profile.user_problem.empty()) return false;
-  const std::string name = profile.name ? *profile.name : "the user hive";
-  std::fprintf(streams.err, "torvane: %s%s%s%s: user items undetermined: %s\n", name.c_str(),
-               profile.sid ? " (" : "", profile.sid ? profile.sid->c_str() : "", profile.sid ? ")" : "",
-               profile.user_problem.c_str());
+  std::string name = profile.name ? *profile.name : "the user hive";
+  if (profile.sid && *profile.sid != name) name += " (" + *profile.sid + ")";
+  std::fprintf(streams.err, "torvane: %s: user items undetermined: %s\n", name.c_str(), profile.user_problem.c_str());
   return true;
 }
 

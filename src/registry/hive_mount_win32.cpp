@@ -116,7 +116,8 @@ std::wstring UnloadStaleMounts() {
   std::wstring problems;
   for (const std::wstring& mount : stale) {
     const LONG rc = ::RegUnLoadKeyW(HKEY_USERS, mount.c_str());
-    if (rc != ERROR_SUCCESS) {
+    // An empty key of that name is what a failed load leaves under Wine.
+    if (rc != ERROR_SUCCESS && ::RegDeleteKeyW(HKEY_USERS, mount.c_str()) != ERROR_SUCCESS) {
       problems += (problems.empty() ? L"" : L"; ") + mount + L" (error " + std::to_wstring(rc) + L")";
     }
   }
@@ -124,7 +125,10 @@ std::wstring UnloadStaleMounts() {
 }
 
 MountedHive::MountedHive(std::wstring name, const std::wstring& file)
-    : name_(std::move(name)), error_(::RegLoadKeyW(HKEY_USERS, name_.c_str(), file.c_str())) {}
+    : name_(std::move(name)), error_(::RegLoadKeyW(HKEY_USERS, name_.c_str(), file.c_str())) {
+  // Wine leaves the empty key of a load that failed; Windows leaves nothing.
+  if (error_ != ERROR_SUCCESS) ::RegDeleteKeyW(HKEY_USERS, name_.c_str());
+}
 
 LONG MountedHive::Unload() {
   if (error_ != ERROR_SUCCESS || unloaded_) return ERROR_SUCCESS;
