@@ -4,6 +4,7 @@
 #include <string>
 
 #include "registry/memory_store.h"
+#include "registry/reg_file.h"
 #include "repair/engine.h"
 
 namespace {
@@ -66,5 +67,23 @@ BENCHMARK(BM_ImageHijackCheck)
     ->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
 
 }  // namespace
+
+// A value of state.range(0) bytes of hex data wrapped as regedit wraps it: one
+// continuation line every 25 bytes. Joining the lines must take time in
+// proportion to the data (the complexity line reads O(N)).
+void BM_ParseContinuationLines(benchmark::State& state) {
+  std::string text = "REGEDIT4\r\n[HKEY_CURRENT_USER\\Big]\r\n\"blob\"=hex:";
+  for (std::int64_t i = 0; i < state.range(0); ++i) text += (i % 25 == 24) ? "5a,\\\r\n  " : "5a,";
+  text += "00\r\n";
+  for (auto _ : state) benchmark::DoNotOptimize(registry::ParseRegFile(text, "bench.reg"));
+  state.SetComplexityN(static_cast<std::int64_t>(text.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+// 0.6 to 4.8 MB of text.
+BENCHMARK(BM_ParseContinuationLines)
+    ->RangeMultiplier(2)
+    ->Range(200 << 10, 1600 << 10)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oN);
 
 BENCHMARK_MAIN();

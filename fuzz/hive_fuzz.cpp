@@ -6,6 +6,13 @@
 // Nothing may crash or leave a key open; a hive the store commits must open
 // again and show every item the run reported repaired as healthy; a commit
 // that fails must leave the file as it was.
+//
+// Then the same bytes become a Windows volume on which a hostile disk could
+// have laid traps (a hive that is a link out of the volume, an empty or a
+// truncated profile hive, a profile folder that is a link, links planted at
+// temporary names), repaired whole through the command line: nothing may be
+// written outside the volume, nothing but the hives may change inside it,
+// and the exit code must agree with what changed (2: nothing did).
 #include <unistd.h>
 
 #include <cstddef>
@@ -15,9 +22,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
+#include "cli/commands.h"
+#include "cli/options.h"
 #include "cli/sources.h"
 #include "registry/hive_store.h"
 #include "registry/names.h"
@@ -180,6 +190,98 @@ void RepairAll(const std::string& input, const std::string& system_directory) {
   CHECK(store.open_handles() == 0);
 }
 
+namespace fs = std::filesystem;
+
+// Every entry below `root` (links not followed): its kind and its bytes or
+// where it leads.
+std::map<std::string, std::string> Snapshot(const fs::path& root) {
+  std::map<std::string, std::string> entries;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(root, error), end; it != end; it.increment(error)) {
+    const std::string name = fs::relative(it->path(), root).string();
+    if (it->is_symlink()) {
+      entries[name] = "link:" + fs::read_symlink(it->path()).string();
+    } else if (it->is_regular_file()) {
+      entries[name] = "file:" + Read(it->path().string());
+    } else {
+      entries[name] = "other";
+    }
+  }
+  return entries;
+}
+
+std::uint32_t Hash(const std::string& bytes) {
+  std::uint32_t hash = 2166136261u;
+  for (char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  return hash;
+}
+
+void VolumeRun(const std::string& input) {
+  const fs::path volume = fs::path(Scratch()) / "volume";
+  const fs::path outside = fs::path(Scratch()) / "outside";
+  fs::remove_all(volume);
+  fs::remove_all(outside);
+  const fs::path config = volume / "Windows" / "System32" / "config";
+  fs::create_directories(config);
+  fs::create_directories(outside / "jump");
+  Write((outside / "canary").string(), "outside the volume");
+  Write((outside / "SOFTWARE").string(), input);
+  Write((outside / "NTUSER.DAT").string(), input);
+  Write((outside / "jump" / "NTUSER.DAT").string(), input);
+
+  const std::uint32_t layout = Hash(input);
+  if (layout & 1) {
+    fs::create_symlink(outside / "SOFTWARE", config / "SOFTWARE");
+  } else {
+    Write((config / "SOFTWARE").string(), input);
+  }
+  auto profile = [&](const std::string& name, const std::string& bytes) {
+    fs::create_directories(volume / "Users" / name);
+    Write((volume / "Users" / name / "NTUSER.DAT").string(), bytes);
+  };
+  profile("user", input);
+  if (layout & 2) profile("empty", "");
+  if (layout & 4) {
+    fs::create_directories(volume / "Users" / "linked");
+    fs::create_symlink(outside / "NTUSER.DAT", volume / "Users" / "linked" / "NTUSER.DAT");
+  }
+  if (layout & 8) fs::create_symlink(outside / "jump", volume / "Users" / "jump");
+  if (layout & 16) {
+    for (const fs::path& hive : {config / "SOFTWARE", volume / "Users" / "user" / "NTUSER.DAT"}) {
+      for (int pid = ::getpid() - 1; pid <= ::getpid() + 1; ++pid) {
+        fs::create_symlink(outside / "canary", hive.string() + ".torvane-" + std::to_string(pid) + ".tmp");
+      }
+    }
+  }
+  if (layout & 32) profile("trunc", input.substr(0, input.size() / 2));
+
+  const auto inside_before = Snapshot(volume);
+  const auto outside_before = Snapshot(outside);
+  torvane::cli::Options options =
+      torvane::cli::ParseArguments({"repair", "--windows", volume.string(), "--all"});
+  torvane::cli::Streams streams;
+  streams.out = streams.err = std::fopen("/dev/null", "w");
+  const int code = torvane::cli::Run(options, streams);
+  std::fclose(streams.out);
+
+  CHECK(code == torvane::cli::kExitOk || code == torvane::cli::kExitDamage || code == torvane::cli::kExitError);
+  if (Snapshot(outside) != outside_before) Fail("a write reached outside the volume");
+  const auto inside_after = Snapshot(volume);
+  if (code == torvane::cli::kExitError && inside_after != inside_before) {
+    Fail("exit 2, but the volume changed");
+  }
+  CHECK(inside_after.size() == inside_before.size());
+  for (const auto& [name, before] : inside_before) {
+    const auto after = inside_after.find(name);
+    if (after == inside_after.end()) Fail("the repair removed " + name);
+    if (after->second == before) continue;
+    const bool hive = name == "Windows/System32/config/SOFTWARE" || fs::path(name).filename() == "NTUSER.DAT";
+    if (!hive || before.rfind("file:", 0) != 0 || after->second.rfind("file:", 0) != 0) {
+      Fail("the repair changed " + name + ", which is no hive file");
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -192,11 +294,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     software = HiveFile::Open(path, false);
     user = HiveFile::Open(path, false);
   } catch (const HiveError&) {
+    VolumeRun(input);
     return 0;
   }
   HiveStore store(software, user);
   const std::string system_directory = torvane::cli::SystemDirectoryOf(store);
   ScanAndWalk(store, system_directory);
   RepairAll(input, system_directory);
+  VolumeRun(input);
   return 0;
 }

@@ -72,7 +72,8 @@ TEST_F(HijackTest, EveryListedNameIsAHijackInAnyLetterCase) {
   EXPECT_TRUE(engine.IsProtectedTool("ICESWORD.EXE"));
   EXPECT_TRUE(engine.IsProtectedTool("procexp.exe")) << "the list entry's trailing blank is no part of the name";
   EXPECT_TRUE(engine.IsProtectedTool("AVGRSSVC.EXE"));
-  EXPECT_FALSE(engine.IsProtectedTool("avgrssvc.exe ")) << "Windows never looks a program up with a blank";
+  EXPECT_TRUE(engine.IsProtectedTool("avgrssvc.exe ")) << "spelt as the list spells it, blank and all";
+  EXPECT_FALSE(engine.IsProtectedTool("avgrssvc.exe  ")) << "a blank the list does not have";
   EXPECT_FALSE(engine.IsProtectedTool("IceSword.exe "));
   EXPECT_FALSE(engine.IsProtectedTool("IceSword"));
   EXPECT_FALSE(engine.IsProtectedTool("\xB1\xF9Sword.exe")) << "a double-byte character is no letter";

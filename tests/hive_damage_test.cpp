@@ -339,5 +339,42 @@ TEST_F(HiveDamageTest, ANameThatIsNoUtf16ReadsAlikeInPlaceAndThroughHivex) {
   EXPECT_TRUE(engine.CheckItem(5)) << "reported repaired, it must read healthy";
 }
 
+
+// Two values whose stored names differ only after a NUL ("A\0B", "A\0C")
+// read as "A" through hivex; rewriting their key would give both that name.
+TEST_F(HiveDamageTest, ValuesWhoseNamesHideANulAreNeverRenamed) {
+  MemoryStore source;
+  source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe evil.exe");
+  source.PutString(kLocalMachine, kWinlogon, "AxB", "one");
+  source.PutString(kLocalMachine, kWinlogon, "AxC", "two");
+  source.PutString(kLocalMachine, kIfeo + "\\IceSword.exe", "Debugger", "svch0st.exe");
+  WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+  std::string bytes = ReadFile(path);
+  for (const char* name : {"AxB", "AxC"}) bytes[FindCell(bytes, "vk", name) + 0x18 + 1] = '\0';
+  WriteFile(path, bytes);
+
+  {
+    auto hive = HiveFile::Open(path, true);
+    HiveStore store(hive, nullptr);
+    EXPECT_FALSE(store.SetValue(kLocalMachine, kWinlogon, RegValue{"Shell", kRegSz, {'x', 0}}));
+    EXPECT_FALSE(store.DeleteValue(kLocalMachine, kWinlogon, "A"));
+    EXPECT_FALSE(hive->modified());
+    // Other keys are changed as usual.
+    EXPECT_TRUE(store.DeleteTree(kLocalMachine, kIfeo + "\\IceSword.exe"));
+    hive->Commit();
+  }
+  const std::string after = ReadFile(path);
+  EXPECT_NE(after, bytes);
+  for (const std::string& name : {std::string("A\0B", 3), std::string("A\0C", 3)}) {
+    EXPECT_NE(FindCell(after, "vk", name), 0u) << "both names kept whole";
+  }
+  HiveStore reread(HiveFile::Open(path, false), nullptr);
+  const auto shell = reread.ListValues(kLocalMachine, kWinlogon);
+  ASSERT_TRUE(shell);
+  EXPECT_EQ(shell->front().name, "Shell");
+  EXPECT_EQ(std::string(shell->front().data.begin(), shell->front().data.end()),
+            std::string("Explorer.exe evil.exe", 22)) << "refused, not half done";
+}
+
 }  // namespace
 }  // namespace torvane::registry

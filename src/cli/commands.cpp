@@ -49,6 +49,29 @@ std::string MissingHive(int index, const Profile& profile) {
   return "the SOFTWARE hive (--software)";
 }
 
+// Moves the repaired items whose changes did not reach their files to the
+// failed ones: their files hold what they held before.
+void KeepOnlyCommitted(const Profile& profile, const std::vector<std::string>& replaced, ProfileReport& result) {
+  auto written = [&](const std::string& file) {
+    return file.empty() || std::find(replaced.begin(), replaced.end(), file) != replaced.end();
+  };
+  std::vector<int> kept;
+  for (int index : result.repaired) {
+    const int hives = repair::HivesTouched(index);
+    if ((!(hives & repair::kTouchesLocalMachine) || written(profile.machine_file)) &&
+        (!(hives & repair::kTouchesCurrentUser) || written(profile.user_file))) {
+      kept.push_back(index);
+      continue;
+    }
+    result.failed.push_back(index);
+    result.states[index] = State::kDamaged;
+    result.still_damaged.push_back(index);
+  }
+  result.repaired = std::move(kept);
+  std::sort(result.failed.begin(), result.failed.end());
+  std::sort(result.still_damaged.begin(), result.still_damaged.end());
+}
+
 void Print(const RunReport& report, bool json, const Streams& streams) {
   if (json) {
     PrintJson(report, streams.out);
@@ -62,7 +85,7 @@ void WarnDirty(const Source& source, const Streams& streams) {
     std::fprintf(streams.err,
                  "torvane: %s: the hive is dirty (its transaction logs were not replayed); what it shows may be "
                  "stale and it will not be repaired\n",
-                 hive.path.c_str());
+                 Printable(hive.path).c_str());
   }
 }
 
@@ -97,6 +120,7 @@ int Scan(const Options& options, const Streams& streams) {
     ProfileReport result;
     result.name = profile.name;
     result.sid = profile.sid;
+    result.problem = profile.user_problem;
     result.states = Evaluate(engine, profile);
     WarnRefused(watched, streams);
     damaged |= WarnUnusable(profile, streams);
@@ -141,6 +165,7 @@ int Repair(const Options& options, const Streams& streams) {
     touched |= repair::HivesTouched(index);
     if (options.all) continue;
     for (const Profile& profile : profiles) {
+      // A profile whose hive could not be used says so in the report.
       if (!Determinable(index, profile) && profile.user_problem.empty()) {
         throw SourceError("item " + std::to_string(index) + " needs " + MissingHive(index, profile) +
                           ", which " + source->label() + " does not give");
@@ -171,6 +196,7 @@ int Repair(const Options& options, const Streams& streams) {
     ProfileReport result;
     result.name = profile.name;
     result.sid = profile.sid;
+    result.problem = profile.user_problem;
     // A live profile's keys are HKEY_USERS\<SID>, as Windows names them.
     const std::string user = profile.sid    ? *profile.sid
                              : profile.name ? registry::Utf8ToGbk(*profile.name)
@@ -219,7 +245,20 @@ int Repair(const Options& options, const Streams& streams) {
     incomplete |= WarnUnusable(profile, streams);
     report.profiles.push_back(std::move(result));
   }
-  if (!options.dry_run) source->Commit();
+  if (!options.dry_run) {
+    try {
+      source->Commit();
+    } catch (const CommitError& error) {
+      // Some files took the run's changes and others not: the report shows
+      // as repaired only what now stands in the files.
+      for (std::size_t k = 0; k < profiles.size(); ++k) {
+        KeepOnlyCommitted(profiles[k], error.replaced(), report.profiles[k]);
+      }
+      Print(report, options.json, streams);
+      std::fprintf(streams.err, "torvane: %s\n", Printable(error.what()).c_str());
+      return kExitDamage;
+    }
+  }
   Print(report, options.json, streams);
   if (backup && !options.json) std::fprintf(streams.out, "Backup: %s\n", options.backup.c_str());
   return incomplete ? kExitDamage : kExitOk;
@@ -297,10 +336,12 @@ int Run(const Options& options, const Streams& streams) {
       case Command::kRestore:
         return Restore(options, streams);
     }
-  } catch (const SourceError& error) {
-    std::fprintf(streams.err, "torvane: %s\n", error.what());
+  } catch (const CommitError& error) {
+    // Some files were changed: not an error before anything changed.
+    std::fprintf(streams.err, "torvane: %s\n", Printable(error.what()).c_str());
+    return kExitDamage;
   } catch (const std::exception& error) {
-    std::fprintf(streams.err, "torvane: %s\n", error.what());
+    std::fprintf(streams.err, "torvane: %s\n", Printable(error.what()).c_str());
   }
   return kExitError;
 }

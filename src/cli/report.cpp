@@ -38,13 +38,61 @@ std::string TerminalText(const std::string& gbk) {
   return out;
 }
 
+// The length of the UTF-8 character at the start of `text` and its code
+// point; 0 when it is no valid UTF-8 (overlong, a surrogate, cut short).
+std::size_t DecodeUtf8(std::string_view text, std::uint32_t* code) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  std::uint32_t min = 0;
+  if (lead < 0x80) {
+    *code = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, min = 0x80, *code = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, min = 0x800, *code = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, min = 0x10000, *code = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    *code = *code << 6 | (byte(i) & 0x3F);
+  }
+  if (*code < min || *code > 0x10FFFF || (*code >= 0xD800 && *code <= 0xDFFF)) return 0;
+  return length;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  std::uint32_t code = 0;
+  for (std::size_t at = 0, n = 0; at < text.size(); at += n) {
+    if ((n = DecodeUtf8(text.substr(at), &code)) == 0) return false;
+  }
+  return true;
+}
+
+std::string Hex(std::string_view bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (char c : bytes) {
+    out.push_back(kDigits[static_cast<unsigned char>(c) >> 4]);
+    out.push_back(kDigits[static_cast<unsigned char>(c) & 15]);
+  }
+  return out;
+}
+
+// A text in quotes, '"' and '\\' escaped first, so that a control
+// character's escape cannot be mistaken for the text.
 std::string Quoted(const std::string& gbk) {
-  std::string out = "\"";
-  for (char c : TerminalText(gbk)) {
+  std::string out;
+  for (char c : GbkToUtf8(gbk)) {
     if (c == '"' || c == '\\') out.push_back('\\');
     out.push_back(c);
   }
-  return out + "\"";
+  return "\"" + Printable(out) + "\"";
 }
 
 std::string DescribeValue(const registry::RegValue& value) {
@@ -62,7 +110,7 @@ std::string DescribeValue(const registry::RegValue& value) {
 std::string ValueName(const std::string& name) { return name.empty() ? "(default)" : Quoted(name); }
 
 void PrintChange(const Change& change, std::FILE* out) {
-  const std::string key = TerminalText(registry::RegKeyName(change.root, change.path));
+  const std::string key = Printable(GbkToUtf8(registry::RegKeyName(change.root, change.path)));
   switch (change.kind) {
     case Change::Kind::kSetValue:
       std::fprintf(out, "  set    %s %s = %s (was %s)\n", key.c_str(), ValueName(change.value.name).c_str(),
@@ -93,29 +141,55 @@ void PrintItemList(const std::vector<int>& items, const std::optional<std::strin
 
 std::string JsonString(const std::string& utf8) {
   std::string out = "\"";
-  for (char c : utf8) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
+  std::uint32_t code = 0;
+  for (std::size_t at = 0, n = 0; at < utf8.size(); at += n) {
+    n = DecodeUtf8(std::string_view(utf8).substr(at), &code);
+    if (n == 0) {
+      out.append("\xEF\xBF\xBD");  // U+FFFD
+      n = 1;
+    } else if (code == '"' || code == '\\') {
       out.push_back('\\');
-      out.push_back(c);
-    } else if (byte < 0x20) {
+      out.push_back(static_cast<char>(code));
+    } else if (code < 0x20 || code == 0x7F) {
       char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
       out.append(escaped);
     } else {
-      out.push_back(c);
+      out.append(utf8, at, n);
     }
   }
   return out + "\"";
 }
 
+std::string Printable(std::string_view utf8) {
+  std::string out;
+  std::uint32_t code = 0;
+  for (std::size_t at = 0, n = 0; at < utf8.size(); at += n) {
+    n = DecodeUtf8(utf8.substr(at), &code);
+    char escaped[16];
+    if (n == 0) {
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(utf8[at]));
+      out.append(escaped);
+      n = 1;
+    } else if (code < 0x20 || (code >= 0x7F && code < 0xA0) || code == 0x2028 || code == 0x2029 ||
+               (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069)) {
+      std::snprintf(escaped, sizeof escaped, code < 0x100 ? "\\x%02x" : "\\u%04x", code);
+      out.append(escaped);
+    } else {
+      out.append(utf8.substr(at, n));
+    }
+  }
+  return out;
+}
+
 void PrintText(const RunReport& report, bool colour, std::FILE* out) {
   for (const ProfileReport& profile : report.profiles) {
-    if (profile.name && profile.sid) {
-      std::fprintf(out, "== %s (%s) ==\n", profile.name->c_str(), profile.sid->c_str());
+    if (profile.name && profile.sid && *profile.sid != *profile.name) {
+      std::fprintf(out, "== %s (%s) ==\n", Printable(*profile.name).c_str(), profile.sid->c_str());
     } else if (profile.name) {
-      std::fprintf(out, "== %s ==\n", profile.name->c_str());
+      std::fprintf(out, "== %s ==\n", Printable(*profile.name).c_str());
     }
+    if (!profile.problem.empty()) std::fprintf(out, "undetermined: %s\n", Printable(profile.problem).c_str());
     if (report.repair) {
       if (report.dry_run) {
         std::fprintf(out, "%s\n", profile.changes.empty() ? "Would change nothing." : "Would change:");
@@ -149,9 +223,15 @@ void PrintJson(const RunReport& report, std::FILE* out) {
   std::fprintf(out, "{\"source\": %s, \"profiles\": [", JsonString(report.source).c_str());
   for (std::size_t p = 0; p < report.profiles.size(); ++p) {
     const ProfileReport& profile = report.profiles[p];
-    std::fprintf(out, "%s{\"profile\": %s, \"sid\": %s, \"items\": [", p == 0 ? "" : ", ",
-                 profile.name ? JsonString(*profile.name).c_str() : "null",
-                 profile.sid ? JsonString(*profile.sid).c_str() : "null");
+    std::fprintf(out, "%s{\"profile\": %s, ", p == 0 ? "" : ", ",
+                 profile.name ? JsonString(*profile.name).c_str() : "null");
+    // A folder name that is no UTF-8 is shown with U+FFFD; its bytes follow.
+    if (profile.name && !IsValidUtf8(*profile.name)) {
+      std::fprintf(out, "\"profile_bytes\": \"%s\", ", Hex(*profile.name).c_str());
+    }
+    std::fprintf(out, "\"sid\": %s, ", profile.sid ? JsonString(*profile.sid).c_str() : "null");
+    if (!profile.problem.empty()) std::fprintf(out, "\"problem\": %s, ", JsonString(profile.problem).c_str());
+    std::fprintf(out, "\"items\": [");
     for (int i = 0; i < repair::kItemCount; ++i) {
       std::fprintf(out, "%s{\"index\": %d, \"group\": \"%s\", \"name\": %s, \"state\": \"%s\"}", i == 0 ? "" : ", ",
                    i, repair::GroupOf(i) == repair::kSystemGroup ? "system" : "ie",

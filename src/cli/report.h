@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/change_stores.h"
@@ -16,8 +17,9 @@ namespace torvane::cli {
 enum class State { kHealthy, kDamaged, kUndetermined };
 
 struct ProfileReport {
-  std::optional<std::string> name;  // UTF-8
-  std::optional<std::string> sid;
+  std::optional<std::string> name;  // the folder's name: UTF-8 as a rule, any bytes at worst
+  std::string problem;              // why the user part is undetermined (one line), or empty
+  std::optional<std::string> sid;   // the user's SID, for live profiles
   std::array<State, repair::kItemCount> states{};
   bool ran = false;        // a repair run took place for this profile
   std::string message;     // the run's message text (GBK), as the dialog shows it
@@ -36,7 +38,13 @@ void PrintText(const RunReport& report, bool colour, std::FILE* out);
 void PrintJson(const RunReport& report, std::FILE* out);
 void PrintList(std::FILE* out);
 
-// A JSON string literal of a UTF-8 text.
+// A JSON string literal of a UTF-8 text; bytes that are not UTF-8 become
+// U+FFFD, so the output is always valid UTF-8.
 std::string JsonString(const std::string& utf8);
+
+// A text from outside the program (a folder name, a file name, hive data)
+// made safe for a terminal: control characters, bidirectional overrides and
+// bytes that are not UTF-8 are written as \xNN or \uNNNN escapes.
+std::string Printable(std::string_view utf8);
 
 }  // namespace torvane::cli

@@ -32,20 +32,22 @@ namespace {
 // The demo and .reg files: a memory store; a .reg file is rewritten on commit.
 class MemorySource final : public Source {
  public:
-  MemorySource(std::string label, std::string file, RegFormat format, std::unique_ptr<FileLock> lock = {})
-      : file_(std::move(file)), format_(format), target_(store_), lock_(std::move(lock)) {
+  MemorySource(std::string label, std::string file) : file_(std::move(file)), target_(store_) {
     label_ = std::move(label);
   }
   MemoryStore& store() { return store_; }
   MemoryTarget& target() { return target_; }
-  void Finish() {
+  void set_format(RegFormat format) { format_ = format; }
+  void Finish(std::unique_ptr<FileLock> lock = {}) {
+    lock_ = std::move(lock);
     Profile profile;
     profile.store = &store_;
     profile.target = &target_;
     profile.machine_file = profile.user_file = file_;
     profile.system_directory = SystemDirectoryOf(store_);
     profiles_.push_back(profile);
-    original_ = store_.Dump();
+    // What a commit compares against, for a file that will be rewritten.
+    if (!file_.empty()) original_ = store_.Dump();
   }
   void Commit() override {
     if (file_.empty() || store_.Dump() == original_) return;
@@ -59,7 +61,7 @@ class MemorySource final : public Source {
 
  private:
   std::string file_;
-  RegFormat format_;
+  RegFormat format_ = RegFormat::kVersion5;
   MemoryStore store_;
   MemoryTarget target_;
   std::string original_;
@@ -221,32 +223,30 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
   }
   switch (kind) {
     case SourceKind::kDemo: {
-      auto source = std::make_unique<MemorySource>("--demo", "", RegFormat::kVersion5);
+      auto source = std::make_unique<MemorySource>("--demo", "");
       LoadDemoRegistry(source->store());
       source->Finish();
       return source;
     }
     case SourceKind::kReg: {
-      RegFile file;
       std::unique_ptr<FileLock> lock;
+      auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "");
       try {
         if (writable) lock = std::make_unique<FileLock>(options.reg_file);
-        file = ReadRegFile(options.reg_file);
+        // Applied statement by statement: the file is never held twice.
+        source->set_format(ReadRegFile(options.reg_file, [&](RegEntry&& entry) {
+          if (!entry.user.empty()) {
+            throw SourceError(options.reg_file + ":" + std::to_string(entry.line) +
+                              ": HKEY_USERS keys belong to a profile; use --windows to restore them");
+          }
+          ApplyRegEntry(entry, source->target());
+        }));
       } catch (const RegFileError& error) {
         throw SourceError(error.what());
       } catch (const FileError& error) {
         throw SourceError(error.what());
       }
-      for (const RegEntry& entry : file.entries) {
-        if (!entry.user.empty()) {
-          throw SourceError(options.reg_file + ":" + std::to_string(entry.line) +
-                            ": HKEY_USERS keys belong to a profile; use --windows to restore them");
-        }
-      }
-      auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "",
-                                                   file.format, std::move(lock));
-      ApplyRegFile(file, source->target());
-      source->Finish();
+      source->Finish(std::move(lock));
       return source;
     }
     case SourceKind::kLive: {

@@ -35,12 +35,9 @@ std::string RandomSuffix() {
   return suffix;
 }
 
+#ifndef _WIN32
 void SplitPath(const std::string& path, std::string* directory, std::string* name) {
-#ifdef _WIN32
-  const auto slash = path.find_last_of("/\\");
-#else
   const auto slash = path.rfind('/');
-#endif
   if (slash == std::string::npos) {
     *directory = ".";
     *name = path;
@@ -51,7 +48,6 @@ void SplitPath(const std::string& path, std::string* directory, std::string* nam
   if (name->empty() || *name == "." || *name == "..") throw FileError(path + ": not a file name");
 }
 
-#ifndef _WIN32
 // An owned descriptor.
 class Fd {
  public:
@@ -163,7 +159,6 @@ struct FileSet::Entry {
   std::string target, directory, name, folder;
   Fd directory_fd, folder_fd;
   bool had_original = false;
-  bool renamed = false;
 
   std::string NewPath() const {
     // Through the folder's descriptor: the name cannot be redirected.
@@ -171,6 +166,19 @@ struct FileSet::Entry {
     if (::access(proc.c_str(), F_OK) == 0) return proc + "/new";
     return directory + "/" + folder + "/new";
   }
+  // Each returns what went wrong, or empty.
+  std::string RenameIn() {
+    if (::renameat(folder_fd.get(), "new", directory_fd.get(), name.c_str()) != 0) return Reason();
+    return {};
+  }
+  std::string PutBack() {
+    const int rc = had_original ? ::renameat(folder_fd.get(), "old", directory_fd.get(), name.c_str())
+                                : ::unlinkat(directory_fd.get(), name.c_str(), 0);
+    if (rc != 0) return Reason();
+    ::fsync(directory_fd.get());
+    return {};
+  }
+  std::string FlushFolder() { return ::fsync(directory_fd.get()) == 0 ? std::string() : Reason(); }
 
   ~Entry() {
     if (folder_fd.get() < 0) return;
@@ -281,55 +289,6 @@ void FileSet::AddWrittenBy(const std::string& target, const std::function<void(c
   entries_.push_back(std::move(entry));
 }
 
-void FileSet::Commit() {
-  std::size_t done = 0;
-  std::string failure;
-  try {
-    for (; done < entries_.size(); ++done) {
-      Entry& e = *entries_[done];
-      if (hook_) hook_(e.NewPath());
-      if (::renameat(e.folder_fd.get(), "new", e.directory_fd.get(), e.name.c_str()) != 0) {
-        failure = e.target + ": cannot replace it: " + Reason();
-        break;
-      }
-      e.renamed = true;
-    }
-  } catch (const std::exception& error) {
-    failure = error.what();
-  }
-  if (failure.empty()) {
-    for (const auto& e : entries_) {
-      if (::fsync(e->directory_fd.get()) != 0) {
-        std::vector<std::string> all;
-        for (const auto& each : entries_) all.push_back(each->target);
-        throw FileSetError(e->directory + ": cannot flush the folder: " + Reason() +
-                               " (every file was replaced, but may not be on the disk yet)",
-                           std::move(all));
-      }
-    }
-    return;
-  }
-  // Put back what was renamed, last first.
-  std::vector<std::string> stuck;
-  for (std::size_t i = done; i-- > 0;) {
-    Entry& e = *entries_[i];
-    const int rc = e.had_original ? ::renameat(e.folder_fd.get(), "old", e.directory_fd.get(), e.name.c_str())
-                                  : ::unlinkat(e.directory_fd.get(), e.name.c_str(), 0);
-    if (rc == 0) {
-      e.renamed = false;
-      ::fsync(e.directory_fd.get());
-    } else {
-      stuck.insert(stuck.begin(), e.target);
-    }
-  }
-  if (stuck.empty()) throw FileSetError(failure + "; every file was left as it was", {});
-  std::string names;
-  for (const std::string& name : stuck) names += (names.empty() ? "" : ", ") + name;
-  throw FileSetError(failure + "; could not put back " + names + ", which now hold" +
-                         (stuck.size() == 1 ? "s" : "") + " the new version",
-                     stuck);
-}
-
 FileLock::FileLock(const std::string& path) {
   long waited_ms = 0;
   while (true) {
@@ -345,6 +304,8 @@ FileLock::FileLock(const std::string& path) {
       throw FileError(path + ": not a regular file; refusing to replace it");
     }
     while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      // A file system that keeps no locks at all cannot be waited on.
+      if (errno == ENOLCK || errno == EOPNOTSUPP) break;
       if (errno != EWOULDBLOCK && errno != EINTR) throw FileError(path + ": cannot lock: " + Reason());
       if (waited_ms >= LockWaitMilliseconds()) {
         throw FileError(path + ": another run is changing it (it stays locked); try again when it has finished");
@@ -371,7 +332,25 @@ FileLock::~FileLock() {
 struct FileSet::Entry {
   std::string target, fresh, kept;
   bool had_original = false;
-  bool renamed = false;
+
+  std::string NewPath() const { return fresh; }
+  std::string RenameIn() {
+    if (!MoveFileExA(fresh.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return "error " + std::to_string(GetLastError());
+    }
+    fresh.clear();
+    return {};
+  }
+  std::string PutBack() {
+    const BOOL ok = had_original
+                        ? MoveFileExA(kept.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                        : DeleteFileA(target.c_str());
+    if (!ok) return "error " + std::to_string(GetLastError());
+    kept.clear();
+    return {};
+  }
+  std::string FlushFolder() { return {}; }  // the renames were written through
+
   ~Entry() {
     if (!fresh.empty()) DeleteFileA(fresh.c_str());
     if (!kept.empty()) DeleteFileA(kept.c_str());
@@ -436,43 +415,6 @@ void FileSet::AddWrittenBy(const std::string& target, const std::function<void(c
   entries_.push_back(std::move(entry));
 }
 
-void FileSet::Commit() {
-  std::size_t done = 0;
-  std::string failure;
-  try {
-    for (; done < entries_.size(); ++done) {
-      Entry& e = *entries_[done];
-      if (hook_) hook_(e.fresh);
-      if (!MoveFileExA(e.fresh.c_str(), e.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        failure = e.target + ": cannot replace it (error " + std::to_string(GetLastError()) + ")";
-        break;
-      }
-      e.fresh.clear();
-      e.renamed = true;
-    }
-  } catch (const std::exception& error) {
-    failure = error.what();
-  }
-  if (failure.empty()) return;
-  std::vector<std::string> stuck;
-  for (std::size_t i = done; i-- > 0;) {
-    Entry& e = *entries_[i];
-    const BOOL ok = e.had_original ? MoveFileExA(e.kept.c_str(), e.target.c_str(),
-                                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                                   : DeleteFileA(e.target.c_str());
-    if (ok) {
-      e.kept.clear();
-      e.renamed = false;
-    } else {
-      stuck.insert(stuck.begin(), e.target);
-    }
-  }
-  if (stuck.empty()) throw FileSetError(failure + "; every file was left as it was", {});
-  std::string names;
-  for (const std::string& name : stuck) names += (names.empty() ? "" : ", ") + name;
-  throw FileSetError(failure + "; could not put back " + names, stuck);
-}
-
 FileLock::FileLock(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -483,6 +425,46 @@ FileLock::FileLock(const std::string& path) {
 FileLock::~FileLock() = default;
 
 #endif
+
+void FileSet::Commit() {
+  std::size_t done = 0;
+  std::string failure;
+  try {
+    for (; done < entries_.size(); ++done) {
+      Entry& e = *entries_[done];
+      if (hook_) hook_(e.NewPath());
+      if (const std::string reason = e.RenameIn(); !reason.empty()) {
+        failure = e.target + ": cannot replace it: " + reason;
+        break;
+      }
+    }
+  } catch (const std::exception& error) {
+    failure = error.what();
+  }
+  if (failure.empty()) {
+    for (const auto& e : entries_) {
+      if (const std::string reason = e->FlushFolder(); !reason.empty()) {
+        std::vector<std::string> all;
+        for (const auto& each : entries_) all.push_back(each->target);
+        throw FileSetError(e->target + ": cannot flush its folder: " + reason +
+                               " (every file was replaced, but may not be on the disk yet)",
+                           std::move(all));
+      }
+    }
+    return;
+  }
+  // Put back what was renamed, last first.
+  std::vector<std::string> stuck;
+  for (std::size_t i = done; i-- > 0;) {
+    if (!entries_[i]->PutBack().empty()) stuck.insert(stuck.begin(), entries_[i]->target);
+  }
+  if (stuck.empty()) throw FileSetError(failure + "; every file was left as it was", {});
+  std::string names;
+  for (const std::string& name : stuck) names += (names.empty() ? "" : ", ") + name;
+  throw FileSetError(failure + "; could not put back " + names + ", which now hold" +
+                         (stuck.size() == 1 ? "s" : "") + " the new version",
+                     stuck);
+}
 
 void WriteFileAtomically(const std::string& path, std::string_view bytes, const BeforeReplaceHook& hook) {
   FileSet set;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -69,7 +70,14 @@ struct RawValue {
   std::string key;
   std::uint32_t type;
   std::string data;
+  // The stored name holds a NUL, where hivex's name ends: written back, the
+  // value would lose the rest of its name (and could take another's).
+  bool cut = false;
 };
+
+bool AnyCut(const std::vector<RawValue>& values) {
+  return std::any_of(values.begin(), values.end(), [](const RawValue& value) { return value.cut; });
+}
 
 // hivex passes value types as its enum, which lists the types only up to
 // REG_QWORD; a hive may hold any 32-bit type, and loading or storing such a
@@ -100,7 +108,8 @@ bool RawValues(hive_h* h, hive_node_h node, std::vector<RawValue>* out) {
     std::size_t length = 0;
     Malloced<char> data(hivex_value_value(h, *p, &type, &length));
     if (!key || !data) return false;
-    out->push_back(RawValue{key.get(), TypeBits(type), std::string(data.get(), length)});
+    const bool cut = hivex_value_key_len(h, *p) != std::strlen(key.get());
+    out->push_back(RawValue{key.get(), TypeBits(type), std::string(data.get(), length), cut});
   }
   return true;
 }
@@ -190,8 +199,13 @@ std::string CheckBins(const unsigned char* p, std::size_t size, std::vector<bool
 // once, in use, of the right kind and size.
 class StructureCheck {
  public:
+  // Only the bins the header announces count: a file padded far beyond them
+  // (a sparse file of a terabyte) costs nothing here.
   StructureCheck(const unsigned char* p, std::size_t size)
-      : p_(p), size_(size), used_(size / 4 + 1), claimed_(size / 4 + 1) {}
+      : p_(p),
+        size_(std::min<std::size_t>(size, kBaseBlockSize + Le32(p + 0x28))),
+        used_(size_ / 4 + 1),
+        claimed_(size_ / 4 + 1) {}
 
   std::string Run() {
     if (std::string problem = CheckBins(p_, size_, used_); !problem.empty()) return problem;
@@ -534,7 +548,7 @@ long HiveStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_
 long HiveStore::SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& value) {
   if (!hive.writable()) return kAccessDenied;
   std::vector<RawValue> raw;
-  if (!RawValues(hive.handle(), node, &raw)) return kAccessDenied;
+  if (!RawValues(hive.handle(), node, &raw) || AnyCut(raw)) return kAccessDenied;
   std::string data(value.data.begin(), value.data.end());
   if (IsTextType(value.type)) data = GbkToUtf16le(data);
   RawValue wanted{GbkToUtf8(value.name), value.type, std::move(data)};
@@ -570,7 +584,7 @@ long HiveStore::DeleteNodeValue(HiveFile& hive, std::size_t node, const std::str
     return kFileNotFound;
   }
   std::vector<RawValue> raw;
-  if (!RawValues(hive.handle(), node, &raw)) return kAccessDenied;
+  if (!RawValues(hive.handle(), node, &raw) || AnyCut(raw)) return kAccessDenied;
   std::vector<RawValue> kept;
   bool found = false;
   for (RawValue& existing : raw) {

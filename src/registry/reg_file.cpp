@@ -1,6 +1,7 @@
 #include "registry/reg_file.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "registry/codepage.h"
 #include "registry/file_io.h"
@@ -58,50 +59,44 @@ int HexDigit(char c) {
 
 bool IsTextType(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
 
+// The text of a .reg file's bytes as UTF-8.
+std::string TextOf(std::string_view bytes) {
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    return Utf16leToUtf8(bytes.substr(2));
+  }
+  if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") return std::string(bytes.substr(3));
+  return GbkToUtf8(bytes);
+}
+
 class Parser {
  public:
-  Parser(std::string_view bytes, const std::string& file_name) : file_name_(file_name) {
-    std::string text;
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-      text = Utf16leToUtf8(bytes.substr(2));
-    } else if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
-      text = std::string(bytes.substr(3));
-    } else {
-      text = GbkToUtf8(bytes);
-    }
-    std::size_t start = 0;
-    while (start <= text.size()) {
-      std::size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      std::string line = text.substr(start, end - start);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      lines_.push_back(std::move(line));
-      start = end + 1;
-    }
-  }
+  Parser(std::string text, const std::string& file_name) : file_name_(file_name), text_(std::move(text)) {}
 
-  RegFile Parse() {
+  // Hands each statement to `take` as soon as it is read; returns the format.
+  RegFormat Parse(const std::function<void(RegEntry&&)>& take) {
     RegFile file;
-    std::size_t i = 0;
-    while (i < lines_.size() && Trim(lines_[i]).empty()) ++i;
-    if (i == lines_.size()) Fail(1, "empty file, not a .reg file");
-    const std::string_view header = Trim(lines_[i]);
+    std::string_view header;
+    do {
+      if (!NextLine(&header)) Fail(1, "empty file, not a .reg file");
+      header = Trim(header);
+    } while (header.empty());
     if (header == kHeader5) {
       file.format = RegFormat::kVersion5;
     } else if (header == kHeader4) {
       file.format = RegFormat::kRegedit4;
     } else {
-      Fail(static_cast<int>(i) + 1, "not a .reg file (the first line must be \"REGEDIT4\" or \"" +
-                                        std::string(kHeader5) + "\")");
+      Fail(line_number_, "not a .reg file (the first line must be \"REGEDIT4\" or \"" + std::string(kHeader5) +
+                             "\")");
     }
     format_ = file.format;
     bool in_key = false, deleted_key = false;
     HKey root = kLocalMachine;
     std::string path, user;
-    for (++i; i < lines_.size(); ++i) {
-      const int line_number = static_cast<int>(i) + 1;
-      const std::string_view line = Trim(lines_[i]);
+    std::string_view raw;
+    while (NextLine(&raw)) {
+      const int line_number = line_number_;
+      const std::string_view line = Trim(raw);
       if (line.empty() || line.front() == ';' || line.front() == '#') continue;
       if (line.front() == '[') {
         if (line.back() != ']') Fail(line_number, "key line without its closing ']'");
@@ -116,30 +111,48 @@ class Parser {
         entry.path = path;
         entry.user = user;
         entry.line = line_number;
-        file.entries.push_back(std::move(entry));
+        take(std::move(entry));
         in_key = true;
         continue;
       }
       if (line.front() == '"' || line.front() == '@') {
         if (!in_key) Fail(line_number, "value outside of any [key]");
-        RegEntry entry = ParseValue(&i);
+        RegEntry entry = ParseValue(line);
         // regedit ignores values below a key it has just deleted.
         if (deleted_key) continue;
         entry.root = root;
         entry.path = path;
         entry.user = user;
         entry.line = line_number;
-        file.entries.push_back(std::move(entry));
+        take(std::move(entry));
         continue;
       }
       Fail(line_number, "unexpected text \"" + std::string(line.substr(0, 40)) + "\"");
     }
+    return file.format;
+  }
+
+  RegFile Parse() {
+    RegFile file;
+    file.format = Parse([&](RegEntry&& entry) { file.entries.push_back(std::move(entry)); });
     return file;
   }
 
  private:
   [[noreturn]] void Fail(int line, const std::string& what) const {
     throw RegFileError(file_name_ + ":" + std::to_string(line) + ": " + what);
+  }
+
+  // The next line without its line end; false at the end of the text.
+  bool NextLine(std::string_view* line) {
+    if (position_ > text_.size()) return false;
+    std::size_t end = text_.find('\n', position_);
+    if (end == std::string::npos) end = text_.size();
+    *line = std::string_view(text_).substr(position_, end - position_);
+    if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
+    position_ = end + 1;
+    ++line_number_;
+    return true;
   }
 
   void ParseKeyName(std::string_view name, int line, HKey* root, std::string* path, std::string* user) const {
@@ -160,6 +173,10 @@ class Parser {
     } else {
       Fail(line, "unsupported root key \"" + GbkToUtf8(parts.front()) +
                      "\" (only HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and HKEY_USERS\\NAME)");
+    }
+    // Windows keeps keys at most 512 levels deep; deeper is no registry.
+    if (parts.size() - skip > kMaxKeyDepth) {
+      Fail(line, "key nested deeper than " + std::to_string(kMaxKeyDepth) + " levels");
     }
     path->clear();
     for (std::size_t i = skip; i < parts.size(); ++i) {
@@ -198,9 +215,8 @@ class Parser {
     Fail(line, "text without its closing '\"'");
   }
 
-  RegEntry ParseValue(std::size_t* index) {
-    const int line = static_cast<int>(*index) + 1;
-    std::string_view text = Trim(lines_[*index]);
+  RegEntry ParseValue(std::string_view text) {
+    const int line = line_number_;
     RegEntry entry;
     entry.kind = RegEntry::Kind::kValue;
     std::size_t pos = 0;
@@ -224,6 +240,7 @@ class Parser {
       if (!Trim(text.substr(end)).empty()) Fail(line, "unexpected text after the closing '\"'");
       entry.value.type = kRegSz;
       const std::string gbk = Utf8ToGbk(value);
+      if (gbk.size() >= kMaxValueBytes) Fail(line, TooLarge());
       entry.value.data.assign(gbk.begin(), gbk.end());
       entry.value.data.push_back(0);
       return entry;
@@ -260,22 +277,21 @@ class Parser {
         at = close + 1;
       }
       if (at >= data.size() || data[at] != ':') Fail(line, "expected ':' after hex");
-      std::string bytes_text(data.substr(at + 1));
-      // A trailing backslash continues the data on the next line.
-      while (true) {
-        std::string_view trimmed = Trim(bytes_text);
-        if (trimmed.empty() || trimmed.back() != '\\') {
-          bytes_text = std::string(trimmed);
-          break;
-        }
-        trimmed.remove_suffix(1);
-        std::string joined(trimmed);
-        if (++*index >= lines_.size()) Fail(line, "hex data continues past the end of the file");
-        const std::string_view next = Trim(lines_[*index]);
-        if (next.empty()) Fail(static_cast<int>(*index) + 1, "hex data broken off by a blank line");
-        joined.append(next);
-        bytes_text = std::move(joined);
+      // A trailing backslash continues the data on the next line; each line
+      // is appended once, so joining takes time in proportion to the data.
+      std::string bytes_text;
+      std::string_view part = Trim(data.substr(at + 1));
+      while (!part.empty() && part.back() == '\\') {
+        part.remove_suffix(1);
+        bytes_text.append(part);
+        // Three characters ("xx,") a byte.
+        if (bytes_text.size() / 3 >= kMaxValueBytes) Fail(line, TooLarge());
+        std::string_view next;
+        if (!NextLine(&next)) Fail(line, "hex data continues past the end of the file");
+        part = Trim(next);
+        if (part.empty()) Fail(line_number_, "hex data broken off by a blank line");
       }
+      bytes_text.append(part);
       entry.value.type = type;
       entry.value.data = ParseHexBytes(bytes_text, line);
       if (format_ == RegFormat::kVersion5 && IsTextType(type)) {
@@ -288,8 +304,13 @@ class Parser {
     Fail(line, "unknown value data \"" + std::string(data.substr(0, 40)) + "\"");
   }
 
+  static std::string TooLarge() {
+    return "value data larger than " + std::to_string(kMaxValueBytes / (1024 * 1024)) + " MB";
+  }
+
   std::vector<std::uint8_t> ParseHexBytes(std::string_view text, int line) const {
     std::vector<std::uint8_t> bytes;
+    bytes.reserve(text.size() / 3 + 1);
     if (Trim(text).empty()) return bytes;
     std::size_t start = 0;
     while (start <= text.size()) {
@@ -306,6 +327,7 @@ class Parser {
         int byte = HexDigit(item[0]);
         if (item.size() == 2) byte = byte * 16 + HexDigit(item[1]);
         bytes.push_back(static_cast<std::uint8_t>(byte));
+        if (bytes.size() > kMaxValueBytes) Fail(line, TooLarge());
       }
       start = comma + 1;
     }
@@ -313,7 +335,9 @@ class Parser {
   }
 
   std::string file_name_;
-  std::vector<std::string> lines_;
+  std::string text_;
+  std::size_t position_ = 0;
+  int line_number_ = 0;
   RegFormat format_ = RegFormat::kVersion5;
 };
 
@@ -400,17 +424,47 @@ std::string FormatValue(const RegValue& value, RegFormat format) {
 }  // namespace
 
 RegFile ParseRegFile(std::string_view bytes, const std::string& file_name) {
-  return Parser(bytes, file_name).Parse();
+  if (bytes.size() > kMaxRegFileBytes) {
+    throw RegFileError(file_name + ": larger than " + std::to_string(kMaxRegFileBytes / (1024 * 1024)) +
+                       " MB; refusing to read it");
+  }
+  return Parser(TextOf(bytes), file_name).Parse();
 }
 
-RegFile ReadRegFile(const std::string& path) {
-  std::string bytes;
+namespace {
+
+std::string ReadRegText(const std::string& path) {
   try {
-    bytes = ReadWholeFile(path);
+    // The bytes go as soon as they are converted.
+    return TextOf(ReadWholeFile(path, kMaxRegFileBytes));
   } catch (const FileError& error) {
     throw RegFileError(error.what());
   }
-  return ParseRegFile(bytes, path);
+}
+
+}  // namespace
+
+RegFile ReadRegFile(const std::string& path) { return Parser(ReadRegText(path), path).Parse(); }
+
+RegFormat ReadRegFile(const std::string& path, const std::function<void(RegEntry&&)>& take) {
+  return Parser(ReadRegText(path), path).Parse(take);
+}
+
+bool CanWriteKeyLine(HKey root, const std::string& path, const std::string& user) {
+  // Line ends (regedit may take a lone CR as one) and NUL never go into a line.
+  for (const std::string* name : {&path, &user}) {
+    if (name->find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
+  }
+  RegEntry key;
+  key.root = root;
+  key.path = path;
+  key.user = user;
+  try {
+    const RegFile again = ParseRegFile(FormatRegFile(RegFile{RegFormat::kVersion5, {key}}), "key line");
+    return again.entries.size() == 1 && again.entries[0] == key;
+  } catch (const RegFileError&) {
+    return false;
+  }
 }
 
 std::string RegKeyName(HKey root, const std::string& path, const std::string& user) {
@@ -447,23 +501,30 @@ std::string FormatRegFile(const RegFile& file) {
 
 namespace {
 
-void AppendTree(const MemoryStore::Key& key, HKey root, const std::string& path,
-                std::vector<RegEntry>& out) {
-  RegEntry entry;
-  entry.kind = RegEntry::Kind::kKey;
-  entry.root = root;
-  entry.path = path;
-  out.push_back(entry);
-  for (const RegValue& value : key.values) {
-    RegEntry item;
-    item.kind = RegEntry::Kind::kValue;
-    item.root = root;
-    item.path = path;
-    item.value = value;
-    out.push_back(std::move(item));
-  }
-  for (const MemoryStore::Key* child : key.Ordered()) {
-    AppendTree(*child, root, path.empty() ? child->name : path + '\\' + child->name, out);
+// Every key below `top` with its values, each key before its subkeys, in
+// enumeration order. A stack, not recursion: a tree may be any depth.
+void AppendTree(const MemoryStore::Key& top, HKey root, std::vector<RegEntry>& out) {
+  std::vector<std::pair<const MemoryStore::Key*, std::string>> pending{{&top, ""}};
+  while (!pending.empty()) {
+    auto [key, path] = std::move(pending.back());
+    pending.pop_back();
+    RegEntry entry;
+    entry.kind = RegEntry::Kind::kKey;
+    entry.root = root;
+    entry.path = path;
+    out.push_back(entry);
+    for (const RegValue& value : key->values) {
+      RegEntry item;
+      item.kind = RegEntry::Kind::kValue;
+      item.root = root;
+      item.path = path;
+      item.value = value;
+      out.push_back(std::move(item));
+    }
+    const auto& children = key->Ordered();
+    for (auto child = children.rbegin(); child != children.rend(); ++child) {
+      pending.emplace_back(*child, path.empty() ? (*child)->name : path + '\\' + (*child)->name);
+    }
   }
 }
 
@@ -475,7 +536,7 @@ std::vector<RegEntry> EntriesOf(const MemoryStore& store) {
     const MemoryStore::Key& top = store.Root(root);
     // The root line is needed only for values on the root itself.
     std::vector<RegEntry> tree;
-    AppendTree(top, root, "", tree);
+    AppendTree(top, root, tree);
     if (top.values.empty()) tree.erase(tree.begin());
     entries.insert(entries.end(), tree.begin(), tree.end());
   }
@@ -508,25 +569,24 @@ std::optional<std::vector<RegValue>> MemoryTarget::ListValues(HKey root, const s
   return key->values;
 }
 
+bool ApplyRegEntry(const RegEntry& entry, RegTarget& target) {
+  switch (entry.kind) {
+    case RegEntry::Kind::kKey:
+      return target.CreateKey(entry.root, entry.path);
+    case RegEntry::Kind::kDeleteKey:
+      return target.DeleteTree(entry.root, entry.path);
+    case RegEntry::Kind::kValue:
+      return target.SetValue(entry.root, entry.path, entry.value);
+    case RegEntry::Kind::kDeleteValue:
+      return target.DeleteValue(entry.root, entry.path, entry.value.name);
+  }
+  return false;
+}
+
 std::vector<RegEntry> ApplyRegFile(const RegFile& file, RegTarget& target) {
   std::vector<RegEntry> refused;
   for (const RegEntry& entry : file.entries) {
-    bool done = true;
-    switch (entry.kind) {
-      case RegEntry::Kind::kKey:
-        done = target.CreateKey(entry.root, entry.path);
-        break;
-      case RegEntry::Kind::kDeleteKey:
-        done = target.DeleteTree(entry.root, entry.path);
-        break;
-      case RegEntry::Kind::kValue:
-        done = target.SetValue(entry.root, entry.path, entry.value);
-        break;
-      case RegEntry::Kind::kDeleteValue:
-        done = target.DeleteValue(entry.root, entry.path, entry.value.name);
-        break;
-    }
-    if (!done) refused.push_back(entry);
+    if (!ApplyRegEntry(entry, target)) refused.push_back(entry);
   }
   return refused;
 }

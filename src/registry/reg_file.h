@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -51,9 +52,23 @@ class RegFileError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What a .reg file may hold: larger files, larger values and deeper keys
+// (Windows' own limit) are refused with a RegFileError.
+inline constexpr std::size_t kMaxRegFileBytes = std::size_t{256} << 20;
+inline constexpr std::size_t kMaxValueBytes = std::size_t{16} << 20;
+inline constexpr std::size_t kMaxKeyDepth = 512;
+
 // Parses the bytes of a .reg file; `file_name` names it in errors.
 RegFile ParseRegFile(std::string_view bytes, const std::string& file_name);
 RegFile ReadRegFile(const std::string& path);
+// The same, handing each statement to `take` as soon as it is read, so that
+// a file that is applied at once is never held whole; returns the format.
+RegFormat ReadRegFile(const std::string& path, const std::function<void(RegEntry&&)>& take);
+
+// Whether the key line of this key reads back as the same key: false for a
+// name with a line break, with characters GBK cannot hold, with empty parts
+// or too deep. A backup refuses such a key before it writes anything.
+bool CanWriteKeyLine(HKey root, const std::string& path, const std::string& user = {});
 
 // The bytes of a .reg file in its format (version 5: UTF-16LE with BOM).
 std::string FormatRegFile(const RegFile& file);
@@ -97,5 +112,7 @@ class MemoryTarget final : public RegTarget {
 // Applies every statement in order; returns the statements the target
 // refused (empty when all took).
 std::vector<RegEntry> ApplyRegFile(const RegFile& file, RegTarget& target);
+// One statement; false when the target refused it.
+bool ApplyRegEntry(const RegEntry& entry, RegTarget& target);
 
 }  // namespace torvane::registry

@@ -51,8 +51,8 @@ class RepairEngine {
   RepairOutcome RepairImageHijack();
 
   // Whether `name` is one of the protected tools' names, as Windows matches
-  // file names: without regard to ASCII case (an entry's trailing blank is
-  // not part of the name).
+  // file names: without regard to ASCII case, and with or without an
+  // entry's trailing blank.
   bool IsProtectedTool(const std::string& name) const;
 
   // The Userinit text of a healthy system: "<system dir>\userinit.exe,".

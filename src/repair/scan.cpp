@@ -95,7 +95,9 @@ RepairEngine::RepairEngine(registry::RegistryStore& store, std::string system_di
   protected_tools_.reserve(kProtectedToolCount * 2);
   for (const char* tool : kProtectedTools) {
     std::string name(tool);
-    // Four entries carry a trailing blank that no program's file name has.
+    // Four entries carry a trailing blank that no program's file name has:
+    // the name matches without it, and a subkey spelt with it still counts.
+    protected_tools_.insert(registry::FoldName(name));
     while (!name.empty() && name.back() == ' ') name.pop_back();
     protected_tools_.insert(registry::FoldName(name));
   }
