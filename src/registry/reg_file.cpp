@@ -175,7 +175,7 @@ class Parser {
                      "\" (only HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and HKEY_USERS\\NAME)");
     }
     // Windows keeps keys at most 512 levels deep; deeper is no registry.
-    if (parts.size() - skip > kMaxKeyDepth) {
+    if (parts.size() - skip > static_cast<std::size_t>(kMaxKeyDepth)) {
       Fail(line, "key nested deeper than " + std::to_string(kMaxKeyDepth) + " levels");
     }
     path->clear();

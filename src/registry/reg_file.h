@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "registry/key_tree.h"
 #include "registry/memory_store.h"
 #include "registry/registry.h"
 
@@ -53,10 +54,9 @@ class RegFileError : public std::runtime_error {
 };
 
 // What a .reg file may hold: larger files, larger values and deeper keys
-// (Windows' own limit) are refused with a RegFileError.
+// (Windows' own limit, kMaxKeyDepth) are refused with a RegFileError.
 inline constexpr std::size_t kMaxRegFileBytes = std::size_t{256} << 20;
 inline constexpr std::size_t kMaxValueBytes = std::size_t{16} << 20;
-inline constexpr std::size_t kMaxKeyDepth = 512;
 
 // Parses the bytes of a .reg file; `file_name` names it in errors.
 RegFile ParseRegFile(std::string_view bytes, const std::string& file_name);
