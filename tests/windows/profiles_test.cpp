@@ -32,7 +32,6 @@ const std::string kSidB = "S-1-5-21-7-7-7-1102";  // signed in, item 4 damaged
 const std::string kSidC = "S-1-5-21-7-7-7-1103";  // signed out, item 1 damaged
 const std::string kSidD = "S-1-5-21-7-7-7-1104";  // listed, its hive file missing
 const std::string kUsers = "C:\\users\\";
-const std::string kSeed = "TorvaneSeedHive";
 
 struct Result {
   int code = -1;
@@ -126,20 +125,12 @@ void ListFolder(const std::string& sid, const std::string& folder) {
   List(sid, &path);
 }
 
-// A hive file of one user whose `damage` policy value is 1, written the way
-// Windows leaves a signed-out user's NTUSER.DAT.
+// A hive file of one user whose `damage` policy value is 1.
 void SaveHive(const std::string& file, const char* policy, const char* damage) {
-  DeleteFileA(file.c_str());
-  PutDword(HKEY_USERS, kSeed + "\\" + policy, damage, 1);
-  PutString(HKEY_USERS, kSeed + "\\Software\\TorvaneKeep", "Note", "keep me");
-  HKEY seed = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, kSeed.c_str(), 0, KEY_READ, &seed), ERROR_SUCCESS);
-  EnabledPrivileges privileges;
-  ASSERT_TRUE(privileges.enabled()) << privileges.problem();
-  const LONG saved = RegSaveKeyA(seed, file.c_str(), nullptr);
-  RegCloseKey(seed);
-  DeleteTree(HKEY_USERS, kSeed);
-  ASSERT_EQ(saved, ERROR_SUCCESS);
+  ASSERT_TRUE(SaveUserHive(file, [&](const std::string& seed) {
+    PutDword(HKEY_USERS, seed + "\\" + policy, damage, 1);
+    PutString(HKEY_USERS, seed + "\\Software\\TorvaneKeep", "Note", "keep me");
+  }));
 }
 
 void SignOut(const std::string& sid, const std::string& folder, const char* policy, const char* damage) {
@@ -189,7 +180,6 @@ class ProfilesTest : public ::testing::Test {
       DeleteTree(HKEY_USERS, sid);
       DeleteTree(HKEY_LOCAL_MACHINE, kProfileList + "\\" + sid);
     }
-    DeleteTree(HKEY_USERS, kSeed);
     for (const char* folder : {"carol", "dave", "erin"}) {
       DeleteFileA((kUsers + folder + "\\NTUSER.DAT").c_str());
       RemoveDirectoryA((kUsers + folder).c_str());
