@@ -264,6 +264,24 @@ int Repair(const Options& options, const Streams& streams) {
   return incomplete ? kExitDamage : kExitOk;
 }
 
+// A live backup of several profiles names each HKEY_USERS\<SID>: restoring
+// it reaches every profile, loading the hives of users who have signed out.
+Options ForRestore(const Options& options, const RegFile& file) {
+  Options opened = options;
+  const bool live = options.source == SourceKind::kLive || options.source == SourceKind::kDefault;
+  for (const RegEntry& entry : file.entries) {
+    if (live && !entry.user.empty()) {
+      opened.source = SourceKind::kLive;
+      opened.all_users = true;
+    }
+  }
+  return opened;
+}
+
+bool HasSid(const Profile& profile, const std::string& user) {
+  return profile.sid && registry::NamesEqual(*profile.sid, user);
+}
+
 int Restore(const Options& options, const Streams& streams) {
   RegFile file;
   try {
@@ -271,7 +289,7 @@ int Restore(const Options& options, const Streams& streams) {
   } catch (const registry::RegFileError& error) {
     throw SourceError(error.what());
   }
-  auto source = OpenSource(options, true);
+  auto source = OpenSource(ForRestore(options, file), true);
   for (const auto& hive : source->dirty()) {
     throw SourceError(hive.path + ": the hive is dirty (its transaction logs were not replayed); refusing to change "
                       "it. Nothing was changed.");
@@ -288,9 +306,14 @@ int Restore(const Options& options, const Streams& streams) {
       target = profiles.size();
       for (std::size_t k = 0; k < profiles.size(); ++k) {
         if (profiles[k].name && registry::NamesEqual(registry::Utf8ToGbk(*profiles[k].name), entry.user)) target = k;
+        if (HasSid(profiles[k], entry.user)) target = k;
       }
       if (target == profiles.size()) {
         throw SourceError(where + "no profile \"" + registry::GbkToUtf8(entry.user) + "\" in " + source->label());
+      }
+      if (!profiles[target].has_user) {
+        throw SourceError(where + "the profile of " + registry::GbkToUtf8(entry.user) + " cannot be reached: " +
+                          profiles[target].user_problem + ". Nothing was changed.");
       }
     } else {
       if (profiles.size() > 1) {

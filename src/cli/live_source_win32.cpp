@@ -167,7 +167,7 @@ class LiveSource final : public Source {
     if (plan.empty() && !only.empty()) {
       throw SourceError("--user " + only + ": no profile of that name or SID on this machine");
     }
-    if (plan.empty()) AddProfile(std::nullopt, std::nullopt, &store_, &store_, "no user profile on this machine");
+    if (plan.empty()) AddProfile(std::nullopt, std::nullopt, &unreachable_, &unreachable_, "no user profile on this machine");
     for (const PlannedProfile& planned : plan) {
       std::string problem = planned.problem;
       if (problem.empty() && planned.loaded) {
@@ -175,7 +175,7 @@ class LiveSource final : public Source {
       } else if (problem.empty()) {
         if (Mount(planned, &problem)) continue;
       }
-      AddProfile(planned.name, planned.sid, &store_, &store_, problem);
+      AddProfile(planned.name, planned.sid, &unreachable_, &unreachable_, problem);
     }
   }
 
@@ -213,6 +213,9 @@ class LiveSource final : public Source {
   registry::LiveStore store_;
   std::vector<std::unique_ptr<OwnedKey>> roots_;
   std::vector<std::unique_ptr<registry::UserRootStore>> stores_;
+  // A profile that cannot be reached: its user root opens nothing, so no
+  // stray write lands in the hive of the account that runs us.
+  registry::UserRootStore unreachable_{store_, store_, registry::kNullKey};
   std::string system_directory_ = SystemDirectory();
 };
 

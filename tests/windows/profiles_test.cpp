@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -344,6 +345,56 @@ TEST_F(ProfilesTest, BadProfileListEntriesAreNamedAndLoseNothing) {
   EXPECT_TRUE(Mounts().empty()) << "not even the empty key Wine leaves of a load that failed";
   DeleteTree(HKEY_LOCAL_MACHINE, kProfileList + "\\S-1-5-21-7-7-7-1105");
   DeleteTree(HKEY_LOCAL_MACHINE, kProfileList + "\\S-1-5-21-7-7-7-1106");
+}
+
+// Under Wine the signed-out hive keeps its damage in the file whatever the
+// run did (Wine drops what was written to a mounted hive), so the restore into
+// it is seen through its report and the mount's going; the signed-in user's
+// restore through the registry.
+TEST_F(ProfilesTest, ABackupOfTwoProfilesOneSignedOutGoesBackIntoEach) {
+  const std::string backup = kUsers + "profiles-backup.reg";
+  const Result repair = Cli({"repair", "--all-users", "--all", "--backup", backup});
+  ASSERT_EQ(repair.code, cli::kExitOk) << repair.err;
+  const std::string text = ReadText(backup);
+  std::wstring wide(text.size() / 2, L'\0');
+  std::memcpy(wide.data(), text.data() + 2, text.size() - 2);  // UTF-16LE after its BOM
+  const std::string undo(wide.begin(), wide.end());
+  EXPECT_NE(undo.find("[HKEY_USERS\\" + kSidA + "\\" + kSystemPolicy + "]\r\n\"DisableTaskMgr\"=dword:00000001"),
+            std::string::npos)
+      << undo;
+  EXPECT_NE(undo.find("[HKEY_USERS\\" + kSidC + "\\" + kSystemPolicy + "]\r\n\"DisableRegistryTools\"=dword:00000001"),
+            std::string::npos)
+      << undo;
+  EXPECT_EQ(undo.find("HKEY_CURRENT_USER"), std::string::npos) << "every user's keys named by SID";
+  EXPECT_EQ(undo.find("torvane.exe pid="), std::string::npos) << "never the mount's name";
+  ASSERT_FALSE(ReadValue(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr"));
+
+  const Result restore = Cli({"restore", backup, "--live"});
+  EXPECT_EQ(restore.code, cli::kExitOk) << restore.err;
+  EXPECT_NE(restore.out.find("Restored "), std::string::npos) << restore.out;
+  EXPECT_EQ(ReadValue(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr"), std::string("\1\0\0\0", 4));
+  EXPECT_TRUE(Mounts().empty()) << "carol's hive was loaded for the restore and unloaded";
+
+  // Carol signs in: her part goes into her loaded hive.
+  EnabledPrivileges privileges;
+  ASSERT_EQ(RegLoadKeyA(HKEY_USERS, kSidC.c_str(), (kUsers + "carol\\NTUSER.DAT").c_str()), ERROR_SUCCESS);
+  DeleteTree(HKEY_USERS, kSidC + "\\" + kSystemPolicy);
+  const Result signed_in = Cli({"restore", backup, "--live"});
+  EXPECT_EQ(signed_in.code, cli::kExitOk) << signed_in.err;
+  EXPECT_EQ(ReadValue(HKEY_USERS, kSidC + "\\" + kSystemPolicy, "DisableRegistryTools"), std::string("\1\0\0\0", 4));
+  EXPECT_TRUE(Mounts().empty());
+  EXPECT_EQ(RegUnLoadKeyA(HKEY_USERS, kSidC.c_str()), ERROR_SUCCESS);
+
+  // A profile that cannot be reached is refused, and nothing is written
+  // anywhere else in its stead.
+  DeleteFileA((kUsers + "carol\\NTUSER.DAT").c_str());
+  DeleteTree(HKEY_USERS, kSidA + "\\" + kSystemPolicy);
+  const Result unreachable = Cli({"restore", backup, "--live"});
+  EXPECT_EQ(unreachable.code, cli::kExitError);
+  EXPECT_NE(unreachable.err.find("the profile of " + kSidC + " cannot be reached: "), std::string::npos)
+      << unreachable.err;
+  EXPECT_FALSE(ReadValue(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr")) << "nothing was changed";
+  EXPECT_FALSE(ReadValue(HKEY_CURRENT_USER, kSystemPolicy, "DisableRegistryTools"));
 }
 
 }  // namespace
