@@ -9,9 +9,6 @@
 
 namespace torvane::registry {
 
-// The registry nests keys at most 512 deep.
-inline constexpr int kMaxKeyDepth = 512;
-
 // Deletes `name` below `parent`, deepest keys first. A link anywhere in the
 // tree is removed as a link; what it points at is never opened. Returns
 // kSuccess when nothing of the tree remains, kFileNotFound when `name` was

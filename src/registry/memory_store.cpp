@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <sstream>
 
 #include "registry/names.h"
 
@@ -21,19 +20,22 @@ void MarkDeleted(MemoryStore::Key& key) {
   for (auto& [folded, child] : key.children) MarkDeleted(*child);
 }
 
-void DumpKey(const MemoryStore::Key& key, const std::string& path, std::ostringstream& out) {
-  out << '[' << FoldName(path) << "]\n";
-  if (key.link) out << "->" << key.link->root << ':' << FoldName(key.link->path) << '\n';
+void DumpKey(const MemoryStore::Key& key, const std::string& path, std::string& out) {
+  static const char* const kHex = "0123456789abcdef";
+  out += '[' + FoldName(path) + "]\n";
+  if (key.link) out += "->" + std::to_string(key.link->root) + ':' + FoldName(key.link->path) + '\n';
   std::vector<const RegValue*> values;
   for (const auto& value : key.values) values.push_back(&value);
   std::sort(values.begin(), values.end(), [](const RegValue* a, const RegValue* b) {
     return FoldName(a->name) < FoldName(b->name);
   });
   for (const RegValue* value : values) {
-    out << FoldName(value->name) << '=' << value->type << ':';
-    static const char* const kHex = "0123456789abcdef";
-    for (std::uint8_t byte : value->data) out << kHex[byte >> 4] << kHex[byte & 15];
-    out << '\n';
+    out += FoldName(value->name) + '=' + std::to_string(value->type) + ':';
+    for (std::uint8_t byte : value->data) {
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    }
+    out += '\n';
   }
   for (const MemoryStore::Key* child : key.Ordered()) DumpKey(*child, path + '\\' + child->name, out);
 }
@@ -338,10 +340,10 @@ const MemoryStore::Key& MemoryStore::Root(HKey root) const {
 }
 
 std::string MemoryStore::Dump() const {
-  std::ostringstream out;
+  std::string out;
   DumpKey(*current_user_, "HKEY_CURRENT_USER", out);
   DumpKey(*local_machine_, "HKEY_LOCAL_MACHINE", out);
-  return out.str();
+  return out;
 }
 
 void CopyTree(const MemoryStore::Key& from, MemoryStore& to, HKey root, const std::string& path) {

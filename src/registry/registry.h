@@ -28,6 +28,9 @@ inline constexpr long kMoreData = 234;
 inline constexpr long kNoMoreItems = 259;
 inline constexpr long kKeyDeleted = 1018;
 
+// The registry nests keys at most this deep.
+inline constexpr int kMaxKeyDepth = 512;
+
 // Access masks as the checks and repairs pass them.
 inline constexpr std::uint32_t kKeyRead = 0x20019;       // KEY_READ
 inline constexpr std::uint32_t kKeyAllAccess = 0xF003F;  // KEY_ALL_ACCESS
