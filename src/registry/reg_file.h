@@ -15,7 +15,6 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/key_tree.h"
 #include "registry/memory_store.h"
 #include "registry/registry.h"
 
@@ -54,7 +53,7 @@ class RegFileError : public std::runtime_error {
 };
 
 // What a .reg file may hold: larger files, larger values and deeper keys
-// (Windows' own limit, kMaxKeyDepth) are refused with a RegFileError.
+// (Windows' own limit) are refused with a RegFileError.
 inline constexpr std::size_t kMaxRegFileBytes = std::size_t{256} << 20;
 inline constexpr std::size_t kMaxValueBytes = std::size_t{16} << 20;
 
