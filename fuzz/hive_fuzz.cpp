@@ -29,6 +29,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/sources.h"
+#include "registry/codepage.h"
 #include "registry/hive_store.h"
 #include "registry/names.h"
 #include "repair/engine.h"
@@ -99,7 +100,14 @@ void Walk(HiveStore& store, HKey root, const std::string& path, int depth, int* 
   if (--*budget < 0 || depth > 12) return;
   HKey key = kNullKey;
   if (store.RegOpenKeyExA(root, path, 0, kKeyRead, &key) != kSuccess) return;
-  if (auto values = store.ListValues(root, path)) {
+  if (auto exact = store.ListValues(root, GbkToUtf8(path))) {
+    // The A entry points see GBK names and the GBK view of texts.
+    std::vector<RegValue> ansi;
+    for (const RegValue& value : *exact) {
+      ansi.push_back(AnsiForm(value));
+      ansi.back().name = Utf8ToGbk(value.name);
+    }
+    const auto* values = &ansi;
     for (const RegValue& listed : *values) {
       const RegValue* first = nullptr;
       for (const RegValue& v : *values) {

@@ -414,7 +414,8 @@ TEST(DryRunTest, ALinkIsListedAsALinkAndNothingBehindIt) {
   store.PutString(kLocalMachine, "SOFTWARE\\VictimTree\\Child", "Data", "keep");
   store.CreateLink(kLocalMachine, kIfeoPath + "\\IceSword.exe", kLocalMachine, "SOFTWARE\\VictimTree");
   const std::string before = store.Dump();
-  OverlayStore overlay(store, std::make_shared<OverlayState>());
+  auto machine = std::make_shared<OverlayState>();
+  OverlayStore overlay(store, machine);
   std::vector<Change> changes;
   RecordingStore recorder(overlay, nullptr, [&](const Change& change) { changes.push_back(change); });
   repair::RepairEngine engine(recorder);
@@ -424,7 +425,11 @@ TEST(DryRunTest, ALinkIsListedAsALinkAndNothingBehindIt) {
   EXPECT_TRUE(changes[0].link);
   EXPECT_EQ(changes[0].path, kIfeoPath + "\\IceSword.exe");
   EXPECT_EQ(store.Dump(), before) << "a dry run changes nothing";
-  EXPECT_TRUE(UndoEntries(changes).empty()) << "no ordinary key takes the link's place on restore";
+  const Plan plan = PlanOf(*machine, kLocalMachine);
+  ASSERT_EQ(plan.deleted_keys.size(), 1u);
+  EXPECT_TRUE(plan.deleted_keys[0].link);
+  registry::MemoryTarget target(store);
+  EXPECT_TRUE(UndoOf(plan, target, "").empty()) << "no ordinary key takes the link's place on restore";
 
   RunReport report;
   report.repair = report.dry_run = true;

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "registry/demo.h"
+#include "registry/codepage.h"
 #include "registry/hive_store.h"
 #include "repair/engine.h"
 #include "repair/run.h"
@@ -51,9 +52,11 @@ void Dump(HiveStore& store, HKey root, const std::string& path, std::string* out
   HKey key = kNullKey;
   ASSERT_EQ(store.RegOpenKeyExA(root, path, 0, kKeyRead, &key), kSuccess) << path;
   *out += "[" + path + "]\n";
-  const auto values = store.ListValues(root, path);
+  const auto values = store.ListValues(root, GbkToUtf8(path));
   ASSERT_TRUE(values) << path;
-  for (const RegValue& value : *values) {
+  for (const RegValue& exact : *values) {
+    RegValue value = AnsiForm(exact);
+    value.name = Utf8ToGbk(exact.name);
     std::uint32_t type = 0, size = 0;
     EXPECT_EQ(store.RegQueryValueExA(key, value.name, &type, nullptr, &size), kSuccess);
     *out += value.name + "=" + std::to_string(value.type) + ":" + std::string(value.data.begin(), value.data.end()) +
@@ -143,8 +146,8 @@ TEST_F(HiveDamageTest, ValueTypesBeyondTheLibrarysListReadBackAndSurviveARewrite
   auto values = reread.ListValues(kLocalMachine, "SOFTWARE\\Odd");
   ASSERT_TRUE(values);
   ASSERT_EQ(values->size(), 3u);
-  EXPECT_EQ((*values)[0], (RegValue{"Big", 0x12345, {1, 2, 3, 4, 5, 6}}));
-  EXPECT_EQ((*values)[1], (RegValue{"Top", 0xFFFFFFFF, {}}));
+  EXPECT_EQ((*values)[0], (RegValue{"Big", 0x12345, {1, 2, 3, 4, 5, 6}, true}));
+  EXPECT_EQ((*values)[1], (RegValue{"Top", 0xFFFFFFFF, {}, true}));
 }
 
 // hivex frees a value's data cell without checking it when it deletes the
@@ -372,7 +375,8 @@ TEST_F(HiveDamageTest, ValuesWhoseNamesHideANulAreNeverRenamed) {
   const auto shell = reread.ListValues(kLocalMachine, kWinlogon);
   ASSERT_TRUE(shell);
   EXPECT_EQ(shell->front().name, "Shell");
-  EXPECT_EQ(std::string(shell->front().data.begin(), shell->front().data.end()),
+  const RegValue shell_text = AnsiForm(shell->front());
+  EXPECT_EQ(std::string(shell_text.data.begin(), shell_text.data.end()),
             std::string("Explorer.exe evil.exe", 22)) << "refused, not half done";
 }
 

@@ -147,7 +147,9 @@ TEST_F(HiveStoreTest, DeletingOneValueKeepsEveryOtherValueOfTheKeyByteForByte) {
     expected.PutString(kCurrentUser, "P", "Keep", Gbk("保留"));
     expected.PutValue(kCurrentUser, "P", "Blob", kRegBinary, {0, 1, 2, 3, 4, 5, 6, 7, 8});
     expected.PutValue(kCurrentUser, "P", "", kRegExpandSz, {'%', 'x', '%', 0});
-    EXPECT_EQ(*values, expected.FindKey(kCurrentUser, "P")->values);
+    std::vector<RegValue> stored;
+    for (const RegValue& value : expected.FindKey(kCurrentUser, "P")->values) stored.push_back(StoredForm(value));
+    EXPECT_EQ(*values, stored);
   }
   // Nothing reaches the file before a commit.
   HiveStore reread = Open(false);
@@ -200,7 +202,9 @@ TEST_F(HiveStoreTest, WritesCommitToTheFileAndReadOnlyHivesRefuseThem) {
   ASSERT_TRUE(values);
   ASSERT_EQ(values->size(), 1u);
   EXPECT_EQ(values->front().name, "Shell") << "the stored name keeps its case";
-  EXPECT_EQ(std::string(values->front().data.begin(), values->front().data.end()), std::string("Explorer.exe", 13));
+  EXPECT_EQ(std::string(values->front().data.begin(), values->front().data.end()),
+            std::string("E\0x\0p\0l\0o\0r\0e\0r\0.\0e\0x\0e\0\0\0", 26))
+      << "the stored bytes, UTF-16LE";
   EXPECT_FALSE(reread.ListValues(kLocalMachine, kWinlogon + std::string("\\Sub")));
   EXPECT_EQ(Leftovers(dir), 0) << "nothing left beside the hive";
 }

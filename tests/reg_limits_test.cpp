@@ -71,8 +71,10 @@ TEST(RegLimitsTest, LongContinuedHexDataReadsWhole) {
 
 TEST(RegLimitsTest, KeysWhoseLineWouldNotReadBackCannotBeWritten) {
   EXPECT_TRUE(CanWriteKeyLine(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT"));
-  EXPECT_TRUE(CanWriteKeyLine(kCurrentUser, Gbk("Software\\中文 [x]")));
-  EXPECT_TRUE(CanWriteKeyLine(kCurrentUser, "Software", Gbk("张三")));
+  // Statements name keys in UTF-8.
+  EXPECT_TRUE(CanWriteKeyLine(kCurrentUser, "Software\\中文 [x]"));
+  EXPECT_TRUE(CanWriteKeyLine(kCurrentUser, "Software", "张三"));
+  EXPECT_TRUE(CanWriteKeyLine(kCurrentUser, "Software", "철수"));
   EXPECT_TRUE(CanWriteKeyLine(kLocalMachine, ""));
 
   EXPECT_FALSE(CanWriteKeyLine(kCurrentUser, "Software", "alice\nHKEY_LOCAL_MACHINE"));
@@ -81,7 +83,7 @@ TEST(RegLimitsTest, KeysWhoseLineWouldNotReadBackCannotBeWritten) {
   EXPECT_FALSE(CanWriteKeyLine(kCurrentUser, "Software", "a\\b")) << "a profile name with a backslash";
   EXPECT_FALSE(CanWriteKeyLine(kCurrentUser, "Software\\\\Twice"));
   EXPECT_FALSE(CanWriteKeyLine(kCurrentUser, "Software\\"));
-  EXPECT_FALSE(CanWriteKeyLine(kCurrentUser, "Software\\\x81")) << "half a GBK character";
+  EXPECT_FALSE(CanWriteKeyLine(kCurrentUser, "Software\\\xE4")) << "half a UTF-8 character";
   std::string deep = "k";
   for (int i = 0; i < 600; ++i) deep += "\\k";
   EXPECT_FALSE(CanWriteKeyLine(kLocalMachine, deep));

@@ -217,6 +217,19 @@ TEST_F(RepairTest, WithoutAdministrativeRightsRestoresFailInsteadOfClaimingSucce
   EXPECT_EQ(Text(kWinlogon, "Shell"), std::string("evil.exe", 9));
 }
 
+// Item 13 checks with read access: without the right to change HKLM a
+// healthy AppInit_DLLs is nothing to do, not a failed repair.
+TEST_F(RepairTest, WithoutAdministrativeRightsAHealthyAppInitIsNothingToDo) {
+  store.SetAdministrator(false);
+  store.PutString(kLocalMachine, kWindows, "AppInit_DLLs", "");
+  EXPECT_EQ(Repair(13), RepairOutcome::kNothingToDo);
+  store.RemoveValue(kLocalMachine, kWindows, "AppInit_DLLs");
+  EXPECT_EQ(Repair(13), RepairOutcome::kNothingToDo);
+  store.PutString(kLocalMachine, kWindows, "AppInit_DLLs", "evil.dll");
+  EXPECT_EQ(Repair(13), RepairOutcome::kFailed) << "damage the read shows and the repair cannot reach";
+  EXPECT_EQ(store.open_handles(), 0u);
+}
+
 TEST_F(RepairTest, RestoringIntoAMissingKeyFailsBecauseNoKeyIsCreated) {
   store.RemoveTree(kLocalMachine, kShowAll);
   store.RemoveTree(kLocalMachine, kPrefixes);

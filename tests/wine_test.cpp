@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
 
 #include "registry/codepage.h"
 #include "registry/reg_file.h"
+#include "registry/utf.h"
 #include "support/hive_builder.h"
 #include "support/text.h"
 
@@ -212,6 +214,95 @@ TEST_F(WineLiveTest, TheWindowsBuildScansRepairsAndRestoresALiveRegistry) {
   EXPECT_EQ(ItemState(again.text, 0), "damaged");
   EXPECT_EQ(ItemState(again.text, 3), "damaged");
   EXPECT_EQ(Shell("wine reg query " + Quote(hijack) + " /v Debugger").code, 0) << "the hijack key came back whole";
+}
+
+// Stored bytes and names outside GBK through the wide entry points: what
+// `reg export` shows after a repair and a restore is what it showed before.
+TEST_F(WineLiveTest, ABackupOfTheLiveRegistryGivesBackTheStoredBytesAndNames) {
+  const std::string policies = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies";
+  const std::string ifeo =
+      "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+  const std::string seed =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[" + policies + "\\System]\r\n"
+      // An odd-length REG_SZ, Korean text, and Korean in a list and an expandable text.
+      "\"DisableRegistryTools\"=hex(1):00,ac,00,ad,61\r\n"
+      "[" + policies + "\\Explorer]\r\n"
+      "\"NoRun\"=hex(7):00,ac,00,00,3d,d8,00,de,00,00,00,00\r\n"
+      "\"NoClose\"=hex(2):00,ac,25,00,00,00\r\n"
+      // Subkey names outside GBK are beyond the repair's ANSI walk of a live
+      // registry; the offline tests cover them.
+      "[" + ifeo + "\\OllyDBG.exe\\深度\\更 深]\r\n"
+      "\"값\"=\"데이터 😀\"\r\n"
+      "\"Q\"=hex(b):01,02,03,04,05,06,07,08\r\n";
+  const std::string file = Path("seed-exact.reg");
+  WriteFile(file, "\xFF\xFE" + Utf8ToUtf16le(seed));
+  // `reg import` drops the odd byte of a REG_SZ; a restore keeps it (these
+  // are all statements a backup may hold).
+  const Output seeded = Torvane("restore " + Quote(WinePath(file)));
+  ASSERT_EQ(seeded.code, 0) << seeded.text;
+
+  // Every value below the two keys, as `reg export` writes them, sorted.
+  auto exported = [&] {
+    std::vector<std::string> lines;
+    for (const std::string& key : {std::string("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies"),
+                                  std::string("HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File "
+                                              "Execution Options\\OllyDBG.exe")}) {
+      const std::string out = Path("exact-export.reg");
+      fs::remove(out);
+      if (Shell("wine reg export " + Quote(key) + " " + Quote(WinePath(out)) + " /y").code != 0) {
+        lines.push_back("(no " + key + ")");
+        continue;
+      }
+      for (const RegEntry& entry : ReadRegFile(out).entries) {
+        lines.push_back(FormatRegStatement(RegEntry{RegEntry::Kind::kKey, entry.root, entry.path, {}, 0, ""},
+                                           RegFormat::kVersion5) +
+                        FormatRegStatement(entry, RegFormat::kVersion5));
+      }
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  };
+  const auto before = exported();
+  std::string joined;
+  for (const auto& line : before) joined += line;
+  ASSERT_NE(joined.find("\"값\"=\"데이터 😀\""), std::string::npos) << joined;
+
+  const std::string backup = Path("exact-backup.reg");
+  const Output repaired = Torvane("repair 1 3 4 6 --backup " + Quote(WinePath(backup)));
+  EXPECT_EQ(repaired.code, 0) << repaired.text;
+  EXPECT_NE(exported(), before);
+  // `reg export` shows an odd-length text without its last byte; the backup
+  // holds it.
+  const std::string first = ReadFile(backup);
+  EXPECT_NE(first.find(Utf8ToUtf16le("\"DisableRegistryTools\"=hex(1):00,ac,00,ad,61\r\n")), std::string::npos);
+  EXPECT_NE(first.find(Utf8ToUtf16le("[" + ifeo + "\\OllyDBG.exe\\深度\\更 深]")), std::string::npos);
+  const Output restored = Torvane("restore " + Quote(WinePath(backup)));
+  EXPECT_EQ(restored.code, 0) << restored.text;
+  EXPECT_EQ(exported(), before);
+  // What a second backup reads is what the first one read: the same bytes.
+  const std::string again = Path("exact-backup-2.reg");
+  EXPECT_EQ(Torvane("repair 1 3 4 6 --backup " + Quote(WinePath(again))).code, 0);
+  EXPECT_EQ(ReadFile(again), first);
+}
+
+// A restore that reaches outside the repairs' places changes nothing.
+TEST_F(WineLiveTest, ARestoreOutsideThePlacesIsRefusedWhole) {
+  const std::string file = Path("evil.reg");
+  Shell("wine reg delete " + Quote("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer") +
+        " /v NoLogOff /f");
+  WriteFile(file,
+            "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer]\r\n"
+            "\"NoLogOff\"=dword:00000001\r\n\r\n[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n"
+            "\"evil\"=\"C:\\\\evil.exe\"\r\n");
+  const Output restored = Torvane("restore " + Quote(WinePath(file)));
+  EXPECT_EQ(restored.code, 2);
+  EXPECT_NE(Shell("wine reg query " + Quote("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run") + " /v evil").code, 0);
+  EXPECT_NE(Shell("wine reg query " +
+                  Quote("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer") + " /v NoLogOff")
+                .code,
+            0)
+      << "not even the statement inside the places";
 }
 
 }  // namespace

@@ -4,7 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/sources.h"
+#include "registry/codepage.h"
 #include "registry/names.h"
+#include "registry/reg_tree.h"
+#include "registry/utf.h"
 
 namespace torvane::cli {
 
@@ -140,7 +144,7 @@ long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
       base_.RegCloseKey(victim);
     }
     std::optional<std::vector<RegValue>> values;
-    if (inspect_ != nullptr && !change.link) values = inspect_->ListValues(change.root, change.path);
+    if (inspect_ != nullptr && !change.link) values = inspect_->ListValues(change.root, GbkToUtf8(change.path));
     if (inspect_ == nullptr || change.link || values) {
       if (values) change.old_values = std::move(*values);
       before_change_(change);
@@ -208,8 +212,8 @@ std::optional<std::optional<RegValue>> OverlayStore::Pending(const Handle& handl
   const auto& values = StateOf(handle.root).values;
   auto key = values.find(Id(handle.root, handle.path));
   if (key == values.end()) return std::nullopt;
-  auto value = key->second.find(FoldName(name));
-  if (value == key->second.end()) return std::nullopt;
+  auto value = key->second.by_name.find(FoldName(name));
+  if (value == key->second.by_name.end()) return std::nullopt;
   return value->second;
 }
 
@@ -232,8 +236,9 @@ long OverlayStore::RegSetValueExA(HKey key, const std::string& name, std::uint32
   if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
   if ((handle->access & kSetValueBit) == 0) return kAccessDenied;
   if (data == nullptr && size != 0) return kInvalidParameter;
-  StateOf(handle->root).values[Id(handle->root, handle->path)][FoldName(name)] =
-      RegValue{name, type, std::vector<std::uint8_t>(data, data + size)};
+  auto& key_values = StateOf(handle->root).values[Id(handle->root, handle->path)];
+  key_values.path = handle->path;
+  key_values.by_name[FoldName(name)] = RegValue{name, type, std::vector<std::uint8_t>(data, data + size)};
   return kSuccess;
 }
 
@@ -244,7 +249,9 @@ long OverlayStore::RegDeleteValueA(HKey key, const std::string& name) {
   if ((handle->access & kSetValueBit) == 0) return kAccessDenied;
   std::uint32_t size = 0;
   if (RegQueryValueExA(key, name, nullptr, nullptr, &size) != kSuccess) return kFileNotFound;
-  StateOf(handle->root).values[Id(handle->root, handle->path)][FoldName(name)] = std::nullopt;
+  auto& key_values = StateOf(handle->root).values[Id(handle->root, handle->path)];
+  key_values.path = handle->path;
+  key_values.by_name[FoldName(name)] = std::nullopt;
   return kSuccess;
 }
 
@@ -263,8 +270,17 @@ long OverlayStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::u
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
   if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
-  std::vector<std::string> names;
-  if (!Subkeys(*handle, &names)) return base_.RegEnumKeyA(handle->base, index, name, capacity);
+  const std::string id = Id(handle->root, handle->path);
+  const std::uint64_t generation = StateOf(handle->root).generation;
+  if (enum_cache_.id != id || enum_cache_.generation != generation || index == 0) {
+    std::vector<std::string> names;
+    if (!Subkeys(*handle, &names)) {
+      enum_cache_.id.clear();
+      return base_.RegEnumKeyA(handle->base, index, name, capacity);
+    }
+    enum_cache_ = EnumCache{id, generation, std::move(names)};
+  }
+  const auto& names = enum_cache_.names;
   if (index >= names.size()) return kNoMoreItems;
   if (name == nullptr || names[index].size() + 1 > capacity) return kMoreData;
   std::memcpy(name, names[index].c_str(), names[index].size() + 1);
@@ -282,11 +298,17 @@ long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   std::vector<std::string> children;
   const Handle victim_handle = *Find(victim);
   const bool listed = Subkeys(victim_handle, &children);
+  // A key whose kind cannot be told is taken for a link: never backed up as
+  // an ordinary key.
+  bool link = false;
+  if (base_.RegQueryKeyIsLink(victim_handle.base, &link) != kSuccess) link = true;
   RegCloseKey(victim);
   if (!listed || !children.empty()) return kAccessDenied;
   OverlayState& state = StateOf(victim_handle.root);
-  state.deleted.insert(Id(victim_handle.root, victim_handle.path));
+  state.deleted.emplace(Id(victim_handle.root, victim_handle.path), victim_handle.path);
+  if (link) state.links.insert(Id(victim_handle.root, victim_handle.path));
   state.values.erase(Id(victim_handle.root, victim_handle.path));
+  ++state.generation;
   return kSuccess;
 }
 
@@ -310,48 +332,100 @@ long OverlayStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
   return base_.RegQueryKeyIsLink(handle->base, is_link);
 }
 
-std::vector<RegEntry> UndoEntries(const std::vector<Change>& changes) {
-  std::vector<RegEntry> entries;
-  std::set<std::string> seen;  // values and keys whose earliest state is already written
-  for (const Change& change : changes) {
-    auto key_line = [&](HKey root, const std::string& path) {
-      RegEntry entry;
-      entry.kind = RegEntry::Kind::kKey;
-      entry.root = root;
-      entry.path = path;
-      if (root == kCurrentUser) entry.user = change.user;
-      entries.push_back(entry);
-    };
-    const std::string key_id = (change.root == kCurrentUser ? "U\\" + FoldName(change.user) + "\\" : "M\\") +
-                               FoldName(change.path);
-    if (change.kind == Change::Kind::kDeleteKey) {
-      // A .reg file cannot make a link; the undo leaves a removed link out
-      // rather than put an ordinary key in its place.
-      if (change.link) continue;
-      if (!seen.insert(key_id + "\n[key]").second) continue;
-      key_line(change.root, change.path);
-      for (const RegValue& value : change.old_values) {
-        if (!seen.insert(key_id + "\n" + FoldName(value.name)).second) continue;
-        RegEntry entry = entries.back();
-        entry.kind = RegEntry::Kind::kValue;
-        entry.value = value;
-        entries.push_back(entry);
+Plan PlanOf(const OverlayState& state, HKey root) {
+  Plan plan;
+  for (const auto& [id, key] : state.values) {
+    for (const auto& [folded, value] : key.by_name) {
+      Plan::Value change{root, GbkToUtf8(key.path), "", std::nullopt};
+      if (value) {
+        change.name = GbkToUtf8(value->name);
+        change.value = *value;
+        change.value->name = change.name;
+      } else {
+        change.name = GbkToUtf8(folded);
       }
-      continue;
+      plan.values.push_back(std::move(change));
     }
-    if (!seen.insert(key_id + "\n" + FoldName(change.value.name)).second) continue;
-    key_line(change.root, change.path);
-    RegEntry entry = entries.back();
-    if (change.old_value) {
+  }
+  for (const auto& [id, path] : state.deleted) {
+    // Only the topmost: a deleted key's subkeys go with it.
+    bool below_another = false;
+    const auto parts = SplitKeyPath(path);
+    std::string prefix;
+    for (std::size_t i = 0; i + 1 < parts.size() && !below_another; ++i) {
+      prefix = prefix.empty() ? parts[i] : prefix + "\\" + parts[i];
+      below_another = state.deleted.count(OverlayStore::Id(root, prefix)) != 0;
+    }
+    if (!below_another) plan.deleted_keys.push_back(Plan::Key{root, GbkToUtf8(path), state.links.count(id) != 0});
+  }
+  return plan;
+}
+
+namespace {
+
+// The stored form of the value `name` of the key, or nullopt when it has none.
+std::optional<RegValue> StoredValue(RegTarget& target, HKey root, const std::string& path, const std::string& name,
+                                    bool* readable) {
+  const auto values = target.ListValues(root, path);
+  *readable = values.has_value();
+  if (!values) return std::nullopt;
+  for (const RegValue& value : *values) {
+    if (Utf8NamesEqual(value.name, name)) return value;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<RegEntry> UndoOf(const Plan& plan, RegTarget& target, const std::string& user) {
+  std::vector<RegEntry> entries;
+  for (const Plan::Value& change : plan.values) {
+    RegEntry key;
+    key.kind = RegEntry::Kind::kKey;
+    key.root = change.root;
+    key.path = change.path;
+    key.user = change.root == kCurrentUser ? user : std::string();
+    bool readable = false;
+    const auto old = StoredValue(target, change.root, change.path, change.name, &readable);
+    // The engine never creates keys: the key of a planned change exists.
+    if (!readable) {
+      throw SourceError("cannot read " + RegKeyName(change.root, change.path) + " to back it up; nothing was changed");
+    }
+    RegEntry entry = key;
+    if (old) {
       entry.kind = RegEntry::Kind::kValue;
-      entry.value = *change.old_value;
+      entry.value = *old;
     } else {
       entry.kind = RegEntry::Kind::kDeleteValue;
-      entry.value.name = change.value.name;
+      entry.value.name = change.name;
     }
-    entries.push_back(entry);
+    entries.push_back(std::move(key));
+    entries.push_back(std::move(entry));
+  }
+  for (const Plan::Key& key : plan.deleted_keys) {
+    // A .reg file cannot make a link; the undo leaves a removed link out
+    // rather than put an ordinary key in its place.
+    if (key.link) continue;
+    const auto tree = target.ReadTree(key.root, key.path);
+    if (!tree) {
+      throw SourceError("cannot read " + RegKeyName(key.root, key.path) + " whole to back it up; nothing was changed");
+    }
+    AppendTreeEntries(*tree, key.root, key.path, key.root == kCurrentUser ? user : std::string(), &entries);
   }
   return entries;
+}
+
+Plan CarryOut(const Plan& plan, RegTarget& target) {
+  Plan refused;
+  for (const Plan::Value& change : plan.values) {
+    const bool done = change.value ? target.SetValue(change.root, change.path, *change.value)
+                                   : target.DeleteValue(change.root, change.path, change.name);
+    if (!done) refused.values.push_back(change);
+  }
+  for (const Plan::Key& key : plan.deleted_keys) {
+    if (!target.DeleteTree(key.root, key.path)) refused.deleted_keys.push_back(key);
+  }
+  return refused;
 }
 
 }  // namespace torvane::cli

@@ -1,7 +1,10 @@
 // Decorators over a registry store for the command line: one that keeps
-// changes in memory over an untouched store (--dry-run), and one that notes
-// every change, with what it replaces, before passing it on (--backup and the
-// dry run's list of changes).
+// changes in memory over an untouched store, and one that notes every change,
+// with what it replaces, before passing it on (the dry run's list of changes).
+//
+// A repair runs over the overlay first: what the overlay then holds is the
+// plan. The undo of the plan is read from the real store and written before
+// the plan is carried out, so a backup covers exactly what changes.
 #pragma once
 
 #include <functional>
@@ -22,7 +25,8 @@ namespace torvane::cli {
 using registry::HKey;
 using registry::RegValue;
 
-// One change a repair made or would make.
+// One change a repair would make, as the A entry points see it (GBK), for
+// the dry run's list.
 struct Change {
   enum class Kind { kSetValue, kDeleteValue, kDeleteKey };
   Kind kind = Kind::kSetValue;
@@ -99,10 +103,17 @@ class RecordingStore final : public registry::RegistryStore {
 };
 
 // Changes an overlay holds: deleted keys and written or deleted values, by
-// key id. Overlays of several profiles share the machine part.
+// key id, with the path (GBK) as the caller named it. Overlays of several
+// profiles share the machine part.
 struct OverlayState {
-  std::set<std::string> deleted;
-  std::map<std::string, std::map<std::string, std::optional<RegValue>>> values;  // nullopt: deleted
+  std::map<std::string, std::string> deleted;
+  struct KeyValues {
+    std::string path;
+    std::map<std::string, std::optional<RegValue>> by_name;  // nullopt: deleted
+  };
+  std::map<std::string, KeyValues> values;
+  std::set<std::string> links;   // deleted keys that were registry links
+  std::uint64_t generation = 0;  // counts key deletions
 };
 
 // Answers as `base` would after the changes made through it, without
@@ -124,6 +135,11 @@ class OverlayStore final : public registry::RegistryStore {
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
 
+  // The changes to this profile's user part (the machine part is shared).
+  const OverlayState& user_state() const { return user_; }
+  // The id under which OverlayState keeps a key.
+  static std::string Id(HKey root, const std::string& path);
+
  private:
   struct Handle {
     HKey base = registry::kNullKey;
@@ -132,7 +148,6 @@ class OverlayStore final : public registry::RegistryStore {
     std::uint32_t access = 0;
   };
   const Handle* Find(HKey key) const;
-  static std::string Id(HKey root, const std::string& path);
   bool IsDeleted(HKey root, const std::string& path) const;
   // Subkey names of an existing key as they now stand; false on a read error.
   bool Subkeys(const Handle& handle, std::vector<std::string>* names);
@@ -146,10 +161,45 @@ class OverlayStore final : public registry::RegistryStore {
   OverlayState user_;
   std::unordered_map<HKey, Handle> handles_;
   HKey next_handle_ = 0x40000;
+  // The subkeys of the key enumerated last: RegEnumKeyA is asked once per
+  // index, and listing them each time would make a walk quadratic.
+  struct EnumCache {
+    std::string id;
+    std::uint64_t generation = 0;
+    std::vector<std::string> names;
+  };
+  EnumCache enum_cache_;
 };
 
-// The .reg statements that undo `changes` (the earliest state of each value
-// wins).
-std::vector<registry::RegEntry> UndoEntries(const std::vector<Change>& changes);
+// What a plan changes below one root, in RegTarget terms (UTF-8 paths and
+// names): values written or deleted, and the topmost keys deleted (each with
+// everything below it).
+struct Plan {
+  struct Value {
+    HKey root;
+    std::string path, name;
+    std::optional<RegValue> value;  // nullopt: deleted
+  };
+  struct Key {
+    HKey root;
+    std::string path;
+    bool link = false;  // a registry link, removed as a link
+  };
+  std::vector<Value> values;
+  std::vector<Key> deleted_keys;
+  bool empty() const { return values.empty() && deleted_keys.empty(); }
+};
+
+// The plan an overlay's `state` holds for `root`.
+Plan PlanOf(const OverlayState& state, HKey root);
+
+// The statements that undo `plan`, read from `target` before it changes:
+// each value's stored bytes (or its absence), each deleted key whole. `user`
+// names the profile (UTF-8) of an HKCU plan, or is empty. Throws SourceError
+// when a part cannot be read.
+std::vector<registry::RegEntry> UndoOf(const Plan& plan, registry::RegTarget& target, const std::string& user);
+
+// Carries `plan` out on `target`; returns the changes refused.
+Plan CarryOut(const Plan& plan, registry::RegTarget& target);
 
 }  // namespace torvane::cli

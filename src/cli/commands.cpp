@@ -1,15 +1,19 @@
 #include "cli/commands.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "cli/change_stores.h"
 #include "cli/report.h"
 #include "cli/sources.h"
+#include "cli/undo_file.h"
 #include "registry/codepage.h"
 #include "registry/file_io.h"
 #include "registry/names.h"
+#include "registry/utf.h"
 #include "repair/engine.h"
 #include "repair/run.h"
+#include "repair/undo_scope.h"
 
 namespace torvane::cli {
 
@@ -131,88 +135,98 @@ int Scan(const Options& options, const Streams& streams) {
   return damaged ? kExitDamage : kExitOk;
 }
 
-// Keeps the backup file up to date: rewritten whole before every change.
-class Backup {
- public:
-  explicit Backup(std::string path) : path_(std::move(path)) {}
-  void Add(const Change& change) {
-    changes_.push_back(change);
-    Write();
-  }
-  void Write() {
-    try {
-      registry::WriteFileAtomically(path_, registry::FormatRegFile(RegFile{RegFormat::kVersion5, UndoEntries(changes_)}));
-    } catch (const registry::FileError& error) {
-      throw SourceError(std::string(error.what()) + " (backup; nothing more was changed)");
-    }
-  }
-
- private:
-  std::string path_;
-  std::vector<Change> changes_;
-};
-
-int Repair(const Options& options, const Streams& streams) {
-  auto source = OpenSource(options, !options.dry_run);
-  auto& profiles = source->profiles();
+std::vector<int> RequestedItems(const Options& options) {
   std::vector<int> requested = options.items;
   if (options.all) {
     for (int i = 0; i < repair::kItemCount; ++i) requested.push_back(i);
   }
-  // Refuse before anything changes.
+  return requested;
+}
+
+// Refuses, before anything changes, items a profile cannot decide and hives
+// whose logs were not replayed.
+void RefuseUnrepairable(const Options& options, const std::vector<int>& requested, Source& source) {
   int touched = 0;
   for (int index : requested) {
     touched |= repair::HivesTouched(index);
     if (options.all) continue;
-    for (const Profile& profile : profiles) {
+    for (const Profile& profile : source.profiles()) {
       // A profile whose hive could not be used says so in the report.
       if (!Determinable(index, profile) && profile.user_problem.empty()) {
         throw SourceError("item " + std::to_string(index) + " needs " + MissingHive(index, profile) +
-                          ", which " + source->label() + " does not give");
+                          ", which " + source.label() + " does not give");
       }
     }
   }
-  for (const auto& hive : source->dirty()) {
+  for (const auto& hive : source.dirty()) {
     if (touched & (hive.machine ? repair::kTouchesLocalMachine : repair::kTouchesCurrentUser)) {
       throw SourceError(hive.path +
                         ": the hive is dirty (its transaction logs were not replayed); refusing to repair it. "
                         "Boot that Windows once, or replay the logs, then run again. Nothing was changed.");
     }
   }
-  std::unique_ptr<Backup> backup;
-  if (!options.backup.empty()) {
-    backup = std::make_unique<Backup>(options.backup);
-    backup->Write();
-  }
+}
 
-  RunReport report;
-  report.source = source->label();
-  report.repair = true;
-  report.dry_run = options.dry_run;
-  auto machine_overlay = std::make_shared<OverlayState>();
-  bool incomplete = false;
+// The name a backup gives a profile's HKCU part (HKEY_USERS\NAME), exact;
+// empty for a source with a single user.
+std::string BackupUser(const Profile& profile) {
+  // A live profile's keys are HKEY_USERS\<SID>, as Windows names them.
+  if (profile.sid) return *profile.sid;
+  return profile.name ? *profile.name : std::string();
+}
+
+void RefuseUnnamableProfiles(const std::vector<Profile>& profiles) {
+  for (std::size_t k = 0; k < profiles.size(); ++k) {
+    const std::string name = BackupUser(profiles[k]);
+    if (!registry::IsExactUtf8(name)) {
+      throw SourceError("the profile folder \"" + name + "\" has a name that is not UTF-8; a backup could not name "
+                        "it exactly. Nothing was changed.");
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+      if (!name.empty() && BackupUser(profiles[j]) == name) {
+        throw SourceError("two profiles are named \"" + name + "\"; a backup could not tell them apart. Nothing "
+                          "was changed.");
+      }
+    }
+  }
+}
+
+// The plan of one run: each profile's run over an overlay of its store.
+struct PlannedRun {
+  std::shared_ptr<OverlayState> machine = std::make_shared<OverlayState>();
+  // By profile: its overlay, and the flags and ticks of its run.
+  std::vector<std::unique_ptr<OverlayStore>> overlays;
+  std::vector<repair::RunFlags> flags;
+  std::vector<repair::TickState> ticked;
+};
+
+// The report's lists and message from the flags of a profile's run.
+void Report(const repair::RunFlags& flags, const repair::TickState& ticked, ProfileReport& result) {
+  result.repaired.clear();
+  result.failed.clear();
+  for (int i = 0; i < repair::kItemCount; ++i) {
+    if (flags.m_repaired[i]) result.repaired.push_back(i);
+    if (flags.m_failed[i]) result.failed.push_back(i);
+  }
+  if (!result.ran) return;
+  repair::RunTexts texts;
+  result.message = repair::ComposeRepairReport(flags, ticked, texts) ? texts.m_reportText : texts.m_noRepairText;
+}
+
+// Runs the requested repairs of every profile over overlays: the plan, and
+// the report the run would give. Nothing below the overlays changes.
+PlannedRun PlanRepairs(const std::vector<int>& requested, std::vector<Profile>& profiles, RunReport& report,
+                       bool dry_run, const Streams& streams) {
+  PlannedRun run;
   for (std::size_t k = 0; k < profiles.size(); ++k) {
     Profile& profile = profiles[k];
     ProfileReport result;
     result.name = profile.name;
     result.sid = profile.sid;
     result.problem = profile.user_problem;
-    // A live profile's keys are HKEY_USERS\<SID>, as Windows names them.
-    const std::string user = profile.sid    ? *profile.sid
-                             : profile.name ? registry::Utf8ToGbk(*profile.name)
-                                            : std::string();
-
-    std::unique_ptr<OverlayStore> overlay;
-    registry::RegistryStore* base = profile.store;
-    if (options.dry_run) {
-      overlay = std::make_unique<OverlayStore>(*profile.store, machine_overlay);
-      base = overlay.get();
-    }
-    RecordingStore recorder(*base, options.dry_run ? nullptr : profile.target, [&](const Change& change) {
-      Change noted = change;
-      noted.user = user;
-      if (backup) backup->Add(noted);
-      result.changes.push_back(std::move(noted));
+    run.overlays.push_back(std::make_unique<OverlayStore>(*profile.store, run.machine));
+    RecordingStore recorder(*run.overlays.back(), nullptr, [&](const Change& change) {
+      if (dry_run) result.changes.push_back(change);
     });
     repair::RepairEngine engine(recorder, profile.system_directory);
 
@@ -228,14 +242,82 @@ int Repair(const Options& options, const Streams& streams) {
     repair::RunFlags flags;
     if (any) {
       repair::RunTexts texts;
-      result.message = repair::RunRepairs(engine, flags, texts, ticked).text;
+      repair::RunRepairs(engine, flags, texts, ticked);
       result.ran = true;
     }
-    result.states = Evaluate(engine, profile);
+    Report(flags, ticked, result);
+    if (dry_run) result.states = Evaluate(engine, profile);
     WarnRefused(recorder, streams);
+    report.profiles.push_back(std::move(result));
+    run.flags.push_back(flags);
+    run.ticked.push_back(ticked);
+  }
+  return run;
+}
+
+// Each plan with the target it is carried out on and the profile whose run
+// made it (the machine part runs with the first).
+struct PlanPart {
+  Plan plan;
+  registry::RegTarget* target;
+  std::string user;
+  std::size_t profile;
+};
+
+std::vector<PlanPart> PartsOf(const PlannedRun& run, std::vector<Profile>& profiles) {
+  std::vector<PlanPart> parts;
+  parts.push_back({PlanOf(*run.machine, registry::kLocalMachine), profiles[0].target, "", 0});
+  for (std::size_t k = 0; k < profiles.size(); ++k) {
+    parts.push_back({PlanOf(run.overlays[k]->user_state(), registry::kCurrentUser), profiles[k].target,
+                     BackupUser(profiles[k]), k});
+  }
+  return parts;
+}
+
+// The undo of every part, read before anything changes, written once.
+void WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
+  RegFile undo{RegFormat::kVersion5, {}};
+  for (const PlanPart& part : parts) {
+    auto entries = UndoOf(part.plan, *part.target, part.user);
+    undo.entries.insert(undo.entries.end(), std::make_move_iterator(entries.begin()),
+                        std::make_move_iterator(entries.end()));
+  }
+  WriteNewFile(path, registry::FormatRegFile(undo));
+}
+
+// Carries out every part; a repaired item with a change refused failed.
+void CarryOutPlans(const std::vector<PlanPart>& parts, PlannedRun& run, RunReport& report) {
+  for (const PlanPart& part : parts) {
+    const Plan refused = CarryOut(part.plan, *part.target);
+    std::vector<int> items;
+    for (const Plan::Value& value : refused.values) {
+      for (int item : repair::ItemsChanging(value.root, value.path, &value.name)) items.push_back(item);
+    }
+    for (const Plan::Key& key : refused.deleted_keys) {
+      for (int item : repair::ItemsChanging(key.root, key.path, nullptr)) items.push_back(item);
+    }
+    repair::RunFlags& flags = run.flags[part.profile];
+    for (int item : items) {
+      if (!flags.m_repaired[item]) continue;
+      flags.m_repaired[item] = 0;
+      flags.m_failed[item] = 1;
+    }
+  }
+  for (std::size_t k = 0; k < report.profiles.size(); ++k) Report(run.flags[k], run.ticked[k], report.profiles[k]);
+}
+
+// The states after the run, from the registry as it now stands.
+bool Rescan(const std::vector<int>& requested, std::vector<Profile>& profiles, RunReport& report, bool dry_run,
+            const Streams& streams) {
+  bool incomplete = false;
+  for (std::size_t k = 0; k < profiles.size(); ++k) {
+    Profile& profile = profiles[k];
+    ProfileReport& result = report.profiles[k];
+    if (!dry_run) {
+      repair::RepairEngine engine(*profile.store, profile.system_directory);
+      result.states = Evaluate(engine, profile);
+    }
     for (int i = 0; i < repair::kItemCount; ++i) {
-      if (flags.m_repaired[i]) result.repaired.push_back(i);
-      if (flags.m_failed[i]) result.failed.push_back(i);
       const bool wanted = std::find(requested.begin(), requested.end(), i) != requested.end();
       if (wanted && Determinable(i, profile) && result.states[i] != State::kHealthy) {
         result.still_damaged.push_back(i);
@@ -243,8 +325,33 @@ int Repair(const Options& options, const Streams& streams) {
     }
     incomplete |= !result.failed.empty() || !result.still_damaged.empty();
     incomplete |= WarnUnusable(profile, streams);
-    report.profiles.push_back(std::move(result));
   }
+  return incomplete;
+}
+
+// Plans every change first, then writes the undo (once, whole), then
+// changes: a backup always covers exactly what the run changed.
+int Repair(const Options& options, const Streams& streams) {
+  auto source = OpenSource(options, !options.dry_run);
+  auto& profiles = source->profiles();
+  const std::vector<int> requested = RequestedItems(options);
+  RefuseUnrepairable(options, requested, *source);
+  if (!options.backup.empty()) {
+    CheckBackupPath(options.backup, source->files());
+    RefuseUnnamableProfiles(profiles);
+  }
+
+  RunReport report;
+  report.source = source->label();
+  report.repair = true;
+  report.dry_run = options.dry_run;
+  PlannedRun run = PlanRepairs(requested, profiles, report, options.dry_run, streams);
+  if (!options.dry_run) {
+    const std::vector<PlanPart> parts = PartsOf(run, profiles);
+    if (!options.backup.empty()) WriteBackup(options.backup, parts);
+    CarryOutPlans(parts, run, report);
+  }
+  const bool incomplete = Rescan(requested, profiles, report, options.dry_run, streams);
   if (!options.dry_run) {
     try {
       source->Commit();
@@ -260,7 +367,7 @@ int Repair(const Options& options, const Streams& streams) {
     }
   }
   Print(report, options.json, streams);
-  if (backup && !options.json) std::fprintf(streams.out, "Backup: %s\n", options.backup.c_str());
+  if (!options.backup.empty() && !options.json) std::fprintf(streams.out, "Backup: %s\n", options.backup.c_str());
   return incomplete ? kExitDamage : kExitOk;
 }
 
@@ -282,6 +389,36 @@ bool HasSid(const Profile& profile, const std::string& user) {
   return profile.sid && registry::NamesEqual(*profile.sid, user);
 }
 
+// The profile a statement belongs to, by its exact name; throws SourceError.
+std::size_t ProfileOf(const RegEntry& entry, Source& source, const std::string& where) {
+  auto& profiles = source.profiles();
+  if (entry.root == registry::kLocalMachine) {
+    if (!profiles[0].has_machine) throw SourceError(where + "HKEY_LOCAL_MACHINE needs the SOFTWARE hive (--software)");
+    return 0;
+  }
+  if (entry.user.empty()) {
+    if (profiles.size() > 1) {
+      throw SourceError(where + "HKEY_CURRENT_USER is ambiguous with several profiles; name one as HKEY_USERS\\NAME");
+    }
+    if (!profiles[0].has_user) throw SourceError(where + "HKEY_CURRENT_USER needs a user hive (--ntuser)");
+    return 0;
+  }
+  std::vector<std::size_t> matches;
+  for (std::size_t k = 0; k < profiles.size(); ++k) {
+    const bool named = (profiles[k].name && *profiles[k].name == entry.user) || HasSid(profiles[k], entry.user);
+    if (named && (profiles[k].has_user || profiles[k].sid)) matches.push_back(k);
+  }
+  if (matches.empty()) throw SourceError(where + "no profile named exactly \"" + entry.user + "\" in " + source.label());
+  if (matches.size() > 1) throw SourceError(where + "several profiles are named \"" + entry.user + "\" in " + source.label());
+  // A live profile that is listed but cannot be reached: said as such.
+  if (!profiles[matches[0]].has_user) {
+    throw SourceError(where + "the profile of " + entry.user + " cannot be reached: " + profiles[matches[0]].user_problem +
+                      ". Nothing was changed.");
+  }
+  return matches[0];
+}
+
+// Checks every statement, then applies them all or none.
 int Restore(const Options& options, const Streams& streams) {
   RegFile file;
   try {
@@ -289,53 +426,37 @@ int Restore(const Options& options, const Streams& streams) {
   } catch (const registry::RegFileError& error) {
     throw SourceError(error.what());
   }
+  auto where = [&](const RegEntry& entry) { return options.restore_file + ":" + std::to_string(entry.line) + ": "; };
+  for (const RegEntry& entry : file.entries) {
+    const std::string refusal = repair::UndoRefusal(entry);
+    if (!refusal.empty()) {
+      throw SourceError(where(entry) + refusal + "; a backup of this tool never holds it. Nothing was changed.");
+    }
+  }
   auto source = OpenSource(ForRestore(options, file), true);
   for (const auto& hive : source->dirty()) {
     throw SourceError(hive.path + ": the hive is dirty (its transaction logs were not replayed); refusing to change "
                       "it. Nothing was changed.");
   }
-  auto& profiles = source->profiles();
-  // Which profile each statement goes to; all decided before anything changes.
-  std::vector<RegFile> parts(profiles.size());
+  std::vector<Placed> statements;
   for (const RegEntry& entry : file.entries) {
-    const std::string where = options.restore_file + ":" + std::to_string(entry.line) + ": ";
-    std::size_t target = 0;
-    if (entry.root == registry::kLocalMachine) {
-      if (!profiles[0].has_machine) throw SourceError(where + "HKEY_LOCAL_MACHINE needs the SOFTWARE hive (--software)");
-    } else if (!entry.user.empty()) {
-      target = profiles.size();
-      for (std::size_t k = 0; k < profiles.size(); ++k) {
-        if (profiles[k].name && registry::NamesEqual(registry::Utf8ToGbk(*profiles[k].name), entry.user)) target = k;
-        if (HasSid(profiles[k], entry.user)) target = k;
-      }
-      if (target == profiles.size()) {
-        throw SourceError(where + "no profile \"" + registry::GbkToUtf8(entry.user) + "\" in " + source->label());
-      }
-      if (!profiles[target].has_user) {
-        throw SourceError(where + "the profile of " + registry::GbkToUtf8(entry.user) + " cannot be reached: " +
-                          profiles[target].user_problem + ". Nothing was changed.");
-      }
-    } else {
-      if (profiles.size() > 1) {
-        throw SourceError(where + "HKEY_CURRENT_USER is ambiguous with several profiles; name one as HKEY_USERS\\NAME");
-      }
-      if (!profiles[0].has_user) throw SourceError(where + "HKEY_CURRENT_USER needs a user hive (--ntuser)");
-    }
-    parts[target].entries.push_back(entry);
+    statements.push_back(Placed{&entry, source->profiles()[ProfileOf(entry, *source, where(entry))].target});
   }
-  std::size_t refused_count = 0, applied = 0;
-  for (std::size_t k = 0; k < profiles.size(); ++k) {
-    for (const RegEntry& entry : registry::ApplyRegFile(parts[k], *profiles[k].target)) {
-      std::fprintf(streams.err, "torvane: %s:%d: refused by %s\n", options.restore_file.c_str(), entry.line,
-                   source->label().c_str());
-      ++refused_count;
+  const ApplyOutcome outcome = ApplyAllOrNothing(statements);
+  if (outcome.refused) {
+    const RegEntry& refused = *statements[*outcome.refused].entry;
+    if (!outcome.rolled_back) {
+      std::fprintf(streams.err,
+                   "torvane: %srefused by %s, and undoing the statements applied before it failed too; the registry "
+                   "is partly restored\n",
+                   where(refused).c_str(), source->label().c_str());
+      return kExitDamage;
     }
-    applied += parts[k].entries.size();
+    throw SourceError(where(refused) + "refused by " + source->label() + ". Nothing was changed.");
   }
   source->Commit();
-  std::fprintf(streams.out, "Restored %zu of %zu statements from %s\n", applied - refused_count, applied,
-               options.restore_file.c_str());
-  return refused_count == 0 ? kExitOk : kExitDamage;
+  std::fprintf(streams.out, "Restored %zu statements from %s\n", statements.size(), options.restore_file.c_str());
+  return kExitOk;
 }
 
 }  // namespace

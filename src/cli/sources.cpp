@@ -7,6 +7,7 @@
 #include "registry/file_io.h"
 #include "registry/memory_store.h"
 #include "registry/names.h"
+#include "registry/reg_document.h"
 #include "repair/engine.h"
 #include "repair/value_read.h"
 
@@ -29,20 +30,59 @@ std::string SystemDirectoryOf(RegistryStore& store) {
 
 namespace {
 
-// The demo and .reg files: a memory store; a .reg file is rewritten on commit.
+// Carries every change into the memory store and into the document it was
+// read from, which a commit then writes back.
+class DocumentTarget final : public RegTarget {
+ public:
+  DocumentTarget(MemoryTarget& store, RegDocument& document) : store_(store), document_(document) {}
+  bool CreateKey(HKey root, const std::string& path) override {
+    document_.CreateKey(root, path);
+    return store_.CreateKey(root, path);
+  }
+  bool DeleteTree(HKey root, const std::string& path) override {
+    document_.DeleteTree(root, path);
+    return store_.DeleteTree(root, path);
+  }
+  bool SetValue(HKey root, const std::string& path, const RegValue& value) override {
+    document_.SetValue(root, path, value);
+    return store_.SetValue(root, path, value);
+  }
+  bool DeleteValue(HKey root, const std::string& path, const std::string& name) override {
+    document_.DeleteValue(root, path, name);
+    return store_.DeleteValue(root, path, name);
+  }
+  std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override {
+    return store_.ListValues(root, path);
+  }
+  std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override {
+    return store_.ListSubkeys(root, path);
+  }
+
+ private:
+  MemoryTarget& store_;
+  RegDocument& document_;
+};
+
+// The demo and .reg files: a memory store. A .reg file is edited in place on
+// commit: only the lines of what changed are rewritten.
 class MemorySource final : public Source {
  public:
   MemorySource(std::string label, std::string file) : file_(std::move(file)), target_(store_) {
     label_ = std::move(label);
+    if (!file_.empty()) files_.push_back(file_);
   }
   MemoryStore& store() { return store_; }
   MemoryTarget& target() { return target_; }
-  void set_format(RegFormat format) { format_ = format; }
+  // The bytes of the file, kept to be edited in place on commit.
+  void set_document(std::string_view bytes) {
+    document_.emplace(bytes);
+    document_target_.emplace(target_, *document_);
+  }
   void Finish(std::unique_ptr<FileLock> lock = {}) {
     lock_ = std::move(lock);
     Profile profile;
     profile.store = &store_;
-    profile.target = &target_;
+    profile.target = document_target_ ? static_cast<RegTarget*>(&*document_target_) : &target_;
     profile.machine_file = profile.user_file = file_;
     profile.system_directory = SystemDirectoryOf(store_);
     profiles_.push_back(profile);
@@ -50,9 +90,9 @@ class MemorySource final : public Source {
     if (!file_.empty()) original_ = store_.Dump();
   }
   void Commit() override {
-    if (file_.empty() || store_.Dump() == original_) return;
+    if (file_.empty() || !document_ || store_.Dump() == original_) return;
     try {
-      WriteFileAtomically(file_, FormatRegFile(RegFile{format_, EntriesOf(store_)}));
+      WriteFileAtomically(file_, document_->bytes());
     } catch (const FileError& error) {
       throw SourceError(error.what());
     }
@@ -61,9 +101,10 @@ class MemorySource final : public Source {
 
  private:
   std::string file_;
-  RegFormat format_ = RegFormat::kVersion5;
+  std::optional<RegDocument> document_;
   MemoryStore store_;
   MemoryTarget target_;
+  std::optional<DocumentTarget> document_target_;
   std::string original_;
   std::unique_ptr<FileLock> lock_;  // a file to rewrite, from its reading on
 };
@@ -82,6 +123,7 @@ class HiveSource final : public Source {
     }
     try {
       auto hive = HiveFile::Open(path, writable);
+      files_.push_back(path);
       if (hive->dirty()) dirty_.push_back(DirtyHive{path, machine});
       hives_.push_back(hive);
       return hive;
@@ -233,14 +275,22 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
       auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "");
       try {
         if (writable) lock = std::make_unique<FileLock>(options.reg_file);
-        // Applied statement by statement: the file is never held twice.
-        source->set_format(ReadRegFile(options.reg_file, [&](RegEntry&& entry) {
+        auto apply = [&](RegEntry&& entry) {
           if (!entry.user.empty()) {
             throw SourceError(options.reg_file + ":" + std::to_string(entry.line) +
                               ": HKEY_USERS keys belong to a profile; use --windows to restore them");
           }
           ApplyRegEntry(entry, source->target());
-        }));
+        };
+        if (writable) {
+          // A file to be repaired is kept whole, to be edited in place.
+          const std::string bytes = ReadWholeFile(options.reg_file, kMaxRegFileBytes);
+          for (RegEntry& entry : ParseRegFile(bytes, options.reg_file).entries) apply(std::move(entry));
+          source->set_document(bytes);
+        } else {
+          // Applied statement by statement: the file is never held twice.
+          ReadRegFile(options.reg_file, apply);
+        }
       } catch (const RegFileError& error) {
         throw SourceError(error.what());
       } catch (const FileError& error) {

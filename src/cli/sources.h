@@ -59,6 +59,8 @@ class Source {
     bool machine;
   };
   const std::vector<DirtyHive>& dirty() const { return dirty_; }
+  // The files the registry is read from (and a repair writes back).
+  const std::vector<std::string>& files() const { return files_; }
   // Writes what the run changed back where it came from: every file of the
   // source together, or none. Throws SourceError when nothing was changed,
   // CommitError when some files were.
@@ -68,6 +70,7 @@ class Source {
   std::string label_;
   std::vector<Profile> profiles_;
   std::vector<DirtyHive> dirty_;
+  std::vector<std::string> files_;
 };
 
 // Opens the source the options name. `writable`: the run will change it.

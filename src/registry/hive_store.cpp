@@ -17,6 +17,7 @@
 #include "registry/codepage.h"
 #include "registry/names.h"
 #include "registry/regf_reader.h"
+#include "registry/utf.h"
 
 namespace torvane::registry {
 
@@ -37,8 +38,6 @@ std::uint32_t Le32(const std::string& bytes, std::size_t at) {
          static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24;
 }
 
-bool IsTextType(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
-
 // Frees what hivex allocates.
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
@@ -50,6 +49,12 @@ std::string NodeName(const HiveFile& hive, hive_node_h node) {
   if (hive.reader() != nullptr) return hive.reader()->Name(node);
   Malloced<char> name(hivex_node_name(hive.handle(), node));
   return name ? Utf8ToGbk(name.get()) : std::string();
+}
+
+std::string ExactName(const HiveFile& hive, hive_node_h node) {
+  if (hive.reader() != nullptr) return hive.reader()->Utf8Name(node);
+  Malloced<char> name(hivex_node_name(hive.handle(), node));
+  return name ? std::string(name.get()) : std::string();
 }
 
 std::vector<hive_node_h> Children(const HiveFile& hive, hive_node_h node) {
@@ -114,13 +119,13 @@ bool RawValues(hive_h* h, hive_node_h node, std::vector<RawValue>* out) {
   return true;
 }
 
+RegValue ToExact(const RawValue& raw) {
+  return RegValue{raw.key, raw.type, std::vector<std::uint8_t>(raw.data.begin(), raw.data.end()), true};
+}
+
 RegValue ToAnsi(const RawValue& raw) {
-  RegValue value;
+  RegValue value = AnsiForm(ToExact(raw));
   value.name = Utf8ToGbk(raw.key);
-  value.type = raw.type;
-  std::string data = raw.data;
-  if (IsTextType(value.type)) data = Utf16leToGbk(std::string_view(data).substr(0, data.size() & ~std::size_t{1}));
-  value.data.assign(data.begin(), data.end());
   return value;
 }
 
@@ -429,15 +434,15 @@ void HiveFile::Commit(const BeforeReplaceHook& hook) {
   Committed();
 }
 
-std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node) {
+std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node, bool exact) {
   std::vector<RegValue> values;
   if (hive.reader() != nullptr) {
-    if (!hive.reader()->Values(node, &values)) values.clear();
+    if (!hive.reader()->Values(node, &values, exact)) values.clear();
     return values;
   }
   std::vector<RawValue> raw;
   if (!RawValues(hive.handle(), node, &raw)) return values;
-  for (const RawValue& value : raw) values.push_back(ToAnsi(value));
+  for (const RawValue& value : raw) values.push_back(exact ? ToExact(value) : ToAnsi(value));
   return values;
 }
 
@@ -477,9 +482,43 @@ bool HiveStore::Resolve(HKey key, Handle* handle) const {
   return true;
 }
 
-bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found, bool create, bool open_link) {
+hive_node_h HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact) {
+  // Opening each subkey of a key in turn would read every sibling's name
+  // each time; the names of the keys looked into last are kept.
+  constexpr std::size_t kKeptKeys = 64;
+  auto& index = exact ? exact_index_ : ansi_index_;
+  if (index.hive != &hive || index.generation != hive.key_generation() || index.keys.size() > kKeptKeys) {
+    index.keys.clear();
+    index.hive = &hive;
+    index.generation = hive.key_generation();
+  }
+  auto [entry, added] = index.keys.try_emplace(NodeId{&hive, node});
+  if (added) {
+    for (hive_node_h child : Children(hive, node)) {
+      std::string folded = exact ? FoldUtf8(ExactName(hive, child)) : FoldName(NodeName(hive, child));
+      entry->second.emplace(std::move(folded), child);  // the first of two equal names wins, as before
+    }
+  }
+  auto it = entry->second.find(exact ? FoldUtf8(name) : FoldName(name));
+  return it == entry->second.end() ? 0 : it->second;
+}
+
+void HiveStore::NoteChildAdded(HiveFile& hive, std::size_t node, const std::string& utf8_name, std::size_t child) {
+  const std::uint64_t before = hive.key_generation();
+  hive.MarkKeysChanged();
+  for (ChildIndex* index : {&exact_index_, &ansi_index_}) {
+    if (index->hive != &hive || index->generation != before) continue;
+    index->generation = hive.key_generation();
+    auto known = index->keys.find(NodeId{&hive, node});
+    if (known == index->keys.end()) continue;
+    known->second.emplace(index == &exact_index_ ? FoldUtf8(utf8_name) : FoldName(Utf8ToGbk(utf8_name)), child);
+  }
+}
+
+bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found, bool create, bool open_link,
+                     bool exact) {
   Handle at = from;
-  const auto parts = SplitKeyPath(path);
+  const auto parts = exact ? SplitUtf8Path(path) : SplitKeyPath(path);
   for (std::size_t i = 0; i < parts.size(); ++i) {
     const std::string& part = parts[i];
     if (at.hive != nullptr && at.node != RootOf(*at.hive) && NodeIsLink(*at.hive, at.node)) return false;
@@ -489,23 +528,19 @@ bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
       at.node = RootOf(*software_);
       continue;
     }
-    hive_node_h next = 0;
-    for (hive_node_h child : Children(*at.hive, at.node)) {
-      if (NamesEqual(NodeName(*at.hive, child), part)) {
-        next = child;
-        break;
-      }
-    }
+    hive_node_h next = ChildNamed(*at.hive, at.node, part, exact);
     if (next == 0) {
       if (!create || !at.hive->writable()) return false;
       errno = 0;
-      next = hivex_node_add_child(at.hive->handle(), at.node, GbkToUtf8(part).c_str());
+      const std::string utf8 = exact ? part : GbkToUtf8(part);
+      next = hivex_node_add_child(at.hive->handle(), at.node, utf8.c_str());
       if (next == 0) {
         // EINVAL and EEXIST come before hivex touches the hive.
         if (errno != EINVAL && errno != EEXIST) at.hive->MarkBroken();
         return false;
       }
       at.hive->MarkModified();
+      NoteChildAdded(*at.hive, at.node, utf8, next);
     }
     at.node = next;
   }
@@ -539,7 +574,7 @@ long HiveStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_
   if (handle.deleted) return kKeyDeleted;
   if (data != nullptr && size == nullptr) return kInvalidParameter;
   if (handle.hive == nullptr) return kFileNotFound;
-  for (const RegValue& value : NodeValues(*handle.hive, handle.node)) {
+  for (const RegValue& value : NodeValues(*handle.hive, handle.node, false)) {
     if (NamesEqual(value.name, name)) return CopyValueOut(value, type, data, size);
   }
   return kFileNotFound;
@@ -549,12 +584,11 @@ long HiveStore::SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& v
   if (!hive.writable()) return kAccessDenied;
   std::vector<RawValue> raw;
   if (!RawValues(hive.handle(), node, &raw) || AnyCut(raw)) return kAccessDenied;
-  std::string data(value.data.begin(), value.data.end());
-  if (IsTextType(value.type)) data = GbkToUtf16le(data);
-  RawValue wanted{GbkToUtf8(value.name), value.type, std::move(data)};
+  const RegValue stored = StoredForm(value);
+  RawValue wanted{value.name, value.type, std::string(stored.data.begin(), stored.data.end())};
   bool replaced = false;
   for (RawValue& existing : raw) {
-    if (!replaced && NamesEqual(Utf8ToGbk(existing.key), value.name)) {
+    if (!replaced && Utf8NamesEqual(existing.key, value.name)) {
       existing.type = wanted.type;
       existing.data = wanted.data;  // the stored name keeps its letter case
       replaced = true;
@@ -578,8 +612,8 @@ long HiveStore::SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& v
 
 long HiveStore::DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name) {
   if (!hive.writable()) {
-    for (const RegValue& value : NodeValues(hive, node)) {
-      if (NamesEqual(value.name, name)) return kAccessDenied;
+    for (const RegValue& value : NodeValues(hive, node, true)) {
+      if (Utf8NamesEqual(value.name, name)) return kAccessDenied;
     }
     return kFileNotFound;
   }
@@ -588,7 +622,7 @@ long HiveStore::DeleteNodeValue(HiveFile& hive, std::size_t node, const std::str
   std::vector<RawValue> kept;
   bool found = false;
   for (RawValue& existing : raw) {
-    if (!found && NamesEqual(Utf8ToGbk(existing.key), name)) {
+    if (!found && Utf8NamesEqual(existing.key, name)) {
       found = true;
     } else {
       kept.push_back(std::move(existing));
@@ -618,7 +652,7 @@ long HiveStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_t 
   if (handle.deleted) return kKeyDeleted;
   if (data == nullptr && size != 0) return kInvalidParameter;
   if (handle.hive == nullptr || (handle.access & kSetValueBit) == 0) return kAccessDenied;
-  RegValue value{name, type, std::vector<std::uint8_t>(data, data + size)};
+  RegValue value{GbkToUtf8(name), type, std::vector<std::uint8_t>(data, data + size)};
   return SetNodeValue(*handle.hive, handle.node, value);
 }
 
@@ -627,7 +661,7 @@ long HiveStore::RegDeleteValueA(HKey key, const std::string& name) {
   if (!Resolve(key, &handle)) return kInvalidHandle;
   if (handle.deleted) return kKeyDeleted;
   if (handle.hive == nullptr || (handle.access & kSetValueBit) == 0) return kAccessDenied;
-  return DeleteNodeValue(*handle.hive, handle.node, name);
+  return DeleteNodeValue(*handle.hive, handle.node, GbkToUtf8(name));
 }
 
 long HiveStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
@@ -673,6 +707,7 @@ long HiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
     return kAccessDenied;
   }
   victim.hive->MarkModified();
+  victim.hive->MarkKeysChanged();
   ForgetNode(victim.hive, victim.node);
   return kSuccess;
 }
@@ -692,14 +727,14 @@ long HiveStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
 
 bool HiveStore::CreateKey(HKey root, const std::string& path) {
   Handle top, found;
-  return Resolve(root, &top) && Walk(top, path, &found, true) && found.hive != nullptr;
+  return Resolve(root, &top) && Walk(top, path, &found, true, false, true) && found.hive != nullptr;
 }
 
 bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   Handle top, victim;
   if (!Resolve(root, &top)) return false;
   // A link goes as a link: what lies below it in the file is its own.
-  if (!Walk(top, path, &victim, false, true)) return true;
+  if (!Walk(top, path, &victim, false, true, true)) return true;
   if (victim.hive == nullptr || !victim.hive->writable()) return false;
   hive_h* h = victim.hive->handle();
   if (victim.node == hivex_root(h)) return false;
@@ -710,29 +745,64 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
     return false;
   }
   victim.hive->MarkModified();
+  victim.hive->MarkKeysChanged();
   for (hive_node_h node : doomed) ForgetNode(victim.hive, node);
   return true;
 }
 
 bool HiveStore::SetValue(HKey root, const std::string& path, const RegValue& value) {
   Handle top, key;
-  if (!Resolve(root, &top) || !Walk(top, path, &key, true) || key.hive == nullptr) return false;
+  if (!Resolve(root, &top) || !Walk(top, path, &key, true, false, true) || key.hive == nullptr) return false;
   return SetNodeValue(*key.hive, key.node, value) == kSuccess;
 }
 
 bool HiveStore::DeleteValue(HKey root, const std::string& path, const std::string& name) {
   Handle top, key;
   if (!Resolve(root, &top)) return false;
-  if (!Walk(top, path, &key) || key.hive == nullptr) return true;
+  if (!Walk(top, path, &key, false, false, true) || key.hive == nullptr) return true;
   const long rc = DeleteNodeValue(*key.hive, key.node, name);
   return rc == kSuccess || rc == kFileNotFound;
 }
 
 std::optional<std::vector<RegValue>> HiveStore::ListValues(HKey root, const std::string& path) {
   Handle top, key;
-  if (!Resolve(root, &top) || !Walk(top, path, &key)) return std::nullopt;
+  if (!Resolve(root, &top) || !Walk(top, path, &key, false, false, true)) return std::nullopt;
   if (key.hive == nullptr) return std::vector<RegValue>{};
-  return NodeValues(*key.hive, key.node);
+  return NodeValues(*key.hive, key.node, true);
+}
+
+namespace {
+
+bool ReadNode(HiveFile& hive, hive_node_h node, int depth, RegTree* tree) {
+  if (depth > kMaxDepth) return false;
+  tree->values = NodeValues(hive, node, true);
+  for (hive_node_h child : Children(hive, node)) {
+    RegTree& sub = tree->children.emplace_back();
+    sub.name = ExactName(hive, child);
+    if (!ReadNode(hive, child, depth + 1, &sub)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<RegTree> HiveStore::ReadTree(HKey root, const std::string& path) {
+  Handle top, key;
+  if (!Resolve(root, &top) || !Walk(top, path, &key, false, false, true) || key.hive == nullptr) {
+    return RegTarget::ReadTree(root, path);
+  }
+  RegTree tree;
+  if (!ReadNode(*key.hive, key.node, 0, &tree)) return std::nullopt;
+  return tree;
+}
+
+std::optional<std::vector<std::string>> HiveStore::ListSubkeys(HKey root, const std::string& path) {
+  Handle top, key;
+  if (!Resolve(root, &top) || !Walk(top, path, &key, false, false, true)) return std::nullopt;
+  if (key.hive == nullptr) return software_ ? std::vector<std::string>{"SOFTWARE"} : std::vector<std::string>{};
+  std::vector<std::string> names;
+  for (hive_node_h child : Children(*key.hive, key.node)) names.push_back(ExactName(*key.hive, child));
+  return names;
 }
 
 }  // namespace torvane::registry

@@ -59,9 +59,14 @@ class HiveFile {
   void MarkBroken() {
     modified_ = broken_ = true;
     ++generation_;
+    ++key_generation_;
   }
   // Counts the changes made so far: what was read before a change may differ.
   std::uint64_t generation() const { return generation_; }
+  // Counts the keys added and deleted: the names a store keeps of a key's
+  // subkeys hold while it stays the same.
+  std::uint64_t key_generation() const { return key_generation_; }
+  void MarkKeysChanged() { ++key_generation_; }
   // hivex's handle of a writable hive; null for one opened for reading.
   hive_h* handle() const { return hive_; }
   // The reader of a hive opened for reading; null for a writable one.
@@ -88,6 +93,7 @@ class HiveFile {
   bool modified_ = false;
   bool broken_ = false;
   std::uint64_t generation_ = 0;
+  std::uint64_t key_generation_ = 0;
 };
 
 // Checks the first 4096 bytes of a hive file of `file_size` bytes; the
@@ -117,6 +123,8 @@ class HiveStore final : public RegistryStore, public RegTarget {
   bool SetValue(HKey root, const std::string& path, const RegValue& value) override;
   bool DeleteValue(HKey root, const std::string& path, const std::string& name) override;
   std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override;
+  std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override;
+  std::optional<RegTree> ReadTree(HKey root, const std::string& path) override;
 
   std::size_t open_handles() const { return handles_.size(); }
 
@@ -130,10 +138,16 @@ class HiveStore final : public RegistryStore, public RegTarget {
 
   // Where `path` below `from` lies; false when it does not exist. A link's
   // target lies outside the file, so a path through a link leads nowhere;
-  // the last key may be a link only when `open_link`.
+  // the last key may be a link only when `open_link`. `exact`: the path is
+  // UTF-8 (RegTarget), else GBK (the seven operations).
   bool Walk(const Handle& from, const std::string& path, Handle* found, bool create = false,
-            bool open_link = false);
+            bool open_link = false, bool exact = false);
   bool Resolve(HKey key, Handle* handle) const;
+  // The subkey of `node` named `name` (UTF-8 when `exact`, else GBK); 0 when none.
+  std::size_t ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact);
+  // Keeps what this store knows of `node`'s subkeys when its walk added one.
+  void NoteChildAdded(HiveFile& hive, std::size_t node, const std::string& utf8_name, std::size_t child);
+  // `value.name` and `name` in UTF-8; the value raw or as the A view.
   long SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& value);
   long DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name);
   void ForgetNode(const HiveFile* hive, std::size_t node);
@@ -152,9 +166,29 @@ class HiveStore final : public RegistryStore, public RegTarget {
     std::vector<std::size_t> children;
   };
   EnumCache enum_cache_;
+
+  struct NodeId {
+    const HiveFile* hive;
+    std::size_t node;
+    bool operator==(const NodeId& other) const { return hive == other.hive && node == other.node; }
+  };
+  struct NodeIdHash {
+    std::size_t operator()(const NodeId& id) const {
+      return std::hash<const void*>()(id.hive) ^ std::hash<std::size_t>()(id.node) * 31;
+    }
+  };
+  // Subkeys by folded name, of the keys looked into since a key was last
+  // added or deleted other than by this store's own walk.
+  struct ChildIndex {
+    const HiveFile* hive = nullptr;
+    std::uint64_t generation = ~std::uint64_t{0};
+    std::unordered_map<NodeId, std::unordered_map<std::string, std::size_t>, NodeIdHash> keys;
+  };
+  ChildIndex exact_index_, ansi_index_;
 };
 
-// The values of one hive node as the A entry points see them.
-std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node);
+// The values of one hive node as the A entry points see them, or with
+// `exact` raw with UTF-8 names.
+std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node, bool exact);
 
 }  // namespace torvane::registry

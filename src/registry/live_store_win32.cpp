@@ -2,23 +2,51 @@
 
 #include <windows.h>
 
+#include "registry/codepage.h"
 #include "registry/key_tree.h"
+#include "registry/utf.h"
 
 namespace torvane::registry {
 
+namespace {
+
+// The RegTarget side names keys and values exactly: UTF-8 in, the wide entry
+// points underneath, so names outside the ANSI code page come through.
+std::wstring Wide(const std::string& utf8) {
+  const std::string units = Utf8ToUtf16le(utf8);
+  std::wstring wide(units.size() / 2, L'\0');
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    wide[i] = static_cast<wchar_t>(static_cast<unsigned char>(units[2 * i]) |
+                                   static_cast<unsigned char>(units[2 * i + 1]) << 8);
+  }
+  return wide;
+}
+
+std::string Utf8(const wchar_t* wide, std::size_t length) {
+  std::string units(length * 2, '\0');
+  for (std::size_t i = 0; i < length; ++i) {
+    units[2 * i] = static_cast<char>(wide[i] & 0xFF);
+    units[2 * i + 1] = static_cast<char>((wide[i] >> 8) & 0xFF);
+  }
+  return Utf16leToUtf8(units);
+}
+
+}  // namespace
 
 bool LiveStore::CreateKey(HKey root, const std::string& path) {
   OwnedKey key;
-  return ::RegCreateKeyExA(ToNativeKey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
+  return ::RegCreateKeyExW(ToNativeKey(root), Wide(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
                            nullptr) == ERROR_SUCCESS;
 }
 
 bool LiveStore::DeleteTree(HKey root, const std::string& path) {
   const auto slash = path.rfind('\\');
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  // The link-safe walk goes through the seven operations, which take GBK.
+  const std::string name = Utf8ToGbk(slash == std::string::npos ? path : path.substr(slash + 1));
   if (name.empty()) return false;
   ScopedKey parent(*this);
-  const long opened = parent.Open(root, slash == std::string::npos ? "" : path.substr(0, slash), kKeyAllAccess);
+  const long opened =
+      parent.Open(root, Utf8ToGbk(slash == std::string::npos ? "" : path.substr(0, slash)), kKeyAllAccess);
   if (opened == kFileNotFound) return true;
   if (opened != kSuccess) return false;
   const long rc = DeleteKeyTree(*this, parent.get(), name);
@@ -27,45 +55,63 @@ bool LiveStore::DeleteTree(HKey root, const std::string& path) {
 
 bool LiveStore::SetValue(HKey root, const std::string& path, const RegValue& value) {
   OwnedKey key;
-  if (::RegCreateKeyExA(ToNativeKey(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
+  if (::RegCreateKeyExW(ToNativeKey(root), Wide(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
                         nullptr) != ERROR_SUCCESS) {
     return false;
   }
-  return ::RegSetValueExA(key.get(), value.name.c_str(), 0, value.type, value.data.data(),
-                          static_cast<DWORD>(value.data.size())) == ERROR_SUCCESS;
+  // The wide entry point stores the bytes it is given, whatever the type.
+  const RegValue stored = StoredForm(value);
+  return ::RegSetValueExW(key.get(), Wide(value.name).c_str(), 0, stored.type, stored.data.data(),
+                          static_cast<DWORD>(stored.data.size())) == ERROR_SUCCESS;
 }
 
 bool LiveStore::DeleteValue(HKey root, const std::string& path, const std::string& name) {
   OwnedKey key;
-  const LONG rc = ::RegOpenKeyExA(ToNativeKey(root), path.c_str(), 0, KEY_ALL_ACCESS, key.out());
+  const LONG rc = ::RegOpenKeyExW(ToNativeKey(root), Wide(path).c_str(), 0, KEY_ALL_ACCESS, key.out());
   if (rc == ERROR_FILE_NOT_FOUND) return true;
   if (rc != ERROR_SUCCESS) return false;
-  const LONG deleted = ::RegDeleteValueA(key.get(), name.c_str());
+  const LONG deleted = ::RegDeleteValueW(key.get(), Wide(name).c_str());
   return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
 }
 
 std::optional<std::vector<RegValue>> LiveStore::ListValues(HKey root, const std::string& path) {
   OwnedKey key;
-  if (::RegOpenKeyExA(ToNativeKey(root), path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) return std::nullopt;
+  if (::RegOpenKeyExW(ToNativeKey(root), Wide(path).c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
   DWORD count = 0, longest_name = 0, longest_data = 0;
-  if (::RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longest_name,
+  if (::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longest_name,
                          &longest_data, nullptr, nullptr) != ERROR_SUCCESS) {
     return std::nullopt;
   }
   std::vector<RegValue> values;
-  // ANSI names can take two bytes a character.
-  std::vector<char> name(2 * longest_name + 2);
-  std::vector<std::uint8_t> data(2 * longest_data + 2);
+  std::vector<wchar_t> name(longest_name + 1);
+  std::vector<std::uint8_t> data(longest_data + 1);
   for (DWORD index = 0; index < count; ++index) {
     DWORD name_size = static_cast<DWORD>(name.size()), data_size = static_cast<DWORD>(data.size()), type = 0;
-    if (::RegEnumValueA(key.get(), index, name.data(), &name_size, nullptr, &type, data.data(), &data_size) !=
-        ERROR_SUCCESS) {
-      return std::nullopt;
-    }
-    values.push_back(RegValue{std::string(name.data(), name_size), type,
-                              std::vector<std::uint8_t>(data.begin(), data.begin() + data_size)});
+    const LONG rc = ::RegEnumValueW(key.get(), index, name.data(), &name_size, nullptr, &type, data.data(), &data_size);
+    // A value that grew since the count was taken: not the whole key.
+    if (rc != ERROR_SUCCESS) return std::nullopt;
+    values.push_back(RegValue{Utf8(name.data(), name_size), type,
+                              std::vector<std::uint8_t>(data.begin(), data.begin() + data_size), true});
   }
   return values;
+}
+
+std::optional<std::vector<std::string>> LiveStore::ListSubkeys(HKey root, const std::string& path) {
+  OwnedKey key;
+  if (::RegOpenKeyExW(ToNativeKey(root), Wide(path).c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  wchar_t name[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = 256;
+    const LONG rc = ::RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_NO_MORE_ITEMS) return names;
+    if (rc != ERROR_SUCCESS) return std::nullopt;
+    names.push_back(Utf8(name, length));
+  }
 }
 
 }  // namespace torvane::registry

@@ -1,5 +1,6 @@
-// The machine's own registry, plus what restoring a backup needs of it
-// (Windows builds only).
+// The machine's own registry, plus what backing up and restoring need of it
+// (Windows builds only): those name keys and values in UTF-8 and go through
+// the wide entry points, and values come and go as their stored bytes.
 #pragma once
 
 #include <optional>
@@ -19,6 +20,7 @@ class LiveStore final : public Win32Store, public RegTarget {
   bool SetValue(HKey root, const std::string& path, const RegValue& value) override;
   bool DeleteValue(HKey root, const std::string& path, const std::string& name) override;
   std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override;
+  std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override;
 };
 
 }  // namespace torvane::registry

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "registry/codepage.h"
 #include "registry/names.h"
 
 namespace torvane::registry {
@@ -31,7 +32,7 @@ void DumpKey(const MemoryStore::Key& key, const std::string& path, std::string& 
   });
   for (const RegValue* value : values) {
     out += FoldName(value->name) + '=' + std::to_string(value->type) + ':';
-    for (std::uint8_t byte : value->data) {
+    for (std::uint8_t byte : StoredForm(*value).data) {
       out += kHex[byte >> 4];
       out += kHex[byte & 15];
     }
@@ -42,7 +43,31 @@ void DumpKey(const MemoryStore::Key& key, const std::string& path, std::string& 
 
 }  // namespace
 
-long CopyValueOut(const RegValue& value, std::uint32_t* type, std::uint8_t* data, std::uint32_t* size) {
+RegValue StoredForm(const RegValue& value) {
+  if (value.raw) return value;
+  RegValue stored = value;
+  stored.raw = true;
+  if (IsTextType(value.type)) {
+    const std::string utf16 = GbkToUtf16le(std::string(value.data.begin(), value.data.end()));
+    stored.data.assign(utf16.begin(), utf16.end());
+  }
+  return stored;
+}
+
+RegValue AnsiForm(const RegValue& value) {
+  if (!value.raw) return value;
+  RegValue ansi = value;
+  ansi.raw = false;
+  if (IsTextType(value.type)) {
+    const std::string_view utf16(reinterpret_cast<const char*>(value.data.data()), value.data.size() & ~std::size_t{1});
+    const std::string gbk = Utf16leToGbk(utf16);
+    ansi.data.assign(gbk.begin(), gbk.end());
+  }
+  return ansi;
+}
+
+long CopyValueOut(const RegValue& stored, std::uint32_t* type, std::uint8_t* data, std::uint32_t* size) {
+  const RegValue value = AnsiForm(stored);
   if (type != nullptr) *type = value.type;
   const auto needed = static_cast<std::uint32_t>(value.data.size());
   if (data == nullptr) {
@@ -176,6 +201,7 @@ long MemoryStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_
     if (NamesEqual(value.name, name)) {
       value.type = type;
       value.data = std::move(bytes);
+      value.raw = false;
       return kSuccess;
     }
   }
@@ -266,15 +292,20 @@ MemoryStore::Key& MemoryStore::CreateKey(HKey root, const std::string& path) {
 
 void MemoryStore::PutValue(HKey root, const std::string& path, const std::string& name,
                            std::uint32_t type, std::vector<std::uint8_t> data) {
+  PutValue(root, path, RegValue{name, type, std::move(data)});
+}
+
+void MemoryStore::PutValue(HKey root, const std::string& path, const RegValue& value) {
   Key& key = CreateKey(root, path);
-  for (auto& value : key.values) {
-    if (NamesEqual(value.name, name)) {
-      value.type = type;
-      value.data = std::move(data);
+  for (auto& existing : key.values) {
+    if (NamesEqual(existing.name, value.name)) {
+      existing.type = value.type;
+      existing.data = value.data;  // the stored name keeps its letter case
+      existing.raw = value.raw;
       return;
     }
   }
-  key.values.push_back(RegValue{name, type, std::move(data)});
+  key.values.push_back(value);
 }
 
 void MemoryStore::PutString(HKey root, const std::string& path, const std::string& name,
@@ -348,7 +379,7 @@ std::string MemoryStore::Dump() const {
 
 void CopyTree(const MemoryStore::Key& from, MemoryStore& to, HKey root, const std::string& path) {
   to.CreateKey(root, path).link = from.link;
-  for (const auto& value : from.values) to.PutValue(root, path, value.name, value.type, value.data);
+  for (const auto& value : from.values) to.PutValue(root, path, value);
   for (const MemoryStore::Key* child : from.Ordered()) {
     CopyTree(*child, to, root, path.empty() ? child->name : path + '\\' + child->name);
   }

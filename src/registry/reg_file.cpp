@@ -6,6 +6,7 @@
 #include "registry/codepage.h"
 #include "registry/file_io.h"
 #include "registry/names.h"
+#include "registry/utf.h"
 
 namespace torvane::registry {
 
@@ -16,28 +17,6 @@ constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 // regedit wraps hex data after this column.
 constexpr std::size_t kWrapColumn = 76;
 
-// UTF-16LE to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string Utf16leToUtf8(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  const std::size_t units = bytes.size() / 2;
-  auto unit = [&](std::size_t i) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                      (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-  };
-  for (std::size_t i = 0; i < units; ++i) {
-    std::uint32_t code = unit(i);
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
-      ++i;
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      code = 0xFFFD;
-    }
-    AppendUtf8(out, code);
-  }
-  return out;
-}
-
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view Trim(std::string_view text) {
@@ -47,7 +26,7 @@ std::string_view Trim(std::string_view text) {
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && FoldName(text.substr(0, prefix.size())) == FoldName(prefix);
+  return text.size() >= prefix.size() && FoldUtf8(text.substr(0, prefix.size())) == FoldUtf8(prefix);
 }
 
 int HexDigit(char c) {
@@ -57,15 +36,66 @@ int HexDigit(char c) {
   return -1;
 }
 
-bool IsTextType(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
+}  // namespace
 
-// The text of a .reg file's bytes as UTF-8.
-std::string TextOf(std::string_view bytes) {
+bool UnquoteRegText(std::string_view text, std::size_t* pos, std::string* out) {
+  out->clear();
+  for (std::size_t i = *pos + 1; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      *pos = i + 1;
+      return true;
+    }
+    if (c == '\\' && i + 1 < text.size()) {
+      const char next = text[++i];
+      switch (next) {
+        case '\\': out->push_back('\\'); break;
+        case '"': out->push_back('"'); break;
+        case 'n': out->push_back('\n'); break;
+        case 'r': out->push_back('\r'); break;
+        case '0': out->push_back('\0'); break;
+        default:
+          out->push_back('\\');
+          out->push_back(next);
+          break;
+      }
+      continue;
+    }
+    out->push_back(c);
+  }
+  return false;
+}
+
+namespace {
+
+// The line of `text` that holds its byte `at`, from 1.
+int LineAt(std::string_view text, std::size_t at) {
+  return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
+}
+
+// The text of a .reg file's bytes as UTF-8. Bytes that are not valid in the
+// encoding the file is in would turn into other characters: such a file is
+// refused, never guessed at.
+std::string TextOf(std::string_view bytes, const std::string& file_name) {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
     return Utf16leToUtf8(bytes.substr(2));
   }
-  if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") return std::string(bytes.substr(3));
+  if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+    const std::string_view text = bytes.substr(3);
+    if (const std::size_t at = Utf8FaultAt(text); at != std::string_view::npos) {
+      throw RegFileError(file_name + ":" + std::to_string(LineAt(text, at)) +
+                         ": bytes that are not valid UTF-8 in a file marked as UTF-8");
+    }
+    return std::string(text);
+  }
+  // Without a byte order mark the file is ANSI (code page 936); a UTF-8 file
+  // saved without its mark, say, is no GBK.
+  if (const std::size_t at = GbkFaultAt(bytes); at != std::string_view::npos) {
+    throw RegFileError(file_name + ":" + std::to_string(LineAt(bytes, at)) +
+                       ": bytes that are not valid in code page 936 (GBK), the encoding of a .reg file without a "
+                       "byte order mark; save it as ANSI (GBK) or as Unicode (UTF-16 with a byte order mark)");
+  }
   return GbkToUtf8(bytes);
 }
 
@@ -156,10 +186,9 @@ class Parser {
   }
 
   void ParseKeyName(std::string_view name, int line, HKey* root, std::string* path, std::string* user) const {
-    const std::string gbk = Utf8ToGbk(name);
-    auto parts = SplitKeyPath(gbk);
+    auto parts = SplitUtf8Path(name);
     if (parts.empty()) Fail(line, "empty key name");
-    const std::string first = FoldName(parts.front());
+    const std::string first = FoldUtf8(parts.front());
     std::size_t skip = 1;
     user->clear();
     if (first == "HKEY_LOCAL_MACHINE" || first == "HKLM") {
@@ -171,7 +200,7 @@ class Parser {
       *user = parts[1];
       skip = 2;
     } else {
-      Fail(line, "unsupported root key \"" + GbkToUtf8(parts.front()) +
+      Fail(line, "unsupported root key \"" + parts.front() +
                      "\" (only HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and HKEY_USERS\\NAME)");
     }
     // Windows keeps keys at most 512 levels deep; deeper is no registry.
@@ -188,31 +217,8 @@ class Parser {
   // A quoted text starting at `text[*pos]` == '"'; leaves *pos after the closing quote.
   std::string ParseQuoted(std::string_view text, std::size_t* pos, int line) const {
     std::string out;
-    std::size_t i = *pos + 1;
-    for (; i < text.size(); ++i) {
-      const char c = text[i];
-      if (c == '"') {
-        *pos = i + 1;
-        return out;
-      }
-      if (c == '\\' && i + 1 < text.size()) {
-        const char next = text[++i];
-        switch (next) {
-          case '\\': out.push_back('\\'); break;
-          case '"': out.push_back('"'); break;
-          case 'n': out.push_back('\n'); break;
-          case 'r': out.push_back('\r'); break;
-          case '0': out.push_back('\0'); break;
-          default:
-            out.push_back('\\');
-            out.push_back(next);
-            break;
-        }
-        continue;
-      }
-      out.push_back(c);
-    }
-    Fail(line, "text without its closing '\"'");
+    if (!UnquoteRegText(text, pos, &out)) Fail(line, "text without its closing '\"'");
+    return out;
   }
 
   RegEntry ParseValue(std::string_view text) {
@@ -223,7 +229,7 @@ class Parser {
     if (text.front() == '@') {
       pos = 1;
     } else {
-      entry.value.name = Utf8ToGbk(ParseQuoted(text, &pos, line));
+      entry.value.name = ParseQuoted(text, &pos, line);
     }
     while (pos < text.size() && IsBlank(text[pos])) ++pos;
     if (pos >= text.size() || text[pos] != '=') Fail(line, "expected '=' after the value name");
@@ -239,10 +245,17 @@ class Parser {
       std::string value = ParseQuoted(text, &end, line);
       if (!Trim(text.substr(end)).empty()) Fail(line, "unexpected text after the closing '\"'");
       entry.value.type = kRegSz;
-      const std::string gbk = Utf8ToGbk(value);
-      if (gbk.size() >= kMaxValueBytes) Fail(line, TooLarge());
-      entry.value.data.assign(gbk.begin(), gbk.end());
-      entry.value.data.push_back(0);
+      if (format_ == RegFormat::kVersion5) {
+        const std::string utf16 = Utf8ToUtf16le(value) + std::string(2, '\0');
+        if (utf16.size() > kMaxValueBytes) Fail(line, TooLarge());
+        entry.value.data.assign(utf16.begin(), utf16.end());
+        entry.value.raw = true;
+      } else {
+        const std::string gbk = Utf8ToGbk(value);
+        if (gbk.size() >= kMaxValueBytes) Fail(line, TooLarge());
+        entry.value.data.assign(gbk.begin(), gbk.end());
+        entry.value.data.push_back(0);
+      }
       return entry;
     }
     if (StartsWithNoCase(data, "dword:")) {
@@ -255,6 +268,7 @@ class Parser {
         number = number << 4 | static_cast<std::uint32_t>(digit);
       }
       entry.value.type = kRegDword;
+      entry.value.raw = format_ == RegFormat::kVersion5;
       for (int shift = 0; shift < 32; shift += 8) {
         entry.value.data.push_back(static_cast<std::uint8_t>(number >> shift));
       }
@@ -294,11 +308,9 @@ class Parser {
       bytes_text.append(part);
       entry.value.type = type;
       entry.value.data = ParseHexBytes(bytes_text, line);
-      if (format_ == RegFormat::kVersion5 && IsTextType(type)) {
-        const std::string utf16(entry.value.data.begin(), entry.value.data.end());
-        const std::string gbk = Utf16leToGbk(std::string_view(utf16).substr(0, utf16.size() & ~std::size_t{1}));
-        entry.value.data.assign(gbk.begin(), gbk.end());
-      }
+      // A version-5 file holds the bytes the registry stores; a REGEDIT4
+      // file the ANSI view of texts.
+      entry.value.raw = format_ == RegFormat::kVersion5;
       return entry;
     }
     Fail(line, "unknown value data \"" + std::string(data.substr(0, 40)) + "\"");
@@ -341,39 +353,44 @@ class Parser {
   RegFormat format_ = RegFormat::kVersion5;
 };
 
-// Escapes '\' and '"' of a GBK text, stepping over double-byte characters
-// whose trail byte is a backslash.
-std::string Escape(const std::string& gbk) {
+// Escapes '\' and '"' of a UTF-8 text (its multibyte characters hold no
+// ASCII bytes).
+std::string Escape(const std::string& text) {
   std::string out;
-  for (std::size_t i = 0; i < gbk.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(gbk[i]);
-    if (IsGbkLeadByte(byte) && i + 1 < gbk.size()) {
-      out.push_back(gbk[i]);
-      out.push_back(gbk[++i]);
-    } else {
-      if (byte == '\n' || byte == '\r') {
-        // Only names get here with a line break; a raw one would end the line.
-        out.append(byte == '\n' ? "\\n" : "\\r");
-        continue;
-      }
-      if (byte == '\\' || byte == '"') out.push_back('\\');
-      out.push_back(gbk[i]);
+  for (const char c : text) {
+    if (c == '\n' || c == '\r') {
+      // Only names get here with a line break; a raw one would end the line.
+      out.append(c == '\n' ? "\\n" : "\\r");
+      continue;
     }
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
   }
   return out;
 }
 
-// A REG_SZ that a quoted text writes back exactly: one final NUL, no other
-// NUL, no line break, and bytes that survive the file's code page (a REG_SZ
-// read from a REGEDIT4 file's hex(1) may hold any bytes).
-bool IsPlainText(const RegValue& value) {
-  if (value.type != kRegSz || value.data.empty() || value.data.back() != 0) return false;
-  if (std::any_of(value.data.begin(), value.data.end() - 1,
-                  [](std::uint8_t b) { return b == 0 || b == '\r' || b == '\n'; })) {
-    return false;
+// The text of a REG_SZ that a quoted string gives back exactly (one final
+// NUL, no other NUL, no line break, characters that survive the file's
+// encoding), in UTF-8; nullopt when it must be written as hex.
+std::optional<std::string> PlainText(const RegValue& value, RegFormat format, bool gbk_file) {
+  if (value.type != kRegSz) return std::nullopt;
+  const std::string bytes(value.data.begin(), value.data.end());
+  if (format == RegFormat::kVersion5) {
+    if (bytes.size() < 2 || bytes.size() % 2 != 0 || bytes.compare(bytes.size() - 2, 2, std::string(2, '\0')) != 0) {
+      return std::nullopt;
+    }
+    const std::string text = Utf16leToUtf8(std::string_view(bytes).substr(0, bytes.size() - 2));
+    if (text.find_first_of(std::string("\0\r\n", 3)) != std::string::npos) return std::nullopt;
+    if (Utf8ToUtf16le(text) != bytes.substr(0, bytes.size() - 2)) return std::nullopt;
+    if (gbk_file && GbkToUtf8(Utf8ToGbk(text)) != text) return std::nullopt;
+    return text;
   }
-  const std::string text(value.data.begin(), value.data.end() - 1);
-  return Utf8ToGbk(GbkToUtf8(text)) == text;
+  if (bytes.empty() || bytes.back() != 0) return std::nullopt;
+  const std::string gbk = bytes.substr(0, bytes.size() - 1);
+  if (gbk.find_first_of(std::string("\0\r\n", 3)) != std::string::npos) return std::nullopt;
+  const std::string text = GbkToUtf8(gbk);
+  if (Utf8ToGbk(text) != gbk) return std::nullopt;
+  return text;
 }
 
 void AppendHex(std::string& line, std::string& out, const std::vector<std::uint8_t>& bytes) {
@@ -390,12 +407,14 @@ void AppendHex(std::string& line, std::string& out, const std::vector<std::uint8
   }
 }
 
-std::string FormatValue(const RegValue& value, RegFormat format) {
+// A value's lines in UTF-8, each ending in CR LF. A version-5 file gets the
+// stored bytes; a REGEDIT4 file the ANSI view.
+std::string FormatValue(const RegValue& given, RegFormat format, bool gbk_file) {
+  const RegValue value = format == RegFormat::kVersion5 ? StoredForm(given) : AnsiForm(given);
   std::string line = value.name.empty() ? "@=" : "\"" + Escape(value.name) + "\"=";
   std::string out;
-  if (IsPlainText(value)) {
-    const std::string text(value.data.begin(), value.data.end() - 1);
-    line.append("\"").append(Escape(text)).append("\"");
+  if (const auto text = PlainText(value, format, gbk_file)) {
+    line.append("\"").append(Escape(*text)).append("\"");
   } else if (value.type == kRegDword && value.data.size() == 4) {
     char digits[16];
     const std::uint32_t number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
@@ -410,12 +429,7 @@ std::string FormatValue(const RegValue& value, RegFormat format) {
       std::snprintf(type, sizeof type, "hex(%x):", value.type);
       line.append(type);
     }
-    std::vector<std::uint8_t> data = value.data;
-    if (format == RegFormat::kVersion5 && IsTextType(value.type)) {
-      const std::string utf16 = GbkToUtf16le(std::string(data.begin(), data.end()));
-      data.assign(utf16.begin(), utf16.end());
-    }
-    AppendHex(line, out, data);
+    AppendHex(line, out, value.data);
   }
   out.append(line).append("\r\n");
   return out;
@@ -428,7 +442,7 @@ RegFile ParseRegFile(std::string_view bytes, const std::string& file_name) {
     throw RegFileError(file_name + ": larger than " + std::to_string(kMaxRegFileBytes / (1024 * 1024)) +
                        " MB; refusing to read it");
   }
-  return Parser(TextOf(bytes), file_name).Parse();
+  return Parser(TextOf(bytes, file_name), file_name).Parse();
 }
 
 namespace {
@@ -436,7 +450,7 @@ namespace {
 std::string ReadRegText(const std::string& path) {
   try {
     // The bytes go as soon as they are converted.
-    return TextOf(ReadWholeFile(path, kMaxRegFileBytes));
+    return TextOf(ReadWholeFile(path, kMaxRegFileBytes), path);
   } catch (const FileError& error) {
     throw RegFileError(error.what());
   }
@@ -475,28 +489,31 @@ std::string RegKeyName(HKey root, const std::string& path, const std::string& us
   return name;
 }
 
+std::string FormatRegStatement(const RegEntry& entry, RegFormat format, bool gbk_file) {
+  switch (entry.kind) {
+    case RegEntry::Kind::kKey:
+      return "\r\n[" + RegKeyName(entry.root, entry.path, entry.user) + "]\r\n";
+    case RegEntry::Kind::kDeleteKey:
+      return "\r\n[-" + RegKeyName(entry.root, entry.path, entry.user) + "]\r\n";
+    case RegEntry::Kind::kValue:
+      return FormatValue(entry.value, format, gbk_file);
+    case RegEntry::Kind::kDeleteValue:
+      return (entry.value.name.empty() ? std::string("@") : "\"" + Escape(entry.value.name) + "\"") + "=-\r\n";
+  }
+  return {};
+}
+
+std::string EncodeRegText(std::string_view utf8, RegFormat format) {
+  return format == RegFormat::kVersion5 ? Utf8ToUtf16le(utf8) : Utf8ToGbk(utf8);
+}
+
 std::string FormatRegFile(const RegFile& file) {
   std::string text(file.format == RegFormat::kVersion5 ? kHeader5 : kHeader4);
   text.append("\r\n");
-  for (const RegEntry& entry : file.entries) {
-    switch (entry.kind) {
-      case RegEntry::Kind::kKey:
-        text.append("\r\n[").append(RegKeyName(entry.root, entry.path, entry.user)).append("]\r\n");
-        break;
-      case RegEntry::Kind::kDeleteKey:
-        text.append("\r\n[-").append(RegKeyName(entry.root, entry.path, entry.user)).append("]\r\n");
-        break;
-      case RegEntry::Kind::kValue:
-        text.append(FormatValue(entry.value, file.format));
-        break;
-      case RegEntry::Kind::kDeleteValue:
-        text.append(entry.value.name.empty() ? "@" : "\"" + Escape(entry.value.name) + "\"").append("=-\r\n");
-        break;
-    }
-  }
+  for (const RegEntry& entry : file.entries) text.append(FormatRegStatement(entry, file.format));
   text.append("\r\n");
-  if (file.format == RegFormat::kRegedit4) return text;
-  return "\xFF\xFE" + GbkToUtf16le(text);
+  if (file.format == RegFormat::kRegedit4) return EncodeRegText(text, file.format);
+  return "\xFF\xFE" + EncodeRegText(text, file.format);
 }
 
 namespace {
@@ -511,14 +528,13 @@ void AppendTree(const MemoryStore::Key& top, HKey root, std::vector<RegEntry>& o
     RegEntry entry;
     entry.kind = RegEntry::Kind::kKey;
     entry.root = root;
-    entry.path = path;
+    entry.path = GbkToUtf8(path);
     out.push_back(entry);
     for (const RegValue& value : key->values) {
-      RegEntry item;
+      RegEntry item = entry;
       item.kind = RegEntry::Kind::kValue;
-      item.root = root;
-      item.path = path;
       item.value = value;
+      item.value.name = GbkToUtf8(value.name);
       out.push_back(std::move(item));
     }
     const auto& children = key->Ordered();
@@ -543,30 +559,46 @@ std::vector<RegEntry> EntriesOf(const MemoryStore& store) {
   return entries;
 }
 
+// The memory store holds names as the A entry points see them.
 bool MemoryTarget::CreateKey(HKey root, const std::string& path) {
-  store_.CreateKey(root, path);
+  store_.CreateKey(root, Utf8ToGbk(path));
   return true;
 }
 
 bool MemoryTarget::DeleteTree(HKey root, const std::string& path) {
-  store_.RemoveTree(root, path);
+  store_.RemoveTree(root, Utf8ToGbk(path));
   return true;
 }
 
 bool MemoryTarget::SetValue(HKey root, const std::string& path, const RegValue& value) {
-  store_.PutValue(root, path, value.name, value.type, value.data);
+  RegValue stored = value;
+  stored.name = Utf8ToGbk(value.name);
+  store_.PutValue(root, Utf8ToGbk(path), stored);
   return true;
 }
 
 bool MemoryTarget::DeleteValue(HKey root, const std::string& path, const std::string& name) {
-  store_.RemoveValue(root, path, name);
+  store_.RemoveValue(root, Utf8ToGbk(path), Utf8ToGbk(name));
   return true;
 }
 
 std::optional<std::vector<RegValue>> MemoryTarget::ListValues(HKey root, const std::string& path) {
-  const MemoryStore::Key* key = store_.FindKey(root, path);
+  const MemoryStore::Key* key = store_.FindKey(root, Utf8ToGbk(path));
   if (key == nullptr) return std::nullopt;
-  return key->values;
+  std::vector<RegValue> values;
+  for (const RegValue& value : key->values) {
+    values.push_back(StoredForm(value));
+    values.back().name = GbkToUtf8(value.name);
+  }
+  return values;
+}
+
+std::optional<std::vector<std::string>> MemoryTarget::ListSubkeys(HKey root, const std::string& path) {
+  const MemoryStore::Key* key = store_.FindKey(root, Utf8ToGbk(path));
+  if (key == nullptr) return std::nullopt;
+  std::vector<std::string> names;
+  for (const MemoryStore::Key* child : key->Ordered()) names.push_back(GbkToUtf8(child->name));
+  return names;
 }
 
 bool ApplyRegEntry(const RegEntry& entry, RegTarget& target) {

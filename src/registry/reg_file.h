@@ -1,10 +1,11 @@
 // .reg files as regedit writes them: "REGEDIT4" (ANSI, here GBK) and
 // "Windows Registry Editor Version 5.00" (UTF-16LE with a byte order mark).
 //
-// Inside the program everything is as the A entry points see it: names and
-// texts are GBK bytes, and the text types (REG_SZ, REG_EXPAND_SZ,
-// REG_MULTI_SZ) hold GBK data. A version-5 file holds that data as UTF-16LE;
-// import and export convert.
+// Statements carry key paths and value names in UTF-8 (exact: see utf.h).
+// Values read from a version-5 file are raw (text types in UTF-16LE, as the
+// registry stores them); values of a REGEDIT4 file hold the ANSI (GBK) view.
+// Either kind is written to either format: a version-5 file gets the stored
+// bytes, a REGEDIT4 file the ANSI view.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +28,7 @@ struct RegEntry {
   enum class Kind { kKey, kDeleteKey, kValue, kDeleteValue };
   Kind kind = Kind::kKey;
   HKey root = kLocalMachine;
-  std::string path;   // below the root; empty for the root itself
+  std::string path;   // below the root, UTF-8; empty for the root itself
   RegValue value;     // kValue: name, type, data; kDeleteValue: name only
   int line = 0;       // first line of the statement in its file
   // A key under "HKEY_USERS\NAME": the user's name, with root kCurrentUser.
@@ -71,6 +72,17 @@ bool CanWriteKeyLine(HKey root, const std::string& path, const std::string& user
 
 // The bytes of a .reg file in its format (version 5: UTF-16LE with BOM).
 std::string FormatRegFile(const RegFile& file);
+// The text of a quoted string starting at `text[*pos]` == '"', its escapes
+// resolved as regedit resolves them; *pos is left after the closing quote.
+// False when there is none.
+bool UnquoteRegText(std::string_view text, std::size_t* pos, std::string* out);
+
+// One statement's lines in UTF-8, each ending in CR LF (a key line with a
+// blank line before it). `gbk_file`: the lines will be written in GBK, so a
+// text GBK cannot hold is written as hex.
+std::string FormatRegStatement(const RegEntry& entry, RegFormat format, bool gbk_file = false);
+// UTF-8 text in the file's encoding (version 5: UTF-16LE, REGEDIT4: GBK).
+std::string EncodeRegText(std::string_view utf8, RegFormat format);
 
 // "HKEY_LOCAL_MACHINE\path" as a .reg file names a key.
 std::string RegKeyName(HKey root, const std::string& path, const std::string& user = {});
@@ -78,8 +90,17 @@ std::string RegKeyName(HKey root, const std::string& path, const std::string& us
 // Statements that rebuild every key and value of `store`, roots included.
 std::vector<RegEntry> EntriesOf(const MemoryStore& store);
 
-// What importing a .reg file needs of a store beyond the seven operations.
-// Paths are below one of the two roots. Each returns false when refused.
+// A key with everything below it, names exact and values raw.
+struct RegTree {
+  std::string name;  // UTF-8; empty for the key the tree was read at
+  std::vector<RegValue> values;
+  std::vector<RegTree> children;
+};
+
+// What importing a .reg file and backing up need of a store beyond the seven
+// operations. Paths are below one of the two roots; paths and names are
+// UTF-8 and name keys and values exactly (letter case of ASCII aside), also
+// those outside GBK. Each returns false when refused.
 class RegTarget {
  public:
   virtual ~RegTarget() = default;
@@ -90,8 +111,17 @@ class RegTarget {
   virtual bool SetValue(HKey root, const std::string& path, const RegValue& value) = 0;
   // True when the value is gone (or never was).
   virtual bool DeleteValue(HKey root, const std::string& path, const std::string& name) = 0;
-  // Every value of the key in its stored order; nullopt when it does not exist.
+  // Every value of the key in its stored order, raw; nullopt when it does
+  // not exist or cannot be read.
   virtual std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) = 0;
+  // The names of the key's subkeys; nullopt when it does not exist or cannot
+  // be read.
+  virtual std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) = 0;
+  // The key at `path` and everything below it; nullopt when it does not
+  // exist or any part of it cannot be read (or it nests deeper than the
+  // registry allows). Built from the two lists above unless a store knows
+  // a faster way.
+  virtual std::optional<RegTree> ReadTree(HKey root, const std::string& path);
 };
 
 // RegTarget over a memory store.
@@ -103,6 +133,7 @@ class MemoryTarget final : public RegTarget {
   bool SetValue(HKey root, const std::string& path, const RegValue& value) override;
   bool DeleteValue(HKey root, const std::string& path, const std::string& name) override;
   std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override;
+  std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override;
 
  private:
   MemoryStore& store_;

@@ -28,10 +28,10 @@ std::uint32_t Le32(const unsigned char* p) {
 }
 bool IsId(const unsigned char* cell, const char* id) { return cell[4] == id[0] && cell[5] == id[1]; }
 
-// A stored name: Latin-1 when the record says so, else UTF-16LE. Read as
-// hivex reads it: a name that is no UTF-16 (odd length, a lone surrogate)
-// cannot be read, and the name ends at its first NUL.
-bool NameToAnsi(const unsigned char* name, std::size_t length, bool latin1, std::string* out) {
+// A stored name in UTF-8: Latin-1 when the record says so, else UTF-16LE.
+// Read as hivex reads it: a name that is no UTF-16 (odd length, a lone
+// surrogate) cannot be read, and the name ends at its first NUL.
+bool NameToUtf8(const unsigned char* name, std::size_t length, bool latin1, std::string* out) {
   std::string utf8;
   auto append = [&](std::uint32_t code) { AppendUtf8(utf8, code); };
   if (latin1) {
@@ -51,7 +51,7 @@ bool NameToAnsi(const unsigned char* name, std::size_t length, bool latin1, std:
   }
   // As a C string from hivex, the name ends at its first NUL.
   utf8.resize(std::min(utf8.size(), utf8.find('\0')));
-  *out = Utf8ToGbk(utf8);
+  *out = std::move(utf8);
   return true;
 }
 
@@ -148,14 +148,16 @@ bool RegfReader::IsLink(std::size_t node) const {
   return nk == nullptr || (Le16(nk + 6) & kSymbolicLink) != 0;
 }
 
-std::string RegfReader::Name(std::size_t node) const {
+std::string RegfReader::Name(std::size_t node) const { return Utf8ToGbk(Utf8Name(node)); }
+
+std::string RegfReader::Utf8Name(std::size_t node) const {
   std::size_t length = 0;
   const unsigned char* nk = Node(node, &length);
   if (nk == nullptr) return {};
   const std::size_t name_length = Le16(nk + 0x4C);
   std::string name;
   if (kNodeFixed + name_length > length ||
-      !NameToAnsi(nk + kNodeFixed, name_length, (Le16(nk + 6) & 0x20) != 0, &name)) {
+      !NameToUtf8(nk + kNodeFixed, name_length, (Le16(nk + 6) & 0x20) != 0, &name)) {
     return {};
   }
   return name;
@@ -195,7 +197,7 @@ bool RegfReader::Data(const unsigned char* vk, std::string* out) const {
   return true;
 }
 
-bool RegfReader::Values(std::size_t node, std::vector<RegValue>* out) const {
+bool RegfReader::Values(std::size_t node, std::vector<RegValue>* out, bool exact) const {
   const unsigned char* nk = Node(node);
   if (nk == nullptr) return false;
   const std::size_t count = Le32(nk + 0x28);
@@ -210,14 +212,16 @@ bool RegfReader::Values(std::size_t node, std::vector<RegValue>* out) const {
     const std::size_t name_length = Le16(vk + 6);
     if (kValueFixed + name_length > length) return false;
     RegValue value;
-    if (!NameToAnsi(vk + kValueFixed, name_length, (Le16(vk + 20) & 1) != 0, &value.name)) return false;
+    if (!NameToUtf8(vk + kValueFixed, name_length, (Le16(vk + 20) & 1) != 0, &value.name)) return false;
     value.type = Le32(vk + 16);
     std::string data;
     if (!Data(vk, &data)) return false;
-    if (value.type == kRegSz || value.type == kRegExpandSz || value.type == kRegMultiSz) {
-      data = Utf16leToGbk(std::string_view(data).substr(0, data.size() & ~std::size_t{1}));
-    }
     value.data.assign(data.begin(), data.end());
+    value.raw = true;
+    if (!exact) {
+      value = AnsiForm(value);
+      value.name = Utf8ToGbk(value.name);
+    }
     out->push_back(std::move(value));
   }
   return true;

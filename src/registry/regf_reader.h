@@ -36,12 +36,14 @@ class RegfReader {
   std::size_t root() const;
   // The subkeys in stored order; empty when the key's list is damaged.
   std::vector<std::size_t> Children(std::size_t node) const;
-  // The key's name in code page 936; empty when damaged.
+  // The key's name in code page 936, or exact in UTF-8; empty when damaged.
   std::string Name(std::size_t node) const;
+  std::string Utf8Name(std::size_t node) const;
   // Whether the key is a registry link (its target is outside the file).
   bool IsLink(std::size_t node) const;
-  // Every value as the A entry points see it; false when any is damaged.
-  bool Values(std::size_t node, std::vector<RegValue>* out) const;
+  // Every value as the A entry points see it, or with `exact` raw with UTF-8
+  // names; false when any is damaged.
+  bool Values(std::size_t node, std::vector<RegValue>* out, bool exact = false) const;
 
  private:
   RegfReader(const unsigned char* data, std::size_t size);

@@ -51,6 +51,10 @@ inline constexpr std::uint32_t kRegLink = 6;
 inline constexpr std::uint32_t kRegMultiSz = 7;
 inline constexpr std::uint32_t kRegQword = 11;
 
+constexpr bool IsTextType(std::uint32_t type) {
+  return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
+}
+
 // True when `mask` asks for more than reading.
 constexpr bool WantsWrite(std::uint32_t mask) {
   return (mask & (kKeyWriteBits | kDeleteBit | 0x00080000u /*WRITE_DAC*/ |

@@ -54,4 +54,12 @@ std::optional<std::vector<RegValue>> UserRootStore::ListValues(HKey root, const 
   return target_.ListValues(Map(root), path);
 }
 
+std::optional<std::vector<std::string>> UserRootStore::ListSubkeys(HKey root, const std::string& path) {
+  return target_.ListSubkeys(Map(root), path);
+}
+
+std::optional<RegTree> UserRootStore::ReadTree(HKey root, const std::string& path) {
+  return target_.ReadTree(Map(root), path);
+}
+
 }  // namespace torvane::registry

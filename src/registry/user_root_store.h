@@ -36,6 +36,8 @@ class UserRootStore final : public RegistryStore, public RegTarget {
   bool SetValue(HKey root, const std::string& path, const RegValue& value) override;
   bool DeleteValue(HKey root, const std::string& path, const std::string& name) override;
   std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override;
+  std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override;
+  std::optional<RegTree> ReadTree(HKey root, const std::string& path) override;
 
  private:
   HKey Map(HKey key) const { return key == kCurrentUser ? user_root_ : key; }

@@ -172,6 +172,16 @@ RepairOutcome RepairEngine::RestoreText(int index) {
   const long opened = key.Open(place.root, place.key, kKeyAllAccess);
   // A missing key holds no value: healthy when the healthy form is no text.
   if (opened == kFileNotFound && healthy.empty()) return RepairOutcome::kNothingToDo;
+  // Item 13 reads with read access: a key it may not change is damage only
+  // when that read shows some.
+  if (index == 13 && !key.is_open()) {
+    ScopedKey readable(store_);
+    if (readable.Open(place.root, place.key, registry::kKeyRead) != kSuccess ||
+        TextOf(ReadValue(store_, readable.get(), place.value, place.capacity)) == healthy) {
+      return RepairOutcome::kNothingToDo;
+    }
+    return RepairOutcome::kFailed;
+  }
   const std::string text = TextOf(ReadValue(store_, key.get(), place.value, place.capacity));
   if (key.is_open() && (file_names ? registry::NamesEqual(text, healthy) : text == healthy)) {
     return RepairOutcome::kNothingToDo;

@@ -47,12 +47,8 @@ void AddTree(hive_h* h, hive_node_h node, const registry::MemoryStore::Key& key)
   std::vector<hive_set_value> values;
   for (const auto& value : key.values) {
     names.push_back(registry::GbkToUtf8(value.name));
-    std::string data(value.data.begin(), value.data.end());
-    if (value.type == registry::kRegSz || value.type == registry::kRegExpandSz ||
-        value.type == registry::kRegMultiSz) {
-      data = registry::GbkToUtf16le(data);
-    }
-    datas.push_back(std::move(data));
+    const registry::RegValue stored = registry::StoredForm(value);
+    datas.emplace_back(stored.data.begin(), stored.data.end());
   }
   for (std::size_t i = 0; i < key.values.size(); ++i) {
     hive_set_value value{names[i].data(), hive_t_REG_NONE, datas[i].size(), datas[i].data()};

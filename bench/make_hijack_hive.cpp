@@ -1,0 +1,41 @@
+// Writes a SOFTWARE hive whose image-options key holds a listed tool's
+// subkey with many subkeys of its own, for the backup benchmark:
+//   make_hijack_hive FILE [SUBKEYS]   (default 10000)
+#include <hivex.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include "support/hive_builder.h"
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: make_hijack_hive FILE [SUBKEYS]\n");
+    return 2;
+  }
+  const std::string path = argv[1];
+  const long count = argc > 2 ? std::atol(argv[2]) : 10000;
+  torvane::testing::WriteFile(path, torvane::testing::EmptyHive("SOFTWARE"));
+  hive_h* h = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
+  if (h == nullptr) return 1;
+  hive_node_h node = hivex_root(h);
+  for (const char* part : {"Microsoft", "Windows NT", "CurrentVersion", "Image File Execution Options", "IceSword.exe"}) {
+    node = hivex_node_add_child(h, node, part);
+  }
+  std::string debugger = "C\0:\0\\\0e\0v\0i\0l\0.\0e\0x\0e\0\0\0";
+  hive_set_value value{const_cast<char*>("Debugger"), hive_t_REG_SZ, debugger.size(), debugger.data()};
+  hivex_node_set_values(h, node, 1, &value, 0);
+  for (long i = 0; i < count; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "k%06ld", i);
+    const hive_node_h child = hivex_node_add_child(h, node, name);
+    std::string data = std::to_string(i);
+    hive_set_value v{const_cast<char*>("v"), hive_t_REG_BINARY, data.size(), data.data()};
+    hivex_node_set_values(h, child, 1, &v, 0);
+  }
+  const int rc = hivex_commit(h, path.c_str(), 0);
+  hivex_close(h);
+  return rc == 0 ? 0 : 1;
+}

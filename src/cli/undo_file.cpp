@@ -1,0 +1,237 @@
+#include "cli/undo_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <algorithm>
+#include <functional>
+#include <set>
+#include <random>
+
+#include "cli/sources.h"
+#include "registry/file_io.h"
+#include "registry/reg_tree.h"
+#include "registry/utf.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace torvane::cli {
+
+namespace fs = std::filesystem;
+using registry::HKey;
+using registry::RegEntry;
+using registry::RegTarget;
+using registry::RegValue;
+
+void CheckBackupPath(const std::string& path, const std::vector<std::string>& sources) {
+  std::error_code error;
+  const fs::path wanted = fs::weakly_canonical(fs::absolute(path, error), error);
+  for (const std::string& source : sources) {
+    std::error_code source_error;
+    const fs::path canonical = fs::weakly_canonical(fs::absolute(source, source_error), source_error);
+    if (!error && !source_error && canonical == wanted) {
+      throw SourceError(path + ": --backup names the source file " + source +
+                        "; a backup never overwrites what it backs up. Nothing was changed.");
+    }
+  }
+  const fs::file_status status = fs::symlink_status(path, error);
+  if (error && error != std::errc::no_such_file_or_directory) {
+    throw SourceError(path + ": cannot look at the --backup path: " + error.message() + ". Nothing was changed.");
+  }
+  if (status.type() != fs::file_type::not_found) {
+    throw SourceError(path + ": --backup names a file that exists; a backup never overwrites a file. Choose a new "
+                             "name. Nothing was changed.");
+  }
+}
+
+void WriteNewFile(const std::string& path, const std::string& bytes) {
+  // Created exclusively below: a name someone placed there first is refused,
+  // never followed or reused.
+  const std::string temporary = path + ".torvane-" + std::to_string(std::random_device()()) + ".tmp";
+  const std::string reason_prefix = path + ": cannot write the backup: ";
+#ifdef _WIN32
+  HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw SourceError(reason_prefix + "error " + std::to_string(GetLastError()));
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size() && FlushFileBuffers(file);
+  CloseHandle(file);
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when `path` exists.
+  if (!ok || !MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    const DWORD code = GetLastError();
+    DeleteFileA(temporary.c_str());
+    throw SourceError(reason_prefix + "error " + std::to_string(code) + "; nothing was changed");
+  }
+#else
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) throw SourceError(reason_prefix + std::strerror(errno) + "; nothing was changed");
+  std::size_t done = 0;
+  bool ok = true;
+  while (ok && done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  int saved = errno;
+  ::close(fd);
+  // link() refuses an existing name, where rename() would replace it.
+  if (ok && ::link(temporary.c_str(), path.c_str()) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  ::unlink(temporary.c_str());
+  if (!ok) throw SourceError(reason_prefix + std::strerror(saved) + "; nothing was changed");
+  const std::string directory = fs::path(path).parent_path().empty() ? "." : fs::path(path).parent_path().string();
+  const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+#endif
+}
+
+namespace {
+
+// A step that puts back what one statement replaced.
+using Undo = std::function<bool()>;
+
+// Keys known to exist, so that a long run of statements below one key does
+// not list its parent's subkeys again for each of them.
+class KnownKeys {
+ public:
+  bool Has(const RegTarget* target, HKey root, const std::string& path) const {
+    return keys_.count(Id(target, root, path)) != 0;
+  }
+  void Add(const RegTarget* target, HKey root, const std::string& path) {
+    std::string prefix;
+    for (const std::string& part : registry::SplitUtf8Path(path)) {
+      prefix = registry::ChildPath(prefix, part);
+      keys_.insert(Id(target, root, prefix));
+    }
+  }
+  // Forgets `path` and everything below it.
+  void Remove(const RegTarget* target, HKey root, const std::string& path) {
+    const std::string id = Id(target, root, path);
+    for (auto it = keys_.lower_bound(id); it != keys_.end() && it->compare(0, id.size(), id) == 0;) {
+      const bool below = it->size() == id.size() || (*it)[id.size()] == '\\';
+      it = below ? keys_.erase(it) : std::next(it);
+    }
+  }
+
+ private:
+  static std::string Id(const RegTarget* target, HKey root, const std::string& path) {
+    std::string id = std::to_string(reinterpret_cast<std::uintptr_t>(target)) + ":" + std::to_string(root);
+    for (const std::string& part : registry::SplitUtf8Path(path)) id += "\\" + registry::FoldUtf8(part);
+    return id;
+  }
+  std::set<std::string> keys_;
+};
+
+// The topmost key of `path` that does not exist ("" when all do), read from
+// the listings of their parents; nullopt when a listing cannot be read, so
+// that a key that exists but refuses reading is never taken for missing.
+std::optional<std::string> FirstMissing(RegTarget& target, HKey root, const std::string& path, const KnownKeys& known) {
+  std::string prefix;
+  for (const std::string& part : registry::SplitUtf8Path(path)) {
+    const std::string key = registry::ChildPath(prefix, part);
+    if (!known.Has(&target, root, key)) {
+      const auto children = target.ListSubkeys(root, prefix);
+      if (!children) return std::nullopt;
+      if (std::none_of(children->begin(), children->end(),
+                       [&](const std::string& child) { return registry::Utf8NamesEqual(child, part); })) {
+        return key;
+      }
+    }
+    prefix = key;
+  }
+  return std::string();
+}
+
+// What undoes `entry`, read before it is applied; false when that cannot be
+// read (the statement is then refused unapplied).
+bool Prepare(const RegEntry& entry, RegTarget& target, const KnownKeys& known, std::vector<Undo>* undo) {
+  const HKey root = entry.root;
+  const std::string path = entry.path;
+  const auto missing = FirstMissing(target, root, path, known);
+  if (!missing) return false;
+  if (!missing->empty()) {
+    // Creating the key (and its missing parents) is undone by deleting the
+    // topmost one created; deleting what is not there needs no undo.
+    if (entry.kind == RegEntry::Kind::kKey || entry.kind == RegEntry::Kind::kValue) {
+      undo->push_back([&target, root, created = *missing] { return target.DeleteTree(root, created); });
+    }
+    return true;
+  }
+  switch (entry.kind) {
+    case RegEntry::Kind::kKey:
+      return true;
+    case RegEntry::Kind::kDeleteKey: {
+      auto tree = target.ReadTree(root, path);
+      if (!tree) return false;
+      undo->push_back([&target, root, path, tree = std::move(*tree)] { return registry::WriteTree(target, root, path, tree); });
+      return true;
+    }
+    case RegEntry::Kind::kValue:
+    case RegEntry::Kind::kDeleteValue:
+      break;
+  }
+  const auto values = target.ListValues(root, path);
+  if (!values) return false;
+  std::optional<RegValue> old;
+  for (const RegValue& value : *values) {
+    if (registry::Utf8NamesEqual(value.name, entry.value.name)) old = value;
+  }
+  const std::string name = entry.value.name;
+  undo->push_back([&target, root, path, name, old] {
+    return old ? target.SetValue(root, path, *old) : target.DeleteValue(root, path, name);
+  });
+  return true;
+}
+
+bool Apply(const RegEntry& entry, RegTarget& target, KnownKeys& known) {
+  switch (entry.kind) {
+    case RegEntry::Kind::kKey:
+    case RegEntry::Kind::kValue: {
+      const bool done = entry.kind == RegEntry::Kind::kKey ? target.CreateKey(entry.root, entry.path)
+                                                            : target.SetValue(entry.root, entry.path, entry.value);
+      if (done) known.Add(&target, entry.root, entry.path);
+      return done;
+    }
+    case RegEntry::Kind::kDeleteKey:
+      known.Remove(&target, entry.root, entry.path);
+      return target.DeleteTree(entry.root, entry.path);
+    case RegEntry::Kind::kDeleteValue:
+      return target.DeleteValue(entry.root, entry.path, entry.value.name);
+  }
+  return false;
+}
+
+}  // namespace
+
+ApplyOutcome ApplyAllOrNothing(const std::vector<Placed>& statements) {
+  ApplyOutcome outcome;
+  std::vector<Undo> undo;
+  KnownKeys known;
+  for (std::size_t i = 0; i < statements.size(); ++i) {
+    const Placed& placed = statements[i];
+    if (!Prepare(*placed.entry, *placed.target, known, &undo) || !Apply(*placed.entry, *placed.target, known)) {
+      outcome.refused = i;
+      break;
+    }
+  }
+  if (!outcome.refused) return outcome;
+  for (auto step = undo.rbegin(); step != undo.rend(); ++step) {
+    if (!(*step)()) outcome.rolled_back = false;
+  }
+  return outcome;
+}
+
+}  // namespace torvane::cli

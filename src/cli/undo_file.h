@@ -1,0 +1,38 @@
+// The backup file a repair writes and the restore that applies one.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "registry/reg_file.h"
+
+namespace torvane::cli {
+
+// Refuses (SourceError) a backup path that names one of `sources` (after
+// symbolic links) or anything that exists, a dangling link included.
+void CheckBackupPath(const std::string& path, const std::vector<std::string>& sources);
+
+// Writes `bytes` to a new file `path`: a temporary file beside it, created
+// exclusively, flushed, then linked in under its name, which fails rather
+// than replace a file that appeared meanwhile. Throws SourceError.
+void WriteNewFile(const std::string& path, const std::string& bytes);
+
+// One statement and where it goes.
+struct Placed {
+  const registry::RegEntry* entry;
+  registry::RegTarget* target;
+};
+
+struct ApplyOutcome {
+  std::optional<std::size_t> refused;  // the first statement refused
+  bool rolled_back = true;             // false: undoing the applied ones failed too
+};
+
+// Applies the statements in order. When one is refused, the ones applied
+// before it are undone in reverse order from what each replaced (read before
+// it was applied), so the targets end as they began.
+ApplyOutcome ApplyAllOrNothing(const std::vector<Placed>& statements);
+
+}  // namespace torvane::cli
