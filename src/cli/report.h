@@ -19,6 +19,7 @@ enum class State { kHealthy, kDamaged, kUndetermined };
 struct ProfileReport {
   std::optional<std::string> name;  // the folder's name: UTF-8 as a rule, any bytes at worst
   std::string problem;              // why the user part is undetermined (one line), or empty
+  std::optional<std::string> sid;   // the user's SID, for live profiles
   std::array<State, repair::kItemCount> states{};
   bool ran = false;        // a repair run took place for this profile
   std::string message;     // the run's message text (GBK), as the dialog shows it

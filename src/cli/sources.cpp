@@ -306,7 +306,7 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
       return OpenRegSource(options, writable);
     case SourceKind::kLive: {
 #ifdef _WIN32
-      return OpenLiveSource();
+      return OpenLiveSource(LiveScopeOf(options, RunningAsLocalSystem()), options.user);
 #else
       throw SourceError("--live: this build has no live registry; use the Windows build, or --windows, --software/--ntuser or --reg");
 #endif
