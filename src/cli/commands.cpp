@@ -84,12 +84,15 @@ void Print(const RunReport& report, bool json, const Streams& streams) {
   }
 }
 
+// "PATH: the hive is dirty (...)", the start of every word about such a hive.
+std::string DirtyHive(const std::string& path) {
+  return path + ": the hive is dirty (its transaction logs were not replayed)";
+}
+
 void WarnDirty(const Source& source, const Streams& streams) {
   for (const auto& hive : source.dirty()) {
-    std::fprintf(streams.err,
-                 "torvane: %s: the hive is dirty (its transaction logs were not replayed); what it shows may be "
-                 "stale and it will not be repaired\n",
-                 Printable(hive.path).c_str());
+    std::fprintf(streams.err, "torvane: %s; what it shows may be stale and it will not be repaired\n",
+                 DirtyHive(Printable(hive.path)).c_str());
   }
 }
 
@@ -160,9 +163,9 @@ void RefuseUnrepairable(const Options& options, const std::vector<int>& requeste
   }
   for (const auto& hive : source.dirty()) {
     if (touched & (hive.machine ? repair::kTouchesLocalMachine : repair::kTouchesCurrentUser)) {
-      throw SourceError(hive.path +
-                        ": the hive is dirty (its transaction logs were not replayed); refusing to repair it. "
-                        "Boot that Windows once, or replay the logs, then run again. Nothing was changed.");
+      throw SourceError(DirtyHive(hive.path) +
+                        "; refusing to repair it. Boot that Windows once, or replay the logs, then run again. "
+                        "Nothing was changed.");
     }
   }
 }
@@ -435,8 +438,7 @@ int Restore(const Options& options, const Streams& streams) {
   }
   auto source = OpenSource(ForRestore(options, file), true);
   for (const auto& hive : source->dirty()) {
-    throw SourceError(hive.path + ": the hive is dirty (its transaction logs were not replayed); refusing to change "
-                      "it. Nothing was changed.");
+    throw SourceError(DirtyHive(hive.path) + "; refusing to change it. Nothing was changed.");
   }
   std::vector<Placed> statements;
   for (const RegEntry& entry : file.entries) {

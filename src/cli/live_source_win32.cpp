@@ -8,7 +8,9 @@
 #include "cli/profile_plan.h"
 #include "registry/hive_mount_win32.h"
 #include "registry/live_store_win32.h"
+#include "registry/system_directory_win32.h"
 #include "registry/user_root_store.h"
+#include "repair/engine.h"
 
 namespace torvane::cli {
 
@@ -89,9 +91,8 @@ std::optional<std::string> ImagePathOf(HKEY list, const std::wstring& sid) {
 }
 
 std::string SystemDirectory() {
-  char directory[MAX_PATH] = {};
-  const UINT length = ::GetSystemDirectoryA(directory, MAX_PATH);
-  return length > 0 && length < MAX_PATH ? directory : "C:\\WINDOWS\\system32";
+  const std::string directory = registry::SystemDirectory();
+  return directory.empty() ? repair::kDefaultSystemDirectory : directory;
 }
 
 class LiveSource final : public Source {
