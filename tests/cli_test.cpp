@@ -162,7 +162,7 @@ TEST_F(CliTest, ScanOfTheDemoGivesTheDialogsGroupsAndExitOne) {
 
   const Result json = Cli({"scan", "--demo", "--json"});
   EXPECT_EQ(json.code, kExitDamage);
-  EXPECT_EQ(json.out, "{\"source\": \"--demo\", \"profiles\": [{\"profile\": null, \"items\": " +
+  EXPECT_EQ(json.out, "{\"source\": \"--demo\", \"profiles\": [{\"profile\": null, \"sid\": null, \"items\": " +
                           ItemsJson(kDemoStates) + "}], \"repaired\": [], \"failed\": []}\n");
 }
 
@@ -343,9 +343,9 @@ TEST_F(CliTest, EveryProfileOfAMountedWindowsIsScannedAndRepaired) {
   EXPECT_EQ(scan.code, kExitDamage) << scan.err;
   // Userinit follows the volume's SystemRoot; item 5 is damaged through HKLM for everyone.
   EXPECT_EQ(scan.out, "{\"source\": \"--windows " + root.string() + "\", \"profiles\": [" +
-                          "{\"profile\": \"alice\", \"items\": " + ItemsJson("dhhdhdhhhhhhdhhhhhhhhhd") + "}, " +
-                          "{\"profile\": \"Bob\", \"items\": " + ItemsJson("hhhdhdhhhhhhdhhhhhhhhhd") + "}, " +
-                          "{\"profile\": \"Old\", \"items\": " + ItemsJson("hhhdddhhhhhhdhhhhhhhhhd") + "}" +
+                          "{\"profile\": \"alice\", \"sid\": null, \"items\": " + ItemsJson("dhhdhdhhhhhhdhhhhhhhhhd") + "}, " +
+                          "{\"profile\": \"Bob\", \"sid\": null, \"items\": " + ItemsJson("hhhdhdhhhhhhdhhhhhhhhhd") + "}, " +
+                          "{\"profile\": \"Old\", \"sid\": null, \"items\": " + ItemsJson("hhhdddhhhhhhdhhhhhhhhhd") + "}" +
                           "], \"repaired\": [], \"failed\": []}\n");
   const Result text = Cli({"scan", "--windows", root.string()});
   EXPECT_NE(text.out.find("== alice ==\n系统修复项\n"), std::string::npos);

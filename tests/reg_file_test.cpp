@@ -156,6 +156,11 @@ TEST(RegFileTest, BadInputNamesTheFileAndTheLine) {
   const std::string head = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software]\r\n";
   EXPECT_EQ(ErrorOf(head + "\"A\"=dword:xyz\r\n"), "bad.reg:4: dword: needs 1 to 8 hexadecimal digits");
   EXPECT_EQ(ErrorOf(head + "\"A\"=dword:123456789\r\n"), "bad.reg:4: dword: needs 1 to 8 hexadecimal digits");
+  EXPECT_EQ(ErrorOf(head + "\"A\"=dword:\r\n"), "bad.reg:4: dword: needs 1 to 8 hexadecimal digits");
+  for (const char* type : {"hex():00", "hex(123456789):00", "hex(2:00", "hex(-1):00"}) {
+    EXPECT_EQ(ErrorOf(head + "\"A\"=" + type + "\r\n"), "bad.reg:4: hex(N): needs a hexadecimal type number") << type;
+  }
+  EXPECT_EQ(ErrorOf(head + "\"A\"=hex(2)00\r\n"), "bad.reg:4: expected ':' after hex");
   EXPECT_EQ(ErrorOf(head + "\"A\"=\"1\"\r\n\"B\"=hex:01,zz\r\n"), "bad.reg:5: bad byte \"zz\" in hex data");
   EXPECT_EQ(ErrorOf(head + "\"B\"=hex:01,\\\r\n  02,\\"), "bad.reg:4: hex data continues past the end of the file");
   EXPECT_EQ(ErrorOf(head + "\"B\"=hex:01,\\\r\n  02,\\\r\n\r\n"), "bad.reg:6: hex data broken off by a blank line");

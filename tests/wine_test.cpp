@@ -190,7 +190,7 @@ TEST_F(WineLiveTest, TheWindowsBuildScansRepairsAndRestoresALiveRegistry) {
       "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\IceSword.exe";
   const Output clean = Torvane("scan --live --json");
   ASSERT_NE(clean.code, 2) << clean.text;
-  EXPECT_EQ(clean.text.rfind("{\"source\": \"--live\", \"profiles\": [{\"profile\": null, \"items\": [", 0), 0u);
+  EXPECT_EQ(clean.text.rfind("{\"source\": \"--live\", \"profiles\": [{\"profile\": null, \"sid\": null, \"items\": [", 0), 0u);
   EXPECT_EQ(ItemState(clean.text, 0), "healthy");
   EXPECT_EQ(ItemState(clean.text, 3), "healthy");
 

@@ -95,12 +95,15 @@ void Print(const RunReport& report, bool json, const Streams& streams) {
   }
 }
 
+// "PATH: the hive is dirty (...)", the start of every word about such a hive.
+std::string DirtyHive(const std::string& path) {
+  return path + ": the hive is dirty (its transaction logs were not replayed)";
+}
+
 void WarnDirty(const Source& source, const Streams& streams) {
   for (const auto& hive : source.dirty()) {
-    std::fprintf(streams.err,
-                 "torvane: %s: the hive is dirty (its transaction logs were not replayed); what it shows may be "
-                 "stale and it will not be repaired\n",
-                 Printable(hive.path).c_str());
+    std::fprintf(streams.err, "torvane: %s; what it shows may be stale and it will not be repaired\n",
+                 DirtyHive(Printable(hive.path)).c_str());
   }
 }
 
@@ -111,6 +114,16 @@ void WarnRefused(const RecordingStore& store, const Streams& streams) {
                  registry::GbkToUtf8(registry::RegKeyName(refusal.root, refusal.path)).c_str(),
                  refusal.access.c_str());
   }
+}
+
+// A profile whose user hive could not be used: one line on stderr. Its user
+// items are undetermined, so the run cannot call the profile healthy.
+bool WarnUnusable(const Profile& profile, const Streams& streams) {
+  if (profile.user_problem.empty()) return false;
+  std::string name = profile.name ? *profile.name : "the user hive";
+  if (profile.sid && *profile.sid != name) name += " (" + *profile.sid + ")";
+  std::fprintf(streams.err, "torvane: %s: user items undetermined: %s\n", name.c_str(), profile.user_problem.c_str());
+  return true;
 }
 
 int Scan(const Options& options, const Streams& streams) {
@@ -124,10 +137,12 @@ int Scan(const Options& options, const Streams& streams) {
     repair::RepairEngine engine(watched, profile.system_directory);
     ProfileReport result;
     result.name = profile.name;
+    result.sid = profile.sid;
     result.problem = profile.user_problem;
     result.states = Evaluate(engine, profile);
     result.views = EvaluateViews(engine, profile);
     WarnRefused(watched, streams);
+    damaged |= WarnUnusable(profile, streams);
     for (State state : result.states) damaged |= state == State::kDamaged;
     report.profiles.push_back(std::move(result));
   }
@@ -160,16 +175,20 @@ void RefuseUnrepairable(const Options& options, const std::vector<int>& requeste
   }
   for (const auto& hive : source.dirty()) {
     if (touched & (hive.machine ? repair::kTouchesLocalMachine : repair::kTouchesCurrentUser)) {
-      throw SourceError(hive.path +
-                        ": the hive is dirty (its transaction logs were not replayed); refusing to repair it. "
-                        "Boot that Windows once, or replay the logs, then run again. Nothing was changed.");
+      throw SourceError(DirtyHive(hive.path) +
+                        "; refusing to repair it. Boot that Windows once, or replay the logs, then run again. "
+                        "Nothing was changed.");
     }
   }
 }
 
 // The name a backup gives a profile's HKCU part (HKEY_USERS\NAME), exact;
 // empty for a source with a single user.
-std::string BackupUser(const Profile& profile) { return profile.name ? *profile.name : std::string(); }
+std::string BackupUser(const Profile& profile) {
+  // A live profile's keys are HKEY_USERS\<SID>, as Windows names them.
+  if (profile.sid) return *profile.sid;
+  return profile.name ? *profile.name : std::string();
+}
 
 void RefuseUnnamableProfiles(const std::vector<Profile>& profiles) {
   for (std::size_t k = 0; k < profiles.size(); ++k) {
@@ -218,6 +237,7 @@ PlannedRun PlanRepairs(const std::vector<int>& requested, std::vector<Profile>& 
     Profile& profile = profiles[k];
     ProfileReport result;
     result.name = profile.name;
+    result.sid = profile.sid;
     result.problem = profile.user_problem;
     run.overlays.push_back(std::make_unique<OverlayStore>(*profile.store, run.machine));
     RecordingStore recorder(*run.overlays.back(), nullptr, [&](const Change& change) {
@@ -305,7 +325,8 @@ void CarryOutPlans(const std::vector<PlanPart>& parts, PlannedRun& run, RunRepor
 }
 
 // The states after the run, from the registry as it now stands.
-bool Rescan(const std::vector<int>& requested, std::vector<Profile>& profiles, RunReport& report, bool dry_run) {
+bool Rescan(const std::vector<int>& requested, std::vector<Profile>& profiles, RunReport& report, bool dry_run,
+            const Streams& streams) {
   bool incomplete = false;
   for (std::size_t k = 0; k < profiles.size(); ++k) {
     Profile& profile = profiles[k];
@@ -322,6 +343,7 @@ bool Rescan(const std::vector<int>& requested, std::vector<Profile>& profiles, R
       }
     }
     incomplete |= !result.failed.empty() || !result.still_damaged.empty();
+    incomplete |= WarnUnusable(profile, streams);
   }
   return incomplete;
 }
@@ -348,7 +370,7 @@ int Repair(const Options& options, const Streams& streams) {
     if (!options.backup.empty()) WriteBackup(options.backup, parts);
     CarryOutPlans(parts, run, report);
   }
-  const bool incomplete = Rescan(requested, profiles, report, options.dry_run);
+  const bool incomplete = Rescan(requested, profiles, report, options.dry_run, streams);
   if (!options.dry_run) {
     try {
       source->Commit();
@@ -368,6 +390,24 @@ int Repair(const Options& options, const Streams& streams) {
   return incomplete ? kExitDamage : kExitOk;
 }
 
+// A live backup of several profiles names each HKEY_USERS\<SID>: restoring
+// it reaches every profile, loading the hives of users who have signed out.
+Options ForRestore(const Options& options, const RegFile& file) {
+  Options opened = options;
+  const bool live = options.source == SourceKind::kLive || options.source == SourceKind::kDefault;
+  for (const RegEntry& entry : file.entries) {
+    if (live && !entry.user.empty()) {
+      opened.source = SourceKind::kLive;
+      opened.all_users = true;
+    }
+  }
+  return opened;
+}
+
+bool HasSid(const Profile& profile, const std::string& user) {
+  return profile.sid && registry::NamesEqual(*profile.sid, user);
+}
+
 // The profile a statement belongs to, by its exact name; throws SourceError.
 std::size_t ProfileOf(const RegEntry& entry, Source& source, const std::string& where) {
   auto& profiles = source.profiles();
@@ -384,10 +424,16 @@ std::size_t ProfileOf(const RegEntry& entry, Source& source, const std::string& 
   }
   std::vector<std::size_t> matches;
   for (std::size_t k = 0; k < profiles.size(); ++k) {
-    if (profiles[k].name && *profiles[k].name == entry.user && profiles[k].has_user) matches.push_back(k);
+    const bool named = (profiles[k].name && *profiles[k].name == entry.user) || HasSid(profiles[k], entry.user);
+    if (named && (profiles[k].has_user || profiles[k].sid)) matches.push_back(k);
   }
   if (matches.empty()) throw SourceError(where + "no profile named exactly \"" + entry.user + "\" in " + source.label());
   if (matches.size() > 1) throw SourceError(where + "several profiles are named \"" + entry.user + "\" in " + source.label());
+  // A live profile that is listed but cannot be reached: said as such.
+  if (!profiles[matches[0]].has_user) {
+    throw SourceError(where + "the profile of " + entry.user + " cannot be reached: " + profiles[matches[0]].user_problem +
+                      ". Nothing was changed.");
+  }
   return matches[0];
 }
 
@@ -406,10 +452,9 @@ int Restore(const Options& options, const Streams& streams) {
       throw SourceError(where(entry) + refusal + "; a backup of this tool never holds it. Nothing was changed.");
     }
   }
-  auto source = OpenSource(options, true);
+  auto source = OpenSource(ForRestore(options, file), true);
   for (const auto& hive : source->dirty()) {
-    throw SourceError(hive.path + ": the hive is dirty (its transaction logs were not replayed); refusing to change "
-                      "it. Nothing was changed.");
+    throw SourceError(DirtyHive(hive.path) + "; refusing to change it. Nothing was changed.");
   }
   std::vector<Placed> statements;
   for (const RegEntry& entry : file.entries) {

@@ -2,31 +2,238 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <vector>
+
+#include "cli/profile_plan.h"
+#include "registry/hive_mount_win32.h"
 #include "registry/live_store_win32.h"
+#include "registry/system_directory_win32.h"
+#include "registry/user_root_store.h"
+#include "repair/engine.h"
 
 namespace torvane::cli {
 
 namespace {
 
+using registry::EnabledPrivileges;
+using registry::MountedHive;
+using registry::OwnedKey;
+
+constexpr wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                         nullptr);
+  std::string out(size > 0 ? size : 0, '\0');
+  if (size > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+  }
+  return out;
+}
+
+std::wstring Wide(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int size = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(size > 0 ? size : 0, L'\0');
+  if (size > 0) ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), size);
+  return out;
+}
+
+std::string Why(LONG code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return "no such file";
+    case ERROR_ACCESS_DENIED: return "access denied";
+    case ERROR_SHARING_VIOLATION: return "in use by another process";
+    case ERROR_BADDB:
+    case ERROR_REGISTRY_CORRUPT:
+    case ERROR_NOT_REGISTRY_FILE: return "not a registry hive";
+    case ERROR_PRIVILEGE_NOT_HELD: return "SeBackupPrivilege and SeRestorePrivilege are not enabled";
+    default: return "error " + std::to_string(code);
+  }
+}
+
+std::vector<std::wstring> SubkeysOf(HKEY key) {
+  std::vector<std::wstring> names;
+  wchar_t name[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = 256;
+    const LONG rc = ::RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    if (rc == ERROR_SUCCESS) names.emplace_back(name, length);
+  }
+  return names;
+}
+
+// ProfileImagePath, its environment variables expanded; nullopt when absent
+// or not a text.
+std::optional<std::string> ImagePathOf(HKEY list, const std::wstring& sid) {
+  OwnedKey entry;
+  if (::RegOpenKeyExW(list, sid.c_str(), 0, KEY_READ, entry.out()) != ERROR_SUCCESS) return std::nullopt;
+  DWORD type = REG_NONE, size = 0;
+  if (::RegQueryValueExW(entry.get(), L"ProfileImagePath", nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ) || size > 64 * 1024) {
+    return std::nullopt;
+  }
+  std::vector<wchar_t> raw(size / sizeof(wchar_t) + 1, L'\0');
+  if (::RegQueryValueExW(entry.get(), L"ProfileImagePath", nullptr, &type, reinterpret_cast<BYTE*>(raw.data()),
+                         &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  const std::wstring text(raw.data());  // up to the first NUL
+  if (type == REG_SZ || text.empty()) return Utf8(text);
+  const DWORD needed = ::ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+  std::vector<wchar_t> expanded(needed + 1, L'\0');
+  if (needed == 0 || ::ExpandEnvironmentStringsW(text.c_str(), expanded.data(), needed + 1) == 0) return Utf8(text);
+  return Utf8(expanded.data());
+}
+
+std::string SystemDirectory() {
+  const std::string directory = registry::SystemDirectory();
+  return directory.empty() ? repair::kDefaultSystemDirectory : directory;
+}
+
 class LiveSource final : public Source {
  public:
-  LiveSource() {
+  LiveSource(LiveScope scope, const std::string& only) {
     label_ = "--live";
-    char directory[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryA(directory, MAX_PATH);
-    Profile profile;
-    profile.store = &store_;
-    profile.target = &store_;
-    profile.system_directory = length > 0 && length < MAX_PATH ? directory : "C:\\WINDOWS\\system32";
-    profiles_.push_back(profile);
+    if (scope == LiveScope::kOwnUser) {
+      AddProfile(std::nullopt, std::nullopt, &store_, &store_, {});
+      return;
+    }
+    WalkProfiles(only);
+  }
+
+  ~LiveSource() override {
+    // Keys below a mount close first, or it stays loaded.
+    stores_.clear();
+    roots_.clear();
+    for (auto& mount : mounts_) {
+      const LONG rc = mount->Unload();
+      if (rc != ERROR_SUCCESS) {
+        std::fprintf(stderr, "torvane: HKEY_USERS\\%s: could not be unloaded (%s); the next run unloads it\n",
+                     Utf8(mount->name()).c_str(), Why(rc).c_str());
+      }
+    }
   }
 
  private:
+  void AddProfile(std::optional<std::string> name, std::optional<std::string> sid, registry::RegistryStore* store,
+                  registry::RegTarget* target, std::string problem) {
+    Profile profile;
+    profile.name = std::move(name);
+    profile.sid = std::move(sid);
+    profile.store = store;
+    profile.target = target;
+    profile.has_user = problem.empty();
+    profile.user_problem = std::move(problem);
+    profile.system_directory = system_directory_;
+    profiles_.push_back(std::move(profile));
+  }
+
+  // The hive at HKEY_USERS\`name` as the profile's user part.
+  bool AddRooted(const PlannedProfile& planned, const std::wstring& name, std::string* problem) {
+    auto root = std::make_unique<OwnedKey>();
+    LONG rc = ::RegOpenKeyExW(HKEY_USERS, name.c_str(), 0, KEY_ALL_ACCESS, root->out());
+    if (rc != ERROR_SUCCESS) rc = ::RegOpenKeyExW(HKEY_USERS, name.c_str(), 0, KEY_READ, root->out());
+    if (rc != ERROR_SUCCESS) {
+      *problem = "HKEY_USERS\\" + Utf8(name) + " cannot be opened (" + Why(rc) + ")";
+      return false;
+    }
+    auto store = std::make_unique<registry::UserRootStore>(store_, store_, reinterpret_cast<registry::HKey>(root->get()));
+    AddProfile(planned.name, planned.sid, store.get(), store.get(), {});
+    roots_.push_back(std::move(root));
+    stores_.push_back(std::move(store));
+    return true;
+  }
+
+  void WalkProfiles(const std::string& only) {
+    privileges_ = std::make_unique<EnabledPrivileges>();
+    if (privileges_->enabled()) {
+      const std::wstring stuck = registry::UnloadStaleMounts();
+      if (!stuck.empty()) {
+        std::fprintf(stderr, "torvane: mounts left by an earlier run could not be unloaded: %s\n", Utf8(stuck).c_str());
+      }
+    }
+    std::vector<std::string> loaded;
+    for (const std::wstring& name : SubkeysOf(HKEY_USERS)) loaded.push_back(Utf8(name));
+    std::vector<ListedProfile> listed;
+    OwnedKey list;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProfileList, 0, KEY_READ | KEY_WOW64_64KEY, list.out()) == ERROR_SUCCESS) {
+      for (const std::wstring& sid : SubkeysOf(list.get())) listed.push_back({Utf8(sid), ImagePathOf(list.get(), sid)});
+    }
+    const std::vector<PlannedProfile> plan = PlanProfiles(loaded, listed, only);
+    if (plan.empty() && !only.empty()) {
+      throw SourceError("--user " + only + ": no profile of that name or SID on this machine");
+    }
+    if (plan.empty()) AddProfile(std::nullopt, std::nullopt, &unreachable_, &unreachable_, "no user profile on this machine");
+    for (const PlannedProfile& planned : plan) {
+      std::string problem = planned.problem;
+      if (problem.empty() && planned.loaded) {
+        if (AddRooted(planned, Wide(planned.sid), &problem)) continue;
+      } else if (problem.empty()) {
+        if (Mount(planned, &problem)) continue;
+      }
+      AddProfile(planned.name, planned.sid, &unreachable_, &unreachable_, problem);
+    }
+  }
+
+  // A signed-out profile: its NTUSER.DAT mounted for the run.
+  bool Mount(const PlannedProfile& planned, std::string* problem) {
+    if (!privileges_->enabled()) {
+      *problem = "signed out, and " + privileges_->problem();
+      return false;
+    }
+    const std::wstring file = Wide(planned.hive);
+    const DWORD attributes = ::GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      *problem = planned.hive + ": " + Why(static_cast<LONG>(::GetLastError()));
+      return false;
+    }
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+      *problem = planned.hive + ": not a plain file";
+      return false;
+    }
+    auto mount = std::make_unique<MountedHive>(
+        registry::MountName(registry::OwnProcessId(), registry::OwnProcessStart(), Wide(planned.sid)), file);
+    if (mount->error() != ERROR_SUCCESS) {
+      *problem = planned.hive + ": cannot be loaded (" + Why(mount->error()) + ")";
+      return false;
+    }
+    const std::wstring name = mount->name();
+    mounts_.push_back(std::move(mount));
+    return AddRooted(planned, name, problem);
+  }
+
+  // Destroyed in reverse: stores, then their root keys, then the mounts,
+  // then the privileges.
+  std::unique_ptr<EnabledPrivileges> privileges_;
+  std::vector<std::unique_ptr<MountedHive>> mounts_;
   registry::LiveStore store_;
+  std::vector<std::unique_ptr<OwnedKey>> roots_;
+  std::vector<std::unique_ptr<registry::UserRootStore>> stores_;
+  // A profile that cannot be reached: its user root opens nothing, so no
+  // stray write lands in the hive of the account that runs us.
+  registry::UserRootStore unreachable_{store_, store_, registry::kNullKey};
+  std::string system_directory_ = SystemDirectory();
 };
 
 }  // namespace
 
-std::unique_ptr<Source> OpenLiveSource() { return std::make_unique<LiveSource>(); }
+std::unique_ptr<Source> OpenLiveSource(LiveScope scope, const std::string& only) {
+  return std::make_unique<LiveSource>(scope, only);
+}
+
+bool RunningAsLocalSystem() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  const bool known = ::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+  ::CloseHandle(token);
+  return known && ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid);
+}
 
 }  // namespace torvane::cli

@@ -12,7 +12,8 @@ const char* const kUsage =
     "       torvane repair [SOURCE] (--all | INDEX...) [--dry-run] [--backup FILE.reg] [--json]\n"
     "       torvane restore FILE.reg [SOURCE]\n"
     "       torvane --version\n"
-    "SOURCE: --live | --reg FILE | --demo | [--software FILE] [--ntuser FILE] | --windows DIR\n";
+    "SOURCE: --live [--all-users | --user NAME|SID] | --reg FILE | --demo | [--software FILE] [--ntuser FILE]\n"
+    "        | --windows DIR\n";
 
 const char* const kVersion = TORVANE_VERSION;
 
@@ -84,6 +85,11 @@ Options ParseArguments(const std::vector<std::string>& args) {
     } else if (takes_source && arg == "--windows") {
       options.windows_dir = value_of(i);
       SetSource(options, SourceKind::kWindows, "--windows " + options.windows_dir);
+    } else if ((options.command == Command::kScan || options.command == Command::kRepair) && arg == "--all-users") {
+      options.all_users = true;
+    } else if ((options.command == Command::kScan || options.command == Command::kRepair) && arg == "--user") {
+      if (!options.user.empty()) throw UsageError("--user given twice");
+      options.user = value_of(i);
     } else if ((options.command == Command::kScan || options.command == Command::kRepair) && arg == "--json") {
       options.json = true;
     } else if (options.command == Command::kRepair && arg == "--all") {
@@ -110,10 +116,25 @@ Options ParseArguments(const std::vector<std::string>& args) {
     std::sort(options.items.begin(), options.items.end());
     options.items.erase(std::unique(options.items.begin(), options.items.end()), options.items.end());
   }
+  if (options.all_users || !options.user.empty()) {
+    const std::string given = options.all_users ? "--all-users" : "--user";
+    if (options.all_users && !options.user.empty()) throw UsageError("give either --all-users or --user, not both");
+    if (options.source != SourceKind::kDefault && options.source != SourceKind::kLive) {
+      throw UsageError(given + " chooses profiles of the live registry; it does not go with " + options.source_text);
+    }
+    options.source = SourceKind::kLive;
+    if (options.source_text.empty()) options.source_text = "--live";
+  }
   if (options.command == Command::kRestore && options.restore_file.empty()) {
     throw UsageError("restore needs the .reg file to apply");
   }
   return options;
+}
+
+LiveScope LiveScopeOf(const Options& options, bool local_system) {
+  if (!options.user.empty()) return LiveScope::kOneUser;
+  if (options.all_users || local_system) return LiveScope::kAllUsers;
+  return LiveScope::kOwnUser;
 }
 
 }  // namespace torvane::cli

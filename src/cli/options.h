@@ -33,7 +33,16 @@ struct Options {
   bool dry_run = false;
   bool json = false;
   std::vector<int> items;  // ascending, no repeats
+  bool all_users = false;  // --all-users
+  std::string user;        // --user NAME|SID
 };
+
+// Which profiles a live run examines.
+enum class LiveScope { kOwnUser, kAllUsers, kOneUser };
+
+// Under LocalSystem its own hive is never what the caller meant: --live alone
+// then means every profile.
+LiveScope LiveScopeOf(const Options& options, bool local_system);
 
 Options ParseArguments(const std::vector<std::string>& args);
 

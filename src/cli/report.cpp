@@ -218,7 +218,11 @@ std::string Printable(std::string_view utf8) {
 
 void PrintText(const RunReport& report, bool colour, std::FILE* out) {
   for (const ProfileReport& profile : report.profiles) {
-    if (profile.name) std::fprintf(out, "== %s ==\n", Printable(*profile.name).c_str());
+    if (profile.name && profile.sid && *profile.sid != *profile.name) {
+      std::fprintf(out, "== %s (%s) ==\n", Printable(*profile.name).c_str(), profile.sid->c_str());
+    } else if (profile.name) {
+      std::fprintf(out, "== %s ==\n", Printable(*profile.name).c_str());
+    }
     if (!profile.problem.empty()) std::fprintf(out, "undetermined: %s\n", Printable(profile.problem).c_str());
     if (report.repair) {
       if (report.dry_run) {
@@ -260,6 +264,7 @@ void PrintJson(const RunReport& report, std::FILE* out) {
     if (profile.name && !IsValidUtf8(*profile.name)) {
       std::fprintf(out, "\"profile_bytes\": \"%s\", ", Hex(*profile.name).c_str());
     }
+    std::fprintf(out, "\"sid\": %s, ", profile.sid ? JsonString(*profile.sid).c_str() : "null");
     if (!profile.problem.empty()) std::fprintf(out, "\"problem\": %s, ", JsonString(profile.problem).c_str());
     std::fprintf(out, "\"items\": [");
     for (int i = 0; i < repair::kItemCount; ++i) {

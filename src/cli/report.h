@@ -20,6 +20,7 @@ enum class State { kHealthy, kDamaged, kUndetermined };
 struct ProfileReport {
   std::optional<std::string> name;  // the folder's name: UTF-8 as a rule, any bytes at worst
   std::string problem;              // why the user part is undetermined (one line), or empty
+  std::optional<std::string> sid;   // the user's SID, for live profiles
   std::array<State, repair::kItemCount> states{};
   // Machine items: what each registry view showed (kNotExamined: a view
   // the registry lacks, or an item of the user's hive alone).

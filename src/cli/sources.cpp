@@ -252,6 +252,38 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
 }
 #endif
 
+// A .reg file applied to a store in memory; one to be repaired stays locked
+// until the run is over.
+std::unique_ptr<Source> OpenRegSource(const Options& options, bool writable) {
+  std::unique_ptr<FileLock> lock;
+  auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "");
+  try {
+    if (writable) lock = std::make_unique<FileLock>(options.reg_file);
+    auto apply = [&](RegEntry&& entry) {
+      if (!entry.user.empty()) {
+        throw SourceError(options.reg_file + ":" + std::to_string(entry.line) +
+                          ": HKEY_USERS keys belong to a profile; use --windows to restore them");
+      }
+      ApplyRegEntry(entry, source->target());
+    };
+    if (writable) {
+      // A file to be repaired is kept whole, to be edited in place.
+      const std::string bytes = ReadWholeFile(options.reg_file, kMaxRegFileBytes);
+      for (RegEntry& entry : ParseRegFile(bytes, options.reg_file).entries) apply(std::move(entry));
+      source->set_document(bytes);
+    } else {
+      // Applied statement by statement: the file is never held twice.
+      ReadRegFile(options.reg_file, apply);
+    }
+  } catch (const RegFileError& error) {
+    throw SourceError(error.what());
+  } catch (const FileError& error) {
+    throw SourceError(error.what());
+  }
+  source->Finish(std::move(lock));
+  return source;
+}
+
 }  // namespace
 
 std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
@@ -270,38 +302,11 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
       source->Finish();
       return source;
     }
-    case SourceKind::kReg: {
-      std::unique_ptr<FileLock> lock;
-      auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "");
-      try {
-        if (writable) lock = std::make_unique<FileLock>(options.reg_file);
-        auto apply = [&](RegEntry&& entry) {
-          if (!entry.user.empty()) {
-            throw SourceError(options.reg_file + ":" + std::to_string(entry.line) +
-                              ": HKEY_USERS keys belong to a profile; use --windows to restore them");
-          }
-          ApplyRegEntry(entry, source->target());
-        };
-        if (writable) {
-          // A file to be repaired is kept whole, to be edited in place.
-          const std::string bytes = ReadWholeFile(options.reg_file, kMaxRegFileBytes);
-          for (RegEntry& entry : ParseRegFile(bytes, options.reg_file).entries) apply(std::move(entry));
-          source->set_document(bytes);
-        } else {
-          // Applied statement by statement: the file is never held twice.
-          ReadRegFile(options.reg_file, apply);
-        }
-      } catch (const RegFileError& error) {
-        throw SourceError(error.what());
-      } catch (const FileError& error) {
-        throw SourceError(error.what());
-      }
-      source->Finish(std::move(lock));
-      return source;
-    }
+    case SourceKind::kReg:
+      return OpenRegSource(options, writable);
     case SourceKind::kLive: {
 #ifdef _WIN32
-      return OpenLiveSource();
+      return OpenLiveSource(LiveScopeOf(options, RunningAsLocalSystem()), options.user);
 #else
       throw SourceError("--live: this build has no live registry; use the Windows build, or --windows, --software/--ntuser or --reg");
 #endif

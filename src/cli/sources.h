@@ -36,6 +36,7 @@ class CommitError : public SourceError {
 // One user's view of the registry: the machine part and one user's part.
 struct Profile {
   std::optional<std::string> name;  // the profile folder's name (UTF-8) under --windows
+  std::optional<std::string> sid;   // the user's SID, for the live profiles
   registry::RegistryStore* store = nullptr;
   registry::RegTarget* target = nullptr;
   bool has_machine = true;  // the HKLM part is there

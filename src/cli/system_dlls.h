@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "registry/system_directory_win32.h"
+
 namespace torvane::cli {
 
 // From here on every DLL the process loads by name, by its own call or by a
@@ -31,10 +33,9 @@ inline void RestrictDllSearch() {
 inline HMODULE LoadSystemDll(const char* name) {
   HMODULE module = ::LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (module || ::GetLastError() != ERROR_INVALID_PARAMETER) return module;
-  char directory[MAX_PATH] = {};
-  const UINT length = ::GetSystemDirectoryA(directory, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return nullptr;
-  const std::string path = std::string(directory, length) + "\\" + name;
+  const std::string directory = registry::SystemDirectory();
+  if (directory.empty()) return nullptr;
+  const std::string path = directory + "\\" + name;
   return ::LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 

@@ -199,6 +199,72 @@ void FileSet::Add(const std::string& target, std::string_view bytes) {
   });
 }
 
+namespace {
+
+// Whether `name` in the folder `dir` is a file to replace (its status in
+// `*original`); false when there is none. A link or anything but a regular
+// file is refused.
+bool StatOriginal(int dir, const std::string& name, const std::string& target, struct stat* original) {
+  if (::fstatat(dir, name.c_str(), original, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) throw FileError(target + ": " + Reason());
+    return false;
+  }
+  if (S_ISLNK(original->st_mode)) {
+    throw FileError(target + ": is a symbolic link; refusing to write through it (name the file it leads to)");
+  }
+  if (!S_ISREG(original->st_mode)) throw FileError(target + ": not a regular file; refusing to replace it");
+  return true;
+}
+
+// A private folder beside `name`, made by us alone; its name.
+std::string MakePrivateFolder(int dir, const std::string& name, const std::string& target) {
+  for (int attempt = 0;; ++attempt) {
+    std::string folder = name + ".torvane-" + RandomSuffix();
+    if (::mkdirat(dir, folder.c_str(), 0700) == 0) return folder;
+    if (errno != EEXIST || attempt == 100) {
+      throw FileError(target + ": cannot make a private folder beside it: " + Reason());
+    }
+  }
+}
+
+// The new version `out` gets the owner, mode and attributes the original
+// `from` has.
+void TakeOwnerAndMode(int from, int out, const struct stat& original, const std::string& target) {
+  if (::fchown(out, original.st_uid, original.st_gid) != 0) {
+    struct stat check {};
+    if (::fstat(out, &check) != 0 || check.st_uid != original.st_uid || check.st_gid != original.st_gid) {
+      throw FileError(target + ": cannot give its new version the owner it has: " + Reason());
+    }
+  }
+  // After the owner: a change of owner clears the set-id bits.
+  if (::fchmod(out, original.st_mode & 07777) != 0) {
+    throw FileError(target + ": cannot give its new version the mode it has: " + Reason());
+  }
+  CopyAttributes(from, out, target);
+}
+
+// The original stays in the private folder as "old" until the commit is
+// over: a second link to it, or a copy where the file system has none.
+void KeepOriginal(int dir, const std::string& name, int folder, int from, const struct stat& original,
+                  const std::string& target) {
+  if (::linkat(dir, name.c_str(), folder, "old", 0) == 0) return;
+  Fd copy(::openat(folder, "old", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (copy.get() < 0) throw FileError(target + ": cannot keep a copy of it: " + Reason());
+  char buffer[1 << 16];
+  ssize_t n;
+  while ((n = ::read(from, buffer, sizeof buffer)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw FileError(target + ": cannot read it to keep a copy: " + Reason());
+    WriteAll(copy.get(), std::string_view(buffer, static_cast<std::size_t>(n)), target + " (kept copy)");
+  }
+  ::fchown(copy.get(), original.st_uid, original.st_gid);
+  ::fchmod(copy.get(), original.st_mode & 07777);
+  CopyAttributes(from, copy.get(), target);
+  Flush(copy.get(), target + " (kept copy)");
+}
+
+}  // namespace
+
 void FileSet::AddWrittenBy(const std::string& target, const std::function<void(const std::string& path)>& write) {
   auto entry = std::make_unique<Entry>();
   entry->target = target;
@@ -211,23 +277,8 @@ void FileSet::AddWrittenBy(const std::string& target, const std::function<void(c
   const int dir = entry->directory_fd.get();
 
   struct stat original {};
-  if (::fstatat(dir, entry->name.c_str(), &original, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (S_ISLNK(original.st_mode)) {
-      throw FileError(target + ": is a symbolic link; refusing to write through it (name the file it leads to)");
-    }
-    if (!S_ISREG(original.st_mode)) throw FileError(target + ": not a regular file; refusing to replace it");
-    entry->had_original = true;
-  } else if (errno != ENOENT) {
-    throw FileError(target + ": " + Reason());
-  }
-
-  for (int attempt = 0;; ++attempt) {
-    entry->folder = entry->name + ".torvane-" + RandomSuffix();
-    if (::mkdirat(dir, entry->folder.c_str(), 0700) == 0) break;
-    if (errno != EEXIST || attempt == 100) {
-      throw FileError(target + ": cannot make a private folder beside it: " + Reason());
-    }
-  }
+  entry->had_original = StatOriginal(dir, entry->name, target, &original);
+  entry->folder = MakePrivateFolder(dir, entry->name, target);
   entry->folder_fd = Fd(::openat(dir, entry->folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (entry->folder_fd.get() < 0) {
     const std::string reason = Reason();
@@ -253,34 +304,8 @@ void FileSet::AddWrittenBy(const std::string& target, const std::function<void(c
         now.st_dev != original.st_dev) {
       throw FileError(target + ": changed while being replaced; nothing was changed");
     }
-    if (::fchown(out.get(), original.st_uid, original.st_gid) != 0) {
-      struct stat check {};
-      if (::fstat(out.get(), &check) != 0 || check.st_uid != original.st_uid || check.st_gid != original.st_gid) {
-        throw FileError(target + ": cannot give its new version the owner it has: " + Reason());
-      }
-    }
-    // After the owner: a change of owner clears the set-id bits.
-    if (::fchmod(out.get(), original.st_mode & 07777) != 0) {
-      throw FileError(target + ": cannot give its new version the mode it has: " + Reason());
-    }
-    CopyAttributes(from.get(), out.get(), target);
-
-    // The original stays in the folder until the commit is over.
-    if (::linkat(dir, e.name.c_str(), e.folder_fd.get(), "old", 0) != 0) {
-      Fd copy(::openat(e.folder_fd.get(), "old", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-      if (copy.get() < 0) throw FileError(target + ": cannot keep a copy of it: " + Reason());
-      char buffer[1 << 16];
-      ssize_t n;
-      while ((n = ::read(from.get(), buffer, sizeof buffer)) != 0) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw FileError(target + ": cannot read it to keep a copy: " + Reason());
-        WriteAll(copy.get(), std::string_view(buffer, static_cast<std::size_t>(n)), target + " (kept copy)");
-      }
-      ::fchown(copy.get(), original.st_uid, original.st_gid);
-      ::fchmod(copy.get(), original.st_mode & 07777);
-      CopyAttributes(from.get(), copy.get(), target);
-      Flush(copy.get(), target + " (kept copy)");
-    }
+    TakeOwnerAndMode(from.get(), out.get(), original, target);
+    KeepOriginal(dir, e.name, e.folder_fd.get(), from.get(), original, target);
   } else if (::fchmod(out.get(), CreationMode()) != 0) {
     throw FileError(target + ": cannot set the mode of its new version: " + Reason());
   }

@@ -96,10 +96,6 @@ class HiveFile {
   std::uint64_t key_generation_ = 0;
 };
 
-// Checks the first 4096 bytes of a hive file of `file_size` bytes; the
-// reason it cannot be used, or empty (then `*dirty` is set).
-std::string CheckHiveHeader(const std::string& header, std::uint64_t file_size, bool* dirty);
-
 class HiveStore final : public RegistryStore, public RegTarget {
  public:
   // Either hive may be null: its root then holds nothing.

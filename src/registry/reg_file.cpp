@@ -5,6 +5,7 @@
 
 #include "registry/codepage.h"
 #include "registry/file_io.h"
+#include "registry/little_endian.h"
 #include "registry/names.h"
 #include "registry/utf.h"
 
@@ -221,6 +222,7 @@ class Parser {
     return out;
   }
 
+  // A value line: its name, '=', and data as text, dword, hex or "-".
   RegEntry ParseValue(std::string_view text) {
     const int line = line_number_;
     RegEntry entry;
@@ -238,82 +240,92 @@ class Parser {
     const std::string_view data = text.substr(pos);
     if (data == "-") {
       entry.kind = RegEntry::Kind::kDeleteValue;
-      return entry;
+    } else if (!data.empty() && data.front() == '"') {
+      ParseTextData(text, pos, line, &entry.value);
+    } else if (StartsWithNoCase(data, "dword:")) {
+      ParseDwordData(Trim(data.substr(6)), line, &entry.value);
+    } else if (StartsWithNoCase(data, "hex")) {
+      ParseHexData(data, line, &entry.value);
+    } else {
+      Fail(line, "unknown value data \"" + std::string(data.substr(0, 40)) + "\"");
     }
-    if (!data.empty() && data.front() == '"') {
-      std::size_t end = pos;
-      std::string value = ParseQuoted(text, &end, line);
-      if (!Trim(text.substr(end)).empty()) Fail(line, "unexpected text after the closing '\"'");
-      entry.value.type = kRegSz;
-      if (format_ == RegFormat::kVersion5) {
-        const std::string utf16 = Utf8ToUtf16le(value) + std::string(2, '\0');
-        if (utf16.size() > kMaxValueBytes) Fail(line, TooLarge());
-        entry.value.data.assign(utf16.begin(), utf16.end());
-        entry.value.raw = true;
-      } else {
-        const std::string gbk = Utf8ToGbk(value);
-        if (gbk.size() >= kMaxValueBytes) Fail(line, TooLarge());
-        entry.value.data.assign(gbk.begin(), gbk.end());
-        entry.value.data.push_back(0);
-      }
-      return entry;
+    return entry;
+  }
+
+  // 1 to 8 hexadecimal digits as a number; false for anything else.
+  static bool HexNumber(std::string_view digits, std::uint32_t* number) {
+    if (digits.empty() || digits.size() > 8) return false;
+    *number = 0;
+    for (char c : digits) {
+      const int digit = HexDigit(c);
+      if (digit < 0) return false;
+      *number = *number << 4 | static_cast<std::uint32_t>(digit);
     }
-    if (StartsWithNoCase(data, "dword:")) {
-      const std::string_view digits = Trim(data.substr(6));
-      if (digits.empty() || digits.size() > 8) Fail(line, "dword: needs 1 to 8 hexadecimal digits");
-      std::uint32_t number = 0;
-      for (char c : digits) {
-        const int digit = HexDigit(c);
-        if (digit < 0) Fail(line, "dword: needs 1 to 8 hexadecimal digits");
-        number = number << 4 | static_cast<std::uint32_t>(digit);
-      }
-      entry.value.type = kRegDword;
-      entry.value.raw = format_ == RegFormat::kVersion5;
-      for (int shift = 0; shift < 32; shift += 8) {
-        entry.value.data.push_back(static_cast<std::uint8_t>(number >> shift));
-      }
-      return entry;
+    return true;
+  }
+
+  // "text" starting at text[pos]: REG_SZ, stored as UTF-16 by a version-5
+  // file and as ANSI by a REGEDIT4 one.
+  void ParseTextData(std::string_view text, std::size_t pos, int line, RegValue* out) const {
+    std::string value = ParseQuoted(text, &pos, line);
+    if (!Trim(text.substr(pos)).empty()) Fail(line, "unexpected text after the closing '\"'");
+    out->type = kRegSz;
+    if (format_ == RegFormat::kVersion5) {
+      const std::string utf16 = Utf8ToUtf16le(value) + std::string(2, '\0');
+      if (utf16.size() > kMaxValueBytes) Fail(line, TooLarge());
+      out->data.assign(utf16.begin(), utf16.end());
+      out->raw = true;
+    } else {
+      const std::string gbk = Utf8ToGbk(value);
+      if (gbk.size() >= kMaxValueBytes) Fail(line, TooLarge());
+      out->data.assign(gbk.begin(), gbk.end());
+      out->data.push_back(0);
     }
-    if (StartsWithNoCase(data, "hex")) {
-      std::size_t at = 3;
-      std::uint32_t type = kRegBinary;
-      if (at < data.size() && data[at] == '(') {
-        const std::size_t close = data.find(')', at);
-        if (close == std::string_view::npos || close == at + 1 || close - at - 1 > 8) {
-          Fail(line, "hex(N): needs a hexadecimal type number");
-        }
-        type = 0;
-        for (std::size_t k = at + 1; k < close; ++k) {
-          const int digit = HexDigit(data[k]);
-          if (digit < 0) Fail(line, "hex(N): needs a hexadecimal type number");
-          type = type << 4 | static_cast<std::uint32_t>(digit);
-        }
-        at = close + 1;
+  }
+
+  void ParseDwordData(std::string_view digits, int line, RegValue* out) const {
+    std::uint32_t number = 0;
+    if (!HexNumber(digits, &number)) Fail(line, "dword: needs 1 to 8 hexadecimal digits");
+    out->type = kRegDword;
+    out->raw = format_ == RegFormat::kVersion5;
+    for (int shift = 0; shift < 32; shift += 8) out->data.push_back(static_cast<std::uint8_t>(number >> shift));
+  }
+
+  // hex:xx,... or hex(N):xx,..., possibly continued over several lines.
+  void ParseHexData(std::string_view data, int line, RegValue* out) {
+    std::size_t at = 3;
+    std::uint32_t type = kRegBinary;
+    if (at < data.size() && data[at] == '(') {
+      const std::size_t close = data.find(')', at);
+      if (close == std::string_view::npos || !HexNumber(data.substr(at + 1, close - at - 1), &type)) {
+        Fail(line, "hex(N): needs a hexadecimal type number");
       }
-      if (at >= data.size() || data[at] != ':') Fail(line, "expected ':' after hex");
-      // A trailing backslash continues the data on the next line; each line
-      // is appended once, so joining takes time in proportion to the data.
-      std::string bytes_text;
-      std::string_view part = Trim(data.substr(at + 1));
-      while (!part.empty() && part.back() == '\\') {
-        part.remove_suffix(1);
-        bytes_text.append(part);
-        // Three characters ("xx,") a byte.
-        if (bytes_text.size() / 3 >= kMaxValueBytes) Fail(line, TooLarge());
-        std::string_view next;
-        if (!NextLine(&next)) Fail(line, "hex data continues past the end of the file");
-        part = Trim(next);
-        if (part.empty()) Fail(line_number_, "hex data broken off by a blank line");
-      }
+      at = close + 1;
+    }
+    if (at >= data.size() || data[at] != ':') Fail(line, "expected ':' after hex");
+    out->type = type;
+    out->data = ParseHexBytes(JoinContinuedLines(Trim(data.substr(at + 1)), line), line);
+    // A version-5 file holds the bytes the registry stores; a REGEDIT4
+    // file the ANSI view of texts.
+    out->raw = format_ == RegFormat::kVersion5;
+  }
+
+  // A trailing backslash continues the data on the next line; each line is
+  // appended once, so joining takes time in proportion to the data.
+  std::string JoinContinuedLines(std::string_view part, int line) {
+    std::string bytes_text;
+    while (!part.empty() && part.back() == '\\') {
+      part.remove_suffix(1);
       bytes_text.append(part);
-      entry.value.type = type;
-      entry.value.data = ParseHexBytes(bytes_text, line);
-      // A version-5 file holds the bytes the registry stores; a REGEDIT4
-      // file the ANSI view of texts.
-      entry.value.raw = format_ == RegFormat::kVersion5;
-      return entry;
+      // Three characters ("xx,") a byte.
+      if (bytes_text.size() / 3 >= kMaxValueBytes) Fail(line, TooLarge());
+      std::string_view next;
+      if (!NextLine(&next)) Fail(line, "hex data continues past the end of the file");
+      part = Trim(next);
+      if (part.empty()) Fail(line_number_, "hex data broken off by a blank line");
     }
-    Fail(line, "unknown value data \"" + std::string(data.substr(0, 40)) + "\"");
+    bytes_text.append(part);
+    return bytes_text;
   }
 
   static std::string TooLarge() {
@@ -417,9 +429,7 @@ std::string FormatValue(const RegValue& given, RegFormat format, bool gbk_file) 
     line.append("\"").append(Escape(*text)).append("\"");
   } else if (value.type == kRegDword && value.data.size() == 4) {
     char digits[16];
-    const std::uint32_t number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
-                                 static_cast<std::uint32_t>(value.data[3]) << 24;
-    std::snprintf(digits, sizeof digits, "%08x", number);
+    std::snprintf(digits, sizeof digits, "%08x", Le32(value.data.data()));
     line.append("dword:").append(digits);
   } else {
     if (value.type == kRegBinary) {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "registry/codepage.h"
+#include "registry/little_endian.h"
 
 namespace torvane::registry {
 
@@ -21,11 +22,6 @@ constexpr std::size_t kNodeFixed = 0x50;
 constexpr std::size_t kValueFixed = 0x18;
 constexpr std::size_t kListFixed = 8;
 
-std::uint16_t Le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t Le32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 bool IsId(const unsigned char* cell, const char* id) { return cell[4] == id[0] && cell[5] == id[1]; }
 
 // A stored name in UTF-8: Latin-1 when the record says so, else UTF-16LE.

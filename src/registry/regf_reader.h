@@ -17,6 +17,16 @@
 
 namespace torvane::registry {
 
+// Checks the first 4096 bytes of a hive file of `file_size` bytes; the
+// reason it cannot be used, or empty (then `*dirty` is set).
+std::string CheckHiveHeader(const std::string& header, std::uint64_t file_size, bool* dirty);
+
+// hivex trusts a hive's structure when it changes it; before a hive is
+// opened for changes, every cell its writer may free or relink is checked
+// (see regf_check.cpp). The reason the `size` mapped bytes at `p` (a header
+// CheckHiveHeader accepted) cannot be changed safely, or empty.
+std::string CheckHiveStructure(const unsigned char* p, std::size_t size);
+
 class RegfReader {
  public:
   // Maps the open file whose header CheckHiveHeader accepted; null when it

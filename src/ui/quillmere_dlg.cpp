@@ -1,5 +1,6 @@
 #include "ui/quillmere_dlg.h"
 
+#include "registry/system_directory_win32.h"
 #include "ui/gdi.h"
 #include "ui/item_look.h"
 
@@ -15,10 +16,8 @@ constexpr RECT kTreeRect{38, 106, 480, 420};
 constexpr UINT kMessageBoxType = MB_OK | MB_ICONINFORMATION;
 
 std::string SystemDirectory() {
-  char directory[MAX_PATH] = {};
-  const UINT length = ::GetSystemDirectoryA(directory, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return repair::kDefaultSystemDirectory;
-  return std::string(directory, length);
+  const std::string directory = registry::SystemDirectory();
+  return directory.empty() ? repair::kDefaultSystemDirectory : directory;
 }
 
 int FirstItem(int group) { return group == repair::kSystemGroup ? 0 : repair::kFirstIeItem; }

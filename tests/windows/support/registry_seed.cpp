@@ -1,5 +1,7 @@
 #include "support/registry_seed.h"
 
+#include "registry/hive_mount_win32.h"
+
 #include <aclapi.h>
 
 #include <stdexcept>
@@ -151,6 +153,20 @@ ValueWritesDenied::~ValueWritesDenied() {
   // A null DACL grants everything, as the key had before.
   SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
   if (key.get()) RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor);
+}
+
+bool SaveUserHive(const std::string& file, const std::function<void(const std::string& seed)>& fill) {
+  const std::string seed = "TorvaneSeedHive";
+  DeleteFileA(file.c_str());
+  DeleteTree(HKEY_USERS, seed);
+  fill(seed);
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_USERS, seed.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  registry::EnabledPrivileges privileges;
+  const LONG saved = RegSaveKeyA(key, file.c_str(), nullptr);
+  RegCloseKey(key);
+  DeleteTree(HKEY_USERS, seed);
+  return saved == ERROR_SUCCESS;
 }
 
 }  // namespace torvane::wintest

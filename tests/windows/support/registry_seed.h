@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -34,6 +35,12 @@ bool KeyExists(HKEY root, const std::string& path, REGSAM view = kView64);
 // The value's data as bytes (a REG_SZ with its NUL), or nothing.
 std::optional<std::string> ReadValue(HKEY root, const std::string& path, const std::string& name,
                                      REGSAM view = kView64);
+
+// Writes a user hive file as Windows leaves a signed-out user's NTUSER.DAT:
+// the keys `fill` puts below HKEY_USERS\<the name it is given>, saved with
+// RegSaveKeyA (the backup privilege enabled) and then removed. False when the
+// file could not be written.
+bool SaveUserHive(const std::string& file, const std::function<void(const std::string& seed)>& fill);
 
 // Makes `path` refuse value writes (or the rights `denied`) to everyone for
 // as long as the object lives, then gives the rights back.

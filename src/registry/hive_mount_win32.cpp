@@ -1,0 +1,140 @@
+#include "registry/hive_mount_win32.h"
+
+#include <cwchar>
+#include <vector>
+
+namespace torvane::registry {
+
+namespace {
+
+constexpr wchar_t kMountPrefix[] = L"torvane.exe pid=";
+
+std::uint64_t StartOf(HANDLE process) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return static_cast<std::uint64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime;
+}
+
+// Whether the process that made a mount still runs. A process that exists but
+// cannot be asked counts as running: its mount is left alone.
+bool StillRunning(std::uint32_t pid, std::uint64_t start) {
+  HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return ::GetLastError() == ERROR_ACCESS_DENIED;
+  DWORD code = 0;
+  const bool running = ::GetExitCodeProcess(process, &code) && code == STILL_ACTIVE && StartOf(process) == start;
+  ::CloseHandle(process);
+  return running;
+}
+
+}  // namespace
+
+EnabledPrivileges::EnabledPrivileges() {
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token_)) {
+    token_ = nullptr;
+    problem_ = "cannot open the process token (error " + std::to_string(::GetLastError()) + ")";
+    return;
+  }
+  const size_t size = sizeof(TOKEN_PRIVILEGES) + sizeof(LUID_AND_ATTRIBUTES);
+  std::vector<unsigned char> wanted_bytes(size);
+  auto* wanted = reinterpret_cast<TOKEN_PRIVILEGES*>(wanted_bytes.data());
+  wanted->PrivilegeCount = 2;
+  if (!::LookupPrivilegeValueW(nullptr, L"SeBackupPrivilege", &wanted->Privileges[0].Luid) ||
+      !::LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &wanted->Privileges[1].Luid)) {
+    problem_ = "the backup and restore privileges are unknown here";
+    return;
+  }
+  wanted->Privileges[0].Attributes = wanted->Privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
+  previous_ = static_cast<TOKEN_PRIVILEGES*>(::operator new(size));
+  DWORD previous_size = static_cast<DWORD>(size);
+  if (!::AdjustTokenPrivileges(token_, FALSE, wanted, previous_size, previous_, &previous_size)) {
+    problem_ = "cannot enable SeBackupPrivilege and SeRestorePrivilege (error " + std::to_string(::GetLastError()) + ")";
+    ::operator delete(previous_);
+    previous_ = nullptr;
+  } else if (::GetLastError() == ERROR_NOT_ALL_ASSIGNED) {
+    problem_ = "the account does not hold SeBackupPrivilege and SeRestorePrivilege (run as administrator or SYSTEM)";
+  }
+}
+
+EnabledPrivileges::~EnabledPrivileges() {
+  if (previous_ != nullptr) {
+    ::AdjustTokenPrivileges(token_, FALSE, previous_, 0, nullptr, nullptr);
+    ::operator delete(previous_);
+  }
+  if (token_ != nullptr) ::CloseHandle(token_);
+}
+
+std::wstring MountName(std::uint32_t pid, std::uint64_t start, const std::wstring& sid) {
+  wchar_t stamp[64];
+  std::swprintf(stamp, 64, L"%lu start=%016llx ", static_cast<unsigned long>(pid),
+                static_cast<unsigned long long>(start));
+  return kMountPrefix + std::wstring(stamp) + sid;
+}
+
+bool ParseMountName(const std::wstring& name, std::uint32_t* pid, std::uint64_t* start) {
+  const std::wstring prefix = kMountPrefix;
+  if (name.compare(0, prefix.size(), prefix) != 0) return false;
+  std::size_t at = prefix.size();
+  std::uint64_t number = 0;
+  const std::size_t digits = at;
+  while (at < name.size() && name[at] >= L'0' && name[at] <= L'9' && at - digits < 10) {
+    number = number * 10 + (name[at++] - L'0');
+  }
+  if (at == digits || number > 0xFFFFFFFFu) return false;
+  const std::wstring middle = L" start=";
+  if (name.compare(at, middle.size(), middle) != 0) return false;
+  at += middle.size();
+  std::uint64_t stamp = 0;
+  for (int i = 0; i < 16; ++i, ++at) {
+    if (at >= name.size()) return false;
+    const wchar_t c = name[at];
+    const int value = c >= L'0' && c <= L'9' ? c - L'0' : c >= L'a' && c <= L'f' ? c - L'a' + 10 : -1;
+    if (value < 0) return false;
+    stamp = stamp << 4 | static_cast<unsigned>(value);
+  }
+  if (at >= name.size() || name[at] != L' ') return false;
+  *pid = static_cast<std::uint32_t>(number);
+  *start = stamp;
+  return true;
+}
+
+std::uint32_t OwnProcessId() { return ::GetCurrentProcessId(); }
+
+std::uint64_t OwnProcessStart() { return StartOf(::GetCurrentProcess()); }
+
+std::wstring UnloadStaleMounts() {
+  std::vector<std::wstring> stale;
+  wchar_t name[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = 256;
+    const LONG rc = ::RegEnumKeyExW(HKEY_USERS, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    if (rc != ERROR_SUCCESS) continue;
+    std::uint32_t pid = 0;
+    std::uint64_t start = 0;
+    if (ParseMountName(name, &pid, &start) && !StillRunning(pid, start)) stale.emplace_back(name, length);
+  }
+  std::wstring problems;
+  for (const std::wstring& mount : stale) {
+    const LONG rc = ::RegUnLoadKeyW(HKEY_USERS, mount.c_str());
+    // An empty key of that name is what a failed load leaves under Wine.
+    if (rc != ERROR_SUCCESS && ::RegDeleteKeyW(HKEY_USERS, mount.c_str()) != ERROR_SUCCESS) {
+      problems += (problems.empty() ? L"" : L"; ") + mount + L" (error " + std::to_wstring(rc) + L")";
+    }
+  }
+  return problems;
+}
+
+MountedHive::MountedHive(std::wstring name, const std::wstring& file)
+    : name_(std::move(name)), error_(::RegLoadKeyW(HKEY_USERS, name_.c_str(), file.c_str())) {
+  // Wine leaves the empty key of a load that failed; Windows leaves nothing.
+  if (error_ != ERROR_SUCCESS) ::RegDeleteKeyW(HKEY_USERS, name_.c_str());
+}
+
+LONG MountedHive::Unload() {
+  if (error_ != ERROR_SUCCESS || unloaded_) return ERROR_SUCCESS;
+  const LONG rc = ::RegUnLoadKeyW(HKEY_USERS, name_.c_str());
+  if (rc == ERROR_SUCCESS) unloaded_ = true;
+  return rc;
+}
+
+}  // namespace torvane::registry

@@ -1,0 +1,401 @@
+// Every profile of a live machine under Wine: users made under HKEY_USERS
+// and in ProfileList, signed-out users whose hives were saved to files, and
+// the command line run in this process with --all-users and --user.
+//
+// Wine never writes changes made to a mounted hive back to its file (flush
+// and unload drop them), so a signed-out profile's repair is checked through
+// the registry while it is mounted, through the report and the backup;
+// Windows writes the hive back at unload.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/options.h"
+#include "cli/sources.h"
+#include "registry/hive_mount_win32.h"
+#include "repair/engine.h"
+#include "support/registry_seed.h"
+
+namespace torvane::wintest {
+namespace {
+
+using registry::EnabledPrivileges;
+
+const std::string kProfileList = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+const std::string kSidA = "S-1-5-21-7-7-7-1101";  // signed in, item 0 damaged
+const std::string kSidB = "S-1-5-21-7-7-7-1102";  // signed in, item 4 damaged
+const std::string kSidC = "S-1-5-21-7-7-7-1103";  // signed out, item 1 damaged
+const std::string kSidD = "S-1-5-21-7-7-7-1104";  // listed, its hive file missing
+const std::string kUsers = "C:\\users\\";
+
+struct Result {
+  int code = -1;
+  std::string out, err;
+};
+
+std::string Slurp(std::FILE* file) {
+  std::fflush(file);
+  std::rewind(file);
+  std::string text;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  std::fclose(file);
+  return text;
+}
+
+Result Cli(const std::vector<std::string>& args) {
+  cli::Streams streams;
+  streams.out = std::tmpfile();
+  streams.err = std::tmpfile();
+  Result result;
+  try {
+    result.code = cli::Run(cli::ParseArguments(args), streams);
+  } catch (const cli::UsageError& error) {
+    result.code = cli::kExitError;
+    std::fputs(error.what(), streams.err);
+  }
+  result.out = Slurp(streams.out);
+  result.err = Slurp(streams.err);
+  return result;
+}
+
+// The names under HKEY_USERS that a run mounted.
+std::vector<std::string> Mounts() {
+  std::vector<std::string> mounts;
+  wchar_t name[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = 256;
+    if (RegEnumKeyExW(HKEY_USERS, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    std::uint32_t pid = 0;
+    std::uint64_t start = 0;
+    if (registry::ParseMountName(std::wstring(name, length), &pid, &start)) {
+      mounts.emplace_back(name, name + length);
+    }
+  }
+  return mounts;
+}
+
+// The JSON entry of one profile, from its "sid" to the end of its items.
+std::string EntryOf(const std::string& json, const std::string& sid) {
+  const auto at = json.find("\"sid\": \"" + sid + "\"");
+  if (at == std::string::npos) return {};
+  return json.substr(at, json.find("]}", at) - at);
+}
+
+std::string ItemState(const std::string& entry, int index) {
+  const auto at = entry.find("{\"index\": " + std::to_string(index) + ", ");
+  if (at == std::string::npos) return "missing";
+  const auto state = entry.find("\"state\": \"", at);
+  return entry.substr(state + 10, entry.find('"', state + 10) - state - 10);
+}
+
+int Count(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void List(const std::string& sid, const std::string* image_path) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (kProfileList + "\\" + sid).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  if (image_path != nullptr) {
+    RegSetValueExA(key, "ProfileImagePath", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(image_path->c_str()),
+                   static_cast<DWORD>(image_path->size() + 1));
+  }
+  RegCloseKey(key);
+}
+
+void ListFolder(const std::string& sid, const std::string& folder) {
+  const std::string path = "%SystemDrive%\\users\\" + folder;
+  List(sid, &path);
+}
+
+// A hive file of one user whose `damage` policy value is 1.
+void SaveHive(const std::string& file, const char* policy, const char* damage) {
+  ASSERT_TRUE(SaveUserHive(file, [&](const std::string& seed) {
+    PutDword(HKEY_USERS, seed + "\\" + policy, damage, 1);
+    PutString(HKEY_USERS, seed + "\\Software\\TorvaneKeep", "Note", "keep me");
+  }));
+}
+
+void SignOut(const std::string& sid, const std::string& folder, const char* policy, const char* damage) {
+  CreateDirectoryA((kUsers + folder).c_str(), nullptr);
+  SaveHive(kUsers + folder + "\\NTUSER.DAT", policy, damage);
+  ListFolder(sid, folder);
+}
+
+// A process that has ended, as a run killed while it had a hive mounted.
+std::pair<DWORD, std::uint64_t> EndedProcess() {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  std::string command = "cmd.exe /c exit 0";
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                      &process)) {
+    return {0, 0};
+  }
+  WaitForSingleObject(process.hProcess, 15000);
+  FILETIME created{}, exited{}, kernel{}, user{};
+  GetProcessTimes(process.hProcess, &created, &exited, &kernel, &user);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return {process.dwProcessId, static_cast<std::uint64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime};
+}
+
+class ProfilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Clean();
+    MakeAllHealthy();
+    PutDword(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr", 1);
+    PutString(HKEY_USERS, kSidA + "\\Software\\TorvaneKeep", "Note", "keep me");
+    PutDword(HKEY_USERS, kSidB + "\\" + kExplorerPolicy, "NoRun", 1);
+    ListFolder(kSidA, "alice");
+    ListFolder(kSidB, "bob");
+    SignOut(kSidC, "carol", kSystemPolicy, "DisableRegistryTools");
+  }
+  void TearDown() override { Clean(); }
+
+  static void Clean() {
+    {
+      EnabledPrivileges privileges;
+      for (const std::string& mount : Mounts()) RegUnLoadKeyA(HKEY_USERS, mount.c_str());
+    }
+    for (const std::string& sid : {kSidA, kSidB, kSidC, kSidD}) {
+      DeleteTree(HKEY_USERS, sid);
+      DeleteTree(HKEY_LOCAL_MACHINE, kProfileList + "\\" + sid);
+    }
+    for (const char* folder : {"carol", "dave", "erin"}) {
+      DeleteFileA((kUsers + folder + "\\NTUSER.DAT").c_str());
+      RemoveDirectoryA((kUsers + folder).c_str());
+    }
+    DeleteFileA((kUsers + "profiles-backup.reg").c_str());
+  }
+};
+
+TEST_F(ProfilesTest, EveryProfileIsScannedWithItsOwnDamage) {
+  const Result scan = Cli({"scan", "--live", "--all-users", "--json"});
+  EXPECT_EQ(scan.code, cli::kExitDamage) << scan.err;
+  const std::string a = EntryOf(scan.out, kSidA), b = EntryOf(scan.out, kSidB), c = EntryOf(scan.out, kSidC);
+  EXPECT_NE(scan.out.find("{\"profile\": \"alice\", \"sid\": \"" + kSidA + "\""), std::string::npos) << scan.out;
+  EXPECT_NE(scan.out.find("{\"profile\": \"carol\", \"sid\": \"" + kSidC + "\""), std::string::npos) << scan.out;
+  EXPECT_EQ(ItemState(a, 0), "damaged");
+  EXPECT_EQ(ItemState(a, 4), "healthy");
+  EXPECT_EQ(ItemState(b, 0), "healthy");
+  EXPECT_EQ(ItemState(b, 4), "damaged");
+  EXPECT_EQ(ItemState(c, 1), "damaged") << "the signed-out profile's own hive was read";
+  EXPECT_EQ(ItemState(c, 0), "healthy");
+  EXPECT_EQ(ItemState(a, 10), "healthy") << "machine items: one machine";
+  EXPECT_TRUE(Mounts().empty()) << "the signed-out hive was unloaded";
+  EXPECT_EQ(Count(scan.out, "\"sid\": \"" + kSidA + "\""), 1) << "loaded and listed, examined once";
+
+  const Result one = Cli({"scan", "--user", "BOB", "--json"});
+  EXPECT_EQ(one.code, cli::kExitDamage);
+  EXPECT_EQ(Count(one.out, "\"sid\": "), 1) << one.out;
+  EXPECT_EQ(ItemState(EntryOf(one.out, kSidB), 4), "damaged");
+  const Result by_sid = Cli({"scan", "--user", kSidC, "--json"});
+  EXPECT_EQ(Count(by_sid.out, "\"sid\": "), 1) << by_sid.out;
+  EXPECT_EQ(ItemState(EntryOf(by_sid.out, kSidC), 1), "damaged");
+  const Result nobody = Cli({"scan", "--user", "nobody"});
+  EXPECT_EQ(nobody.code, cli::kExitError);
+  EXPECT_NE(nobody.err.find("--user nobody: no profile of that name or SID"), std::string::npos) << nobody.err;
+}
+
+TEST_F(ProfilesTest, RepairMendsEachProfileAndNoOther) {
+  const Result only_a = Cli({"repair", "--user", "alice", "--all", "--json"});
+  EXPECT_EQ(only_a.code, cli::kExitOk) << only_a.err;
+  EXPECT_FALSE(ReadValue(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr"));
+  EXPECT_TRUE(ReadValue(HKEY_USERS, kSidB + "\\" + kExplorerPolicy, "NoRun")) << "--user leaves the others alone";
+
+  PutDword(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr", 1);
+  const Result all = Cli({"repair", "--all-users", "--all", "--json"});
+  EXPECT_EQ(all.code, cli::kExitOk) << all.err;
+  EXPECT_FALSE(ReadValue(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr"));
+  EXPECT_FALSE(ReadValue(HKEY_USERS, kSidB + "\\" + kExplorerPolicy, "NoRun"));
+  EXPECT_FALSE(KeyExists(HKEY_USERS, kSidA + "\\" + kExplorerPolicy)) << "nothing made in a profile without damage";
+  EXPECT_FALSE(ReadValue(HKEY_USERS, kSidB + "\\" + kSystemPolicy, "DisableTaskMgr"));
+  EXPECT_EQ(ReadValue(HKEY_USERS, kSidA + "\\Software\\TorvaneKeep", "Note"), std::string("keep me", 8));
+  EXPECT_NE(all.out.find("\"repaired\": [{\"profile\": \"alice\", \"index\": 0, "), std::string::npos) << all.out;
+  EXPECT_NE(all.out.find("{\"profile\": \"bob\", \"index\": 4, "), std::string::npos) << all.out;
+  EXPECT_NE(all.out.find("{\"profile\": \"carol\", \"index\": 1, "), std::string::npos) << all.out;
+  EXPECT_TRUE(Mounts().empty());
+}
+
+// Through the source the commands use, while the hive is mounted.
+TEST_F(ProfilesTest, ASignedOutHiveIsMountedUnderTheProcessNameRepairedThereAndUnloaded) {
+  cli::Options options = cli::ParseArguments({"repair", "--user", "carol", "--all"});
+  auto source = cli::OpenSource(options, true);
+  ASSERT_EQ(source->profiles().size(), 1u);
+  cli::Profile& carol = source->profiles()[0];
+  ASSERT_TRUE(carol.has_user) << carol.user_problem;
+  const std::vector<std::string> mounts = Mounts();
+  ASSERT_EQ(mounts.size(), 1u);
+  const std::wstring expected = registry::MountName(registry::OwnProcessId(), registry::OwnProcessStart(),
+                                                    std::wstring(kSidC.begin(), kSidC.end()));
+  EXPECT_EQ(mounts[0], std::string(expected.begin(), expected.end()));
+  EXPECT_EQ(mounts[0].rfind("torvane.exe pid=" + std::to_string(GetCurrentProcessId()) + " start=", 0), 0u);
+  ASSERT_TRUE(ReadValue(HKEY_USERS, mounts[0] + "\\" + kSystemPolicy, "DisableRegistryTools"));
+
+  repair::RepairEngine engine(*carol.store, carol.system_directory);
+  EXPECT_EQ(engine.ApplyRepair(1), repair::RepairOutcome::kRepaired);
+  EXPECT_FALSE(ReadValue(HKEY_USERS, mounts[0] + "\\" + kSystemPolicy, "DisableRegistryTools"));
+  EXPECT_EQ(ReadValue(HKEY_USERS, mounts[0] + "\\Software\\TorvaneKeep", "Note"), std::string("keep me", 8));
+  EXPECT_FALSE(ReadValue(HKEY_CURRENT_USER, kSystemPolicy, "DisableRegistryTools"));
+  source.reset();
+  EXPECT_TRUE(Mounts().empty());
+}
+
+TEST_F(ProfilesTest, AFailedRunUnloadsWhatItMounted) {
+  // The backup cannot be written: the run stops after mounting.
+  const Result refused = Cli({"repair", "--all-users", "--all", "--backup", "C:\\no\\such\\folder\\b.reg"});
+  EXPECT_EQ(refused.code, cli::kExitError);
+  EXPECT_NE(refused.err.find("backup"), std::string::npos) << refused.err;
+  EXPECT_TRUE(Mounts().empty());
+  EXPECT_TRUE(ReadValue(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr")) << "nothing was changed";
+
+  // An exception in the middle of the work.
+  try {
+    auto source = cli::OpenSource(cli::ParseArguments({"scan", "--all-users"}), true);
+    ASSERT_FALSE(Mounts().empty());
+    throw std::runtime_error("injected");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_TRUE(Mounts().empty());
+}
+
+TEST_F(ProfilesTest, AMountLeftByAKilledRunGoesAtTheNextStartAndARunningCopysStays) {
+  EnabledPrivileges privileges;
+  ASSERT_TRUE(privileges.enabled()) << privileges.problem();
+  const auto [pid, start] = EndedProcess();
+  ASSERT_NE(pid, 0u);
+  const std::wstring wide_c(kSidC.begin(), kSidC.end());
+  const std::wstring stale = registry::MountName(pid, start, wide_c);
+  ASSERT_EQ(RegLoadKeyW(HKEY_USERS, stale.c_str(), L"C:\\users\\carol\\NTUSER.DAT"), ERROR_SUCCESS);
+  // A copy still running: this process, with another user's hive.
+  CreateDirectoryA((kUsers + "erin").c_str(), nullptr);
+  SaveHive(kUsers + "erin\\NTUSER.DAT", kSystemPolicy, "DisableCMD");
+  const std::wstring running = registry::MountName(registry::OwnProcessId(), registry::OwnProcessStart(), L"S-1-5-21-7-7-7-1199");
+  ASSERT_EQ(RegLoadKeyW(HKEY_USERS, running.c_str(), L"C:\\users\\erin\\NTUSER.DAT"), ERROR_SUCCESS);
+
+  const Result scan = Cli({"scan", "--all-users", "--json"});
+  EXPECT_EQ(ItemState(EntryOf(scan.out, kSidC), 1), "damaged") << "carol's hive was free to mount again: " << scan.err;
+  const std::vector<std::string> left = Mounts();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0], std::string(running.begin(), running.end()));
+  EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, running.c_str()), ERROR_SUCCESS);
+}
+
+TEST_F(ProfilesTest, AProfileThatCannotBeLoadedIsUndeterminedAndTheOthersAreRepaired) {
+  ListFolder(kSidD, "dave");  // no such folder, no hive
+  const Result repair = Cli({"repair", "--all-users", "--all", "--json"});
+  EXPECT_EQ(repair.code, cli::kExitDamage) << repair.err;
+  EXPECT_NE(repair.err.find("torvane: dave (" + kSidD + "): user items undetermined: C:\\users\\dave\\NTUSER.DAT: no such file\n"),
+            std::string::npos)
+      << repair.err;
+  const std::string d = EntryOf(repair.out, kSidD);
+  EXPECT_EQ(ItemState(d, 0), "undetermined");
+  EXPECT_EQ(ItemState(d, 10), "healthy") << "the machine part was still examined";
+  EXPECT_FALSE(ReadValue(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr"));
+  EXPECT_FALSE(ReadValue(HKEY_USERS, kSidB + "\\" + kExplorerPolicy, "NoRun"));
+
+  const Result scan = Cli({"scan", "--all-users"});
+  EXPECT_EQ(scan.code, cli::kExitDamage) << "a profile nobody could look at is no all-clear";
+}
+
+TEST_F(ProfilesTest, BadProfileListEntriesAreNamedAndLoseNothing) {
+  const std::string empty;
+  List(kSidD, nullptr);  // no ProfileImagePath at all
+  List("S-1-5-21-7-7-7-1105", &empty);
+  CreateDirectoryA((kUsers + "erin").c_str(), nullptr);
+  const std::string not_a_hive = "REGEDIT4\r\n\r\nnot a hive\r\n";
+  std::ofstream(kUsers + "erin\\NTUSER.DAT", std::ios::binary) << not_a_hive;
+  ListFolder("S-1-5-21-7-7-7-1106", "erin");
+  // A SID both loaded and listed is used as loaded, once.
+  ListFolder("S-1-5-21-7-7-7-1101", "alice");
+
+  const Result repair = Cli({"repair", "--all-users", "--all", "--json"});
+  EXPECT_EQ(repair.code, cli::kExitDamage);
+  EXPECT_NE(repair.err.find("torvane: " + kSidD + ": user items undetermined: its ProfileList entry has no ProfileImagePath\n"),
+            std::string::npos)
+      << repair.err;
+  EXPECT_NE(repair.err.find("torvane: S-1-5-21-7-7-7-1105: user items undetermined: its ProfileList entry has an empty "
+                            "ProfileImagePath\n"),
+            std::string::npos);
+  EXPECT_NE(repair.err.find("erin (S-1-5-21-7-7-7-1106): user items undetermined: C:\\users\\erin\\NTUSER.DAT: cannot be loaded ("),
+            std::string::npos);
+  EXPECT_EQ(ReadText(kUsers + "erin\\NTUSER.DAT"), not_a_hive) << "the file that is no hive is as it was";
+  EXPECT_EQ(Count(repair.out, "\"sid\": \"" + kSidA + "\""), 1);
+  EXPECT_FALSE(ReadValue(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr"));
+  EXPECT_TRUE(Mounts().empty()) << "not even the empty key Wine leaves of a load that failed";
+  DeleteTree(HKEY_LOCAL_MACHINE, kProfileList + "\\S-1-5-21-7-7-7-1105");
+  DeleteTree(HKEY_LOCAL_MACHINE, kProfileList + "\\S-1-5-21-7-7-7-1106");
+}
+
+// Under Wine the signed-out hive keeps its damage in the file whatever the
+// run did (Wine drops what was written to a mounted hive), so the restore into
+// it is seen through its report and the mount's going; the signed-in user's
+// restore through the registry.
+TEST_F(ProfilesTest, ABackupOfTwoProfilesOneSignedOutGoesBackIntoEach) {
+  const std::string backup = kUsers + "profiles-backup.reg";
+  const Result repair = Cli({"repair", "--all-users", "--all", "--backup", backup});
+  ASSERT_EQ(repair.code, cli::kExitOk) << repair.err;
+  const std::string text = ReadText(backup);
+  std::wstring wide(text.size() / 2, L'\0');
+  std::memcpy(wide.data(), text.data() + 2, text.size() - 2);  // UTF-16LE after its BOM
+  const std::string undo(wide.begin(), wide.end());
+  EXPECT_NE(undo.find("[HKEY_USERS\\" + kSidA + "\\" + kSystemPolicy + "]\r\n\"DisableTaskMgr\"=dword:00000001"),
+            std::string::npos)
+      << undo;
+  EXPECT_NE(undo.find("[HKEY_USERS\\" + kSidC + "\\" + kSystemPolicy + "]\r\n\"DisableRegistryTools\"=dword:00000001"),
+            std::string::npos)
+      << undo;
+  EXPECT_EQ(undo.find("HKEY_CURRENT_USER"), std::string::npos) << "every user's keys named by SID";
+  EXPECT_EQ(undo.find("torvane.exe pid="), std::string::npos) << "never the mount's name";
+  ASSERT_FALSE(ReadValue(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr"));
+
+  const Result restore = Cli({"restore", backup, "--live"});
+  EXPECT_EQ(restore.code, cli::kExitOk) << restore.err;
+  EXPECT_NE(restore.out.find("Restored "), std::string::npos) << restore.out;
+  EXPECT_EQ(ReadValue(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr"), std::string("\1\0\0\0", 4));
+  EXPECT_TRUE(Mounts().empty()) << "carol's hive was loaded for the restore and unloaded";
+
+  // Carol signs in: her part goes into her loaded hive.
+  EnabledPrivileges privileges;
+  ASSERT_EQ(RegLoadKeyA(HKEY_USERS, kSidC.c_str(), (kUsers + "carol\\NTUSER.DAT").c_str()), ERROR_SUCCESS);
+  DeleteTree(HKEY_USERS, kSidC + "\\" + kSystemPolicy);
+  const Result signed_in = Cli({"restore", backup, "--live"});
+  EXPECT_EQ(signed_in.code, cli::kExitOk) << signed_in.err;
+  EXPECT_EQ(ReadValue(HKEY_USERS, kSidC + "\\" + kSystemPolicy, "DisableRegistryTools"), std::string("\1\0\0\0", 4));
+  EXPECT_TRUE(Mounts().empty());
+  EXPECT_EQ(RegUnLoadKeyA(HKEY_USERS, kSidC.c_str()), ERROR_SUCCESS);
+
+  // A profile that cannot be reached is refused, and nothing is written
+  // anywhere else in its stead.
+  DeleteFileA((kUsers + "carol\\NTUSER.DAT").c_str());
+  DeleteTree(HKEY_USERS, kSidA + "\\" + kSystemPolicy);
+  const Result unreachable = Cli({"restore", backup, "--live"});
+  EXPECT_EQ(unreachable.code, cli::kExitError);
+  EXPECT_NE(unreachable.err.find("the profile of " + kSidC + " cannot be reached: "), std::string::npos)
+      << unreachable.err;
+  EXPECT_FALSE(ReadValue(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr")) << "nothing was changed";
+  EXPECT_FALSE(ReadValue(HKEY_CURRENT_USER, kSystemPolicy, "DisableRegistryTools"));
+}
+
+}  // namespace
+}  // namespace torvane::wintest
