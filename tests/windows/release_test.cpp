@@ -101,6 +101,11 @@ const std::set<std::string> kWindows7Functions = {
     "msvcrt!_wfindnext", "msvcrt!_wfindnext64", "msvcrt!_wfopen", "msvcrt!_wfullpath", "msvcrt!_wgetcwd",
     "msvcrt!_wmkdir", "msvcrt!_wopen", "msvcrt!_write", "msvcrt!_wstat64", "msvcrt!_wutime", "msvcrt!_wutime64",
     "msvcrt!fflush", "msvcrt!setvbuf", "msvcrt!wcscat", "msvcrt!wcscmp", "msvcrt!wcscpy",
+    // profiles and their hives: privileges, hive loading
+    "advapi32!AdjustTokenPrivileges", "advapi32!GetTokenInformation", "advapi32!IsWellKnownSid",
+    "advapi32!LookupPrivilegeValueW", "advapi32!OpenProcessToken", "advapi32!RegDeleteKeyW",
+    "advapi32!RegLoadKeyW", "advapi32!RegUnLoadKeyW", "kernel32!ExpandEnvironmentStringsW",
+    "kernel32!GetExitCodeProcess", "kernel32!GetProcessTimes", "msvcrt!fputwc", "msvcrt!fwprintf",
 };
 
 constexpr const char* kMarker = "planted-dll-loaded.txt";
