@@ -34,7 +34,7 @@ std::array<State, repair::kItemCount> Evaluate(repair::RepairEngine& engine, con
   constexpr std::uint8_t kUnset = 2;
   repair::ItemBytes healthy;
   healthy.fill(1);
-  healthy[3] = kUnset;
+  healthy[repair::kImageHijackItem] = kUnset;
   engine.ScanItems(healthy);
   std::array<State, repair::kItemCount> states{};
   for (int i = 0; i < repair::kItemCount; ++i) {

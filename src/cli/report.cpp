@@ -2,6 +2,7 @@
 
 #include "registry/codepage.h"
 #include "registry/reg_file.h"
+#include "registry/utf.h"
 
 namespace torvane::cli {
 
@@ -9,23 +10,22 @@ using registry::GbkToUtf8;
 
 namespace {
 
-const char* StateName(State state) {
+struct StateWords {
+  const char* json;      // the JSON's "state"
+  const char* terminal;  // the text report's column, one width for all
+};
+
+StateWords WordsOf(State state) {
   switch (state) {
-    case State::kHealthy: return "healthy";
-    case State::kDamaged: return "damaged";
-    case State::kUndetermined: return "undetermined";
+    case State::kHealthy: return {"healthy", "ok          "};
+    case State::kDamaged: return {"damaged", "DAMAGED     "};
+    case State::kUndetermined: return {"undetermined", "undetermined"};
   }
-  return "";
+  return {"", ""};
 }
 
-const char* StateLabel(State state) {
-  switch (state) {
-    case State::kHealthy: return "ok          ";
-    case State::kDamaged: return "DAMAGED     ";
-    case State::kUndetermined: return "undetermined";
-  }
-  return "";
-}
+const char* StateName(State state) { return WordsOf(state).json; }
+const char* StateLabel(State state) { return WordsOf(state).terminal; }
 
 // CR LF line ends of the program's texts become a terminal's LF.
 std::string TerminalText(const std::string& gbk) {
@@ -38,32 +38,9 @@ std::string TerminalText(const std::string& gbk) {
   return out;
 }
 
-// The length of the UTF-8 character at the start of `text` and its code
-// point; 0 when it is no valid UTF-8 (overlong, a surrogate, cut short).
+// Strict UTF-8, as JSON and a terminal want it: no lone surrogates.
 std::size_t DecodeUtf8(std::string_view text, std::uint32_t* code) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  std::size_t length = 0;
-  std::uint32_t min = 0;
-  if (lead < 0x80) {
-    *code = lead;
-    return 1;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, min = 0x80, *code = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, min = 0x800, *code = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, min = 0x10000, *code = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (text.size() < length) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-    *code = *code << 6 | (byte(i) & 0x3F);
-  }
-  if (*code < min || *code > 0x10FFFF || (*code >= 0xD800 && *code <= 0xDFFF)) return 0;
-  return length;
+  return registry::DecodeUtf8(text, code, registry::Surrogates::kRefused);
 }
 
 bool IsValidUtf8(std::string_view text) {

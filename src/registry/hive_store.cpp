@@ -28,7 +28,6 @@ constexpr std::uint32_t kSetValueBit = 0x0002;
 // later; hivex writes one cell, so a node holding such a value is not
 // rewritten.
 constexpr std::size_t kLargestPlainValue = 16344;
-constexpr int kMaxDepth = 512;
 
 // Frees what hivex allocates.
 struct FreeDeleter {
@@ -96,6 +95,22 @@ hive_set_value SetValueOf(RawValue& raw) {
   return set;
 }
 
+// Writes `values` as the node's whole value list. A value hivex would have
+// to write as one oversized cell is refused before anything changes.
+long WriteNodeValues(HiveFile& hive, std::size_t node, std::vector<RawValue>& values) {
+  for (const RawValue& value : values) {
+    if (value.data.size() > kLargestPlainValue) return kAccessDenied;
+  }
+  std::vector<hive_set_value> set(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) set[i] = SetValueOf(values[i]);
+  if (hivex_node_set_values(hive.handle(), node, set.size(), set.data(), 0) != 0) {
+    hive.MarkBroken();
+    return kAccessDenied;
+  }
+  hive.MarkModified();
+  return kSuccess;
+}
+
 bool RawValues(hive_h* h, hive_node_h node, std::vector<RawValue>* out) {
   Malloced<hive_value_h> list(hivex_node_values(h, node));
   if (!list) return false;
@@ -123,7 +138,7 @@ RegValue ToAnsi(const RawValue& raw) {
 
 void CollectSubtree(const HiveFile& hive, hive_node_h node, int depth, std::vector<hive_node_h>* out) {
   out->push_back(node);
-  if (depth >= kMaxDepth) return;
+  if (depth >= kMaxKeyDepth) return;
   for (hive_node_h child : Children(hive, node)) CollectSubtree(hive, child, depth + 1, out);
 }
 
@@ -410,19 +425,7 @@ long HiveStore::SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& v
     }
   }
   if (!replaced) raw.push_back(std::move(wanted));
-  for (const RawValue& existing : raw) {
-    if (existing.data.size() > kLargestPlainValue) return kAccessDenied;
-  }
-  std::vector<hive_set_value> set(raw.size());
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    set[i] = SetValueOf(raw[i]);
-  }
-  if (hivex_node_set_values(hive.handle(), node, set.size(), set.data(), 0) != 0) {
-    hive.MarkBroken();
-    return kAccessDenied;
-  }
-  hive.MarkModified();
-  return kSuccess;
+  return WriteNodeValues(hive, node, raw);
 }
 
 long HiveStore::DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name) {
@@ -445,19 +448,7 @@ long HiveStore::DeleteNodeValue(HiveFile& hive, std::size_t node, const std::str
   }
   if (!found) return kFileNotFound;
   if (!hive.writable()) return kAccessDenied;
-  for (const RawValue& existing : kept) {
-    if (existing.data.size() > kLargestPlainValue) return kAccessDenied;
-  }
-  std::vector<hive_set_value> set(kept.size());
-  for (std::size_t i = 0; i < kept.size(); ++i) {
-    set[i] = SetValueOf(kept[i]);
-  }
-  if (hivex_node_set_values(hive.handle(), node, set.size(), set.data(), 0) != 0) {
-    hive.MarkBroken();
-    return kAccessDenied;
-  }
-  hive.MarkModified();
-  return kSuccess;
+  return WriteNodeValues(hive, node, kept);
 }
 
 long HiveStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_t /*reserved*/,
@@ -589,7 +580,7 @@ std::optional<std::vector<RegValue>> HiveStore::ListValues(HKey root, const std:
 namespace {
 
 bool ReadNode(HiveFile& hive, hive_node_h node, int depth, RegTree* tree) {
-  if (depth > kMaxDepth) return false;
+  if (depth > kMaxKeyDepth) return false;
   tree->values = NodeValues(hive, node, true);
   for (hive_node_h child : Children(hive, node)) {
     RegTree& sub = tree->children.emplace_back();

@@ -4,11 +4,8 @@ namespace torvane::registry {
 
 namespace {
 
-// The registry nests keys at most 512 deep.
-constexpr int kMaxDepth = 512;
-
 bool ReadInto(RegTarget& target, HKey root, const std::string& path, int depth, RegTree* tree) {
-  if (depth > kMaxDepth) return false;
+  if (depth > kMaxKeyDepth) return false;
   auto values = target.ListValues(root, path);
   auto children = target.ListSubkeys(root, path);
   if (!values || !children) return false;

@@ -4,6 +4,34 @@
 
 namespace torvane::registry {
 
+std::size_t DecodeUtf8(std::string_view text, std::uint32_t* code, Surrogates surrogates) {
+  if (text.empty()) return 0;
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  std::uint32_t min = 0;
+  if (lead < 0x80) {
+    *code = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, min = 0x80, *code = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, min = 0x800, *code = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, min = 0x10000, *code = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    *code = *code << 6 | (byte(i) & 0x3F);
+  }
+  if (*code < min || *code > 0x10FFFF) return 0;
+  if (surrogates == Surrogates::kRefused && *code >= 0xD800 && *code <= 0xDFFF) return 0;
+  return length;
+}
+
 std::string Utf16leToUtf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
@@ -27,32 +55,9 @@ namespace {
 
 // Decodes one (W)UTF-8 sequence at `text[*i]`; false when it is malformed.
 bool NextCode(std::string_view text, std::size_t* i, std::uint32_t* code) {
-  const auto byte = static_cast<unsigned char>(text[*i]);
-  std::size_t length = 0;
-  std::uint32_t min = 0;
-  if (byte < 0x80) {
-    *code = byte;
-    ++*i;
-    return true;
-  }
-  if ((byte & 0xE0) == 0xC0) {
-    length = 2, min = 0x80, *code = byte & 0x1F;
-  } else if ((byte & 0xF0) == 0xE0) {
-    length = 3, min = 0x800, *code = byte & 0x0F;
-  } else if ((byte & 0xF8) == 0xF0) {
-    length = 4, min = 0x10000, *code = byte & 0x07;
-  } else {
-    return false;
-  }
-  if (*i + length > text.size()) return false;
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(text[*i + k]);
-    if ((next & 0xC0) != 0x80) return false;
-    *code = *code << 6 | (next & 0x3F);
-  }
-  if (*code < min || *code > 0x10FFFF) return false;
+  const std::size_t length = DecodeUtf8(text.substr(*i), code, Surrogates::kAllowed);
   *i += length;
-  return true;
+  return length != 0;
 }
 
 void AppendUnit(std::string& out, std::uint32_t unit) {

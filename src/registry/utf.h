@@ -7,10 +7,17 @@
 #pragma once
 
 #include <string>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
 namespace torvane::registry {
+
+// The length of the UTF-8 character at the start of `text` and its code
+// point; 0 when it is malformed (overlong, cut short, past U+10FFFF, or a
+// surrogate where those are refused). WTF-8 carries lone surrogates.
+enum class Surrogates { kRefused, kAllowed };
+std::size_t DecodeUtf8(std::string_view text, std::uint32_t* code, Surrogates surrogates);
 
 // UTF-16LE bytes (no BOM; an odd last byte is dropped) to WTF-8 and back.
 std::string Utf16leToUtf8(std::string_view utf16le);

@@ -3,11 +3,13 @@
 // these literals are the program's GBK bytes.
 #include "repair/catalogue.h"
 
+#include <iterator>
+
 namespace torvane::repair {
 
 namespace {
 
-constexpr RepairItem kItems[kItemCount] = {
+constexpr RepairItem kItems[] = {
     {0, kSystemGroup, "任务管理器(TaskMgr)",
      "\r\n\r\n名称:\r\n任务管理器(TaskMgr)\r\n\r\n描述:\r\n控制是否在系统中启用任务管理器，如果被禁用则无法打开任务管理器"},  // Task Manager
     {1, kSystemGroup, "注册表(Regedit)",
@@ -55,6 +57,15 @@ constexpr RepairItem kItems[kItemCount] = {
     {22, kIeGroup, "IE 网络协议前缀",
      "\r\n\r\n名称:\r\nIE网络协议前缀\r\n描述:\r\n\r\nIE网络协议前缀，某些恶意程序利用该功能使IE上网时链接恶意网站。该项损坏则系统中可能存在恶意程序。"},  // IE protocol prefixes
 };
+
+static_assert(std::size(kItems) == kItemCount, "one row per item");
+constexpr bool InIndexOrder() {
+  for (int i = 0; i < kItemCount; ++i) {
+    if (kItems[i].index != i || kItems[i].group != GroupOf(i)) return false;
+  }
+  return true;
+}
+static_assert(InIndexOrder(), "the rows stand in index order, each in its group");
 
 constexpr ItemGroup kGroups[kGroupCount] = {
     {"系统修复项", 100, "\r\n\r\n名称:\r\n系统修复项\r\n\r\n描述:\r\n系统关键位置检测及修复"},

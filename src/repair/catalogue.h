@@ -4,13 +4,41 @@
 
 namespace torvane::repair {
 
-inline constexpr int kItemCount = 23;
+// The items by index: the index is the item's number everywhere (tree item
+// data, tables, the command line, backups).
+enum ItemIndex : int {
+  kTaskMgrItem,             // 0
+  kRegeditItem,             // 1
+  kCmdItem,                 // 2
+  kImageHijackItem,         // 3
+  kRunMenuItem,             // 4
+  kContextMenuItem,         // 5
+  kCloseButtonItem,         // 6
+  kLogOffButtonItem,        // 7
+  kAutoUpdateItem,          // 8
+  kHiddenFilesItem,         // 9
+  kUserinitItem,            // 10
+  kGroupPolicyItem,         // 11
+  kShellItem,               // 12
+  kAppInitItem,             // 13
+  kFolderOptionsMenuItem,   // 14
+  kIeOptionsItem,           // 15
+  kIeFolderOptionsItem,     // 16
+  kIeContextMenuItem,       // 17
+  kIeViewSourceItem,        // 18
+  kIeHomePageItem,          // 19
+  kIeTitleItem,             // 20
+  kIeUrlPrefixItem,         // 21
+  kIeProtocolPrefixesItem,  // 22
+};
+
+inline constexpr int kItemCount = kIeProtocolPrefixesItem + 1;
 inline constexpr int kGroupCount = 2;
 inline constexpr int kSystemGroup = 0;
 inline constexpr int kIeGroup = 1;
-inline constexpr int kSystemGroupSize = 15;
-inline constexpr int kIeGroupSize = 8;
-inline constexpr int kFirstIeItem = 15;
+inline constexpr int kFirstIeItem = kIeOptionsItem;
+inline constexpr int kSystemGroupSize = kFirstIeItem;
+inline constexpr int kIeGroupSize = kItemCount - kFirstIeItem;
 
 // Tree item data of the group nodes; leaves carry their item index.
 inline constexpr int kSystemGroupData = 100;

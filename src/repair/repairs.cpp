@@ -1,5 +1,7 @@
 // The repair action of every item. Each re-reads its place, changes it only
 // when it shows damage, and reports whether every change it issued took.
+#include <iterator>
+
 #include "registry/names.h"
 #include "repair/engine.h"
 #include "repair/places.h"
@@ -41,7 +43,7 @@ constexpr RemoveAction RemoveOne(HKey root, const char* key, const char* value,
   return RemoveAction{{{root, key, value, capacity}, {}}};
 }
 
-constexpr RemoveAction kRemoveActions[kItemCount] = {
+constexpr RemoveAction kRemoveActions[] = {
     RemoveOne(kCurrentUser, kSystemPolicy, "DisableTaskMgr"),
     RemoveOne(kCurrentUser, kSystemPolicy, "DisableRegistryTools"),
     RemoveOne(kCurrentUser, kCmdPolicy, "DisableCMD"),
@@ -71,6 +73,8 @@ constexpr RemoveAction kRemoveActions[kItemCount] = {
     kNoAction,
 };
 
+static_assert(std::size(kRemoveActions) == kItemCount, "one row per item, in index order");
+
 // Outcome of an action that issued `changes` changes of which `refused` failed.
 RepairOutcome Outcome(int changes, int refused) {
   if (refused > 0) return RepairOutcome::kFailed;
@@ -99,16 +103,16 @@ RepairOutcome RepairEngine::ApplyRepair(int index) {
 
 RepairOutcome RepairEngine::Act(int index) {
   switch (index) {
-    case 3:
+    case kImageHijackItem:
       return RepairImageHijackInView();
-    case 9:
+    case kHiddenFilesItem:
       return RestoreNumber();
-    case 10:
-    case 12:
-    case 13:
-    case 21:
+    case kUserinitItem:
+    case kShellItem:
+    case kAppInitItem:
+    case kIeUrlPrefixItem:
       return RestoreText(index);
-    case 22:
+    case kIeProtocolPrefixesItem:
       return RestorePrefixes();
     default:
       return RemoveValues(index);
@@ -161,17 +165,17 @@ RepairOutcome RepairEngine::RestoreText(int index) {
   // case; the text written is the one given here.
   bool file_names = false;
   switch (index) {
-    case 10:
+    case kUserinitItem:
       place = {kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\winlogon", "Userinit", 100};
       healthy = HealthyUserinit();
       file_names = true;
       break;
-    case 12:
+    case kShellItem:
       place = {kLocalMachine, kWinlogon, "Shell", kDefaultCapacity};
       healthy = kShell;
       file_names = true;
       break;
-    case 13:
+    case kAppInitItem:
       place = {kLocalMachine, kWindows, "AppInit_DLLs", kDefaultCapacity};
       break;
     default:
@@ -185,7 +189,7 @@ RepairOutcome RepairEngine::RestoreText(int index) {
   if (opened == kFileNotFound && (healthy.empty() || MissingIsHealthy())) return RepairOutcome::kNothingToDo;
   // Item 13 reads with read access: a key it may not change is damage only
   // when that read shows some.
-  if (index == 13 && !key.is_open()) {
+  if (index == kAppInitItem && !key.is_open()) {
     ScopedKey readable(store_);
     if (readable.Open(place.root, place.key, Viewed(place.root, registry::kKeyRead)) != kSuccess ||
         TextOf(ReadValue(store_, readable.get(), place.value, place.capacity)) == healthy) {

@@ -1,5 +1,6 @@
 // The health checks of the scan.
 #include <algorithm>
+#include <iterator>
 
 #include "registry/names.h"
 #include "repair/engine.h"
@@ -44,7 +45,7 @@ constexpr std::uint32_t kAppInitCapacity = 80;
 
 using namespace places;
 
-constexpr Check kChecks[kItemCount] = {
+constexpr Check kChecks[] = {
     {kCurrentUser, kSystemPolicy, "DisableTaskMgr", kKeyAllAccess, Rule::kAbsentOrNotOne},
     {kCurrentUser, kSystemPolicy, "DisableRegistryTools", kKeyAllAccess, Rule::kAbsent},
     {kCurrentUser, kCmdPolicy, "DisableCMD", kKeyRead, Rule::kAbsent},
@@ -70,6 +71,8 @@ constexpr Check kChecks[kItemCount] = {
     {kLocalMachine, kPrefixes, nullptr, kKeyAllAccess, Rule::kPrefixes},
 };
 
+static_assert(std::size(kChecks) == kItemCount, "one check per item, in index order");
+
 // 12 is evaluated after 13; the order is visible to anything that watches the
 // registry calls, so it is kept.
 constexpr int kScanOrder[kItemCount] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
@@ -87,7 +90,7 @@ long OpenToLook(ScopedKey& key, HKey root, const char* path, std::uint32_t acces
 }  // namespace
 
 int HivesTouched(int index) {
-  if (index == 5) return kTouchesCurrentUser | kTouchesLocalMachine;
+  if (index == kContextMenuItem) return kTouchesCurrentUser | kTouchesLocalMachine;
   return kChecks[index].root == kCurrentUser ? kTouchesCurrentUser : kTouchesLocalMachine;
 }
 
@@ -126,7 +129,7 @@ ItemViews RepairEngine::CheckViews(int index) {
   ItemViews views{};
   ForEachView(index, [&](View view) {
     ViewState& state = views[static_cast<int>(view)];
-    if (index == 3) {
+    if (index == kImageHijackItem) {
       const HijackOutcome outcome = CheckImageHijackInView();
       state = outcome == HijackOutcome::kHijacked ? ViewState::kDamaged
               : outcome == HijackOutcome::kClean  ? ViewState::kHealthy
@@ -194,10 +197,10 @@ bool RepairEngine::CheckInView(int index) {
 void RepairEngine::ScanItems(ItemBytes& healthy) {
   ItemBytes result = healthy;
   for (int index : kScanOrder) {
-    if (index == 3) {
+    if (index == kImageHijackItem) {
       const HijackOutcome outcome = CheckImageHijack();
       if (outcome != HijackOutcome::kUndetermined) {
-        result[3] = outcome == HijackOutcome::kClean ? 1 : 0;
+        result[kImageHijackItem] = outcome == HijackOutcome::kClean ? 1 : 0;
       }
       continue;
     }

@@ -1,6 +1,7 @@
 #include "repair/undo_scope.h"
 
 #include "registry/utf.h"
+#include "repair/catalogue.h"
 #include "repair/places.h"
 #include "repair/protected_tools.h"
 
@@ -23,37 +24,35 @@ struct ChangedValue {
 };
 
 constexpr ChangedValue kChangedValues[] = {
-    {0, kCurrentUser, kSystemPolicy, "DisableTaskMgr"},
-    {1, kCurrentUser, kSystemPolicy, "DisableRegistryTools"},
-    {2, kCurrentUser, kCmdPolicy, "DisableCMD"},
-    {4, kCurrentUser, kExplorerPolicy, "NoRun"},
-    {5, kCurrentUser, kExplorerPolicy, "NoViewContextMenu"},
-    {5, kLocalMachine, kExplorerPolicy, "NoViewContextMenu"},
-    {6, kCurrentUser, kExplorerPolicy, "NoClose"},
-    {7, kCurrentUser, kExplorerPolicy, "NoLogOff"},
-    {8, kLocalMachine, kAutoUpdatePolicy, "NoAutoUpdate"},
-    {8, kLocalMachine, kSystemPolicy, "NoAutoUpdate"},
-    {9, kLocalMachine, kShowAll, "CheckedValue"},
-    {10, kLocalMachine, kWinlogon, "Userinit"},
-    {11, kCurrentUser, kExplorerPolicy, "RestrictRun"},
-    {12, kLocalMachine, kWinlogon, "Shell"},
-    {13, kLocalMachine, kWindows, "AppInit_DLLs"},
-    {14, kCurrentUser, kExplorerPolicy, "NoFolderOptions"},
-    {15, kCurrentUser, kIeRestrictions, "NoBrowserOptions"},
-    {16, kCurrentUser, kExplorerPolicy, "NoFolderOptions"},
-    {17, kCurrentUser, kIeRestrictions, "NoBrowserContextMenu"},
-    {18, kCurrentUser, kIeRestrictions, "NoViewSource"},
-    {19, kCurrentUser, kIeControlPanel, "HomePage"},
-    {20, kCurrentUser, kIeMain, "Window title"},
-    {21, kLocalMachine, kDefaultPrefix, ""},
-    {22, kLocalMachine, kPrefixes, kUrlPrefixes[0].value},
-    {22, kLocalMachine, kPrefixes, kUrlPrefixes[1].value},
-    {22, kLocalMachine, kPrefixes, kUrlPrefixes[2].value},
-    {22, kLocalMachine, kPrefixes, kUrlPrefixes[3].value},
-    {22, kLocalMachine, kPrefixes, kUrlPrefixes[4].value},
+    {kTaskMgrItem, kCurrentUser, kSystemPolicy, "DisableTaskMgr"},
+    {kRegeditItem, kCurrentUser, kSystemPolicy, "DisableRegistryTools"},
+    {kCmdItem, kCurrentUser, kCmdPolicy, "DisableCMD"},
+    {kRunMenuItem, kCurrentUser, kExplorerPolicy, "NoRun"},
+    {kContextMenuItem, kCurrentUser, kExplorerPolicy, "NoViewContextMenu"},
+    {kContextMenuItem, kLocalMachine, kExplorerPolicy, "NoViewContextMenu"},
+    {kCloseButtonItem, kCurrentUser, kExplorerPolicy, "NoClose"},
+    {kLogOffButtonItem, kCurrentUser, kExplorerPolicy, "NoLogOff"},
+    {kAutoUpdateItem, kLocalMachine, kAutoUpdatePolicy, "NoAutoUpdate"},
+    {kAutoUpdateItem, kLocalMachine, kSystemPolicy, "NoAutoUpdate"},
+    {kHiddenFilesItem, kLocalMachine, kShowAll, "CheckedValue"},
+    {kUserinitItem, kLocalMachine, kWinlogon, "Userinit"},
+    {kGroupPolicyItem, kCurrentUser, kExplorerPolicy, "RestrictRun"},
+    {kShellItem, kLocalMachine, kWinlogon, "Shell"},
+    {kAppInitItem, kLocalMachine, kWindows, "AppInit_DLLs"},
+    {kFolderOptionsMenuItem, kCurrentUser, kExplorerPolicy, "NoFolderOptions"},
+    {kIeOptionsItem, kCurrentUser, kIeRestrictions, "NoBrowserOptions"},
+    {kIeFolderOptionsItem, kCurrentUser, kExplorerPolicy, "NoFolderOptions"},
+    {kIeContextMenuItem, kCurrentUser, kIeRestrictions, "NoBrowserContextMenu"},
+    {kIeViewSourceItem, kCurrentUser, kIeRestrictions, "NoViewSource"},
+    {kIeHomePageItem, kCurrentUser, kIeControlPanel, "HomePage"},
+    {kIeTitleItem, kCurrentUser, kIeMain, "Window title"},
+    {kIeUrlPrefixItem, kLocalMachine, kDefaultPrefix, ""},
+    {kIeProtocolPrefixesItem, kLocalMachine, kPrefixes, kUrlPrefixes[0].value},
+    {kIeProtocolPrefixesItem, kLocalMachine, kPrefixes, kUrlPrefixes[1].value},
+    {kIeProtocolPrefixesItem, kLocalMachine, kPrefixes, kUrlPrefixes[2].value},
+    {kIeProtocolPrefixesItem, kLocalMachine, kPrefixes, kUrlPrefixes[3].value},
+    {kIeProtocolPrefixesItem, kLocalMachine, kPrefixes, kUrlPrefixes[4].value},
 };
-
-constexpr int kHijackItem = 3;
 
 // The parts of a machine path with the 32-bit view's Wow6432Node taken out:
 // the repairs change the same places in both views.
@@ -103,7 +102,7 @@ bool NamesProtectedTool(std::string_view name) {
 
 std::vector<int> ItemsChanging(HKey root, std::string_view path, const std::string* name) {
   std::vector<int> items;
-  if (InListedHijackKey(root, path)) return {kHijackItem};
+  if (InListedHijackKey(root, path)) return {kImageHijackItem};
   if (name == nullptr) return items;
   for (const ChangedValue& place : kChangedValues) {
     if (place.root == root && SamePath(root, path, place.key) && registry::Utf8NamesEqual(*name, place.value)) {
