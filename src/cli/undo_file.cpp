@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <algorithm>
 #include <functional>
 #include <set>
@@ -23,31 +22,75 @@
 
 namespace torvane::cli {
 
-namespace fs = std::filesystem;
 using registry::HKey;
 using registry::RegEntry;
 using registry::RegTarget;
 using registry::RegValue;
 
+namespace {
+
+[[noreturn]] void RefuseSource(const std::string& path, const std::string& source) {
+  throw SourceError(path + ": --backup names the source file " + source +
+                    "; a backup never overwrites what it backs up. Nothing was changed.");
+}
+
+[[noreturn]] void RefuseExisting(const std::string& path) {
+  throw SourceError(path + ": --backup names a file that exists; a backup never overwrites a file. Choose a new "
+                           "name. Nothing was changed.");
+}
+
+#ifdef _WIN32
+// The volume and file index of what `path` leads to; false when it cannot
+// be opened.
+bool FileIdOf(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const BOOL ok = GetFileInformationByHandle(file, info);
+  CloseHandle(file);
+  return ok != FALSE;
+}
+#endif
+
+}  // namespace
+
 void CheckBackupPath(const std::string& path, const std::vector<std::string>& sources) {
-  std::error_code error;
-  const fs::path wanted = fs::weakly_canonical(fs::absolute(path, error), error);
-  for (const std::string& source : sources) {
-    std::error_code source_error;
-    const fs::path canonical = fs::weakly_canonical(fs::absolute(source, source_error), source_error);
-    if (!error && !source_error && canonical == wanted) {
-      throw SourceError(path + ": --backup names the source file " + source +
-                        "; a backup never overwrites what it backs up. Nothing was changed.");
+  // A path that names anything at all (a dangling link too) is refused; one
+  // that leads to a source file says so.
+#ifdef _WIN32
+  if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return;
+    throw SourceError(path + ": cannot look at the --backup path: error " + std::to_string(code) +
+                      ". Nothing was changed.");
+  }
+  BY_HANDLE_FILE_INFORMATION wanted{};
+  if (FileIdOf(path, &wanted)) {
+    for (const std::string& source : sources) {
+      BY_HANDLE_FILE_INFORMATION info{};
+      if (FileIdOf(source, &info) && info.dwVolumeSerialNumber == wanted.dwVolumeSerialNumber &&
+          info.nFileIndexHigh == wanted.nFileIndexHigh && info.nFileIndexLow == wanted.nFileIndexLow) {
+        RefuseSource(path, source);
+      }
     }
   }
-  const fs::file_status status = fs::symlink_status(path, error);
-  if (error && error != std::errc::no_such_file_or_directory) {
-    throw SourceError(path + ": cannot look at the --backup path: " + error.message() + ". Nothing was changed.");
+#else
+  struct stat link{};
+  if (::lstat(path.c_str(), &link) != 0) {
+    if (errno == ENOENT) return;
+    throw SourceError(path + ": cannot look at the --backup path: " + std::strerror(errno) + ". Nothing was changed.");
   }
-  if (status.type() != fs::file_type::not_found) {
-    throw SourceError(path + ": --backup names a file that exists; a backup never overwrites a file. Choose a new "
-                             "name. Nothing was changed.");
+  struct stat wanted{};
+  if (::stat(path.c_str(), &wanted) == 0) {
+    for (const std::string& source : sources) {
+      struct stat info{};
+      if (::stat(source.c_str(), &info) == 0 && info.st_dev == wanted.st_dev && info.st_ino == wanted.st_ino) {
+        RefuseSource(path, source);
+      }
+    }
   }
+#endif
+  RefuseExisting(path);
 }
 
 void WriteNewFile(const std::string& path, const std::string& bytes) {
@@ -89,7 +132,8 @@ void WriteNewFile(const std::string& path, const std::string& bytes) {
   }
   ::unlink(temporary.c_str());
   if (!ok) throw SourceError(reason_prefix + std::strerror(saved) + "; nothing was changed");
-  const std::string directory = fs::path(path).parent_path().empty() ? "." : fs::path(path).parent_path().string();
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     ::fsync(dir);
