@@ -38,11 +38,8 @@ int ParseIndex(const std::string& text) {
   return index;
 }
 
-}  // namespace
-
-Options ParseArguments(const std::vector<std::string>& args) {
-  Options options;
-  if (args.empty()) throw UsageError("no command given");
+// The command word; false for those that take no further arguments.
+bool ParseCommand(const std::vector<std::string>& args, Options& options) {
   const std::string& command = args[0];
   if (command == "list") {
     options.command = Command::kList;
@@ -54,61 +51,69 @@ Options ParseArguments(const std::vector<std::string>& args) {
     options.command = Command::kRestore;
   } else if (command == "help" || command == "--help" || command == "-h") {
     options.command = Command::kHelp;
-    return options;
+    return false;
   } else if (command == "--version") {
     if (args.size() > 1) throw UsageError("unexpected argument \"" + args[1] + "\" for --version");
     options.command = Command::kVersion;
-    return options;
+    return false;
   } else {
     throw UsageError("unknown command \"" + command + "\"");
   }
+  return true;
+}
 
-  auto value_of = [&](std::size_t& i) -> const std::string& {
+// Takes args[i] (and its value, moving i past it) into `options`.
+void ParseArgument(const std::vector<std::string>& args, std::size_t& i, Options& options) {
+  auto value_of = [&]() -> const std::string& {
     if (i + 1 >= args.size() || args[i + 1].empty()) throw UsageError(args[i] + " needs a value");
     return args[++i];
   };
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    const bool takes_source = options.command != Command::kList;
-    if (takes_source && arg == "--live") {
-      SetSource(options, SourceKind::kLive, arg);
-    } else if (takes_source && arg == "--demo") {
-      SetSource(options, SourceKind::kDemo, arg);
-    } else if (takes_source && arg == "--reg") {
-      options.reg_file = value_of(i);
-      SetSource(options, SourceKind::kReg, "--reg " + options.reg_file);
-    } else if (takes_source && (arg == "--software" || arg == "--ntuser")) {
-      std::string& slot = arg == "--software" ? options.software : options.ntuser;
-      if (!slot.empty()) throw UsageError(arg + " given twice");
-      slot = value_of(i);
-      SetSource(options, SourceKind::kHives, arg + " " + slot);
-    } else if (takes_source && arg == "--windows") {
-      options.windows_dir = value_of(i);
-      SetSource(options, SourceKind::kWindows, "--windows " + options.windows_dir);
-    } else if ((options.command == Command::kScan || options.command == Command::kRepair) && arg == "--all-users") {
-      options.all_users = true;
-    } else if ((options.command == Command::kScan || options.command == Command::kRepair) && arg == "--user") {
-      if (!options.user.empty()) throw UsageError("--user given twice");
-      options.user = value_of(i);
-    } else if ((options.command == Command::kScan || options.command == Command::kRepair) && arg == "--json") {
-      options.json = true;
-    } else if (options.command == Command::kRepair && arg == "--all") {
-      options.all = true;
-    } else if (options.command == Command::kRepair && arg == "--dry-run") {
-      options.dry_run = true;
-    } else if (options.command == Command::kRepair && arg == "--backup") {
-      options.backup = value_of(i);
-    } else if (options.command == Command::kRepair && !arg.empty() && arg[0] != '-') {
-      options.items.push_back(ParseIndex(arg));
-    } else if (options.command == Command::kRestore && options.restore_file.empty() && !arg.empty() &&
-               arg[0] != '-') {
-      options.restore_file = arg;
-    } else if (!arg.empty() && arg[0] == '-' && arg.size() > 1 && arg.find_first_not_of("0123456789", 1) == std::string::npos) {
-      throw UsageError("unknown item index \"" + arg + "\" (the items are 0 to 22, see `torvane list`)");
-    } else {
-      throw UsageError("unexpected argument \"" + arg + "\" for " + command);
-    }
+  const std::string& arg = args[i];
+  const bool takes_source = options.command != Command::kList;
+  const bool scans = options.command == Command::kScan || options.command == Command::kRepair;
+  const bool repairs = options.command == Command::kRepair;
+  if (takes_source && arg == "--live") {
+    SetSource(options, SourceKind::kLive, arg);
+  } else if (takes_source && arg == "--demo") {
+    SetSource(options, SourceKind::kDemo, arg);
+  } else if (takes_source && arg == "--reg") {
+    options.reg_file = value_of();
+    SetSource(options, SourceKind::kReg, "--reg " + options.reg_file);
+  } else if (takes_source && (arg == "--software" || arg == "--ntuser")) {
+    std::string& slot = arg == "--software" ? options.software : options.ntuser;
+    if (!slot.empty()) throw UsageError(arg + " given twice");
+    slot = value_of();
+    SetSource(options, SourceKind::kHives, arg + " " + slot);
+  } else if (takes_source && arg == "--windows") {
+    options.windows_dir = value_of();
+    SetSource(options, SourceKind::kWindows, "--windows " + options.windows_dir);
+  } else if (scans && arg == "--all-users") {
+    options.all_users = true;
+  } else if (scans && arg == "--user") {
+    if (!options.user.empty()) throw UsageError("--user given twice");
+    options.user = value_of();
+  } else if (scans && arg == "--json") {
+    options.json = true;
+  } else if (repairs && arg == "--all") {
+    options.all = true;
+  } else if (repairs && arg == "--dry-run") {
+    options.dry_run = true;
+  } else if (repairs && arg == "--backup") {
+    options.backup = value_of();
+  } else if (repairs && !arg.empty() && arg[0] != '-') {
+    options.items.push_back(ParseIndex(arg));
+  } else if (options.command == Command::kRestore && options.restore_file.empty() && !arg.empty() &&
+             arg[0] != '-') {
+    options.restore_file = arg;
+  } else if (!arg.empty() && arg[0] == '-' && arg.size() > 1 && arg.find_first_not_of("0123456789", 1) == std::string::npos) {
+    throw UsageError("unknown item index \"" + arg + "\" (the items are 0 to 22, see `torvane list`)");
+  } else {
+    throw UsageError("unexpected argument \"" + arg + "\" for " + args[0]);
   }
+}
+
+// What the arguments must say together.
+void CheckCombination(Options& options) {
   if (options.command == Command::kRepair) {
     if (options.all && !options.items.empty()) throw UsageError("give either --all or item indices, not both");
     if (!options.all && options.items.empty()) throw UsageError("repair needs --all or the indices of the items");
@@ -128,6 +133,16 @@ Options ParseArguments(const std::vector<std::string>& args) {
   if (options.command == Command::kRestore && options.restore_file.empty()) {
     throw UsageError("restore needs the .reg file to apply");
   }
+}
+
+}  // namespace
+
+Options ParseArguments(const std::vector<std::string>& args) {
+  Options options;
+  if (args.empty()) throw UsageError("no command given");
+  if (!ParseCommand(args, options)) return options;
+  for (std::size_t i = 1; i < args.size(); ++i) ParseArgument(args, i, options);
+  CheckCombination(options);
   return options;
 }
 
