@@ -2,10 +2,15 @@
 # Builds the libFuzzer harnesses and runs each one for a bounded time over a
 # scratch copy of its committed seed corpus.
 #   FUZZ_SECONDS=1800 scripts/fuzz.sh [harness...]
+# FUZZ_SEED and FUZZ_RUNS make a run repeatable (the test script's smoke run:
+# the same inputs every time, so a fault it finds is found again).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-20}
+repeatable=()
+[ -n "${FUZZ_SEED:-}" ] && repeatable+=(-seed="$FUZZ_SEED")
+[ -n "${FUZZ_RUNS:-}" ] && repeatable+=(-runs="$FUZZ_RUNS")
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)"
 
@@ -17,7 +22,7 @@ for harness in "${harnesses[@]}"; do
   mkdir -p "$work/$harness" "$work/artifacts"
   cp -r "fuzz/corpus/$harness/." "$work/$harness/"
   echo "fuzz: $harness for ${seconds}s"
-  "build/fuzz/fuzz/${harness}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  "build/fuzz/fuzz/${harness}_fuzz" -max_total_time="$seconds" "${repeatable[@]}" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="$work/artifacts/" -print_final_stats=1 "$work/$harness" 2>"$work/$harness.log" || {
     tail -40 "$work/$harness.log"
     echo "fuzz: $harness found a fault; the input is in fuzz/crashes/" >&2

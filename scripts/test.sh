@@ -29,4 +29,4 @@ cmake --build --preset native-asan -j"$(nproc)"
 ctest --preset native-asan -j"$(nproc)"
 
 echo "== fuzzing smoke"
-FUZZ_SECONDS=${FUZZ_SECONDS:-20} ./scripts/fuzz.sh
+FUZZ_SECONDS=${FUZZ_SECONDS:-60} FUZZ_SEED=${FUZZ_SEED:-1} FUZZ_RUNS=${FUZZ_RUNS:-3000} ./scripts/fuzz.sh
