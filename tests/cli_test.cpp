@@ -15,6 +15,7 @@
 #include "registry/reg_file.h"
 #include "repair/catalogue.h"
 #include "repair/engine.h"
+#include "support/cli_run.h"
 #include "support/fixtures.h"
 #include "support/hive_builder.h"
 #include "support/text.h"
@@ -34,35 +35,8 @@ using torvane::testing::WriteHive;
 constexpr const char* kSystemPolicy = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
 constexpr const char* kExplorerPolicy = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
 
-struct Result {
-  int code;
-  std::string out, err;
-};
-
-std::string Slurp(std::FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
-  std::string text;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
-  std::fclose(file);
-  return text;
-}
-
-Result Cli(const std::vector<std::string>& args) {
-  Streams streams;
-  streams.out = std::tmpfile();
-  streams.err = std::tmpfile();
-  int code;
-  try {
-    code = Run(ParseArguments(args), streams);
-  } catch (const UsageError& error) {
-    std::fprintf(streams.err, "torvane: %s\n", error.what());
-    code = kExitError;
-  }
-  return Result{code, Slurp(streams.out), Slurp(streams.err)};
-}
+using Result = torvane::testing::CliResult;
+using torvane::testing::Cli;
 
 int Lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 

@@ -14,6 +14,7 @@
 #include "registry/hive_store.h"
 #include "registry/reg_file.h"
 #include "registry/utf.h"
+#include "support/cli_run.h"
 #include "support/fixtures.h"
 #include "support/hive_builder.h"
 #include "support/text.h"
@@ -32,29 +33,8 @@ using torvane::testing::WriteFile;
 using torvane::testing::WriteHive;
 using namespace torvane::testing;
 
-struct Result {
-  int code;
-  std::string out, err;
-};
-
-std::string Slurp(std::FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
-  std::string text;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
-  std::fclose(file);
-  return text;
-}
-
-Result Cli(const std::vector<std::string>& args) {
-  Streams streams;
-  streams.out = std::tmpfile();
-  streams.err = std::tmpfile();
-  const int code = Run(ParseArguments(args), streams);
-  return Result{code, Slurp(streams.out), Slurp(streams.err)};
-}
+using Result = torvane::testing::CliResult;
+using torvane::testing::Cli;
 
 std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
   a.insert(a.end(), b.begin(), b.end());

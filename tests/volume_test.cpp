@@ -19,6 +19,7 @@
 #include "registry/demo.h"
 #include "registry/file_io.h"
 #include "registry/hive_store.h"
+#include "support/cli_run.h"
 #include "support/hive_builder.h"
 #include "support/immutable.h"
 
@@ -36,29 +37,8 @@ using torvane::testing::WriteHive;
 
 constexpr const char* kSystemPolicy = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
 
-struct Result {
-  int code;
-  std::string out, err;
-};
-
-std::string Slurp(std::FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
-  std::string text;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
-  std::fclose(file);
-  return text;
-}
-
-Result Cli(const std::vector<std::string>& args) {
-  Streams streams;
-  streams.out = std::tmpfile();
-  streams.err = std::tmpfile();
-  const int code = Run(ParseArguments(args), streams);
-  return Result{code, Slurp(streams.out), Slurp(streams.err)};
-}
+using Result = torvane::testing::CliResult;
+using torvane::testing::Cli;
 
 bool IsUtf8(const std::string& text) {
   for (std::size_t i = 0; i < text.size();) {
