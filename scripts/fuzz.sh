@@ -6,11 +6,13 @@
 # the same inputs every time, so a fault it finds is found again).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
 
 seconds=${FUZZ_SECONDS:-20}
 repeatable=()
 [ -n "${FUZZ_SEED:-}" ] && repeatable+=(-seed="$FUZZ_SEED")
 [ -n "${FUZZ_RUNS:-}" ] && repeatable+=(-runs="$FUZZ_RUNS")
+step "fuzz: building the harnesses"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)"
 
@@ -21,7 +23,7 @@ trap 'rm -rf "$work"' EXIT
 for harness in "${harnesses[@]}"; do
   mkdir -p "$work/$harness" "$work/artifacts"
   cp -r "fuzz/corpus/$harness/." "$work/$harness/"
-  echo "fuzz: $harness for ${seconds}s"
+  step "fuzz: $harness for ${seconds}s"
   "build/fuzz/fuzz/${harness}_fuzz" -max_total_time="$seconds" "${repeatable[@]}" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="$work/artifacts/" -print_final_stats=1 "$work/$harness" 2>"$work/$harness.log" || {
     tail -40 "$work/$harness.log"

@@ -8,8 +8,11 @@
 # packages gives the same bytes, whatever the folder (README: verifying).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
 
+step "package: setup"
 ./scripts/setup.sh
+step "package: the Windows zip and the Linux package"
 rm -rf dist build/windows-release build/native-release
 mkdir -p dist
 cmake --preset windows-release >/dev/null

@@ -8,8 +8,10 @@
 #   scripts/repro_check.sh [BUILD_DIR [RELEASE_PRESET]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
 
 programs=(TorvaneSafe.exe torvane.exe)
+torvane_step="repro: building ${2:-windows-release} in other folders"
 preset=${2:-windows-release}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

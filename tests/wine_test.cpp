@@ -56,6 +56,17 @@ std::string WinePath(const std::string& unix_path) {
   return path;
 }
 
+// Debian's `wine` starts the 32-bit loader whenever 32-bit Wine is installed,
+// even where the kernel cannot run it: the suite's 64-bit programs go to the
+// 64-bit loader directly (TORVANE_WINE names another).
+std::string WineLoader() {
+  if (const char* loader = std::getenv("TORVANE_WINE"); loader != nullptr && *loader != '\0') return loader;
+  if (::access("/usr/lib/wine/wine64", X_OK) == 0) return "/usr/lib/wine/wine64";
+  return "wine";
+}
+
+std::string Wine() { return Quote(WineLoader()) + " "; }
+
 bool WineRequired() {
   const char* required = std::getenv("TORVANE_REQUIRE_WINE");
   return required != nullptr && std::string(required) == "1";
@@ -64,13 +75,13 @@ bool WineRequired() {
 class WineTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (Shell("command -v wine").code != 0) return;
+    if (Shell("command -v " + Quote(WineLoader())).code != 0) return;
     dir_ = new std::string(torvane::testing::ScratchDirectory("wine"));
     setenv("WINEPREFIX", (*dir_ + "/prefix").c_str(), 1);
     setenv("WINEDEBUG", "-all", 1);
     setenv("LANG", "zh_CN.UTF-8", 1);
     setenv("LC_ALL", "zh_CN.UTF-8", 1);
-    booted_ = Shell("wineboot -i && wineserver -w").code == 0;
+    booted_ = Shell(Wine() + "wineboot -i && wineserver -w").code == 0;
   }
   static void TearDownTestSuite() {
     if (dir_ == nullptr) return;
@@ -92,7 +103,7 @@ class WineTest : public ::testing::Test {
   static MemoryStore Export(const std::string& key) {
     const std::string file = Path("export.reg");
     fs::remove(file);
-    EXPECT_EQ(Shell("wine reg export " + Quote(key) + " " + Quote(WinePath(file)) + " /y /reg:64").code, 0);
+    EXPECT_EQ(Shell(Wine() + "reg export " + Quote(key) + " " + Quote(WinePath(file)) + " /y /reg:64").code, 0);
     MemoryStore store;
     MemoryTarget target(store);
     ApplyRegFile(ReadRegFile(file), target);
@@ -110,14 +121,14 @@ std::vector<std::uint8_t> Bytes(const std::string& text) { return std::vector<st
 
 TEST_F(WineTest, WhatRegExportWritesLoadsToTheSameValues) {
   const std::string key = "HKCU\\Software\\TorvaneAdded";
-  const std::string add = "wine reg add " + Quote(key);
+  const std::string add = Wine() + "reg add " + Quote(key);
   ASSERT_EQ(Shell(add + " /v Text /t REG_SZ /d " + Quote("病毒 \"C:\\x\"") + " /f /reg:64").code, 0);
   ASSERT_EQ(Shell(add + " /ve /t REG_SZ /d " + Quote("默认") + " /f /reg:64").code, 0);
   ASSERT_EQ(Shell(add + " /v Number /t REG_DWORD /d 305419896 /f /reg:64").code, 0);
   ASSERT_EQ(Shell(add + " /v Blob /t REG_BINARY /d " + std::string(80, 'a') + " /f /reg:64").code, 0);
   ASSERT_EQ(Shell(add + " /v Path /t REG_EXPAND_SZ /d " + Quote("%SystemRoot%\\系统") + " /f /reg:64").code, 0);
   ASSERT_EQ(Shell(add + " /v List /t REG_MULTI_SZ /d " + Quote("a\\0中") + " /f /reg:64").code, 0);
-  ASSERT_EQ(Shell("wine reg add " + Quote(key + "\\Sub\\子键") + " /v N /t REG_DWORD /d 1 /f /reg:64").code, 0);
+  ASSERT_EQ(Shell(Wine() + "reg add " + Quote(key + "\\Sub\\子键") + " /v N /t REG_DWORD /d 1 /f /reg:64").code, 0);
 
   MemoryStore expected;
   const std::string path = "Software\\TorvaneAdded";
@@ -158,14 +169,14 @@ TEST_F(WineTest, WhatWeExportImportsWithRegImportToTheSameValues) {
 
     const std::string file = Path(name + ".reg");
     WriteFile(file, FormatRegFile(RegFile{format, EntriesOf(original)}));
-    ASSERT_EQ(Shell("wine reg import " + Quote(WinePath(file)) + " /reg:64").code, 0) << name;
+    ASSERT_EQ(Shell(Wine() + "reg import " + Quote(WinePath(file)) + " /reg:64").code, 0) << name;
     EXPECT_EQ(Export("HKCU\\" + path).Dump(), original.Dump()) << name;
   }
 }
 
 class WineLiveTest : public WineTest {
  protected:
-  static Output Torvane(const std::string& args) { return Shell("wine " + Quote(TORVANE_WINDOWS_CLI) + " " + args); }
+  static Output Torvane(const std::string& args) { return Shell(Wine() + "" + Quote(TORVANE_WINDOWS_CLI) + " " + args); }
   void SetUp() override {
     WineTest::SetUp();
     if (IsSkipped() || HasFailure()) return;
@@ -194,8 +205,8 @@ TEST_F(WineLiveTest, TheWindowsBuildScansRepairsAndRestoresALiveRegistry) {
   EXPECT_EQ(ItemState(clean.text, 0), "healthy");
   EXPECT_EQ(ItemState(clean.text, 3), "healthy");
 
-  ASSERT_EQ(Shell("wine reg add " + Quote(policy) + " /v DisableTaskMgr /t REG_DWORD /d 1 /f /reg:64").code, 0);
-  ASSERT_EQ(Shell("wine reg add " + Quote(hijack) + " /v Debugger /t REG_SZ /d svch0st.exe /f /reg:64").code, 0);
+  ASSERT_EQ(Shell(Wine() + "reg add " + Quote(policy) + " /v DisableTaskMgr /t REG_DWORD /d 1 /f /reg:64").code, 0);
+  ASSERT_EQ(Shell(Wine() + "reg add " + Quote(hijack) + " /v Debugger /t REG_SZ /d svch0st.exe /f /reg:64").code, 0);
   const Output damaged = Torvane("scan --live --json");
   EXPECT_EQ(damaged.code, 1);
   EXPECT_EQ(ItemState(damaged.text, 0), "damaged");
@@ -215,7 +226,7 @@ TEST_F(WineLiveTest, TheWindowsBuildScansRepairsAndRestoresALiveRegistry) {
   const Output again = Torvane("scan --live --json");
   EXPECT_EQ(ItemState(again.text, 0), "damaged");
   EXPECT_EQ(ItemState(again.text, 3), "damaged");
-  EXPECT_EQ(Shell("wine reg query " + Quote(hijack) + " /v Debugger /reg:64").code, 0) << "the hijack key came back whole";
+  EXPECT_EQ(Shell(Wine() + "reg query " + Quote(hijack) + " /v Debugger /reg:64").code, 0) << "the hijack key came back whole";
 }
 
 // Stored bytes and names outside GBK through the wide entry points: what
@@ -252,7 +263,7 @@ TEST_F(WineLiveTest, ABackupOfTheLiveRegistryGivesBackTheStoredBytesAndNames) {
                                               "Execution Options\\OllyDBG.exe")}) {
       const std::string out = Path("exact-export.reg");
       fs::remove(out);
-      if (Shell("wine reg export " + Quote(key) + " " + Quote(WinePath(out)) + " /y").code != 0) {
+      if (Shell(Wine() + "reg export " + Quote(key) + " " + Quote(WinePath(out)) + " /y").code != 0) {
         lines.push_back("(no " + key + ")");
         continue;
       }
@@ -291,7 +302,7 @@ TEST_F(WineLiveTest, ABackupOfTheLiveRegistryGivesBackTheStoredBytesAndNames) {
 // A restore that reaches outside the repairs' places changes nothing.
 TEST_F(WineLiveTest, ARestoreOutsideThePlacesIsRefusedWhole) {
   const std::string file = Path("evil.reg");
-  Shell("wine reg delete " + Quote("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer") +
+  Shell(Wine() + "reg delete " + Quote("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer") +
         " /v NoLogOff /f");
   WriteFile(file,
             "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer]\r\n"
@@ -299,8 +310,8 @@ TEST_F(WineLiveTest, ARestoreOutsideThePlacesIsRefusedWhole) {
             "\"evil\"=\"C:\\\\evil.exe\"\r\n");
   const Output restored = Torvane("restore " + Quote(WinePath(file)));
   EXPECT_EQ(restored.code, 2);
-  EXPECT_NE(Shell("wine reg query " + Quote("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run") + " /v evil").code, 0);
-  EXPECT_NE(Shell("wine reg query " +
+  EXPECT_NE(Shell(Wine() + "reg query " + Quote("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run") + " /v evil").code, 0);
+  EXPECT_NE(Shell(Wine() + "reg query " +
                   Quote("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer") + " /v NoLogOff")
                 .code,
             0)
