@@ -23,7 +23,7 @@ if torvane_can_run_i386; then
     $sudo dpkg --add-architecture i386
   fi
 else
-  echo "setup: $torvane_no_i386_reason: 32-bit Wine is not installed, and the 32-bit build's Wine suites will be skipped"
+  echo "setup: $torvane_no_i386_reason: 32-bit Wine is neither installed nor used, and the 32-bit build's Wine suites will be skipped"
 fi
 
 step "setup: installing the packages"
@@ -33,7 +33,12 @@ for package in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  $sudo apt-get update -qq
+  # A mirror in mid-sync can fail one index: try again, then go on with the
+  # lists there are; the install below fails if a package cannot be had.
+  if ! $sudo apt-get update -qq; then
+    sleep 5
+    $sudo apt-get update -qq || echo "setup: apt-get update failed twice; installing from the package lists there are" >&2
+  fi
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
