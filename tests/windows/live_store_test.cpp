@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "registry/key_tree.h"
 #include "registry/live_store_win32.h"
@@ -24,9 +25,10 @@ std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(),
 
 // Makes HKLM\`path` a registry link to HKLM\`target` (paths as stored, in
 // the 64-bit view).
-bool CreateLink(const std::string& path, const std::string& target, DWORD options = REG_OPTION_VOLATILE) {
+bool CreateLink(const std::string& path, const std::string& target, DWORD options = REG_OPTION_VOLATILE,
+                HKEY root = HKEY_LOCAL_MACHINE) {
   HKEY link = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | options,
+  if (RegCreateKeyExW(root, Wide(path).c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | options,
                       KEY_ALL_ACCESS | KEY_CREATE_LINK | kView64, nullptr, &link, nullptr) != ERROR_SUCCESS) {
     return false;
   }
@@ -361,6 +363,66 @@ TEST_F(LiveStoreTest, ASeparateThirtyTwoBitImageOptionsKeyIsMendedOnItsOwn) {
   EXPECT_EQ(registry::DeleteKeyTree(store, parent.get(), "Image File Execution Options"), ERROR_SUCCESS);
   EXPECT_TRUE(CreateLink(kIfeo32, kIfeo, 0));
   EXPECT_TRUE(IsLink(store, kIfeo32));
+}
+
+// ------------------------------------------------------------------ links
+
+// Removes the key at `path` below `root` as it stands, a link as a link.
+void RemoveKey(HKEY root, const std::string& path) {
+  const auto slash = path.rfind('\\');
+  HKEY parent = nullptr;
+  if (RegOpenKeyExA(root, path.substr(0, slash).c_str(), 0, KEY_ALL_ACCESS | kView64, &parent) != ERROR_SUCCESS) return;
+  registry::LiveStore remover;
+  registry::DeleteKeyTree(remover, reinterpret_cast<registry::HKey>(parent), path.substr(slash + 1));
+  RegCloseKey(parent);
+}
+
+struct LinkedPlace {
+  const char* what;
+  HKEY root;
+  std::string link;  // as stored, 64-bit view
+  std::vector<int> items;
+};
+
+TEST_F(LiveStoreTest, ALinkOnAnyPlacesPathIsNeverReadOrWrittenThrough) {
+  const std::string kCurrentVersion = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+  const LinkedPlace kPlaces[] = {
+      {"the prefix key", HKEY_LOCAL_MACHINE, kDefaultPrefix, {21}},
+      {"Winlogon", HKEY_LOCAL_MACHINE, kWinlogon, {10, 12}},
+      {"a key above the places", HKEY_LOCAL_MACHINE, kCurrentVersion + "\\URL", {21, 22}},
+      {"Winlogon in the 32-bit view", HKEY_LOCAL_MACHINE,
+       "SOFTWARE\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", {12}},
+      {"the user's policies into HKLM", HKEY_CURRENT_USER, kExplorerPolicy, {4, 6, 11}},
+  };
+  for (const LinkedPlace& place : kPlaces) {
+    // What the link points at looks damaged to every item.
+    PutString(HKEY_LOCAL_MACHINE, kVictim, "", "C:\\x.exe \"%1\"");
+    PutString(HKEY_LOCAL_MACHINE, kVictim, "Shell", "victim.exe");
+    PutString(HKEY_LOCAL_MACHINE, kVictim, "Userinit", "victim.exe");
+    PutString(HKEY_LOCAL_MACHINE, kVictim + "\\DefaultPrefix", "", "victim://");
+    PutString(HKEY_LOCAL_MACHINE, kVictim + "\\Prefixes", "ftp", "victim://");
+    for (const char* name : {"NoRun", "NoClose", "RestrictRun"}) PutDword(HKEY_LOCAL_MACHINE, kVictim, name, 1);
+    RemoveKey(place.root, place.link);
+    ASSERT_TRUE(CreateLink(place.link, kVictim, REG_OPTION_VOLATILE, place.root)) << place.what;
+    for (int item : place.items) {
+      EXPECT_FALSE(engine.CheckItem(item)) << place.what << ", item " << item;
+      EXPECT_EQ(engine.ApplyRepair(item), RepairOutcome::kFailed) << place.what << ", item " << item;
+      EXPECT_NE(store.RefusedLink().find(" is a registry link to \\Registry\\Machine\\" + kVictim), std::string::npos)
+          << place.what << ": " << store.RefusedLink();
+    }
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim, ""), std::string("C:\\x.exe \"%1\"", 14)) << place.what;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim, "Shell"), std::string("victim.exe", 11)) << place.what;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim, "Userinit"), std::string("victim.exe", 11)) << place.what;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim + "\\DefaultPrefix", ""), std::string("victim://", 10))
+        << place.what;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim + "\\Prefixes", "ftp"), std::string("victim://", 10))
+        << place.what;
+    for (const char* name : {"NoRun", "NoClose", "RestrictRun"}) {
+      EXPECT_TRUE(ReadValue(HKEY_LOCAL_MACHINE, kVictim, name)) << place.what << ", " << name;
+    }
+    RemoveKey(place.root, place.link);
+    MakeAllHealthy();
+  }
 }
 
 }  // namespace
