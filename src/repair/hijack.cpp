@@ -92,7 +92,8 @@ HijackOutcome RepairEngine::CheckImageHijackInView() {
     if (MissingIsHealthy()) return HijackOutcome::kClean;
     long parent_rc = kSuccess;
     if (!parent.is_open()) parent_rc = parent.Open(kLocalMachine, places::kCurrentVersion, read_only);
-    if (parent.is_open()) return HijackOutcome::kClean;
+    // A key that is not there holds no hijack.
+    if (parent.is_open() || parent_rc == kFileNotFound) return HijackOutcome::kClean;
     NoteUnread(kLocalMachine, places::kCurrentVersion, parent_rc);
     return HijackOutcome::kUndetermined;
   }
