@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "registry/key_tree.h"
@@ -423,6 +425,102 @@ TEST_F(LiveStoreTest, ALinkOnAnyPlacesPathIsNeverReadOrWrittenThrough) {
     RemoveKey(place.root, place.link);
     MakeAllHealthy();
   }
+}
+
+// ----------------------------------------------------------- unread places
+
+struct UnreadPlace {
+  const char* what;
+  HKEY root;
+  const char* path;
+  int item;
+  std::string json_key;  // as the report's JSON names it
+};
+
+std::string JsonEscaped(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return out;
+}
+
+TEST_F(LiveStoreTest, AKeyThatRefusesReadingIsUndeterminedScanExitsOneAndItsRepairFails) {
+  PutDword(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr", 1);
+  PutString(HKEY_LOCAL_MACHINE, kWindows, "AppInit_DLLs", "C:\\evil.dll");
+  PutString(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\IceSword.exe", "Debugger", "svch0st.exe");
+  const UnreadPlace kPlaces[] = {
+      {"a user item", HKEY_CURRENT_USER, kSystemPolicy, 0, JsonEscaped("HKEY_CURRENT_USER\\" + std::string(kSystemPolicy))},
+      {"a machine item", HKEY_LOCAL_MACHINE, kWindows, 13, JsonEscaped("HKEY_LOCAL_MACHINE\\" + std::string(kWindows))},
+      {"the image options", HKEY_LOCAL_MACHINE, kIfeo, 3, JsonEscaped("HKEY_LOCAL_MACHINE\\" + std::string(kIfeo))},
+  };
+  for (const UnreadPlace& place : kPlaces) {
+    ValueWritesDenied unreadable(place.root, place.path, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_READ);
+    ASSERT_TRUE(unreadable.applied()) << place.what;
+    const CommandRun scan = Torvane(L"scan --json");
+    EXPECT_EQ(scan.code, 1u) << place.what << scan.out << scan.err;
+    const auto item = scan.out.find("{\"index\": " + std::to_string(place.item) + ", ");
+    ASSERT_NE(item, std::string::npos) << scan.out;
+    const std::string entry = scan.out.substr(item, scan.out.find('}', scan.out.find("\"state\"", item)) - item);
+    EXPECT_NE(entry.find("\"state\": \"undetermined\""), std::string::npos) << place.what << ": " << entry;
+    EXPECT_NE(scan.out.find("\"unread\": \"" + place.json_key, item), std::string::npos) << place.what << scan.out;
+    EXPECT_NE(scan.out.find(": access denied\"", item), std::string::npos) << place.what << scan.out;
+    const CommandRun repair = Torvane(L"repair " + std::to_wstring(place.item) + L" --json");
+    EXPECT_EQ(repair.code, 1u) << place.what << repair.out << repair.err;
+    EXPECT_NE(repair.out.find("\"repaired\": []"), std::string::npos) << place.what << repair.out;
+  }
+  EXPECT_TRUE(ReadValue(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr"));
+  EXPECT_TRUE(Exists(std::string(kIfeo) + "\\IceSword.exe"));
+}
+
+void PutWide(HKEY root, const std::string& path, const wchar_t* name, const std::wstring& text) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(root, Wide(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kView64, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                 static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+}
+
+TEST_F(LiveStoreTest, ALookAlikeLetterInAFileNameIsDamage) {
+  const std::wstring userinit = Wide(engine.system_directory()) + L"\\us\u00F0rinit.exe,";
+  const struct {
+    const wchar_t* name;
+    std::wstring text;
+    int item;
+  } kLookAlikes[] = {
+      {L"Shell", L"Explor\u00F0r.exe", 12},  // ð, which code page 936 fits to e
+      {L"Shell", L"\u00AA\u00BA\u00FE\u00FD", 12},
+      {L"Userinit", userinit, 10},
+  };
+  for (const auto& look_alike : kLookAlikes) {
+    PutWide(HKEY_LOCAL_MACHINE, kWinlogon, look_alike.name, look_alike.text);
+    EXPECT_FALSE(engine.CheckItem(look_alike.item)) << look_alike.item;
+    EXPECT_EQ(engine.ApplyRepair(look_alike.item), RepairOutcome::kRepaired) << look_alike.item;
+    EXPECT_TRUE(engine.CheckItem(look_alike.item)) << look_alike.item;
+  }
+}
+
+TEST_F(LiveStoreTest, AValueWrittenBackAtOnceIsReportedFailedNotRepaired) {
+  std::atomic<bool> stop{false};
+  PutDword(HKEY_CURRENT_USER, kExplorerPolicy, "NoRun", 1);
+  std::thread watcher([&] {
+    while (!stop) {
+      if (!ReadValue(HKEY_CURRENT_USER, kExplorerPolicy, "NoRun")) PutDword(HKEY_CURRENT_USER, kExplorerPolicy, "NoRun", 1);
+      Sleep(1);
+    }
+  });
+  const CommandRun json = Torvane(L"repair 4 --json");
+  const CommandRun text = Torvane(L"repair 4");
+  stop = true;
+  watcher.join();
+  DeleteTree(HKEY_CURRENT_USER, kExplorerPolicy);
+  EXPECT_EQ(json.code, 1u) << json.out << json.err;
+  EXPECT_NE(json.out.find("\"repaired\": [], \"failed\": [{\"profile\": null, \"index\": 4, "), std::string::npos)
+      << json.out;
+  EXPECT_EQ(text.code, 1u) << text.out << text.err;
+  // The report's headers as the command line prints them (UTF-8).
+  const std::string repaired_header = "\xe4\xbb\xa5\xe4\xb8\x8b\xe9\xa1\xb9\xe8\xa2\xab\xe4\xbf\xae\xe5\xa4\x8d", failed_header = "\xe4\xbb\xa5\xe4\xb8\x8b\xe9\xa1\xb9\xe4\xbf\xae\xe5\xa4\x8d\xe5\xa4\xb1\xe8\xb4\xa5";
+  EXPECT_EQ(text.out.find(repaired_header), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find(failed_header), std::string::npos) << text.out;
 }
 
 }  // namespace
