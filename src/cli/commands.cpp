@@ -461,6 +461,18 @@ std::size_t ProfileOf(const RegEntry& entry, Source& source, const std::string& 
   return matches[0];
 }
 
+// A statement whose key lies through a registry link (the key itself or one
+// above it) refuses the whole restore before anything changes: a restore
+// never writes, creates or deletes through a link.
+void RefuseLinkedPlace(const RegEntry& entry, registry::RegistryStore& store, const std::string& where) {
+  registry::ScopedKey key(store);
+  if (key.Open(entry.root, registry::Utf8ToGbk(entry.path), registry::kKeyRead) == registry::kRefusedLink) {
+    const std::string link = store.RefusedLink();
+    throw SourceError(where + (link.empty() ? "a registry link on the key's path" : link) +
+                      "; a restore never writes through a link. Nothing was changed.");
+  }
+}
+
 // Checks every statement, then applies them all or none.
 int Restore(const Options& options, const Streams& streams) {
   RegFile file;
@@ -482,7 +494,9 @@ int Restore(const Options& options, const Streams& streams) {
   }
   std::vector<Placed> statements;
   for (const RegEntry& entry : file.entries) {
-    statements.push_back(Placed{&entry, source->profiles()[ProfileOf(entry, *source, where(entry))].target});
+    Profile& profile = source->profiles()[ProfileOf(entry, *source, where(entry))];
+    RefuseLinkedPlace(entry, *profile.store, where(entry));
+    statements.push_back(Placed{&entry, profile.target});
   }
   const ApplyOutcome outcome = ApplyAllOrNothing(statements);
   if (outcome.refused) {

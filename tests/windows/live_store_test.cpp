@@ -523,5 +523,46 @@ TEST_F(LiveStoreTest, AValueWrittenBackAtOnceIsReportedFailedNotRepaired) {
   EXPECT_NE(text.out.find(failed_header), std::string::npos) << text.out;
 }
 
+TEST_F(LiveStoreTest, ARestoreWhoseKeyWasSwappedForALinkIsRefusedWholeAndChangesNothing) {
+  wchar_t self[MAX_PATH];
+  std::wstring backup(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+  backup.resize(backup.find_last_of(L"\\/") + 1);
+  backup += L"torvane-swapped-link.reg";
+  const struct {
+    const char* what;
+    HKEY root;
+    std::string key;
+    int item;
+  } kSwapped[] = {
+      {"a listed hijack key", HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\IceSword.exe", 3},
+      {"the user's policy key", HKEY_CURRENT_USER, kSystemPolicy, 0},
+  };
+  for (const auto& swapped : kSwapped) {
+    PutString(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\IceSword.exe", "Debugger", "svch0st.exe");
+    PutDword(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr", 1);
+    DeleteFileW(backup.c_str());
+    const CommandRun repair = Torvane(L"repair " + std::to_wstring(swapped.item) + L" --backup \"" + backup + L"\"");
+    ASSERT_EQ(repair.code, 0u) << swapped.what << repair.out << repair.err;
+    // What the link points at stands for a service's key.
+    PutString(HKEY_LOCAL_MACHINE, kVictim, "ImagePath", "C:\\service.exe");
+    PutDword(HKEY_LOCAL_MACHINE, kVictim, "Start", 3);
+    RemoveKey(swapped.root, swapped.key);
+    ASSERT_TRUE(CreateLink(swapped.key, kVictim, REG_OPTION_VOLATILE, swapped.root)) << swapped.what;
+    const CommandRun restore = Torvane(L"restore \"" + backup + L"\"");
+    EXPECT_EQ(restore.code, 2u) << swapped.what << restore.out << restore.err;
+    EXPECT_NE(restore.err.find("is a registry link to \\Registry\\Machine\\" + kVictim), std::string::npos)
+        << swapped.what << restore.err;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim, "ImagePath"), std::string("C:\\service.exe", 15)) << swapped.what;
+    const DWORD three = 3;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim, "Start"), std::string(reinterpret_cast<const char*>(&three), 4))
+        << swapped.what;
+    EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, kVictim, "Debugger")) << swapped.what;
+    EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, kVictim, "DisableTaskMgr")) << swapped.what;
+    RemoveKey(swapped.root, swapped.key);
+  }
+  DeleteFileW(backup.c_str());
+  DeleteTree(HKEY_CURRENT_USER, kSystemPolicy);
+}
+
 }  // namespace
 }  // namespace torvane::wintest
