@@ -21,15 +21,15 @@ Fn NtdllEntry(const char* name) {
   return ntdll ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name))) : nullptr;
 }
 
-long DeleteOpenedKey(HKEY key) {
+}  // namespace
+
+long DeleteKeyByHandle(HKEY key) {
   static const auto nt_delete = NtdllEntry<NtDeleteKeyFn>("NtDeleteKey");
   static const auto to_error = NtdllEntry<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError");
   if (nt_delete == nullptr || to_error == nullptr) return ERROR_CALL_NOT_IMPLEMENTED;
   const LONG status = nt_delete(key);
   return status == 0 ? ERROR_SUCCESS : static_cast<long>(to_error(status));
 }
-
-}  // namespace
 
 bool OnWindows64() {
 #ifdef _WIN64
@@ -366,7 +366,7 @@ long Win32Store::RegDeleteKeyA(HKey key, const std::string& subkey) {
   // the key itself may be a link, which goes as a link.
   const LONG rc = OpenPlace(key, FromAnsi(subkey), DELETE, true, false, &victim);
   if (rc != ERROR_SUCCESS) return rc;
-  const long deleted = DeleteOpenedKey(victim);
+  const long deleted = DeleteKeyByHandle(victim);
   RegCloseKey(reinterpret_cast<HKey>(victim));
   return deleted;
 }

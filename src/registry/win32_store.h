@@ -30,6 +30,10 @@ bool OnWindows64();
 // 32-bit process on 64-bit Windows, none elsewhere.
 REGSAM NativeViewBits();
 
+// Deletes the key `key` holds (a link as a link), not a name that may have
+// come to mean another key (ntdll's NtDeleteKey).
+long DeleteKeyByHandle(HKEY key);
+
 // The one owner of an HKEY: closes the key it holds.
 class OwnedKey {
  public:
