@@ -303,6 +303,14 @@ void WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
   RegFile undo{RegFormat::kVersion5, {}};
   for (const PlanPart& part : parts) {
     auto entries = UndoOf(part.plan, *part.target, part.user);
+    // What a restore would refuse is never backed up: the run stops first.
+    for (const RegEntry& entry : entries) {
+      if (entry.value.data.size() > registry::kMaxValueBytes) {
+        throw SourceError(registry::RegKeyName(entry.root, entry.path, entry.user) + ": value \"" + entry.value.name +
+                          "\" is larger than a backup can carry (" +
+                          std::to_string(registry::kMaxValueBytes >> 20) + " MB). Nothing was changed.");
+      }
+    }
     undo.entries.insert(undo.entries.end(), std::make_move_iterator(entries.begin()),
                         std::make_move_iterator(entries.end()));
   }

@@ -564,5 +564,32 @@ TEST_F(LiveStoreTest, ARestoreWhoseKeyWasSwappedForALinkIsRefusedWholeAndChanges
   DeleteTree(HKEY_CURRENT_USER, kSystemPolicy);
 }
 
+TEST_F(LiveStoreTest, ABackupOfASeventeenMegabyteValueIsRestoredByItsOwnRestore) {
+  wchar_t self[MAX_PATH];
+  std::wstring backup(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+  backup.resize(backup.find_last_of(L"\\/") + 1);
+  backup += L"torvane-big-value.reg";
+  DeleteFileW(backup.c_str());
+  const std::string kIeMain = "Software\\Microsoft\\Internet Explorer\\Main";
+  std::string title(17 << 20, 'T');
+  title[12345] = 'x';
+  PutString(HKEY_CURRENT_USER, kIeMain, "Window title", title);
+  PutDword(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr", 1);
+  const CommandRun repair = Torvane(L"repair 0 20 --backup \"" + backup + L"\"");
+  ASSERT_EQ(repair.code, 0u) << repair.out << repair.err;
+  ASSERT_FALSE(ReadValue(HKEY_CURRENT_USER, kIeMain, "Window title"));
+  const CommandRun restore = Torvane(L"restore \"" + backup + L"\"");
+  EXPECT_EQ(restore.code, 0u) << restore.out << restore.err;
+  EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, kIeMain, "Window title"), title + '\0');
+  EXPECT_TRUE(ReadValue(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr"));
+  DeleteFileW(backup.c_str());
+  DeleteTree(HKEY_CURRENT_USER, kSystemPolicy);
+  HKEY main = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kIeMain.c_str(), 0, KEY_SET_VALUE, &main) == ERROR_SUCCESS) {
+    RegDeleteValueA(main, "Window title");
+    RegCloseKey(main);
+  }
+}
+
 }  // namespace
 }  // namespace torvane::wintest
