@@ -23,6 +23,18 @@ Fn NtdllEntry(const char* name) {
 
 }  // namespace
 
+std::string WideToUtf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+  std::string out(size > 0 ? size : 0, '\0');
+  if (size > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
+                          nullptr);
+  }
+  return out;
+}
+
 long DeleteKeyByHandle(HKEY key) {
   static const auto nt_delete = NtdllEntry<NtDeleteKeyFn>("NtDeleteKey");
   static const auto to_error = NtdllEntry<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError");
@@ -117,17 +129,6 @@ std::optional<std::wstring> LinkTargetOf(HKEY key, LONG* rc) {
   return text;
 }
 
-std::string Utf8Of(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-  std::string out(size > 0 ? size : 0, '\0');
-  if (size > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
-                          nullptr);
-  }
-  return out;
-}
 
 std::wstring FromAnsi(const std::string& text) {
   if (text.empty()) return {};
@@ -289,7 +290,7 @@ LONG Win32Store::OpenPlace(HKey root, const std::wstring& path, REGSAM access, b
                                    keep_last_link, create, result, &refused);
   if (rc == kRefusedLink) {
     if (!parent.machine && refused.rfind(L"HKEY_", 0) != 0) refused = L"HKEY_CURRENT_USER\\" + refused;
-    refused_ = Utf8Of(refused);
+    refused_ = WideToUtf8(refused);
   }
   if (rc == ERROR_SUCCESS) {
     Opened child;
@@ -319,21 +320,23 @@ long Win32Store::RegQueryValueExA(HKey key, const std::string& name, std::uint32
   DWORD value_type = REG_NONE, bytes = 0;
   LONG rc = ::RegQueryValueExW(ToNativeKey(key), wide_name.c_str(), nullptr, &value_type, nullptr, &bytes);
   std::vector<std::uint8_t> raw;
-  for (int attempt = 0; rc == ERROR_SUCCESS && attempt < 4; ++attempt) {
+  bool whole = false;
+  // A value that keeps growing between the size and the read is not read.
+  for (int attempt = 0; rc == ERROR_SUCCESS && !whole && attempt < 4; ++attempt) {
     raw.assign(bytes, 0);
     DWORD got = bytes;
     rc = ::RegQueryValueExW(ToNativeKey(key), wide_name.c_str(), nullptr, &value_type, raw.data(), &got);
     if (rc == ERROR_MORE_DATA) {
       bytes = got;
       rc = ERROR_SUCCESS;
-      continue;
+    } else if (rc == ERROR_SUCCESS) {
+      raw.resize(got);
+      whole = true;
     }
-    if (rc == ERROR_SUCCESS) raw.resize(got);
-    break;
   }
   if (type) *type = value_type;
   if (rc != ERROR_SUCCESS) return rc;
-  if (raw.size() != bytes && raw.size() > bytes) return ERROR_MORE_DATA;
+  if (!whole) return ERROR_MORE_DATA;
   if (IsTextType(value_type)) raw = TextToAnsi(raw);
   const auto needed = static_cast<std::uint32_t>(raw.size());
   if (size == nullptr) return data == nullptr ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;

@@ -30,6 +30,9 @@ bool OnWindows64();
 // 32-bit process on 64-bit Windows, none elsewhere.
 REGSAM NativeViewBits();
 
+// A UTF-16 text in UTF-8.
+std::string WideToUtf8(const std::wstring& text);
+
 // Deletes the key `key` holds (a link as a link), not a name that may have
 // come to mean another key (ntdll's NtDeleteKey).
 long DeleteKeyByHandle(HKEY key);
