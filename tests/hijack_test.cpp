@@ -115,7 +115,7 @@ TEST_F(HijackTest, MissingOrLockedKeysDecideTheOutcome) {
   EXPECT_EQ(Repair(), RepairOutcome::kFailed);
   store.DenyAccess(kLocalMachine, kIfeo);
   EXPECT_EQ(Check(), HijackOutcome::kUndetermined) << "not even reading";
-  EXPECT_EQ(engine.ApplyRepair(3), RepairOutcome::kNothingToDo);
+  EXPECT_EQ(engine.ApplyRepair(3), RepairOutcome::kFailed) << "a place that cannot be read is not repaired";
   EXPECT_TRUE(Has("IceSword.exe"));
 }
 
@@ -129,17 +129,18 @@ TEST_F(HijackTest, ALockedListedSubkeyFailsTheRepair) {
   EXPECT_FALSE(Has("avp.exe"));
 }
 
-TEST_F(HijackTest, UndeterminedLeavesTheHealthByteAsItWas) {
+TEST_F(HijackTest, AnUndeterminedCheckIsNeverHealthyAndNamesTheKey) {
   Add("IceSword.exe");
   store.DenyAccess(kLocalMachine, kIfeo);
   store.DenyAccess(kLocalMachine, kCurrentVersion);
-  repair::ItemBytes healthy;
-  healthy.fill(0);
-  engine.ScanItems(healthy);
-  EXPECT_EQ(healthy[3], 0);
+  repair::ItemBytes healthy, undetermined{};
   healthy.fill(1);
-  engine.ScanItems(healthy);
-  EXPECT_EQ(healthy[3], 1);
+  engine.ScanItems(healthy, &undetermined);
+  EXPECT_EQ(healthy[3], 0);
+  EXPECT_EQ(undetermined[3], 1);
+  EXPECT_EQ(engine.Unread(3), "HKEY_LOCAL_MACHINE\\" + kIfeo + ": access denied");
+  EXPECT_EQ(undetermined[0], 0);
+  EXPECT_EQ(engine.Unread(0), "");
 }
 
 TEST_F(HijackTest, RepairRemovesListedSubkeysWithTheirContentAndKeepsTheRest) {

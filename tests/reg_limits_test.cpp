@@ -61,8 +61,8 @@ TEST(RegLimitsTest, LongContinuedHexDataReadsWhole) {
   ASSERT_EQ(file.entries.size(), 2u);
   EXPECT_EQ(file.entries[1].value.data, expected);
 
-  EXPECT_EQ(ErrorOf("REGEDIT4\r\n[HKEY_CURRENT_USER\\Big]\r\n\"t\"=\"" + std::string(17 << 20, 'a') + "\"\r\n"),
-            "x.reg:3: value data larger than 16 MB");
+  EXPECT_EQ(ErrorOf("REGEDIT4\r\n[HKEY_CURRENT_USER\\Big]\r\n\"t\"=\"" + std::string(65 << 20, 'a') + "\"\r\n"),
+            "x.reg:3: value data larger than 64 MB");
   EXPECT_EQ(ErrorOf("REGEDIT4\r\n[HKEY_CURRENT_USER\\Big]\r\n\"t\"=hex:00,\\\r\n\r\n"),
             "x.reg:4: hex data broken off by a blank line");
   EXPECT_EQ(ErrorOf("REGEDIT4\r\n[HKEY_CURRENT_USER\\Big]\r\n\"t\"=hex:00,\\"),

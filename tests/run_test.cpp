@@ -117,17 +117,16 @@ TEST_F(RunTest, TheRunResetsEveryFlagBeforeRepairing) {
   for (auto byte : flags.m_healthy) EXPECT_EQ(byte, 1);
 }
 
-TEST_F(RunTest, AnUndeterminedHijackCheckEndsTheRunWithItemThreeHealthy) {
+TEST_F(RunTest, AnUndeterminedHijackCheckPaintsItemThreeRedAndItsRepairFails) {
   store.CreateKey(kLocalMachine, kIfeo + "\\IceSword.exe");
   store.DenyAccess(kLocalMachine, kIfeo);
   store.DenyAccess(kLocalMachine, kCurrentVersion);
   RunFlags fresh;  // before any scan
   engine.ScanItems(fresh.m_healthy);
-  EXPECT_EQ(fresh.m_healthy[3], 1) << "the first, undetermined check leaves item 3 black";
-  flags.m_healthy[3] = 0;
-  EXPECT_EQ(Run(Ticks({3})).text, Gbk("没有需要修复的项"));
+  EXPECT_EQ(fresh.m_healthy[3], 0) << "a place that cannot be read is never painted healthy";
+  EXPECT_EQ(Run(Ticks({3})).text, Gbk("以下项修复失败\r\n") + repair::Item(3).name + "\r\n");
   engine.ScanItems(flags.m_healthy);
-  EXPECT_EQ(flags.m_healthy[3], 1);
+  EXPECT_EQ(flags.m_healthy[3], 0);
 }
 
 }  // namespace

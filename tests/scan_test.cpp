@@ -35,8 +35,8 @@ TEST_F(ScanTest, AStockSystemIsHealthy) { EXPECT_EQ(Damaged(), ""); }
 
 TEST_F(ScanTest, EmptyRegistryDamagesOnlyTheItemsThatNeedAText) {
   MemoryStore empty;
-  // Items 9, 10, 12, 21, 22 need a value that is not there; item 3 is clean
-  // because its parent key cannot be opened either, and stays as it was.
+  // Items 9, 10, 12, 21, 22 need a value that is not there; item 3 is clean:
+  // a key that does not exist holds no hijack.
   EXPECT_EQ(DamagedItems(Scan(empty)), "9,10,12,21,22");
 }
 
@@ -201,7 +201,7 @@ TEST_F(ScanTest, AValueItemWhoseKeyIsLockedShowsWhatReadingSees) {
   store.DenyFullAccess(kLocalMachine, kWinlogon);
   EXPECT_EQ(Damaged(), "0,1,4,6,8,14,15,16,19,20") << "a locked healthy place is healthy";
   store.DenyAccess(kCurrentUser, kExplorer);
-  EXPECT_EQ(Damaged(), "0,1,8,15,19,20") << "a key no one may read holds no value the checks can see";
+  EXPECT_EQ(Damaged(), "0,1,4,5,6,7,8,11,14,15,16,19,20") << "a key no one may read is never called healthy";
 }
 
 TEST_F(ScanTest, RescanningAnUnchangedRegistryGivesTheSameAnswer) {

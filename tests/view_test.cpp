@@ -281,14 +281,14 @@ TEST(ViewFailureTest, AChangeRefusedInOneViewListsTheItemOnceAsFailed) {
 }
 
 // An absent 32-bit place is healthy; one that refuses to be read is not
-// taken for absent: the damage it may hide shows, and its repair fails.
+// taken for absent: it is undetermined, and its repair fails.
 TEST(ViewFailureTest, AThirtyTwoBitKeyThatRefusesReadingIsNotTakenForAnAbsentOne) {
   MemoryStore store;
   PutHealthySystem(store);
   store.PutString(kLocalMachine, In(true, kWinlogon), "Shell", "evil.exe");
   store.DenyAccess(kLocalMachine, In(true, kWinlogon));
   RepairEngine engine(store);
-  EXPECT_EQ(ViewsText(engine.CheckViews(12)), "hd");
+  EXPECT_EQ(ViewsText(engine.CheckViews(12)), "hu");
   EXPECT_EQ(engine.ApplyRepair(12), RepairOutcome::kFailed);
   EXPECT_EQ(ViewsText(engine.CheckViews(9)), "hh") << "the 32-bit Explorer branch is simply absent";
 }

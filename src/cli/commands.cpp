@@ -29,17 +29,20 @@ bool Determinable(int index, const Profile& profile) {
          (!(hives & repair::kTouchesLocalMachine) || profile.has_machine);
 }
 
-std::array<State, repair::kItemCount> Evaluate(repair::RepairEngine& engine, const Profile& profile) {
-  // The scan leaves entry 3 alone when the image hijack check is undetermined.
-  constexpr std::uint8_t kUnset = 2;
-  repair::ItemBytes healthy;
+// Each item's state, and in `result.unread` what kept an item undetermined.
+std::array<State, repair::kItemCount> Evaluate(repair::RepairEngine& engine, const Profile& profile,
+                                               ProfileReport& result) {
+  repair::ItemBytes healthy, undetermined{};
   healthy.fill(1);
-  healthy[repair::kImageHijackItem] = kUnset;
-  engine.ScanItems(healthy);
+  engine.ScanItems(healthy, &undetermined);
   std::array<State, repair::kItemCount> states{};
   for (int i = 0; i < repair::kItemCount; ++i) {
-    if (!Determinable(i, profile) || healthy[i] == kUnset) {
+    result.unread[i].clear();
+    if (!Determinable(i, profile)) {
       states[i] = State::kUndetermined;
+    } else if (undetermined[i]) {
+      states[i] = State::kUndetermined;
+      result.unread[i] = engine.Unread(i);
     } else {
       states[i] = healthy[i] ? State::kHealthy : State::kDamaged;
     }
@@ -139,11 +142,14 @@ int Scan(const Options& options, const Streams& streams) {
     result.name = profile.name;
     result.sid = profile.sid;
     result.problem = profile.user_problem;
-    result.states = Evaluate(engine, profile);
+    result.states = Evaluate(engine, profile, result);
     result.views = EvaluateViews(engine, profile);
     WarnRefused(watched, streams);
     damaged |= WarnUnusable(profile, streams);
-    for (State state : result.states) damaged |= state == State::kDamaged;
+    // A place that could not be read cannot be called healthy.
+    for (int i = 0; i < repair::kItemCount; ++i) {
+      damaged |= result.states[i] == State::kDamaged || !result.unread[i].empty();
+    }
     report.profiles.push_back(std::move(result));
   }
   Print(report, options.json, streams);
@@ -262,7 +268,7 @@ PlannedRun PlanRepairs(const std::vector<int>& requested, std::vector<Profile>& 
     }
     Report(flags, ticked, result);
     if (dry_run) {
-      result.states = Evaluate(engine, profile);
+      result.states = Evaluate(engine, profile, result);
       result.views = EvaluateViews(engine, profile);
     }
     WarnRefused(recorder, streams);
@@ -297,6 +303,14 @@ void WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
   RegFile undo{RegFormat::kVersion5, {}};
   for (const PlanPart& part : parts) {
     auto entries = UndoOf(part.plan, *part.target, part.user);
+    // What a restore would refuse is never backed up: the run stops first.
+    for (const RegEntry& entry : entries) {
+      if (entry.value.data.size() > registry::kMaxValueBytes) {
+        throw SourceError(registry::RegKeyName(entry.root, entry.path, entry.user) + ": value \"" + entry.value.name +
+                          "\" is larger than a backup can carry (" +
+                          std::to_string(registry::kMaxValueBytes >> 20) + " MB). Nothing was changed.");
+      }
+    }
     undo.entries.insert(undo.entries.end(), std::make_move_iterator(entries.begin()),
                         std::make_move_iterator(entries.end()));
   }
@@ -324,6 +338,23 @@ void CarryOutPlans(const std::vector<PlanPart>& parts, PlannedRun& run, RunRepor
   for (std::size_t k = 0; k < report.profiles.size(); ++k) Report(run.flags[k], run.ticked[k], report.profiles[k]);
 }
 
+// Moves to the failed ones each item listed as repaired that the registry
+// does not now show healthy (a value written back at once, say).
+void KeepOnlyHealthy(PlannedRun& run, RunReport& report) {
+  for (std::size_t k = 0; k < report.profiles.size(); ++k) {
+    ProfileReport& result = report.profiles[k];
+    repair::RunFlags& flags = run.flags[k];
+    bool moved = false;
+    for (int index : result.repaired) {
+      if (result.states[index] == State::kHealthy) continue;
+      flags.m_repaired[index] = 0;
+      flags.m_failed[index] = 1;
+      moved = true;
+    }
+    if (moved) Report(flags, run.ticked[k], result);
+  }
+}
+
 // The states after the run, from the registry as it now stands.
 bool Rescan(const std::vector<int>& requested, std::vector<Profile>& profiles, RunReport& report, bool dry_run,
             const Streams& streams) {
@@ -333,7 +364,7 @@ bool Rescan(const std::vector<int>& requested, std::vector<Profile>& profiles, R
     ProfileReport& result = report.profiles[k];
     if (!dry_run) {
       repair::RepairEngine engine(*profile.store, profile.system_directory);
-      result.states = Evaluate(engine, profile);
+      result.states = Evaluate(engine, profile, result);
       result.views = EvaluateViews(engine, profile);
     }
     for (int i = 0; i < repair::kItemCount; ++i) {
@@ -371,6 +402,7 @@ int Repair(const Options& options, const Streams& streams) {
     CarryOutPlans(parts, run, report);
   }
   const bool incomplete = Rescan(requested, profiles, report, options.dry_run, streams);
+  if (!options.dry_run) KeepOnlyHealthy(run, report);
   if (!options.dry_run) {
     try {
       source->Commit();
@@ -437,6 +469,18 @@ std::size_t ProfileOf(const RegEntry& entry, Source& source, const std::string& 
   return matches[0];
 }
 
+// A statement whose key lies through a registry link (the key itself or one
+// above it) refuses the whole restore before anything changes: a restore
+// never writes, creates or deletes through a link.
+void RefuseLinkedPlace(const RegEntry& entry, registry::RegistryStore& store, const std::string& where) {
+  registry::ScopedKey key(store);
+  if (key.Open(entry.root, registry::Utf8ToGbk(entry.path), registry::kKeyRead) == registry::kRefusedLink) {
+    const std::string link = store.RefusedLink();
+    throw SourceError(where + (link.empty() ? "a registry link on the key's path" : link) +
+                      "; a restore never writes through a link. Nothing was changed.");
+  }
+}
+
 // Checks every statement, then applies them all or none.
 int Restore(const Options& options, const Streams& streams) {
   RegFile file;
@@ -458,7 +502,9 @@ int Restore(const Options& options, const Streams& streams) {
   }
   std::vector<Placed> statements;
   for (const RegEntry& entry : file.entries) {
-    statements.push_back(Placed{&entry, source->profiles()[ProfileOf(entry, *source, where(entry))].target});
+    Profile& profile = source->profiles()[ProfileOf(entry, *source, where(entry))];
+    RefuseLinkedPlace(entry, *profile.store, where(entry));
+    statements.push_back(Placed{&entry, profile.target});
   }
   const ApplyOutcome outcome = ApplyAllOrNothing(statements);
   if (outcome.refused) {

@@ -193,6 +193,13 @@ std::string Printable(std::string_view utf8) {
   return out;
 }
 
+namespace {
+// " (KEY: why)" after an item whose place could not be read.
+std::string UnreadText(const std::string& unread) {
+  return unread.empty() ? std::string() : " (" + Printable(unread) + ")";
+}
+}  // namespace
+
 void PrintText(const RunReport& report, bool colour, std::FILE* out) {
   for (const ProfileReport& profile : report.profiles) {
     if (profile.name && profile.sid && *profile.sid != *profile.name) {
@@ -212,9 +219,10 @@ void PrintText(const RunReport& report, bool colour, std::FILE* out) {
         std::fprintf(out, "%s\n", text.c_str());
       }
       for (int index : profile.still_damaged) {
-        std::fprintf(out, "%s%s: %2d %s%s\n", colour ? "\033[31m" : "",
+        std::fprintf(out, "%s%s: %2d %s%s%s\n", colour ? "\033[31m" : "",
                      profile.states[index] == State::kUndetermined ? "undetermined" : "still damaged", index,
-                     GbkToUtf8(repair::Item(index).name).c_str(), colour ? "\033[0m" : "");
+                     GbkToUtf8(repair::Item(index).name).c_str(), UnreadText(profile.unread[index]).c_str(),
+                     colour ? "\033[0m" : "");
       }
       continue;
     }
@@ -222,10 +230,10 @@ void PrintText(const RunReport& report, bool colour, std::FILE* out) {
       std::fprintf(out, "%s\n", GbkToUtf8(repair::Group(group).label).c_str());
       for (int i = 0; i < repair::kItemCount; ++i) {
         if (repair::GroupOf(i) != group) continue;
-        const bool damaged = profile.states[i] == State::kDamaged;
-        std::fprintf(out, "  %s%2d %s %s%s%s\n", colour && damaged ? "\033[31m" : "", i, StateLabel(profile.states[i]),
+        const bool damaged = profile.states[i] == State::kDamaged || !profile.unread[i].empty();
+        std::fprintf(out, "  %s%2d %s %s%s%s%s\n", colour && damaged ? "\033[31m" : "", i, StateLabel(profile.states[i]),
                      GbkToUtf8(repair::Item(i).name).c_str(), TextViews(profile.views[i]).c_str(),
-                     colour && damaged ? "\033[0m" : "");
+                     UnreadText(profile.unread[i]).c_str(), colour && damaged ? "\033[0m" : "");
       }
     }
   }
@@ -251,6 +259,7 @@ void PrintJson(const RunReport& report, std::FILE* out) {
       if (repair::HivesTouched(i) & repair::kTouchesLocalMachine) {
         std::fprintf(out, ", \"views\": {%s}", JsonViews(profile.views[i]).c_str());
       }
+      if (!profile.unread[i].empty()) std::fprintf(out, ", \"unread\": %s", JsonString(profile.unread[i]).c_str());
       std::fprintf(out, "}");
     }
     std::fprintf(out, "]}");

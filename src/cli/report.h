@@ -25,6 +25,8 @@ struct ProfileReport {
   // Machine items: what each registry view showed (kNotExamined: a view
   // the registry lacks, or an item of the user's hive alone).
   std::array<repair::ItemViews, repair::kItemCount> views{};
+  // Undetermined items: the key that could not be read and why (UTF-8).
+  std::array<std::string, repair::kItemCount> unread{};
   bool ran = false;        // a repair run took place for this profile
   std::string message;     // the run's message text (GBK), as the dialog shows it
   std::vector<int> repaired, failed, still_damaged;

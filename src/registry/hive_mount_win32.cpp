@@ -3,6 +3,8 @@
 #include <cwchar>
 #include <vector>
 
+#include "registry/win32_store.h"
+
 namespace torvane::registry {
 
 namespace {
@@ -101,6 +103,46 @@ std::uint32_t OwnProcessId() { return ::GetCurrentProcessId(); }
 
 std::uint64_t OwnProcessStart() { return StartOf(::GetCurrentProcess()); }
 
+namespace {
+
+// What the sweep makes of a key under HKEY_USERS named like a mount.
+enum class Candidate { kMount, kEmpty, kUntouchable };
+
+// Opened as itself, never through a link. A link is left alone whatever its
+// name; an empty plain key is what a failed load leaves under Wine.
+Candidate Look(const std::wstring& name, LONG* rc) {
+  OwnedKey key;
+  *rc = ::RegOpenKeyExW(HKEY_USERS, name.c_str(), REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, key.out());
+  if (*rc != ERROR_SUCCESS) return Candidate::kUntouchable;
+  DWORD type = REG_NONE;
+  const LONG link = ::RegQueryValueExW(key.get(), L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
+  if (link != ERROR_FILE_NOT_FOUND) {
+    *rc = link == ERROR_SUCCESS ? ERROR_CANT_RESOLVE_FILENAME : link;
+    return Candidate::kUntouchable;
+  }
+  DWORD subkeys = 0, values = 0;
+  *rc = ::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                           nullptr, nullptr, nullptr);
+  if (*rc != ERROR_SUCCESS) return Candidate::kUntouchable;
+  return subkeys == 0 && values == 0 ? Candidate::kEmpty : Candidate::kMount;
+}
+
+// Deletes the empty plain key `name` by its handle: a key that gained
+// anything since it was looked at stays.
+LONG DeleteEmpty(const std::wstring& name) {
+  OwnedKey key;
+  LONG rc = ::RegOpenKeyExW(HKEY_USERS, name.c_str(), REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE | DELETE, key.out());
+  if (rc != ERROR_SUCCESS) return rc;
+  DWORD subkeys = 0, values = 0;
+  rc = ::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                          nullptr, nullptr);
+  if (rc != ERROR_SUCCESS) return rc;
+  if (subkeys != 0 || values != 0) return ERROR_ACCESS_DENIED;
+  return DeleteKeyByHandle(key.get());
+}
+
+}  // namespace
+
 std::wstring UnloadStaleMounts() {
   std::vector<std::wstring> stale;
   wchar_t name[256];
@@ -115,9 +157,20 @@ std::wstring UnloadStaleMounts() {
   }
   std::wstring problems;
   for (const std::wstring& mount : stale) {
-    const LONG rc = ::RegUnLoadKeyW(HKEY_USERS, mount.c_str());
-    // An empty key of that name is what a failed load leaves under Wine.
-    if (rc != ERROR_SUCCESS && ::RegDeleteKeyW(HKEY_USERS, mount.c_str()) != ERROR_SUCCESS) {
+    LONG rc = ERROR_SUCCESS;
+    switch (Look(mount, &rc)) {
+      case Candidate::kMount:
+        // Only a hive root unloads; nothing is ever deleted here.
+        rc = ::RegUnLoadKeyW(HKEY_USERS, mount.c_str());
+        break;
+      case Candidate::kEmpty:
+        rc = ::RegUnLoadKeyW(HKEY_USERS, mount.c_str());
+        if (rc != ERROR_SUCCESS) rc = DeleteEmpty(mount);
+        break;
+      case Candidate::kUntouchable:
+        break;
+    }
+    if (rc != ERROR_SUCCESS) {
       problems += (problems.empty() ? L"" : L"; ") + mount + L" (error " + std::to_wstring(rc) + L")";
     }
   }
@@ -127,7 +180,7 @@ std::wstring UnloadStaleMounts() {
 MountedHive::MountedHive(std::wstring name, const std::wstring& file)
     : name_(std::move(name)), error_(::RegLoadKeyW(HKEY_USERS, name_.c_str(), file.c_str())) {
   // Wine leaves the empty key of a load that failed; Windows leaves nothing.
-  if (error_ != ERROR_SUCCESS) ::RegDeleteKeyW(HKEY_USERS, name_.c_str());
+  if (error_ != ERROR_SUCCESS) DeleteEmpty(name_);
 }
 
 LONG MountedHive::Unload() {

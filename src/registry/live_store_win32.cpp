@@ -33,10 +33,28 @@ std::string Utf8(const wchar_t* wide, std::size_t length) {
 
 }  // namespace
 
+// A key this store resolved, closed through it.
+class LiveStore::Placed {
+ public:
+  Placed(LiveStore& store, HKey root, const std::string& path, REGSAM access, bool create) : store_(store) {
+    rc_ = store.OpenPlace(root, Wide(path), access, false, create, &key_);
+  }
+  Placed(const Placed&) = delete;
+  Placed& operator=(const Placed&) = delete;
+  ~Placed() {
+    if (key_ != nullptr) store_.RegCloseKey(reinterpret_cast<HKey>(key_));
+  }
+  LONG rc() const { return rc_; }
+  HKEY get() const { return key_; }
+
+ private:
+  LiveStore& store_;
+  HKEY key_ = nullptr;
+  LONG rc_;
+};
+
 bool LiveStore::CreateKey(HKey root, const std::string& path) {
-  OwnedKey key;
-  return ::RegCreateKeyExW(ToNativeKey(root), Wide(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | NativeViewBits(), nullptr, key.out(),
-                           nullptr) == ERROR_SUCCESS;
+  return Placed(*this, root, path, KEY_READ, true).rc() == ERROR_SUCCESS;
 }
 
 bool LiveStore::DeleteTree(HKey root, const std::string& path) {
@@ -54,11 +72,8 @@ bool LiveStore::DeleteTree(HKey root, const std::string& path) {
 }
 
 bool LiveStore::SetValue(HKey root, const std::string& path, const RegValue& value) {
-  OwnedKey key;
-  if (::RegCreateKeyExW(ToNativeKey(root), Wide(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | NativeViewBits(), nullptr, key.out(),
-                        nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
+  const Placed key(*this, root, path, KEY_SET_VALUE, true);
+  if (key.rc() != ERROR_SUCCESS) return false;
   // The wide entry point stores the bytes it is given, whatever the type.
   const RegValue stored = StoredForm(value);
   return ::RegSetValueExW(key.get(), Wide(value.name).c_str(), 0, stored.type, stored.data.data(),
@@ -66,19 +81,16 @@ bool LiveStore::SetValue(HKey root, const std::string& path, const RegValue& val
 }
 
 bool LiveStore::DeleteValue(HKey root, const std::string& path, const std::string& name) {
-  OwnedKey key;
-  const LONG rc = ::RegOpenKeyExW(ToNativeKey(root), Wide(path).c_str(), 0, KEY_ALL_ACCESS | NativeViewBits(), key.out());
-  if (rc == ERROR_FILE_NOT_FOUND) return true;
-  if (rc != ERROR_SUCCESS) return false;
+  const Placed key(*this, root, path, KEY_SET_VALUE, false);
+  if (key.rc() == ERROR_FILE_NOT_FOUND) return true;
+  if (key.rc() != ERROR_SUCCESS) return false;
   const LONG deleted = ::RegDeleteValueW(key.get(), Wide(name).c_str());
   return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
 }
 
 std::optional<std::vector<RegValue>> LiveStore::ListValues(HKey root, const std::string& path) {
-  OwnedKey key;
-  if (::RegOpenKeyExW(ToNativeKey(root), Wide(path).c_str(), 0, KEY_READ | NativeViewBits(), key.out()) != ERROR_SUCCESS) {
-    return std::nullopt;
-  }
+  const Placed key(*this, root, path, KEY_READ, false);
+  if (key.rc() != ERROR_SUCCESS) return std::nullopt;
   DWORD count = 0, longest_name = 0, longest_data = 0;
   if (::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longest_name,
                          &longest_data, nullptr, nullptr) != ERROR_SUCCESS) {
@@ -99,11 +111,8 @@ std::optional<std::vector<RegValue>> LiveStore::ListValues(HKey root, const std:
 }
 
 std::optional<std::vector<std::string>> LiveStore::ListSubkeys(HKey root, const std::string& path) {
-  OwnedKey key;
-  if (::RegOpenKeyExW(ToNativeKey(root), Wide(path).c_str(), 0, KEY_READ | NativeViewBits(), key.out()) !=
-      ERROR_SUCCESS) {
-    return std::nullopt;
-  }
+  const Placed key(*this, root, path, KEY_READ, false);
+  if (key.rc() != ERROR_SUCCESS) return std::nullopt;
   std::vector<std::string> names;
   wchar_t name[256];
   for (DWORD index = 0;; ++index) {

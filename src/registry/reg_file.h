@@ -56,7 +56,7 @@ class RegFileError : public std::runtime_error {
 // What a .reg file may hold: larger files, larger values and deeper keys
 // (Windows' own limit) are refused with a RegFileError.
 inline constexpr std::size_t kMaxRegFileBytes = std::size_t{256} << 20;
-inline constexpr std::size_t kMaxValueBytes = std::size_t{16} << 20;
+inline constexpr std::size_t kMaxValueBytes = std::size_t{64} << 20;
 
 // Parses the bytes of a .reg file; `file_name` names it in errors.
 RegFile ParseRegFile(std::string_view bytes, const std::string& file_name);

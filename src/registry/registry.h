@@ -27,6 +27,9 @@ inline constexpr long kInvalidParameter = 87;
 inline constexpr long kMoreData = 234;
 inline constexpr long kNoMoreItems = 259;
 inline constexpr long kKeyDeleted = 1018;
+// A registry link on the way to a place, which is never followed
+// (ERROR_CANT_RESOLVE_FILENAME).
+inline constexpr long kRefusedLink = 1921;
 
 // The registry nests keys at most this deep.
 inline constexpr int kMaxKeyDepth = 512;
@@ -121,6 +124,10 @@ class RegistryStore {
   // for 64-bit Windows', whose 32-bit branch may simply be absent; the
   // machine's own registry says what the machine has.
   virtual bool HasView32() const { return true; }
+
+  // After an open failed with kRefusedLink: the link and where it points,
+  // as one line (UTF-8); empty when the store cannot say.
+  virtual std::string RefusedLink() const { return {}; }
 };
 
 // Closes the handle it holds when it goes out of scope.

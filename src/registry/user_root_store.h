@@ -30,6 +30,8 @@ class UserRootStore final : public RegistryStore, public RegTarget {
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
+  bool HasView32() const override { return store_.HasView32(); }
+  std::string RefusedLink() const override { return store_.RefusedLink(); }
 
   bool CreateKey(HKey root, const std::string& path) override;
   bool DeleteTree(HKey root, const std::string& path) override;

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <optional>
+#include <vector>
+
 namespace torvane::registry {
 
 namespace {
@@ -17,15 +21,27 @@ Fn NtdllEntry(const char* name) {
   return ntdll ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name))) : nullptr;
 }
 
-long DeleteOpenedKey(HKEY key) {
+}  // namespace
+
+std::string WideToUtf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+  std::string out(size > 0 ? size : 0, '\0');
+  if (size > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
+                          nullptr);
+  }
+  return out;
+}
+
+long DeleteKeyByHandle(HKEY key) {
   static const auto nt_delete = NtdllEntry<NtDeleteKeyFn>("NtDeleteKey");
   static const auto to_error = NtdllEntry<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError");
   if (nt_delete == nullptr || to_error == nullptr) return ERROR_CALL_NOT_IMPLEMENTED;
   const LONG status = nt_delete(key);
   return status == 0 ? ERROR_SUCCESS : static_cast<long>(to_error(status));
 }
-
-}  // namespace
 
 bool OnWindows64() {
 #ifdef _WIN64
@@ -53,32 +69,284 @@ HKEY ToNativeKey(HKey key) {
   return reinterpret_cast<HKEY>(key);
 }
 
-REGSAM Win32Store::ViewOf(HKey parent, std::uint32_t access) const {
-  std::uint32_t view = access & kViewBits;
-  if (view == 0) view = view32_.count(parent) != 0 ? kView32 : kView64;
-  if (view == kView32) return OnWindows64() ? KEY_WOW64_32KEY : 0;
-  return NativeViewBits();
+namespace {
+
+constexpr wchar_t kMachineRoot[] = L"\\REGISTRY\\MACHINE\\";
+constexpr wchar_t kWow64NodeW[] = L"WOW6432NODE";
+
+std::wstring Upper(std::wstring text) {
+  for (wchar_t& c : text) {
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  }
+  return text;
+}
+
+std::vector<std::wstring> Components(const std::wstring& path) {
+  std::vector<std::wstring> parts;
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    const std::size_t slash = path.find(L'\\', at);
+    const std::size_t end = slash == std::wstring::npos ? path.size() : slash;
+    if (end > at) parts.push_back(path.substr(at, end - at));
+    if (slash == std::wstring::npos) break;
+    at = slash + 1;
+  }
+  return parts;
+}
+
+// `path` (stored, below HKLM) in the other view of SOFTWARE: Wow6432Node
+// taken out or put in after SOFTWARE; empty outside SOFTWARE.
+std::wstring OtherView(const std::wstring& path) {
+  std::vector<std::wstring> parts = Components(path);
+  if (parts.size() < 2 || Upper(parts[0]) != L"SOFTWARE") return {};
+  if (Upper(parts[1]) == kWow64NodeW) {
+    parts.erase(parts.begin() + 1);
+  } else {
+    parts.insert(parts.begin() + 1, L"Wow6432Node");
+  }
+  std::wstring joined;
+  for (const auto& part : parts) joined += (joined.empty() ? L"" : L"\\") + part;
+  return joined;
+}
+
+// The target of the link `key`; nullopt when it is no link.
+std::optional<std::wstring> LinkTargetOf(HKEY key, LONG* rc) {
+  wchar_t target[1024];
+  DWORD type = REG_NONE, size = sizeof target - sizeof(wchar_t);
+  *rc = ::RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, reinterpret_cast<BYTE*>(target), &size);
+  if (*rc == ERROR_FILE_NOT_FOUND) {
+    *rc = ERROR_SUCCESS;
+    return std::nullopt;
+  }
+  // A target too long to read is still a link.
+  if (*rc == ERROR_MORE_DATA && type == REG_LINK) {
+    *rc = ERROR_SUCCESS;
+    return std::wstring(L"?");
+  }
+  if (*rc != ERROR_SUCCESS || type != REG_LINK) return std::nullopt;
+  std::wstring text(target, size / sizeof(wchar_t));
+  while (!text.empty() && text.back() == L'\0') text.pop_back();
+  return text;
+}
+
+
+std::wstring FromAnsi(const std::string& text) {
+  if (text.empty()) return {};
+  const int size = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(size > 0 ? size : 0, L'\0');
+  if (size > 0) ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+  return out;
+}
+
+// One UTF-16 character in the ANSI code page, or nullopt when the code page
+// has only a look-alike for it (a best-fit mapping).
+std::optional<std::string> ExactAnsi(const wchar_t* units, int count) {
+  char bytes[16];
+  BOOL defaulted = FALSE;
+  const int size = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, units, count, bytes, sizeof bytes, nullptr,
+                                         &defaulted);
+  if (size <= 0 || defaulted) return std::nullopt;
+  wchar_t back[4];
+  if (::MultiByteToWideChar(CP_ACP, 0, bytes, size, back, 4) != count ||
+      std::wstring(back, count) != std::wstring(units, count)) {
+    return std::nullopt;
+  }
+  return std::string(bytes, size);
+}
+
+// Stored UTF-16 text in the ANSI code page. A character the code page cannot
+// spell exactly becomes '?', which no file name holds: a look-alike never
+// passes for the letter it resembles.
+std::vector<std::uint8_t> TextToAnsi(const std::vector<std::uint8_t>& raw) {
+  std::wstring wide(raw.size() / 2, L'\0');
+  for (std::size_t i = 0; i < wide.size(); ++i) wide[i] = static_cast<wchar_t>(raw[2 * i] | raw[2 * i + 1] << 8);
+  std::string out;
+  for (std::size_t i = 0; i < wide.size();) {
+    if (wide[i] < 0x80) {
+      out.push_back(static_cast<char>(wide[i++]));
+      continue;
+    }
+    const int count = wide[i] >= 0xD800 && wide[i] <= 0xDBFF && i + 1 < wide.size() ? 2 : 1;
+    out += ExactAnsi(wide.data() + i, count).value_or("?");
+    i += count;
+  }
+  if (raw.size() % 2 != 0) out.push_back(static_cast<char>(raw.back()));
+  return std::vector<std::uint8_t>(out.begin(), out.end());
+}
+
+}  // namespace
+
+namespace {
+
+LONG Walk(HKEY parent, const std::wstring* parent_path, const std::wstring& path, REGSAM access, bool keep_last_link,
+          bool create, bool follow_shared, HKEY* result, std::wstring* refused) {
+  *result = nullptr;
+  const std::vector<std::wstring> parts = Components(path);
+  const REGSAM bits = NativeViewBits();
+  if (parts.empty()) return ::RegOpenKeyExW(parent, L"", 0, access | bits, result);
+  std::optional<std::wstring> where;
+  if (parent_path != nullptr) where = *parent_path;
+  HKEY current = parent;
+  OwnedKey previous;
+  std::wstring walked;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    // Every key on the way is asked whether it is a link, which takes
+    // reading its values.
+    const REGSAM wanted = (last ? access : 0) | KEY_QUERY_VALUE | bits;
+    HKEY next = nullptr;
+    LONG rc = ::RegOpenKeyExW(current, parts[i].c_str(), REG_OPTION_OPEN_LINK, wanted, &next);
+    if (rc == ERROR_FILE_NOT_FOUND && create) {
+      rc = ::RegCreateKeyExW(current, parts[i].c_str(), 0, nullptr, 0, wanted, nullptr, &next, nullptr);
+      // A link made in between is opened as what it points at: look again.
+      if (rc == ERROR_SUCCESS) {
+        ::RegCloseKey(next);
+        next = nullptr;
+        rc = ::RegOpenKeyExW(current, parts[i].c_str(), REG_OPTION_OPEN_LINK, wanted, &next);
+      }
+    }
+    if (rc != ERROR_SUCCESS) return rc;
+    OwnedKey opened;
+    *opened.out() = next;
+    if (where) *where += (where->empty() ? L"" : L"\\") + parts[i];
+    walked += (walked.empty() ? L"" : L"\\") + parts[i];
+    LONG asked = ERROR_SUCCESS;
+    const std::optional<std::wstring> target = LinkTargetOf(next, &asked);
+    if (asked != ERROR_SUCCESS) return asked;
+    if (target && !(last && keep_last_link)) {
+      const std::wstring prefix = kMachineRoot;
+      const std::wstring other = where ? OtherView(*where) : std::wstring();
+      const bool shared = follow_shared && !other.empty() && target->size() > prefix.size() &&
+                          Upper(target->substr(0, prefix.size())) == prefix &&
+                          Upper(target->substr(prefix.size())) == Upper(other);
+      if (!shared) {
+        if (refused) {
+          const std::wstring name = where ? L"HKEY_LOCAL_MACHINE\\" + *where : walked;
+          *refused = name + L" is a registry link to " + *target;
+        }
+        return kRefusedLink;
+      }
+      // The key both views share, opened where it lies by the same walk;
+      // no second link is followed on the way.
+      OwnedKey followed;
+      const std::wstring top;
+      rc = Walk(HKEY_LOCAL_MACHINE, &top, other, wanted & ~bits, false, false, false, followed.out(), refused);
+      if (rc != ERROR_SUCCESS) return rc;
+      *where = other;
+      next = followed.get();
+      *followed.out() = nullptr;
+      ::RegCloseKey(opened.get());
+      *opened.out() = next;
+    }
+    if (last) {
+      *result = opened.get();
+      *opened.out() = nullptr;
+      return ERROR_SUCCESS;
+    }
+    ::RegCloseKey(previous.get());
+    *previous.out() = opened.get();
+    *opened.out() = nullptr;
+    current = previous.get();
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG OpenWithoutLinks(HKEY parent, const std::wstring* parent_path, const std::wstring& path, REGSAM access,
+                      bool keep_last_link, bool create, HKEY* result, std::wstring* refused) {
+  return Walk(parent, parent_path, path, access, keep_last_link, create, true, result, refused);
+}
+
+bool Win32Store::InView32(HKey parent, std::uint32_t access) const {
+  const std::uint32_t view = access & kViewBits;
+  if (view != 0) return view == kView32 && OnWindows64();
+  const auto known = opened_.find(parent);
+  return known != opened_.end() && known->second.view32;
+}
+
+LONG Win32Store::OpenPlace(HKey root, const std::wstring& path, REGSAM access, bool keep_last_link, bool create,
+                           HKEY* result) {
+  const bool view32 = InView32(root, static_cast<std::uint32_t>(access));
+  access &= ~static_cast<REGSAM>(kViewBits);
+  Opened parent;
+  if (root == kLocalMachine) {
+    parent.machine = true;
+  } else if (const auto known = opened_.find(root); known != opened_.end()) {
+    parent = known->second;
+  }
+  std::wstring stored = path;
+  // A 32-bit view open of HKLM names its Wow6432Node path itself.
+  if (view32 && root == kLocalMachine) {
+    std::vector<std::wstring> parts = Components(path);
+    if (!parts.empty() && Upper(parts[0]) == L"SOFTWARE" && (parts.size() < 2 || Upper(parts[1]) != kWow64NodeW)) {
+      parts.insert(parts.begin() + 1, L"Wow6432Node");
+    }
+    stored.clear();
+    for (const auto& part : parts) stored += (stored.empty() ? L"" : L"\\") + part;
+  }
+  std::wstring refused;
+  const LONG rc = OpenWithoutLinks(ToNativeKey(root), parent.machine ? &parent.path : nullptr, stored, access,
+                                   keep_last_link, create, result, &refused);
+  if (rc == kRefusedLink) {
+    if (!parent.machine && refused.rfind(L"HKEY_", 0) != 0) refused = L"HKEY_CURRENT_USER\\" + refused;
+    refused_ = WideToUtf8(refused);
+  }
+  if (rc == ERROR_SUCCESS) {
+    Opened child;
+    child.view32 = view32;
+    child.machine = parent.machine;
+    if (child.machine) {
+      child.path = parent.path;
+      for (const auto& part : Components(stored)) child.path += (child.path.empty() ? L"" : L"\\") + part;
+    }
+    opened_[reinterpret_cast<HKey>(*result)] = std::move(child);
+  }
+  return rc;
 }
 
 long Win32Store::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
                                std::uint32_t access, HKey* result) {
   HKEY opened = nullptr;
-  const REGSAM view = ViewOf(root, access);
-  const LONG rc = ::RegOpenKeyExA(ToNativeKey(root), path.c_str(), options, (access & ~kViewBits) | view, &opened);
+  const LONG rc = OpenPlace(root, FromAnsi(path), access, (options & kOpenLink) != 0, false, &opened);
   *result = rc == ERROR_SUCCESS ? reinterpret_cast<HKey>(opened) : kNullKey;
-  if (rc == ERROR_SUCCESS && view == KEY_WOW64_32KEY) view32_.insert(*result);
   return rc;
 }
 
 long Win32Store::RegQueryValueExA(HKey key, const std::string& name, std::uint32_t* type,
                                   std::uint8_t* data, std::uint32_t* size) {
-  DWORD value_type = 0;
-  DWORD value_size = size ? *size : 0;
-  const LONG rc = ::RegQueryValueExA(ToNativeKey(key), name.c_str(), nullptr, &value_type, data,
-                                     size ? &value_size : nullptr);
+  // Read wide: the ANSI entry points hand back best-fit look-alikes.
+  const std::wstring wide_name = FromAnsi(name);
+  DWORD value_type = REG_NONE, bytes = 0;
+  LONG rc = ::RegQueryValueExW(ToNativeKey(key), wide_name.c_str(), nullptr, &value_type, nullptr, &bytes);
+  std::vector<std::uint8_t> raw;
+  bool whole = false;
+  // A value that keeps growing between the size and the read is not read.
+  for (int attempt = 0; rc == ERROR_SUCCESS && !whole && attempt < 4; ++attempt) {
+    raw.assign(bytes, 0);
+    DWORD got = bytes;
+    rc = ::RegQueryValueExW(ToNativeKey(key), wide_name.c_str(), nullptr, &value_type, raw.data(), &got);
+    if (rc == ERROR_MORE_DATA) {
+      bytes = got;
+      rc = ERROR_SUCCESS;
+    } else if (rc == ERROR_SUCCESS) {
+      raw.resize(got);
+      whole = true;
+    }
+  }
   if (type) *type = value_type;
-  if (size) *size = value_size;
-  return rc;
+  if (rc != ERROR_SUCCESS) return rc;
+  if (!whole) return ERROR_MORE_DATA;
+  if (IsTextType(value_type)) raw = TextToAnsi(raw);
+  const auto needed = static_cast<std::uint32_t>(raw.size());
+  if (size == nullptr) return data == nullptr ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+  if (data != nullptr && *size < needed) {
+    *size = needed;
+    return ERROR_MORE_DATA;
+  }
+  if (data != nullptr) std::copy(raw.begin(), raw.end(), data);
+  *size = needed;
+  return ERROR_SUCCESS;
 }
 
 long Win32Store::RegSetValueExA(HKey key, const std::string& name, std::uint32_t reserved,
@@ -96,17 +364,19 @@ long Win32Store::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uin
 
 long Win32Store::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (subkey.empty()) return ERROR_INVALID_PARAMETER;
-  OwnedKey victim;
-  // Opened in the view of the key it lies below, as RegDeleteKeyExA would.
-  const LONG rc = ::RegOpenKeyExA(ToNativeKey(key), subkey.c_str(), REG_OPTION_OPEN_LINK, DELETE | ViewOf(key, 0),
-                                  victim.out());
+  HKEY victim = nullptr;
+  // Opened in the view of the key it lies below, as RegDeleteKeyExA would;
+  // the key itself may be a link, which goes as a link.
+  const LONG rc = OpenPlace(key, FromAnsi(subkey), DELETE, true, false, &victim);
   if (rc != ERROR_SUCCESS) return rc;
-  return DeleteOpenedKey(victim.get());
+  const long deleted = DeleteKeyByHandle(victim);
+  RegCloseKey(reinterpret_cast<HKey>(victim));
+  return deleted;
 }
 
 long Win32Store::RegCloseKey(HKey key) {
   if (key == kCurrentUser || key == kLocalMachine) return ERROR_SUCCESS;
-  view32_.erase(key);
+  opened_.erase(key);
   return ::RegCloseKey(ToNativeKey(key));
 }
 

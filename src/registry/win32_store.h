@@ -11,7 +11,8 @@
 
 #include <windows.h>
 
-#include <unordered_set>
+#include <string>
+#include <unordered_map>
 
 #include "registry/registry.h"
 
@@ -29,6 +30,13 @@ bool OnWindows64();
 // 32-bit process on 64-bit Windows, none elsewhere.
 REGSAM NativeViewBits();
 
+// A UTF-16 text in UTF-8.
+std::string WideToUtf8(const std::wstring& text);
+
+// Deletes the key `key` holds (a link as a link), not a name that may have
+// come to mean another key (ntdll's NtDeleteKey).
+long DeleteKeyByHandle(HKEY key);
+
 // The one owner of an HKEY: closes the key it holds.
 class OwnedKey {
  public:
@@ -44,6 +52,17 @@ class OwnedKey {
  private:
   HKEY key_ = nullptr;
 };
+
+// Opens `path` below `parent` one key at a time, each relative to the one
+// before and with REG_OPTION_OPEN_LINK, and asks each whether it is a link.
+// A link is not followed (kRefusedLink, `*refused` names it and its target)
+// unless it points at the same place in the other view of HKLM\SOFTWARE;
+// the last key is handed back as the link itself when `keep_last_link`.
+// `parent_path` is the stored HKLM path of `parent`, or nullptr when
+// `parent` is not below HKLM. With `create`, missing keys are created.
+// `path` is as stored: a 32-bit view key by its Wow6432Node path.
+LONG OpenWithoutLinks(HKEY parent, const std::wstring* parent_path, const std::wstring& path, REGSAM access,
+                      bool keep_last_link, bool create, HKEY* result, std::wstring* refused);
 
 class Win32Store : public RegistryStore {
  public:
@@ -61,13 +80,26 @@ class Win32Store : public RegistryStore {
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
   bool HasView32() const override { return OnWindows64(); }
+  std::string RefusedLink() const override { return refused_; }
+
+ protected:
+  // Opens `path` (UTF-16) below `root` the way every operation does; see
+  // OpenWithoutLinks. Notes a refused link for RefusedLink.
+  LONG OpenPlace(HKey root, const std::wstring& path, REGSAM access, bool keep_last_link, bool create,
+                 HKEY* result);
 
  private:
-  // The WOW64 bits to pass for an open below `parent` that asked `access`.
-  REGSAM ViewOf(HKey parent, std::uint32_t access) const;
+  // What the store knows of a key it opened: its view and, below HKLM, its
+  // stored path.
+  struct Opened {
+    bool view32 = false;
+    bool machine = false;
+    std::wstring path;
+  };
+  bool InView32(HKey parent, std::uint32_t access) const;
 
-  // The handles this store opened in the 32-bit view.
-  std::unordered_set<HKey> view32_;
+  std::unordered_map<HKey, Opened> opened_;
+  std::string refused_;
 };
 
 }  // namespace torvane::registry

@@ -46,20 +46,26 @@ class RepairEngine {
   explicit RepairEngine(registry::RegistryStore& store,
                         std::string system_directory = kDefaultSystemDirectory);
 
-  // Evaluates every check into `healthy` (1 healthy, 0 damaged). Entry 3 is
-  // left as it was when the image hijack check is undetermined.
-  void ScanItems(ItemBytes& healthy);
+  // Evaluates every check into `healthy` (1 healthy, 0 damaged or not
+  // read). `undetermined`, when given, gets 1 for each item a place of which
+  // could not be read.
+  void ScanItems(ItemBytes& healthy, ItemBytes* undetermined = nullptr);
 
-  // One item's check, in every view: healthy only when healthy in each.
-  // For item 3 an undetermined outcome counts as healthy.
+  // One item's check, in every view: healthy only when each view was read
+  // and is healthy.
   bool CheckItem(int index);
   // Hijacked when either view is; undetermined when a view could not be
   // looked at and none is hijacked.
   HijackOutcome CheckImageHijack();
 
   // What each view of the item shows. Views the registry lacks, and the
-  // 32-bit view of an item with no machine place, are kNotExamined.
+  // 32-bit view of an item with no machine place, are kNotExamined. A view
+  // with a place that exists but could not be read is kUndetermined.
   ItemViews CheckViews(int index);
+
+  // Why the item was undetermined at its last check: the key and the error
+  // (UTF-8, one line); empty when every place was read.
+  const std::string& Unread(int index) const { return unread_items_[index]; }
 
   // The views the registry has: two on 64-bit Windows (and for an offline or
   // in-memory registry), one on 32-bit Windows.
@@ -102,6 +108,11 @@ class RepairEngine {
   }
 
   bool CheckInView(int index);
+  // Notes a place the current check could not read (any result but success
+  // and not-found): the item cannot be called healthy.
+  void NoteUnread(registry::HKey root, const char* path, long rc);
+  // The view's state from its check and what it could not read.
+  ViewState ViewStateOf(int index);
   HijackOutcome CheckImageHijackInView();
   RepairOutcome RepairImageHijackInView();
   RepairOutcome Act(int index);
@@ -114,6 +125,8 @@ class RepairEngine {
   std::string system_directory_;
   std::uint32_t view_ = 0;  // view bits of the HKLM opens: 0 or kView32
   std::unordered_set<std::string> protected_tools_;
+  std::string unread_;  // of the view being checked
+  std::array<std::string, kItemCount> unread_items_;
 };
 
 template <typename Step>

@@ -84,11 +84,18 @@ HijackOutcome RepairEngine::CheckImageHijackInView() {
                         ? full
                         : hijack.Open(kLocalMachine, places::kHijackKey, read_only);
   if (!hijack.is_open()) {
-    if (read != kFileNotFound) return HijackOutcome::kUndetermined;
+    if (read != kFileNotFound) {
+      NoteUnread(kLocalMachine, places::kHijackKey, read);
+      return HijackOutcome::kUndetermined;
+    }
     // The 32-bit view may lack the whole branch.
     if (MissingIsHealthy()) return HijackOutcome::kClean;
-    if (!parent.is_open()) parent.Open(kLocalMachine, places::kCurrentVersion, read_only);
-    return parent.is_open() ? HijackOutcome::kClean : HijackOutcome::kUndetermined;
+    long parent_rc = kSuccess;
+    if (!parent.is_open()) parent_rc = parent.Open(kLocalMachine, places::kCurrentVersion, read_only);
+    // A key that is not there holds no hijack.
+    if (parent.is_open() || parent_rc == kFileNotFound) return HijackOutcome::kClean;
+    NoteUnread(kLocalMachine, places::kCurrentVersion, parent_rc);
+    return HijackOutcome::kUndetermined;
   }
   bool found = false;
   int skipped = 0;

@@ -88,7 +88,10 @@ RepairOutcome RepairEngine::ApplyRepair(int index) {
   int repaired = 0, failed = 0;
   ForEachView(index, [&](View) {
     // Looked at again: a key both views share was mended in the first.
-    if (CheckInView(index)) return;
+    // A place that cannot be read is not changed blind.
+    const ViewState state = ViewStateOf(index);
+    if (state == ViewState::kUndetermined) ++failed;
+    if (state != ViewState::kDamaged) return;
     const RepairOutcome outcome = Act(index);
     repaired += outcome == RepairOutcome::kRepaired;
     failed += outcome == RepairOutcome::kFailed;

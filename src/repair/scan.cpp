@@ -120,25 +120,53 @@ std::uint32_t RepairEngine::Viewed(HKey root, std::uint32_t access) const {
 }
 
 bool RepairEngine::CheckItem(int index) {
-  bool healthy = true;
-  ForEachView(index, [&](View) { healthy = CheckInView(index) && healthy; });
-  return healthy;
+  const ItemViews views = CheckViews(index);
+  return std::none_of(views.begin(), views.end(), [](ViewState state) {
+    return state == ViewState::kDamaged || state == ViewState::kUndetermined;
+  });
 }
 
 ItemViews RepairEngine::CheckViews(int index) {
   ItemViews views{};
+  unread_items_[index].clear();
   ForEachView(index, [&](View view) {
-    ViewState& state = views[static_cast<int>(view)];
-    if (index == kImageHijackItem) {
-      const HijackOutcome outcome = CheckImageHijackInView();
-      state = outcome == HijackOutcome::kHijacked ? ViewState::kDamaged
-              : outcome == HijackOutcome::kClean  ? ViewState::kHealthy
-                                                  : ViewState::kUndetermined;
-    } else {
-      state = CheckInView(index) ? ViewState::kHealthy : ViewState::kDamaged;
-    }
+    views[static_cast<int>(view)] = ViewStateOf(index);
+    if (unread_items_[index].empty()) unread_items_[index] = unread_;
   });
   return views;
+}
+
+ViewState RepairEngine::ViewStateOf(int index) {
+  unread_.clear();
+  if (index == kImageHijackItem) {
+    const HijackOutcome outcome = CheckImageHijackInView();
+    if (outcome == HijackOutcome::kHijacked) return ViewState::kDamaged;
+    if (outcome == HijackOutcome::kClean) return ViewState::kHealthy;
+    if (unread_.empty()) unread_ = std::string("HKEY_LOCAL_MACHINE\\") + kHijackKey + ": could not be read whole";
+    return ViewState::kUndetermined;
+  }
+  const bool healthy = CheckInView(index);
+  // A place that was not read is never called healthy, nor damaged on the
+  // strength of what it did not show.
+  if (!unread_.empty()) return ViewState::kUndetermined;
+  return healthy ? ViewState::kHealthy : ViewState::kDamaged;
+}
+
+void RepairEngine::NoteUnread(HKey root, const char* path, long rc) {
+  if (rc == registry::kSuccess || rc == registry::kFileNotFound || !unread_.empty()) return;
+  std::string key = root == kCurrentUser ? "HKEY_CURRENT_USER\\" : "HKEY_LOCAL_MACHINE\\";
+  key += path;
+  if (root == kLocalMachine && view_ == registry::kView32) key += " (32-bit view)";
+  std::string why;
+  if (rc == registry::kRefusedLink) {
+    const std::string link = store_.RefusedLink();
+    why = (link.empty() ? "a registry link on its path" : link) + ", not followed";
+  } else if (rc == registry::kAccessDenied) {
+    why = "access denied";
+  } else {
+    why = "error " + std::to_string(rc);
+  }
+  unread_ = key + ": " + why;
 }
 
 bool RepairEngine::CheckInView(int index) {
@@ -149,17 +177,24 @@ bool RepairEngine::CheckInView(int index) {
     case Rule::kContextMenu: {
       // The user's policy has one view: it is read with the 64-bit one.
       ScopedKey user(store_), machine(store_);
-      if (LooksAtUser()) user.Open(kCurrentUser, check.key, check.access);
-      machine.Open(kLocalMachine, check.key, Viewed(kLocalMachine, check.access));
-      return !ReadValue(store_, user.get(), check.value, kCapacity) &&
-             !ReadValue(store_, machine.get(), check.value, kCapacity);
+      if (LooksAtUser()) NoteUnread(kCurrentUser, check.key, user.Open(kCurrentUser, check.key, check.access));
+      NoteUnread(kLocalMachine, check.key, machine.Open(kLocalMachine, check.key, Viewed(kLocalMachine, check.access)));
+      long user_status = registry::kFileNotFound, machine_status = registry::kFileNotFound;
+      const bool user_set = user.is_open() && ReadValue(store_, user.get(), check.value, kCapacity, &user_status);
+      const bool machine_set =
+          machine.is_open() && ReadValue(store_, machine.get(), check.value, kCapacity, &machine_status);
+      NoteUnread(kCurrentUser, check.key, user_status);
+      NoteUnread(kLocalMachine, check.key, machine_status);
+      return !user_set && !machine_set;
     }
     case Rule::kPrefixes: {
       ScopedKey key(store_);
       const long opened = OpenToLook(key, check.root, check.key, check.access, Viewed(check.root, 0));
+      NoteUnread(check.root, check.key, opened);
       return std::all_of(std::begin(kUrlPrefixes), std::end(kUrlPrefixes), [&](const Prefix& prefix) {
         long status = opened;
         const auto data = ReadValue(store_, key.get(), prefix.value, kCapacity, &status);
+        if (key.is_open()) NoteUnread(check.root, check.key, status);
         return (!data && MissingIsHealthy() && Absent(opened, status)) || TextOf(data) == prefix.healthy;
       });
     }
@@ -172,6 +207,7 @@ bool RepairEngine::CheckInView(int index) {
   long status = opened;
   const auto data = ReadValue(store_, key.get(), check.value,
                               check.rule == Rule::kEmptyText ? kAppInitCapacity : kCapacity, &status);
+  NoteUnread(check.root, check.key, key.is_open() ? status : opened);
   // A value the 32-bit view lacks is no damage: Windows reads the 64-bit one.
   if (!data && MissingIsHealthy() && Absent(opened, status)) return true;
   switch (check.rule) {
@@ -194,17 +230,11 @@ bool RepairEngine::CheckInView(int index) {
   }
 }
 
-void RepairEngine::ScanItems(ItemBytes& healthy) {
+void RepairEngine::ScanItems(ItemBytes& healthy, ItemBytes* undetermined) {
   ItemBytes result = healthy;
   for (int index : kScanOrder) {
-    if (index == kImageHijackItem) {
-      const HijackOutcome outcome = CheckImageHijack();
-      if (outcome != HijackOutcome::kUndetermined) {
-        result[kImageHijackItem] = outcome == HijackOutcome::kClean ? 1 : 0;
-      }
-      continue;
-    }
     result[index] = CheckItem(index) ? 1 : 0;
+    if (undetermined != nullptr) (*undetermined)[index] = unread_items_[index].empty() ? 0 : 1;
   }
   healthy = result;
 }

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "registry/key_tree.h"
 #include "registry/live_store_win32.h"
@@ -24,9 +27,10 @@ std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(),
 
 // Makes HKLM\`path` a registry link to HKLM\`target` (paths as stored, in
 // the 64-bit view).
-bool CreateLink(const std::string& path, const std::string& target, DWORD options = REG_OPTION_VOLATILE) {
+bool CreateLink(const std::string& path, const std::string& target, DWORD options = REG_OPTION_VOLATILE,
+                HKEY root = HKEY_LOCAL_MACHINE) {
   HKEY link = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | options,
+  if (RegCreateKeyExW(root, Wide(path).c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | options,
                       KEY_ALL_ACCESS | KEY_CREATE_LINK | kView64, nullptr, &link, nullptr) != ERROR_SUCCESS) {
     return false;
   }
@@ -361,6 +365,230 @@ TEST_F(LiveStoreTest, ASeparateThirtyTwoBitImageOptionsKeyIsMendedOnItsOwn) {
   EXPECT_EQ(registry::DeleteKeyTree(store, parent.get(), "Image File Execution Options"), ERROR_SUCCESS);
   EXPECT_TRUE(CreateLink(kIfeo32, kIfeo, 0));
   EXPECT_TRUE(IsLink(store, kIfeo32));
+}
+
+// ------------------------------------------------------------------ links
+
+// Removes the key at `path` below `root` as it stands, a link as a link.
+void RemoveKey(HKEY root, const std::string& path) {
+  const auto slash = path.rfind('\\');
+  HKEY parent = nullptr;
+  if (RegOpenKeyExA(root, path.substr(0, slash).c_str(), 0, KEY_ALL_ACCESS | kView64, &parent) != ERROR_SUCCESS) return;
+  registry::LiveStore remover;
+  registry::DeleteKeyTree(remover, reinterpret_cast<registry::HKey>(parent), path.substr(slash + 1));
+  RegCloseKey(parent);
+}
+
+struct LinkedPlace {
+  const char* what;
+  HKEY root;
+  std::string link;  // as stored, 64-bit view
+  std::vector<int> items;
+};
+
+TEST_F(LiveStoreTest, ALinkOnAnyPlacesPathIsNeverReadOrWrittenThrough) {
+  const std::string kCurrentVersion = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+  const LinkedPlace kPlaces[] = {
+      {"the prefix key", HKEY_LOCAL_MACHINE, kDefaultPrefix, {21}},
+      {"Winlogon", HKEY_LOCAL_MACHINE, kWinlogon, {10, 12}},
+      {"a key above the places", HKEY_LOCAL_MACHINE, kCurrentVersion + "\\URL", {21, 22}},
+      {"Winlogon in the 32-bit view", HKEY_LOCAL_MACHINE,
+       "SOFTWARE\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", {12}},
+      {"the user's policies into HKLM", HKEY_CURRENT_USER, kExplorerPolicy, {4, 6, 11}},
+  };
+  for (const LinkedPlace& place : kPlaces) {
+    // What the link points at looks damaged to every item.
+    PutString(HKEY_LOCAL_MACHINE, kVictim, "", "C:\\x.exe \"%1\"");
+    PutString(HKEY_LOCAL_MACHINE, kVictim, "Shell", "victim.exe");
+    PutString(HKEY_LOCAL_MACHINE, kVictim, "Userinit", "victim.exe");
+    PutString(HKEY_LOCAL_MACHINE, kVictim + "\\DefaultPrefix", "", "victim://");
+    PutString(HKEY_LOCAL_MACHINE, kVictim + "\\Prefixes", "ftp", "victim://");
+    for (const char* name : {"NoRun", "NoClose", "RestrictRun"}) PutDword(HKEY_LOCAL_MACHINE, kVictim, name, 1);
+    RemoveKey(place.root, place.link);
+    ASSERT_TRUE(CreateLink(place.link, kVictim, REG_OPTION_VOLATILE, place.root)) << place.what;
+    for (int item : place.items) {
+      EXPECT_FALSE(engine.CheckItem(item)) << place.what << ", item " << item;
+      EXPECT_EQ(engine.ApplyRepair(item), RepairOutcome::kFailed) << place.what << ", item " << item;
+      EXPECT_NE(store.RefusedLink().find(" is a registry link to \\Registry\\Machine\\" + kVictim), std::string::npos)
+          << place.what << ": " << store.RefusedLink();
+    }
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim, ""), std::string("C:\\x.exe \"%1\"", 14)) << place.what;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim, "Shell"), std::string("victim.exe", 11)) << place.what;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim, "Userinit"), std::string("victim.exe", 11)) << place.what;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim + "\\DefaultPrefix", ""), std::string("victim://", 10))
+        << place.what;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim + "\\Prefixes", "ftp"), std::string("victim://", 10))
+        << place.what;
+    for (const char* name : {"NoRun", "NoClose", "RestrictRun"}) {
+      EXPECT_TRUE(ReadValue(HKEY_LOCAL_MACHINE, kVictim, name)) << place.what << ", " << name;
+    }
+    RemoveKey(place.root, place.link);
+    MakeAllHealthy();
+  }
+}
+
+// ----------------------------------------------------------- unread places
+
+struct UnreadPlace {
+  const char* what;
+  HKEY root;
+  const char* path;
+  int item;
+  std::string json_key;  // as the report's JSON names it
+};
+
+std::string JsonEscaped(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return out;
+}
+
+TEST_F(LiveStoreTest, AKeyThatRefusesReadingIsUndeterminedScanExitsOneAndItsRepairFails) {
+  PutDword(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr", 1);
+  PutString(HKEY_LOCAL_MACHINE, kWindows, "AppInit_DLLs", "C:\\evil.dll");
+  PutString(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\IceSword.exe", "Debugger", "svch0st.exe");
+  const UnreadPlace kPlaces[] = {
+      {"a user item", HKEY_CURRENT_USER, kSystemPolicy, 0, JsonEscaped("HKEY_CURRENT_USER\\" + std::string(kSystemPolicy))},
+      {"a machine item", HKEY_LOCAL_MACHINE, kWindows, 13, JsonEscaped("HKEY_LOCAL_MACHINE\\" + std::string(kWindows))},
+      {"the image options", HKEY_LOCAL_MACHINE, kIfeo, 3, JsonEscaped("HKEY_LOCAL_MACHINE\\" + std::string(kIfeo))},
+  };
+  for (const UnreadPlace& place : kPlaces) {
+    ValueWritesDenied unreadable(place.root, place.path, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_READ);
+    ASSERT_TRUE(unreadable.applied()) << place.what;
+    const CommandRun scan = Torvane(L"scan --json");
+    EXPECT_EQ(scan.code, 1u) << place.what << scan.out << scan.err;
+    const auto item = scan.out.find("{\"index\": " + std::to_string(place.item) + ", ");
+    ASSERT_NE(item, std::string::npos) << scan.out;
+    const std::string entry = scan.out.substr(item, scan.out.find('}', scan.out.find("\"state\"", item)) - item);
+    EXPECT_NE(entry.find("\"state\": \"undetermined\""), std::string::npos) << place.what << ": " << entry;
+    EXPECT_NE(scan.out.find("\"unread\": \"" + place.json_key, item), std::string::npos) << place.what << scan.out;
+    EXPECT_NE(scan.out.find(": access denied\"", item), std::string::npos) << place.what << scan.out;
+    const CommandRun repair = Torvane(L"repair " + std::to_wstring(place.item) + L" --json");
+    EXPECT_EQ(repair.code, 1u) << place.what << repair.out << repair.err;
+    EXPECT_NE(repair.out.find("\"repaired\": []"), std::string::npos) << place.what << repair.out;
+  }
+  EXPECT_TRUE(ReadValue(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr"));
+  EXPECT_TRUE(Exists(std::string(kIfeo) + "\\IceSword.exe"));
+}
+
+void PutWide(HKEY root, const std::string& path, const wchar_t* name, const std::wstring& text) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(root, Wide(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kView64, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                 static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+}
+
+TEST_F(LiveStoreTest, ALookAlikeLetterInAFileNameIsDamage) {
+  const std::wstring userinit = Wide(engine.system_directory()) + L"\\us\u00F0rinit.exe,";
+  const struct {
+    const wchar_t* name;
+    std::wstring text;
+    int item;
+  } kLookAlikes[] = {
+      {L"Shell", L"Explor\u00F0r.exe", 12},  // ð, which code page 936 fits to e
+      {L"Shell", L"\u00AA\u00BA\u00FE\u00FD", 12},
+      {L"Userinit", userinit, 10},
+  };
+  for (const auto& look_alike : kLookAlikes) {
+    PutWide(HKEY_LOCAL_MACHINE, kWinlogon, look_alike.name, look_alike.text);
+    EXPECT_FALSE(engine.CheckItem(look_alike.item)) << look_alike.item;
+    EXPECT_EQ(engine.ApplyRepair(look_alike.item), RepairOutcome::kRepaired) << look_alike.item;
+    EXPECT_TRUE(engine.CheckItem(look_alike.item)) << look_alike.item;
+  }
+}
+
+TEST_F(LiveStoreTest, AValueWrittenBackAtOnceIsReportedFailedNotRepaired) {
+  std::atomic<bool> stop{false};
+  PutDword(HKEY_CURRENT_USER, kExplorerPolicy, "NoRun", 1);
+  std::thread watcher([&] {
+    while (!stop) {
+      if (!ReadValue(HKEY_CURRENT_USER, kExplorerPolicy, "NoRun")) PutDword(HKEY_CURRENT_USER, kExplorerPolicy, "NoRun", 1);
+      Sleep(1);
+    }
+  });
+  const CommandRun json = Torvane(L"repair 4 --json");
+  const CommandRun text = Torvane(L"repair 4");
+  stop = true;
+  watcher.join();
+  DeleteTree(HKEY_CURRENT_USER, kExplorerPolicy);
+  EXPECT_EQ(json.code, 1u) << json.out << json.err;
+  EXPECT_NE(json.out.find("\"repaired\": [], \"failed\": [{\"profile\": null, \"index\": 4, "), std::string::npos)
+      << json.out;
+  EXPECT_EQ(text.code, 1u) << text.out << text.err;
+  // The report's headers as the command line prints them (UTF-8).
+  const std::string repaired_header = "\xe4\xbb\xa5\xe4\xb8\x8b\xe9\xa1\xb9\xe8\xa2\xab\xe4\xbf\xae\xe5\xa4\x8d", failed_header = "\xe4\xbb\xa5\xe4\xb8\x8b\xe9\xa1\xb9\xe4\xbf\xae\xe5\xa4\x8d\xe5\xa4\xb1\xe8\xb4\xa5";
+  EXPECT_EQ(text.out.find(repaired_header), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find(failed_header), std::string::npos) << text.out;
+}
+
+TEST_F(LiveStoreTest, ARestoreWhoseKeyWasSwappedForALinkIsRefusedWholeAndChangesNothing) {
+  wchar_t self[MAX_PATH];
+  std::wstring backup(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+  backup.resize(backup.find_last_of(L"\\/") + 1);
+  backup += L"torvane-swapped-link.reg";
+  const struct {
+    const char* what;
+    HKEY root;
+    std::string key;
+    int item;
+  } kSwapped[] = {
+      {"a listed hijack key", HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\IceSword.exe", 3},
+      {"the user's policy key", HKEY_CURRENT_USER, kSystemPolicy, 0},
+  };
+  for (const auto& swapped : kSwapped) {
+    PutString(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\IceSword.exe", "Debugger", "svch0st.exe");
+    PutDword(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr", 1);
+    DeleteFileW(backup.c_str());
+    const CommandRun repair = Torvane(L"repair " + std::to_wstring(swapped.item) + L" --backup \"" + backup + L"\"");
+    ASSERT_EQ(repair.code, 0u) << swapped.what << repair.out << repair.err;
+    // What the link points at stands for a service's key.
+    PutString(HKEY_LOCAL_MACHINE, kVictim, "ImagePath", "C:\\service.exe");
+    PutDword(HKEY_LOCAL_MACHINE, kVictim, "Start", 3);
+    RemoveKey(swapped.root, swapped.key);
+    ASSERT_TRUE(CreateLink(swapped.key, kVictim, REG_OPTION_VOLATILE, swapped.root)) << swapped.what;
+    const CommandRun restore = Torvane(L"restore \"" + backup + L"\"");
+    EXPECT_EQ(restore.code, 2u) << swapped.what << restore.out << restore.err;
+    EXPECT_NE(restore.err.find("is a registry link to \\Registry\\Machine\\" + kVictim), std::string::npos)
+        << swapped.what << restore.err;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim, "ImagePath"), std::string("C:\\service.exe", 15)) << swapped.what;
+    const DWORD three = 3;
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kVictim, "Start"), std::string(reinterpret_cast<const char*>(&three), 4))
+        << swapped.what;
+    EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, kVictim, "Debugger")) << swapped.what;
+    EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, kVictim, "DisableTaskMgr")) << swapped.what;
+    RemoveKey(swapped.root, swapped.key);
+  }
+  DeleteFileW(backup.c_str());
+  DeleteTree(HKEY_CURRENT_USER, kSystemPolicy);
+}
+
+TEST_F(LiveStoreTest, ABackupOfASeventeenMegabyteValueIsRestoredByItsOwnRestore) {
+  wchar_t self[MAX_PATH];
+  std::wstring backup(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+  backup.resize(backup.find_last_of(L"\\/") + 1);
+  backup += L"torvane-big-value.reg";
+  DeleteFileW(backup.c_str());
+  const std::string kIeMain = "Software\\Microsoft\\Internet Explorer\\Main";
+  std::string title(17 << 20, 'T');
+  title[12345] = 'x';
+  PutString(HKEY_CURRENT_USER, kIeMain, "Window title", title);
+  PutDword(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr", 1);
+  const CommandRun repair = Torvane(L"repair 0 20 --backup \"" + backup + L"\"");
+  ASSERT_EQ(repair.code, 0u) << repair.out << repair.err;
+  ASSERT_FALSE(ReadValue(HKEY_CURRENT_USER, kIeMain, "Window title"));
+  const CommandRun restore = Torvane(L"restore \"" + backup + L"\"");
+  EXPECT_EQ(restore.code, 0u) << restore.out << restore.err;
+  EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, kIeMain, "Window title"), title + '\0');
+  EXPECT_TRUE(ReadValue(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr"));
+  DeleteFileW(backup.c_str());
+  DeleteTree(HKEY_CURRENT_USER, kSystemPolicy);
+  HKEY main = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kIeMain.c_str(), 0, KEY_SET_VALUE, &main) == ERROR_SUCCESS) {
+    RegDeleteValueA(main, "Window title");
+    RegCloseKey(main);
+  }
 }
 
 }  // namespace

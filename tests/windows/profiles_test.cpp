@@ -19,6 +19,7 @@
 #include "cli/options.h"
 #include "cli/sources.h"
 #include "registry/hive_mount_win32.h"
+#include "registry/win32_store.h"
 #include "repair/engine.h"
 #include "support/registry_seed.h"
 
@@ -299,6 +300,36 @@ TEST_F(ProfilesTest, AMountLeftByAKilledRunGoesAtTheNextStartAndARunningCopysSta
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0], std::string(running.begin(), running.end()));
   EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, running.c_str()), ERROR_SUCCESS);
+}
+
+TEST_F(ProfilesTest, TheSweepNeverFollowsALinkNamedLikeAStaleMountNorDeletesWhatItPointsAt) {
+  EnabledPrivileges privileges;
+  ASSERT_TRUE(privileges.enabled()) << privileges.problem();
+  const auto [pid, start] = EndedProcess();
+  ASSERT_NE(pid, 0u);
+  const std::string victim = "SOFTWARE\\TorvaneSweepVictim";
+  PutString(HKEY_LOCAL_MACHINE, victim + "\\Child", "Data", "keep me");
+  const std::wstring crafted = registry::MountName(pid, start, L"S-1-5-21-7-7-7-1300");
+  HKEY link = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_USERS, crafted.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
+                            KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &link, nullptr),
+            ERROR_SUCCESS);
+  const std::wstring target = L"\\Registry\\Machine\\SOFTWARE\\TorvaneSweepVictim";
+  ASSERT_EQ(RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.data()),
+                           static_cast<DWORD>(target.size() * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+  RegCloseKey(link);
+
+  const Result scan = Cli({"scan", "--all-users", "--json"});
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, victim + "\\Child", "Data"), std::string("keep me", 8)) << scan.err;
+
+  // The sweep skipped the link; it goes here, as a link.
+  HKEY crafted_key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, crafted.c_str(), REG_OPTION_OPEN_LINK, DELETE, &crafted_key), ERROR_SUCCESS)
+      << "the sweep removed the link";
+  EXPECT_EQ(registry::DeleteKeyByHandle(crafted_key), ERROR_SUCCESS);
+  RegCloseKey(crafted_key);
+  DeleteTree(HKEY_LOCAL_MACHINE, victim);
 }
 
 TEST_F(ProfilesTest, AProfileThatCannotBeLoadedIsUndeterminedAndTheOthersAreRepaired) {

@@ -556,5 +556,24 @@ TEST_F(ProgramTest, AChangeTheRegistryRefusesIsReportedAsFailedAndItsLeafStaysRe
   EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kDefaultPrefix, ""), std::string("http://hijack.example/?u=", 26));
 }
 
+TEST_F(ProgramTest, ALeafWhosePlaceRefusesReadingIsRedAndItsRepairIsReportedFailed) {
+  PutDword(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr", 1);
+  PutString(HKEY_LOCAL_MACHINE, kWindows, "AppInit_DLLs", "C:\\evil.dll");
+  PutString(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\IceSword.exe", "Debugger", "svch0st.exe");
+  const DWORD unreadable = KEY_READ;
+  ValueWritesDenied user(HKEY_CURRENT_USER, kSystemPolicy, unreadable);
+  ValueWritesDenied machine(HKEY_LOCAL_MACHINE, kWindows, unreadable);
+  ValueWritesDenied hijack(HKEY_LOCAL_MACHINE, kIfeo, unreadable);
+  ASSERT_TRUE(user.applied() && machine.applied() && hijack.applied());
+  Start();
+  for (int index : {0, 3, 13}) EXPECT_TRUE(LeafShows(index, true)) << "leaf " << index;
+  tree().SetCheck(Leaf(0), true);
+  tree().SetCheck(Leaf(3), true);
+  program_->PostClick(kRepair);
+  const MessageBoxSeen seen = ReadAndCloseMessageBox(*program_);
+  EXPECT_EQ(seen.text, std::string(repair::kFailedHeader) + Item(0).name + "\r\n" + Item(3).name + "\r\n");
+  for (int index : {0, 3, 13}) EXPECT_TRUE(LeafShows(index, true)) << "leaf " << index << " after the run";
+}
+
 }  // namespace
 }  // namespace torvane::wintest
