@@ -14,6 +14,9 @@
 #ifdef _WIN32
 #include "cli/live_source_win32.h"
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include "registry/hive_store.h"
 #endif
 
@@ -114,17 +117,17 @@ class HiveSource final : public Source {
  public:
   explicit HiveSource(std::string label) { label_ = std::move(label); }
 
-  std::shared_ptr<HiveFile> Load(const std::string& path, bool writable, bool machine) {
+  std::shared_ptr<HiveFile> Load(const FilePlace& place, bool writable, bool machine) {
     // One file named twice is one hive: two copies would each lock it, and
     // the second commit would undo the first.
     std::error_code ignored;
     for (const auto& hive : hives_) {
-      if (std::filesystem::equivalent(hive->path(), path, ignored)) return hive;
+      if (std::filesystem::equivalent(hive->path(), place.path(), ignored)) return hive;
     }
     try {
-      auto hive = HiveFile::Open(path, writable);
-      files_.push_back(path);
-      if (hive->dirty()) dirty_.push_back(DirtyHive{path, machine});
+      auto hive = HiveFile::Open(place, writable);
+      files_.push_back(place.path());
+      if (hive->dirty()) dirty_.push_back(DirtyHive{place.path(), machine});
       hives_.push_back(hive);
       return hive;
     } catch (const HiveError& error) {
@@ -177,76 +180,103 @@ class HiveSource final : public Source {
   std::vector<std::unique_ptr<HiveStore>> stores_;
 };
 
-namespace fs = std::filesystem;
-
-// The entry of `dir` named `name` in any letter case.
-std::optional<fs::path> FindNoCase(const fs::path& dir, const std::string& name) {
-  std::error_code error;
-  if (!fs::is_directory(dir, error)) return std::nullopt;
-  for (const auto& entry : fs::directory_iterator(dir, error)) {
-    if (FoldName(entry.path().filename().string()) == FoldName(name)) return entry.path();
+// The entry of `folder` named `name` in any letter case.
+std::optional<std::string> FindNoCase(const Folder& folder, const std::string& name) {
+  for (const std::string& entry : folder.Names()) {
+    if (FoldName(entry) == FoldName(name)) return entry;
   }
   return std::nullopt;
 }
 
-// A folder of the volume on the way to a hive: a link there could lead a
-// write anywhere on the rescue system, so none is followed.
-std::optional<fs::path> FolderOf(const fs::path& dir, const std::string& name) {
-  auto found = FindNoCase(dir, name);
-  std::error_code error;
-  if (found && fs::is_symlink(*found, error)) {
-    throw SourceError(found->string() + ": is a symbolic link; refusing to follow it on the volume");
-  }
-  return found;
+// A folder of the volume on the way to a hive, opened once: a link there
+// could lead a write anywhere on the rescue system, so none is followed.
+std::shared_ptr<const Folder> FolderOf(const std::shared_ptr<const Folder>& dir, const std::string& name) {
+  if (!dir) return nullptr;
+  const auto found = FindNoCase(*dir, name);
+  return found ? dir->Child(*found) : nullptr;
+}
+
+// What `name` in `folder` is, not following a link; false when nothing is there.
+bool StatEntry(const Folder& folder, const std::string& name, struct stat* info) {
+  return ::fstatat(folder.fd(), name.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Why a profile's hive cannot be read; empty for a regular file.
+std::string HiveProblem(const std::string& path, const struct stat& info) {
+  if (S_ISREG(info.st_mode)) return {};
+  if (S_ISLNK(info.st_mode)) return path + ": is a symbolic link; refusing to follow it on the volume";
+  if (S_ISDIR(info.st_mode)) return path + ": not a regular file (a folder)";
+  if (S_ISFIFO(info.st_mode)) return path + ": not a regular file (a pipe)";
+  if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) return path + ": not a regular file (a device)";
+  return path + ": not a regular file";
 }
 
 std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
-  const fs::path root(options.windows_dir);
-  std::error_code error;
-  if (!fs::is_directory(root, error)) throw SourceError(options.windows_dir + ": not a directory");
-  std::optional<fs::path> software = FolderOf(root, "Windows");
-  for (const char* part : {"System32", "config"}) {
-    if (software) software = FolderOf(*software, part);
-  }
-  if (software) software = FindNoCase(*software, "SOFTWARE");
-  if (!software || !fs::is_regular_file(*software, error)) {
-    throw SourceError(options.windows_dir + ": no Windows/System32/config/SOFTWARE hive (is it the root of a Windows volume?)");
+  std::shared_ptr<const Folder> root;
+  try {
+    root = Folder::Open(options.windows_dir);
+  } catch (const FileError&) {
+    throw SourceError(options.windows_dir + ": not a directory");
   }
   auto source = std::make_unique<HiveSource>(options.source_text);
-  auto machine = source->Load(software->string(), writable, true);
-
-  // Every profile folder holding an NTUSER.DAT; junctions (All Users,
-  // Default User) lead to folders already listed.
-  std::vector<std::pair<std::string, fs::path>> profiles;
-  std::vector<fs::path> seen;
-  for (const char* parent : {"Users", "Documents and Settings"}) {
-    const auto folder = FindNoCase(root, parent);
-    if (!folder || fs::is_symlink(*folder, error)) continue;
-    for (const auto& entry : fs::directory_iterator(*folder, error)) {
-      if (entry.is_symlink(error) || !entry.is_directory(error)) continue;
-      const auto hive = FindNoCase(entry.path(), "NTUSER.DAT");
-      if (!hive || !fs::is_regular_file(*hive, error)) continue;
-      const fs::path canonical = fs::weakly_canonical(*hive, error);
-      if (std::find(seen.begin(), seen.end(), canonical) != seen.end()) continue;
-      seen.push_back(canonical);
-      profiles.emplace_back(entry.path().filename().string(), *hive);
+  std::shared_ptr<HiveFile> machine;
+  // Every profile folder holding an NTUSER.DAT, in the order of their names.
+  struct Found {
+    std::string name;
+    std::shared_ptr<const Folder> folder;
+    std::string hive, problem;
+  };
+  std::vector<Found> profiles;
+  try {
+    std::shared_ptr<const Folder> config = FolderOf(root, "Windows");
+    for (const char* part : {"System32", "config"}) config = FolderOf(config, part);
+    const auto software = config ? FindNoCase(*config, "SOFTWARE") : std::nullopt;
+    struct stat info {};
+    if (!software || !StatEntry(*config, *software, &info) || !(S_ISREG(info.st_mode) || S_ISLNK(info.st_mode))) {
+      throw SourceError(options.windows_dir +
+                        ": no Windows/System32/config/SOFTWARE hive (is it the root of a Windows volume?)");
     }
+    machine = source->Load(FilePlace(config, *software), writable, true);
+
+    // Links among the profile folders (All Users, Default User) lead to
+    // folders already listed; one hive reached twice is one profile.
+    std::vector<std::pair<dev_t, ino_t>> seen;
+    for (const char* parent : {"Users", "Documents and Settings"}) {
+      const auto name = FindNoCase(*root, parent);
+      if (!name || !StatEntry(*root, *name, &info) || !S_ISDIR(info.st_mode)) continue;
+      const auto folder = root->Child(*name);
+      for (const std::string& entry : folder->Names()) {
+        if (!StatEntry(*folder, entry, &info) || !S_ISDIR(info.st_mode)) continue;
+        const auto profile = folder->Child(entry);
+        const auto hive = FindNoCase(*profile, "NTUSER.DAT");
+        if (!hive || !StatEntry(*profile, *hive, &info)) continue;
+        if (S_ISREG(info.st_mode)) {
+          if (std::find(seen.begin(), seen.end(), std::make_pair(info.st_dev, info.st_ino)) != seen.end()) continue;
+          seen.emplace_back(info.st_dev, info.st_ino);
+        }
+        const FilePlace place(profile, *hive);
+        profiles.push_back(Found{entry, profile, *hive, HiveProblem(place.path(), info)});
+      }
+    }
+  } catch (const FileError& error) {
+    throw SourceError(error.what());
   }
-  std::sort(profiles.begin(), profiles.end(), [](const auto& a, const auto& b) {
-    return FoldName(a.first) < FoldName(b.first);
+  std::sort(profiles.begin(), profiles.end(), [](const Found& a, const Found& b) {
+    return FoldName(a.name) < FoldName(b.name);
   });
   if (profiles.empty()) source->AddProfile(std::nullopt, machine, nullptr);
   // A profile whose hive cannot be used has its user part undetermined; the
   // others go on.
-  for (const auto& [name, hive] : profiles) {
+  for (const Found& found : profiles) {
     std::shared_ptr<HiveFile> user;
     try {
-      user = source->Load(hive.string(), writable, false);
+      if (!found.problem.empty()) throw SourceError(found.problem);
+      user = source->Load(FilePlace(found.folder, found.hive), writable, false);
     } catch (const SourceError& problem) {
-      source->AddProfile(name, machine, nullptr, problem.what());
+      source->AddProfile(found.name, machine, nullptr, problem.what());
       continue;
     }
-    source->AddProfile(name, machine, user);
+    source->AddProfile(found.name, machine, user);
   }
   return source;
 }

@@ -159,14 +159,17 @@ std::vector<RegDocument::Line> RegDocument::Format(const RegEntry& entry) const 
   return lines;
 }
 
+void RegDocument::EndLastLine() {
+  if (lines_.empty()) return;
+  Line& last = lines_.back();
+  const bool ended = encoding_ == Encoding::kUtf16le
+                         ? last.raw.size() >= 2 && last.raw.compare(last.raw.size() - 2, 2, std::string("\n\0", 2)) == 0
+                         : !last.raw.empty() && last.raw.back() == '\n';
+  if (!ended) last.raw += MakeLine("").raw;
+}
+
 void RegDocument::AppendKey(HKey root, const std::string& path) {
-  if (!lines_.empty()) {
-    Line& last = lines_.back();
-    const bool ended = encoding_ == Encoding::kUtf16le
-                           ? last.raw.size() >= 2 && last.raw.compare(last.raw.size() - 2, 2, std::string("\n\0", 2)) == 0
-                           : !last.raw.empty() && last.raw.back() == '\n';
-    if (!ended) last.raw += MakeLine("").raw;
-  }
+  EndLastLine();
   RegEntry key;
   key.kind = RegEntry::Kind::kKey;
   key.root = root;
@@ -253,6 +256,7 @@ void RegDocument::SetValue(HKey root, const std::string& path, const RegValue& v
     AppendKey(root, path);
     section_end = lines_.size();
   }
+  if (section_end == lines_.size()) EndLastLine();
   lines_.insert(at(section_end), std::make_move_iterator(replacement.begin()), std::make_move_iterator(replacement.end()));
 }
 

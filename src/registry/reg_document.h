@@ -51,6 +51,8 @@ class RegDocument {
   void RemoveStatements(const std::function<bool(const Statement&)>& doomed);
   Line MakeLine(const std::string& utf8) const;
   std::vector<Line> Format(const RegEntry& entry) const;
+  // Gives the last line a line end when the file has none at its end.
+  void EndLastLine();
   // Appends a blank line and a key line for the key at the end of the file.
   void AppendKey(HKey root, const std::string& path);
 
