@@ -433,6 +433,16 @@ TEST_F(UndoTest, NamesThatWouldNotReadBackAreRefusedBeforeTheFirstChange) {
                              ":3: a carriage return without a line feed inside the line (regedit may read it as a "
                              "line break); refusing the file\n");
   EXPECT_EQ(ReadFile(reg), "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\" + kSystem + "]\r\n");
+
+  // A GBK file cannot hold a Hangul name: restoring one into it is refused.
+  for (const std::string& statement : {"[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe]\r\n\"철수\"=\"x\"\r\n",
+                                       "[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe\\영희]\r\n"}) {
+    const std::string hangul = RestoreFile(statement);
+    const Result refused = Cli({"restore", hangul, "--reg", reg});
+    EXPECT_EQ(refused.code, kExitError) << statement;
+    EXPECT_NE(refused.err.find(": refused by --reg " + reg + ". Nothing was changed.\n"), std::string::npos) << refused.err;
+    EXPECT_EQ(ReadFile(reg), "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\" + kSystem + "]\r\n");
+  }
 }
 
 TEST_F(UndoTest, RepairOfAUnicodeRegFileKeepsItsEncodingAndOtherTexts) {

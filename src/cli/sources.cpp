@@ -38,7 +38,9 @@ namespace {
 class DocumentTarget final : public RegTarget {
  public:
   DocumentTarget(MemoryTarget& store, RegDocument& document) : store_(store), document_(document) {}
+  // A name the file could not give back is refused before anything changes.
   bool CreateKey(HKey root, const std::string& path) override {
+    if (!document_.ReadsBack(root, path)) return false;
     document_.CreateKey(root, path);
     return store_.CreateKey(root, path);
   }
@@ -47,6 +49,7 @@ class DocumentTarget final : public RegTarget {
     return store_.DeleteTree(root, path);
   }
   bool SetValue(HKey root, const std::string& path, const RegValue& value) override {
+    if (!document_.ReadsBack(root, path, &value)) return false;
     document_.SetValue(root, path, value);
     return store_.SetValue(root, path, value);
   }

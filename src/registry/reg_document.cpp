@@ -260,6 +260,32 @@ void RegDocument::SetValue(HKey root, const std::string& path, const RegValue& v
   lines_.insert(at(section_end), std::make_move_iterator(replacement.begin()), std::make_move_iterator(replacement.end()));
 }
 
+bool RegDocument::ReadsBack(HKey root, const std::string& path, const RegValue* value) const {
+  RegFile file{format_, {}};
+  RegEntry key;
+  key.root = root;
+  key.path = path;
+  file.entries.push_back(key);
+  if (value != nullptr) {
+    RegEntry entry = key;
+    entry.kind = RegEntry::Kind::kValue;
+    entry.value = *value;
+    file.entries.push_back(entry);
+  }
+  std::string text = format_ == RegFormat::kRegedit4 ? "REGEDIT4\r\n" : "Windows Registry Editor Version 5.00\r\n";
+  for (const RegEntry& entry : file.entries) text += FormatRegStatement(entry, format_, encoding_ == Encoding::kAnsi);
+  const std::string bytes = prefix_ + (encoding_ == Encoding::kUtf16le ? Utf8ToUtf16le(text)
+                                       : encoding_ == Encoding::kUtf8  ? text
+                                                                       : Utf8ToGbk(text));
+  try {
+    const RegFile again = ParseRegFile(bytes, "name check");
+    if (again.entries.size() != file.entries.size() || again.entries[0].path != path) return false;
+    return value == nullptr || again.entries[1].value.name == value->name;
+  } catch (const RegFileError&) {
+    return false;
+  }
+}
+
 std::string RegDocument::bytes() const {
   std::string out = prefix_;
   for (const Line& line : lines_) out += line.raw;

@@ -27,6 +27,10 @@ class RegDocument {
 
   std::string bytes() const;
 
+  // Whether the key's path (and the value's name) written into this file
+  // read back exactly: a GBK file cannot hold every name.
+  bool ReadsBack(HKey root, const std::string& path, const RegValue* value = nullptr) const;
+
  private:
   enum class Encoding { kUtf16le, kUtf8, kAnsi };
   struct Line {
