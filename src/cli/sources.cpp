@@ -250,8 +250,16 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
       const auto folder = root->Child(*name);
       for (const std::string& entry : folder->Names()) {
         if (!StatEntry(*folder, entry, &info) || !S_ISDIR(info.st_mode)) continue;
-        const auto profile = folder->Child(entry);
-        const auto hive = FindNoCase(*profile, "NTUSER.DAT");
+        std::shared_ptr<const Folder> profile;
+        std::optional<std::string> hive;
+        try {
+          profile = folder->Child(entry);
+          hive = FindNoCase(*profile, "NTUSER.DAT");
+        } catch (const FileError& error) {
+          // A folder that cannot be read may hold a profile: not passed over.
+          profiles.push_back(Found{entry, nullptr, "", error.what()});
+          continue;
+        }
         if (!hive || !StatEntry(*profile, *hive, &info)) continue;
         if (S_ISREG(info.st_mode)) {
           if (std::find(seen.begin(), seen.end(), std::make_pair(info.st_dev, info.st_ino)) != seen.end()) continue;
