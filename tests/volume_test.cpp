@@ -231,8 +231,9 @@ TEST_F(VolumeTest, ABadProfileIsUndeterminedAndTheOthersGoOn) {
   }
 }
 
-// A hive that is no regular file makes its profile undetermined, named with
-// the reason; a pipe is never opened.
+// A hive that is no regular file (or that cannot be told from another)
+// makes its profile undetermined, named with the reason; a pipe is never
+// opened.
 TEST_F(VolumeTest, AProfileWhoseHiveIsNoRegularFileIsUndeterminedNeverDropped) {
   struct Case {
     std::string kind;
@@ -246,6 +247,12 @@ TEST_F(VolumeTest, AProfileWhoseHiveIsNoRegularFileIsUndeterminedNeverDropped) {
       {"dangling link", [this](const std::string& hive) { fs::create_symlink(dir + "/nowhere", hive); }, link_reason},
       {"link to a device", [](const std::string& hive) { fs::create_symlink("/dev/zero", hive); }, link_reason},
       {"link to a hive", [this](const std::string& hive) { fs::create_symlink(User("alice"), hive); }, link_reason},
+      {"two in different letter case",
+       [this](const std::string& hive) {
+         fs::copy_file(User("alice"), hive);
+         fs::copy_file(User("alice"), root + "/Users/bob/ntuser.dat");
+       },
+       ": there are two, \"NTUSER.DAT\" and \"ntuser.dat\"; refusing to guess which one Windows uses"},
   };
   for (const Case& c : cases) {
     MakeVolume({"alice", "bob"});

@@ -183,12 +183,20 @@ class HiveSource final : public Source {
   std::vector<std::unique_ptr<HiveStore>> stores_;
 };
 
-// The entry of `folder` named `name` in any letter case.
+// The entry of `folder` named `name` in any letter case. Two such entries
+// (a volume mounted case-sensitively) leave no way to tell which one Windows
+// uses: refused.
 std::optional<std::string> FindNoCase(const Folder& folder, const std::string& name) {
+  std::optional<std::string> found;
   for (const std::string& entry : folder.Names()) {
-    if (FoldName(entry) == FoldName(name)) return entry;
+    if (FoldName(entry) != FoldName(name)) continue;
+    if (found) {
+      throw FileError(folder.path() + "/" + name + ": there are two, \"" + std::min(*found, entry) + "\" and \"" +
+                      std::max(*found, entry) + "\"; refusing to guess which one Windows uses");
+    }
+    found = entry;
   }
-  return std::nullopt;
+  return found;
 }
 
 // A folder of the volume on the way to a hive, opened once: a link there
@@ -235,15 +243,14 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     for (const char* part : {"System32", "config"}) config = FolderOf(config, part);
     const auto software = config ? FindNoCase(*config, "SOFTWARE") : std::nullopt;
     struct stat info {};
-    if (!software || !StatEntry(*config, *software, &info) || !(S_ISREG(info.st_mode) || S_ISLNK(info.st_mode))) {
+    if (!software || !StatEntry(*config, *software, &info)) {
       throw SourceError(options.windows_dir +
                         ": no Windows/System32/config/SOFTWARE hive (is it the root of a Windows volume?)");
     }
     machine = source->Load(FilePlace(config, *software), writable, true);
 
     // Links among the profile folders (All Users, Default User) lead to
-    // folders already listed; one hive reached twice is one profile.
-    std::vector<std::pair<dev_t, ino_t>> seen;
+    // folders already listed.
     for (const char* parent : {"Users", "Documents and Settings"}) {
       const auto name = FindNoCase(*root, parent);
       if (!name || !StatEntry(*root, *name, &info) || !S_ISDIR(info.st_mode)) continue;
@@ -261,10 +268,6 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
           continue;
         }
         if (!hive || !StatEntry(*profile, *hive, &info)) continue;
-        if (S_ISREG(info.st_mode)) {
-          if (std::find(seen.begin(), seen.end(), std::make_pair(info.st_dev, info.st_ino)) != seen.end()) continue;
-          seen.emplace_back(info.st_dev, info.st_ino);
-        }
         const FilePlace place(profile, *hive);
         profiles.push_back(Found{entry, profile, *hive, HiveProblem(place.path(), info)});
       }
