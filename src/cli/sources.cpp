@@ -216,10 +216,7 @@ bool StatEntry(const Folder& folder, const std::string& name, struct stat* info)
 std::string HiveProblem(const std::string& path, const struct stat& info) {
   if (S_ISREG(info.st_mode)) return {};
   if (S_ISLNK(info.st_mode)) return path + ": is a symbolic link; refusing to follow it on the volume";
-  if (S_ISDIR(info.st_mode)) return path + ": not a regular file (a folder)";
-  if (S_ISFIFO(info.st_mode)) return path + ": not a regular file (a pipe)";
-  if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) return path + ": not a regular file (a device)";
-  return path + ": not a regular file";
+  return path + ": not a regular file (" + KindOfFile(info.st_mode) + ")";
 }
 
 std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {

@@ -193,10 +193,7 @@ std::vector<std::string> Folder::Names() const {
   return names;
 }
 
-namespace {
-
-// What a thing that is no regular file is, for messages.
-std::string KindOf(mode_t mode) {
+std::string KindOfFile(unsigned mode) {
   if (S_ISLNK(mode)) return "a symbolic link";
   if (S_ISDIR(mode)) return "a folder";
   if (S_ISFIFO(mode)) return "a pipe";
@@ -204,8 +201,6 @@ std::string KindOf(mode_t mode) {
   if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
   return "no regular file";
 }
-
-}  // namespace
 
 int OpenRegularFile(const FilePlace& place) {
   if (!place.folder()) throw FileError(place.path() + ": cannot read: " + place.open_error());
@@ -218,7 +213,7 @@ int OpenRegularFile(const FilePlace& place) {
     throw FileError(place.path() + ": cannot read: " + Reason());
   }
   if (!S_ISREG(found.st_mode)) {
-    throw FileError(place.path() + ": not a regular file (" + KindOf(found.st_mode) + "); refusing to read it");
+    throw FileError(place.path() + ": not a regular file (" + KindOfFile(found.st_mode) + "); refusing to read it");
   }
   const int fd = ::openat(dir, place.name().c_str(),
                           O_RDONLY | O_NONBLOCK | O_CLOEXEC | (place.follow_link() ? 0 : O_NOFOLLOW));
@@ -244,6 +239,8 @@ std::shared_ptr<const Folder> Folder::Child(const std::string& name) const {
 }
 
 std::vector<std::string> Folder::Names() const { return {}; }
+
+std::string KindOfFile(unsigned) { return "no regular file"; }
 
 int OpenRegularFile(const FilePlace&) { return -1; }
 

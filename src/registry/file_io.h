@@ -71,6 +71,10 @@ class FilePlace {
   bool follow_link_ = false;
 };
 
+// What a file of this mode (st_mode) that is no regular file is, for
+// messages: "a pipe", "a folder", "a device" ...
+std::string KindOfFile(unsigned mode);
+
 // Opens a regular file for reading; throws FileError. A file found on a
 // volume is never reached through a link, and one that is no regular file
 // (a pipe, a device, a folder) is refused before it is opened. -1 on Windows.
