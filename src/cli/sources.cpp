@@ -84,8 +84,10 @@ class MemorySource final : public Source {
     document_.emplace(bytes);
     document_target_.emplace(target_, *document_);
   }
-  void Finish(std::unique_ptr<FileLock> lock = {}) {
+  // `place`: where the file was found when it was opened, for the commit.
+  void Finish(std::unique_ptr<FileLock> lock = {}, std::optional<FilePlace> place = {}) {
     lock_ = std::move(lock);
+    place_ = std::move(place);
     Profile profile;
     profile.store = &store_;
     profile.target = document_target_ ? static_cast<RegTarget*>(&*document_target_) : &target_;
@@ -96,9 +98,9 @@ class MemorySource final : public Source {
     if (!file_.empty()) original_ = store_.Dump();
   }
   void Commit() override {
-    if (file_.empty() || !document_ || store_.Dump() == original_) return;
+    if (!place_ || !document_ || store_.Dump() == original_) return;
     try {
-      WriteFileAtomically(file_, document_->bytes());
+      WriteFileAtomically(*place_, document_->bytes());
     } catch (const FileError& error) {
       throw SourceError(error.what());
     }
@@ -107,6 +109,7 @@ class MemorySource final : public Source {
 
  private:
   std::string file_;
+  std::optional<FilePlace> place_;
   std::optional<RegDocument> document_;
   MemoryStore store_;
   MemoryTarget target_;
@@ -297,9 +300,13 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
 // until the run is over.
 std::unique_ptr<Source> OpenRegSource(const Options& options, bool writable) {
   std::unique_ptr<FileLock> lock;
+  std::optional<FilePlace> place;
   auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "");
   try {
-    if (writable) lock = std::make_unique<FileLock>(options.reg_file);
+    if (writable) {
+      place.emplace(options.reg_file);
+      lock = std::make_unique<FileLock>(*place);
+    }
     auto apply = [&](RegEntry&& entry) {
       if (!entry.user.empty()) {
         throw SourceError(options.reg_file + ":" + std::to_string(entry.line) +
@@ -321,7 +328,7 @@ std::unique_ptr<Source> OpenRegSource(const Options& options, bool writable) {
   } catch (const FileError& error) {
     throw SourceError(error.what());
   }
-  source->Finish(std::move(lock));
+  source->Finish(std::move(lock), std::move(place));
   return source;
 }
 

@@ -635,7 +635,7 @@ void FileSet::Commit() {
                      stuck);
 }
 
-void WriteFileAtomically(const std::string& path, std::string_view bytes, const BeforeReplaceHook& hook) {
+void WriteFileAtomically(const FilePlace& path, std::string_view bytes, const BeforeReplaceHook& hook) {
   FileSet set;
   set.SetBeforeReplace(hook);
   set.Add(path, bytes);

@@ -154,7 +154,7 @@ class FileSetError : public FileError {
 };
 
 // Writes `bytes` as the new version of `path`: a file set of one.
-void WriteFileAtomically(const std::string& path, std::string_view bytes, const BeforeReplaceHook& hook = {});
+void WriteFileAtomically(const FilePlace& path, std::string_view bytes, const BeforeReplaceHook& hook = {});
 
 // An advisory lock on one existing file, held from the first read of it to
 // the commit of its new version, so that two runs on the same file take
