@@ -86,4 +86,29 @@ BENCHMARK(BM_ParseContinuationLines)
     ->Unit(benchmark::kMillisecond)
     ->Complexity(benchmark::oN);
 
+// A .reg file whose policy key holds state.range(0) values, read into a
+// memory store and scanned, as `torvane scan --reg` does: linear in the
+// values (the complexity line reads O(N)).
+void BM_ScanRegKeyWithManyValues(benchmark::State& state) {
+  std::string text = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System]\r\n";
+  for (std::int64_t i = 0; i < state.range(0); ++i) text += "\"v" + std::to_string(i) + "\"=dword:00000001\r\n";
+  for (auto _ : state) {
+    registry::MemoryStore store;
+    registry::MemoryTarget target(store);
+    for (const registry::RegEntry& entry : registry::ParseRegFile(text, "bench.reg").entries) {
+      registry::ApplyRegEntry(entry, target);
+    }
+    repair::RepairEngine engine(store);
+    repair::ItemBytes states{};
+    engine.ScanItems(states);
+    benchmark::DoNotOptimize(states);
+  }
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_ScanRegKeyWithManyValues)
+    ->RangeMultiplier(4)
+    ->Range(6250, 100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oN);
+
 BENCHMARK_MAIN();

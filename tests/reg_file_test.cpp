@@ -174,6 +174,15 @@ TEST(RegFileTest, BadInputNamesTheFileAndTheLine) {
   EXPECT_EQ(ErrorOf(head + "[-HKEY_CURRENT_USER]\r\n"), "bad.reg:4: a root key cannot be deleted");
   EXPECT_EQ(ErrorOf("REGEDIT4\r\n\"A\"=\"1\"\r\n"), "bad.reg:2: value outside of any [key]");
   EXPECT_EQ(ErrorOf(head + "hello\r\n"), "bad.reg:4: unexpected text \"hello\"");
+  // Wine's regedit ends a line at a lone CR; the file is read by no guess.
+  const std::string lone_cr = ": a carriage return without a line feed inside the line (regedit may read it as a line "
+                              "break); refusing the file";
+  EXPECT_EQ(ErrorOf(head + "; note\r[HKEY_CURRENT_USER\\Software\\Evil]\r\n"), "bad.reg:4" + lone_cr);
+  EXPECT_EQ(ErrorOf(head + "[HKEY_CURRENT_USER\\a\rb]\r\n"), "bad.reg:4" + lone_cr);
+  EXPECT_EQ(ErrorOf(head + "\"A\"=\"x\ry\"\n"), "bad.reg:4" + lone_cr);
+  EXPECT_EQ(ErrorOf("REGEDIT4\r\r\n"), "bad.reg:1" + lone_cr);
+  EXPECT_EQ(ErrorOf(Utf16("Windows Registry Editor Version 5.00\r\n\r\n; x\r[HKLM\\SOFTWARE]\r\n")),
+            "bad.reg:3" + lone_cr);
   EXPECT_EQ(ErrorOf(Utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKLM\\SOFTWARE]\r\n\"A\"=hex(2x):00\r\n")),
             "bad.reg:4: hex(N): needs a hexadecimal type number");
 }

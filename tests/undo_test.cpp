@@ -127,13 +127,16 @@ TEST_F(UndoTest, RestoreRefusesTheWholeFileAtTheFirstStatementOutsideThePlaces) 
        "deletes the key HKEY_LOCAL_MACHINE\\" + kIfeo + ", which no repair creates"},
       {"[HKEY_LOCAL_MACHINE\\" + kWinlogon + "]\r\n\"Taskman\"=\"C:\\\\evil.exe\"\r\n",
        "the value \"Taskman\" of HKEY_LOCAL_MACHINE\\" + kWinlogon + " is none of the values the repairs change"},
+      // The message goes on past a NUL in a name.
+      {"[HKEY_LOCAL_MACHINE\\" + kWinlogon + "]\r\n\"Shell\\0x\"=\"evil.exe\"\r\n",
+       "the value \"Shell\\x00x\" of HKEY_LOCAL_MACHINE\\" + kWinlogon + " is none of the values the repairs change"},
   };
   const std::string software_before = ReadFile(software), user_before = ReadFile(user);
   for (const Case& c : cases) {
     const std::string file = RestoreFile(good + "\r\n" + c.statement);
     const Result result = Cli(Join({"restore", file}, Hives()));
     EXPECT_EQ(result.code, kExitError) << c.statement;
-    const int line = c.statement.find("Taskman") != std::string::npos ? 7 : 6;
+    const int line = c.statement.find("\"=") != std::string::npos ? 7 : 6;
     EXPECT_EQ(result.err, "torvane: " + file + ":" + std::to_string(line) + ": " + c.what +
                               "; a backup of this tool never holds it. Nothing was changed.\n");
     EXPECT_EQ(ReadFile(software), software_before) << "nothing applied, not even the good statement";
@@ -361,6 +364,85 @@ TEST_F(UndoTest, RepairOfARegFileEditsOnlyTheLinesItChanges) {
   remove("[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe]\n");
   remove("\"Debugger\"=hex(2):41,00,\\\n  42,00\n");
   EXPECT_EQ(ReadFile(reg), expected);
+}
+
+// A file whose last line has no line end: what is added goes on a line of its own.
+TEST_F(UndoTest, RepairOfARegFileWithoutAFinalLineEndAddsWholeLines) {
+  const std::string reg = Path("machine.reg");
+  const std::string userinit = "\"Userinit\"=\"" + kHealthyUserinit.substr(0, 2) + "\\\\WINDOWS\\\\system32\\\\userinit.exe,\"";
+  struct Case {
+    std::string header, end, bom;
+    bool utf16;
+  };
+  const std::vector<Case> cases = {
+      {"REGEDIT4", "\r\n", "", false},
+      {"REGEDIT4", "\n", "", false},
+      {"Windows Registry Editor Version 5.00", "\r\n", "\xFF\xFE", true},
+  };
+  for (const Case& c : cases) {
+    const std::string text = c.header + c.end + c.end + "[HKEY_LOCAL_MACHINE\\" + kWinlogon + "]" + c.end + userinit;
+    const auto encode = [&](const std::string& utf8) { return c.bom + (c.utf16 ? Utf16(utf8) : utf8); };
+    WriteFile(reg, encode(text));
+    const Result result = Cli({"repair", "12", "--reg", reg});
+    EXPECT_EQ(result.code, kExitOk) << c.header << result.err;
+    EXPECT_EQ(ReadFile(reg), encode(text + c.end + "\"Shell\"=\"Explorer.exe\"" + c.end)) << c.header << c.end.size();
+    EXPECT_EQ(Cli({"scan", "--reg", reg}).code, kExitDamage) << "the file reads again";
+  }
+}
+
+// A name that would not read back as it is never reaches a file: the run
+// refuses before its first change.
+TEST_F(UndoTest, NamesThatWouldNotReadBackAreRefusedBeforeTheFirstChange) {
+  struct Case {
+    std::string profile, what;
+  };
+  const std::vector<Case> cases = {
+      {"a\\b", "a backup cannot name HKEY_USERS\\a\\b\\" + kSystem + " exactly"},
+      {"a\nb", "a backup cannot name HKEY_USERS\\a\\x0ab\\" + kSystem + " exactly"},
+  };
+  for (const Case& c : cases) {
+    const fs::path root = Path("mnt");
+    fs::remove_all(root);
+    fs::create_directories(root / "Windows" / "System32" / "config");
+    MemoryStore machine;
+    registry::LoadDemoRegistry(machine);
+    WriteHive((root / "Windows" / "System32" / "config" / "SOFTWARE").string(), *machine.FindKey(kLocalMachine, "SOFTWARE"));
+    const fs::path folder = root / "Users";
+    fs::create_directories(folder / c.profile);
+    MemoryStore profile;
+    profile.PutDword(kCurrentUser, kSystem, "DisableTaskMgr", 1);
+    const std::string hive = (folder / c.profile / "NTUSER.DAT").string();
+    WriteHive(hive, profile.Root(kCurrentUser));
+    const std::string before = ReadFile(hive);
+    const Result result = Cli({"repair", "--windows", root.string(), "0", "--backup", Path("b.reg")});
+    EXPECT_EQ(result.code, kExitError) << c.profile << result.out;
+    EXPECT_NE(result.err.find(c.what), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("Nothing was changed.\n"), std::string::npos) << result.err;
+    EXPECT_EQ(ReadFile(hive), before) << c.profile;
+    EXPECT_FALSE(fs::exists(Path("b.reg")));
+  }
+  // A lone CR in a restore file would end its line for some readers: a key
+  // could be injected. The file is refused, named with its line.
+  const std::string reg = Path("machine.reg");
+  WriteFile(reg, "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\" + kSystem + "]\r\n");
+  const std::string file = RestoreFile("[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe\\x\r[HKEY_LOCAL_MACHINE\\" +
+                                       kWinlogon + "]\r\n\"Shell\"=\"evil.exe\"\r\n");
+  const Result restore = Cli({"restore", file, "--reg", reg});
+  EXPECT_EQ(restore.code, kExitError);
+  EXPECT_EQ(restore.err, "torvane: " + file +
+                             ":3: a carriage return without a line feed inside the line (regedit may read it as a "
+                             "line break); refusing the file\n");
+  EXPECT_EQ(ReadFile(reg), "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\" + kSystem + "]\r\n");
+
+  // A GBK file cannot hold a Hangul name: restoring one into it is refused.
+  for (const std::string& statement : {"[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe]\r\n\"철수\"=\"x\"\r\n",
+                                       "[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe\\영희]\r\n"}) {
+    const std::string hangul = RestoreFile(statement);
+    const Result refused = Cli({"restore", hangul, "--reg", reg});
+    EXPECT_EQ(refused.code, kExitError) << statement;
+    EXPECT_NE(refused.err.find(": refused by --reg " + reg + ". Nothing was changed.\n"), std::string::npos) << refused.err;
+    EXPECT_EQ(ReadFile(reg), "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\" + kSystem + "]\r\n");
+  }
 }
 
 TEST_F(UndoTest, RepairOfAUnicodeRegFileKeepsItsEncodingAndOtherTexts) {

@@ -11,7 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <optional>
+#include <sys/file.h>
+#include <thread>
 
 #include "cli/commands.h"
 #include "cli/options.h"
@@ -223,6 +229,112 @@ TEST_F(VolumeTest, ABadProfileIsUndeterminedAndTheOthersGoOn) {
     const std::string healthy = "\"state\": \"healthy\"";
     EXPECT_EQ(after.out.compare(after.out.find("\"state\": ", at), healthy.size(), healthy), 0) << profile;
   }
+}
+
+// A hive that is no regular file (or that cannot be told from another)
+// makes its profile undetermined, named with the reason; a pipe is never
+// opened.
+TEST_F(VolumeTest, AProfileWhoseHiveIsNoRegularFileIsUndeterminedNeverDropped) {
+  struct Case {
+    std::string kind;
+    std::function<void(const std::string& hive)> make;
+    std::string reason;
+  };
+  const std::string link_reason = ": is a symbolic link; refusing to follow it on the volume";
+  const std::vector<Case> cases = {
+      {"pipe", [](const std::string& hive) { ASSERT_EQ(::mkfifo(hive.c_str(), 0600), 0); }, ": not a regular file (a pipe)"},
+      {"folder", [](const std::string& hive) { fs::create_directory(hive); }, ": not a regular file (a folder)"},
+      {"dangling link", [this](const std::string& hive) { fs::create_symlink(dir + "/nowhere", hive); }, link_reason},
+      {"link to a device", [](const std::string& hive) { fs::create_symlink("/dev/zero", hive); }, link_reason},
+      {"link to a hive", [this](const std::string& hive) { fs::create_symlink(User("alice"), hive); }, link_reason},
+      {"two in different letter case",
+       [this](const std::string& hive) {
+         fs::copy_file(User("alice"), hive);
+         fs::copy_file(User("alice"), root + "/Users/bob/ntuser.dat");
+       },
+       ": there are two, \"NTUSER.DAT\" and \"ntuser.dat\"; refusing to guess which one Windows uses"},
+  };
+  for (const Case& c : cases) {
+    MakeVolume({"alice", "bob"});
+    fs::remove(User("bob"));
+    c.make(User("bob"));
+    // Opening a pipe for reading would let this writer through.
+    std::atomic<bool> opened{false};
+    std::thread writer;
+    if (c.kind == "pipe") {
+      writer = std::thread([&] {
+        const int fd = ::open(User("bob").c_str(), O_WRONLY);
+        opened = true;
+        if (fd >= 0) ::close(fd);
+      });
+    }
+    const std::string problem = User("bob") + c.reason;
+    const Result scan = Cli({"scan", "--windows", root});
+    EXPECT_EQ(scan.code, kExitDamage) << c.kind << scan.err;
+    EXPECT_NE(scan.out.find("== bob ==\nundetermined: " + problem + "\n"), std::string::npos) << c.kind << scan.out;
+    const Result repair = Cli({"repair", "--windows", root, "--all"});
+    EXPECT_EQ(repair.code, kExitDamage) << c.kind << repair.err;
+    EXPECT_NE(repair.err.find("torvane: bob: user items undetermined: " + problem), std::string::npos)
+        << c.kind << repair.err;
+    EXPECT_NE(Cli({"scan", "--windows", root, "--json"}).out.find("\"profile\": \"alice\", \"sid\": null, \"items\""),
+              std::string::npos)
+        << "alice was repaired: " << c.kind;
+    if (writer.joinable()) {
+      EXPECT_FALSE(opened) << "the pipe was opened for reading";
+      const int reader = ::open(User("bob").c_str(), O_RDONLY | O_NONBLOCK);  // lets the writer go
+      writer.join();
+      if (reader >= 0) ::close(reader);
+    }
+  }
+}
+
+// A folder on the way to a hive swapped for a link after the hives were
+// opened (here while the run waits for bob's hive, which another run holds)
+// redirects nothing: the commit writes where the hive was found.
+TEST_F(VolumeTest, AFolderSwappedForALinkDuringTheLockWaitRedirectsNothing) {
+  struct Case {
+    std::string folder, hive;
+  };
+  const std::vector<Case> cases = {{"Users/alice", "NTUSER.DAT"}, {"Windows/System32/config", "SOFTWARE"}};
+  const long saved = registry::LockWaitMilliseconds();
+  registry::SetLockWaitMilliseconds(20000);
+  for (const Case& c : cases) {
+    MakeVolume({"alice", "bob"});
+    const std::string folder = root + "/" + c.folder, moved = folder + ".moved", outside = dir + "/outside";
+    fs::remove_all(outside);
+    fs::create_directories(outside);
+    fs::copy_file(folder + "/" + c.hive, outside + "/" + c.hive);
+    const std::string original = ReadFile(folder + "/" + c.hive);
+
+    std::optional<registry::FileLock> other_run(User("bob"));
+    Result repair;
+    std::thread run([&] { repair = Cli({"repair", "--windows", root, "--all"}); });
+    // Alice's hive is locked by the run once it is open: bob's comes after.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    bool alice_open = false;
+    while (!alice_open && std::chrono::steady_clock::now() < deadline) {
+      const int fd = ::open(User("alice").c_str(), O_RDONLY);
+      ASSERT_GE(fd, 0);
+      alice_open = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+      ::close(fd);
+      if (!alice_open) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(alice_open) << c.folder;
+    fs::rename(folder, moved);
+    fs::create_directory_symlink(outside, folder);
+    other_run.reset();
+    run.join();
+
+    EXPECT_EQ(repair.code, kExitOk) << c.folder << repair.err;
+    EXPECT_TRUE(ReadFile(outside + "/" + c.hive) == original) << c.folder << ": written through the link";
+    EXPECT_FALSE(ReadFile(moved + "/" + c.hive) == original) << c.folder << ": the hive that was read is not repaired";
+    for (const auto& entry : fs::directory_iterator(outside)) {
+      EXPECT_EQ(entry.path().filename(), c.hive) << c.folder;
+    }
+    fs::remove(folder);
+    fs::rename(moved, folder);
+  }
+  registry::SetLockWaitMilliseconds(saved);
 }
 
 TEST_F(VolumeTest, TwoRunsAtOnceTakeTurnsAndNeitherUpdateIsLost) {

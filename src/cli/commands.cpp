@@ -314,7 +314,24 @@ void WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
     undo.entries.insert(undo.entries.end(), std::make_move_iterator(entries.begin()),
                         std::make_move_iterator(entries.end()));
   }
-  WriteNewFile(path, registry::FormatRegFile(undo));
+  // Every name must read back as it is: a line break or a backslash in a
+  // name (a profile folder's, say) would make the restore refuse, or
+  // restore something else.
+  const std::string bytes = registry::FormatRegFile(undo);
+  std::vector<RegEntry> again;
+  try {
+    again = registry::ParseRegFile(bytes, path).entries;
+  } catch (const registry::RegFileError&) {
+  }
+  for (std::size_t i = 0; i < undo.entries.size(); ++i) {
+    if (i < again.size() && again[i] == undo.entries[i]) continue;
+    const RegEntry& entry = undo.entries[i];
+    const std::string key = registry::RegKeyName(entry.root, entry.path, entry.user);
+    const bool value = entry.kind == RegEntry::Kind::kValue || entry.kind == RegEntry::Kind::kDeleteValue;
+    throw SourceError("a backup cannot name " + (value ? "the value \"" + entry.value.name + "\" of " : "") + key +
+                      " exactly; it would not restore what is there. Nothing was changed.");
+  }
+  WriteNewFile(path, bytes);
 }
 
 // Carries out every part; a repaired item with a change refused failed.

@@ -14,6 +14,9 @@
 #ifdef _WIN32
 #include "cli/live_source_win32.h"
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include "registry/hive_store.h"
 #endif
 
@@ -35,7 +38,9 @@ namespace {
 class DocumentTarget final : public RegTarget {
  public:
   DocumentTarget(MemoryTarget& store, RegDocument& document) : store_(store), document_(document) {}
+  // A name the file could not give back is refused before anything changes.
   bool CreateKey(HKey root, const std::string& path) override {
+    if (!document_.ReadsBack(root, path)) return false;
     document_.CreateKey(root, path);
     return store_.CreateKey(root, path);
   }
@@ -44,6 +49,7 @@ class DocumentTarget final : public RegTarget {
     return store_.DeleteTree(root, path);
   }
   bool SetValue(HKey root, const std::string& path, const RegValue& value) override {
+    if (!document_.ReadsBack(root, path, &value)) return false;
     document_.SetValue(root, path, value);
     return store_.SetValue(root, path, value);
   }
@@ -78,8 +84,10 @@ class MemorySource final : public Source {
     document_.emplace(bytes);
     document_target_.emplace(target_, *document_);
   }
-  void Finish(std::unique_ptr<FileLock> lock = {}) {
+  // `place`: where the file was found when it was opened, for the commit.
+  void Finish(std::unique_ptr<FileLock> lock = {}, std::optional<FilePlace> place = {}) {
     lock_ = std::move(lock);
+    place_ = std::move(place);
     Profile profile;
     profile.store = &store_;
     profile.target = document_target_ ? static_cast<RegTarget*>(&*document_target_) : &target_;
@@ -90,9 +98,9 @@ class MemorySource final : public Source {
     if (!file_.empty()) original_ = store_.Dump();
   }
   void Commit() override {
-    if (file_.empty() || !document_ || store_.Dump() == original_) return;
+    if (!place_ || !document_ || store_.Dump() == original_) return;
     try {
-      WriteFileAtomically(file_, document_->bytes());
+      WriteFileAtomically(*place_, document_->bytes());
     } catch (const FileError& error) {
       throw SourceError(error.what());
     }
@@ -101,6 +109,7 @@ class MemorySource final : public Source {
 
  private:
   std::string file_;
+  std::optional<FilePlace> place_;
   std::optional<RegDocument> document_;
   MemoryStore store_;
   MemoryTarget target_;
@@ -114,17 +123,17 @@ class HiveSource final : public Source {
  public:
   explicit HiveSource(std::string label) { label_ = std::move(label); }
 
-  std::shared_ptr<HiveFile> Load(const std::string& path, bool writable, bool machine) {
+  std::shared_ptr<HiveFile> Load(const FilePlace& place, bool writable, bool machine) {
     // One file named twice is one hive: two copies would each lock it, and
     // the second commit would undo the first.
     std::error_code ignored;
     for (const auto& hive : hives_) {
-      if (std::filesystem::equivalent(hive->path(), path, ignored)) return hive;
+      if (std::filesystem::equivalent(hive->path(), place.path(), ignored)) return hive;
     }
     try {
-      auto hive = HiveFile::Open(path, writable);
-      files_.push_back(path);
-      if (hive->dirty()) dirty_.push_back(DirtyHive{path, machine});
+      auto hive = HiveFile::Open(place, writable);
+      files_.push_back(place.path());
+      if (hive->dirty()) dirty_.push_back(DirtyHive{place.path(), machine});
       hives_.push_back(hive);
       return hive;
     } catch (const HiveError& error) {
@@ -177,76 +186,111 @@ class HiveSource final : public Source {
   std::vector<std::unique_ptr<HiveStore>> stores_;
 };
 
-namespace fs = std::filesystem;
-
-// The entry of `dir` named `name` in any letter case.
-std::optional<fs::path> FindNoCase(const fs::path& dir, const std::string& name) {
-  std::error_code error;
-  if (!fs::is_directory(dir, error)) return std::nullopt;
-  for (const auto& entry : fs::directory_iterator(dir, error)) {
-    if (FoldName(entry.path().filename().string()) == FoldName(name)) return entry.path();
-  }
-  return std::nullopt;
-}
-
-// A folder of the volume on the way to a hive: a link there could lead a
-// write anywhere on the rescue system, so none is followed.
-std::optional<fs::path> FolderOf(const fs::path& dir, const std::string& name) {
-  auto found = FindNoCase(dir, name);
-  std::error_code error;
-  if (found && fs::is_symlink(*found, error)) {
-    throw SourceError(found->string() + ": is a symbolic link; refusing to follow it on the volume");
+// The entry of `folder` named `name` in any letter case. Two such entries
+// (a volume mounted case-sensitively) leave no way to tell which one Windows
+// uses: refused.
+std::optional<std::string> FindNoCase(const Folder& folder, const std::string& name) {
+  std::optional<std::string> found;
+  for (const std::string& entry : folder.Names()) {
+    if (FoldName(entry) != FoldName(name)) continue;
+    if (found) {
+      throw FileError(folder.path() + "/" + name + ": there are two, \"" + std::min(*found, entry) + "\" and \"" +
+                      std::max(*found, entry) + "\"; refusing to guess which one Windows uses");
+    }
+    found = entry;
   }
   return found;
 }
 
+// A folder of the volume on the way to a hive, opened once: a link there
+// could lead a write anywhere on the rescue system, so none is followed.
+std::shared_ptr<const Folder> FolderOf(const std::shared_ptr<const Folder>& dir, const std::string& name) {
+  if (!dir) return nullptr;
+  const auto found = FindNoCase(*dir, name);
+  return found ? dir->Child(*found) : nullptr;
+}
+
+// What `name` in `folder` is, not following a link; false when nothing is there.
+bool StatEntry(const Folder& folder, const std::string& name, struct stat* info) {
+  return ::fstatat(folder.fd(), name.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Why a profile's hive cannot be read; empty for a regular file.
+std::string HiveProblem(const std::string& path, const struct stat& info) {
+  if (S_ISREG(info.st_mode)) return {};
+  if (S_ISLNK(info.st_mode)) return path + ": is a symbolic link; refusing to follow it on the volume";
+  return path + ": not a regular file (" + KindOfFile(info.st_mode) + ")";
+}
+
 std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
-  const fs::path root(options.windows_dir);
-  std::error_code error;
-  if (!fs::is_directory(root, error)) throw SourceError(options.windows_dir + ": not a directory");
-  std::optional<fs::path> software = FolderOf(root, "Windows");
-  for (const char* part : {"System32", "config"}) {
-    if (software) software = FolderOf(*software, part);
-  }
-  if (software) software = FindNoCase(*software, "SOFTWARE");
-  if (!software || !fs::is_regular_file(*software, error)) {
-    throw SourceError(options.windows_dir + ": no Windows/System32/config/SOFTWARE hive (is it the root of a Windows volume?)");
+  std::shared_ptr<const Folder> root;
+  try {
+    root = Folder::Open(options.windows_dir);
+  } catch (const FileError&) {
+    throw SourceError(options.windows_dir + ": not a directory");
   }
   auto source = std::make_unique<HiveSource>(options.source_text);
-  auto machine = source->Load(software->string(), writable, true);
-
-  // Every profile folder holding an NTUSER.DAT; junctions (All Users,
-  // Default User) lead to folders already listed.
-  std::vector<std::pair<std::string, fs::path>> profiles;
-  std::vector<fs::path> seen;
-  for (const char* parent : {"Users", "Documents and Settings"}) {
-    const auto folder = FindNoCase(root, parent);
-    if (!folder || fs::is_symlink(*folder, error)) continue;
-    for (const auto& entry : fs::directory_iterator(*folder, error)) {
-      if (entry.is_symlink(error) || !entry.is_directory(error)) continue;
-      const auto hive = FindNoCase(entry.path(), "NTUSER.DAT");
-      if (!hive || !fs::is_regular_file(*hive, error)) continue;
-      const fs::path canonical = fs::weakly_canonical(*hive, error);
-      if (std::find(seen.begin(), seen.end(), canonical) != seen.end()) continue;
-      seen.push_back(canonical);
-      profiles.emplace_back(entry.path().filename().string(), *hive);
+  std::shared_ptr<HiveFile> machine;
+  // Every profile folder holding an NTUSER.DAT, in the order of their names.
+  struct Found {
+    std::string name;
+    std::shared_ptr<const Folder> folder;
+    std::string hive, problem;
+  };
+  std::vector<Found> profiles;
+  try {
+    std::shared_ptr<const Folder> config = FolderOf(root, "Windows");
+    for (const char* part : {"System32", "config"}) config = FolderOf(config, part);
+    const auto software = config ? FindNoCase(*config, "SOFTWARE") : std::nullopt;
+    struct stat info {};
+    if (!software || !StatEntry(*config, *software, &info)) {
+      throw SourceError(options.windows_dir +
+                        ": no Windows/System32/config/SOFTWARE hive (is it the root of a Windows volume?)");
     }
+    machine = source->Load(FilePlace(config, *software), writable, true);
+
+    // Links among the profile folders (All Users, Default User) lead to
+    // folders already listed.
+    for (const char* parent : {"Users", "Documents and Settings"}) {
+      const auto name = FindNoCase(*root, parent);
+      if (!name || !StatEntry(*root, *name, &info) || !S_ISDIR(info.st_mode)) continue;
+      const auto folder = root->Child(*name);
+      for (const std::string& entry : folder->Names()) {
+        if (!StatEntry(*folder, entry, &info) || !S_ISDIR(info.st_mode)) continue;
+        std::shared_ptr<const Folder> profile;
+        std::optional<std::string> hive;
+        try {
+          profile = folder->Child(entry);
+          hive = FindNoCase(*profile, "NTUSER.DAT");
+        } catch (const FileError& error) {
+          // A folder that cannot be read may hold a profile: not passed over.
+          profiles.push_back(Found{entry, nullptr, "", error.what()});
+          continue;
+        }
+        if (!hive || !StatEntry(*profile, *hive, &info)) continue;
+        const FilePlace place(profile, *hive);
+        profiles.push_back(Found{entry, profile, *hive, HiveProblem(place.path(), info)});
+      }
+    }
+  } catch (const FileError& error) {
+    throw SourceError(error.what());
   }
-  std::sort(profiles.begin(), profiles.end(), [](const auto& a, const auto& b) {
-    return FoldName(a.first) < FoldName(b.first);
+  std::sort(profiles.begin(), profiles.end(), [](const Found& a, const Found& b) {
+    return FoldName(a.name) < FoldName(b.name);
   });
   if (profiles.empty()) source->AddProfile(std::nullopt, machine, nullptr);
   // A profile whose hive cannot be used has its user part undetermined; the
   // others go on.
-  for (const auto& [name, hive] : profiles) {
+  for (const Found& found : profiles) {
     std::shared_ptr<HiveFile> user;
     try {
-      user = source->Load(hive.string(), writable, false);
+      if (!found.problem.empty()) throw SourceError(found.problem);
+      user = source->Load(FilePlace(found.folder, found.hive), writable, false);
     } catch (const SourceError& problem) {
-      source->AddProfile(name, machine, nullptr, problem.what());
+      source->AddProfile(found.name, machine, nullptr, problem.what());
       continue;
     }
-    source->AddProfile(name, machine, user);
+    source->AddProfile(found.name, machine, user);
   }
   return source;
 }
@@ -256,9 +300,13 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
 // until the run is over.
 std::unique_ptr<Source> OpenRegSource(const Options& options, bool writable) {
   std::unique_ptr<FileLock> lock;
+  std::optional<FilePlace> place;
   auto source = std::make_unique<MemorySource>(options.source_text, writable ? options.reg_file : "");
   try {
-    if (writable) lock = std::make_unique<FileLock>(options.reg_file);
+    if (writable) {
+      place.emplace(options.reg_file);
+      lock = std::make_unique<FileLock>(*place);
+    }
     auto apply = [&](RegEntry&& entry) {
       if (!entry.user.empty()) {
         throw SourceError(options.reg_file + ":" + std::to_string(entry.line) +
@@ -280,7 +328,7 @@ std::unique_ptr<Source> OpenRegSource(const Options& options, bool writable) {
   } catch (const FileError& error) {
     throw SourceError(error.what());
   }
-  source->Finish(std::move(lock));
+  source->Finish(std::move(lock), std::move(place));
   return source;
 }
 

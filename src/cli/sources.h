@@ -11,6 +11,7 @@
 #include "cli/options.h"
 #include "registry/reg_file.h"
 #include "registry/registry.h"
+#include "registry/utf.h"
 
 namespace torvane::cli {
 
@@ -18,7 +19,8 @@ namespace torvane::cli {
 // names the file and what is wrong.
 class SourceError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  // A NUL (a value's name may hold one) is shown as \x00.
+  explicit SourceError(const std::string& what) : std::runtime_error(registry::ShowNuls(what)) {}
 };
 
 // A commit that failed part way: some files hold the run's changes.

@@ -10,6 +10,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -36,18 +37,6 @@ std::string RandomSuffix() {
 }
 
 #ifndef _WIN32
-void SplitPath(const std::string& path, std::string* directory, std::string* name) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    *directory = ".";
-    *name = path;
-  } else {
-    *directory = slash == 0 ? "/" : path.substr(0, slash);
-    *name = path.substr(slash + 1);
-  }
-  if (name->empty() || *name == "." || *name == "..") throw FileError(path + ": not a file name");
-}
-
 // An owned descriptor.
 class Fd {
  public:
@@ -123,6 +112,140 @@ mode_t CreationMode() {
 
 }  // namespace
 
+namespace {
+
+// `path` cut at its last separator; no folder part: ".".
+void SplitPath(const std::string& path, std::string* directory, std::string* name) {
+#ifdef _WIN32
+  const auto slash = path.find_last_of("/\\");
+#else
+  const auto slash = path.rfind('/');
+#endif
+  if (slash == std::string::npos) {
+    *directory = ".";
+    *name = path;
+  } else {
+    *directory = slash == 0 ? "/" : path.substr(0, slash);
+    *name = path.substr(slash + 1);
+  }
+}
+
+std::string Joined(const std::string& folder, const std::string& name) {
+  return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+}  // namespace
+
+FilePlace::FilePlace(const std::string& path) : path_(path), follow_link_(true) {
+  std::string directory;
+  SplitPath(path, &directory, &name_);
+  try {
+    folder_ = Folder::Open(directory);
+  } catch (const FileError& error) {
+    open_error_ = error.what();
+  }
+}
+
+FilePlace::FilePlace(std::shared_ptr<const Folder> folder, std::string name)
+    : folder_(std::move(folder)), name_(std::move(name)) {
+  path_ = Joined(folder_->path(), name_);
+}
+
+#ifndef _WIN32
+
+std::shared_ptr<const Folder> Folder::Open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throw FileError(path + ": cannot open the folder: " + Reason());
+  return std::shared_ptr<const Folder>(new Folder(path, fd));
+}
+
+Folder::~Folder() { ::close(fd_); }
+
+std::shared_ptr<const Folder> Folder::Child(const std::string& name) const {
+  const std::string path = Joined(path_, name);
+  const int fd = ::openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    struct stat info {};
+    if (::fstatat(fd_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
+      throw FileError(path + ": is a symbolic link; refusing to follow it on the volume");
+    }
+    throw FileError(path + ": cannot open the folder: " + Reason(error));
+  }
+  return std::shared_ptr<const Folder>(new Folder(path, fd));
+}
+
+std::vector<std::string> Folder::Names() const {
+  // A descriptor of its own: reading the folder moves its position.
+  const int fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = fd < 0 ? nullptr : ::fdopendir(fd);
+  if (listing == nullptr) {
+    const std::string reason = Reason();
+    if (fd >= 0) ::close(fd);
+    throw FileError(path_ + ": cannot list the folder: " + reason);
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(listing);
+  return names;
+}
+
+std::string KindOfFile(unsigned mode) {
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a pipe";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "no regular file";
+}
+
+int OpenRegularFile(const FilePlace& place) {
+  if (!place.folder()) throw FileError(place.path() + ": cannot read: " + place.open_error());
+  const int dir = place.folder()->fd();
+  const int nofollow = place.follow_link() ? 0 : AT_SYMLINK_NOFOLLOW;
+  // Looked at before it is opened: opening a pipe or a device can block
+  // or act on it.
+  struct stat found {};
+  if (::fstatat(dir, place.name().c_str(), &found, nofollow) != 0) {
+    throw FileError(place.path() + ": cannot read: " + Reason());
+  }
+  if (!S_ISREG(found.st_mode)) {
+    throw FileError(place.path() + ": not a regular file (" + KindOfFile(found.st_mode) + "); refusing to read it");
+  }
+  const int fd = ::openat(dir, place.name().c_str(),
+                          O_RDONLY | O_NONBLOCK | O_CLOEXEC | (place.follow_link() ? 0 : O_NOFOLLOW));
+  if (fd < 0) throw FileError(place.path() + ": cannot read: " + Reason());
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0 || opened.st_dev != found.st_dev || opened.st_ino != found.st_ino) {
+    ::close(fd);
+    throw FileError(place.path() + ": changed while being opened; refusing to read it");
+  }
+  return fd;
+}
+
+#else  // _WIN32
+
+std::shared_ptr<const Folder> Folder::Open(const std::string& path) {
+  return std::shared_ptr<const Folder>(new Folder(path, -1));
+}
+
+Folder::~Folder() = default;
+
+std::shared_ptr<const Folder> Folder::Child(const std::string& name) const {
+  return std::shared_ptr<const Folder>(new Folder(Joined(path_, name), -1));
+}
+
+std::vector<std::string> Folder::Names() const { return {}; }
+
+std::string KindOfFile(unsigned) { return "no regular file"; }
+
+int OpenRegularFile(const FilePlace&) { return -1; }
+
+#endif
+
 long LockWaitMilliseconds() { return g_lock_wait_ms.load(); }
 void SetLockWaitMilliseconds(long milliseconds) { g_lock_wait_ms.store(milliseconds); }
 
@@ -156,46 +279,49 @@ std::string ReadWholeFile(const std::string& path, std::size_t limit) {
 #ifndef _WIN32
 
 struct FileSet::Entry {
-  std::string target, directory, name, folder;
-  Fd directory_fd, folder_fd;
+  std::string target, name, folder;
+  std::shared_ptr<const Folder> directory;  // the target's folder, opened once
+  Fd folder_fd;
+
+  int directory_fd() const { return directory->fd(); }
   bool had_original = false;
 
   std::string NewPath() const {
     // Through the folder's descriptor: the name cannot be redirected.
     const std::string proc = "/proc/self/fd/" + std::to_string(folder_fd.get());
     if (::access(proc.c_str(), F_OK) == 0) return proc + "/new";
-    return directory + "/" + folder + "/new";
+    return directory->path() + "/" + folder + "/new";
   }
   // Each returns what went wrong, or empty.
   std::string RenameIn() {
-    if (::renameat(folder_fd.get(), "new", directory_fd.get(), name.c_str()) != 0) return Reason();
+    if (::renameat(folder_fd.get(), "new", directory_fd(), name.c_str()) != 0) return Reason();
     return {};
   }
   std::string PutBack() {
-    const int rc = had_original ? ::renameat(folder_fd.get(), "old", directory_fd.get(), name.c_str())
-                                : ::unlinkat(directory_fd.get(), name.c_str(), 0);
+    const int rc = had_original ? ::renameat(folder_fd.get(), "old", directory_fd(), name.c_str())
+                                : ::unlinkat(directory_fd(), name.c_str(), 0);
     if (rc != 0) return Reason();
-    ::fsync(directory_fd.get());
+    ::fsync(directory_fd());
     return {};
   }
-  std::string FlushFolder() { return ::fsync(directory_fd.get()) == 0 ? std::string() : Reason(); }
+  std::string FlushFolder() { return ::fsync(directory_fd()) == 0 ? std::string() : Reason(); }
 
   ~Entry() {
     if (folder_fd.get() < 0) return;
     ::unlinkat(folder_fd.get(), "new", 0);
     ::unlinkat(folder_fd.get(), "old", 0);
-    ::unlinkat(directory_fd.get(), folder.c_str(), AT_REMOVEDIR);
+    ::unlinkat(directory_fd(), folder.c_str(), AT_REMOVEDIR);
   }
 };
 
 FileSet::FileSet() = default;
 FileSet::~FileSet() = default;
 
-void FileSet::Add(const std::string& target, std::string_view bytes) {
+void FileSet::Add(const FilePlace& target, std::string_view bytes) {
   AddWrittenBy(target, [&](const std::string& path) {
     Fd out(::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
-    if (out.get() < 0) throw FileError(target + ": cannot open its new version: " + Reason());
-    WriteAll(out.get(), bytes, target);
+    if (out.get() < 0) throw FileError(target.path() + ": cannot open its new version: " + Reason());
+    WriteAll(out.get(), bytes, target.path());
   });
 }
 
@@ -265,16 +391,20 @@ void KeepOriginal(int dir, const std::string& name, int folder, int from, const 
 
 }  // namespace
 
-void FileSet::AddWrittenBy(const std::string& target, const std::function<void(const std::string& path)>& write) {
-  auto entry = std::make_unique<Entry>();
-  entry->target = target;
-  SplitPath(target, &entry->directory, &entry->name);
+void FileSet::AddWrittenBy(const FilePlace& place, const std::function<void(const std::string& path)>& write) {
+  const std::string& target = place.path();
   for (const auto& other : entries_) {
     if (other->target == target) throw FileError(target + ": named twice in one commit");
   }
-  entry->directory_fd = Fd(::open(entry->directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (entry->directory_fd.get() < 0) throw FileError(entry->directory + ": cannot open the folder: " + Reason());
-  const int dir = entry->directory_fd.get();
+  if (!place.folder()) throw FileError(place.open_error());
+  if (place.name().empty() || place.name() == "." || place.name() == "..") {
+    throw FileError(target + ": not a file name");
+  }
+  auto entry = std::make_unique<Entry>();
+  entry->target = target;
+  entry->name = place.name();
+  entry->directory = place.folder();
+  const int dir = entry->directory_fd();
 
   struct stat original {};
   entry->had_original = StatOriginal(dir, entry->name, target, &original);
@@ -314,10 +444,20 @@ void FileSet::AddWrittenBy(const std::string& target, const std::function<void(c
   entries_.push_back(std::move(entry));
 }
 
-FileLock::FileLock(const std::string& path) {
+FileLock::FileLock(const FilePlace& place) {
+  const std::string& path = place.path();
+  if (!place.folder()) throw FileError(path + ": cannot open: " + place.open_error());
+  const int dir = place.folder()->fd();
+  const char* name = place.name().c_str();
   long waited_ms = 0;
   while (true) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // Looked at first: a pipe or a device under the name is never opened.
+    struct stat found {};
+    if (::fstatat(dir, name, &found, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(found.st_mode) &&
+        !S_ISREG(found.st_mode)) {
+      throw FileError(path + ": not a regular file; refusing to replace it");
+    }
+    Fd fd(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) {
       if (errno == ELOOP) {
         throw FileError(path + ": is a symbolic link; refusing to write through it (name the file it leads to)");
@@ -341,7 +481,8 @@ FileLock::FileLock(const std::string& path) {
     }
     // The holder before us may have renamed a new version in: lock that one.
     struct stat named {};
-    if (::lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+    if (::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino) {
       fd_ = fd.Release();
       return;
     }
@@ -402,8 +543,9 @@ HANDLE CreateBeside(const std::string& target, const char* kind, std::string* na
 
 }  // namespace
 
-void FileSet::Add(const std::string& target, std::string_view bytes) {
-  AddWrittenBy(target, [&](const std::string& path) {
+void FileSet::Add(const FilePlace& place, std::string_view bytes) {
+  const std::string& target = place.path();
+  AddWrittenBy(place, [&](const std::string& path) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) throw FileError(target + ": cannot open its new version");
@@ -415,7 +557,8 @@ void FileSet::Add(const std::string& target, std::string_view bytes) {
   });
 }
 
-void FileSet::AddWrittenBy(const std::string& target, const std::function<void(const std::string& path)>& write) {
+void FileSet::AddWrittenBy(const FilePlace& place, const std::function<void(const std::string& path)>& write) {
+  const std::string& target = place.path();
   for (const auto& other : entries_) {
     if (other->target == target) throw FileError(target + ": named twice in one commit");
   }
@@ -440,7 +583,8 @@ void FileSet::AddWrittenBy(const std::string& target, const std::function<void(c
   entries_.push_back(std::move(entry));
 }
 
-FileLock::FileLock(const std::string& path) {
+FileLock::FileLock(const FilePlace& place) {
+  const std::string& path = place.path();
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     throw FileError(path + ": is a symbolic link; refusing to write through it (name the file it leads to)");
@@ -491,7 +635,7 @@ void FileSet::Commit() {
                      stuck);
 }
 
-void WriteFileAtomically(const std::string& path, std::string_view bytes, const BeforeReplaceHook& hook) {
+void WriteFileAtomically(const FilePlace& path, std::string_view bytes, const BeforeReplaceHook& hook) {
   FileSet set;
   set.SetBeforeReplace(hook);
   set.Add(path, bytes);

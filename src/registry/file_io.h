@@ -12,13 +12,73 @@
 #include <string_view>
 #include <vector>
 
+#include "registry/utf.h"
+
 namespace torvane::registry {
 
 // A file that cannot be read or written; the message names it.
 class FileError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit FileError(const std::string& what) : std::runtime_error(ShowNuls(what)) {}
 };
+
+// A folder opened once, never through a link: what lies in it is reached
+// through this handle, so a folder swapped on the way after it was opened
+// redirects nothing.
+class Folder {
+ public:
+  // The folder `path` names (a link the caller named is followed).
+  static std::shared_ptr<const Folder> Open(const std::string& path);
+  ~Folder();
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+
+  // The folder `name` in this one, not through a link; throws FileError
+  // (a link: "is a symbolic link; refusing to follow it on the volume").
+  std::shared_ptr<const Folder> Child(const std::string& name) const;
+  // The names of the entries in it, "." and ".." left out.
+  std::vector<std::string> Names() const;
+  const std::string& path() const { return path_; }
+  // Open for reading (O_DIRECTORY); -1 on Windows.
+  int fd() const { return fd_; }
+
+ private:
+  Folder(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  std::string path_;
+  int fd_;
+};
+
+// A file by its name in a folder opened once. Made from a path, it opens the
+// path's folder at once; the file's own name is then followed for reading
+// only where the caller named it (`follow_link`).
+class FilePlace {
+ public:
+  FilePlace(const std::string& path);  // NOLINT: a path names a place
+  FilePlace(const char* path) : FilePlace(std::string(path)) {}  // NOLINT
+  FilePlace(std::shared_ptr<const Folder> folder, std::string name);
+
+  // Null when the folder could not be opened; `open_error()` says why.
+  const std::shared_ptr<const Folder>& folder() const { return folder_; }
+  const std::string& open_error() const { return open_error_; }
+  const std::string& name() const { return name_; }
+  // The whole path, for messages.
+  const std::string& path() const { return path_; }
+  bool follow_link() const { return follow_link_; }
+
+ private:
+  std::shared_ptr<const Folder> folder_;
+  std::string name_, path_, open_error_;
+  bool follow_link_ = false;
+};
+
+// What a file of this mode (st_mode) that is no regular file is, for
+// messages: "a pipe", "a folder", "a device" ...
+std::string KindOfFile(unsigned mode);
+
+// Opens a regular file for reading; throws FileError. A file found on a
+// volume is never reached through a link, and one that is no regular file
+// (a pipe, a device, a folder) is refused before it is opened. -1 on Windows.
+int OpenRegularFile(const FilePlace& place);
 
 // Reads a regular file (or what a link names) whole. A file larger than
 // `limit` bytes is refused before it is read; one that is no regular file
@@ -64,10 +124,10 @@ class FileSet {
 
   // Prepares the new version of `target` holding `bytes`. Throws FileError;
   // then nothing of this target was prepared and nothing was changed.
-  void Add(const std::string& target, std::string_view bytes);
+  void Add(const FilePlace& target, std::string_view bytes);
   // The same, for a writer that takes a file name: `write` gets the name of
   // the new, empty file and fills it.
-  void AddWrittenBy(const std::string& target, const std::function<void(const std::string& path)>& write);
+  void AddWrittenBy(const FilePlace& target, const std::function<void(const std::string& path)>& write);
   void SetBeforeReplace(BeforeReplaceHook hook) { hook_ = std::move(hook); }
 
   // Replaces every target. Throws FileSetError.
@@ -94,7 +154,7 @@ class FileSetError : public FileError {
 };
 
 // Writes `bytes` as the new version of `path`: a file set of one.
-void WriteFileAtomically(const std::string& path, std::string_view bytes, const BeforeReplaceHook& hook = {});
+void WriteFileAtomically(const FilePlace& path, std::string_view bytes, const BeforeReplaceHook& hook = {});
 
 // An advisory lock on one existing file, held from the first read of it to
 // the commit of its new version, so that two runs on the same file take
@@ -105,7 +165,7 @@ class FileLock {
  public:
   // Waits up to LockWaitMilliseconds() for the lock; throws FileError when it stays
   // taken (the message says another run holds it).
-  explicit FileLock(const std::string& path);
+  explicit FileLock(const FilePlace& place);
   ~FileLock();
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;

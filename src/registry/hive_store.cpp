@@ -170,20 +170,19 @@ class MappedFile {
 
 }  // namespace
 
-std::shared_ptr<HiveFile> HiveFile::Open(const std::string& path, bool writable) {
+std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) {
+  const std::string& path = place.path();
   std::unique_ptr<FileLock> lock;
   int fd = -1;
-  if (writable) {
-    try {
-      lock = std::make_unique<FileLock>(path);
-    } catch (const FileError& error) {
-      throw HiveError(error.what());
+  try {
+    if (writable) {
+      lock = std::make_unique<FileLock>(place);
+      fd = lock->fd();
+    } else {
+      fd = OpenRegularFile(place);
     }
-    fd = lock->fd();
-  } else {
-    // Not blocking: a pipe planted under a hive's name must not stall the scan.
-    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw HiveError(path + ": cannot read: " + std::strerror(errno));
+  } catch (const FileError& error) {
+    throw HiveError(error.what());
   }
   struct Closer {
     int fd;
@@ -212,7 +211,7 @@ std::shared_ptr<HiveFile> HiveFile::Open(const std::string& path, bool writable)
     if (const std::string damage = reader->Check(); !damage.empty()) {
       throw HiveError(path + ": damaged hive (" + damage + ")");
     }
-    return std::shared_ptr<HiveFile>(new HiveFile(path, nullptr, std::move(reader), dirty));
+    return std::shared_ptr<HiveFile>(new HiveFile(place, nullptr, std::move(reader), dirty));
   }
   {
     const MappedFile mapped(fd);
@@ -225,13 +224,13 @@ std::shared_ptr<HiveFile> HiveFile::Open(const std::string& path, bool writable)
   if (::access(name.c_str(), F_OK) != 0) name = path;
   hive_h* hive = hivex_open(name.c_str(), HIVEX_OPEN_WRITE);
   if (hive == nullptr) throw HiveError(path + ": damaged hive (" + std::strerror(errno) + ")");
-  std::shared_ptr<HiveFile> file(new HiveFile(path, hive, nullptr, dirty));
+  std::shared_ptr<HiveFile> file(new HiveFile(place, hive, nullptr, dirty));
   file->lock_ = std::move(lock);
   return file;
 }
 
-HiveFile::HiveFile(std::string path, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty)
-    : path_(std::move(path)), hive_(hive), reader_(std::move(reader)), writable_(hive != nullptr), dirty_(dirty) {}
+HiveFile::HiveFile(FilePlace place, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty)
+    : place_(std::move(place)), path_(place_.path()), hive_(hive), reader_(std::move(reader)), writable_(hive != nullptr), dirty_(dirty) {}
 
 HiveFile::~HiveFile() {
   if (hive_ != nullptr) hivex_close(hive_);
@@ -241,7 +240,7 @@ void HiveFile::Prepare(FileSet& set) {
   if (!writable_) throw HiveError(path_ + ": opened for reading only");
   if (broken_) throw HiveError(path_ + ": a change failed half-way through the hive's structure; nothing was written");
   try {
-    set.AddWrittenBy(path_, [&](const std::string& temporary) {
+    set.AddWrittenBy(place_, [&](const std::string& temporary) {
       if (hivex_commit(hive_, temporary.c_str(), 0) != 0) {
         throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
       }

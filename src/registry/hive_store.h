@@ -39,7 +39,7 @@ class HiveFile {
   // `writable` takes changes in memory; only Commit writes the file. It is
   // locked first (FileLock: no symbolic link, waits for another run), and
   // its structure is checked: a hive hivex cannot change safely is refused.
-  static std::shared_ptr<HiveFile> Open(const std::string& path, bool writable);
+  static std::shared_ptr<HiveFile> Open(const FilePlace& place, bool writable);
   ~HiveFile();
   HiveFile(const HiveFile&) = delete;
   HiveFile& operator=(const HiveFile&) = delete;
@@ -81,8 +81,9 @@ class HiveFile {
   void Commit(const BeforeReplaceHook& hook = {});
 
  private:
-  HiveFile(std::string path, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty);
+  HiveFile(FilePlace place, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty);
 
+  FilePlace place_;  // where it was found when opened; a commit writes there
   std::string path_;
   // A hive opened for changes is locked from its first read to the end.
   std::unique_ptr<FileLock> lock_;

@@ -84,10 +84,26 @@ long CopyValueOut(const RegValue& stored, std::uint32_t* type, std::uint8_t* dat
 }
 
 const RegValue* MemoryStore::Key::FindValue(const std::string& value_name) const {
+  if (indexed_values_ > values.size()) {
+    value_at_.clear();
+    indexed_values_ = 0;
+  }
+  for (; indexed_values_ < values.size(); ++indexed_values_) {
+    value_at_.emplace(FoldName(values[indexed_values_].name), indexed_values_);  // the first of a name wins
+  }
+  const auto it = value_at_.find(FoldName(value_name));
+  if (it == value_at_.end()) return nullptr;
+  if (it->second < values.size() && NamesEqual(values[it->second].name, value_name)) return &values[it->second];
+  // `values` was changed behind the index: look it up the long way.
+  indexed_values_ = kUnindexed;
   for (const auto& value : values) {
     if (NamesEqual(value.name, value_name)) return &value;
   }
   return nullptr;
+}
+
+RegValue* MemoryStore::Key::FindValue(const std::string& value_name) {
+  return const_cast<RegValue*>(static_cast<const Key*>(this)->FindValue(value_name));
 }
 
 const MemoryStore::Key* MemoryStore::Key::FindChild(const std::string& child_name) const {
@@ -198,13 +214,11 @@ long MemoryStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_
   if ((handle->access & kSetValue) == 0 || handle->key->refuse_changes) return kAccessDenied;
   if (data == nullptr && size != 0) return kInvalidParameter;
   std::vector<std::uint8_t> bytes(data, data + size);
-  for (auto& value : handle->key->values) {
-    if (NamesEqual(value.name, name)) {
-      value.type = type;
-      value.data = std::move(bytes);
-      value.raw = false;
-      return kSuccess;
-    }
+  if (RegValue* value = handle->key->FindValue(name)) {
+    value->type = type;
+    value->data = std::move(bytes);
+    value->raw = false;
+    return kSuccess;
   }
   handle->key->values.push_back(RegValue{name, type, std::move(bytes)});
   return kSuccess;
@@ -220,6 +234,7 @@ long MemoryStore::RegDeleteValueA(HKey key, const std::string& name) {
                          [&](const RegValue& value) { return NamesEqual(value.name, name); });
   if (it == values.end()) return kFileNotFound;
   values.erase(it);
+  handle->key->ValuesRemoved();
   return kSuccess;
 }
 
@@ -298,13 +313,11 @@ void MemoryStore::PutValue(HKey root, const std::string& path, const std::string
 
 void MemoryStore::PutValue(HKey root, const std::string& path, const RegValue& value) {
   Key& key = CreateKey(root, path);
-  for (auto& existing : key.values) {
-    if (NamesEqual(existing.name, value.name)) {
-      existing.type = value.type;
-      existing.data = value.data;  // the stored name keeps its letter case
-      existing.raw = value.raw;
-      return;
-    }
+  if (RegValue* existing = key.FindValue(value.name)) {
+    existing->type = value.type;
+    existing->data = value.data;  // the stored name keeps its letter case
+    existing->raw = value.raw;
+    return;
   }
   key.values.push_back(value);
 }
@@ -350,6 +363,7 @@ bool MemoryStore::RemoveValue(HKey root, const std::string& path, const std::str
                          [&](const RegValue& value) { return NamesEqual(value.name, name); });
   if (it == values.end()) return false;
   values.erase(it);
+  key->ValuesRemoved();
   return true;
 }
 

@@ -66,7 +66,11 @@ class MemoryStore final : public RegistryStore {
     // nothing or another key.
     std::optional<std::string> listed_as;
 
+    // The value of that name (letter case aside); null when there is none.
     const RegValue* FindValue(const std::string& value_name) const;
+    RegValue* FindValue(const std::string& value_name);
+    // After a value was removed from `values`.
+    void ValuesRemoved() { indexed_values_ = kUnindexed; }
     const Key* FindChild(const std::string& child_name) const;
 
     // Children in enumeration order; rebuilt when the set changes.
@@ -74,6 +78,12 @@ class MemoryStore final : public RegistryStore {
     void Invalidate() { order_valid_ = false; }
 
    private:
+    static constexpr std::size_t kUnindexed = ~std::size_t{0};
+    // Each value's place in `values` by its folded name, so that a key with
+    // many values is filled in linear time; values appended since are
+    // indexed on the next look-up, a removal rebuilds it.
+    mutable std::unordered_map<std::string, std::size_t> value_at_;
+    mutable std::size_t indexed_values_ = kUnindexed;
     mutable std::vector<Key*> order_;
     mutable bool order_valid_ = false;
   };

@@ -159,14 +159,17 @@ std::vector<RegDocument::Line> RegDocument::Format(const RegEntry& entry) const 
   return lines;
 }
 
+void RegDocument::EndLastLine() {
+  if (lines_.empty()) return;
+  Line& last = lines_.back();
+  const bool ended = encoding_ == Encoding::kUtf16le
+                         ? last.raw.size() >= 2 && last.raw.compare(last.raw.size() - 2, 2, std::string("\n\0", 2)) == 0
+                         : !last.raw.empty() && last.raw.back() == '\n';
+  if (!ended) last.raw += MakeLine("").raw;
+}
+
 void RegDocument::AppendKey(HKey root, const std::string& path) {
-  if (!lines_.empty()) {
-    Line& last = lines_.back();
-    const bool ended = encoding_ == Encoding::kUtf16le
-                           ? last.raw.size() >= 2 && last.raw.compare(last.raw.size() - 2, 2, std::string("\n\0", 2)) == 0
-                           : !last.raw.empty() && last.raw.back() == '\n';
-    if (!ended) last.raw += MakeLine("").raw;
-  }
+  EndLastLine();
   RegEntry key;
   key.kind = RegEntry::Kind::kKey;
   key.root = root;
@@ -253,7 +256,34 @@ void RegDocument::SetValue(HKey root, const std::string& path, const RegValue& v
     AppendKey(root, path);
     section_end = lines_.size();
   }
+  if (section_end == lines_.size()) EndLastLine();
   lines_.insert(at(section_end), std::make_move_iterator(replacement.begin()), std::make_move_iterator(replacement.end()));
+}
+
+bool RegDocument::ReadsBack(HKey root, const std::string& path, const RegValue* value) const {
+  RegFile file{format_, {}};
+  RegEntry key;
+  key.root = root;
+  key.path = path;
+  file.entries.push_back(key);
+  if (value != nullptr) {
+    RegEntry entry = key;
+    entry.kind = RegEntry::Kind::kValue;
+    entry.value = *value;
+    file.entries.push_back(entry);
+  }
+  std::string text = format_ == RegFormat::kRegedit4 ? "REGEDIT4\r\n" : "Windows Registry Editor Version 5.00\r\n";
+  for (const RegEntry& entry : file.entries) text += FormatRegStatement(entry, format_, encoding_ == Encoding::kAnsi);
+  const std::string bytes = prefix_ + (encoding_ == Encoding::kUtf16le ? Utf8ToUtf16le(text)
+                                       : encoding_ == Encoding::kUtf8  ? text
+                                                                       : Utf8ToGbk(text));
+  try {
+    const RegFile again = ParseRegFile(bytes, "name check");
+    if (again.entries.size() != file.entries.size() || again.entries[0].path != path) return false;
+    return value == nullptr || again.entries[1].value.name == value->name;
+  } catch (const RegFileError&) {
+    return false;
+  }
 }
 
 std::string RegDocument::bytes() const {

@@ -27,6 +27,10 @@ class RegDocument {
 
   std::string bytes() const;
 
+  // Whether the key's path (and the value's name) written into this file
+  // read back exactly: a GBK file cannot hold every name.
+  bool ReadsBack(HKey root, const std::string& path, const RegValue* value = nullptr) const;
+
  private:
   enum class Encoding { kUtf16le, kUtf8, kAnsi };
   struct Line {
@@ -51,6 +55,8 @@ class RegDocument {
   void RemoveStatements(const std::function<bool(const Statement&)>& doomed);
   Line MakeLine(const std::string& utf8) const;
   std::vector<Line> Format(const RegEntry& entry) const;
+  // Gives the last line a line end when the file has none at its end.
+  void EndLastLine();
   // Appends a blank line and a key line for the key at the end of the file.
   void AppendKey(HKey root, const std::string& path);
 

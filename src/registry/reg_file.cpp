@@ -183,6 +183,11 @@ class Parser {
     if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
     position_ = end + 1;
     ++line_number_;
+    // Readers disagree on a lone CR: Wine's regedit ends the line there.
+    if (line->find('\r') != std::string_view::npos) {
+      Fail(line_number_, "a carriage return without a line feed inside the line (regedit may read it as a line "
+                         "break); refusing the file");
+    }
     return true;
   }
 

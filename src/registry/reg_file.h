@@ -18,6 +18,7 @@
 
 #include "registry/memory_store.h"
 #include "registry/registry.h"
+#include "registry/utf.h"
 
 namespace torvane::registry {
 
@@ -50,7 +51,7 @@ struct RegFile {
 // message is one line: "FILE:LINE: what is wrong".
 class RegFileError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit RegFileError(const std::string& what) : std::runtime_error(ShowNuls(what)) {}
 };
 
 // What a .reg file may hold: larger files, larger values and deeper keys

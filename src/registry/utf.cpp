@@ -97,6 +97,19 @@ std::size_t Utf8FaultAt(std::string_view text) {
   return std::string_view::npos;
 }
 
+std::string ShowNuls(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    if (c == '\0') {
+      shown.append("\\x00");
+    } else {
+      shown.push_back(c);
+    }
+  }
+  return shown;
+}
+
 bool IsExactUtf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     std::uint32_t code = 0;

@@ -40,6 +40,8 @@ std::size_t GbkFaultAt(std::string_view bytes);
 // without regard to case, every other character exactly.
 std::string FoldUtf8(std::string_view name);
 bool Utf8NamesEqual(std::string_view a, std::string_view b);
+// `text` with each NUL shown as \x00, for a message: what() would end at it.
+std::string ShowNuls(std::string_view text);
 // Splits a UTF-8 key path at its backslashes; empty components are dropped.
 std::vector<std::string> SplitUtf8Path(std::string_view path);
 
