@@ -9,6 +9,7 @@
 #include "registry/demo.h"
 #include "registry/codepage.h"
 #include "registry/hive_store.h"
+#include "registry/utf.h"
 #include "repair/engine.h"
 #include "repair/run.h"
 #include "support/fixtures.h"
@@ -301,7 +302,9 @@ TEST_F(HiveDamageTest, AHiveWhoseBinsOrRootAreDamagedIsRefusedWhole) {
 // Found by the hive fuzzer: a value name stored as UTF-16 of odd length made
 // hivex refuse the key's values, which the repair took for absent, while the
 // reader read them after the commit: an item reported repaired read damaged.
-TEST_F(HiveDamageTest, ANameThatIsNoUtf16ReadsAlikeInPlaceAndThroughHivex) {
+// The name that cannot be read hides none of the values beside it; the key
+// cannot be backed up or rewritten whole, so its item is not repaired.
+TEST_F(HiveDamageTest, ANameThatIsNoUtf16HidesNothingAndItsKeyIsNeverRewritten) {
   const std::string user_path = dir + "/NTUSER.DAT";
   MemoryStore source;
   source.PutDword(kLocalMachine, torvane::testing::kExplorer, "NoViewContextMenu", 1);
@@ -315,13 +318,17 @@ TEST_F(HiveDamageTest, ANameThatIsNoUtf16ReadsAlikeInPlaceAndThroughHivex) {
   bytes[vk + 20] = static_cast<char>(bytes[vk + 20] & ~1);  // the name's 3 bytes read as UTF-16
   WriteFile(user_path, bytes);
 
-  auto values = [&](bool writable) {
+  for (bool writable : {false, true}) {
     HiveStore store(nullptr, HiveFile::Open(user_path, writable));
-    return store.ListValues(kCurrentUser, torvane::testing::kExplorer);
-  };
-  ASSERT_TRUE(values(false));
-  EXPECT_EQ(*values(false), *values(true));
-  EXPECT_TRUE(values(false)->empty()) << "no value of the key can be read";
+    EXPECT_FALSE(store.ListValues(kCurrentUser, torvane::testing::kExplorer)) << "not every value can be read";
+    HKey key = kNullKey;
+    ASSERT_EQ(store.RegOpenKeyExA(kCurrentUser, torvane::testing::kExplorer, 0, kKeyRead, &key), kSuccess);
+    std::uint32_t size = 0;
+    EXPECT_EQ(store.RegQueryValueExA(key, "NoViewContextMenu", nullptr, nullptr, &size), kSuccess) << writable;
+    EXPECT_EQ(store.RegQueryValueExA(key, "Missing", nullptr, nullptr, &size), kAccessDenied)
+        << "it could be the unreadable one";
+    store.RegCloseKey(key);
+  }
 
   repair::RunFlags flags;
   {
@@ -338,13 +345,14 @@ TEST_F(HiveDamageTest, ANameThatIsNoUtf16ReadsAlikeInPlaceAndThroughHivex) {
   }
   HiveStore reread(HiveFile::Open(path, false), HiveFile::Open(user_path, false));
   repair::RepairEngine engine(reread);
-  ASSERT_TRUE(flags.m_repaired[5]);
-  EXPECT_TRUE(engine.CheckItem(5)) << "reported repaired, it must read healthy";
+  EXPECT_FALSE(flags.m_repaired[5]) << "the key cannot be rewritten";
+  EXPECT_FALSE(engine.CheckItem(5)) << "never healthy";
+  EXPECT_EQ(ReadFile(user_path), bytes);
 }
-
 
 // Two values whose stored names differ only after a NUL ("A\0B", "A\0C")
 // read as "A" through hivex; rewriting their key would give both that name.
+// Neither is named "A".
 TEST_F(HiveDamageTest, ValuesWhoseNamesHideANulAreNeverRenamed) {
   MemoryStore source;
   source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe evil.exe");
@@ -360,7 +368,7 @@ TEST_F(HiveDamageTest, ValuesWhoseNamesHideANulAreNeverRenamed) {
     auto hive = HiveFile::Open(path, true);
     HiveStore store(hive, nullptr);
     EXPECT_FALSE(store.SetValue(kLocalMachine, kWinlogon, RegValue{"Shell", kRegSz, {'x', 0}}));
-    EXPECT_FALSE(store.DeleteValue(kLocalMachine, kWinlogon, "A"));
+    EXPECT_TRUE(store.DeleteValue(kLocalMachine, kWinlogon, "A")) << "there is no value named A";
     EXPECT_FALSE(hive->modified());
     // Other keys are changed as usual.
     EXPECT_TRUE(store.DeleteTree(kLocalMachine, kIfeo + "\\IceSword.exe"));
@@ -378,6 +386,77 @@ TEST_F(HiveDamageTest, ValuesWhoseNamesHideANulAreNeverRenamed) {
   const RegValue shell_text = AnsiForm(shell->front());
   EXPECT_EQ(std::string(shell_text.data.begin(), shell_text.data.end()),
             std::string("Explorer.exe evil.exe", 22)) << "refused, not half done";
+}
+
+// A value name is all its stored characters. "Shell\0x" stored before the
+// real Shell is not Shell, and a name with an unpaired surrogate (legal in
+// Windows) hides none of the values beside it: both readings see the
+// hijacked Shell and NoRun. hivex cannot write such a name back (it takes C
+// strings and refuses unpaired surrogates), so a repair of those keys is
+// refused before it changes anything, and the items stay damaged.
+TEST_F(HiveDamageTest, StoredNamesAreReadWholeAndHideNothingBesideThem) {
+  struct Case {
+    const char* what;
+    std::string stored;  // UTF-16LE of the planted name, written over "PlantedName1234"
+  };
+  auto utf16 = [](const std::string& ascii) {
+    std::string out;
+    for (char c : ascii) out += std::string{c, '\0'};
+    return out;
+  };
+  const Case cases[] = {
+      {"a NUL", utf16("Shell") + std::string("\0\0x\0", 4)},
+      {"an unpaired surrogate", utf16("Plant") + std::string("\x00\xD8", 2)},
+  };
+  const std::string user_path = dir + "/NTUSER.DAT";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryStore source;
+    // Values are stored in the order given: the planted one comes first.
+    source.PutString(kLocalMachine, kWinlogon, "PlantedName1234", "Explorer.exe");
+    source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe evil.exe");
+    source.PutDword(kCurrentUser, torvane::testing::kExplorer, "PlantedName1234", 0);
+    source.PutDword(kCurrentUser, torvane::testing::kExplorer, "NoRun", 1);
+    WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+    WriteHive(user_path, source.Root(kCurrentUser));
+    for (const std::string& file : {path, user_path}) {
+      std::string bytes = ReadFile(file);
+      const std::size_t vk = FindCell(bytes, "vk", "PlantedName1234");
+      ASSERT_NE(vk, 0u);
+      bytes[vk + 20] = static_cast<char>(bytes[vk + 20] & ~1);  // UTF-16 from here on
+      bytes.replace(vk + 0x18, c.stored.size(), c.stored);
+      bytes[vk + 6] = static_cast<char>(c.stored.size());
+      bytes[vk + 7] = 0;
+      WriteFile(file, bytes);
+    }
+    for (bool writable : {false, true}) {
+      HiveStore store(HiveFile::Open(path, writable), HiveFile::Open(user_path, writable));
+      repair::RepairEngine engine(store);
+      EXPECT_FALSE(engine.CheckItem(12)) << "Shell read through the planted name, " << writable;
+      EXPECT_FALSE(engine.CheckItem(4)) << "NoRun hidden, " << writable;
+    }
+    const std::string software_before = ReadFile(path), user_before = ReadFile(user_path);
+    {
+      auto software = HiveFile::Open(path, true);
+      auto user = HiveFile::Open(user_path, true);
+      HiveStore store(software, user);
+      repair::RepairEngine engine(store);
+      EXPECT_NE(engine.ApplyRepair(12), repair::RepairOutcome::kRepaired);
+      EXPECT_NE(engine.ApplyRepair(4), repair::RepairOutcome::kRepaired);
+      EXPECT_FALSE(software->modified());
+      EXPECT_FALSE(user->modified());
+    }
+    EXPECT_EQ(ReadFile(path), software_before);
+    EXPECT_EQ(ReadFile(user_path), user_before);
+    HiveStore reread(HiveFile::Open(path, false), HiveFile::Open(user_path, false));
+    repair::RepairEngine engine(reread);
+    EXPECT_FALSE(engine.CheckItem(12));
+    EXPECT_FALSE(engine.CheckItem(4));
+    const auto values = reread.ListValues(kLocalMachine, kWinlogon);
+    ASSERT_TRUE(values);
+    ASSERT_EQ(values->size(), 2u);
+    EXPECT_EQ(Utf8ToUtf16le(values->front().name), c.stored) << "the planted value kept as it was";
+  }
 }
 
 }  // namespace

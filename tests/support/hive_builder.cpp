@@ -146,6 +146,13 @@ void SetSecondarySequence(const std::string& path, std::uint32_t sequence) {
   WriteFile(path, bytes);
 }
 
+void SetMinorVersion(const std::string& path, std::uint32_t minor) {
+  std::string bytes = ReadFile(path);
+  Put32(bytes, 0x18, minor);
+  FixChecksum(bytes);
+  WriteFile(path, bytes);
+}
+
 std::string ScratchDirectory(const std::string& name) {
   const auto dir = std::filesystem::temp_directory_path() /
                    ("torvane-" + name + "-" + std::to_string(::getpid()));
