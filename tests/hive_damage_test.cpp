@@ -9,6 +9,7 @@
 #include "registry/demo.h"
 #include "registry/codepage.h"
 #include "registry/hive_store.h"
+#include "support/cli_run.h"
 #include "registry/utf.h"
 #include "repair/engine.h"
 #include "repair/run.h"
@@ -179,6 +180,15 @@ TEST_F(HiveDamageTest, AHiveWhoseCellsTheWriterWouldFreeBadlyIsRefusedForChanges
     repair::RepairEngine engine(store);
     EXPECT_FALSE(engine.CheckItem(12)) << "the shell's damage still shows";
     EXPECT_EQ(store.open_handles(), 0u);
+    // The dry run refuses what the real run refuses.
+    for (bool dry_run : {false, true}) {
+      std::vector<std::string> args = {"repair", "--all", "--software", path};
+      if (dry_run) args.push_back("--dry-run");
+      const auto result = torvane::testing::Cli(args);
+      EXPECT_EQ(result.code, cli::kExitError) << dry_run << result.out;
+      EXPECT_NE(result.err.find("refusing to change it"), std::string::npos) << result.err;
+      EXPECT_EQ(ReadFile(path), *bytes);
+    }
   }
 }
 
