@@ -469,5 +469,53 @@ TEST_F(HiveDamageTest, StoredNamesAreReadWholeAndHideNothingBesideThem) {
   }
 }
 
+// Inputs the hive fuzzer found, each used as both SOFTWARE and NTUSER.DAT:
+// a repair either commits a hive in which every item it reports repaired
+// reads healthy, or is refused and leaves the file as it was.
+TEST_F(HiveDamageTest, FuzzerFindingsReportOnlyRepairsTheCommittedHiveShows) {
+  const char* const inputs[] = {
+      // hivex and the in-place reader reached different keys: item 5 was
+      // reported repaired while the committed hive still held the policy.
+      "hive-item5-repaired-but-damaged",
+  };
+  for (const char* name : inputs) {
+    SCOPED_TRACE(name);
+    std::string input = ReadFile(std::string(TORVANE_TEST_DATA) + "/" + name);
+    ASSERT_GT(input.size(), 0x2000u);
+    torvane::testing::FixChecksum(input);
+    const std::string user_path = dir + "/NTUSER.DAT";
+    WriteFile(path, input);
+    WriteFile(user_path, input);
+    repair::RunFlags flags;
+    bool committed = true;
+    {
+      auto software = HiveFile::Open(path, true);
+      auto user = HiveFile::Open(user_path, true);
+      HiveStore store(software, user);
+      repair::RepairEngine engine(store);
+      repair::TickState all;
+      all.fill(true);
+      repair::RunTexts texts;
+      repair::RunRepairs(engine, flags, texts, all);
+      for (HiveFile* hive : {software.get(), user.get()}) {
+        try {
+          hive->Commit();
+        } catch (const HiveError& error) {
+          committed = false;
+          EXPECT_EQ(ReadFile(hive->path()), input) << error.what();
+        }
+      }
+    }
+    if (!committed) continue;
+    HiveStore reread(HiveFile::Open(path, false), HiveFile::Open(user_path, false));
+    repair::RepairEngine engine(reread);
+    for (int i = 0; i < repair::kItemCount; ++i) {
+      if (flags.m_repaired[i]) {
+        EXPECT_TRUE(engine.CheckItem(i)) << "item " << i << " reported repaired";
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace torvane::registry
