@@ -517,5 +517,39 @@ TEST_F(HiveDamageTest, FuzzerFindingsReportOnlyRepairsTheCommittedHiveShows) {
   }
 }
 
+// The commit reads the written hive back and compares it with the old one
+// and the changes made: any other difference, or a key it cannot compare,
+// drops the file, naming the hive and the first difference. Here a key off
+// every path holds a value whose data runs past its cell: nothing can prove
+// hivex kept it as it was.
+TEST_F(HiveDamageTest, AWrittenHiveThatCannotBeProvedThePlanIsNeverCommitted) {
+  MemoryStore source;
+  source.PutString(kLocalMachine, "SOFTWARE\\Alpha\\Inner", "Data", "a");
+  source.PutString(kLocalMachine, "SOFTWARE\\Bravo\\Other", "Long", "bravo, long enough for a cell");
+  WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+  std::string bytes = ReadFile(path);
+  const std::size_t data = FindCell(bytes, "vk", "Long");
+  ASSERT_NE(data, 0u);
+  ASSERT_EQ(Get32(bytes, data + 8) & 0x80000000u, 0u) << "the data must lie in a cell of its own";
+  Put32(bytes, data + 8, 3000);
+  WriteFile(path, bytes);
+
+  auto hive = HiveFile::Open(path, true);
+  HiveStore store(hive, nullptr);
+  ASSERT_TRUE(store.CreateKey(kLocalMachine, "SOFTWARE\\Alpha\\Added"));
+  try {
+    hive->Commit();
+    ADD_FAILURE() << "committed";
+  } catch (const HiveError& error) {
+    EXPECT_NE(std::string(error.what()).find(path + ": the written hive is not the planned change (Bravo"),
+              std::string::npos)
+        << error.what();
+  }
+  EXPECT_EQ(ReadFile(path), bytes);
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    EXPECT_EQ(entry.path().filename().string().find(".torvane-"), std::string::npos) << "left behind";
+  }
+}
+
 }  // namespace
 }  // namespace torvane::registry
