@@ -209,6 +209,29 @@ TEST_F(HiveStoreTest, WritesCommitToTheFileAndReadOnlyHivesRefuseThem) {
   EXPECT_EQ(Leftovers(dir), 0) << "nothing left beside the hive";
 }
 
+// Bytes past the bins the header announces are no part of the hive: a hive
+// padded (here sparsely) to many times its size is changed at the cost of
+// its bins, and the new file holds the bins alone.
+TEST_F(HiveStoreTest, PaddingPastTheBinsIsNeitherLoadedNorWrittenBack) {
+  MemoryStore source;
+  source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe evil.exe");
+  WriteHives(source);
+  const auto bins = std::filesystem::file_size(software_path);
+  std::filesystem::resize_file(software_path, bins + (256u << 20));
+  {
+    auto hive = HiveFile::Open(software_path, true);
+    HiveStore store(hive, nullptr);
+    ASSERT_TRUE(store.SetValue(kLocalMachine, kWinlogon, RegValue{"Shell", kRegSz, {'E', 0, 0, 0}, true}));
+    hive->Commit();
+  }
+  EXPECT_LT(std::filesystem::file_size(software_path), bins + (1u << 20));
+  HiveStore reread(HiveFile::Open(software_path, false), nullptr);
+  const auto values = reread.ListValues(kLocalMachine, kWinlogon);
+  ASSERT_TRUE(values);
+  ASSERT_EQ(values->size(), 1u);
+  EXPECT_EQ(values->front().data, (std::vector<std::uint8_t>{'E', 0, 0, 0}));
+}
+
 TEST_F(HiveStoreTest, ACommitInterruptedAfterTheTemporaryFileLeavesTheOriginalIntact) {
   MemoryStore source;
   source.PutString(kLocalMachine, kWinlogon, "Shell", "evil.exe");

@@ -255,10 +255,15 @@ std::shared_ptr<HiveFile> HiveFile::Open(const std::string& path, bool writable)
   } trimmed;
   if (reader->end() < file_size) {
     trimmed.fd = ::memfd_create("hive", MFD_CLOEXEC);
-    off_t from = 0;
-    if (trimmed.fd < 0 ||
-        ::copy_file_range(fd, &from, trimmed.fd, nullptr, reader->end(), 0) != static_cast<ssize_t>(reader->end())) {
-      throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
+    if (trimmed.fd < 0) throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
+    std::vector<char> buffer(1 << 20);
+    for (std::size_t at = 0; at < reader->end();) {
+      const std::size_t want = std::min(buffer.size(), reader->end() - at);
+      const ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(at));
+      if (got <= 0 || ::write(trimmed.fd, buffer.data(), static_cast<std::size_t>(got)) != got) {
+        throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
+      }
+      at += static_cast<std::size_t>(got);
     }
     name = "/proc/self/fd/" + std::to_string(trimmed.fd);
   }
