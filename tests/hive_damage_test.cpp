@@ -10,6 +10,7 @@
 #include "registry/codepage.h"
 #include "registry/hive_store.h"
 #include "support/cli_run.h"
+#include "support/hive_diff.h"
 #include "registry/utf.h"
 #include "repair/engine.h"
 #include "repair/run.h"
@@ -548,6 +549,39 @@ TEST_F(HiveDamageTest, AWrittenHiveThatCannotBeProvedThePlanIsNeverCommitted) {
   EXPECT_EQ(ReadFile(path), bytes);
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     EXPECT_EQ(entry.path().filename().string().find(".torvane-"), std::string::npos) << "left behind";
+  }
+}
+
+// The store's reading, its reading after a commit that changes nothing, and
+// libregf's agree, or the hive is refused for writing and left as it was:
+// hives made here, the damaged ones above, and the fuzzer's findings.
+TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
+  if (!torvane::testing::HaveRegfexport()) GTEST_SKIP() << "regfexport (Debian's libregf-utils) is not installed";
+  MemoryStore demo;
+  LoadDemoRegistry(demo);
+  WriteHive(path, *demo.FindKey(kLocalMachine, "SOFTWARE"));
+  const std::string made = ReadFile(path);
+  WriteHive(path, demo.Root(kCurrentUser));
+  const std::string user = ReadFile(path);
+  const std::string damaged = WriteDamagedSoftware();
+  std::string unreadable = damaged;
+  const std::size_t vk = FindCell(unreadable, "vk", "Debugger");
+  Put32(unreadable, vk + 12, 0x10);
+  std::string known = ReadFile(std::string(TORVANE_TEST_DATA) + "/hive-item5-repaired-but-damaged");
+  torvane::testing::FixChecksum(known);
+  struct Case {
+    const char* what;
+    const std::string* bytes;
+  };
+  const Case cases[] = {
+      {"the demo SOFTWARE", &made},
+      {"the demo NTUSER.DAT", &user},
+      {"a hive with two damaged items", &damaged},
+      {"a value's data in a bin header", &unreadable},
+      {"hive-item5-repaired-but-damaged", &known},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(torvane::testing::HiveReadingsDisagree(*c.bytes, dir), "") << c.what;
   }
 }
 
