@@ -567,6 +567,8 @@ TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
   std::string unreadable = damaged;
   const std::size_t vk = FindCell(unreadable, "vk", "Debugger");
   Put32(unreadable, vk + 12, 0x10);
+  std::string nameless = damaged;  // a key name of no characters, which libregf refuses
+  nameless[FindCell(nameless, "nk", "IceSword.exe") + 0x4C] = 0;
   std::string known = ReadFile(std::string(TORVANE_TEST_DATA) + "/hive-item5-repaired-but-damaged");
   torvane::testing::FixChecksum(known);
   struct Case {
@@ -578,6 +580,7 @@ TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
       {"the demo NTUSER.DAT", &user},
       {"a hive with two damaged items", &damaged},
       {"a value's data in a bin header", &unreadable},
+      {"a key without a name", &nameless},
       {"hive-item5-repaired-but-damaged", &known},
   };
   for (const Case& c : cases) {

@@ -152,7 +152,8 @@ bool RegfReader::NameOf(std::size_t node, std::string* utf8) const {
   const unsigned char* nk = Node(node, &length);
   if (nk == nullptr) return false;
   const std::size_t name_length = Le16(nk + 0x4C);
-  return kNodeFixed + name_length <= length &&
+  // Only the default value goes without a name; a key never does.
+  return name_length != 0 && kNodeFixed + name_length <= length &&
          NameToUtf8(nk + kNodeFixed, name_length, (Le16(nk + 6) & 0x20) != 0, utf8);
 }
 

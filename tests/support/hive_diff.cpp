@@ -34,17 +34,25 @@ bool Printable(const std::string& text) {
   return true;
 }
 
-// One line a key and one a value, paths from the root key's name on.
+// A name as regfexport shows it: up to its first NUL.
+std::string Shown(const std::string& name) { return name.substr(0, name.find('\0')); }
+
+// One line a key and one a value, paths from the root key's name on; with
+// `sizes_only`, as regfexport shows them.
 void Flatten(const RegTree& tree, const std::string& path, bool sizes_only, std::set<std::string>* out) {
   out->insert("K " + path);
   for (const auto& value : tree.values) {
     // regfexport shows the default value's empty name so.
-    const std::string name = sizes_only && value.name.empty() ? "(default)" : value.name;
-    std::string line = "V " + path + "|" + name + "|" + std::to_string(value.data.size());
+    const std::string name = !sizes_only ? value.name : value.name.empty() ? "(default)" : Shown(value.name);
+    // regfexport counts a text's size its own way (a missing terminator added).
+    const bool text = value.type == 1 || value.type == 2 || value.type == 7;
+    std::string line = "V " + path + "|" + name + "|" + (sizes_only && text ? "text" : std::to_string(value.data.size()));
     if (!sizes_only) line += "|" + std::to_string(value.type) + "|" + std::string(value.data.begin(), value.data.end());
     out->insert(line);
   }
-  for (const RegTree& child : tree.children) Flatten(child, path + "\\" + child.name, sizes_only, out);
+  for (const RegTree& child : tree.children) {
+    Flatten(child, path + "\\" + (sizes_only ? Shown(child.name) : child.name), sizes_only, out);
+  }
 }
 
 // The keys and values regfexport lists whose paths and names are printable
@@ -61,7 +69,7 @@ bool Regfexport(const std::string& file, std::set<std::string>* out) {
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
   std::istringstream lines(text);
   std::string line, path, value;
-  bool in_value = false;
+  bool in_value = false, is_text = false;
   while (std::getline(lines, line)) {
     if (line.rfind("Key path: ", 0) == 0) {
       path = line.substr(10);
@@ -71,8 +79,13 @@ bool Regfexport(const std::string& file, std::set<std::string>* out) {
       const std::size_t space = line.find(' ', 7);
       value = space == std::string::npos ? std::string() : line.substr(space + 1);
       in_value = true;
+    } else if (in_value && line.rfind("Type: ", 0) == 0) {
+      is_text = line.find("(REG_SZ)") != std::string::npos || line.find("(REG_EXPAND_SZ)") != std::string::npos ||
+             line.find("(REG_MULTI_SZ)") != std::string::npos;
     } else if (in_value && line.rfind("Data size: ", 0) == 0) {
-      if (Printable(path) && Printable(value)) out->insert("V " + path + "|" + value + "|" + line.substr(11));
+      if (Printable(path) && Printable(value)) {
+        out->insert("V " + path + "|" + value + "|" + (is_text ? std::string("text") : line.substr(11)));
+      }
       in_value = false;
     }
   }
