@@ -299,6 +299,12 @@ TEST_F(HiveStoreTest, BadFilesAreRefusedWithOneLineNamingTheFile) {
   std::string flipped = good;
   flipped[0x30] ^= 1;
   EXPECT_EQ(message(flipped), software_path + ": damaged hive header (checksum mismatch)");
+  for (std::size_t field : {0x1C, 0x20}) {  // a log file's type, a format other than in memory
+    std::string other = good;
+    other[field] = 2;
+    torvane::testing::FixChecksum(other);
+    EXPECT_EQ(message(other), software_path + ": not a primary hive file (its header's type or format)");
+  }
   std::string no_bin = good;
   no_bin.replace(0x1000, 4, "junk");
   EXPECT_EQ(message(no_bin), software_path + ": damaged hive (no hive bin after the header)");
