@@ -588,5 +588,53 @@ TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
   }
 }
 
+// A key on the path whose subkey list, or the key whose value list, cannot
+// be read is a read error of the store, never "not found": the checks see
+// it, and nothing is written.
+TEST_F(HiveDamageTest, AListThatCannotBeReadIsAnErrorNeverAnEmptyList) {
+  struct Case {
+    const char* what;
+    const char* key;
+    std::size_t field;  // the count the key's record gives its list
+    long open, query;   // what opening the policy key and reading NoRun answer
+  };
+  const Case cases[] = {
+      {"the subkey list of a key on the path", "Policies", 0x18, kAccessDenied, kInvalidHandle},
+      {"the value list of the key itself", "Explorer", 0x28, kSuccess, kAccessDenied},
+  };
+  const std::string user_path = dir + "/NTUSER.DAT";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryStore source;
+    source.PutDword(kCurrentUser, torvane::testing::kExplorer, "NoViewContextMenu", 1);
+    source.PutDword(kCurrentUser, torvane::testing::kExplorer, "NoRun", 1);
+    WriteHive(user_path, source.Root(kCurrentUser));
+    std::string bytes = ReadFile(user_path);
+    const std::size_t nk = FindCell(bytes, "nk", c.key);
+    ASSERT_NE(nk, 0u);
+    Put32(bytes, nk + c.field, 40);
+    WriteFile(user_path, bytes);
+    for (bool writable : {false, true}) {
+      std::shared_ptr<HiveFile> user;
+      try {
+        user = HiveFile::Open(user_path, writable);
+      } catch (const HiveError& error) {
+        EXPECT_TRUE(writable) << error.what();
+        continue;  // refused for changes: nothing is repaired
+      }
+      HiveStore store(nullptr, user);
+      HKey key = kNullKey;
+      EXPECT_EQ(store.RegOpenKeyExA(kCurrentUser, torvane::testing::kExplorer, 0, kKeyRead, &key), c.open);
+      std::uint32_t size = 0;
+      EXPECT_EQ(store.RegQueryValueExA(key, "NoRun", nullptr, nullptr, &size), c.query);
+      store.RegCloseKey(key);
+      EXPECT_FALSE(store.ListValues(kCurrentUser, torvane::testing::kExplorer));
+      EXPECT_FALSE(store.DeleteValue(kCurrentUser, torvane::testing::kExplorer, "NoRun"));
+      EXPECT_FALSE(user->modified());
+    }
+    EXPECT_EQ(ReadFile(user_path), bytes);
+  }
+}
+
 }  // namespace
 }  // namespace torvane::registry
