@@ -298,11 +298,6 @@ std::string Shown(const std::string& path) {
   return out;
 }
 
-struct Side {
-  const RegfReader* reader;
-  std::size_t node;
-};
-
 bool SameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -361,15 +356,15 @@ std::string HiveFile::CheckWritten(const std::string& temporary) const {
           return Differs(where, "a subkey name does not read back or is there twice");
         }
       }
+      auto below = [&](const std::string& name) { return where.empty() ? name : where + "\\" + name; };
       for (const auto& [name, child] : wanted) {
-        if (got.count(name) == 0) return Differs(where + "\\" + name, "missing from the written hive");
+        if (got.count(name) == 0) return Differs(below(name), "missing from the written hive");
       }
       for (const auto& [name, child] : got) {
-        if (wanted.count(name) == 0) return Differs(where + "\\" + name, "not planned but in the written hive");
+        if (wanted.count(name) == 0) return Differs(below(name), "not planned but in the written hive");
       }
       for (const auto& [name, child] : wanted) {
-        const std::string below = where.empty() ? name : where + "\\" + name;
-        if (!Same(child, got[name], below, depth + 1)) return false;
+        if (!Same(child, got[name], below(name), depth + 1)) return false;
       }
       return true;
     }

@@ -1,5 +1,5 @@
-// Offline registry hives (a SOFTWARE hive and a user's NTUSER.DAT) read and
-// written through hivex, answering the seven operations as the A entry
+// Offline registry hives (a SOFTWARE hive and a user's NTUSER.DAT) read in
+// place and written through hivex, answering the seven operations as the A entry
 // points would on the machine the hives come from.
 //
 // HKLM\SOFTWARE\... lies in the SOFTWARE hive (its root is the SOFTWARE
@@ -44,6 +44,7 @@ class HiveFile {
   // `writable` takes changes in memory; only Commit writes the file. It is
   // locked first (FileLock: no symbolic link, waits for another run), and
   // its structure is checked: a hive hivex cannot change safely is refused.
+  // Bytes past the bins the header announces are not loaded.
   static std::shared_ptr<HiveFile> Open(const std::string& path, bool writable);
   ~HiveFile();
   HiveFile(const HiveFile&) = delete;
