@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Repair of a listed image-options key with many subkeys, with and without
 # --backup, in turns on fresh copies of one hive; prints the median of each
-# and their ratio.
+# and their ratio. Then the restore of that backup: its time against the
+# repair's (target: at most 3 times), and how much it grew the hive against
+# the backup's size (target: at most twice). Last, the repair of a small
+# hive padded (sparsely) to 768 MB: its peak memory and the disk the result
+# occupies (target: in proportion to the hive's bins, not the file's length).
 #   backup_bench.sh TORVANE MAKE_HIJACK_HIVE [SUBKEYS]   (RUNS=N rounds, default 5)
 set -euo pipefail
 torvane=$1 make_hive=$2 subkeys=${3:-10000} runs=${RUNS:-5}
@@ -20,3 +24,19 @@ done
 p=$(printf '%s\n' "${plain[@]}" | median) b=$(printf '%s\n' "${backed[@]}" | median)
 printf 'repair of a listed key with %d subkeys: %.2f s, with --backup %.2f s (backup %d bytes): ratio %.2f\n' \
   "$subkeys" "$p" "$b" "$(stat -c %s "$dir/backup.reg")" "$(echo "$b / $p" | bc -l)"
+restored=()
+for ((i = 0; i < runs; ++i)); do
+  cp "$dir/b" "$dir/c"
+  restored+=("$(seconds "$torvane" restore "$dir/backup.reg" --software "$dir/c")")
+done
+r=$(printf '%s\n' "${restored[@]}" | median)
+grown=$(($(stat -c %s "$dir/c") - $(stat -c %s "$dir/SOFTWARE")))
+printf 'restore of that backup: %.2f s (%.2f times the repair); the hive grew %d bytes for a %d-byte backup (%.2f times)\n' \
+  "$r" "$(echo "$r / $b" | bc -l)" "$grown" "$(stat -c %s "$dir/backup.reg")" \
+  "$(echo "$grown / $(stat -c %s "$dir/backup.reg")" | bc -l)"
+"$make_hive" "$dir/padded" 10
+bins=$(stat -c %s "$dir/padded")
+truncate -s 768M "$dir/padded"
+peak=$( { /usr/bin/time -f %M "$torvane" repair 3 --software "$dir/padded" >/dev/null; } 2>&1 | tail -1)
+printf 'repair of a %d-byte hive padded to 768 MB: peak %d KB; the result occupies %d KB of disk (%d bytes long)\n' \
+  "$bins" "$peak" "$(du -k "$dir/padded" | cut -f1)" "$(stat -c %s "$dir/padded")"

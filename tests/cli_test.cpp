@@ -411,10 +411,12 @@ TEST_F(CliTest, ADirtyHiveIsScannedButNotRepaired) {
 TEST_F(CliTest, AChangeTheHiveRefusesFailsTheItemWithExitOne) {
   MemoryStore store;
   store.PutDword(kCurrentUser, kSystemPolicy, "DisableTaskMgr", 1);
-  // Rewriting a key that holds a value this large is refused.
+  // A hive of version 1.5 keeps a value this large in segments, which
+  // hivex cannot write: rewriting a key that holds one is refused.
   store.PutValue(kCurrentUser, kSystemPolicy, "Large", registry::kRegBinary, std::vector<std::uint8_t>(20000, 7));
   const std::string user = Path("NTUSER.DAT");
   WriteHive(user, store.Root(kCurrentUser));
+  torvane::testing::SetMinorVersion(user, 5);
   const Result result = Cli({"repair", "0", "--ntuser", user, "--json"});
   EXPECT_EQ(result.code, kExitDamage);
   EXPECT_NE(result.out.find("\"repaired\": [], \"failed\": [{\"profile\": null, \"index\": 0, "), std::string::npos)

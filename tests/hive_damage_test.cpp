@@ -9,6 +9,9 @@
 #include "registry/demo.h"
 #include "registry/codepage.h"
 #include "registry/hive_store.h"
+#include "support/cli_run.h"
+#include "support/hive_diff.h"
+#include "registry/utf.h"
 #include "repair/engine.h"
 #include "repair/run.h"
 #include "support/fixtures.h"
@@ -178,6 +181,15 @@ TEST_F(HiveDamageTest, AHiveWhoseCellsTheWriterWouldFreeBadlyIsRefusedForChanges
     repair::RepairEngine engine(store);
     EXPECT_FALSE(engine.CheckItem(12)) << "the shell's damage still shows";
     EXPECT_EQ(store.open_handles(), 0u);
+    // The dry run refuses what the real run refuses.
+    for (bool dry_run : {false, true}) {
+      std::vector<std::string> args = {"repair", "--all", "--software", path};
+      if (dry_run) args.push_back("--dry-run");
+      const auto result = torvane::testing::Cli(args);
+      EXPECT_EQ(result.code, cli::kExitError) << dry_run << result.out;
+      EXPECT_NE(result.err.find("refusing to change it"), std::string::npos) << result.err;
+      EXPECT_EQ(ReadFile(path), *bytes);
+    }
   }
 }
 
@@ -301,7 +313,9 @@ TEST_F(HiveDamageTest, AHiveWhoseBinsOrRootAreDamagedIsRefusedWhole) {
 // Found by the hive fuzzer: a value name stored as UTF-16 of odd length made
 // hivex refuse the key's values, which the repair took for absent, while the
 // reader read them after the commit: an item reported repaired read damaged.
-TEST_F(HiveDamageTest, ANameThatIsNoUtf16ReadsAlikeInPlaceAndThroughHivex) {
+// The name that cannot be read hides none of the values beside it; the key
+// cannot be backed up or rewritten whole, so its item is not repaired.
+TEST_F(HiveDamageTest, ANameThatIsNoUtf16HidesNothingAndItsKeyIsNeverRewritten) {
   const std::string user_path = dir + "/NTUSER.DAT";
   MemoryStore source;
   source.PutDword(kLocalMachine, torvane::testing::kExplorer, "NoViewContextMenu", 1);
@@ -315,13 +329,17 @@ TEST_F(HiveDamageTest, ANameThatIsNoUtf16ReadsAlikeInPlaceAndThroughHivex) {
   bytes[vk + 20] = static_cast<char>(bytes[vk + 20] & ~1);  // the name's 3 bytes read as UTF-16
   WriteFile(user_path, bytes);
 
-  auto values = [&](bool writable) {
+  for (bool writable : {false, true}) {
     HiveStore store(nullptr, HiveFile::Open(user_path, writable));
-    return store.ListValues(kCurrentUser, torvane::testing::kExplorer);
-  };
-  ASSERT_TRUE(values(false));
-  EXPECT_EQ(*values(false), *values(true));
-  EXPECT_TRUE(values(false)->empty()) << "no value of the key can be read";
+    EXPECT_FALSE(store.ListValues(kCurrentUser, torvane::testing::kExplorer)) << "not every value can be read";
+    HKey key = kNullKey;
+    ASSERT_EQ(store.RegOpenKeyExA(kCurrentUser, torvane::testing::kExplorer, 0, kKeyRead, &key), kSuccess);
+    std::uint32_t size = 0;
+    EXPECT_EQ(store.RegQueryValueExA(key, "NoViewContextMenu", nullptr, nullptr, &size), kSuccess) << writable;
+    EXPECT_EQ(store.RegQueryValueExA(key, "Missing", nullptr, nullptr, &size), kAccessDenied)
+        << "it could be the unreadable one";
+    store.RegCloseKey(key);
+  }
 
   repair::RunFlags flags;
   {
@@ -338,13 +356,14 @@ TEST_F(HiveDamageTest, ANameThatIsNoUtf16ReadsAlikeInPlaceAndThroughHivex) {
   }
   HiveStore reread(HiveFile::Open(path, false), HiveFile::Open(user_path, false));
   repair::RepairEngine engine(reread);
-  ASSERT_TRUE(flags.m_repaired[5]);
-  EXPECT_TRUE(engine.CheckItem(5)) << "reported repaired, it must read healthy";
+  EXPECT_FALSE(flags.m_repaired[5]) << "the key cannot be rewritten";
+  EXPECT_FALSE(engine.CheckItem(5)) << "never healthy";
+  EXPECT_EQ(ReadFile(user_path), bytes);
 }
-
 
 // Two values whose stored names differ only after a NUL ("A\0B", "A\0C")
 // read as "A" through hivex; rewriting their key would give both that name.
+// Neither is named "A".
 TEST_F(HiveDamageTest, ValuesWhoseNamesHideANulAreNeverRenamed) {
   MemoryStore source;
   source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe evil.exe");
@@ -360,7 +379,7 @@ TEST_F(HiveDamageTest, ValuesWhoseNamesHideANulAreNeverRenamed) {
     auto hive = HiveFile::Open(path, true);
     HiveStore store(hive, nullptr);
     EXPECT_FALSE(store.SetValue(kLocalMachine, kWinlogon, RegValue{"Shell", kRegSz, {'x', 0}}));
-    EXPECT_FALSE(store.DeleteValue(kLocalMachine, kWinlogon, "A"));
+    EXPECT_TRUE(store.DeleteValue(kLocalMachine, kWinlogon, "A")) << "there is no value named A";
     EXPECT_FALSE(hive->modified());
     // Other keys are changed as usual.
     EXPECT_TRUE(store.DeleteTree(kLocalMachine, kIfeo + "\\IceSword.exe"));
@@ -378,6 +397,243 @@ TEST_F(HiveDamageTest, ValuesWhoseNamesHideANulAreNeverRenamed) {
   const RegValue shell_text = AnsiForm(shell->front());
   EXPECT_EQ(std::string(shell_text.data.begin(), shell_text.data.end()),
             std::string("Explorer.exe evil.exe", 22)) << "refused, not half done";
+}
+
+// A value name is all its stored characters. "Shell\0x" stored before the
+// real Shell is not Shell, and a name with an unpaired surrogate (legal in
+// Windows) hides none of the values beside it: both readings see the
+// hijacked Shell and NoRun. hivex cannot write such a name back (it takes C
+// strings and refuses unpaired surrogates), so a repair of those keys is
+// refused before it changes anything, and the items stay damaged.
+TEST_F(HiveDamageTest, StoredNamesAreReadWholeAndHideNothingBesideThem) {
+  struct Case {
+    const char* what;
+    std::string stored;  // UTF-16LE of the planted name, written over "PlantedName1234"
+  };
+  auto utf16 = [](const std::string& ascii) {
+    std::string out;
+    for (char c : ascii) out += std::string{c, '\0'};
+    return out;
+  };
+  const Case cases[] = {
+      {"a NUL", utf16("Shell") + std::string("\0\0x\0", 4)},
+      {"an unpaired surrogate", utf16("Plant") + std::string("\x00\xD8", 2)},
+  };
+  const std::string user_path = dir + "/NTUSER.DAT";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryStore source;
+    // Values are stored in the order given: the planted one comes first.
+    source.PutString(kLocalMachine, kWinlogon, "PlantedName1234", "Explorer.exe");
+    source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe evil.exe");
+    source.PutDword(kCurrentUser, torvane::testing::kExplorer, "PlantedName1234", 0);
+    source.PutDword(kCurrentUser, torvane::testing::kExplorer, "NoRun", 1);
+    WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+    WriteHive(user_path, source.Root(kCurrentUser));
+    for (const std::string& file : {path, user_path}) {
+      std::string bytes = ReadFile(file);
+      const std::size_t vk = FindCell(bytes, "vk", "PlantedName1234");
+      ASSERT_NE(vk, 0u);
+      bytes[vk + 20] = static_cast<char>(bytes[vk + 20] & ~1);  // UTF-16 from here on
+      bytes.replace(vk + 0x18, c.stored.size(), c.stored);
+      bytes[vk + 6] = static_cast<char>(c.stored.size());
+      bytes[vk + 7] = 0;
+      WriteFile(file, bytes);
+    }
+    for (bool writable : {false, true}) {
+      HiveStore store(HiveFile::Open(path, writable), HiveFile::Open(user_path, writable));
+      repair::RepairEngine engine(store);
+      EXPECT_FALSE(engine.CheckItem(12)) << "Shell read through the planted name, " << writable;
+      EXPECT_FALSE(engine.CheckItem(4)) << "NoRun hidden, " << writable;
+    }
+    const std::string software_before = ReadFile(path), user_before = ReadFile(user_path);
+    {
+      auto software = HiveFile::Open(path, true);
+      auto user = HiveFile::Open(user_path, true);
+      HiveStore store(software, user);
+      repair::RepairEngine engine(store);
+      EXPECT_NE(engine.ApplyRepair(12), repair::RepairOutcome::kRepaired);
+      EXPECT_NE(engine.ApplyRepair(4), repair::RepairOutcome::kRepaired);
+      EXPECT_FALSE(software->modified());
+      EXPECT_FALSE(user->modified());
+    }
+    EXPECT_EQ(ReadFile(path), software_before);
+    EXPECT_EQ(ReadFile(user_path), user_before);
+    HiveStore reread(HiveFile::Open(path, false), HiveFile::Open(user_path, false));
+    repair::RepairEngine engine(reread);
+    EXPECT_FALSE(engine.CheckItem(12));
+    EXPECT_FALSE(engine.CheckItem(4));
+    const auto values = reread.ListValues(kLocalMachine, kWinlogon);
+    ASSERT_TRUE(values);
+    ASSERT_EQ(values->size(), 2u);
+    EXPECT_EQ(Utf8ToUtf16le(values->front().name), c.stored) << "the planted value kept as it was";
+  }
+}
+
+// Inputs the hive fuzzer found, each used as both SOFTWARE and NTUSER.DAT:
+// a repair either commits a hive in which every item it reports repaired
+// reads healthy, or is refused and leaves the file as it was.
+TEST_F(HiveDamageTest, FuzzerFindingsReportOnlyRepairsTheCommittedHiveShows) {
+  const char* const inputs[] = {
+      // hivex and the in-place reader reached different keys: item 5 was
+      // reported repaired while the committed hive still held the policy.
+      "hive-item5-repaired-but-damaged",
+  };
+  for (const char* name : inputs) {
+    SCOPED_TRACE(name);
+    std::string input = ReadFile(std::string(TORVANE_TEST_DATA) + "/" + name);
+    ASSERT_GT(input.size(), 0x2000u);
+    torvane::testing::FixChecksum(input);
+    const std::string user_path = dir + "/NTUSER.DAT";
+    WriteFile(path, input);
+    WriteFile(user_path, input);
+    repair::RunFlags flags;
+    bool committed = true;
+    {
+      auto software = HiveFile::Open(path, true);
+      auto user = HiveFile::Open(user_path, true);
+      HiveStore store(software, user);
+      repair::RepairEngine engine(store);
+      repair::TickState all;
+      all.fill(true);
+      repair::RunTexts texts;
+      repair::RunRepairs(engine, flags, texts, all);
+      for (HiveFile* hive : {software.get(), user.get()}) {
+        try {
+          hive->Commit();
+        } catch (const HiveError& error) {
+          committed = false;
+          EXPECT_EQ(ReadFile(hive->path()), input) << error.what();
+        }
+      }
+    }
+    if (!committed) continue;
+    HiveStore reread(HiveFile::Open(path, false), HiveFile::Open(user_path, false));
+    repair::RepairEngine engine(reread);
+    for (int i = 0; i < repair::kItemCount; ++i) {
+      if (flags.m_repaired[i]) {
+        EXPECT_TRUE(engine.CheckItem(i)) << "item " << i << " reported repaired";
+      }
+    }
+  }
+}
+
+// The commit reads the written hive back and compares it with the old one
+// and the changes made: any other difference, or a key it cannot compare,
+// drops the file, naming the hive and the first difference. Here a key off
+// every path holds a value whose data runs past its cell: nothing can prove
+// hivex kept it as it was.
+TEST_F(HiveDamageTest, AWrittenHiveThatCannotBeProvedThePlanIsNeverCommitted) {
+  MemoryStore source;
+  source.PutString(kLocalMachine, "SOFTWARE\\Alpha\\Inner", "Data", "a");
+  source.PutString(kLocalMachine, "SOFTWARE\\Bravo\\Other", "Long", "bravo, long enough for a cell");
+  WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+  std::string bytes = ReadFile(path);
+  const std::size_t data = FindCell(bytes, "vk", "Long");
+  ASSERT_NE(data, 0u);
+  ASSERT_EQ(Get32(bytes, data + 8) & 0x80000000u, 0u) << "the data must lie in a cell of its own";
+  Put32(bytes, data + 8, 3000);
+  WriteFile(path, bytes);
+
+  auto hive = HiveFile::Open(path, true);
+  HiveStore store(hive, nullptr);
+  ASSERT_TRUE(store.CreateKey(kLocalMachine, "SOFTWARE\\Alpha\\Added"));
+  try {
+    hive->Commit();
+    ADD_FAILURE() << "committed";
+  } catch (const HiveError& error) {
+    EXPECT_NE(std::string(error.what()).find(path + ": the written hive is not the planned change (Bravo"),
+              std::string::npos)
+        << error.what();
+  }
+  EXPECT_EQ(ReadFile(path), bytes);
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    EXPECT_EQ(entry.path().filename().string().find(".torvane-"), std::string::npos) << "left behind";
+  }
+}
+
+// The store's reading, its reading after a commit that changes nothing, and
+// libregf's agree, or the hive is refused for writing and left as it was:
+// hives made here, the damaged ones above, and the fuzzer's findings.
+TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
+  if (!torvane::testing::HaveRegfexport()) GTEST_SKIP() << "regfexport (Debian's libregf-utils) is not installed";
+  MemoryStore demo;
+  LoadDemoRegistry(demo);
+  WriteHive(path, *demo.FindKey(kLocalMachine, "SOFTWARE"));
+  const std::string made = ReadFile(path);
+  WriteHive(path, demo.Root(kCurrentUser));
+  const std::string user = ReadFile(path);
+  const std::string damaged = WriteDamagedSoftware();
+  std::string unreadable = damaged;
+  const std::size_t vk = FindCell(unreadable, "vk", "Debugger");
+  Put32(unreadable, vk + 12, 0x10);
+  std::string nameless = damaged;  // a key name of no characters, which libregf refuses
+  nameless[FindCell(nameless, "nk", "IceSword.exe") + 0x4C] = 0;
+  std::string known = ReadFile(std::string(TORVANE_TEST_DATA) + "/hive-item5-repaired-but-damaged");
+  torvane::testing::FixChecksum(known);
+  struct Case {
+    const char* what;
+    const std::string* bytes;
+  };
+  const Case cases[] = {
+      {"the demo SOFTWARE", &made},
+      {"the demo NTUSER.DAT", &user},
+      {"a hive with two damaged items", &damaged},
+      {"a value's data in a bin header", &unreadable},
+      {"a key without a name", &nameless},
+      {"hive-item5-repaired-but-damaged", &known},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(torvane::testing::HiveReadingsDisagree(*c.bytes, dir), "") << c.what;
+  }
+}
+
+// A key on the path whose subkey list, or the key whose value list, cannot
+// be read is a read error of the store, never "not found": the checks see
+// it, and nothing is written.
+TEST_F(HiveDamageTest, AListThatCannotBeReadIsAnErrorNeverAnEmptyList) {
+  struct Case {
+    const char* what;
+    const char* key;
+    std::size_t field;  // the count the key's record gives its list
+    long open, query;   // what opening the policy key and reading NoRun answer
+  };
+  const Case cases[] = {
+      {"the subkey list of a key on the path", "Policies", 0x18, kAccessDenied, kInvalidHandle},
+      {"the value list of the key itself", "Explorer", 0x28, kSuccess, kAccessDenied},
+  };
+  const std::string user_path = dir + "/NTUSER.DAT";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryStore source;
+    source.PutDword(kCurrentUser, torvane::testing::kExplorer, "NoViewContextMenu", 1);
+    source.PutDword(kCurrentUser, torvane::testing::kExplorer, "NoRun", 1);
+    WriteHive(user_path, source.Root(kCurrentUser));
+    std::string bytes = ReadFile(user_path);
+    const std::size_t nk = FindCell(bytes, "nk", c.key);
+    ASSERT_NE(nk, 0u);
+    Put32(bytes, nk + c.field, 40);
+    WriteFile(user_path, bytes);
+    for (bool writable : {false, true}) {
+      std::shared_ptr<HiveFile> user;
+      try {
+        user = HiveFile::Open(user_path, writable);
+      } catch (const HiveError& error) {
+        EXPECT_TRUE(writable) << error.what();
+        continue;  // refused for changes: nothing is repaired
+      }
+      HiveStore store(nullptr, user);
+      HKey key = kNullKey;
+      EXPECT_EQ(store.RegOpenKeyExA(kCurrentUser, torvane::testing::kExplorer, 0, kKeyRead, &key), c.open);
+      std::uint32_t size = 0;
+      EXPECT_EQ(store.RegQueryValueExA(key, "NoRun", nullptr, nullptr, &size), c.query);
+      store.RegCloseKey(key);
+      EXPECT_FALSE(store.ListValues(kCurrentUser, torvane::testing::kExplorer));
+      EXPECT_FALSE(store.DeleteValue(kCurrentUser, torvane::testing::kExplorer, "NoRun"));
+      EXPECT_FALSE(user->modified());
+    }
+    EXPECT_EQ(ReadFile(user_path), bytes);
+  }
 }
 
 }  // namespace

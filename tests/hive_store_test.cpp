@@ -209,6 +209,29 @@ TEST_F(HiveStoreTest, WritesCommitToTheFileAndReadOnlyHivesRefuseThem) {
   EXPECT_EQ(Leftovers(dir), 0) << "nothing left beside the hive";
 }
 
+// Bytes past the bins the header announces are no part of the hive: a hive
+// padded (here sparsely) to many times its size is changed at the cost of
+// its bins, and the new file holds the bins alone.
+TEST_F(HiveStoreTest, PaddingPastTheBinsIsNeitherLoadedNorWrittenBack) {
+  MemoryStore source;
+  source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe evil.exe");
+  WriteHives(source);
+  const auto bins = std::filesystem::file_size(software_path);
+  std::filesystem::resize_file(software_path, bins + (256u << 20));
+  {
+    auto hive = HiveFile::Open(software_path, true);
+    HiveStore store(hive, nullptr);
+    ASSERT_TRUE(store.SetValue(kLocalMachine, kWinlogon, RegValue{"Shell", kRegSz, {'E', 0, 0, 0}, true}));
+    hive->Commit();
+  }
+  EXPECT_LT(std::filesystem::file_size(software_path), bins + (1u << 20));
+  HiveStore reread(HiveFile::Open(software_path, false), nullptr);
+  const auto values = reread.ListValues(kLocalMachine, kWinlogon);
+  ASSERT_TRUE(values);
+  ASSERT_EQ(values->size(), 1u);
+  EXPECT_EQ(values->front().data, (std::vector<std::uint8_t>{'E', 0, 0, 0}));
+}
+
 TEST_F(HiveStoreTest, ACommitInterruptedAfterTheTemporaryFileLeavesTheOriginalIntact) {
   MemoryStore source;
   source.PutString(kLocalMachine, kWinlogon, "Shell", "evil.exe");
@@ -276,6 +299,12 @@ TEST_F(HiveStoreTest, BadFilesAreRefusedWithOneLineNamingTheFile) {
   std::string flipped = good;
   flipped[0x30] ^= 1;
   EXPECT_EQ(message(flipped), software_path + ": damaged hive header (checksum mismatch)");
+  for (std::size_t field : {0x1C, 0x20}) {  // a log file's type, a format other than in memory
+    std::string other = good;
+    other[field] = 2;
+    torvane::testing::FixChecksum(other);
+    EXPECT_EQ(message(other), software_path + ": not a primary hive file (its header's type or format)");
+  }
   std::string no_bin = good;
   no_bin.replace(0x1000, 4, "junk");
   EXPECT_EQ(message(no_bin), software_path + ": damaged hive (no hive bin after the header)");
@@ -383,34 +412,64 @@ TEST_F(HiveLinkTest, AKeyMarkedAsALinkIsNeverGoneInto) {
   EXPECT_EQ(store.open_handles(), 0u);
 }
 
-// hivex does not give a key's flags: a hive opened for changes knows a link
-// by the value every link holds, and the repair removes it as a link.
-TEST_F(HiveLinkTest, AHiveOpenedForChangesRemovesALinkAsALink) {
+// A key is a link exactly when its node's flag says so. A plain key that
+// holds a value named SymbolicLinkValue of type REG_LINK (on the path to a
+// place, or itself a hijack key) is read, backed up and changed like any
+// other, in a hive opened for reading and in one opened for changes.
+TEST_F(HiveLinkTest, OnlyTheNodesFlagMakesALinkForReadingAndForChanges) {
   const std::string ifeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
-  MemoryStore source;
-  const std::string target = "\\Registry\\Machine\\SOFTWARE\\Victim";
-  std::vector<std::uint8_t> utf16;
-  for (char c : target) {
-    utf16.push_back(static_cast<std::uint8_t>(c));
-    utf16.push_back(0);
+  std::vector<std::uint8_t> target;
+  for (char c : std::string("\\Registry\\Machine\\SOFTWARE\\Victim")) {
+    target.push_back(static_cast<std::uint8_t>(c));
+    target.push_back(0);
   }
-  source.PutValue(kLocalMachine, ifeo + "\\IceSword.exe", "SymbolicLinkValue", kRegLink, utf16);
-  source.CreateKey(kLocalMachine, ifeo + "\\notepad.exe");
-  source.PutString(kLocalMachine, "SOFTWARE\\Victim\\Child", "Data", "keep");
-  WriteHives(source);
-  {
-    HiveStore store = Open(true);
+  struct Case {
+    const char* what;
+    std::string holder;  // the key given the value
+    int item;
+  };
+  const Case cases[] = {
+      {"the hijack key itself", ifeo + "\\IceSword.exe", 3},
+      {"the image options key on the path", ifeo, 3},
+      {"the Winlogon key on the path", kWinlogon, 12},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryStore source;
+    source.PutString(kLocalMachine, ifeo + "\\IceSword.exe", "Debugger", "svch0st.exe");
+    source.PutString(kLocalMachine, ifeo + "\\IceSword.exe\\Sub", "Data", "x");
+    source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe evil.exe");
+    source.PutValue(kLocalMachine, c.holder, "SymbolicLinkValue", kRegLink, target);
+    source.PutString(kLocalMachine, "SOFTWARE\\Victim\\Child", "Data", "keep");
+    WriteHives(source);
+    const std::string holder = c.holder.substr(std::string("SOFTWARE\\").size());
+    for (bool writable : {false, true}) {
+      HiveStore store = Open(writable);
+      HKey key = kNullKey;
+      ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, c.holder, 0, kKeyRead, &key), kSuccess) << writable;
+      bool is_link = true;
+      EXPECT_EQ(store.RegQueryKeyIsLink(key, &is_link), kSuccess);
+      EXPECT_FALSE(is_link);
+      store.RegCloseKey(key);
+      const auto tree = store.ReadTree(kLocalMachine, ifeo + "\\IceSword.exe");
+      ASSERT_TRUE(tree);
+      EXPECT_EQ(tree->children.size(), 1u) << "what a backup takes";
+      repair::RepairEngine engine(store);
+      EXPECT_FALSE(engine.CheckItem(c.item));
+    }
+    {
+      auto software = HiveFile::Open(software_path, true);
+      HiveStore store(software, HiveFile::Open(user_path, true));
+      repair::RepairEngine engine(store);
+      EXPECT_EQ(engine.ApplyRepair(c.item), repair::RepairOutcome::kRepaired);
+      software->Commit();
+    }
+    HiveStore reread = Open(false);
+    repair::RepairEngine engine(reread);
+    EXPECT_TRUE(engine.CheckItem(c.item)) << "repaired in the committed file";
     HKey key = kNullKey;
-    EXPECT_EQ(store.RegOpenKeyExA(kLocalMachine, ifeo + "\\IceSword.exe", 0, kKeyRead, &key), kFileNotFound);
-    repair::RepairEngine engine(store);
-    EXPECT_EQ(engine.CheckImageHijack(), repair::HijackOutcome::kHijacked);
-    EXPECT_EQ(engine.ApplyRepair(3), repair::RepairOutcome::kRepaired);
-    EXPECT_EQ(engine.CheckImageHijack(), repair::HijackOutcome::kClean);
-    ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, ifeo + "\\notepad.exe", kOpenLink, kKeyRead, &key), kSuccess);
-    store.RegCloseKey(key);
-    ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\Victim\\Child", 0, kKeyRead, &key), kSuccess);
-    store.RegCloseKey(key);
-    EXPECT_EQ(store.open_handles(), 0u);
+    ASSERT_EQ(reread.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\Victim\\Child", 0, kKeyRead, &key), kSuccess);
+    reread.RegCloseKey(key);
   }
 }
 

@@ -399,7 +399,9 @@ bool Rescan(const std::vector<int>& requested, std::vector<Profile>& profiles, R
 // Plans every change first, then writes the undo (once, whole), then
 // changes: a backup always covers exactly what the run changed.
 int Repair(const Options& options, const Streams& streams) {
-  auto source = OpenSource(options, !options.dry_run);
+  // The dry run opens the files as the real run does (a hive the writer
+  // refuses is refused by both), and changes nothing: it never commits.
+  auto source = OpenSource(options, true);
   auto& profiles = source->profiles();
   const std::vector<int> requested = RequestedItems(options);
   RefuseUnrepairable(options, requested, *source);

@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 
 #include "registry/codepage.h"
+#include "registry/little_endian.h"
 #include "registry/names.h"
 #include "registry/regf_reader.h"
 #include "registry/utf.h"
@@ -36,30 +38,32 @@ struct FreeDeleter {
 template <typename T>
 using Malloced = std::unique_ptr<T, FreeDeleter>;
 
-std::string NodeName(const HiveFile& hive, hive_node_h node) {
-  if (hive.reader() != nullptr) return hive.reader()->Name(node);
-  Malloced<char> name(hivex_node_name(hive.handle(), node));
-  return name ? Utf8ToGbk(name.get()) : std::string();
+// A key's exact name: as the reader found it, or as this run added it.
+bool ExactNameOf(const HiveFile& hive, hive_node_h node, std::string* name) {
+  if (const std::string* added = hive.AddedName(node)) {
+    *name = *added;
+    return true;
+  }
+  return hive.Original(node) && hive.reader().NameOf(node, name);
 }
 
-std::string ExactName(const HiveFile& hive, hive_node_h node) {
-  if (hive.reader() != nullptr) return hive.reader()->Utf8Name(node);
-  Malloced<char> name(hivex_node_name(hive.handle(), node));
-  return name ? std::string(name.get()) : std::string();
-}
-
-std::vector<hive_node_h> Children(const HiveFile& hive, hive_node_h node) {
-  if (hive.reader() != nullptr) return hive.reader()->Children(node);
-  std::vector<hive_node_h> out;
+bool HivexChildren(const HiveFile& hive, hive_node_h node, std::vector<hive_node_h>* out) {
+  out->clear();
+  errno = 0;
   Malloced<hive_node_h> list(hivex_node_children(hive.handle(), node));
-  if (!list) return out;
-  for (hive_node_h* p = list.get(); *p != 0; ++p) out.push_back(*p);
-  return out;
+  if (!list) return false;
+  for (hive_node_h* p = list.get(); *p != 0; ++p) out->push_back(*p);
+  return true;
 }
 
-hive_node_h RootOf(const HiveFile& hive) {
-  return hive.reader() != nullptr ? hive.reader()->root() : hivex_root(hive.handle());
+// The subkeys as the reader found them, or as hivex holds them once this
+// run added or deleted one.
+bool ChildrenOf(const HiveFile& hive, hive_node_h node, std::vector<hive_node_h>* out) {
+  if (hive.writable() && (hive.ChildrenChanged(node) || !hive.Original(node))) return HivexChildren(hive, node, out);
+  return hive.reader().Children(node, out);
 }
+
+hive_node_h RootOf(const HiveFile& hive) { return hive.reader().root(); }
 
 // A value as it is stored: UTF-8 name as hivex gives it, raw data.
 struct RawValue {
@@ -70,10 +74,6 @@ struct RawValue {
   // value would lose the rest of its name (and could take another's).
   bool cut = false;
 };
-
-bool AnyCut(const std::vector<RawValue>& values) {
-  return std::any_of(values.begin(), values.end(), [](const RawValue& value) { return value.cut; });
-}
 
 // hivex passes value types as its enum, which lists the types only up to
 // REG_QWORD; a hive may hold any 32-bit type, and loading or storing such a
@@ -95,18 +95,24 @@ hive_set_value SetValueOf(RawValue& raw) {
   return set;
 }
 
-// Writes `values` as the node's whole value list. A value hivex would have
-// to write as one oversized cell is refused before anything changes.
-long WriteNodeValues(HiveFile& hive, std::size_t node, std::vector<RawValue>& values) {
-  for (const RawValue& value : values) {
-    if (value.data.size() > kLargestPlainValue) return kAccessDenied;
+// Writes `values` (exact, raw) as the node's whole value list. A value
+// hivex cannot write as it is stored is refused before anything changes:
+// a name with a NUL (hivex takes C strings), or data a hive of version 1.4
+// or later keeps in "db" segments (hivex writes one cell).
+long WriteNodeValues(HiveFile& hive, std::size_t node, std::vector<RegValue> values) {
+  std::vector<RawValue> raw;
+  for (const RegValue& value : values) {
+    if (value.name.find('\0') != std::string::npos) return kAccessDenied;
+    if (value.data.size() > kLargestPlainValue && hive.minor_version() >= 4) return kAccessDenied;
+    raw.push_back(RawValue{value.name, value.type, std::string(value.data.begin(), value.data.end())});
   }
-  std::vector<hive_set_value> set(values.size());
-  for (std::size_t i = 0; i < values.size(); ++i) set[i] = SetValueOf(values[i]);
+  std::vector<hive_set_value> set(raw.size());
+  for (std::size_t i = 0; i < raw.size(); ++i) set[i] = SetValueOf(raw[i]);
   if (hivex_node_set_values(hive.handle(), node, set.size(), set.data(), 0) != 0) {
     hive.MarkBroken();
     return kAccessDenied;
   }
+  hive.NoteValuesWritten(node, std::move(values));
   hive.MarkModified();
   return kSuccess;
 }
@@ -126,20 +132,34 @@ bool RawValues(hive_h* h, hive_node_h node, std::vector<RawValue>* out) {
   return true;
 }
 
-RegValue ToExact(const RawValue& raw) {
-  return RegValue{raw.key, raw.type, std::vector<std::uint8_t>(raw.data.begin(), raw.data.end()), true};
+// Whether hivex sees the node's values exactly as `values` (the reader's):
+// only then does a list written through it change just what was asked.
+bool HivexSees(const HiveFile& hive, std::size_t node, const std::vector<RegValue>& values) {
+  if (hive.WrittenValues(node) != nullptr) return true;
+  std::vector<RawValue> raw;
+  if (!RawValues(hive.handle(), node, &raw) || raw.size() != values.size()) return false;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const RegValue& value = values[i];
+    if (raw[i].cut || raw[i].key != value.name || raw[i].type != value.type ||
+        raw[i].data != std::string(value.data.begin(), value.data.end())) {
+      return false;
+    }
+  }
+  return true;
 }
 
-RegValue ToAnsi(const RawValue& raw) {
-  RegValue value = AnsiForm(ToExact(raw));
-  value.name = Utf8ToGbk(raw.key);
-  return value;
+// Whether hivex sees the node's subkeys as the reader does.
+bool HivexSeesChildren(const HiveFile& hive, std::size_t node) {
+  if (hive.ChildrenChanged(node) || !hive.Original(node)) return true;
+  std::vector<hive_node_h> mine, theirs;
+  return hive.reader().Children(node, &mine) && HivexChildren(hive, node, &theirs) && mine == theirs;
 }
 
 void CollectSubtree(const HiveFile& hive, hive_node_h node, int depth, std::vector<hive_node_h>* out) {
   out->push_back(node);
-  if (depth >= kMaxKeyDepth) return;
-  for (hive_node_h child : Children(hive, node)) CollectSubtree(hive, child, depth + 1, out);
+  std::vector<hive_node_h> children;
+  if (depth >= kMaxKeyDepth || !ChildrenOf(hive, node, &children)) return;
+  for (hive_node_h child : children) CollectSubtree(hive, child, depth + 1, out);
 }
 
 // The file mapped for reading, for the structure check.
@@ -205,13 +225,16 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
   const std::string problem = CheckHiveHeader(header, file_size, &dirty);
   if (!problem.empty()) throw HiveError(path + ": " + problem);
   if (first_bin != "hbin") throw HiveError(path + ": damaged hive (no hive bin after the header)");
+  auto reader = RegfReader::Open(fd);
+  if (reader == nullptr) throw HiveError(path + ": cannot map it: " + std::strerror(errno));
+  if (const std::string damage = reader->Check(); !damage.empty()) {
+    throw HiveError(path + ": damaged hive (" + damage + ")");
+  }
+  const std::uint32_t minor = Le32(reinterpret_cast<const unsigned char*>(header.data()) + 0x18);
   if (!writable) {
-    auto reader = RegfReader::Open(fd);
-    if (reader == nullptr) throw HiveError(path + ": cannot map it: " + std::strerror(errno));
-    if (const std::string damage = reader->Check(); !damage.empty()) {
-      throw HiveError(path + ": damaged hive (" + damage + ")");
-    }
-    return std::shared_ptr<HiveFile>(new HiveFile(place, nullptr, std::move(reader), dirty));
+    std::shared_ptr<HiveFile> file(new HiveFile(place, nullptr, std::move(reader), dirty));
+    file->minor_version_ = minor;
+    return file;
   }
   {
     const MappedFile mapped(fd);
@@ -219,18 +242,135 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
     const std::string damage = CheckHiveStructure(mapped.data(), mapped.size());
     if (!damage.empty()) throw HiveError(path + ": " + damage + "; refusing to change it");
   }
-  // hivex opens the file by name: the locked one, through its descriptor.
+  // hivex loads the whole file and writes it whole: bytes past the bins the
+  // header announces (padding, however long) are no part of the hive and
+  // are left out, so memory and the new file follow the hive, not the file.
   std::string name = "/proc/self/fd/" + std::to_string(fd);
-  if (::access(name.c_str(), F_OK) != 0) name = path;
+  struct Fd {
+    int fd = -1;
+    ~Fd() {
+      if (fd >= 0) ::close(fd);
+    }
+  } trimmed;
+  if (reader->end() < file_size) {
+    trimmed.fd = ::memfd_create("hive", MFD_CLOEXEC);
+    if (trimmed.fd < 0) throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
+    std::vector<char> buffer(1 << 20);
+    for (std::size_t at = 0; at < reader->end();) {
+      const std::size_t want = std::min(buffer.size(), reader->end() - at);
+      const ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(at));
+      if (got <= 0 || ::write(trimmed.fd, buffer.data(), static_cast<std::size_t>(got)) != got) {
+        throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
+      }
+      at += static_cast<std::size_t>(got);
+    }
+    name = "/proc/self/fd/" + std::to_string(trimmed.fd);
+  }
+  // hivex opens the file by name: the locked one, through its descriptor,
+  // never by its path again, which another process may have swapped since.
+  if (::access(name.c_str(), F_OK) != 0) {
+    throw HiveError(path + ": cannot read it whole (no /proc/self/fd to open it through)");
+  }
   hive_h* hive = hivex_open(name.c_str(), HIVEX_OPEN_WRITE);
   if (hive == nullptr) throw HiveError(path + ": damaged hive (" + std::strerror(errno) + ")");
-  std::shared_ptr<HiveFile> file(new HiveFile(place, hive, nullptr, dirty));
+  std::shared_ptr<HiveFile> file(new HiveFile(place, hive, std::move(reader), dirty));
+  file->minor_version_ = minor;
   file->lock_ = std::move(lock);
   return file;
 }
 
 HiveFile::HiveFile(FilePlace place, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty)
     : place_(std::move(place)), path_(place_.path()), hive_(hive), reader_(std::move(reader)), writable_(hive != nullptr), dirty_(dirty) {}
+
+namespace {
+
+// A path of exact names for messages, NULs shown.
+std::string Shown(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '\0') {
+      out += "\\0";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool SameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].name != b[i].name || a[i].type != b[i].type || a[i].data != b[i].data) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string HiveFile::CheckWritten(const std::string& temporary) const {
+  const int fd = ::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return "cannot read it back: " + std::string(std::strerror(errno));
+  auto written = RegfReader::Open(fd);
+  ::close(fd);
+  if (written == nullptr) return "cannot read it back";
+  if (std::string damage = written->Check(); !damage.empty()) return "it reads back damaged (" + damage + ")";
+  // Walks the old hive with this run's changes beside the new file.
+  struct Walker {
+    const HiveFile& hive;
+    const RegfReader& now;
+    std::string first;
+    bool Differs(const std::string& where, std::string what) {
+      first = Shown(where.empty() ? "the root key" : where) + ": " + what;
+      return false;
+    }
+    bool Same(std::size_t old_node, std::size_t new_node, const std::string& where, int depth) {
+      if (depth > kMaxKeyDepth) return Differs(where, "too deep to compare");
+      std::vector<RegValue> expected, found;
+      std::size_t unnamed = 0;
+      if (!NodeValues(hive, old_node, true, &expected, &unnamed) || unnamed != 0) {
+        return Differs(where, "its values could not be read before");
+      }
+      if (!now.Values(new_node, &found, true)) return Differs(where, "its values do not read back");
+      if (!SameValues(expected, found)) return Differs(where, "its values differ from the planned ones");
+      std::vector<std::size_t> old_children, new_children;
+      // The subkeys read before, less those deleted, and those added.
+      if (hive.Original(old_node) && !hive.reader().Children(old_node, &old_children)) {
+        return Differs(where, "its subkeys could not be read before");
+      }
+      if (auto added = hive.added_.find(old_node); added != hive.added_.end()) {
+        old_children.insert(old_children.end(), added->second.begin(), added->second.end());
+      }
+      if (!now.Children(new_node, &new_children)) return Differs(where, "its subkeys do not read back");
+      std::map<std::string, std::size_t> wanted, got;
+      for (std::size_t child : old_children) {
+        if (hive.deleted_.count(child) != 0) continue;
+        std::string name;
+        if (!ExactNameOf(hive, child, &name) || !wanted.emplace(name, child).second) {
+          return Differs(where, "a subkey name could not be read or is there twice");
+        }
+      }
+      for (std::size_t child : new_children) {
+        std::string name;
+        if (!now.NameOf(child, &name) || !got.emplace(name, child).second) {
+          return Differs(where, "a subkey name does not read back or is there twice");
+        }
+      }
+      auto below = [&](const std::string& name) { return where.empty() ? name : where + "\\" + name; };
+      for (const auto& [name, child] : wanted) {
+        if (got.count(name) == 0) return Differs(below(name), "missing from the written hive");
+      }
+      for (const auto& [name, child] : got) {
+        if (wanted.count(name) == 0) return Differs(below(name), "not planned but in the written hive");
+      }
+      for (const auto& [name, child] : wanted) {
+        if (!Same(child, got[name], below(name), depth + 1)) return false;
+      }
+      return true;
+    }
+  } walker{*this, *written, {}};
+  if (walker.Same(RootOf(*this), written->root(), "", 0)) return {};
+  return walker.first;
+}
 
 HiveFile::~HiveFile() {
   if (hive_ != nullptr) hivex_close(hive_);
@@ -243,6 +383,10 @@ void HiveFile::Prepare(FileSet& set) {
     set.AddWrittenBy(place_, [&](const std::string& temporary) {
       if (hivex_commit(hive_, temporary.c_str(), 0) != 0) {
         throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
+      }
+      if (const std::string difference = CheckWritten(temporary); !difference.empty()) {
+        throw HiveError(path_ + ": the written hive is not the planned change (" + difference +
+                        "); nothing was written");
       }
     });
   } catch (const FileError& error) {
@@ -263,32 +407,58 @@ void HiveFile::Commit(const BeforeReplaceHook& hook) {
   Committed();
 }
 
-std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node, bool exact) {
-  std::vector<RegValue> values;
-  if (hive.reader() != nullptr) {
-    if (!hive.reader()->Values(node, &values, exact)) values.clear();
-    return values;
+bool NodeValues(const HiveFile& hive, std::size_t node, bool exact, std::vector<RegValue>* out,
+                std::size_t* unnamed) {
+  out->clear();
+  *unnamed = 0;
+  if (const std::vector<RegValue>* written = hive.WrittenValues(node)) {
+    for (const RegValue& value : *written) {
+      if (exact) {
+        out->push_back(value);
+      } else {
+        RegValue ansi = AnsiForm(value);
+        ansi.name = Utf8ToGbk(value.name);
+        out->push_back(std::move(ansi));
+      }
+    }
+    return true;
   }
-  std::vector<RawValue> raw;
-  if (!RawValues(hive.handle(), node, &raw)) return values;
-  for (const RawValue& value : raw) values.push_back(exact ? ToExact(value) : ToAnsi(value));
-  return values;
+  if (!hive.Original(node)) return true;  // added by this run, no value yet
+  return hive.reader().Values(node, out, exact, unnamed);
+}
+
+bool HiveFile::Original(std::size_t node) const { return node < reader_->end() && added_names_.count(node) == 0; }
+
+const std::vector<RegValue>* HiveFile::WrittenValues(std::size_t node) const {
+  auto it = written_values_.find(node);
+  return it == written_values_.end() ? nullptr : &it->second;
+}
+
+const std::string* HiveFile::AddedName(std::size_t node) const {
+  auto it = added_names_.find(node);
+  return it == added_names_.end() ? nullptr : &it->second;
+}
+
+void HiveFile::NoteValuesWritten(std::size_t node, std::vector<RegValue> values) {
+  written_values_[node] = std::move(values);
+}
+
+void HiveFile::NoteChildAdded(std::size_t parent, std::size_t child, const std::string& utf8_name) {
+  added_[parent].push_back(child);
+  added_names_[child] = utf8_name;
+  children_changed_.insert(parent);
+}
+
+void HiveFile::NoteDeleted(std::size_t parent, std::size_t node) {
+  deleted_.insert(node);
+  children_changed_.insert(parent);
 }
 
 namespace {
 
-// A link is marked in its key's flags, which the in-place reader sees; hivex
-// does not give the flags, so a hive loaded for changes is asked for the
-// value every link holds.
-bool NodeIsLink(HiveFile& hive, std::size_t node) {
-  if (hive.reader() != nullptr) return hive.reader()->IsLink(node);
-  errno = 0;
-  const hive_value_h value = hivex_node_get_value(hive.handle(), node, "SymbolicLinkValue");
-  if (value == 0) return errno != 0 && errno != ENOENT;  // unreadable: not one to go into
-  hive_type type{};
-  std::size_t length = 0;
-  return hivex_value_type(hive.handle(), value, &type, &length) != 0 || type == hive_t_REG_LINK;
-}
+// A key is a link exactly when its node's flags say so. Keys this run
+// added are none.
+bool NodeIsLink(const HiveFile& hive, std::size_t node) { return hive.Original(node) && hive.reader().IsLink(node); }
 
 }  // namespace
 
@@ -311,7 +481,8 @@ bool HiveStore::Resolve(HKey key, Handle* handle) const {
   return true;
 }
 
-hive_node_h HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact) {
+bool HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact,
+                           std::size_t* child) {
   // Opening each subkey of a key in turn would read every sibling's name
   // each time; the names of the keys looked into last are kept.
   constexpr std::size_t kKeptKeys = 64;
@@ -321,20 +492,28 @@ hive_node_h HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const 
     index.hive = &hive;
     index.generation = hive.key_generation();
   }
-  auto [entry, added] = index.keys.try_emplace(NodeId{&hive, node});
-  if (added) {
-    for (hive_node_h child : Children(hive, node)) {
-      std::string folded = exact ? FoldUtf8(ExactName(hive, child)) : FoldName(NodeName(hive, child));
-      entry->second.emplace(std::move(folded), child);  // the first of two equal names wins, as before
+  auto entry = index.keys.find(NodeId{&hive, node});
+  if (entry == index.keys.end()) {
+    std::vector<hive_node_h> children;
+    if (!ChildrenOf(hive, node, &children)) return false;
+    std::unordered_map<std::string, std::size_t> names;
+    for (hive_node_h sub : children) {
+      std::string utf8;
+      if (!ExactNameOf(hive, sub, &utf8)) return false;  // it could be the one asked for
+      std::string folded = exact ? FoldUtf8(utf8) : FoldName(Utf8ToGbk(utf8));
+      names.emplace(std::move(folded), sub);  // the first of two equal names wins, as before
     }
+    entry = index.keys.emplace(NodeId{&hive, node}, std::move(names)).first;
   }
   auto it = entry->second.find(exact ? FoldUtf8(name) : FoldName(name));
-  return it == entry->second.end() ? 0 : it->second;
+  *child = it == entry->second.end() ? 0 : it->second;
+  return true;
 }
 
 void HiveStore::NoteChildAdded(HiveFile& hive, std::size_t node, const std::string& utf8_name, std::size_t child) {
   const std::uint64_t before = hive.key_generation();
   hive.MarkKeysChanged();
+  hive.NoteChildAdded(node, child, utf8_name);
   for (ChildIndex* index : {&exact_index_, &ansi_index_}) {
     if (index->hive != &hive || index->generation != before) continue;
     index->generation = hive.key_generation();
@@ -344,38 +523,41 @@ void HiveStore::NoteChildAdded(HiveFile& hive, std::size_t node, const std::stri
   }
 }
 
-bool HiveStore::Walk(const Handle& from, const std::string& path, Handle* found, bool create, bool open_link,
+long HiveStore::Walk(const Handle& from, const std::string& path, Handle* found, bool create, bool open_link,
                      bool exact) {
   Handle at = from;
   const auto parts = exact ? SplitUtf8Path(path) : SplitKeyPath(path);
   for (std::size_t i = 0; i < parts.size(); ++i) {
     const std::string& part = parts[i];
-    if (at.hive != nullptr && at.node != RootOf(*at.hive) && NodeIsLink(*at.hive, at.node)) return false;
+    if (at.hive != nullptr && at.node != RootOf(*at.hive) && NodeIsLink(*at.hive, at.node)) return kFileNotFound;
     if (at.hive == nullptr) {
-      if (!software_ || !NamesEqual(part, "SOFTWARE")) return false;
+      if (!software_ || !NamesEqual(part, "SOFTWARE")) return kFileNotFound;
       at.hive = software_.get();
       at.node = RootOf(*software_);
       continue;
     }
-    hive_node_h next = ChildNamed(*at.hive, at.node, part, exact);
+    hive_node_h next = 0;
+    if (!ChildNamed(*at.hive, at.node, part, exact, &next)) return kAccessDenied;
     if (next == 0) {
-      if (!create || !at.hive->writable()) return false;
+      if (!create || !at.hive->writable()) return kFileNotFound;
+      if (!HivexSeesChildren(*at.hive, at.node)) return kAccessDenied;
       errno = 0;
       const std::string utf8 = exact ? part : GbkToUtf8(part);
       next = hivex_node_add_child(at.hive->handle(), at.node, utf8.c_str());
       if (next == 0) {
         // EINVAL and EEXIST come before hivex touches the hive.
         if (errno != EINVAL && errno != EEXIST) at.hive->MarkBroken();
-        return false;
+        return kAccessDenied;
       }
       at.hive->MarkModified();
       NoteChildAdded(*at.hive, at.node, utf8, next);
     }
+    at.parent = at.node;
     at.node = next;
   }
-  if (!open_link && at.hive != nullptr && !parts.empty() && NodeIsLink(*at.hive, at.node)) return false;
+  if (!open_link && at.hive != nullptr && !parts.empty() && NodeIsLink(*at.hive, at.node)) return kFileNotFound;
   *found = at;
-  return true;
+  return kSuccess;
 }
 
 long HiveStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
@@ -386,7 +568,8 @@ long HiveStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t 
   if (!Resolve(root, &parent)) return root == kCurrentUser ? kFileNotFound : kInvalidHandle;
   if (parent.deleted) return kKeyDeleted;
   Handle found;
-  if (!Walk(parent, ViewPath(root, path, access), &found, false, (options & kOpenLink) != 0)) return kFileNotFound;
+  const long rc = Walk(parent, ViewPath(root, path, access), &found, false, (options & kOpenLink) != 0);
+  if (rc != kSuccess) return rc;
   found.access = access;
   found.deleted = false;
   const HKey handle = next_handle_;
@@ -403,51 +586,46 @@ long HiveStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_
   if (handle.deleted) return kKeyDeleted;
   if (data != nullptr && size == nullptr) return kInvalidParameter;
   if (handle.hive == nullptr) return kFileNotFound;
-  for (const RegValue& value : NodeValues(*handle.hive, handle.node, false)) {
+  std::vector<RegValue> values;
+  std::size_t unnamed = 0;
+  // A list that cannot be read is no proof that the value is missing.
+  if (!NodeValues(*handle.hive, handle.node, false, &values, &unnamed)) return kAccessDenied;
+  for (const RegValue& value : values) {
     if (NamesEqual(value.name, name)) return CopyValueOut(value, type, data, size);
   }
-  return kFileNotFound;
+  return unnamed == 0 ? kFileNotFound : kAccessDenied;
 }
 
 long HiveStore::SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& value) {
   if (!hive.writable()) return kAccessDenied;
-  std::vector<RawValue> raw;
-  if (!RawValues(hive.handle(), node, &raw) || AnyCut(raw)) return kAccessDenied;
+  std::vector<RegValue> values;
+  std::size_t unnamed = 0;
+  if (!NodeValues(hive, node, true, &values, &unnamed) || unnamed != 0 || !HivexSees(hive, node, values)) {
+    return kAccessDenied;
+  }
   const RegValue stored = StoredForm(value);
-  RawValue wanted{value.name, value.type, std::string(stored.data.begin(), stored.data.end())};
   bool replaced = false;
-  for (RawValue& existing : raw) {
-    if (!replaced && Utf8NamesEqual(existing.key, value.name)) {
-      existing.type = wanted.type;
-      existing.data = wanted.data;  // the stored name keeps its letter case
+  for (RegValue& existing : values) {
+    if (!replaced && Utf8NamesEqual(existing.name, value.name)) {
+      existing.type = stored.type;
+      existing.data = stored.data;  // the stored name keeps its letter case
       replaced = true;
     }
   }
-  if (!replaced) raw.push_back(std::move(wanted));
-  return WriteNodeValues(hive, node, raw);
+  if (!replaced) values.push_back(RegValue{value.name, stored.type, stored.data, true});
+  return WriteNodeValues(hive, node, std::move(values));
 }
 
 long HiveStore::DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name) {
-  if (!hive.writable()) {
-    for (const RegValue& value : NodeValues(hive, node, true)) {
-      if (Utf8NamesEqual(value.name, name)) return kAccessDenied;
-    }
-    return kFileNotFound;
-  }
-  std::vector<RawValue> raw;
-  if (!RawValues(hive.handle(), node, &raw) || AnyCut(raw)) return kAccessDenied;
-  std::vector<RawValue> kept;
-  bool found = false;
-  for (RawValue& existing : raw) {
-    if (!found && Utf8NamesEqual(existing.key, name)) {
-      found = true;
-    } else {
-      kept.push_back(std::move(existing));
-    }
-  }
-  if (!found) return kFileNotFound;
-  if (!hive.writable()) return kAccessDenied;
-  return WriteNodeValues(hive, node, kept);
+  std::vector<RegValue> values;
+  std::size_t unnamed = 0;
+  if (!NodeValues(hive, node, true, &values, &unnamed)) return kAccessDenied;
+  auto it = std::find_if(values.begin(), values.end(),
+                         [&](const RegValue& value) { return Utf8NamesEqual(value.name, name); });
+  if (it == values.end()) return unnamed == 0 ? kFileNotFound : kAccessDenied;
+  if (!hive.writable() || unnamed != 0 || !HivexSees(hive, node, values)) return kAccessDenied;
+  values.erase(it);
+  return WriteNodeValues(hive, node, std::move(values));
 }
 
 long HiveStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_t /*reserved*/,
@@ -480,11 +658,14 @@ long HiveStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint
   } else {
     EnumCache& cache = enum_cache_;
     if (cache.hive != handle.hive || cache.node != handle.node || cache.generation != handle.hive->generation()) {
-      const auto children = Children(*handle.hive, handle.node);
+      std::vector<hive_node_h> children;
+      cache = {};
+      if (!ChildrenOf(*handle.hive, handle.node, &children)) return kAccessDenied;
       cache = {handle.hive, handle.node, handle.hive->generation(), {children.begin(), children.end()}};
     }
     if (index >= cache.children.size()) return kNoMoreItems;
-    child = NodeName(*handle.hive, cache.children[index]);
+    if (!ExactNameOf(*handle.hive, cache.children[index], &child)) return kAccessDenied;
+    child = Utf8ToGbk(child);
   }
   if (name == nullptr || child.size() + 1 > capacity) return kMoreData;
   std::memcpy(name, child.c_str(), child.size() + 1);
@@ -503,16 +684,21 @@ long HiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (handle.deleted) return kKeyDeleted;
   if (SplitKeyPath(subkey).empty()) return kInvalidParameter;
   Handle victim;
-  if (!Walk(handle, subkey, &victim, false, true)) return kFileNotFound;
+  if (const long rc = Walk(handle, subkey, &victim, false, true); rc != kSuccess) return rc;
   if (victim.hive == nullptr || !victim.hive->writable()) return kAccessDenied;
   hive_h* h = victim.hive->handle();
-  if (victim.node == hivex_root(h) || hivex_node_nr_children(h, victim.node) > 0) return kAccessDenied;
+  std::vector<hive_node_h> children;
+  if (victim.node == RootOf(*victim.hive) || !ChildrenOf(*victim.hive, victim.node, &children) || !children.empty() ||
+      !HivexSeesChildren(*victim.hive, victim.parent)) {
+    return kAccessDenied;
+  }
   if (hivex_node_delete_child(h, victim.node) != 0) {
     victim.hive->MarkBroken();
     return kAccessDenied;
   }
   victim.hive->MarkModified();
   victim.hive->MarkKeysChanged();
+  victim.hive->NoteDeleted(victim.parent, victim.node);
   ForgetNode(victim.hive, victim.node);
   return kSuccess;
 }
@@ -532,17 +718,18 @@ long HiveStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
 
 bool HiveStore::CreateKey(HKey root, const std::string& path) {
   Handle top, found;
-  return Resolve(root, &top) && Walk(top, path, &found, true, false, true) && found.hive != nullptr;
+  return Resolve(root, &top) && Walk(top, path, &found, true, false, true) == kSuccess && found.hive != nullptr;
 }
 
 bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   Handle top, victim;
   if (!Resolve(root, &top)) return false;
   // A link goes as a link: what lies below it in the file is its own.
-  if (!Walk(top, path, &victim, false, true, true)) return true;
-  if (victim.hive == nullptr || !victim.hive->writable()) return false;
+  const long rc = Walk(top, path, &victim, false, true, true);
+  if (rc == kFileNotFound) return true;
+  if (rc != kSuccess || victim.hive == nullptr || !victim.hive->writable()) return false;
   hive_h* h = victim.hive->handle();
-  if (victim.node == hivex_root(h)) return false;
+  if (victim.node == RootOf(*victim.hive) || !HivexSeesChildren(*victim.hive, victim.parent)) return false;
   std::vector<hive_node_h> doomed;
   CollectSubtree(*victim.hive, victim.node, 0, &doomed);
   if (hivex_node_delete_child(h, victim.node) != 0) {
@@ -551,40 +738,50 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   }
   victim.hive->MarkModified();
   victim.hive->MarkKeysChanged();
+  victim.hive->NoteDeleted(victim.parent, victim.node);
   for (hive_node_h node : doomed) ForgetNode(victim.hive, node);
   return true;
 }
 
 bool HiveStore::SetValue(HKey root, const std::string& path, const RegValue& value) {
   Handle top, key;
-  if (!Resolve(root, &top) || !Walk(top, path, &key, true, false, true) || key.hive == nullptr) return false;
+  if (!Resolve(root, &top) || Walk(top, path, &key, true, false, true) != kSuccess || key.hive == nullptr) {
+    return false;
+  }
   return SetNodeValue(*key.hive, key.node, value) == kSuccess;
 }
 
 bool HiveStore::DeleteValue(HKey root, const std::string& path, const std::string& name) {
   Handle top, key;
   if (!Resolve(root, &top)) return false;
-  if (!Walk(top, path, &key, false, false, true) || key.hive == nullptr) return true;
+  const long walked = Walk(top, path, &key, false, false, true);
+  if (walked == kFileNotFound || (walked == kSuccess && key.hive == nullptr)) return true;
+  if (walked != kSuccess) return false;
   const long rc = DeleteNodeValue(*key.hive, key.node, name);
   return rc == kSuccess || rc == kFileNotFound;
 }
 
 std::optional<std::vector<RegValue>> HiveStore::ListValues(HKey root, const std::string& path) {
   Handle top, key;
-  if (!Resolve(root, &top) || !Walk(top, path, &key, false, false, true)) return std::nullopt;
+  if (!Resolve(root, &top) || Walk(top, path, &key, false, false, true) != kSuccess) return std::nullopt;
   if (key.hive == nullptr) return std::vector<RegValue>{};
-  return NodeValues(*key.hive, key.node, true);
+  std::vector<RegValue> values;
+  std::size_t unnamed = 0;
+  if (!NodeValues(*key.hive, key.node, true, &values, &unnamed) || unnamed != 0) return std::nullopt;
+  return values;
 }
 
 namespace {
 
-bool ReadNode(HiveFile& hive, hive_node_h node, int depth, RegTree* tree) {
+bool ReadNode(const HiveFile& hive, hive_node_h node, int depth, RegTree* tree) {
   if (depth > kMaxKeyDepth) return false;
-  tree->values = NodeValues(hive, node, true);
-  for (hive_node_h child : Children(hive, node)) {
+  std::size_t unnamed = 0;
+  if (!NodeValues(hive, node, true, &tree->values, &unnamed) || unnamed != 0) return false;
+  std::vector<hive_node_h> children;
+  if (!ChildrenOf(hive, node, &children)) return false;
+  for (hive_node_h child : children) {
     RegTree& sub = tree->children.emplace_back();
-    sub.name = ExactName(hive, child);
-    if (!ReadNode(hive, child, depth + 1, &sub)) return false;
+    if (!ExactNameOf(hive, child, &sub.name) || !ReadNode(hive, child, depth + 1, &sub)) return false;
   }
   return true;
 }
@@ -593,9 +790,9 @@ bool ReadNode(HiveFile& hive, hive_node_h node, int depth, RegTree* tree) {
 
 std::optional<RegTree> HiveStore::ReadTree(HKey root, const std::string& path) {
   Handle top, key;
-  if (!Resolve(root, &top) || !Walk(top, path, &key, false, false, true) || key.hive == nullptr) {
-    return RegTarget::ReadTree(root, path);
-  }
+  const long rc = Resolve(root, &top) ? Walk(top, path, &key, false, false, true) : kInvalidHandle;
+  if (rc == kAccessDenied) return std::nullopt;
+  if (rc != kSuccess || key.hive == nullptr) return RegTarget::ReadTree(root, path);
   RegTree tree;
   if (!ReadNode(*key.hive, key.node, 0, &tree)) return std::nullopt;
   return tree;
@@ -603,10 +800,15 @@ std::optional<RegTree> HiveStore::ReadTree(HKey root, const std::string& path) {
 
 std::optional<std::vector<std::string>> HiveStore::ListSubkeys(HKey root, const std::string& path) {
   Handle top, key;
-  if (!Resolve(root, &top) || !Walk(top, path, &key, false, false, true)) return std::nullopt;
+  if (!Resolve(root, &top) || Walk(top, path, &key, false, false, true) != kSuccess) return std::nullopt;
   if (key.hive == nullptr) return software_ ? std::vector<std::string>{"SOFTWARE"} : std::vector<std::string>{};
+  std::vector<hive_node_h> children;
+  if (!ChildrenOf(*key.hive, key.node, &children)) return std::nullopt;
   std::vector<std::string> names;
-  for (hive_node_h child : Children(*key.hive, key.node)) names.push_back(ExactName(*key.hive, child));
+  for (hive_node_h child : children) {
+    std::string& name = names.emplace_back();
+    if (!ExactNameOf(*key.hive, child, &name)) return std::nullopt;
+  }
   return names;
 }
 

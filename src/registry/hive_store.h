@@ -1,5 +1,5 @@
-// Offline registry hives (a SOFTWARE hive and a user's NTUSER.DAT) read and
-// written through hivex, answering the seven operations as the A entry
+// Offline registry hives (a SOFTWARE hive and a user's NTUSER.DAT) read in
+// place and written through hivex, answering the seven operations as the A entry
 // points would on the machine the hives come from.
 //
 // HKLM\SOFTWARE\... lies in the SOFTWARE hive (its root is the SOFTWARE
@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "registry/file_io.h"
@@ -31,14 +32,19 @@ class HiveError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// One hive file: read in place when opened for reading, loaded whole into
-// hivex when opened for changes.
+// One hive file, read in place. A hive opened for changes is also loaded
+// into hivex, which only writes: what a key holds is read from the file as
+// it was opened, or from what this run wrote into it (hivex's own reading of
+// names and links differs). Before a write, hivex must see the key as the
+// reader does; before the commit, the written file is read back and must
+// differ from the old one by exactly the changes made.
 class HiveFile {
  public:
   // Checks the header and opens the file; throws HiveError. A hive opened
   // `writable` takes changes in memory; only Commit writes the file. It is
   // locked first (FileLock: no symbolic link, waits for another run), and
   // its structure is checked: a hive hivex cannot change safely is refused.
+  // Bytes past the bins the header announces are not loaded.
   static std::shared_ptr<HiveFile> Open(const FilePlace& place, bool writable);
   ~HiveFile();
   HiveFile(const HiveFile&) = delete;
@@ -69,8 +75,20 @@ class HiveFile {
   void MarkKeysChanged() { ++key_generation_; }
   // hivex's handle of a writable hive; null for one opened for reading.
   hive_h* handle() const { return hive_; }
-  // The reader of a hive opened for reading; null for a writable one.
-  const RegfReader* reader() const { return reader_.get(); }
+  // The reader of the file as it was opened.
+  const RegfReader& reader() const { return *reader_; }
+  // The hive's minor format version (3 for 1.3).
+  std::uint32_t minor_version() const { return minor_version_; }
+
+  // What this run wrote, by node (hivex names nodes by their file offset,
+  // as the reader does; nodes it adds lie past the old end of the bins).
+  bool Original(std::size_t node) const;
+  const std::vector<RegValue>* WrittenValues(std::size_t node) const;
+  bool ChildrenChanged(std::size_t node) const { return children_changed_.count(node) != 0; }
+  const std::string* AddedName(std::size_t node) const;
+  void NoteValuesWritten(std::size_t node, std::vector<RegValue> values);
+  void NoteChildAdded(std::size_t parent, std::size_t child, const std::string& utf8_name);
+  void NoteDeleted(std::size_t parent, std::size_t node);
 
   // Writes the changed hive into `set` as the new version of the file (see
   // FileSet); Committed() once the set is committed. Throws HiveError (also
@@ -82,6 +100,9 @@ class HiveFile {
 
  private:
   HiveFile(FilePlace place, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty);
+  // Why the file written at `temporary` is not the old one with this run's
+  // changes: the first difference; empty when it is.
+  std::string CheckWritten(const std::string& temporary) const;
 
   FilePlace place_;  // where it was found when opened; a commit writes there
   std::string path_;
@@ -91,6 +112,12 @@ class HiveFile {
   std::unique_ptr<RegfReader> reader_;
   bool writable_;
   bool dirty_;
+  std::uint32_t minor_version_ = 0;
+  std::unordered_map<std::size_t, std::vector<RegValue>> written_values_;
+  std::unordered_map<std::size_t, std::vector<std::size_t>> added_;
+  std::unordered_map<std::size_t, std::string> added_names_;
+  std::unordered_set<std::size_t> children_changed_;
+  std::unordered_set<std::size_t> deleted_;
   bool modified_ = false;
   bool broken_ = false;
   std::uint64_t generation_ = 0;
@@ -129,19 +156,22 @@ class HiveStore final : public RegistryStore, public RegTarget {
   struct Handle {
     HiveFile* hive = nullptr;  // null: the HKLM root above the SOFTWARE hive
     std::size_t node = 0;
+    std::size_t parent = 0;
     std::uint32_t access = 0;
     bool deleted = false;
   };
 
-  // Where `path` below `from` lies; false when it does not exist. A link's
+  // Where `path` below `from` lies: kSuccess, kFileNotFound, or
+  // kAccessDenied when a subkey list on the way cannot be read. A link's
   // target lies outside the file, so a path through a link leads nowhere;
   // the last key may be a link only when `open_link`. `exact`: the path is
   // UTF-8 (RegTarget), else GBK (the seven operations).
-  bool Walk(const Handle& from, const std::string& path, Handle* found, bool create = false,
+  long Walk(const Handle& from, const std::string& path, Handle* found, bool create = false,
             bool open_link = false, bool exact = false);
   bool Resolve(HKey key, Handle* handle) const;
-  // The subkey of `node` named `name` (UTF-8 when `exact`, else GBK); 0 when none.
-  std::size_t ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact);
+  // The subkey of `node` named `name` (UTF-8 when `exact`, else GBK); 0 when
+  // none; false when the subkeys cannot be read.
+  bool ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact, std::size_t* child);
   // Keeps what this store knows of `node`'s subkeys when its walk added one.
   void NoteChildAdded(HiveFile& hive, std::size_t node, const std::string& utf8_name, std::size_t child);
   // `value.name` and `name` in UTF-8; the value raw or as the A view.
@@ -185,7 +215,9 @@ class HiveStore final : public RegistryStore, public RegTarget {
 };
 
 // The values of one hive node as the A entry points see them, or with
-// `exact` raw with UTF-8 names.
-std::vector<RegValue> NodeValues(HiveFile& hive, std::size_t node, bool exact);
+// `exact` raw with UTF-8 names; false when they cannot be read. A value
+// whose name cannot be read is counted in `*unnamed`.
+bool NodeValues(const HiveFile& hive, std::size_t node, bool exact, std::vector<RegValue>* out,
+                std::size_t* unnamed);
 
 }  // namespace torvane::registry

@@ -177,6 +177,9 @@ std::string CheckHiveHeader(const std::string& header, std::uint64_t file_size, 
   for (std::size_t at = 0; at < 0x1FC; at += 4) sum ^= Le32(bytes + at);
   if (sum != Le32(bytes + 0x1FC)) return "damaged hive header (checksum mismatch)";
   if (Le32(bytes + 0x14) != 1) return "unsupported hive version " + std::to_string(Le32(bytes + 0x14));
+  // Windows loads a primary file in memory format only; a log or an
+  // alternate file is no hive of its own.
+  if (Le32(bytes + 0x1C) != 0 || Le32(bytes + 0x20) != 1) return "not a primary hive file (its header's type or format)";
   const std::uint32_t data_size = Le32(bytes + 0x28);
   if (data_size == 0 || data_size % 0x1000 != 0) return "damaged hive header (bad data size)";
   if (file_size < kBaseBlockSize + data_size) {

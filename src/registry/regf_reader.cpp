@@ -10,6 +10,7 @@
 
 #include "registry/codepage.h"
 #include "registry/little_endian.h"
+#include "registry/utf.h"
 
 namespace torvane::registry {
 
@@ -25,29 +26,18 @@ constexpr std::size_t kListFixed = 8;
 bool IsId(const unsigned char* cell, const char* id) { return cell[4] == id[0] && cell[5] == id[1]; }
 
 // A stored name in UTF-8: Latin-1 when the record says so, else UTF-16LE.
-// Read as hivex reads it: a name that is no UTF-16 (odd length, a lone
-// surrogate) cannot be read, and the name ends at its first NUL.
+// A name is all its stored characters: NULs and unpaired surrogates (as
+// WTF-8) included, so "Shell\0x" is not "Shell". Only an odd length of
+// UTF-16 cannot be read.
 bool NameToUtf8(const unsigned char* name, std::size_t length, bool latin1, std::string* out) {
-  std::string utf8;
-  auto append = [&](std::uint32_t code) { AppendUtf8(utf8, code); };
   if (latin1) {
-    for (std::size_t i = 0; i < length; ++i) append(name[i]);
-  } else {
-    if (length % 2 != 0) return false;
-    for (std::size_t i = 0; i < length; i += 2) {
-      std::uint32_t code = Le16(name + i);
-      if (code >= 0xDC00 && code <= 0xDFFF) return false;
-      if (code >= 0xD800 && code <= 0xDBFF) {
-        if (i + 2 >= length || Le16(name + i + 2) < 0xDC00 || Le16(name + i + 2) > 0xDFFF) return false;
-        code = 0x10000 + ((code - 0xD800) << 10) + (Le16(name + i + 2) - 0xDC00);
-        i += 2;
-      }
-      append(code);
-    }
+    std::string utf8;
+    for (std::size_t i = 0; i < length; ++i) AppendUtf8(utf8, name[i]);
+    *out = std::move(utf8);
+    return true;
   }
-  // As a C string from hivex, the name ends at its first NUL.
-  utf8.resize(std::min(utf8.size(), utf8.find('\0')));
-  *out = std::move(utf8);
+  if (length % 2 != 0) return false;
+  *out = Utf16leToUtf8(std::string_view(reinterpret_cast<const char*>(name), length));
   return true;
 }
 
@@ -126,15 +116,18 @@ bool RegfReader::AppendList(std::uint32_t offset, bool inside_index, std::size_t
   return true;
 }
 
-std::vector<std::size_t> RegfReader::Children(std::size_t node) const {
-  std::vector<std::size_t> children;
+bool RegfReader::Children(std::size_t node, std::vector<std::size_t>* out) const {
+  out->clear();
   const unsigned char* nk = Node(node);
-  if (nk == nullptr) return children;
+  if (nk == nullptr) return false;
   const std::uint32_t count = Le32(nk + 0x18);
-  if (count == 0) return children;
+  if (count == 0) return true;
   // The count of the key and of its list must agree, as hivex requires.
-  if (!AppendList(Le32(nk + 0x20), false, count, &children) || children.size() != count) children.clear();
-  return children;
+  if (!AppendList(Le32(nk + 0x20), false, count, out) || out->size() != count) {
+    out->clear();
+    return false;
+  }
+  return true;
 }
 
 bool RegfReader::IsLink(std::size_t node) const {
@@ -144,19 +137,24 @@ bool RegfReader::IsLink(std::size_t node) const {
   return nk == nullptr || (Le16(nk + 6) & kSymbolicLink) != 0;
 }
 
-std::string RegfReader::Name(std::size_t node) const { return Utf8ToGbk(Utf8Name(node)); }
+std::string RegfReader::Name(std::size_t node) const {
+  std::string name;
+  return NameOf(node, &name) ? Utf8ToGbk(name) : std::string();
+}
 
 std::string RegfReader::Utf8Name(std::size_t node) const {
+  std::string name;
+  return NameOf(node, &name) ? name : std::string();
+}
+
+bool RegfReader::NameOf(std::size_t node, std::string* utf8) const {
   std::size_t length = 0;
   const unsigned char* nk = Node(node, &length);
-  if (nk == nullptr) return {};
+  if (nk == nullptr) return false;
   const std::size_t name_length = Le16(nk + 0x4C);
-  std::string name;
-  if (kNodeFixed + name_length > length ||
-      !NameToUtf8(nk + kNodeFixed, name_length, (Le16(nk + 6) & 0x20) != 0, &name)) {
-    return {};
-  }
-  return name;
+  // Only the default value goes without a name; a key never does.
+  return name_length != 0 && kNodeFixed + name_length <= length &&
+         NameToUtf8(nk + kNodeFixed, name_length, (Le16(nk + 6) & 0x20) != 0, utf8);
 }
 
 bool RegfReader::Data(const unsigned char* vk, std::string* out) const {
@@ -193,7 +191,8 @@ bool RegfReader::Data(const unsigned char* vk, std::string* out) const {
   return true;
 }
 
-bool RegfReader::Values(std::size_t node, std::vector<RegValue>* out, bool exact) const {
+bool RegfReader::Values(std::size_t node, std::vector<RegValue>* out, bool exact, std::size_t* unnamed) const {
+  if (unnamed != nullptr) *unnamed = 0;
   const unsigned char* nk = Node(node);
   if (nk == nullptr) return false;
   const std::size_t count = Le32(nk + 0x28);
@@ -208,7 +207,12 @@ bool RegfReader::Values(std::size_t node, std::vector<RegValue>* out, bool exact
     const std::size_t name_length = Le16(vk + 6);
     if (kValueFixed + name_length > length) return false;
     RegValue value;
-    if (!NameToUtf8(vk + kValueFixed, name_length, (Le16(vk + 20) & 1) != 0, &value.name)) return false;
+    // A name that cannot be read hides none of the values beside it.
+    if (!NameToUtf8(vk + kValueFixed, name_length, (Le16(vk + 20) & 1) != 0, &value.name)) {
+      if (unnamed == nullptr) return false;
+      ++*unnamed;
+      continue;
+    }
     value.type = Le32(vk + 16);
     std::string data;
     if (!Data(vk, &data)) return false;

@@ -44,16 +44,22 @@ class RegfReader {
   // Keys are named by the offset of their cell in the file, as hivex names
   // them.
   std::size_t root() const;
-  // The subkeys in stored order; empty when the key's list is damaged.
-  std::vector<std::size_t> Children(std::size_t node) const;
+  // The subkeys in stored order; false (and none) when the key's list is damaged.
+  bool Children(std::size_t node, std::vector<std::size_t>* out) const;
+  // The key's name exactly, in (W)UTF-8; false when it cannot be read.
+  bool NameOf(std::size_t node, std::string* utf8) const;
   // The key's name in code page 936, or exact in UTF-8; empty when damaged.
   std::string Name(std::size_t node) const;
   std::string Utf8Name(std::size_t node) const;
   // Whether the key is a registry link (its target is outside the file).
   bool IsLink(std::size_t node) const;
   // Every value as the A entry points see it, or with `exact` raw with UTF-8
-  // names; false when any is damaged.
-  bool Values(std::size_t node, std::vector<RegValue>* out, bool exact = false) const;
+  // names; false when any is damaged. With `unnamed`, a value whose name
+  // cannot be read is left out and counted there instead.
+  bool Values(std::size_t node, std::vector<RegValue>* out, bool exact = false,
+              std::size_t* unnamed = nullptr) const;
+  // The end of the bins the header announces: cells lie before it.
+  std::size_t end() const { return end_; }
 
  private:
   RegfReader(const unsigned char* data, std::size_t size);

@@ -34,11 +34,6 @@ std::uint32_t Get32(const std::string& bytes, std::size_t at) {
   return value;
 }
 
-void FixChecksum(std::string& bytes) {
-  std::uint32_t sum = 0;
-  for (std::size_t at = 0; at < 0x1FC; at += 4) sum ^= Get32(bytes, at);
-  Put32(bytes, 0x1FC, sum);
-}
 
 std::size_t RoundUp8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
 
@@ -67,6 +62,12 @@ void AddTree(hive_h* h, hive_node_h node, const registry::MemoryStore::Key& key)
 }
 
 }  // namespace
+
+void FixChecksum(std::string& bytes) {
+  std::uint32_t sum = 0;
+  for (std::size_t at = 0; at < 0x1FC; at += 4) sum ^= Get32(bytes, at);
+  Put32(bytes, 0x1FC, sum);
+}
 
 std::string EmptyHive(const std::string& root_name) {
   std::string hive(kHeaderSize + kBinSize, '\0');
@@ -142,6 +143,13 @@ void WriteHive(const std::string& path, const registry::MemoryStore::Key& root) 
 void SetSecondarySequence(const std::string& path, std::uint32_t sequence) {
   std::string bytes = ReadFile(path);
   Put32(bytes, 0x08, sequence);
+  FixChecksum(bytes);
+  WriteFile(path, bytes);
+}
+
+void SetMinorVersion(const std::string& path, std::uint32_t minor) {
+  std::string bytes = ReadFile(path);
+  Put32(bytes, 0x18, minor);
   FixChecksum(bytes);
   WriteFile(path, bytes);
 }

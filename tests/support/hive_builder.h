@@ -20,6 +20,11 @@ void WriteHive(const std::string& path, const registry::MemoryStore::Key& root);
 // Sets the header's secondary sequence number (and fixes the checksum), so
 // that the hive reads as dirty when it differs from the primary one.
 void SetSecondarySequence(const std::string& path, std::uint32_t sequence);
+// Sets the header's checksum to what its first 508 bytes give.
+void FixChecksum(std::string& bytes);
+// Sets the header's minor format version (and fixes the checksum): hives
+// are made as version 1.3.
+void SetMinorVersion(const std::string& path, std::uint32_t minor);
 
 // A fresh empty directory under the system's temporary directory.
 std::string ScratchDirectory(const std::string& name);
