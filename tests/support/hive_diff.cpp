@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -64,7 +65,18 @@ bool Regfexport(const std::string& file, std::set<std::string>* out) {
   std::string text;
   char buffer[4096];
   std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  // The fuzzer's timer interrupts reads; an interrupted read is no end of
+  // the output (stopping there would kill regfexport with SIGPIPE).
+  for (;;) {
+    n = std::fread(buffer, 1, sizeof buffer, pipe);
+    text.append(buffer, n);
+    if (n > 0) continue;
+    if (std::ferror(pipe) != 0 && errno == EINTR) {
+      std::clearerr(pipe);
+      continue;
+    }
+    break;
+  }
   const int status = ::pclose(pipe);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
   std::istringstream lines(text);
