@@ -130,7 +130,9 @@ void Walk(HiveStore& store, HKey root, const std::string& path, int depth, int* 
   for (std::uint32_t i = 0; *budget > 0; ++i) {
     const long rc = store.RegEnumKeyA(key, i, name, sizeof name);
     if (rc == kNoMoreItems) break;
-    if (rc != kSuccess) continue;
+    if (rc == kMoreData) continue;
+    // A list that cannot be read fails the same way at every index.
+    if (rc != kSuccess) break;
     if (name[0] == '\0' || std::strchr(name, '\\') != nullptr) continue;  // not reachable by path
     Walk(store, root, path.empty() ? name : path + "\\" + name, depth + 1, budget);
   }

@@ -52,6 +52,17 @@ torvane_can_run_i386() {
   torvane_probe_i386 "${1:-build}"
 }
 
+# True when 32-bit Windows programs can run here: the kernel runs i386
+# programs and 32-bit Wine is installed (setup goes on without it where the
+# package cannot be had); otherwise sets torvane_no_i386_reason.
+torvane_can_run_wine32() {
+  torvane_can_run_i386 "${1:-build}" || return 1
+  if [[ ! -x /usr/lib/wine/wine ]]; then
+    torvane_no_i386_reason="32-bit Wine (wine32:i386) is not installed"
+    return 1
+  fi
+}
+
 # Debian's `wine` starts the 32-bit loader whenever wine32 is installed, even
 # where the kernel cannot run it; 64-bit programs go to the 64-bit loader
 # directly, which starts the 32-bit one only for 32-bit programs.

@@ -9,7 +9,7 @@ step "setup"
 # Where this machine cannot run 32-bit programs, the 32-bit build is still
 # built and checked byte for byte, but its Wine suites are skipped.
 skipped=""
-if ! torvane_can_run_i386; then
+if ! torvane_can_run_wine32; then
   skipped="test: skipped the Wine suites of the 32-bit build (windows32): $torvane_no_i386_reason"
   echo "$skipped"
 fi

@@ -23,7 +23,7 @@ pe_machine() {
   offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ') || return 0
   [[ -n "$offset" ]] && od -An -tx2 -j$((offset + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
 }
-if [[ -f "$program" && "$(pe_machine "$program")" == 014c ]] && ! torvane_can_run_i386 "$root/build"; then
+if [[ -f "$program" && "$(pe_machine "$program")" == 014c ]] && ! torvane_can_run_wine32 "$root/build"; then
   echo "wine_run: skipped $(basename "$program"), a 32-bit program: $torvane_no_i386_reason" >&2
   exit 77
 fi
@@ -36,7 +36,7 @@ fi
 # the ready mark says which Wine made the prefix, and a prefix made by
 # another is made anew.
 wine_kind="64-bit only"
-[[ -x /usr/lib/wine/wine ]] && torvane_can_run_i386 "$root/build" && wine_kind="64-bit and 32-bit"
+torvane_can_run_wine32 "$root/build" && wine_kind="64-bit and 32-bit"
 
 mkdir -p "$(dirname "$WINEPREFIX")"
 (

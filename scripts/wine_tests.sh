@@ -21,7 +21,7 @@ presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(windows)
 for preset in "${presets[@]}"; do
   step "Wine suites of the $preset build"
-  if [[ "$preset" == windows32* ]] && ! torvane_can_run_i386; then
+  if [[ "$preset" == windows32* ]] && ! torvane_can_run_wine32; then
     echo "wine_tests: skipping the Wine suites of the 32-bit build ($preset): $torvane_no_i386_reason"
   fi
   xvfb-run -a -s "-screen 0 1024x768x24" ctest --preset "$preset"
