@@ -395,9 +395,12 @@ TEST_F(HiveLinkTest, AKeyMarkedAsALinkIsNeverGoneInto) {
   HiveStore store = Open(false);
   const std::string linked = ifeo.substr(std::string("SOFTWARE\\").size()) + "\\LinkedSword.exe";
   HKey key = kNullKey;
-  EXPECT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\" + linked, 0, kKeyRead, &key), kFileNotFound);
+  EXPECT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\" + linked, 0, kKeyRead, &key), kRefusedLink);
+  EXPECT_EQ(store.RefusedLink(), "HKEY_LOCAL_MACHINE\\SOFTWARE\\" + linked + " is a registry link");
   EXPECT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\" + linked + "\\Inside", kOpenLink, kKeyRead, &key),
-            kFileNotFound);
+            kRefusedLink);
+  EXPECT_FALSE(store.ListValues(kLocalMachine, ifeo + "\\LinkedSword.exe\\Inside")) << "unread is not empty";
+  EXPECT_FALSE(store.ReadTree(kLocalMachine, ifeo + "\\LinkedSword.exe\\Inside"));
   ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\" + linked, kOpenLink, kKeyRead, &key), kSuccess);
   bool is_link = false;
   EXPECT_EQ(store.RegQueryKeyIsLink(key, &is_link), kSuccess);
@@ -410,6 +413,38 @@ TEST_F(HiveLinkTest, AKeyMarkedAsALinkIsNeverGoneInto) {
   EXPECT_FALSE(is_link);
   store.RegCloseKey(key);
   EXPECT_EQ(store.open_handles(), 0u);
+}
+
+// A link on the path to an item's place hides what the place holds: the
+// item is undetermined, never healthy, and its repair changes nothing.
+TEST_F(HiveLinkTest, ALinkOnAnItemsPathLeavesItUndeterminedAndUnrepaired) {
+  MemoryStore source;
+  LoadDemoRegistry(source);
+  WriteHives(source);
+  std::string bytes = ReadFile(software_path);
+  const auto name = bytes.find("Winlogon");
+  ASSERT_NE(name, std::string::npos);
+  ASSERT_EQ(bytes.substr(name - 0x4C, 2), "nk");
+  bytes[name - 0x4C + 2] = static_cast<char>(bytes[name - 0x4C + 2] | 0x10);
+  WriteFile(software_path, bytes);
+
+  for (bool writable : {false, true}) {
+    SCOPED_TRACE(writable);
+    auto software = HiveFile::Open(software_path, writable);
+    HiveStore store(software, HiveFile::Open(user_path, writable));
+    repair::RepairEngine engine(store);
+    repair::ItemBytes healthy{}, undetermined{};
+    engine.ScanItems(healthy, &undetermined);
+    EXPECT_EQ(healthy[12], 0);
+    EXPECT_EQ(undetermined[12], 1);
+    EXPECT_NE(engine.Unread(12).find("Winlogon is a registry link, not followed"), std::string::npos)
+        << engine.Unread(12);
+    if (writable) {
+      EXPECT_NE(engine.ApplyRepair(12), repair::RepairOutcome::kRepaired);
+      EXPECT_FALSE(software->modified());
+    }
+    EXPECT_EQ(store.open_handles(), 0u);
+  }
 }
 
 // A key is a link exactly when its node's flag says so. A plain key that

@@ -127,10 +127,21 @@ class LiveSource final : public Source {
   // The hive at HKEY_USERS\`name` as the profile's user part.
   bool AddRooted(const PlannedProfile& planned, const std::wstring& name, std::string* problem) {
     auto root = std::make_unique<OwnedKey>();
-    LONG rc = ::RegOpenKeyExW(HKEY_USERS, name.c_str(), 0, KEY_ALL_ACCESS, root->out());
-    if (rc != ERROR_SUCCESS) rc = ::RegOpenKeyExW(HKEY_USERS, name.c_str(), 0, KEY_READ, root->out());
+    // Opened as itself: a link here would carry every write of this profile
+    // into whatever it points at.
+    LONG rc = ::RegOpenKeyExW(HKEY_USERS, name.c_str(), REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, root->out());
+    if (rc != ERROR_SUCCESS) rc = ::RegOpenKeyExW(HKEY_USERS, name.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, root->out());
     if (rc != ERROR_SUCCESS) {
       *problem = "HKEY_USERS\\" + Utf8(name) + " cannot be opened (" + Why(rc) + ")";
+      return false;
+    }
+    LONG asked = ERROR_SUCCESS;
+    if (const auto target = registry::LinkTargetOf(root->get(), &asked)) {
+      *problem = "HKEY_USERS\\" + Utf8(name) + " is a registry link to " + Utf8(*target) + ", which is not followed";
+      return false;
+    }
+    if (asked != ERROR_SUCCESS) {
+      *problem = "HKEY_USERS\\" + Utf8(name) + " cannot be read (" + Why(asked) + ")";
       return false;
     }
     auto store = std::make_unique<registry::UserRootStore>(store_, store_, reinterpret_cast<registry::HKey>(root->get()));

@@ -527,9 +527,22 @@ long HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
                      bool exact) {
   Handle at = from;
   const auto parts = exact ? SplitUtf8Path(path) : SplitKeyPath(path);
+  // A link names a key of the machine it was made on, never one of this
+  // file: what lies behind it cannot be read here, which is not absence.
+  const auto refuse = [&](std::size_t through) {
+    std::string name = "...";
+    if (from.hive == nullptr) {
+      name = "HKEY_LOCAL_MACHINE";
+    } else if (from.node == RootOf(*from.hive)) {
+      name = from.hive == software_.get() ? "HKEY_LOCAL_MACHINE\\SOFTWARE" : "HKEY_CURRENT_USER";
+    }
+    for (std::size_t i = 0; i < through; ++i) name += "\\" + (exact ? parts[i] : GbkToUtf8(parts[i]));
+    refused_ = name + " is a registry link";
+    return kRefusedLink;
+  };
   for (std::size_t i = 0; i < parts.size(); ++i) {
     const std::string& part = parts[i];
-    if (at.hive != nullptr && at.node != RootOf(*at.hive) && NodeIsLink(*at.hive, at.node)) return kFileNotFound;
+    if (at.hive != nullptr && at.node != RootOf(*at.hive) && NodeIsLink(*at.hive, at.node)) return refuse(i);
     if (at.hive == nullptr) {
       if (!software_ || !NamesEqual(part, "SOFTWARE")) return kFileNotFound;
       at.hive = software_.get();
@@ -555,7 +568,7 @@ long HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
     at.parent = at.node;
     at.node = next;
   }
-  if (!open_link && at.hive != nullptr && !parts.empty() && NodeIsLink(*at.hive, at.node)) return kFileNotFound;
+  if (!open_link && at.hive != nullptr && !parts.empty() && NodeIsLink(*at.hive, at.node)) return refuse(parts.size());
   *found = at;
   return kSuccess;
 }

@@ -141,6 +141,7 @@ class HiveStore final : public RegistryStore, public RegTarget {
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
+  std::string RefusedLink() const override { return refused_; }
 
   bool CreateKey(HKey root, const std::string& path) override;
   bool DeleteTree(HKey root, const std::string& path) override;
@@ -161,9 +162,9 @@ class HiveStore final : public RegistryStore, public RegTarget {
     bool deleted = false;
   };
 
-  // Where `path` below `from` lies: kSuccess, kFileNotFound, or
-  // kAccessDenied when a subkey list on the way cannot be read. A link's
-  // target lies outside the file, so a path through a link leads nowhere;
+  // Where `path` below `from` lies: kSuccess, kFileNotFound, kAccessDenied
+  // when a subkey list on the way cannot be read, or kRefusedLink: a link's
+  // target lies outside the file, so a path through a link cannot be read;
   // the last key may be a link only when `open_link`. `exact`: the path is
   // UTF-8 (RegTarget), else GBK (the seven operations).
   long Walk(const Handle& from, const std::string& path, Handle* found, bool create = false,
@@ -182,6 +183,7 @@ class HiveStore final : public RegistryStore, public RegTarget {
   std::shared_ptr<HiveFile> software_;
   std::shared_ptr<HiveFile> user_;
   std::unordered_map<HKey, Handle> handles_;
+  std::string refused_;  // the link the last refused walk met
   HKey next_handle_ = 0x2000;
 
   // The subkeys of the key enumerated last. RegEnumKeyA is asked once per

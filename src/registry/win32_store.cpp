@@ -63,6 +63,26 @@ REGSAM NativeViewBits() {
 #endif
 }
 
+// The target of the link `key`; nullopt when it is no link.
+std::optional<std::wstring> LinkTargetOf(HKEY key, LONG* rc) {
+  wchar_t target[1024];
+  DWORD type = REG_NONE, size = sizeof target - sizeof(wchar_t);
+  *rc = ::RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, reinterpret_cast<BYTE*>(target), &size);
+  if (*rc == ERROR_FILE_NOT_FOUND) {
+    *rc = ERROR_SUCCESS;
+    return std::nullopt;
+  }
+  // A target too long to read is still a link.
+  if (*rc == ERROR_MORE_DATA && type == REG_LINK) {
+    *rc = ERROR_SUCCESS;
+    return std::wstring(L"?");
+  }
+  if (*rc != ERROR_SUCCESS || type != REG_LINK) return std::nullopt;
+  std::wstring text(target, size / sizeof(wchar_t));
+  while (!text.empty() && text.back() == L'\0') text.pop_back();
+  return text;
+}
+
 HKEY ToNativeKey(HKey key) {
   if (key == kCurrentUser) return HKEY_CURRENT_USER;
   if (key == kLocalMachine) return HKEY_LOCAL_MACHINE;
@@ -108,27 +128,6 @@ std::wstring OtherView(const std::wstring& path) {
   for (const auto& part : parts) joined += (joined.empty() ? L"" : L"\\") + part;
   return joined;
 }
-
-// The target of the link `key`; nullopt when it is no link.
-std::optional<std::wstring> LinkTargetOf(HKEY key, LONG* rc) {
-  wchar_t target[1024];
-  DWORD type = REG_NONE, size = sizeof target - sizeof(wchar_t);
-  *rc = ::RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, reinterpret_cast<BYTE*>(target), &size);
-  if (*rc == ERROR_FILE_NOT_FOUND) {
-    *rc = ERROR_SUCCESS;
-    return std::nullopt;
-  }
-  // A target too long to read is still a link.
-  if (*rc == ERROR_MORE_DATA && type == REG_LINK) {
-    *rc = ERROR_SUCCESS;
-    return std::wstring(L"?");
-  }
-  if (*rc != ERROR_SUCCESS || type != REG_LINK) return std::nullopt;
-  std::wstring text(target, size / sizeof(wchar_t));
-  while (!text.empty() && text.back() == L'\0') text.pop_back();
-  return text;
-}
-
 
 std::wstring FromAnsi(const std::string& text) {
   if (text.empty()) return {};

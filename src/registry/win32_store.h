@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -32,6 +33,10 @@ REGSAM NativeViewBits();
 
 // A UTF-16 text in UTF-8.
 std::string WideToUtf8(const std::wstring& text);
+
+// The target of the link `key` (its "SymbolicLinkValue" of type REG_LINK);
+// nullopt when it is no link or `*rc` says it could not be asked.
+std::optional<std::wstring> LinkTargetOf(HKEY key, LONG* rc);
 
 // Deletes the key `key` holds (a link as a link), not a name that may have
 // come to mean another key (ntdll's NtDeleteKey).

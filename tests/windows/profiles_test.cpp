@@ -332,6 +332,39 @@ TEST_F(ProfilesTest, TheSweepNeverFollowsALinkNamedLikeAStaleMountNorDeletesWhat
   DeleteTree(HKEY_LOCAL_MACHINE, victim);
 }
 
+// A signed-in profile's key that is itself a link: its writes would land in
+// what it points at.
+TEST_F(ProfilesTest, AProfileWhoseKeyIsALinkIsUndeterminedAndWhatItPointsAtIsUntouched) {
+  const std::string sid = "S-1-5-21-7-7-7-1105";
+  const std::string victim = "SOFTWARE\\TorvaneProfileVictim";
+  PutDword(HKEY_LOCAL_MACHINE, victim + "\\" + kExplorerPolicy, "NoRun", 1);
+  ListFolder(sid, "frank");
+  const std::wstring wide_sid(sid.begin(), sid.end());
+  HKEY link = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_USERS, wide_sid.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
+                            KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &link, nullptr),
+            ERROR_SUCCESS);
+  const std::wstring target = L"\\Registry\\Machine\\SOFTWARE\\TorvaneProfileVictim";
+  ASSERT_EQ(RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.data()),
+                           static_cast<DWORD>(target.size() * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+  RegCloseKey(link);
+
+  const Result repair = Cli({"repair", "--all-users", "--all", "--json"});
+  EXPECT_EQ(repair.code, cli::kExitDamage) << repair.err;
+  EXPECT_NE(repair.err.find("HKEY_USERS\\" + sid + " is a registry link to"), std::string::npos) << repair.err;
+  EXPECT_EQ(ItemState(EntryOf(repair.out, sid), 4), "undetermined") << repair.out;
+  EXPECT_TRUE(ReadValue(HKEY_LOCAL_MACHINE, victim + "\\" + kExplorerPolicy, "NoRun")) << "written through the link";
+  EXPECT_FALSE(ReadValue(HKEY_USERS, kSidB + "\\" + kExplorerPolicy, "NoRun")) << "the others are still repaired";
+
+  HKEY own = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, wide_sid.c_str(), REG_OPTION_OPEN_LINK, DELETE, &own), ERROR_SUCCESS);
+  EXPECT_EQ(registry::DeleteKeyByHandle(own), ERROR_SUCCESS);
+  RegCloseKey(own);
+  DeleteTree(HKEY_LOCAL_MACHINE, victim);
+  DeleteTree(HKEY_LOCAL_MACHINE, kProfileList + "\\" + sid);
+}
+
 TEST_F(ProfilesTest, AProfileThatCannotBeLoadedIsUndeterminedAndTheOthersAreRepaired) {
   ListFolder(kSidD, "dave");  // no such folder, no hive
   const Result repair = Cli({"repair", "--all-users", "--all", "--json"});
