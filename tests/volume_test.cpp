@@ -239,6 +239,7 @@ TEST_F(VolumeTest, AProfileWhoseHiveIsNoRegularFileIsUndeterminedNeverDropped) {
     std::string kind;
     std::function<void(const std::string& hive)> make;
     std::string reason;
+    std::string where;  // what the reason names; bob's hive when empty
   };
   const std::string link_reason = ": is a symbolic link; refusing to follow it on the volume";
   const std::vector<Case> cases = {
@@ -253,6 +254,13 @@ TEST_F(VolumeTest, AProfileWhoseHiveIsNoRegularFileIsUndeterminedNeverDropped) {
          fs::copy_file(User("alice"), root + "/Users/bob/ntuser.dat");
        },
        ": there are two, \"NTUSER.DAT\" and \"ntuser.dat\"; refusing to guess which one Windows uses"},
+      {"profile folder that is a link",
+       [this](const std::string&) {
+         fs::remove_all(dir + "/bob-elsewhere");
+         fs::rename(root + "/Users/bob", dir + "/bob-elsewhere");
+         fs::create_directory_symlink(dir + "/bob-elsewhere", root + "/Users/bob");
+       },
+       link_reason, root + "/Users/bob"},
   };
   for (const Case& c : cases) {
     MakeVolume({"alice", "bob"});
@@ -268,7 +276,7 @@ TEST_F(VolumeTest, AProfileWhoseHiveIsNoRegularFileIsUndeterminedNeverDropped) {
         if (fd >= 0) ::close(fd);
       });
     }
-    const std::string problem = User("bob") + c.reason;
+    const std::string problem = (c.where.empty() ? User("bob") : c.where) + c.reason;
     const Result scan = Cli({"scan", "--windows", root});
     EXPECT_EQ(scan.code, kExitDamage) << c.kind << scan.err;
     EXPECT_NE(scan.out.find("== bob ==\nundetermined: " + problem + "\n"), std::string::npos) << c.kind << scan.out;
@@ -286,6 +294,32 @@ TEST_F(VolumeTest, AProfileWhoseHiveIsNoRegularFileIsUndeterminedNeverDropped) {
       if (reader >= 0) ::close(reader);
     }
   }
+}
+
+// Windows' own junctions among the profile folders lead to folders listed
+// already; a Users folder that is a link is followed nowhere and says so.
+TEST_F(VolumeTest, WindowsOwnJunctionsArePassedOverAndALinkedUsersFolderIsUndetermined) {
+  MakeVolume({"alice"});
+  fs::create_directory_symlink(root + "/Users/alice", root + "/Users/All Users");
+  fs::create_directory_symlink(root + "/Users/alice", root + "/Users/Default User");
+  fs::create_directory_symlink(root + "/Users", root + "/Documents and Settings");
+  const Result junctions = Cli({"scan", "--windows", root});
+  EXPECT_EQ(junctions.out.find("undetermined"), std::string::npos) << junctions.out;
+  EXPECT_EQ(Cli({"scan", "--windows", root, "--json"}).out.find("\"profile\": \"All Users\""), std::string::npos);
+
+  fs::rename(root + "/Users", dir + "/users-elsewhere");
+  fs::create_directory_symlink(dir + "/users-elsewhere", root + "/Users");
+  const Result linked = Cli({"scan", "--windows", root});
+  EXPECT_EQ(linked.code, kExitDamage);
+  EXPECT_NE(linked.out.find("== Users ==\nundetermined: " + root +
+                            "/Users: is a symbolic link; refusing to follow it on the volume\n"),
+            std::string::npos)
+      << linked.out;
+  const std::string alice = ReadFile(dir + "/users-elsewhere/alice/NTUSER.DAT");
+  const Result repair = Cli({"repair", "--windows", root, "--all"});
+  EXPECT_EQ(repair.code, kExitDamage) << repair.err;
+  EXPECT_TRUE(fs::is_symlink(root + "/Users"));
+  EXPECT_EQ(ReadFile(dir + "/users-elsewhere/alice/NTUSER.DAT"), alice) << "written through the link";
 }
 
 // A folder on the way to a hive swapped for a link after the hives were

@@ -249,14 +249,28 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     }
     machine = source->Load(FilePlace(config, *software), writable, true);
 
-    // Links among the profile folders (All Users, Default User) lead to
-    // folders already listed.
+    // Windows' own junctions (Documents and Settings at the root, All Users
+    // and Default User among the profiles) lead to folders listed already.
+    // Any other link where a profile folder lies is followed nowhere, and
+    // the profile it may stand for is undetermined, never passed over.
+    const auto refused_link = [](const std::string& path) {
+      return path + ": is a symbolic link; refusing to follow it on the volume";
+    };
     for (const char* parent : {"Users", "Documents and Settings"}) {
       const auto name = FindNoCase(*root, parent);
-      if (!name || !StatEntry(*root, *name, &info) || !S_ISDIR(info.st_mode)) continue;
+      if (!name || !StatEntry(*root, *name, &info)) continue;
+      if (S_ISLNK(info.st_mode) && FoldName(parent) == FoldName("Users")) {
+        profiles.push_back(Found{*name, nullptr, "", refused_link(FilePlace(root, *name).path())});
+      }
+      if (!S_ISDIR(info.st_mode)) continue;
       const auto folder = root->Child(*name);
       for (const std::string& entry : folder->Names()) {
-        if (!StatEntry(*folder, entry, &info) || !S_ISDIR(info.st_mode)) continue;
+        if (!StatEntry(*folder, entry, &info)) continue;
+        if (S_ISLNK(info.st_mode) && FoldName(entry) != FoldName("All Users") &&
+            FoldName(entry) != FoldName("Default User")) {
+          profiles.push_back(Found{entry, nullptr, "", refused_link(FilePlace(folder, entry).path())});
+        }
+        if (!S_ISDIR(info.st_mode)) continue;
         std::shared_ptr<const Folder> profile;
         std::optional<std::string> hive;
         try {
