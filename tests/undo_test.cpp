@@ -427,6 +427,32 @@ TEST_F(UndoTest, NamesThatWouldNotReadBackAreRefusedBeforeTheFirstChange) {
     EXPECT_EQ(ReadFile(hive), before) << c.profile;
     EXPECT_FALSE(fs::exists(Path("b.reg")));
   }
+  // A NUL inside a value name of a key the repair deletes: no .reg file can
+  // spell it, and a restore would write the value the name ends before.
+  {
+    const fs::path root = Path("mnt");
+    fs::remove_all(root);
+    fs::create_directories(root / "Windows" / "System32" / "config");
+    MemoryStore machine;
+    registry::LoadDemoRegistry(machine);
+    machine.PutString(kLocalMachine, kIfeo + "\\IceSword.exe", "DebugXger", "keep me");
+    const std::string software = (root / "Windows" / "System32" / "config" / "SOFTWARE").string();
+    WriteHive(software, *machine.FindKey(kLocalMachine, "SOFTWARE"));
+    std::string before = ReadFile(software);
+    const auto name = before.find("DebugXger");
+    ASSERT_NE(name, std::string::npos);
+    before[name + 5] = '\0';
+    WriteFile(software, before);
+    const Result result = Cli({"repair", "--windows", root.string(), "3", "--backup", Path("b.reg")});
+    EXPECT_EQ(result.code, kExitError) << result.out;
+    EXPECT_NE(result.err.find("IceSword.exe: value \"Debug\\x00ger\" has a NUL character in its name, which a "
+                              "backup cannot carry. Nothing was changed.\n"),
+              std::string::npos)
+        << result.err;
+    EXPECT_TRUE(ReadFile(software) == before) << "the hive was changed";
+    EXPECT_FALSE(fs::exists(Path("b.reg")));
+    EXPECT_EQ(Cli({"repair", "--windows", root.string(), "3"}).code, kExitOk) << "without a backup it is repaired";
+  }
   // A lone CR in a restore file would end its line for some readers: a key
   // could be injected. The file is refused, named with its line.
   const std::string reg = Path("machine.reg");

@@ -298,6 +298,15 @@ std::vector<PlanPart> PartsOf(const PlannedRun& run, std::vector<Profile>& profi
   return parts;
 }
 
+bool HasNul(const std::string& text) { return text.find('\0') != std::string::npos; }
+
+// `text` with each NUL spelt \x00, as the terminal shows other controls.
+std::string ShownNul(const std::string& text) {
+  std::string out;
+  for (char c : text) c == '\0' ? out += "\\x00" : out += c;
+  return out;
+}
+
 // The undo of every part, read before anything changes, written once.
 void WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
   RegFile undo{RegFormat::kVersion5, {}};
@@ -305,6 +314,15 @@ void WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
     auto entries = UndoOf(part.plan, *part.target, part.user);
     // What a restore would refuse is never backed up: the run stops first.
     for (const RegEntry& entry : entries) {
+      // A .reg file has no way to write a NUL inside a name, and the
+      // registry's text calls end a name at one: such a backup would restore
+      // another value, or another key.
+      if (HasNul(entry.path) || HasNul(entry.user) || HasNul(entry.value.name)) {
+        const bool value = entry.kind == RegEntry::Kind::kValue || entry.kind == RegEntry::Kind::kDeleteValue;
+        throw SourceError(ShownNul(registry::RegKeyName(entry.root, entry.path, entry.user)) +
+                          (value ? ": value \"" + ShownNul(entry.value.name) + "\"" : std::string()) +
+                          " has a NUL character in its name, which a backup cannot carry. Nothing was changed.");
+      }
       if (entry.value.data.size() > registry::kMaxValueBytes) {
         throw SourceError(registry::RegKeyName(entry.root, entry.path, entry.user) + ": value \"" + entry.value.name +
                           "\" is larger than a backup can carry (" +

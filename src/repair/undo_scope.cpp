@@ -115,6 +115,9 @@ std::vector<int> ItemsChanging(HKey root, std::string_view path, const std::stri
 std::string UndoRefusal(const RegEntry& entry) {
   const std::string key = registry::RegKeyName(entry.root, entry.path, entry.user);
   if (entry.root != kLocalMachine && entry.root != kCurrentUser) return "a key outside HKEY_LOCAL_MACHINE and the users";
+  for (const std::string* name : {&entry.path, &entry.user, &entry.value.name}) {
+    if (name->find('\0') != std::string::npos) return "a name with a NUL character in it";
+  }
   const bool listed = InListedHijackKey(entry.root, entry.path);
   switch (entry.kind) {
     case RegEntry::Kind::kKey: {
