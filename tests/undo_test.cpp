@@ -453,6 +453,20 @@ TEST_F(UndoTest, NamesThatWouldNotReadBackAreRefusedBeforeTheFirstChange) {
     EXPECT_FALSE(fs::exists(Path("b.reg")));
     EXPECT_EQ(Cli({"repair", "--windows", root.string(), "3"}).code, kExitOk) << "without a backup it is repaired";
   }
+  // A hijack key that is a registry link: a backup could not put it back.
+  {
+    const std::string reg = Path("linked.reg");
+    const std::string text = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\" + kIfeo +
+                             "\\IceSword.exe]\r\n\"SymbolicLinkValue\"=hex(6):5c,00,52,00\r\n";
+    WriteFile(reg, text);
+    const Result result = Cli({"repair", "3", "--reg", reg, "--backup", Path("b.reg")});
+    EXPECT_EQ(result.code, kExitError) << result.out;
+    EXPECT_EQ(result.err, "torvane: HKEY_LOCAL_MACHINE\\" + kIfeo +
+                              "\\IceSword.exe is a registry link, which a backup cannot carry; run the repair without "
+                              "--backup to remove it. Nothing was changed.\n");
+    EXPECT_EQ(ReadFile(reg), text);
+    EXPECT_FALSE(fs::exists(Path("b.reg")));
+  }
   // A lone CR in a restore file would end its line for some readers: a key
   // could be injected. The file is refused, named with its line.
   const std::string reg = Path("machine.reg");

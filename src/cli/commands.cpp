@@ -311,6 +311,14 @@ std::string ShownNul(const std::string& text) {
 void WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
   RegFile undo{RegFormat::kVersion5, {}};
   for (const PlanPart& part : parts) {
+    // A .reg file cannot make a link: the backup could not put back a link
+    // the run removed.
+    for (const Plan::Key& key : part.plan.deleted_keys) {
+      if (!key.link) continue;
+      throw SourceError(ShownNul(registry::RegKeyName(key.root, key.path, key.root == registry::kCurrentUser ? part.user : "")) +
+                        " is a registry link, which a backup cannot carry; run the repair without --backup to remove "
+                        "it. Nothing was changed.");
+    }
     auto entries = UndoOf(part.plan, *part.target, part.user);
     // What a restore would refuse is never backed up: the run stops first.
     for (const RegEntry& entry : entries) {
