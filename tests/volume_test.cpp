@@ -254,6 +254,9 @@ TEST_F(VolumeTest, AProfileWhoseHiveIsNoRegularFileIsUndeterminedNeverDropped) {
          fs::copy_file(User("alice"), root + "/Users/bob/ntuser.dat");
        },
        ": there are two, \"NTUSER.DAT\" and \"ntuser.dat\"; refusing to guess which one Windows uses"},
+      {"hard link to another profile's hive",
+       [this](const std::string& hive) { fs::create_hard_link(User("alice"), hive); },
+       ": the same file as " + User("alice") + " (a hard link); a hive is one profile's"},
       {"profile folder that is a link",
        [this](const std::string&) {
          fs::remove_all(dir + "/bob-elsewhere");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 
 #include "registry/demo.h"
 #include "registry/file_io.h"
@@ -236,8 +237,10 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     std::string name;
     std::shared_ptr<const Folder> folder;
     std::string hive, problem;
+    std::pair<dev_t, ino_t> file{};
   };
   std::vector<Found> profiles;
+  std::map<std::pair<dev_t, ino_t>, std::string> files;
   try {
     std::shared_ptr<const Folder> config = FolderOf(root, "Windows");
     for (const char* part : {"System32", "config"}) config = FolderOf(config, part);
@@ -248,6 +251,9 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
                         ": no Windows/System32/config/SOFTWARE hive (is it the root of a Windows volume?)");
     }
     machine = source->Load(FilePlace(config, *software), writable, true);
+    // One file is one hive: a second name for it (a hard link) would be
+    // changed twice, and the second change lost.
+    files.emplace(std::make_pair(info.st_dev, info.st_ino), FilePlace(config, *software).path());
 
     // Windows' own junctions (Documents and Settings at the root, All Users
     // and Default User among the profiles) lead to folders listed already.
@@ -283,7 +289,7 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
         }
         if (!hive || !StatEntry(*profile, *hive, &info)) continue;
         const FilePlace place(profile, *hive);
-        profiles.push_back(Found{entry, profile, *hive, HiveProblem(place.path(), info)});
+        profiles.push_back(Found{entry, profile, *hive, HiveProblem(place.path(), info), {info.st_dev, info.st_ino}});
       }
     }
   } catch (const FileError& error) {
@@ -292,6 +298,12 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   std::sort(profiles.begin(), profiles.end(), [](const Found& a, const Found& b) {
     return FoldName(a.name) < FoldName(b.name);
   });
+  for (Found& found : profiles) {
+    if (!found.problem.empty() || !found.folder) continue;
+    const std::string path = FilePlace(found.folder, found.hive).path();
+    const auto [first, added] = files.emplace(found.file, path);
+    if (!added) found.problem = path + ": the same file as " + first->second + " (a hard link); a hive is one profile's";
+  }
   if (profiles.empty()) source->AddProfile(std::nullopt, machine, nullptr);
   // A profile whose hive cannot be used has its user part undetermined; the
   // others go on.
