@@ -436,20 +436,20 @@ TEST_F(UndoTest, NamesThatWouldNotReadBackAreRefusedBeforeTheFirstChange) {
     MemoryStore machine;
     registry::LoadDemoRegistry(machine);
     machine.PutString(kLocalMachine, kIfeo + "\\IceSword.exe", "DebugXger", "keep me");
-    const std::string software = (root / "Windows" / "System32" / "config" / "SOFTWARE").string();
-    WriteHive(software, *machine.FindKey(kLocalMachine, "SOFTWARE"));
-    std::string before = ReadFile(software);
+    const std::string hive_file = (root / "Windows" / "System32" / "config" / "SOFTWARE").string();
+    WriteHive(hive_file, *machine.FindKey(kLocalMachine, "SOFTWARE"));
+    std::string before = ReadFile(hive_file);
     const auto name = before.find("DebugXger");
     ASSERT_NE(name, std::string::npos);
     before[name + 5] = '\0';
-    WriteFile(software, before);
+    WriteFile(hive_file, before);
     const Result result = Cli({"repair", "--windows", root.string(), "3", "--backup", Path("b.reg")});
     EXPECT_EQ(result.code, kExitError) << result.out;
     EXPECT_NE(result.err.find("IceSword.exe: value \"Debug\\x00ger\" has a NUL character in its name, which a "
                               "backup cannot carry. Nothing was changed.\n"),
               std::string::npos)
         << result.err;
-    EXPECT_TRUE(ReadFile(software) == before) << "the hive was changed";
+    EXPECT_TRUE(ReadFile(hive_file) == before) << "the hive was changed";
     EXPECT_FALSE(fs::exists(Path("b.reg")));
     EXPECT_EQ(Cli({"repair", "--windows", root.string(), "3"}).code, kExitOk) << "without a backup it is repaired";
   }

@@ -243,20 +243,20 @@ TEST_F(VolumeTest, AProfileWhoseHiveIsNoRegularFileIsUndeterminedNeverDropped) {
   };
   const std::string link_reason = ": is a symbolic link; refusing to follow it on the volume";
   const std::vector<Case> cases = {
-      {"pipe", [](const std::string& hive) { ASSERT_EQ(::mkfifo(hive.c_str(), 0600), 0); }, ": not a regular file (a pipe)"},
-      {"folder", [](const std::string& hive) { fs::create_directory(hive); }, ": not a regular file (a folder)"},
-      {"dangling link", [this](const std::string& hive) { fs::create_symlink(dir + "/nowhere", hive); }, link_reason},
-      {"link to a device", [](const std::string& hive) { fs::create_symlink("/dev/zero", hive); }, link_reason},
-      {"link to a hive", [this](const std::string& hive) { fs::create_symlink(User("alice"), hive); }, link_reason},
+      {"pipe", [](const std::string& hive) { ASSERT_EQ(::mkfifo(hive.c_str(), 0600), 0); }, ": not a regular file (a pipe)", ""},
+      {"folder", [](const std::string& hive) { fs::create_directory(hive); }, ": not a regular file (a folder)", ""},
+      {"dangling link", [this](const std::string& hive) { fs::create_symlink(dir + "/nowhere", hive); }, link_reason, ""},
+      {"link to a device", [](const std::string& hive) { fs::create_symlink("/dev/zero", hive); }, link_reason, ""},
+      {"link to a hive", [this](const std::string& hive) { fs::create_symlink(User("alice"), hive); }, link_reason, ""},
       {"two in different letter case",
        [this](const std::string& hive) {
          fs::copy_file(User("alice"), hive);
          fs::copy_file(User("alice"), root + "/Users/bob/ntuser.dat");
        },
-       ": there are two, \"NTUSER.DAT\" and \"ntuser.dat\"; refusing to guess which one Windows uses"},
+       ": there are two, \"NTUSER.DAT\" and \"ntuser.dat\"; refusing to guess which one Windows uses", ""},
       {"hard link to another profile's hive",
        [this](const std::string& hive) { fs::create_hard_link(User("alice"), hive); },
-       ": the same file as " + User("alice") + " (a hard link); a hive is one profile's"},
+       ": the same file as " + User("alice") + " (a hard link); a hive is one profile's", ""},
       {"profile folder that is a link",
        [this](const std::string&) {
          fs::remove_all(dir + "/bob-elsewhere");

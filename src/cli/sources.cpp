@@ -266,7 +266,7 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
       const auto name = FindNoCase(*root, parent);
       if (!name || !StatEntry(*root, *name, &info)) continue;
       if (S_ISLNK(info.st_mode) && FoldName(parent) == FoldName("Users")) {
-        profiles.push_back(Found{*name, nullptr, "", refused_link(FilePlace(root, *name).path())});
+        profiles.push_back(Found{*name, nullptr, "", refused_link(FilePlace(root, *name).path()), {}});
       }
       if (!S_ISDIR(info.st_mode)) continue;
       const auto folder = root->Child(*name);
@@ -274,7 +274,7 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
         if (!StatEntry(*folder, entry, &info)) continue;
         if (S_ISLNK(info.st_mode) && FoldName(entry) != FoldName("All Users") &&
             FoldName(entry) != FoldName("Default User")) {
-          profiles.push_back(Found{entry, nullptr, "", refused_link(FilePlace(folder, entry).path())});
+          profiles.push_back(Found{entry, nullptr, "", refused_link(FilePlace(folder, entry).path()), {}});
         }
         if (!S_ISDIR(info.st_mode)) continue;
         std::shared_ptr<const Folder> profile;
@@ -284,7 +284,7 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
           hive = FindNoCase(*profile, "NTUSER.DAT");
         } catch (const FileError& error) {
           // A folder that cannot be read may hold a profile: not passed over.
-          profiles.push_back(Found{entry, nullptr, "", error.what()});
+          profiles.push_back(Found{entry, nullptr, "", error.what(), {}});
           continue;
         }
         if (!hive || !StatEntry(*profile, *hive, &info)) continue;
