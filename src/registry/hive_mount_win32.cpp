@@ -28,7 +28,61 @@ bool StillRunning(std::uint32_t pid, std::uint64_t start) {
   return running;
 }
 
+// Where each hive this tool mounts is noted for as long as it is mounted: a
+// volatile key, gone with every mount when Windows next starts. Only a noted
+// name, or one Windows lists as a loaded hive, is ever unloaded by a later
+// run: a key merely named like a mount could be any tree (Wine unloads a
+// plain key by deleting it).
+constexpr wchar_t kMountBook[] = L"SOFTWARE\\TorvaneSafe mounts";
+constexpr wchar_t kHiveList[] = L"SYSTEM\\CurrentControlSet\\Control\\hivelist";
+
+// Opens the book as itself into `key`; false when it cannot be, or is a link.
+bool OpenMountBook(bool create, REGSAM access, OwnedKey* key) {
+  if (create) {
+    OwnedKey made;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMountBook, 0, nullptr, REG_OPTION_VOLATILE,
+                          KEY_QUERY_VALUE | NativeViewBits(), nullptr, made.out(), nullptr) != ERROR_SUCCESS) {
+      return false;
+    }
+  }
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMountBook, REG_OPTION_OPEN_LINK, access | KEY_QUERY_VALUE | NativeViewBits(),
+                      key->out()) != ERROR_SUCCESS) {
+    return false;
+  }
+  LONG asked = ERROR_SUCCESS;
+  return !LinkTargetOf(key->get(), &asked) && asked == ERROR_SUCCESS;
+}
+
+void ForgetMount(const std::wstring& name) {
+  OwnedKey book;
+  if (OpenMountBook(false, KEY_SET_VALUE, &book)) ::RegDeleteValueW(book.get(), name.c_str());
+}
+
+// Whether HKEY_USERS\`name` is known for a hive root: noted by this tool when
+// it mounted it, or listed by Windows among its loaded hives.
+bool KnownMount(const std::wstring& name) {
+  OwnedKey book;
+  if (OpenMountBook(false, 0, &book) &&
+      ::RegQueryValueExW(book.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+    return true;
+  }
+  OwnedKey list;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kHiveList, 0, KEY_QUERY_VALUE | NativeViewBits(), list.out()) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  const std::wstring listed = L"\\REGISTRY\\USER\\" + name;
+  return ::RegQueryValueExW(list.get(), listed.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
 }  // namespace
+
+bool NoteMount(const std::wstring& name, const std::wstring& file) {
+  OwnedKey book;
+  return OpenMountBook(true, KEY_SET_VALUE, &book) &&
+         ::RegSetValueExW(book.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
+                          static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
 
 EnabledPrivileges::EnabledPrivileges() {
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token_)) {
@@ -158,18 +212,24 @@ std::wstring UnloadStaleMounts() {
   std::wstring problems;
   for (const std::wstring& mount : stale) {
     LONG rc = ERROR_SUCCESS;
+    const bool known = KnownMount(mount);
     switch (Look(mount, &rc)) {
       case Candidate::kMount:
-        // Only a hive root unloads; nothing is ever deleted here.
+        // Only a known hive root unloads; no tree is ever deleted here.
+        if (!known) {
+          problems += (problems.empty() ? L"" : L"; ") + mount + L" (no hive this tool mounted; left alone)";
+          continue;
+        }
         rc = ::RegUnLoadKeyW(HKEY_USERS, mount.c_str());
         break;
       case Candidate::kEmpty:
-        rc = ::RegUnLoadKeyW(HKEY_USERS, mount.c_str());
+        rc = known ? ::RegUnLoadKeyW(HKEY_USERS, mount.c_str()) : ERROR_INVALID_PARAMETER;
         if (rc != ERROR_SUCCESS) rc = DeleteEmpty(mount);
         break;
       case Candidate::kUntouchable:
         break;
     }
+    if (rc == ERROR_SUCCESS) ForgetMount(mount);
     if (rc != ERROR_SUCCESS) {
       problems += (problems.empty() ? L"" : L"; ") + mount + L" (error " + std::to_wstring(rc) + L")";
     }
@@ -181,12 +241,16 @@ MountedHive::MountedHive(std::wstring name, const std::wstring& file)
     : name_(std::move(name)), error_(::RegLoadKeyW(HKEY_USERS, name_.c_str(), file.c_str())) {
   // Wine leaves the empty key of a load that failed; Windows leaves nothing.
   if (error_ != ERROR_SUCCESS) DeleteEmpty(name_);
+  if (error_ == ERROR_SUCCESS) NoteMount(name_, file);
 }
 
 LONG MountedHive::Unload() {
   if (error_ != ERROR_SUCCESS || unloaded_) return ERROR_SUCCESS;
   const LONG rc = ::RegUnLoadKeyW(HKEY_USERS, name_.c_str());
-  if (rc == ERROR_SUCCESS) unloaded_ = true;
+  if (rc == ERROR_SUCCESS) {
+    unloaded_ = true;
+    ForgetMount(name_);
+  }
   return rc;
 }
 

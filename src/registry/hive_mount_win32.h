@@ -38,9 +38,16 @@ bool ParseMountName(const std::wstring& name, std::uint32_t* pid, std::uint64_t*
 std::uint32_t OwnProcessId();
 std::uint64_t OwnProcessStart();
 
+// Notes that HKEY_USERS\<name> is a hive this tool mounted from `file`, in
+// a volatile key; MountedHive does so for every mount, and forgets it at the
+// unload. False when it could not be noted.
+bool NoteMount(const std::wstring& name, const std::wstring& file);
+
 // Unloads every mount under HKEY_USERS whose process has ended (a run that
-// was killed); mounts of running copies stay. Needs the privileges. Returns
-// the names it could not unload, with why.
+// was killed) and that is known for a hive root (noted, or listed by
+// Windows); mounts of running copies stay, and a key only named like a mount
+// is left alone. Needs the privileges. Returns the names it could not
+// unload, with why.
 std::wstring UnloadStaleMounts();
 
 // A hive file mounted at HKEY_USERS\<name> and unloaded when the object goes.

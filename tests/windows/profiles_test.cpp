@@ -288,6 +288,7 @@ TEST_F(ProfilesTest, AMountLeftByAKilledRunGoesAtTheNextStartAndARunningCopysSta
   const std::wstring wide_c(kSidC.begin(), kSidC.end());
   const std::wstring stale = registry::MountName(pid, start, wide_c);
   ASSERT_EQ(RegLoadKeyW(HKEY_USERS, stale.c_str(), L"C:\\users\\carol\\NTUSER.DAT"), ERROR_SUCCESS);
+  ASSERT_TRUE(registry::NoteMount(stale, L"C:\\users\\carol\\NTUSER.DAT")) << "as the killed run did";
   // A copy still running: this process, with another user's hive.
   CreateDirectoryA((kUsers + "erin").c_str(), nullptr);
   SaveHive(kUsers + "erin\\NTUSER.DAT", kSystemPolicy, "DisableCMD");
@@ -330,6 +331,15 @@ TEST_F(ProfilesTest, TheSweepNeverFollowsALinkNamedLikeAStaleMountNorDeletesWhat
   EXPECT_EQ(registry::DeleteKeyByHandle(crafted_key), ERROR_SUCCESS);
   RegCloseKey(crafted_key);
   DeleteTree(HKEY_LOCAL_MACHINE, victim);
+
+  // A plain tree merely named like a mount: Wine would unload it by deleting
+  // it. No run of this tool noted it, so it stays whole.
+  const std::wstring plain = registry::MountName(pid, start, L"S-1-5-21-7-7-7-1301");
+  const std::string plain_name(plain.begin(), plain.end());
+  PutString(HKEY_USERS, plain_name + "\\Child", "Data", "keep me");
+  const Result again = Cli({"scan", "--all-users", "--json"});
+  EXPECT_EQ(ReadValue(HKEY_USERS, plain_name + "\\Child", "Data"), std::string("keep me", 8)) << again.err;
+  DeleteTree(HKEY_USERS, plain_name);
 }
 
 // A signed-in profile's key that is itself a link: its writes would land in
