@@ -130,6 +130,9 @@ TEST_F(UndoTest, RestoreRefusesTheWholeFileAtTheFirstStatementOutsideThePlaces) 
       // The message goes on past a NUL in a name.
       {"[HKEY_LOCAL_MACHINE\\" + kWinlogon + "]\r\n\"Shell\\0x\"=\"evil.exe\"\r\n",
        "the value \"Shell\\x00x\" of HKEY_LOCAL_MACHINE\\" + kWinlogon + " is none of the values the repairs change"},
+      // In a place the repairs change, the registry would end the name at it.
+      {"[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe]\r\n\"Debug\\0ger\"=\"x\"\r\n",
+       "a name in HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe holds a NUL character"},
   };
   const std::string software_before = ReadFile(software), user_before = ReadFile(user);
   for (const Case& c : cases) {

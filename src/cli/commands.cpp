@@ -300,13 +300,6 @@ std::vector<PlanPart> PartsOf(const PlannedRun& run, std::vector<Profile>& profi
 
 bool HasNul(const std::string& text) { return text.find('\0') != std::string::npos; }
 
-// `text` with each NUL spelt \x00, as the terminal shows other controls.
-std::string ShownNul(const std::string& text) {
-  std::string out;
-  for (char c : text) c == '\0' ? out += "\\x00" : out += c;
-  return out;
-}
-
 // The undo of every part, read before anything changes, written once.
 void WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
   RegFile undo{RegFormat::kVersion5, {}};
@@ -315,7 +308,7 @@ void WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
     // the run removed.
     for (const Plan::Key& key : part.plan.deleted_keys) {
       if (!key.link) continue;
-      throw SourceError(ShownNul(registry::RegKeyName(key.root, key.path, key.root == registry::kCurrentUser ? part.user : "")) +
+      throw SourceError(registry::RegKeyName(key.root, key.path, key.root == registry::kCurrentUser ? part.user : "") +
                         " is a registry link, which a backup cannot carry; run the repair without --backup to remove "
                         "it. Nothing was changed.");
     }
@@ -327,8 +320,8 @@ void WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
       // another value, or another key.
       if (HasNul(entry.path) || HasNul(entry.user) || HasNul(entry.value.name)) {
         const bool value = entry.kind == RegEntry::Kind::kValue || entry.kind == RegEntry::Kind::kDeleteValue;
-        throw SourceError(ShownNul(registry::RegKeyName(entry.root, entry.path, entry.user)) +
-                          (value ? ": value \"" + ShownNul(entry.value.name) + "\"" : std::string()) +
+        throw SourceError(registry::RegKeyName(entry.root, entry.path, entry.user) +
+                          (value ? ": value \"" + entry.value.name + "\"" : std::string()) +
                           " has a NUL character in its name, which a backup cannot carry. Nothing was changed.");
       }
       if (entry.value.data.size() > registry::kMaxValueBytes) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <set>
 
 #include "registry/demo.h"
 #include "registry/file_io.h"
@@ -255,28 +256,41 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     // changed twice, and the second change lost.
     files.emplace(std::make_pair(info.st_dev, info.st_ino), FilePlace(config, *software).path());
 
-    // Windows' own junctions (Documents and Settings at the root, All Users
-    // and Default User among the profiles) lead to folders listed already.
-    // Any other link where a profile folder lies is followed nowhere, and
-    // the profile it may stand for is undetermined, never passed over.
+    // A link among the profile folders (All Users, Default User, a junction
+    // an administrator made) that leads to a folder listed here hides
+    // nothing. Any other is followed nowhere, and the profile it may stand
+    // for is undetermined, never passed over. Where a link leads is only
+    // looked at (stat), never opened.
     const auto refused_link = [](const std::string& path) {
       return path + ": is a symbolic link; refusing to follow it on the volume";
+    };
+    std::set<std::pair<dev_t, ino_t>> listed_folders;
+    struct Link {
+      std::string name, path;
+      std::optional<std::pair<dev_t, ino_t>> target;  // a folder it leads to
+    };
+    std::vector<Link> links;
+    const auto follows_to = [](const Folder& folder, const std::string& name) -> std::optional<std::pair<dev_t, ino_t>> {
+      struct stat target {};
+      if (::fstatat(folder.fd(), name.c_str(), &target, 0) != 0 || !S_ISDIR(target.st_mode)) return std::nullopt;
+      return std::make_pair(target.st_dev, target.st_ino);
     };
     for (const char* parent : {"Users", "Documents and Settings"}) {
       const auto name = FindNoCase(*root, parent);
       if (!name || !StatEntry(*root, *name, &info)) continue;
+      // Documents and Settings is Windows' own junction to Users.
       if (S_ISLNK(info.st_mode) && FoldName(parent) == FoldName("Users")) {
-        profiles.push_back(Found{*name, nullptr, "", refused_link(FilePlace(root, *name).path()), {}});
+        links.push_back(Link{*name, FilePlace(root, *name).path(), std::nullopt});
       }
       if (!S_ISDIR(info.st_mode)) continue;
       const auto folder = root->Child(*name);
       for (const std::string& entry : folder->Names()) {
         if (!StatEntry(*folder, entry, &info)) continue;
-        if (S_ISLNK(info.st_mode) && FoldName(entry) != FoldName("All Users") &&
-            FoldName(entry) != FoldName("Default User")) {
-          profiles.push_back(Found{entry, nullptr, "", refused_link(FilePlace(folder, entry).path()), {}});
+        if (S_ISLNK(info.st_mode) && FoldName(entry) != FoldName("All Users")) {
+          links.push_back(Link{entry, FilePlace(folder, entry).path(), follows_to(*folder, entry)});
         }
         if (!S_ISDIR(info.st_mode)) continue;
+        listed_folders.emplace(info.st_dev, info.st_ino);
         std::shared_ptr<const Folder> profile;
         std::optional<std::string> hive;
         try {
@@ -291,6 +305,10 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
         const FilePlace place(profile, *hive);
         profiles.push_back(Found{entry, profile, *hive, HiveProblem(place.path(), info), {info.st_dev, info.st_ino}});
       }
+    }
+    for (const Link& link : links) {
+      if (link.target && listed_folders.count(*link.target) != 0) continue;
+      profiles.push_back(Found{link.name, nullptr, "", refused_link(link.path), {}});
     }
   } catch (const FileError& error) {
     throw SourceError(error.what());

@@ -112,27 +112,37 @@ std::vector<int> ItemsChanging(HKey root, std::string_view path, const std::stri
   return items;
 }
 
+namespace {
+
+// A statement in the places whose names hold a NUL: the registry's text
+// calls end a name there, so it would reach another key or value.
+std::string NulRefusal(const RegEntry& entry, const std::string& key) {
+  for (const std::string* name : {&entry.path, &entry.user, &entry.value.name}) {
+    if (name->find('\0') != std::string::npos) return "a name in " + key + " holds a NUL character";
+  }
+  return {};
+}
+
+}  // namespace
+
 std::string UndoRefusal(const RegEntry& entry) {
   const std::string key = registry::RegKeyName(entry.root, entry.path, entry.user);
   if (entry.root != kLocalMachine && entry.root != kCurrentUser) return "a key outside HKEY_LOCAL_MACHINE and the users";
-  for (const std::string* name : {&entry.path, &entry.user, &entry.value.name}) {
-    if (name->find('\0') != std::string::npos) return "a name with a NUL character in it";
-  }
   const bool listed = InListedHijackKey(entry.root, entry.path);
   switch (entry.kind) {
     case RegEntry::Kind::kKey: {
-      if (listed) return {};
+      if (listed) return NulRefusal(entry, key);
       for (const ChangedValue& place : kChangedValues) {
-        if (place.root == entry.root && SamePath(entry.root, entry.path, place.key)) return {};
+        if (place.root == entry.root && SamePath(entry.root, entry.path, place.key)) return NulRefusal(entry, key);
       }
       return "the key " + key + " is none of the places the repairs change";
     }
     case RegEntry::Kind::kDeleteKey:
-      if (listed) return {};
+      if (listed) return NulRefusal(entry, key);
       return "deletes the key " + key + ", which no repair creates";
     case RegEntry::Kind::kValue:
     case RegEntry::Kind::kDeleteValue:
-      if (!ItemsChanging(entry.root, entry.path, &entry.value.name).empty()) return {};
+      if (!ItemsChanging(entry.root, entry.path, &entry.value.name).empty()) return NulRefusal(entry, key);
       return "the value \"" + entry.value.name + "\" of " + key + " is none of the values the repairs change";
   }
   return "an unknown statement";
