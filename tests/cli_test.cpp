@@ -187,6 +187,20 @@ TEST_F(CliTest, DryRunListsTheChangesAndTouchesNothing) {
                          "\"Shell\" = \"Explorer.exe\" (was \"Explorer.exe C:\\\\WINDOWS\\\\system32\\\\svch0st.exe\")\n"),
             std::string::npos);
 
+  // In JSON the run says it was a dry run, and what it would change.
+  const Result json = Cli({"repair", "--reg", file, "0", "3", "--dry-run", "--json"});
+  EXPECT_EQ(json.out.rfind("{\"source\": \"--reg " + file + "\", \"dry_run\": true, \"profiles\": [", 0), 0u)
+      << json.out;
+  EXPECT_NE(json.out.find("\"would_change\": [{\"change\": \"delete value\", \"key\": " +
+                          JsonString(std::string("HKEY_CURRENT_USER\\") + kSystemPolicy) +
+                          ", \"name\": \"DisableTaskMgr\"}, {\"change\": \"delete key\", \"key\": " +
+                          JsonString("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image "
+                                     "File Execution Options\\360Safe.exe") +
+                          "}, "),
+            std::string::npos)
+      << json.out;
+  EXPECT_EQ(Cli({"scan", "--reg", file, "--json"}).out.find("dry_run"), std::string::npos);
+
   // The report of the dry run is the report of the real run.
   const auto report = [](const std::string& out) { return out.substr(out.find("以下项被修复")); };
   const Result real = Cli({"repair", "--reg", file, "--all"});

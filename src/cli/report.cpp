@@ -138,6 +138,17 @@ void PrintChange(const Change& change, std::FILE* out) {
   }
 }
 
+// A change of a dry run as a JSON object.
+std::string JsonChange(const Change& change) {
+  static const char* const kKinds[] = {"set value", "delete value", "delete key"};
+  std::string out = "{\"change\": \"";
+  out += change.kind == Change::Kind::kDeleteKey && change.link ? "delete link" : kKinds[static_cast<int>(change.kind)];
+  out += "\", \"key\": " + JsonString(GbkToUtf8(registry::RegKeyName(change.root, change.path)));
+  if (change.kind != Change::Kind::kDeleteKey) out += ", \"name\": " + JsonString(GbkToUtf8(change.value.name));
+  if (change.kind == Change::Kind::kSetValue) out += ", \"value\": " + JsonString(DescribeValue(change.value));
+  return out + "}";
+}
+
 void PrintItemList(const std::vector<int>& items, const std::optional<std::string>& profile,
                    bool& first, std::FILE* out) {
   for (int index : items) {
@@ -240,7 +251,9 @@ void PrintText(const RunReport& report, bool colour, std::FILE* out) {
 }
 
 void PrintJson(const RunReport& report, std::FILE* out) {
-  std::fprintf(out, "{\"source\": %s, \"profiles\": [", JsonString(report.source).c_str());
+  // A dry run says so: its states and lists are what the run would give.
+  std::fprintf(out, "{\"source\": %s, %s\"profiles\": [", JsonString(report.source).c_str(),
+               report.dry_run ? "\"dry_run\": true, " : "");
   for (std::size_t p = 0; p < report.profiles.size(); ++p) {
     const ProfileReport& profile = report.profiles[p];
     std::fprintf(out, "%s{\"profile\": %s, ", p == 0 ? "" : ", ",
@@ -262,7 +275,15 @@ void PrintJson(const RunReport& report, std::FILE* out) {
       if (!profile.unread[i].empty()) std::fprintf(out, ", \"unread\": %s", JsonString(profile.unread[i]).c_str());
       std::fprintf(out, "}");
     }
-    std::fprintf(out, "]}");
+    std::fprintf(out, "]");
+    if (report.dry_run) {
+      std::fprintf(out, ", \"would_change\": [");
+      for (std::size_t c = 0; c < profile.changes.size(); ++c) {
+        std::fprintf(out, "%s%s", c == 0 ? "" : ", ", JsonChange(profile.changes[c]).c_str());
+      }
+      std::fprintf(out, "]");
+    }
+    std::fprintf(out, "}");
   }
   std::fprintf(out, "], \"repaired\": [");
   bool first = true;
