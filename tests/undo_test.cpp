@@ -169,8 +169,9 @@ TEST_F(UndoTest, RestoreAppliesNothingWhenTheRegistryRefusesAStatement) {
                                        "[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe]\r\n\"Big\"=" + big + "\r\n");
   const Result result = Cli(Join({"restore", file}, Hives()));
   EXPECT_EQ(result.code, kExitError);
-  EXPECT_EQ(result.err, "torvane: " + file + ":6: refused by --software " + software + " --ntuser " + user +
-                            ". Nothing was changed.\n");
+  EXPECT_EQ(result.err, "torvane: " + file +
+                            ":6: the value \"Big\" (20000 bytes) is kept in segments in a hive of version 1.5, which "
+                            "this tool cannot write back. Nothing was changed.\n");
   EXPECT_EQ(DumpHives(software, user), before);
 }
 
@@ -455,6 +456,26 @@ TEST_F(UndoTest, NamesThatWouldNotReadBackAreRefusedBeforeTheFirstChange) {
     EXPECT_TRUE(ReadFile(hive_file) == before) << "the hive was changed";
     EXPECT_FALSE(fs::exists(Path("b.reg")));
     EXPECT_EQ(Cli({"repair", "--windows", root.string(), "3"}).code, kExitOk) << "without a backup it is repaired";
+  }
+  // A value the hive's writer cannot put back (version 1.5 keeps large data
+  // in segments): the repair that would delete it refuses with a backup.
+  {
+    WriteDemoHives();
+    MemoryStore big;
+    registry::LoadDemoRegistry(big);
+    big.PutValue(kLocalMachine, kIfeo + "\\IceSword.exe", "Big", registry::kRegBinary,
+                 std::vector<std::uint8_t>(20000, 0x5a));
+    WriteHive(software, *big.FindKey(kLocalMachine, "SOFTWARE"));
+    torvane::testing::SetMinorVersion(software, 5);
+    const std::string before = ReadFile(software);
+    const Result result = Cli(Join({"repair", "3", "--backup", Path("b.reg")}, Hives()));
+    EXPECT_EQ(result.code, kExitError) << result.out;
+    EXPECT_EQ(result.err, "torvane: HKEY_LOCAL_MACHINE\\" + kIfeo +
+                              "\\IceSword.exe: the value \"Big\" (20000 bytes) is kept in segments in a hive of version "
+                              "1.5, which this tool cannot write back; a restore could not put it back. Nothing was "
+                              "changed.\n");
+    EXPECT_TRUE(ReadFile(software) == before) << "the hive was changed";
+    EXPECT_FALSE(fs::exists(Path("b.reg")));
   }
   // A hijack key that is a registry link: a backup could not put it back.
   {

@@ -324,6 +324,13 @@ void WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
                           (value ? ": value \"" + entry.value.name + "\"" : std::string()) +
                           " has a NUL character in its name, which a backup cannot carry. Nothing was changed.");
       }
+      if (entry.kind == RegEntry::Kind::kValue) {
+        const std::string refusal = part.target->WriteRefusal(entry.root, entry.value);
+        if (!refusal.empty()) {
+          throw SourceError(registry::RegKeyName(entry.root, entry.path, entry.user) + ": " + refusal +
+                            "; a restore could not put it back. Nothing was changed.");
+        }
+      }
       if (entry.value.data.size() > registry::kMaxValueBytes) {
         throw SourceError(registry::RegKeyName(entry.root, entry.path, entry.user) + ": value \"" + entry.value.name +
                           "\" is larger than a backup can carry (" +
@@ -542,6 +549,10 @@ int Restore(const Options& options, const Streams& streams) {
   for (const RegEntry& entry : file.entries) {
     Profile& profile = source->profiles()[ProfileOf(entry, *source, where(entry))];
     RefuseLinkedPlace(entry, *profile.store, where(entry));
+    if (entry.kind == RegEntry::Kind::kValue) {
+      const std::string refusal = profile.target->WriteRefusal(entry.root, entry.value);
+      if (!refusal.empty()) throw SourceError(where(entry) + refusal + ". Nothing was changed.");
+    }
     statements.push_back(Placed{&entry, profile.target});
   }
   const ApplyOutcome outcome = ApplyAllOrNothing(statements);

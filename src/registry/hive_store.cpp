@@ -756,6 +756,18 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   return true;
 }
 
+std::string HiveStore::WriteRefusal(HKey root, const RegValue& value) const {
+  const HiveFile* hive = root == kCurrentUser ? user_.get() : software_.get();
+  if (hive == nullptr) return {};
+  if (value.name.find('\0') != std::string::npos) return "a value name with a NUL cannot be written into a hive";
+  if (value.data.size() > kLargestPlainValue && hive->minor_version() >= 4) {
+    return "the value \"" + value.name + "\" (" + std::to_string(value.data.size()) +
+           " bytes) is kept in segments in a hive of version 1." + std::to_string(hive->minor_version()) +
+           ", which this tool cannot write back";
+  }
+  return {};
+}
+
 bool HiveStore::SetValue(HKey root, const std::string& path, const RegValue& value) {
   Handle top, key;
   if (!Resolve(root, &top) || Walk(top, path, &key, true, false, true) != kSuccess || key.hive == nullptr) {
