@@ -13,6 +13,7 @@
 #include "registry/demo.h"
 #include "registry/hive_store.h"
 #include "registry/reg_file.h"
+#include "registry/utf.h"
 #include "repair/catalogue.h"
 #include "repair/engine.h"
 #include "support/cli_run.h"
@@ -314,9 +315,9 @@ TEST_F(CliTest, EveryProfileOfAMountedWindowsIsScannedAndRepaired) {
   MemoryStore machine;
   registry::LoadDemoRegistry(machine);
   machine.PutDword(kLocalMachine, "SOFTWARE\\" + std::string(kExplorerPolicy).substr(9), "NoViewContextMenu", 1);
-  machine.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "SystemRoot", "D:\\Win");
+  machine.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "SystemRoot", "D:\\windows");
   machine.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", "Userinit",
-                    "D:\\Win\\system32\\userinit.exe,");
+                    "D:\\windows\\system32\\userinit.exe,");
   WriteHive((root / "WINDOWS" / "system32" / "CONFIG" / "software").string(), *machine.FindKey(kLocalMachine, "SOFTWARE"));
   MemoryStore alice, bob, old;
   alice.PutDword(kCurrentUser, kSystemPolicy, "DisableTaskMgr", 1);
@@ -349,6 +350,26 @@ TEST_F(CliTest, EveryProfileOfAMountedWindowsIsScannedAndRepaired) {
   EXPECT_EQ(repair.out.find("{\"profile\": \"Bob\", \"index\": 5"), std::string::npos)
       << "the machine's value went with the first profile";
   EXPECT_EQ(Cli({"scan", "--windows", root.string()}).code, kExitOk);
+
+  // SystemRoot is held to the volume: one naming a folder of malware's own,
+  // with Userinit in it, does not make that Userinit healthy.
+  machine.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "SystemRoot", "D:\\Evil");
+  machine.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", "Userinit",
+                    "D:\\Evil\\system32\\userinit.exe,");
+  WriteHive((root / "WINDOWS" / "system32" / "CONFIG" / "software").string(), *machine.FindKey(kLocalMachine, "SOFTWARE"));
+  const Result evil = Cli({"scan", "--windows", root.string(), "--json"});
+  EXPECT_NE(evil.out.find("{\"index\": 10, \"group\": \"system\", \"name\": \"UserInit\", \"state\": \"damaged\""),
+            std::string::npos)
+      << evil.out;
+  EXPECT_EQ(Cli({"repair", "--windows", root.string(), "10"}).code, kExitOk);
+  registry::HiveStore mended(registry::HiveFile::Open((root / "WINDOWS" / "system32" / "CONFIG" / "software").string(), false),
+                             nullptr);
+  const auto values = mended.ListValues(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon");
+  ASSERT_TRUE(values);
+  const auto userinit = std::find_if(values->begin(), values->end(), [](const auto& v) { return v.name == "Userinit"; });
+  ASSERT_NE(userinit, values->end());
+  EXPECT_EQ(std::string(userinit->data.begin(), userinit->data.end()),
+            registry::Utf8ToUtf16le("D:\\WINDOWS\\system32\\userinit.exe,") + std::string(2, '\0'));
 }
 
 TEST_F(CliTest, ItemsOfAMissingHiveAreUndeterminedAndNeverRepaired) {

@@ -1,6 +1,7 @@
 #include "cli/sources.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -224,6 +225,24 @@ std::string HiveProblem(const std::string& path, const struct stat& info) {
   return path + ": not a regular file (" + KindOfFile(info.st_mode) + ")";
 }
 
+// The system directory `named` (from SystemRoot in the volume's SOFTWARE)
+// held to the volume. SystemRoot there is a value like any other, which
+// malware may point at a folder of its own, with Userinit in it: its folder
+// must be the Windows folder the volume holds, or that folder is used. The
+// drive letter cannot be told from the volume and is kept.
+std::string SystemDirectoryOnVolume(const std::string& named, const std::string& windows_folder) {
+  const std::string tail = "\\system32";
+  std::string drive = "C:\\";
+  if (named.size() > 3 + tail.size() && named[1] == ':' && named[2] == '\\' &&
+      std::isalpha(static_cast<unsigned char>(named[0])) &&
+      FoldName(named.substr(named.size() - tail.size())) == FoldName(tail)) {
+    drive = named.substr(0, 3);
+    const std::string folder = named.substr(3, named.size() - 3 - tail.size());
+    if (FoldName(folder) == FoldName(windows_folder)) return named;
+  }
+  return drive + windows_folder + tail;
+}
+
 std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   std::shared_ptr<const Folder> root;
   try {
@@ -242,7 +261,9 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   };
   std::vector<Found> profiles;
   std::map<std::pair<dev_t, ino_t>, std::string> files;
+  std::string windows_folder;
   try {
+    windows_folder = FindNoCase(*root, "Windows").value_or("Windows");
     std::shared_ptr<const Folder> config = FolderOf(root, "Windows");
     for (const char* part : {"System32", "config"}) config = FolderOf(config, part);
     const auto software = config ? FindNoCase(*config, "SOFTWARE") : std::nullopt;
@@ -335,6 +356,9 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
       continue;
     }
     source->AddProfile(found.name, machine, user);
+  }
+  for (Profile& profile : source->profiles()) {
+    profile.system_directory = SystemDirectoryOnVolume(profile.system_directory, windows_folder);
   }
   return source;
 }
