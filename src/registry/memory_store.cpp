@@ -115,10 +115,21 @@ const std::vector<MemoryStore::Key*>& MemoryStore::Key::Ordered() const {
   if (!order_valid_) {
     order_.clear();
     order_.reserve(children.size());
-    for (const auto& [folded, child] : children) order_.push_back(child.get());
+    listed_names_.clear();
+    listed_names_.reserve(children.size());
+    for (const auto& [folded, child] : children) {
+      order_.push_back(child.get());
+      listed_names_.push_back(child->listed_as ? *child->listed_as : child->name);
+    }
     order_valid_ = true;
   }
   return order_;
+}
+
+void MemoryStore::ListAs(HKey root, const std::string& path, const std::string& shown) {
+  CreateKey(root, path).listed_as = shown;
+  const auto slash = path.rfind('\\');
+  CreateKey(root, slash == std::string::npos ? std::string() : path.substr(0, slash)).Invalidate();
 }
 
 MemoryStore::MemoryStore()
@@ -243,9 +254,8 @@ long MemoryStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::ui
   if (handle == nullptr) return kInvalidHandle;
   if (handle->key->deleted) return kKeyDeleted;
   if ((handle->access & kEnumerateSubKeys) == 0) return kAccessDenied;
-  const auto& ordered = handle->key->Ordered();
-  if (index >= ordered.size()) return kNoMoreItems;
-  const std::string& child = ordered[index]->listed_as ? *ordered[index]->listed_as : ordered[index]->name;
+  if (index >= handle->key->Ordered().size()) return kNoMoreItems;
+  const std::string& child = handle->key->ListedName(index);
   if (name == nullptr || child.size() + 1 > capacity) return kMoreData;
   std::memcpy(name, child.c_str(), child.size() + 1);
   return kSuccess;

@@ -75,7 +75,15 @@ class MemoryStore final : public RegistryStore {
 
     // Children in enumeration order; rebuilt when the set changes.
     const std::vector<Key*>& Ordered() const;
-    void Invalidate() { order_valid_ = false; }
+    // The name RegEnumKeyA lists for the child at `index` of Ordered(): kept
+    // beside the order, so that enumerating reads one array and not every
+    // child's node.
+    const std::string& ListedName(std::size_t index) const {
+      Ordered();
+      return listed_names_[index];
+    }
+    // After the children, or how one is listed, changed.
+    void Invalidate() const { order_valid_ = false; }
 
    private:
     static constexpr std::size_t kUnindexed = ~std::size_t{0};
@@ -85,6 +93,7 @@ class MemoryStore final : public RegistryStore {
     mutable std::unordered_map<std::string, std::size_t> value_at_;
     mutable std::size_t indexed_values_ = kUnindexed;
     mutable std::vector<Key*> order_;
+    mutable std::vector<std::string> listed_names_;
     mutable bool order_valid_ = false;
   };
 
@@ -137,9 +146,7 @@ class MemoryStore final : public RegistryStore {
   void RefuseChanges(HKey root, const std::string& path) { CreateKey(root, path).refuse_changes = true; }
   void RefuseDeletion(HKey root, const std::string& path) { CreateKey(root, path).refuse_deletion = true; }
   void DenyAccess(HKey root, const std::string& path) { CreateKey(root, path).deny_access = true; }
-  void ListAs(HKey root, const std::string& path, const std::string& shown) {
-    CreateKey(root, path).listed_as = shown;
-  }
+  void ListAs(HKey root, const std::string& path, const std::string& shown);
   // Makes `path` a link to `target_path` (which need not exist yet).
   void CreateLink(HKey root, const std::string& path, HKey target_root, const std::string& target_path) {
     CreateKey(root, path).link = Key::Target{target_root, target_path};

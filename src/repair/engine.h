@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 #include "registry/registry.h"
@@ -82,7 +83,7 @@ class RepairEngine {
   // Whether `name` is one of the protected tools' names, as Windows matches
   // file names: without regard to ASCII case, and with or without an
   // entry's trailing blank.
-  bool IsProtectedTool(const std::string& name) const;
+  bool IsProtectedTool(std::string_view name) const;
 
   // The Userinit text of a healthy system: "<system dir>\userinit.exe,".
   std::string HealthyUserinit() const;
@@ -124,7 +125,13 @@ class RepairEngine {
   registry::RegistryStore& store_;
   std::string system_directory_;
   std::uint32_t view_ = 0;  // view bits of the HKLM opens: 0 or kView32
-  std::unordered_set<std::string> protected_tools_;
+  // The listed names folded, looked up by a view of a folded subkey name.
+  struct ViewHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  };
+  std::unordered_set<std::string, ViewHash, std::equal_to<>> protected_tools_;
+  std::size_t longest_tool_ = 0;
   std::string unread_;  // of the view being checked
   std::array<std::string, kItemCount> unread_items_;
 };

@@ -5,6 +5,7 @@
 // key and every other subkey in place. Names match as Windows looks them up:
 // without regard to ASCII case.
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "registry/key_tree.h"
@@ -46,7 +47,7 @@ bool EnumerateSubkeys(RegistryStore& store, HKey key, std::uint32_t capacity, in
       continue;
     }
     if (rc != kSuccess) return false;
-    if (!on_name(std::string(name.data()))) return true;
+    if (!on_name(std::string_view(name.data()))) return true;
   }
 }
 
@@ -100,7 +101,7 @@ HijackOutcome RepairEngine::CheckImageHijackInView() {
   bool found = false;
   int skipped = 0;
   const bool complete = EnumerateSubkeys(store_, hijack.get(), kMatchNameBuffer, &skipped,
-                                         [&](const std::string& name) {
+                                         [&](std::string_view name) {
                                            found = IsProtectedTool(name);
                                            return !found;
                                          });
@@ -123,8 +124,8 @@ RepairOutcome RepairEngine::RepairImageHijackInView() {
   std::vector<std::string> listed;
   int skipped = 0;
   const bool complete = EnumerateSubkeys(store_, hijack.get(), kMatchNameBuffer, &skipped,
-                                         [&](const std::string& name) {
-                                           if (IsProtectedTool(name)) listed.push_back(name);
+                                         [&](std::string_view name) {
+                                           if (IsProtectedTool(name)) listed.emplace_back(name);
                                            return true;
                                          });
   if (listed.empty()) return complete ? RepairOutcome::kNothingToDo : RepairOutcome::kFailed;
