@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "app/about_dlg.h"
-#include "cli/system_dlls.h"
+#include "registry/system_dlls_win32.h"
 #include "registry/win32_store.h"
 #include "ui/quillmere_dlg.h"
 
@@ -25,7 +25,7 @@ void ShowAboutBox() {
 // classes live in it. A failure leaves the classes the system registers
 // anyway; start-up goes on.
 void InitCommonControlClasses() {
-  HMODULE comctl32 = cli::LoadSystemDll("comctl32.dll");
+  HMODULE comctl32 = registry::LoadSystemDll("comctl32.dll");
   if (!comctl32) return;
   using InitCommonControlsExFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
   const FARPROC found = ::GetProcAddress(comctl32, "InitCommonControlsEx");
@@ -64,6 +64,6 @@ void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  torvane::cli::RestrictDllSearch();
+  torvane::registry::RestrictDllSearch();
   return torvane::ui::RunApplication(instance);
 }

@@ -17,7 +17,6 @@ using namespace registry;
 
 namespace {
 
-constexpr std::uint32_t kSetValueBit = 0x0002;
 // Key names are at most 255 characters, i.e. 510 GBK bytes.
 constexpr std::uint32_t kNameBuffer = 1024;
 
@@ -238,7 +237,7 @@ long OverlayStore::RegSetValueExA(HKey key, const std::string& name, std::uint32
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
   if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
-  if ((handle->access & kSetValueBit) == 0) return kAccessDenied;
+  if ((handle->access & registry::kSetValueBit) == 0) return kAccessDenied;
   if (data == nullptr && size != 0) return kInvalidParameter;
   auto& key_values = StateOf(handle->root).values[Id(handle->root, handle->path)];
   key_values.path = handle->path;
@@ -250,7 +249,7 @@ long OverlayStore::RegDeleteValueA(HKey key, const std::string& name) {
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
   if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
-  if ((handle->access & kSetValueBit) == 0) return kAccessDenied;
+  if ((handle->access & registry::kSetValueBit) == 0) return kAccessDenied;
   std::uint32_t size = 0;
   if (RegQueryValueExA(key, name, nullptr, nullptr, &size) != kSuccess) return kFileNotFound;
   auto& key_values = StateOf(handle->root).values[Id(handle->root, handle->path)];

@@ -10,7 +10,7 @@
 #include <io.h>
 #include <windows.h>
 
-#include "cli/system_dlls.h"
+#include "registry/system_dlls_win32.h"
 #else
 #include <unistd.h>
 #endif
@@ -18,7 +18,7 @@
 int main(int argc, char** argv) {
   using namespace torvane::cli;
 #ifdef _WIN32
-  RestrictDllSearch();
+  torvane::registry::RestrictDllSearch();
 #endif
   std::vector<std::string> args(argv + 1, argv + argc);
   Options options;

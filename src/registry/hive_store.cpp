@@ -25,7 +25,6 @@ namespace torvane::registry {
 namespace {
 
 constexpr std::size_t kBaseBlockSize = 0x1000;
-constexpr std::uint32_t kSetValueBit = 0x0002;
 // Data above this size is split into "db" cells on hives of version 1.4 and
 // later; hivex writes one cell, so a node holding such a value is not
 // rewritten.

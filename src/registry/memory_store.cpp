@@ -10,9 +10,6 @@ namespace torvane::registry {
 
 namespace {
 
-constexpr std::uint32_t kQueryValue = 0x0001;
-constexpr std::uint32_t kSetValue = 0x0002;
-constexpr std::uint32_t kEnumerateSubKeys = 0x0008;
 // As many links as one open may pass through before it gives up.
 constexpr int kMaxLinkHops = 32;
 
@@ -209,7 +206,7 @@ long MemoryStore::RegQueryValueExA(HKey key, const std::string& name, std::uint3
   const Handle* handle = Resolve(key);
   if (handle == nullptr) return kInvalidHandle;
   if (handle->key->deleted) return kKeyDeleted;
-  if ((handle->access & kQueryValue) == 0) return kAccessDenied;
+  if ((handle->access & kQueryValueBit) == 0) return kAccessDenied;
   if (data != nullptr && size == nullptr) return kInvalidParameter;
   const RegValue* value = handle->key->FindValue(name);
   if (value == nullptr) return kFileNotFound;
@@ -222,7 +219,7 @@ long MemoryStore::RegSetValueExA(HKey key, const std::string& name, std::uint32_
   const Handle* handle = Resolve(key);
   if (handle == nullptr) return kInvalidHandle;
   if (handle->key->deleted) return kKeyDeleted;
-  if ((handle->access & kSetValue) == 0 || handle->key->refuse_changes) return kAccessDenied;
+  if ((handle->access & kSetValueBit) == 0 || handle->key->refuse_changes) return kAccessDenied;
   if (data == nullptr && size != 0) return kInvalidParameter;
   std::vector<std::uint8_t> bytes(data, data + size);
   if (RegValue* value = handle->key->FindValue(name)) {
@@ -239,7 +236,7 @@ long MemoryStore::RegDeleteValueA(HKey key, const std::string& name) {
   const Handle* handle = Resolve(key);
   if (handle == nullptr) return kInvalidHandle;
   if (handle->key->deleted) return kKeyDeleted;
-  if ((handle->access & kSetValue) == 0 || handle->key->refuse_changes) return kAccessDenied;
+  if ((handle->access & kSetValueBit) == 0 || handle->key->refuse_changes) return kAccessDenied;
   auto& values = handle->key->values;
   auto it = std::find_if(values.begin(), values.end(),
                          [&](const RegValue& value) { return NamesEqual(value.name, name); });
@@ -253,7 +250,7 @@ long MemoryStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::ui
   const Handle* handle = Resolve(key);
   if (handle == nullptr) return kInvalidHandle;
   if (handle->key->deleted) return kKeyDeleted;
-  if ((handle->access & kEnumerateSubKeys) == 0) return kAccessDenied;
+  if ((handle->access & kEnumerateBit) == 0) return kAccessDenied;
   if (index >= handle->key->Ordered().size()) return kNoMoreItems;
   const std::string& child = handle->key->ListedName(index);
   if (name == nullptr || child.size() + 1 > capacity) return kMoreData;

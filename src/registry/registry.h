@@ -38,6 +38,9 @@ inline constexpr int kMaxKeyDepth = 512;
 inline constexpr std::uint32_t kKeyRead = 0x20019;       // KEY_READ
 inline constexpr std::uint32_t kKeyAllAccess = 0xF003F;  // KEY_ALL_ACCESS
 inline constexpr std::uint32_t kKeyWriteBits = 0x0006;   // SET_VALUE | CREATE_SUB_KEY
+inline constexpr std::uint32_t kQueryValueBit = 0x0001;  // KEY_QUERY_VALUE
+inline constexpr std::uint32_t kSetValueBit = 0x0002;    // KEY_SET_VALUE
+inline constexpr std::uint32_t kEnumerateBit = 0x0008;   // KEY_ENUMERATE_SUB_KEYS
 inline constexpr std::uint32_t kDeleteBit = 0x10000;     // DELETE
 
 // Registry views (the WOW64 bits of an access mask). On 64-bit Windows

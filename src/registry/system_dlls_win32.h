@@ -10,7 +10,7 @@
 
 #include "registry/system_directory_win32.h"
 
-namespace torvane::cli {
+namespace torvane::registry {
 
 // From here on every DLL the process loads by name, by its own call or by a
 // system DLL on its behalf, comes from the system folder. First thing in
@@ -33,10 +33,10 @@ inline void RestrictDllSearch() {
 inline HMODULE LoadSystemDll(const char* name) {
   HMODULE module = ::LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (module || ::GetLastError() != ERROR_INVALID_PARAMETER) return module;
-  const std::string directory = registry::SystemDirectory();
+  const std::string directory = SystemDirectory();
   if (directory.empty()) return nullptr;
   const std::string path = directory + "\\" + name;
   return ::LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-}  // namespace torvane::cli
+}  // namespace torvane::registry
