@@ -138,10 +138,11 @@ class RepairEngine {
 
 template <typename Step>
 void RepairEngine::ForEachView(int index, Step step) {
-  struct Restore {
+  // The 64-bit view again afterwards, however the steps end.
+  struct BackToNativeView {
     std::uint32_t& view;
-    ~Restore() { view = 0; }
-  } restore{view_};
+    ~BackToNativeView() { view = 0; }
+  } back{view_};
   const int passes = (HivesTouched(index) & kTouchesLocalMachine) != 0 ? ViewsPresent() : 1;
   for (int pass = 0; pass < passes; ++pass) {
     view_ = pass == 0 ? 0 : registry::kView32;

@@ -94,44 +94,6 @@ int HivesTouched(int index) {
   return kChecks[index].root == kCurrentUser ? kTouchesCurrentUser : kTouchesLocalMachine;
 }
 
-RepairEngine::RepairEngine(registry::RegistryStore& store, std::string system_directory)
-    : store_(store), system_directory_(std::move(system_directory)) {
-  protected_tools_.reserve(kProtectedToolCount * 2);
-  for (const char* tool : kProtectedTools) {
-    std::string name(tool);
-    // Four entries carry a trailing blank that no program's file name has:
-    // the name matches without it, and a subkey spelt with it still counts.
-    protected_tools_.insert(registry::FoldName(name));
-    longest_tool_ = std::max(longest_tool_, name.size());
-    while (!name.empty() && name.back() == ' ') name.pop_back();
-    protected_tools_.insert(registry::FoldName(name));
-  }
-}
-
-// Called once for every subkey of the image options: folded in place, as
-// FoldName folds, without making a string.
-bool RepairEngine::IsProtectedTool(std::string_view name) const {
-  char folded[128];
-  if (name.size() > longest_tool_ || name.size() > sizeof folded) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(name[i]);
-    folded[i] = byte >= 'a' && byte <= 'z' ? static_cast<char>(byte - 'a' + 'A') : name[i];
-    if (registry::IsGbkLeadByte(byte) && i + 1 < name.size()) {
-      ++i;  // the trail byte is part of the character, never a letter
-      folded[i] = name[i];
-    }
-  }
-  return protected_tools_.find(std::string_view(folded, name.size())) != protected_tools_.end();
-}
-
-std::string RepairEngine::HealthyUserinit() const {
-  return system_directory_ + "\\userinit.exe,";
-}
-
-std::uint32_t RepairEngine::Viewed(HKey root, std::uint32_t access) const {
-  return root == kLocalMachine ? access | view_ : access;
-}
-
 bool RepairEngine::CheckItem(int index) {
   const ItemViews views = CheckViews(index);
   return std::none_of(views.begin(), views.end(), [](ViewState state) {
