@@ -5,7 +5,6 @@
 #include "registry/names.h"
 #include "repair/engine.h"
 #include "repair/places.h"
-#include "repair/protected_tools.h"
 #include "repair/value_read.h"
 
 namespace torvane::repair {
