@@ -186,7 +186,7 @@ TEST(MemoryStoreLinkTest, LinksAreFollowedUnlessTheLinkItselfIsAskedFor) {
   EXPECT_EQ(store.open_handles(), 0u);
 }
 
-TEST(DeleteKeyTreeTest, RemovesATreeDeepestFirstAndEndsOnWhatItCannotRemove) {
+TEST(DeleteKeyTreeTest, RemovesATreeDeepestFirstAndLeavesWholeWhatCannotGoWhole) {
   MemoryStore store;
   store.CreateKey(kLocalMachine, "SOFTWARE\\Doomed\\A\\B\\C");
   store.CreateKey(kLocalMachine, "SOFTWARE\\Doomed\\D");
@@ -197,15 +197,26 @@ TEST(DeleteKeyTreeTest, RemovesATreeDeepestFirstAndEndsOnWhatItCannotRemove) {
   EXPECT_NE(store.FindKey(kLocalMachine, "SOFTWARE\\Kept\\Inside"), nullptr);
   EXPECT_EQ(DeleteKeyTree(store, kLocalMachine, "SOFTWARE\\Doomed"), kFileNotFound);
 
+  // What cannot go is found before anything goes: the keys listed before
+  // it stay too.
+  store.CreateKey(kLocalMachine, "SOFTWARE\\Doomed\\a first");
   store.CreateKey(kLocalMachine, "SOFTWARE\\Doomed\\x\xE2\x98\x83");
   store.ListAs(kLocalMachine, "SOFTWARE\\Doomed\\x\xE2\x98\x83", "x?");
   EXPECT_EQ(DeleteKeyTree(store, kLocalMachine, "SOFTWARE\\Doomed"), kAccessDenied);
-  EXPECT_NE(store.FindKey(kLocalMachine, "SOFTWARE\\Doomed"), nullptr);
+  EXPECT_NE(store.FindKey(kLocalMachine, "SOFTWARE\\Doomed\\a first"), nullptr);
 
   std::string deep = "SOFTWARE\\Deep";
   for (int i = 0; i < kMaxKeyDepth + 2; ++i) deep += "\\k";
   store.CreateKey(kLocalMachine, deep);
+  store.CreateKey(kLocalMachine, "SOFTWARE\\Deep\\a first");
   EXPECT_EQ(DeleteKeyTree(store, kLocalMachine, "SOFTWARE\\Deep"), kInvalidParameter);
+  EXPECT_NE(store.FindKey(kLocalMachine, "SOFTWARE\\Deep\\a first"), nullptr);
+
+  store.CreateKey(kLocalMachine, "SOFTWARE\\Denied\\a first");
+  store.CreateKey(kLocalMachine, "SOFTWARE\\Denied\\b\\c");
+  store.DenyAccess(kLocalMachine, "SOFTWARE\\Denied\\b\\c");
+  EXPECT_EQ(DeleteKeyTree(store, kLocalMachine, "SOFTWARE\\Denied"), kAccessDenied);
+  EXPECT_NE(store.FindKey(kLocalMachine, "SOFTWARE\\Denied\\a first"), nullptr);
   EXPECT_EQ(store.open_handles(), 0u);
 }
 

@@ -9,7 +9,10 @@ namespace {
 // Key names are at most 255 characters, i.e. 510 GBK bytes.
 constexpr std::uint32_t kNameBuffer = 1024;
 
-long DeleteBelow(RegistryStore& store, HKey parent, const std::string& name, int depth) {
+// Walks the tree below `parent`\`name`, deepest keys first. With `remove`
+// false it only proves that every key opens for deleting, lists its
+// subkeys and is found again by its listed name; with `remove` it deletes.
+long Walk(RegistryStore& store, HKey parent, const std::string& name, int depth, bool remove) {
   if (depth > kMaxKeyDepth) return kInvalidParameter;
   {
     ScopedKey key(store);
@@ -29,7 +32,7 @@ long DeleteBelow(RegistryStore& store, HKey parent, const std::string& name, int
         children.emplace_back(buffer.data());
       }
       for (const std::string& child : children) {
-        const long rc = DeleteBelow(store, key.get(), child, depth + 1);
+        const long rc = Walk(store, key.get(), child, depth + 1, remove);
         // Listed a moment ago, so not found means its name does not lead
         // back to it.
         if (rc == kFileNotFound) return kAccessDenied;
@@ -37,13 +40,17 @@ long DeleteBelow(RegistryStore& store, HKey parent, const std::string& name, int
       }
     }
   }
-  return store.RegDeleteKeyA(parent, name);
+  return remove ? store.RegDeleteKeyA(parent, name) : kSuccess;
 }
 
 }  // namespace
 
 long DeleteKeyTree(RegistryStore& store, HKey parent, const std::string& name) {
-  return DeleteBelow(store, parent, name, 0);
+  // A tree that cannot go whole is left whole: a key that refuses, a name
+  // that does not lead back, or nesting too deep is found before the first
+  // delete.
+  if (const long proved = Walk(store, parent, name, 0, false); proved != kSuccess) return proved;
+  return Walk(store, parent, name, 0, true);
 }
 
 }  // namespace torvane::registry

@@ -12,10 +12,13 @@ namespace torvane::registry {
 // Deletes `name` below `parent`, deepest keys first. A link anywhere in the
 // tree is removed as a link; what it points at is never opened. Returns
 // kSuccess when nothing of the tree remains, kFileNotFound when `name` was
-// not there to begin with, otherwise the code of the first refusal:
-// everything after it is left in place. A subkey whose listed name does not
-// open it (a name the ANSI code page cannot spell) stops the delete with
-// kAccessDenied, so that every delete ends.
+// not there to begin with, otherwise the code of the first refusal. The
+// whole tree is walked first: a key that will not open for deleting, a
+// subkey whose listed name does not open it (a name the ANSI code page
+// cannot spell, or one holding a NUL) or nesting deeper than the registry
+// allows refuses the delete before any key goes (kAccessDenied for a name).
+// A refusal of the delete itself, or a key changed in between, can still
+// leave part of the tree.
 long DeleteKeyTree(RegistryStore& store, HKey parent, const std::string& name);
 
 }  // namespace torvane::registry
