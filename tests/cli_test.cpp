@@ -141,6 +141,42 @@ TEST_F(CliTest, ScanOfTheDemoGivesTheDialogsGroupsAndExitOne) {
                           ItemsJson(kDemoStates) + "}], \"repaired\": [], \"failed\": []}\n");
 }
 
+// Items an organisation sets some other way: reported as ignored, never
+// repaired, never counted as damage.
+TEST_F(CliTest, IgnoredItemsAreReportedAsSuchNeverRepairedAndNeverDamage) {
+  std::string damaged;
+  for (int i = 0; i < repair::kItemCount; ++i) {
+    if (kDemoStates[i] == 'd') damaged += (damaged.empty() ? "" : ",") + std::to_string(i);
+  }
+  const Result scan = Cli({"scan", "--demo", "--ignore", damaged});
+  EXPECT_EQ(scan.code, kExitOk) << scan.out;
+  EXPECT_EQ(scan.out.rfind("系统修复项\n   0 ignored      任务管理器(TaskMgr)\n", 0), 0u) << scan.out;
+  const Result json = Cli({"scan", "--demo", "--ignore", "3", "--json"});
+  EXPECT_NE(json.out.find("{\"index\": 3, \"group\": \"system\", \"name\": \"映像劫持检测\", \"state\": \"ignored\", "
+                          "\"views\": {}}"),
+            std::string::npos)
+      << json.out;
+
+  const std::string file = Path("machine.reg");
+  MemoryStore demo;
+  registry::LoadDemoRegistry(demo);
+  WriteFile(file, registry::FormatRegFile({registry::RegFormat::kVersion5, registry::EntriesOf(demo)}));
+  const Result repair = Cli({"repair", "--reg", file, "--all", "--ignore", "0,3", "--json"});
+  EXPECT_EQ(repair.code, kExitOk) << repair.err;
+  EXPECT_EQ(repair.out.find("\"index\": 0, \"name\""), std::string::npos) << repair.out;
+  EXPECT_EQ(repair.out.find("\"index\": 3, \"name\""), std::string::npos) << repair.out;
+  EXPECT_NE(repair.out.find("\"repaired\": [{\"profile\": null, \"index\": 1, "), std::string::npos) << repair.out;
+  const Result after = Cli({"scan", "--reg", file, "--json"});
+  EXPECT_NE(after.out.find("\"name\": \"任务管理器(TaskMgr)\", \"state\": \"damaged\""), std::string::npos);
+  EXPECT_NE(after.out.find("\"name\": \"映像劫持检测\", \"state\": \"damaged\""), std::string::npos);
+
+  EXPECT_EQ(Cli({"repair", "--demo", "3", "--ignore", "3"}).code, kExitError);
+  const Result bad = Cli({"scan", "--demo", "--ignore", "1,,2"});
+  EXPECT_EQ(bad.code, kExitError);
+  EXPECT_NE(bad.err.find("unknown item index \"\""), std::string::npos) << bad.err;
+  EXPECT_EQ(Cli({"scan", "--demo", "--ignore", "23"}).code, kExitError);
+}
+
 TEST_F(CliTest, RepairOfARegFileRewritesItAndReportsAsTheDialog) {
   MemoryStore demo;
   registry::LoadDemoRegistry(demo);

@@ -61,6 +61,15 @@ std::array<repair::ItemViews, repair::kItemCount> EvaluateViews(repair::RepairEn
   return views;
 }
 
+// Items named by --ignore are reported as such, whatever they showed.
+void MarkIgnored(const Options& options, ProfileReport& result) {
+  for (int index : options.ignored) {
+    result.states[index] = State::kIgnored;
+    result.views[index] = {};
+    result.unread[index].clear();
+  }
+}
+
 std::string MissingHive(int index, const Profile& profile) {
   const int hives = repair::HivesTouched(index);
   if ((hives & repair::kTouchesCurrentUser) && !profile.has_user) return "a user hive (--ntuser)";
@@ -144,6 +153,7 @@ int Scan(const Options& options, const Streams& streams) {
     result.problem = profile.user_problem;
     result.states = Evaluate(engine, profile, result);
     result.views = EvaluateViews(engine, profile);
+    MarkIgnored(options, result);
     WarnRefused(watched, streams);
     damaged |= WarnUnusable(profile, streams);
     // A place that could not be read cannot be called healthy.
@@ -159,7 +169,9 @@ int Scan(const Options& options, const Streams& streams) {
 std::vector<int> RequestedItems(const Options& options) {
   std::vector<int> requested = options.items;
   if (options.all) {
-    for (int i = 0; i < repair::kItemCount; ++i) requested.push_back(i);
+    for (int i = 0; i < repair::kItemCount; ++i) {
+      if (!std::binary_search(options.ignored.begin(), options.ignored.end(), i)) requested.push_back(i);
+    }
   }
   return requested;
 }
@@ -399,8 +411,9 @@ void KeepOnlyHealthy(PlannedRun& run, RunReport& report) {
 }
 
 // The states after the run, from the registry as it now stands.
-bool Rescan(const std::vector<int>& requested, std::vector<Profile>& profiles, RunReport& report, bool dry_run,
-            const Streams& streams) {
+bool Rescan(const Options& options, const std::vector<int>& requested, std::vector<Profile>& profiles,
+            RunReport& report, const Streams& streams) {
+  const bool dry_run = options.dry_run;
   bool incomplete = false;
   for (std::size_t k = 0; k < profiles.size(); ++k) {
     Profile& profile = profiles[k];
@@ -416,6 +429,7 @@ bool Rescan(const std::vector<int>& requested, std::vector<Profile>& profiles, R
         result.still_damaged.push_back(i);
       }
     }
+    MarkIgnored(options, result);
     incomplete |= !result.failed.empty() || !result.still_damaged.empty();
     incomplete |= WarnUnusable(profile, streams);
   }
@@ -446,7 +460,7 @@ int Repair(const Options& options, const Streams& streams) {
     if (!options.backup.empty()) WriteBackup(options.backup, parts);
     CarryOutPlans(parts, run, report);
   }
-  const bool incomplete = Rescan(requested, profiles, report, options.dry_run, streams);
+  const bool incomplete = Rescan(options, requested, profiles, report, streams);
   if (!options.dry_run) KeepOnlyHealthy(run, report);
   if (!options.dry_run) {
     try {

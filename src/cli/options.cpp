@@ -8,8 +8,9 @@ namespace torvane::cli {
 
 const char* const kUsage =
     "usage: torvane list\n"
-    "       torvane scan   [SOURCE] [--json]\n"
-    "       torvane repair [SOURCE] (--all | INDEX...) [--dry-run] [--backup FILE.reg] [--json]\n"
+    "       torvane scan   [SOURCE] [--ignore INDEX[,INDEX...]] [--json]\n"
+    "       torvane repair [SOURCE] (--all | INDEX...) [--ignore INDEX[,INDEX...]] [--dry-run] [--backup FILE.reg]\n"
+    "                      [--json]\n"
     "       torvane restore FILE.reg [SOURCE]\n"
     "       torvane --version\n"
     "SOURCE: --live [--all-users | --user NAME|SID] | --reg FILE | --demo | [--software FILE] [--ntuser FILE]\n"
@@ -92,6 +93,13 @@ void ParseArgument(const std::vector<std::string>& args, std::size_t& i, Options
   } else if (scans && arg == "--user") {
     if (!options.user.empty()) throw UsageError("--user given twice");
     options.user = value_of();
+  } else if (scans && arg == "--ignore") {
+    const std::string& list = value_of();
+    for (std::size_t at = 0; at <= list.size();) {
+      const std::size_t comma = std::min(list.find(',', at), list.size());
+      options.ignored.push_back(ParseIndex(list.substr(at, comma - at)));
+      at = comma + 1;
+    }
   } else if (scans && arg == "--json") {
     options.json = true;
   } else if (repairs && arg == "--all") {
@@ -120,6 +128,13 @@ void CheckCombination(Options& options) {
     if (options.dry_run && !options.backup.empty()) throw UsageError("--dry-run changes nothing, so it takes no --backup");
     std::sort(options.items.begin(), options.items.end());
     options.items.erase(std::unique(options.items.begin(), options.items.end()), options.items.end());
+  }
+  std::sort(options.ignored.begin(), options.ignored.end());
+  options.ignored.erase(std::unique(options.ignored.begin(), options.ignored.end()), options.ignored.end());
+  for (int index : options.items) {
+    if (std::binary_search(options.ignored.begin(), options.ignored.end(), index)) {
+      throw UsageError("item " + std::to_string(index) + " is both to be repaired and ignored");
+    }
   }
   if (options.all_users || !options.user.empty()) {
     const std::string given = options.all_users ? "--all-users" : "--user";

@@ -33,6 +33,9 @@ struct Options {
   bool dry_run = false;
   bool json = false;
   std::vector<int> items;  // ascending, no repeats
+  // --ignore: items an organisation sets some other way; never repaired,
+  // never counted as damage (ascending, no repeats).
+  std::vector<int> ignored;
   bool all_users = false;  // --all-users
   std::string user;        // --user NAME|SID
 };

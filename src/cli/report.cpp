@@ -20,6 +20,7 @@ StateWords WordsOf(State state) {
     case State::kHealthy: return {"healthy", "ok          "};
     case State::kDamaged: return {"damaged", "DAMAGED     "};
     case State::kUndetermined: return {"undetermined", "undetermined"};
+    case State::kIgnored: return {"ignored", "ignored     "};
   }
   return {"", ""};
 }

@@ -15,7 +15,8 @@
 
 namespace torvane::cli {
 
-enum class State { kHealthy, kDamaged, kUndetermined };
+// kIgnored: named by --ignore; its state is not reported.
+enum class State { kHealthy, kDamaged, kUndetermined, kIgnored };
 
 struct ProfileReport {
   std::optional<std::string> name;  // the folder's name: UTF-8 as a rule, any bytes at worst
