@@ -121,6 +121,19 @@ TEST_F(RepairTest, AutoUpdateRepairRemovesBothPolicyPlaces) {
   EXPECT_EQ(DamagedItems(Scan(store)), "") << "the item does not stay red for ever";
   store.PutDword(kLocalMachine, kAutoUpdate, "NoAutoUpdate", 1);
   EXPECT_EQ(Repair(8), RepairOutcome::kNothingToDo) << "the row's own key alone: the check sees no damage";
+
+  // Where Windows reads it: removed when it switches updates off, kept when
+  // it switches them on, whichever place made the item damaged.
+  const std::string windows_update = "SOFTWARE\\Policies\\Microsoft\\Windows\\WindowsUpdate\\AU";
+  store.PutDword(kLocalMachine, windows_update, "NoAutoUpdate", 1);
+  EXPECT_EQ(Repair(8), RepairOutcome::kRepaired);
+  EXPECT_FALSE(Value(kLocalMachine, windows_update, "NoAutoUpdate"));
+  EXPECT_FALSE(Value(kLocalMachine, kAutoUpdate, "NoAutoUpdate"));
+  store.PutDword(kLocalMachine, windows_update, "NoAutoUpdate", 0);
+  store.PutDword(kLocalMachine, kSystem, "NoAutoUpdate", 1);
+  EXPECT_EQ(Repair(8), RepairOutcome::kRepaired);
+  EXPECT_TRUE(Value(kLocalMachine, windows_update, "NoAutoUpdate")) << "updates switched on stay so";
+  EXPECT_EQ(DamagedItems(Scan(store)), "");
 }
 
 TEST_F(RepairTest, HiddenFilesNumberIsWrittenAsDwordOne) {

@@ -86,6 +86,18 @@ TEST_F(ScanTest, AutoUpdatePolicyIsReadWhereTheCheckLooksNotWhereTheRowsKeyIs) {
   EXPECT_EQ(Damaged(), "");
 }
 
+// Where Windows itself reads the policy: updates switched off (first byte 1)
+// is damage; switched on is not.
+TEST_F(ScanTest, AutoUpdateIsAlsoReadWhereWindowsReadsIt) {
+  const std::string windows_update = "SOFTWARE\\Policies\\Microsoft\\Windows\\WindowsUpdate\\AU";
+  store.PutDword(kLocalMachine, windows_update, "NoAutoUpdate", 1);
+  EXPECT_EQ(Damaged(), "8");
+  store.PutDword(kLocalMachine, windows_update, "NoAutoUpdate", 0);
+  EXPECT_EQ(Damaged(), "");
+  store.PutString(kLocalMachine, windows_update, "NoAutoUpdate", "1");
+  EXPECT_EQ(Damaged(), "") << "REG_SZ \"1\" has first byte 0x31";
+}
+
 TEST_F(ScanTest, HomePageLockIsDamageOnlyWithFirstByteOne) {
   store.PutDword(kCurrentUser, kControlPanel, "HomePage", 1);
   EXPECT_EQ(Damaged(), "19");

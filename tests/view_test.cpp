@@ -36,6 +36,8 @@ using repair::RepairOutcome;
 using repair::ViewState;
 using namespace torvane::testing;
 
+const std::string kWindowsUpdate = "SOFTWARE\\Policies\\Microsoft\\Windows\\WindowsUpdate\\AU";
+
 constexpr ViewState kH = ViewState::kHealthy;
 constexpr ViewState kD = ViewState::kDamaged;
 
@@ -55,6 +57,8 @@ void Damage(MemoryStore& store, int index, bool view32) {
       break;
     case 8:
       store.PutDword(kLocalMachine, In(view32, kSystem), "NoAutoUpdate", 1);
+      // and where Windows reads the policy
+      store.PutDword(kLocalMachine, In(view32, kWindowsUpdate), "NoAutoUpdate", 1);
       break;
     case 9:
       store.PutDword(kLocalMachine, In(view32, kShowAll), "CheckedValue", 0);
@@ -90,6 +94,8 @@ void PutHealthyBothViews(MemoryStore& store) {
   for (const char* branch : {"SOFTWARE\\Microsoft", "SOFTWARE\\Policies"}) {
     if (const auto* key = copy.FindKey(kLocalMachine, branch)) CopyTree(*key, store, kLocalMachine, In(true, branch));
   }
+  // Where Windows reads the update policy: present, and empty.
+  for (bool view32 : {false, true}) store.CreateKey(kLocalMachine, In(view32, kWindowsUpdate));
 }
 
 // Every key and value below a root, as text, through the operations and the

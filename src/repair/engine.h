@@ -42,6 +42,9 @@ inline constexpr int kTouchesCurrentUser = 1;
 inline constexpr int kTouchesLocalMachine = 2;
 int HivesTouched(int index);
 
+// How the scan judges a place (defined with the scan's table).
+enum class Rule : std::uint8_t;
+
 class RepairEngine {
  public:
   explicit RepairEngine(registry::RegistryStore& store,
@@ -114,6 +117,9 @@ class RepairEngine {
   void NoteUnread(registry::HKey root, const char* path, long rc);
   // The view's state from its check and what it could not read.
   ViewState ViewStateOf(int index);
+  // One value place read as the scan reads it, judged by `rule`; notes what
+  // could not be read.
+  bool CheckPlace(registry::HKey root, const char* path, const char* value, std::uint32_t access, Rule rule);
   HijackOutcome CheckImageHijackInView();
   RepairOutcome RepairImageHijackInView();
   RepairOutcome Act(int index);

@@ -19,6 +19,10 @@ inline constexpr const char* kIeControlPanel =
 inline constexpr const char* kIeMain = "Software\\Microsoft\\Internet Explorer\\Main";
 inline constexpr const char* kAutoUpdatePolicy =
     "SOFTWARE\\Policies\\Microsoft\\Windows\\WindowsUpData\\AU";
+// Where Windows reads the automatic-update policy: NoAutoUpdate with first
+// byte 1 there switches updates off.
+inline constexpr const char* kWindowsUpdatePolicy =
+    "SOFTWARE\\Policies\\Microsoft\\Windows\\WindowsUpdate\\AU";
 inline constexpr const char* kShowAll =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden\\SHOWALL";
 inline constexpr const char* kWinlogon = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";

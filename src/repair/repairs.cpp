@@ -28,19 +28,20 @@ struct Place {
   const char* key;
   const char* value;
   std::uint32_t capacity;  // size of the first read; longer data is read whole
+  bool only_when_one = false;  // removed only when its first byte is 1
 };
 
 // Remove-value actions: every place listed is read first, then each value
-// that read is deleted. Unused second places have a null key.
+// that read is deleted. Unused places have a null key.
 struct RemoveAction {
-  Place places[2];
+  Place places[3];
 };
 
 constexpr RemoveAction kNoAction{};
 
 constexpr RemoveAction RemoveOne(HKey root, const char* key, const char* value,
                                  std::uint32_t capacity = kDefaultCapacity) {
-  return RemoveAction{{{root, key, value, capacity}, {}}};
+  return RemoveAction{{{root, key, value, capacity}, {}, {}}};
 }
 
 constexpr RemoveAction kRemoveActions[] = {
@@ -50,13 +51,16 @@ constexpr RemoveAction kRemoveActions[] = {
     kNoAction,
     RemoveOne(kCurrentUser, kExplorerPolicy, "NoRun"),
     {{{kCurrentUser, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity},
-      {kLocalMachine, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity}}},
+      {kLocalMachine, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity},
+      {}}},
     RemoveOne(kCurrentUser, kExplorerPolicy, "NoClose"),
     RemoveOne(kCurrentUser, kExplorerPolicy, "NoLogOff"),
     // The policy the check reads is removed as well: without it the item
-    // would stay damaged after every repair.
+    // would stay damaged after every repair. Where Windows reads the policy
+    // only a value that switches updates off goes.
     {{{kLocalMachine, kAutoUpdatePolicy, "NoAutoUpdate", kDefaultCapacity},
-      {kLocalMachine, kSystemPolicy, "NoAutoUpdate", kDefaultCapacity}}},
+      {kLocalMachine, kSystemPolicy, "NoAutoUpdate", kDefaultCapacity},
+      {kLocalMachine, kWindowsUpdatePolicy, "NoAutoUpdate", kDefaultCapacity, true}}},
     kNoAction,
     kNoAction,
     RemoveOne(kCurrentUser, kExplorerPolicy, "RestrictRun", 32),
@@ -124,19 +128,26 @@ RepairOutcome RepairEngine::Act(int index) {
 
 RepairOutcome RepairEngine::RemoveValues(int index) {
   const RemoveAction& action = kRemoveActions[index];
-  ScopedKey keys[2] = {ScopedKey(store_), ScopedKey(store_)};
-  long status[2] = {kFileNotFound, kFileNotFound};
-  std::optional<Bytes> data[2];
-  const int count = action.places[1].key != nullptr ? 2 : 1;
+  ScopedKey keys[3] = {ScopedKey(store_), ScopedKey(store_), ScopedKey(store_)};
+  long status[3] = {kFileNotFound, kFileNotFound, kFileNotFound};
+  std::optional<Bytes> data[3];
+  int count = 0;
+  while (count < 3 && action.places[count].key != nullptr) ++count;
   // The user's places have one view, mended with the 64-bit one.
   const auto skipped = [&](int i) { return action.places[i].root == kCurrentUser && !LooksAtUser(); };
   for (int i = 0; i < count; ++i) {
     if (skipped(i)) continue;
     status[i] = keys[i].Open(action.places[i].root, action.places[i].key, Viewed(action.places[i].root, kKeyAllAccess));
   }
+  // A value that only matters with first byte 1 and holds another is left
+  // as it is.
+  const auto harmless = [&](int i, const std::optional<Bytes>& read) {
+    return action.places[i].only_when_one && read && FirstByteOf(read) != 1;
+  };
   for (int i = 0; i < count; ++i) {
     if (!keys[i].is_open()) continue;
     data[i] = ReadValue(store_, keys[i].get(), action.places[i].value, action.places[i].capacity, &status[i]);
+    if (harmless(i, data[i])) data[i].reset();
   }
   int changes = 0, refused = 0, unknown = 0;
   for (int i = 0; i < count; ++i) {
@@ -149,7 +160,8 @@ RepairOutcome RepairEngine::RemoveValues(int index) {
       // shows is damage left in place.
       ScopedKey readable(store_);
       if (readable.Open(place.root, place.key, Viewed(place.root, registry::kKeyRead)) == kSuccess) {
-        if (ReadValue(store_, readable.get(), place.value, place.capacity)) ++refused;
+        const auto shown = ReadValue(store_, readable.get(), place.value, place.capacity);
+        if (shown && !harmless(i, shown)) ++refused;
       } else {
         ++unknown;
       }

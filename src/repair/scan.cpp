@@ -16,9 +16,7 @@ using registry::kKeyRead;
 using registry::kLocalMachine;
 using registry::ScopedKey;
 
-namespace {
-
-enum class Rule {
+enum class Rule : std::uint8_t {
   kAbsent,          // healthy when the value cannot be read
   kAbsentOrNotOne,  // healthy unless the value reads with first byte 1
   kPresentAndOne,   // healthy only when the value reads with first byte 1
@@ -28,8 +26,11 @@ enum class Rule {
   kHttpPrefix,      // healthy when the text is "http://"
   kPrefixes,        // all five URL prefixes hold their texts
   kContextMenu,     // absent under both roots
+  kAutoUpdate,      // absent at the row's place, and not 1 where Windows reads it
   kImageHijack,
 };
+
+namespace {
 
 struct Check {
   HKey root;
@@ -53,7 +54,7 @@ constexpr Check kChecks[] = {
     {kCurrentUser, kExplorerPolicy, "NoViewContextMenu", kKeyRead, Rule::kContextMenu},
     {kCurrentUser, kExplorerPolicy, "NoClose", kKeyAllAccess, Rule::kAbsent},
     {kCurrentUser, kExplorerPolicy, "NoLogOff", kKeyAllAccess, Rule::kAbsent},
-    {kLocalMachine, kSystemPolicy, "NoAutoUpdate", kKeyAllAccess, Rule::kAbsent},
+    {kLocalMachine, kSystemPolicy, "NoAutoUpdate", kKeyAllAccess, Rule::kAutoUpdate},
     {kLocalMachine, kShowAll, "CheckedValue", kKeyAllAccess, Rule::kPresentAndOne},
     {kLocalMachine, kWinlogon, "Userinit", kKeyAllAccess, Rule::kUserinit},
     {kCurrentUser, kExplorerPolicy, "RestrictRun", kKeyAllAccess, Rule::kAbsent},
@@ -145,6 +146,12 @@ void RepairEngine::NoteUnread(HKey root, const char* path, long rc) {
 
 bool RepairEngine::CheckInView(int index) {
   const Check& check = kChecks[index];
+  if (check.rule == Rule::kAutoUpdate) {
+    const bool row = CheckPlace(check.root, check.key, check.value, check.access, Rule::kAbsent);
+    const bool windows = CheckPlace(kLocalMachine, kWindowsUpdatePolicy, "NoAutoUpdate", check.access,
+                                    Rule::kAbsentOrNotOne);
+    return row && windows;
+  }
   switch (check.rule) {
     case Rule::kImageHijack:
       return CheckImageHijackInView() != HijackOutcome::kHijacked;
@@ -175,16 +182,19 @@ bool RepairEngine::CheckInView(int index) {
     default:
       break;
   }
+  return CheckPlace(check.root, check.key, check.value, check.access, check.rule);
+}
 
+bool RepairEngine::CheckPlace(HKey root, const char* path, const char* value, std::uint32_t access, Rule rule) {
   ScopedKey key(store_);
-  const long opened = OpenToLook(key, check.root, check.key, check.access, Viewed(check.root, 0));
+  const long opened = OpenToLook(key, root, path, access, Viewed(root, 0));
   long status = opened;
-  const auto data = ReadValue(store_, key.get(), check.value,
-                              check.rule == Rule::kEmptyText ? kAppInitCapacity : kCapacity, &status);
-  NoteUnread(check.root, check.key, key.is_open() ? status : opened);
+  const auto data = ReadValue(store_, key.get(), value, rule == Rule::kEmptyText ? kAppInitCapacity : kCapacity,
+                              &status);
+  NoteUnread(root, path, key.is_open() ? status : opened);
   // A value the 32-bit view lacks is no damage: Windows reads the 64-bit one.
   if (!data && MissingIsHealthy() && Absent(opened, status)) return true;
-  switch (check.rule) {
+  switch (rule) {
     case Rule::kAbsent:
       return !data;
     case Rule::kAbsentOrNotOne:

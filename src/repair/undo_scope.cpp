@@ -34,6 +34,7 @@ constexpr ChangedValue kChangedValues[] = {
     {kLogOffButtonItem, kCurrentUser, kExplorerPolicy, "NoLogOff"},
     {kAutoUpdateItem, kLocalMachine, kAutoUpdatePolicy, "NoAutoUpdate"},
     {kAutoUpdateItem, kLocalMachine, kSystemPolicy, "NoAutoUpdate"},
+    {kAutoUpdateItem, kLocalMachine, kWindowsUpdatePolicy, "NoAutoUpdate"},
     {kHiddenFilesItem, kLocalMachine, kShowAll, "CheckedValue"},
     {kUserinitItem, kLocalMachine, kWinlogon, "Userinit"},
     {kGroupPolicyItem, kCurrentUser, kExplorerPolicy, "RestrictRun"},

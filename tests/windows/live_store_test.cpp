@@ -323,6 +323,20 @@ TEST_F(LiveStoreTest, TheCommandLineSaysWhichViewIsDamaged) {
   EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kWinlogon, "Shell", kView32), std::string("Explorer.exe", 13));
 }
 
+// Where Windows reads the update policy: switched off is damage, mended
+// there; switched on is left alone.
+TEST_F(LiveStoreTest, AutomaticUpdatesSwitchedOffWhereWindowsReadsThePolicyIsFoundAndMended) {
+  const std::string policy = "SOFTWARE\\Policies\\Microsoft\\Windows\\WindowsUpdate\\AU";
+  PutDword(HKEY_LOCAL_MACHINE, policy, "NoAutoUpdate", 1);
+  EXPECT_FALSE(engine.CheckItem(8));
+  EXPECT_EQ(engine.ApplyRepair(8), RepairOutcome::kRepaired);
+  EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, policy, "NoAutoUpdate"));
+  PutDword(HKEY_LOCAL_MACHINE, policy, "NoAutoUpdate", 0);
+  EXPECT_TRUE(engine.CheckItem(8));
+  EXPECT_TRUE(ReadValue(HKEY_LOCAL_MACHINE, policy, "NoAutoUpdate"));
+  DeleteTree(HKEY_LOCAL_MACHINE, policy);
+}
+
 TEST_F(LiveStoreTest, TheStockLinkedImageOptionsKeyIsMendedOnceAndStaysALink) {
   // Wine, as Windows, shows the 64-bit key in the 32-bit view through a link.
   ASSERT_TRUE(IsLink(store, kIfeo32)) << "the prefix has no linked 32-bit image options key";
