@@ -177,6 +177,14 @@ TEST_F(CliTest, IgnoredItemsAreReportedAsSuchNeverRepairedAndNeverDamage) {
   EXPECT_EQ(Cli({"scan", "--demo", "--ignore", "23"}).code, kExitError);
 }
 
+TEST_F(CliTest, AnErrorOfARunThatAskedForJsonIsJsonToo) {
+  const Result missing = Cli({"scan", "--reg", Path("missing.reg"), "--json"});
+  EXPECT_EQ(missing.code, kExitError);
+  EXPECT_EQ(missing.out.rfind("{\"error\": \"" + Path("missing.reg"), 0), 0u) << missing.out;
+  EXPECT_EQ(missing.out.back(), '\n');
+  EXPECT_EQ(Cli({"scan", "--reg", Path("missing.reg")}).out, "") << "text runs say it on stderr only";
+}
+
 TEST_F(CliTest, RepairOfARegFileRewritesItAndReportsAsTheDialog) {
   MemoryStore demo;
   registry::LoadDemoRegistry(demo);

@@ -613,6 +613,8 @@ int Run(const Options& options, const Streams& streams) {
     return kExitDamage;
   } catch (const std::exception& error) {
     std::fprintf(streams.err, "torvane: %s\n", Printable(error.what()).c_str());
+    // A caller that asked for JSON gets JSON, whatever stopped the run.
+    if (options.json) std::fprintf(streams.out, "{\"error\": %s}\n", JsonString(error.what()).c_str());
   }
   return kExitError;
 }
