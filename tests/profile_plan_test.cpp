@@ -7,6 +7,7 @@
 #include "cli/options.h"
 #include "cli/profile_plan.h"
 #include "registry/memory_store.h"
+#include "registry/reg_file.h"
 #include "registry/user_root_store.h"
 #include "repair/engine.h"
 #include "support/fixtures.h"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "registry/file_io.h"
-#include "registry/reg_file.h"
+#include "registry/reg_target.h"
 #include "registry/registry.h"
 
 struct hive_h;

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "registry/memory_store.h"
+#include "registry/reg_value.h"
 
 namespace torvane::registry {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "registry/reg_file.h"
+#include "registry/reg_target.h"
 #include "registry/registry.h"
 
 namespace torvane::registry {
