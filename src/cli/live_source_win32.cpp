@@ -8,6 +8,7 @@
 #include "cli/profile_plan.h"
 #include "registry/hive_mount_win32.h"
 #include "registry/live_store_win32.h"
+#include "registry/owned.h"
 #include "registry/system_directory_win32.h"
 #include "registry/user_root_store.h"
 #include "repair/engine.h"
@@ -229,12 +230,12 @@ std::unique_ptr<Source> OpenLiveSource(LiveScope scope, const std::string& only)
 }
 
 bool RunningAsLocalSystem() {
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  HANDLE opened = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) return false;
+  const registry::UniqueHandle token(opened);
   alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
   DWORD size = 0;
-  const bool known = ::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
-  ::CloseHandle(token);
+  const bool known = ::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size);
   return known && ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid);
 }
 

@@ -9,6 +9,7 @@
 
 #include "cli/sources.h"
 #include "registry/file_io.h"
+#include "registry/owned.h"
 #include "registry/reg_tree.h"
 #include "registry/utf.h"
 
@@ -43,12 +44,9 @@ namespace {
 // The volume and file index of what `path` leads to; false when it cannot
 // be opened.
 bool FileIdOf(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
-  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const BOOL ok = GetFileInformationByHandle(file, info);
-  CloseHandle(file);
-  return ok != FALSE;
+  const registry::UniqueHandle file(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return file.valid() && GetFileInformationByHandle(file.get(), info) != FALSE;
 }
 #endif
 
@@ -99,12 +97,13 @@ void WriteNewFile(const std::string& path, const std::string& bytes) {
   const std::string temporary = path + ".torvane-" + std::to_string(std::random_device()()) + ".tmp";
   const std::string reason_prefix = path + ": cannot write the backup: ";
 #ifdef _WIN32
-  HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) throw SourceError(reason_prefix + "error " + std::to_string(GetLastError()));
+  registry::UniqueHandle file(
+      CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) throw SourceError(reason_prefix + "error " + std::to_string(GetLastError()));
   DWORD written = 0;
-  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                  written == bytes.size() && FlushFileBuffers(file);
-  CloseHandle(file);
+  const BOOL ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size() && FlushFileBuffers(file.get());
+  file.Reset();  // closed before it is moved
   // Without MOVEFILE_REPLACE_EXISTING the move fails when `path` exists.
   if (!ok || !MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
     const DWORD code = GetLastError();
@@ -112,19 +111,19 @@ void WriteNewFile(const std::string& path, const std::string& bytes) {
     throw SourceError(reason_prefix + "error " + std::to_string(code) + "; nothing was changed");
   }
 #else
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) throw SourceError(reason_prefix + std::strerror(errno) + "; nothing was changed");
+  registry::UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (fd.get() < 0) throw SourceError(reason_prefix + std::strerror(errno) + "; nothing was changed");
   std::size_t done = 0;
   bool ok = true;
   while (ok && done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     ok = n > 0;
     if (ok) done += static_cast<std::size_t>(n);
   }
-  ok = ok && ::fsync(fd) == 0;
+  ok = ok && ::fsync(fd.get()) == 0;
   int saved = errno;
-  ::close(fd);
+  fd.Reset();
   // link() refuses an existing name, where rename() would replace it.
   if (ok && ::link(temporary.c_str(), path.c_str()) != 0) {
     ok = false;
@@ -134,11 +133,8 @@ void WriteNewFile(const std::string& path, const std::string& bytes) {
   if (!ok) throw SourceError(reason_prefix + std::strerror(saved) + "; nothing was changed");
   const std::size_t slash = path.rfind('/');
   const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  const registry::UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) ::fsync(dir.get());
 #endif
 }
 

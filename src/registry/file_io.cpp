@@ -18,6 +18,8 @@
 #include <unistd.h>
 #endif
 
+#include "registry/owned.h"
+
 namespace torvane::registry {
 
 namespace {
@@ -37,33 +39,7 @@ std::string RandomSuffix() {
 }
 
 #ifndef _WIN32
-// An owned descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = other.Release();
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
+using Fd = UniqueFd;
 
 void WriteAll(int fd, std::string_view bytes, const std::string& name) {
   while (!bytes.empty()) {
@@ -546,13 +522,13 @@ HANDLE CreateBeside(const std::string& target, const char* kind, std::string* na
 void FileSet::Add(const FilePlace& place, std::string_view bytes) {
   const std::string& target = place.path();
   AddWrittenBy(place, [&](const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE) throw FileError(target + ": cannot open its new version");
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    if (!file.valid()) throw FileError(target + ": cannot open its new version");
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                    written == bytes.size() && FlushFileBuffers(file);
-    CloseHandle(file);
+    const BOOL ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                    written == bytes.size() && FlushFileBuffers(file.get());
+    file.Reset();
     if (!ok) throw FileError(target + ": write failed (error " + std::to_string(GetLastError()) + ")");
   });
 }
@@ -572,10 +548,10 @@ void FileSet::AddWrittenBy(const FilePlace& place, const std::function<void(cons
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) throw FileError(target + ": not a regular file; refusing to replace it");
     entry->had_original = true;
   }
-  CloseHandle(CreateBeside(target, ".tmp", &entry->fresh));
+  UniqueHandle(CreateBeside(target, ".tmp", &entry->fresh)).Reset();  // only its name is kept
   write(entry->fresh);
   if (entry->had_original) {
-    CloseHandle(CreateBeside(target, ".old", &entry->kept));
+    UniqueHandle(CreateBeside(target, ".old", &entry->kept)).Reset();
     if (!CopyFileA(target.c_str(), entry->kept.c_str(), FALSE)) {
       throw FileError(target + ": cannot keep a copy of it (error " + std::to_string(GetLastError()) + ")");
     }

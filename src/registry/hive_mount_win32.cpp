@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "registry/owned.h"
 #include "registry/win32_store.h"
 
 namespace torvane::registry {
@@ -20,12 +21,10 @@ std::uint64_t StartOf(HANDLE process) {
 // Whether the process that made a mount still runs. A process that exists but
 // cannot be asked counts as running: its mount is left alone.
 bool StillRunning(std::uint32_t pid, std::uint64_t start) {
-  HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (process == nullptr) return ::GetLastError() == ERROR_ACCESS_DENIED;
+  const UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process.valid()) return ::GetLastError() == ERROR_ACCESS_DENIED;
   DWORD code = 0;
-  const bool running = ::GetExitCodeProcess(process, &code) && code == STILL_ACTIVE && StartOf(process) == start;
-  ::CloseHandle(process);
-  return running;
+  return ::GetExitCodeProcess(process.get(), &code) && code == STILL_ACTIVE && StartOf(process.get()) == start;
 }
 
 // Where each hive this tool mounts is noted for as long as it is mounted: a

@@ -17,6 +17,7 @@
 #include "registry/codepage.h"
 #include "registry/little_endian.h"
 #include "registry/names.h"
+#include "registry/owned.h"
 #include "registry/regf_reader.h"
 #include "registry/utf.h"
 
@@ -161,32 +162,6 @@ void CollectSubtree(const HiveFile& hive, hive_node_h node, int depth, std::vect
   for (hive_node_h child : children) CollectSubtree(hive, child, depth + 1, out);
 }
 
-// The file mapped for reading, for the structure check.
-class MappedFile {
- public:
-  explicit MappedFile(int fd) {
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && info.st_size > 0) {
-      void* at = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_SHARED, fd, 0);
-      if (at != MAP_FAILED) {
-        data_ = static_cast<const unsigned char*>(at);
-        size_ = static_cast<std::size_t>(info.st_size);
-      }
-    }
-  }
-  ~MappedFile() {
-    if (data_ != nullptr) ::munmap(const_cast<unsigned char*>(data_), size_);
-  }
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-  const unsigned char* data() const { return data_; }
-  std::size_t size() const { return size_; }
-
- private:
-  const unsigned char* data_ = nullptr;
-  std::size_t size_ = 0;
-};
-
 }  // namespace
 
 std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) {
@@ -203,13 +178,8 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
   } catch (const FileError& error) {
     throw HiveError(error.what());
   }
-  struct Closer {
-    int fd;
-    bool owned;
-    ~Closer() {
-      if (owned) ::close(fd);
-    }
-  } closer{fd, !writable};
+  // A file opened for reading is this function's; a locked one the lock's.
+  const UniqueFd owned(writable ? -1 : fd);
   struct stat info {};
   if (::fstat(fd, &info) != 0) throw HiveError(path + ": cannot read: " + std::strerror(errno));
   if (!S_ISREG(info.st_mode)) throw HiveError(path + ": not a regular file");
@@ -236,7 +206,7 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
     return file;
   }
   {
-    const MappedFile mapped(fd);
+    const Mapping mapped(fd);
     if (mapped.data() == nullptr || mapped.size() != file_size) throw HiveError(path + ": cannot read it whole");
     const std::string damage = CheckHiveStructure(mapped.data(), mapped.size());
     if (!damage.empty()) throw HiveError(path + ": " + damage + "; refusing to change it");
@@ -245,25 +215,20 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
   // header announces (padding, however long) are no part of the hive and
   // are left out, so memory and the new file follow the hive, not the file.
   std::string name = "/proc/self/fd/" + std::to_string(fd);
-  struct Fd {
-    int fd = -1;
-    ~Fd() {
-      if (fd >= 0) ::close(fd);
-    }
-  } trimmed;
+  UniqueFd trimmed;
   if (reader->end() < file_size) {
-    trimmed.fd = ::memfd_create("hive", MFD_CLOEXEC);
-    if (trimmed.fd < 0) throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
+    trimmed.Reset(::memfd_create("hive", MFD_CLOEXEC));
+    if (trimmed.get() < 0) throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
     std::vector<char> buffer(1 << 20);
     for (std::size_t at = 0; at < reader->end();) {
       const std::size_t want = std::min(buffer.size(), reader->end() - at);
       const ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(at));
-      if (got <= 0 || ::write(trimmed.fd, buffer.data(), static_cast<std::size_t>(got)) != got) {
+      if (got <= 0 || ::write(trimmed.get(), buffer.data(), static_cast<std::size_t>(got)) != got) {
         throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
       }
       at += static_cast<std::size_t>(got);
     }
-    name = "/proc/self/fd/" + std::to_string(trimmed.fd);
+    name = "/proc/self/fd/" + std::to_string(trimmed.get());
   }
   // hivex opens the file by name: the locked one, through its descriptor,
   // never by its path again, which another process may have swapped since.
@@ -307,10 +272,9 @@ bool SameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) 
 }  // namespace
 
 std::string HiveFile::CheckWritten(const std::string& temporary) const {
-  const int fd = ::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return "cannot read it back: " + std::string(std::strerror(errno));
-  auto written = RegfReader::Open(fd);
-  ::close(fd);
+  const UniqueFd fd(::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0) return "cannot read it back: " + std::string(std::strerror(errno));
+  auto written = RegfReader::Open(fd.get());
   if (written == nullptr) return "cannot read it back";
   if (std::string damage = written->Check(); !damage.empty()) return "it reads back damaged (" + damage + ")";
   // Walks the old hive with this run's changes beside the new file.

@@ -1,10 +1,5 @@
 #include "registry/regf_reader.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -44,20 +39,18 @@ bool NameToUtf8(const unsigned char* name, std::size_t length, bool latin1, std:
 }  // namespace
 
 std::unique_ptr<RegfReader> RegfReader::Open(int fd) {
-  struct stat info {};
-  void* at = MAP_FAILED;
-  if (::fstat(fd, &info) == 0 && static_cast<std::size_t>(info.st_size) >= 2 * kBinsStart) {
-    at = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_SHARED, fd, 0);
-  }
-  if (at == MAP_FAILED) return nullptr;
-  return std::unique_ptr<RegfReader>(
-      new RegfReader(static_cast<const unsigned char*>(at), static_cast<std::size_t>(info.st_size)));
+  auto mapping = std::make_unique<Mapping>(fd, 2 * kBinsStart);
+  if (mapping->data() == nullptr) return nullptr;
+  return std::unique_ptr<RegfReader>(new RegfReader(std::move(mapping)));
 }
 
-RegfReader::RegfReader(const unsigned char* data, std::size_t size)
-    : data_(data), size_(size), end_(std::min<std::size_t>(size, kBinsStart + Le32(data + 0x28))) {}
+RegfReader::RegfReader(std::unique_ptr<Mapping> mapping)
+    : mapping_(std::move(mapping)),
+      data_(mapping_->data()),
+      size_(mapping_->size()),
+      end_(std::min<std::size_t>(size_, kBinsStart + Le32(data_ + 0x28))) {}
 
-RegfReader::~RegfReader() { ::munmap(const_cast<unsigned char*>(data_), size_); }
+RegfReader::~RegfReader() = default;
 
 std::size_t RegfReader::root() const { return kBinsStart + Le32(data_ + 0x24); }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "registry/owned.h"
 #include "registry/reg_value.h"
 
 namespace torvane::registry {
@@ -62,7 +63,7 @@ class RegfReader {
   std::size_t end() const { return end_; }
 
  private:
-  RegfReader(const unsigned char* data, std::size_t size);
+  explicit RegfReader(std::unique_ptr<Mapping> mapping);
   // The cell at `offset` (relative to the first bin) when it is in use and
   // at least `need` bytes long; null otherwise.
   const unsigned char* Cell(std::uint64_t offset, std::size_t need, std::size_t* length = nullptr) const;
@@ -70,6 +71,7 @@ class RegfReader {
   bool AppendList(std::uint32_t offset, bool inside_index, std::size_t limit, std::vector<std::size_t>* out) const;
   bool Data(const unsigned char* vk, std::string* out) const;
 
+  std::unique_ptr<Mapping> mapping_;
   const unsigned char* data_;
   std::size_t size_;
   std::size_t end_;  // end of the bins the header announces

@@ -1,0 +1,114 @@
+// Owners of what the system hands out: a descriptor, a read-only mapping of
+// a file, a Windows handle. Each gives back what it holds when it goes, on
+// every path out, so that no function closes by hand.
+#pragma once
+
+#include <cstddef>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace torvane::registry {
+
+#ifndef _WIN32
+
+// An open file descriptor; -1 holds none.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = other.Release();
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// A whole file mapped for reading; empty (null data) when it could not be,
+// or when the file is shorter than `at_least`. The mapping outlives the
+// descriptor it was made from.
+class Mapping {
+ public:
+  explicit Mapping(int fd, std::size_t at_least = 1) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || info.st_size <= 0 || static_cast<std::size_t>(info.st_size) < at_least) return;
+    void* at = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_SHARED, fd, 0);
+    if (at == MAP_FAILED) return;
+    data_ = static_cast<const unsigned char*>(at);
+    size_ = static_cast<std::size_t>(info.st_size);
+  }
+  ~Mapping() {
+    if (data_ != nullptr) ::munmap(const_cast<unsigned char*>(data_), size_);
+  }
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+
+  const unsigned char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  const unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+#else  // _WIN32
+
+// A kernel handle; null and INVALID_HANDLE_VALUE hold none.
+class UniqueHandle {
+ public:
+  explicit UniqueHandle(HANDLE handle = nullptr) : handle_(handle) {}
+  ~UniqueHandle() { Reset(); }
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      handle_ = other.Release();
+    }
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE Release() {
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+  void Reset(HANDLE handle = nullptr) {
+    if (valid()) ::CloseHandle(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+#endif
+
+}  // namespace torvane::registry
