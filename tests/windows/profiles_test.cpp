@@ -159,6 +159,20 @@ std::pair<DWORD, std::uint64_t> EndedProcess() {
   return {process.dwProcessId, static_cast<std::uint64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime};
 }
 
+// HKEY_USERS\`name` made a volatile registry link to `target` (a native
+// path); false when Wine refused it.
+bool LinkUnderUsers(const std::wstring& name, const std::wstring& target) {
+  HKEY link = nullptr;
+  if (RegCreateKeyExW(HKEY_USERS, name.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
+                      KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &link, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const LONG rc = RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.data()),
+                                 static_cast<DWORD>(target.size() * sizeof(wchar_t)));
+  RegCloseKey(link);
+  return rc == ERROR_SUCCESS;
+}
+
 class ProfilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -311,15 +325,7 @@ TEST_F(ProfilesTest, TheSweepNeverFollowsALinkNamedLikeAStaleMountNorDeletesWhat
   const std::string victim = "SOFTWARE\\TorvaneSweepVictim";
   PutString(HKEY_LOCAL_MACHINE, victim + "\\Child", "Data", "keep me");
   const std::wstring crafted = registry::MountName(pid, start, L"S-1-5-21-7-7-7-1300");
-  HKEY link = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_USERS, crafted.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
-                            KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &link, nullptr),
-            ERROR_SUCCESS);
-  const std::wstring target = L"\\Registry\\Machine\\SOFTWARE\\TorvaneSweepVictim";
-  ASSERT_EQ(RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.data()),
-                           static_cast<DWORD>(target.size() * sizeof(wchar_t))),
-            ERROR_SUCCESS);
-  RegCloseKey(link);
+  ASSERT_TRUE(LinkUnderUsers(crafted, L"\\Registry\\Machine\\SOFTWARE\\TorvaneSweepVictim"));
 
   const Result scan = Cli({"scan", "--all-users", "--json"});
   EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, victim + "\\Child", "Data"), std::string("keep me", 8)) << scan.err;
@@ -350,15 +356,7 @@ TEST_F(ProfilesTest, AProfileWhoseKeyIsALinkIsUndeterminedAndWhatItPointsAtIsUnt
   PutDword(HKEY_LOCAL_MACHINE, victim + "\\" + kExplorerPolicy, "NoRun", 1);
   ListFolder(sid, "frank");
   const std::wstring wide_sid(sid.begin(), sid.end());
-  HKEY link = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_USERS, wide_sid.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
-                            KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &link, nullptr),
-            ERROR_SUCCESS);
-  const std::wstring target = L"\\Registry\\Machine\\SOFTWARE\\TorvaneProfileVictim";
-  ASSERT_EQ(RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.data()),
-                           static_cast<DWORD>(target.size() * sizeof(wchar_t))),
-            ERROR_SUCCESS);
-  RegCloseKey(link);
+  ASSERT_TRUE(LinkUnderUsers(wide_sid, L"\\Registry\\Machine\\SOFTWARE\\TorvaneProfileVictim"));
 
   const Result repair = Cli({"repair", "--all-users", "--all", "--json"});
   EXPECT_EQ(repair.code, cli::kExitDamage) << repair.err;
