@@ -504,13 +504,22 @@ TEST_F(UndoTest, NamesThatWouldNotReadBackAreRefusedBeforeTheFirstChange) {
                              "line break); refusing the file\n");
   EXPECT_EQ(ReadFile(reg), "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\" + kSystem + "]\r\n");
 
-  // A GBK file cannot hold a Hangul name: restoring one into it is refused.
-  for (const std::string& statement : {"[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe]\r\n\"철수\"=\"x\"\r\n",
-                                       "[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe\\영희]\r\n"}) {
-    const std::string hangul = RestoreFile(statement);
+  // A GBK file cannot hold a Hangul name, nor a Hangul text: restoring one
+  // into it is refused, not written as question marks.
+  const std::string cannot = " cannot be written into this file exactly (a REGEDIT4 file holds names and texts in GBK)";
+  const struct {
+    std::string statement, why;
+  } hangul_cases[] = {
+      {"[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe]\r\n\"철수\"=\"x\"\r\n", "the value \"철수\"" + cannot},
+      {"[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe\\영희]\r\n", "refused by --reg " + reg},
+      {"[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe]\r\n\"Debugger\"=\"영희.exe\"\r\n",
+       "the value \"Debugger\"" + cannot},
+  };
+  for (const auto& c : hangul_cases) {
+    const std::string hangul = RestoreFile(c.statement);
     const Result refused = Cli({"restore", hangul, "--reg", reg});
-    EXPECT_EQ(refused.code, kExitError) << statement;
-    EXPECT_NE(refused.err.find(": refused by --reg " + reg + ". Nothing was changed.\n"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.code, kExitError) << c.statement;
+    EXPECT_NE(refused.err.find(": " + c.why + ". Nothing was changed.\n"), std::string::npos) << refused.err;
     EXPECT_EQ(ReadFile(reg), "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\" + kSystem + "]\r\n");
   }
 }

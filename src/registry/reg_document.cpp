@@ -280,7 +280,12 @@ bool RegDocument::ReadsBack(HKey root, const std::string& path, const RegValue* 
   try {
     const RegFile again = ParseRegFile(bytes, "name check");
     if (again.entries.size() != file.entries.size() || again.entries[0].path != path) return false;
-    return value == nullptr || again.entries[1].value.name == value->name;
+    if (value == nullptr) return true;
+    // The data too: a REGEDIT4 file holds texts in GBK, which cannot spell
+    // every character a stored text may hold.
+    const RegValue& read = again.entries[1].value;
+    return read.name == value->name && StoredForm(read).type == StoredForm(*value).type &&
+           StoredForm(read).data == StoredForm(*value).data;
   } catch (const RegFileError&) {
     return false;
   }

@@ -27,8 +27,9 @@ class RegDocument {
 
   std::string bytes() const;
 
-  // Whether the key's path (and the value's name) written into this file
-  // read back exactly: a GBK file cannot hold every name.
+  // Whether the key's path (and the value: its name, type and stored data)
+  // written into this file read back exactly: a GBK file cannot hold every
+  // name or text.
   bool ReadsBack(HKey root, const std::string& path, const RegValue* value = nullptr) const;
 
  private:
