@@ -439,6 +439,14 @@ TEST_F(VolumeTest, FolderNamesReachJsonAsUtf8AndTheTerminalEscaped) {
   EXPECT_NE(text.out.find("== x\\x1b[2J\\x0aFAKE LINE\\x0d ==\n"), std::string::npos);
   EXPECT_EQ(text.out.find("\nFAKE LINE"), std::string::npos);
 
+  // Said on stderr too: the profile whose hive cannot be used.
+  fs::remove(User(sneaky));
+  fs::create_directory(User(sneaky));
+  const Result warned = Cli({"scan", "--windows", root});
+  EXPECT_EQ(warned.err.find('\x1b'), std::string::npos) << warned.err;
+  EXPECT_NE(warned.err.find("torvane: x\\x1b[2J\\x0aFAKE LINE\\x0d: user items undetermined: "), std::string::npos)
+      << warned.err;
+
   EXPECT_EQ(Printable("a\tb\xC2\x85\xE2\x80\xAE"), "a\\x09b\\x85\\u202e");
   EXPECT_EQ(JsonString("\xC0\x80\xED\xA0\x80" "ok"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDok\"")
       << "overlong forms and surrogates are no UTF-8";

@@ -123,7 +123,7 @@ void WarnDirty(const Source& source, const Streams& streams) {
 void WarnRefused(const RecordingStore& store, const Streams& streams) {
   for (const Refusal& refusal : store.refusals()) {
     std::fprintf(streams.err, "torvane: %s: access denied (%s)\n",
-                 registry::GbkToUtf8(registry::RegKeyName(refusal.root, refusal.path)).c_str(),
+                 Printable(registry::GbkToUtf8(registry::RegKeyName(refusal.root, refusal.path))).c_str(),
                  refusal.access.c_str());
   }
 }
@@ -134,7 +134,9 @@ bool WarnUnusable(const Profile& profile, const Streams& streams) {
   if (profile.user_problem.empty()) return false;
   std::string name = profile.name ? *profile.name : "the user hive";
   if (profile.sid && *profile.sid != name) name += " (" + *profile.sid + ")";
-  std::fprintf(streams.err, "torvane: %s: user items undetermined: %s\n", name.c_str(), profile.user_problem.c_str());
+  // Folder names and profile paths come from the machine: shown escaped.
+  std::fprintf(streams.err, "torvane: %s: user items undetermined: %s\n", Printable(name).c_str(),
+               Printable(profile.user_problem).c_str());
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/profile_plan.h"
+#include "cli/report.h"
 #include "registry/hive_mount_win32.h"
 #include "registry/live_store_win32.h"
 #include "registry/owned.h"
@@ -106,7 +107,7 @@ class LiveSource final : public Source {
       const LONG rc = mount->Unload();
       if (rc != ERROR_SUCCESS) {
         std::fprintf(stderr, "torvane: HKEY_USERS\\%s: could not be unloaded (%s); the next run unloads it\n",
-                     Utf8(mount->name()).c_str(), Why(rc).c_str());
+                     Printable(Utf8(mount->name())).c_str(), Why(rc).c_str());
       }
     }
   }
@@ -157,7 +158,8 @@ class LiveSource final : public Source {
     if (privileges_->enabled()) {
       const std::wstring stuck = registry::UnloadStaleMounts();
       if (!stuck.empty()) {
-        std::fprintf(stderr, "torvane: mounts left by an earlier run could not be unloaded: %s\n", Utf8(stuck).c_str());
+        std::fprintf(stderr, "torvane: mounts left by an earlier run could not be unloaded: %s\n",
+                     Printable(Utf8(stuck)).c_str());
       }
     }
     std::vector<std::string> loaded;
