@@ -432,6 +432,11 @@ TEST_F(CliTest, ItemsOfAMissingHiveAreUndeterminedAndNeverRepaired) {
   const Result all = Cli({"repair", "--all", "--software", software});
   EXPECT_EQ(all.code, kExitOk) << all.out;
   EXPECT_EQ(all.out, "以下项被修复\n映像劫持检测\nShell启动项\nIE 网络协议前缀\n");
+
+  // Every machine item healthy now, the user's never looked at: no all-clear.
+  const Result healed = Cli({"scan", "--software", software, "--json"});
+  EXPECT_EQ(healed.out.find("\"state\": \"damaged\""), std::string::npos) << healed.out;
+  EXPECT_EQ(healed.code, kExitDamage);
 }
 
 TEST_F(CliTest, BadFilesGiveOneLineExitTwoAndChangeNothing) {

@@ -401,6 +401,8 @@ TEST_F(HiveLinkTest, AKeyMarkedAsALinkIsNeverGoneInto) {
             kRefusedLink);
   EXPECT_FALSE(store.ListValues(kLocalMachine, ifeo + "\\LinkedSword.exe\\Inside")) << "unread is not empty";
   EXPECT_FALSE(store.ReadTree(kLocalMachine, ifeo + "\\LinkedSword.exe\\Inside"));
+  EXPECT_FALSE(store.ReadTree(kLocalMachine, ifeo)) << "a tree holding a link is never read whole: a backup would "
+                                                       "put an ordinary key in its place";
   ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "SOFTWARE\\" + linked, kOpenLink, kKeyRead, &key), kSuccess);
   bool is_link = false;
   EXPECT_EQ(store.RegQueryKeyIsLink(key, &is_link), kSuccess);
@@ -437,6 +439,7 @@ TEST_F(HiveLinkTest, ALinkOnAnItemsPathLeavesItUndeterminedAndUnrepaired) {
     engine.ScanItems(healthy, &undetermined);
     EXPECT_EQ(healthy[12], 0);
     EXPECT_EQ(undetermined[12], 1);
+    EXPECT_EQ(undetermined[0], 0) << "the user's hive is read as ever";
     EXPECT_NE(engine.Unread(12).find("Winlogon is a registry link, not followed"), std::string::npos)
         << engine.Unread(12);
     if (writable) {
@@ -445,6 +448,24 @@ TEST_F(HiveLinkTest, ALinkOnAnItemsPathLeavesItUndeterminedAndUnrepaired) {
     }
     EXPECT_EQ(store.open_handles(), 0u);
   }
+
+  // The root of the user's hive marked as a link: every user item lies
+  // behind it.
+  std::string user = ReadFile(user_path);
+  const std::size_t root_nk = 0x1000 + (static_cast<unsigned char>(user[0x24]) | static_cast<unsigned char>(user[0x25]) << 8 |
+                                        static_cast<unsigned char>(user[0x26]) << 16) + 4;
+  ASSERT_EQ(user.substr(root_nk, 2), "nk");
+  user[root_nk + 2] = static_cast<char>(user[root_nk + 2] | 0x10);
+  WriteFile(user_path, user);
+  auto linked = HiveFile::Open(user_path, true);
+  HiveStore store(HiveFile::Open(software_path, false), linked);
+  repair::RepairEngine engine(store);
+  repair::ItemBytes healthy{}, undetermined{};
+  engine.ScanItems(healthy, &undetermined);
+  EXPECT_EQ(undetermined[0], 1);
+  EXPECT_EQ(healthy[0], 0);
+  EXPECT_NE(engine.ApplyRepair(0), repair::RepairOutcome::kRepaired);
+  EXPECT_FALSE(linked->modified());
 }
 
 // A key is a link exactly when its node's flag says so. A plain key that

@@ -310,6 +310,19 @@ TEST_F(VolumeTest, WindowsOwnJunctionsArePassedOverAndALinkedUsersFolderIsUndete
   EXPECT_EQ(junctions.out.find("undetermined"), std::string::npos) << junctions.out;
   EXPECT_EQ(Cli({"scan", "--windows", root, "--json"}).out.find("\"profile\": \"All Users\""), std::string::npos);
 
+  // Documents and Settings leading anywhere but to Users hides a profile.
+  fs::create_directories(dir + "/elsewhere/eve");
+  fs::copy_file(User("alice"), dir + "/elsewhere/eve/NTUSER.DAT");
+  fs::remove(root + "/Documents and Settings");
+  fs::create_directory_symlink(dir + "/elsewhere", root + "/Documents and Settings");
+  const Result hidden = Cli({"scan", "--windows", root});
+  EXPECT_EQ(hidden.code, kExitDamage);
+  EXPECT_NE(hidden.out.find("== Documents and Settings ==\nundetermined: " + root +
+                            "/Documents and Settings: is a symbolic link; refusing to follow it on the volume\n"),
+            std::string::npos)
+      << hidden.out;
+  fs::remove(root + "/Documents and Settings");
+
   fs::rename(root + "/Users", dir + "/users-elsewhere");
   fs::create_directory_symlink(dir + "/users-elsewhere", root + "/Users");
   const Result linked = Cli({"scan", "--windows", root});

@@ -158,9 +158,10 @@ int Scan(const Options& options, const Streams& streams) {
     MarkIgnored(options, result);
     WarnRefused(watched, streams);
     damaged |= WarnUnusable(profile, streams);
-    // A place that could not be read cannot be called healthy.
+    // A place that could not be read, or whose hive was not given, cannot
+    // be called healthy.
     for (int i = 0; i < repair::kItemCount; ++i) {
-      damaged |= result.states[i] == State::kDamaged || !result.unread[i].empty();
+      damaged |= result.states[i] == State::kDamaged || result.states[i] == State::kUndetermined;
     }
     report.profiles.push_back(std::move(result));
   }

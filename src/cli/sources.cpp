@@ -304,11 +304,13 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     for (const char* parent : {"Users", "Documents and Settings"}) {
       const auto name = FindNoCase(*root, parent);
       if (!name || !StatEntry(*root, *name, &info)) continue;
-      // Documents and Settings is Windows' own junction to Users.
-      if (S_ISLNK(info.st_mode) && FoldName(parent) == FoldName("Users")) {
-        links.push_back(Link{*name, FilePlace(root, *name).path(), std::nullopt});
+      // Documents and Settings is Windows' own junction to Users: passed
+      // over when it leads there, like any link among the profiles.
+      if (S_ISLNK(info.st_mode)) {
+        links.push_back(Link{*name, FilePlace(root, *name).path(), follows_to(*root, *name)});
       }
       if (!S_ISDIR(info.st_mode)) continue;
+      listed_folders.emplace(info.st_dev, info.st_ino);
       const auto folder = root->Child(*name);
       for (const std::string& entry : folder->Names()) {
         if (!StatEntry(*folder, entry, &info)) continue;

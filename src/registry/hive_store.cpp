@@ -505,7 +505,9 @@ long HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
   };
   for (std::size_t i = 0; i < parts.size(); ++i) {
     const std::string& part = parts[i];
-    if (at.hive != nullptr && at.node != RootOf(*at.hive) && NodeIsLink(*at.hive, at.node)) return refuse(i);
+    // The root too: a hive whose root is marked as a link is no hive to
+    // read through.
+    if (at.hive != nullptr && NodeIsLink(*at.hive, at.node)) return refuse(i);
     if (at.hive == nullptr) {
       if (!software_ || !NamesEqual(part, "SOFTWARE")) return kFileNotFound;
       at.hive = software_.get();
@@ -768,6 +770,9 @@ bool ReadNode(const HiveFile& hive, hive_node_h node, int depth, RegTree* tree) 
   std::vector<hive_node_h> children;
   if (!ChildrenOf(hive, node, &children)) return false;
   for (hive_node_h child : children) {
+    // A link below cannot be written back as one: no tree holding one is
+    // read whole.
+    if (NodeIsLink(hive, child)) return false;
     RegTree& sub = tree->children.emplace_back();
     if (!ExactNameOf(hive, child, &sub.name) || !ReadNode(hive, child, depth + 1, &sub)) return false;
   }
