@@ -174,11 +174,12 @@ TEST_F(VolumeTest, NoSpaceForTheSecondHiveChangesNothingAndSaysSo) {
   ASSERT_GT(free_bytes, keep);
   WriteFile(root + "/filler", std::string(free_bytes - keep, 'f'));
 
-  const Result repair = Cli({"repair", "--windows", root, "--all"});
+  const Result repair = Cli({"repair", "--windows", root, "--all", "--backup", dir + "/b.reg"});
   EXPECT_EQ(repair.code, kExitError) << repair.out;
   EXPECT_EQ(repair.out, "");
   EXPECT_EQ(repair.err, "torvane: " + User("alice") +
                             ": cannot write the changed hive: No space left on device; nothing was changed\n");
+  EXPECT_FALSE(fs::exists(dir + "/b.reg")) << "no backup of changes never made";
   EXPECT_EQ(ReadFile(Software()), software);
   EXPECT_EQ(ReadFile(User("alice")), user);
   for (const auto& entry : fs::recursive_directory_iterator(root)) {

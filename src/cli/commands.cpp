@@ -316,7 +316,7 @@ std::vector<PlanPart> PartsOf(const PlannedRun& run, std::vector<Profile>& profi
 bool HasNul(const std::string& text) { return text.find('\0') != std::string::npos; }
 
 // The undo of every part, read before anything changes, written once.
-void WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
+WrittenFile WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
   RegFile undo{RegFormat::kVersion5, {}};
   for (const PlanPart& part : parts) {
     // A .reg file cannot make a link: the backup could not put back a link
@@ -372,7 +372,7 @@ void WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
     throw SourceError("a backup cannot name " + (value ? "the value \"" + entry.value.name + "\" of " : "") + key +
                       " exactly; it would not restore what is there. Nothing was changed.");
   }
-  WriteNewFile(path, bytes);
+  return WriteNewFile(path, bytes);
 }
 
 // Carries out every part; a repaired item with a change refused failed.
@@ -458,9 +458,10 @@ int Repair(const Options& options, const Streams& streams) {
   report.repair = true;
   report.dry_run = options.dry_run;
   PlannedRun run = PlanRepairs(requested, profiles, report, options.dry_run, streams);
+  std::optional<WrittenFile> backup;
   if (!options.dry_run) {
     const std::vector<PlanPart> parts = PartsOf(run, profiles);
-    if (!options.backup.empty()) WriteBackup(options.backup, parts);
+    if (!options.backup.empty()) backup = WriteBackup(options.backup, parts);
     CarryOutPlans(parts, run, report);
   }
   const bool incomplete = Rescan(options, requested, profiles, report, streams);
@@ -477,6 +478,10 @@ int Repair(const Options& options, const Streams& streams) {
       Print(report, options.json, streams);
       std::fprintf(streams.err, "torvane: %s\n", Printable(error.what()).c_str());
       return kExitDamage;
+    } catch (const SourceError&) {
+      // Nothing was changed: a backup of changes never made goes too.
+      if (backup) RemoveWritten(*backup);
+      throw;
     }
   }
   Print(report, options.json, streams);

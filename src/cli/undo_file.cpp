@@ -91,7 +91,8 @@ void CheckBackupPath(const std::string& path, const std::vector<std::string>& so
   RefuseExisting(path);
 }
 
-void WriteNewFile(const std::string& path, const std::string& bytes) {
+WrittenFile WriteNewFile(const std::string& path, const std::string& bytes) {
+  WrittenFile written{path};
   // Created exclusively below: a name someone placed there first is refused,
   // never followed or reused.
   const std::string temporary = path + ".torvane-" + std::to_string(std::random_device()()) + ".tmp";
@@ -135,6 +136,26 @@ void WriteNewFile(const std::string& path, const std::string& bytes) {
   const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   const registry::UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) ::fsync(dir.get());
+  struct stat made {};
+  if (::lstat(path.c_str(), &made) == 0) {
+    written.device = made.st_dev;
+    written.number = made.st_ino;
+  }
+#endif
+  return written;
+}
+
+bool RemoveWritten(const WrittenFile& file) {
+#ifdef _WIN32
+  (void)file;  // a live run never fails after its backup with nothing changed
+  return false;
+#else
+  struct stat now {};
+  if (file.number == 0 || ::lstat(file.path.c_str(), &now) != 0 || !S_ISREG(now.st_mode) ||
+      static_cast<std::uint64_t>(now.st_dev) != file.device || static_cast<std::uint64_t>(now.st_ino) != file.number) {
+    return false;
+  }
+  return ::unlink(file.path.c_str()) == 0;
 #endif
 }
 

@@ -1,6 +1,7 @@
 // The backup file a repair writes and the restore that applies one.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,10 +15,21 @@ namespace torvane::cli {
 // symbolic links) or anything that exists, a dangling link included.
 void CheckBackupPath(const std::string& path, const std::vector<std::string>& sources);
 
+// A file WriteNewFile made: its name and what it is (device and file number;
+// zero where that cannot be told).
+struct WrittenFile {
+  std::string path;
+  std::uint64_t device = 0, number = 0;
+};
+
 // Writes `bytes` to a new file `path`: a temporary file beside it, created
 // exclusively, flushed, then linked in under its name, which fails rather
 // than replace a file that appeared meanwhile. Throws SourceError.
-void WriteNewFile(const std::string& path, const std::string& bytes);
+WrittenFile WriteNewFile(const std::string& path, const std::string& bytes);
+
+// Removes the file when its name still leads to the one written (a backup
+// of a run that changed nothing); false when it is left.
+bool RemoveWritten(const WrittenFile& file);
 
 // One statement and where it goes.
 struct Placed {
