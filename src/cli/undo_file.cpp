@@ -92,7 +92,7 @@ void CheckBackupPath(const std::string& path, const std::vector<std::string>& so
 }
 
 WrittenFile WriteNewFile(const std::string& path, const std::string& bytes) {
-  WrittenFile written{path};
+  WrittenFile made_file{path};
   // Created exclusively below: a name someone placed there first is refused,
   // never followed or reused.
   const std::string temporary = path + ".torvane-" + std::to_string(std::random_device()()) + ".tmp";
@@ -138,11 +138,11 @@ WrittenFile WriteNewFile(const std::string& path, const std::string& bytes) {
   if (dir.get() >= 0) ::fsync(dir.get());
   struct stat made {};
   if (::lstat(path.c_str(), &made) == 0) {
-    written.device = made.st_dev;
-    written.number = made.st_ino;
+    made_file.device = made.st_dev;
+    made_file.number = made.st_ino;
   }
 #endif
-  return written;
+  return made_file;
 }
 
 bool RemoveWritten(const WrittenFile& file) {
