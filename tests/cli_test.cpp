@@ -5,10 +5,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "cli/change_stores.h"
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/report.h"
+#include "cli/undo_file.h"
+#include "registry/change_stores.h"
 #include "registry/codepage.h"
 #include "registry/demo.h"
 #include "registry/hive_store.h"
@@ -514,6 +515,11 @@ TEST_F(CliTest, AChangeTheHiveRefusesFailsTheItemWithExitOne) {
 
 namespace torvane::cli {
 namespace {
+
+using registry::OverlayState;
+using registry::OverlayStore;
+using registry::Plan;
+using registry::RecordingStore;
 
 const std::string kIfeoPath = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "cli/change_stores.h"
+#include "registry/change_stores.h"
 #include "registry/hive_store.h"
 #include "registry/reg_file.h"
 #include "registry/view_path.h"
@@ -328,7 +328,7 @@ TEST(ViewSharedKeyTest, TheDryRunSeesTheSharedKeyMendedInBothViews) {
   store.PutValue(kLocalMachine, In(true, kIfeo), "SymbolicLinkValue", registry::kRegLink, target);
   Damage(store, 3, false);
   const std::string before = store.Dump();
-  cli::OverlayStore overlay(store, std::make_shared<cli::OverlayState>());
+  registry::OverlayStore overlay(store, std::make_shared<registry::OverlayState>());
   RepairEngine engine(overlay);
   EXPECT_EQ(ViewsText(engine.CheckViews(3)), "dd");
   EXPECT_EQ(engine.ApplyRepair(3), RepairOutcome::kRepaired);
@@ -344,9 +344,9 @@ TEST(ViewBackupTest, ChangesInTheThirtyTwoBitViewAreNotedAtTheirWow6432NodePath)
   MemoryStore store;
   PutHealthyBothViews(store);
   Damage(store, 12, true);
-  std::vector<cli::Change> changes;
+  std::vector<registry::Change> changes;
   registry::MemoryTarget target(store);
-  cli::RecordingStore recorder(store, &target, [&](const cli::Change& change) { changes.push_back(change); });
+  registry::RecordingStore recorder(store, &target, [&](const registry::Change& change) { changes.push_back(change); });
   RepairEngine engine(recorder);
   EXPECT_EQ(engine.ApplyRepair(12), RepairOutcome::kRepaired);
   ASSERT_EQ(changes.size(), 1u);

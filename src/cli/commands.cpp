@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <memory>
 
-#include "cli/change_stores.h"
 #include "cli/report.h"
 #include "cli/sources.h"
 #include "cli/undo_file.h"
+#include "registry/change_stores.h"
 #include "registry/codepage.h"
 #include "registry/file_io.h"
 #include "registry/names.h"
@@ -17,6 +17,11 @@
 
 namespace torvane::cli {
 
+using registry::OverlayState;
+using registry::OverlayStore;
+using registry::Plan;
+using registry::RecordingStore;
+using registry::Refusal;
 using registry::RegEntry;
 using registry::RegFile;
 using registry::RegFormat;

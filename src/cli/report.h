@@ -9,11 +9,13 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/change_stores.h"
+#include "registry/change_stores.h"
 #include "repair/catalogue.h"
 #include "repair/engine.h"
 
 namespace torvane::cli {
+
+using registry::Change;
 
 // kIgnored: named by --ignore; its state is not reported.
 enum class State { kHealthy, kDamaged, kUndetermined, kIgnored };

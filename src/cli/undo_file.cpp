@@ -295,4 +295,58 @@ ApplyOutcome ApplyAllOrNothing(const std::vector<Placed>& statements) {
   return outcome;
 }
 
+namespace {
+
+// The stored form of the value `name` of the key, or nullopt when it has none.
+std::optional<RegValue> StoredValue(RegTarget& target, HKey root, const std::string& path, const std::string& name,
+                                    bool* readable) {
+  const auto values = target.ListValues(root, path);
+  *readable = values.has_value();
+  if (!values) return std::nullopt;
+  for (const RegValue& value : *values) {
+    if (registry::Utf8NamesEqual(value.name, name)) return value;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<RegEntry> UndoOf(const registry::Plan& plan, RegTarget& target, const std::string& user) {
+  std::vector<RegEntry> entries;
+  for (const registry::Plan::Value& change : plan.values) {
+    RegEntry key;
+    key.kind = RegEntry::Kind::kKey;
+    key.root = change.root;
+    key.path = change.path;
+    key.user = change.root == registry::kCurrentUser ? user : std::string();
+    bool readable = false;
+    const auto old = StoredValue(target, change.root, change.path, change.name, &readable);
+    // The engine never creates keys: the key of a planned change exists.
+    if (!readable) {
+      throw SourceError("cannot read " + registry::RegKeyName(change.root, change.path) + " to back it up; nothing was changed");
+    }
+    RegEntry entry = key;
+    if (old) {
+      entry.kind = RegEntry::Kind::kValue;
+      entry.value = *old;
+    } else {
+      entry.kind = RegEntry::Kind::kDeleteValue;
+      entry.value.name = change.name;
+    }
+    entries.push_back(std::move(key));
+    entries.push_back(std::move(entry));
+  }
+  for (const registry::Plan::Key& key : plan.deleted_keys) {
+    // A .reg file cannot make a link; the undo leaves a removed link out
+    // rather than put an ordinary key in its place.
+    if (key.link) continue;
+    const auto tree = target.ReadTree(key.root, key.path);
+    if (!tree) {
+      throw SourceError("cannot read " + registry::RegKeyName(key.root, key.path) + " whole to back it up; nothing was changed");
+    }
+    registry::AppendTreeEntries(*tree, key.root, key.path, key.root == registry::kCurrentUser ? user : std::string(), &entries);
+  }
+  return entries;
+}
+
 }  // namespace torvane::cli

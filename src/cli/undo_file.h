@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "registry/change_stores.h"
 #include "registry/reg_file.h"
 
 namespace torvane::cli {
@@ -30,6 +31,12 @@ WrittenFile WriteNewFile(const std::string& path, const std::string& bytes);
 // Removes the file when its name still leads to the one written (a backup
 // of a run that changed nothing); false when it is left.
 bool RemoveWritten(const WrittenFile& file);
+
+// The statements that undo `plan`, read from `target` before it changes:
+// each value's stored bytes (or its absence), each deleted key whole. `user`
+// names the profile (UTF-8) of an HKCU plan, or is empty. Throws SourceError
+// when a part cannot be read.
+std::vector<registry::RegEntry> UndoOf(const registry::Plan& plan, registry::RegTarget& target, const std::string& user);
 
 // One statement and where it goes.
 struct Placed {

@@ -16,21 +16,19 @@
 #include <unordered_map>
 #include <vector>
 
-#include "registry/memory_store.h"
-#include "registry/reg_file.h"
+#include "registry/reg_target.h"
+#include "registry/reg_value.h"
 #include "registry/registry.h"
 
-namespace torvane::cli {
+namespace torvane::registry {
 
-using registry::HKey;
-using registry::RegValue;
 
 // One change a repair would make, as the A entry points see it (GBK), for
 // the dry run's list.
 struct Change {
   enum class Kind { kSetValue, kDeleteValue, kDeleteKey };
   Kind kind = Kind::kSetValue;
-  HKey root = registry::kLocalMachine;
+  HKey root = kLocalMachine;
   std::string path;  // the key (for kDeleteKey the key deleted)
   RegValue value;    // kSetValue: the new value; kDeleteValue: its name
   // What was there before: the old value (nullopt: none), or for a deleted
@@ -57,7 +55,7 @@ class PathBook {
 
 // An operation the store refused for want of rights: the key and the access.
 struct Refusal {
-  HKey root = registry::kLocalMachine;
+  HKey root = kLocalMachine;
   std::string path;
   std::string access;
   bool operator==(const Refusal& other) const = default;
@@ -67,9 +65,9 @@ struct Refusal {
 // change (old state filled from `base` and `inspect`) just before passing it
 // on. An exception from `before_change` stops the change. Notes every
 // operation refused with kAccessDenied.
-class RecordingStore final : public registry::RegistryStore {
+class RecordingStore final : public RegistryStore {
  public:
-  RecordingStore(registry::RegistryStore& base, registry::RegTarget* inspect,
+  RecordingStore(RegistryStore& base, RegTarget* inspect,
                  std::function<void(const Change&)> before_change)
       : base_(base), inspect_(inspect), before_change_(std::move(before_change)) {}
 
@@ -98,8 +96,8 @@ class RecordingStore final : public registry::RegistryStore {
   // folded path: the key it is about to delete needs no second look.
   std::unordered_map<std::string, bool> links_;
 
-  registry::RegistryStore& base_;
-  registry::RegTarget* inspect_;
+  RegistryStore& base_;
+  RegTarget* inspect_;
   std::function<void(const Change&)> before_change_;
   PathBook paths_;
 };
@@ -120,9 +118,9 @@ struct OverlayState {
 
 // Answers as `base` would after the changes made through it, without
 // changing `base`: writes and deletions stay here.
-class OverlayStore final : public registry::RegistryStore {
+class OverlayStore final : public RegistryStore {
  public:
-  OverlayStore(registry::RegistryStore& base, std::shared_ptr<OverlayState> machine)
+  OverlayStore(RegistryStore& base, std::shared_ptr<OverlayState> machine)
       : base_(base), machine_(std::move(machine)) {}
 
   long RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options,
@@ -146,8 +144,8 @@ class OverlayStore final : public registry::RegistryStore {
 
  private:
   struct Handle {
-    HKey base = registry::kNullKey;
-    HKey root = registry::kLocalMachine;
+    HKey base = kNullKey;
+    HKey root = kLocalMachine;
     std::string path;
     std::uint32_t access = 0;
   };
@@ -157,10 +155,10 @@ class OverlayStore final : public registry::RegistryStore {
   bool Subkeys(const Handle& handle, std::vector<std::string>* names);
   std::optional<std::optional<RegValue>> Pending(const Handle& handle, const std::string& name) const;
 
-  OverlayState& StateOf(HKey root) { return root == registry::kLocalMachine ? *machine_ : user_; }
-  const OverlayState& StateOf(HKey root) const { return root == registry::kLocalMachine ? *machine_ : user_; }
+  OverlayState& StateOf(HKey root) { return root == kLocalMachine ? *machine_ : user_; }
+  const OverlayState& StateOf(HKey root) const { return root == kLocalMachine ? *machine_ : user_; }
 
-  registry::RegistryStore& base_;
+  RegistryStore& base_;
   std::shared_ptr<OverlayState> machine_;
   OverlayState user_;
   std::unordered_map<HKey, Handle> handles_;
@@ -197,13 +195,7 @@ struct Plan {
 // The plan an overlay's `state` holds for `root`.
 Plan PlanOf(const OverlayState& state, HKey root);
 
-// The statements that undo `plan`, read from `target` before it changes:
-// each value's stored bytes (or its absence), each deleted key whole. `user`
-// names the profile (UTF-8) of an HKCU plan, or is empty. Throws SourceError
-// when a part cannot be read.
-std::vector<registry::RegEntry> UndoOf(const Plan& plan, registry::RegTarget& target, const std::string& user);
-
 // Carries `plan` out on `target`; returns the changes refused.
-Plan CarryOut(const Plan& plan, registry::RegTarget& target);
+Plan CarryOut(const Plan& plan, RegTarget& target);
 
-}  // namespace torvane::cli
+}  // namespace torvane::registry

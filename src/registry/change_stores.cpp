@@ -1,19 +1,16 @@
-#include "cli/change_stores.h"
+#include "registry/change_stores.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "cli/sources.h"
 #include "registry/codepage.h"
 #include "registry/names.h"
 #include "registry/reg_tree.h"
 #include "registry/utf.h"
 #include "registry/view_path.h"
 
-namespace torvane::cli {
-
-using namespace registry;
+namespace torvane::registry {
 
 namespace {
 
@@ -237,7 +234,7 @@ long OverlayStore::RegSetValueExA(HKey key, const std::string& name, std::uint32
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
   if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
-  if ((handle->access & registry::kSetValueBit) == 0) return kAccessDenied;
+  if ((handle->access & kSetValueBit) == 0) return kAccessDenied;
   if (data == nullptr && size != 0) return kInvalidParameter;
   auto& key_values = StateOf(handle->root).values[Id(handle->root, handle->path)];
   key_values.path = handle->path;
@@ -249,7 +246,7 @@ long OverlayStore::RegDeleteValueA(HKey key, const std::string& name) {
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
   if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
-  if ((handle->access & registry::kSetValueBit) == 0) return kAccessDenied;
+  if ((handle->access & kSetValueBit) == 0) return kAccessDenied;
   std::uint32_t size = 0;
   if (RegQueryValueExA(key, name, nullptr, nullptr, &size) != kSuccess) return kFileNotFound;
   auto& key_values = StateOf(handle->root).values[Id(handle->root, handle->path)];
@@ -364,60 +361,6 @@ Plan PlanOf(const OverlayState& state, HKey root) {
   return plan;
 }
 
-namespace {
-
-// The stored form of the value `name` of the key, or nullopt when it has none.
-std::optional<RegValue> StoredValue(RegTarget& target, HKey root, const std::string& path, const std::string& name,
-                                    bool* readable) {
-  const auto values = target.ListValues(root, path);
-  *readable = values.has_value();
-  if (!values) return std::nullopt;
-  for (const RegValue& value : *values) {
-    if (Utf8NamesEqual(value.name, name)) return value;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
-std::vector<RegEntry> UndoOf(const Plan& plan, RegTarget& target, const std::string& user) {
-  std::vector<RegEntry> entries;
-  for (const Plan::Value& change : plan.values) {
-    RegEntry key;
-    key.kind = RegEntry::Kind::kKey;
-    key.root = change.root;
-    key.path = change.path;
-    key.user = change.root == kCurrentUser ? user : std::string();
-    bool readable = false;
-    const auto old = StoredValue(target, change.root, change.path, change.name, &readable);
-    // The engine never creates keys: the key of a planned change exists.
-    if (!readable) {
-      throw SourceError("cannot read " + RegKeyName(change.root, change.path) + " to back it up; nothing was changed");
-    }
-    RegEntry entry = key;
-    if (old) {
-      entry.kind = RegEntry::Kind::kValue;
-      entry.value = *old;
-    } else {
-      entry.kind = RegEntry::Kind::kDeleteValue;
-      entry.value.name = change.name;
-    }
-    entries.push_back(std::move(key));
-    entries.push_back(std::move(entry));
-  }
-  for (const Plan::Key& key : plan.deleted_keys) {
-    // A .reg file cannot make a link; the undo leaves a removed link out
-    // rather than put an ordinary key in its place.
-    if (key.link) continue;
-    const auto tree = target.ReadTree(key.root, key.path);
-    if (!tree) {
-      throw SourceError("cannot read " + RegKeyName(key.root, key.path) + " whole to back it up; nothing was changed");
-    }
-    AppendTreeEntries(*tree, key.root, key.path, key.root == kCurrentUser ? user : std::string(), &entries);
-  }
-  return entries;
-}
-
 Plan CarryOut(const Plan& plan, RegTarget& target) {
   Plan refused;
   for (const Plan::Value& change : plan.values) {
@@ -431,4 +374,4 @@ Plan CarryOut(const Plan& plan, RegTarget& target) {
   return refused;
 }
 
-}  // namespace torvane::cli
+}  // namespace torvane::registry
