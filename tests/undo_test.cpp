@@ -359,9 +359,12 @@ TEST_F(UndoTest, RepairOfARegFileEditsOnlyTheLinesItChanges) {
       "  42,00\n"
       "; after the hijack\n"
       "[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\notepad.exe]\n"
-      "\"Debugger\"=\"x\"";
+      "\"Debugger\"=\"x\"\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Policies\\Microsoft\\Windows\\WindowsUpdate\\AU]\n"
+      "\"NoAutoUpdate\"=dword:00000001\n"
+      "\"AUOptions\"=dword:00000002";
   WriteFile(reg, head);
-  const Result result = Cli({"repair", "0", "3", "12", "--reg", reg});
+  const Result result = Cli({"repair", "0", "3", "8", "12", "--reg", reg});
   EXPECT_EQ(result.code, kExitOk) << result.err << result.out;
   std::string expected = head;
   auto remove = [&](const std::string& line) {
@@ -373,6 +376,7 @@ TEST_F(UndoTest, RepairOfARegFileEditsOnlyTheLinesItChanges) {
   expected.replace(expected.find("\"Shell\"=\"evil.exe\""), 18, "\"Shell\"=\"Explorer.exe\"");
   remove("[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe]\n");
   remove("\"Debugger\"=hex(2):41,00,\\\n  42,00\n");
+  remove("\"NoAutoUpdate\"=dword:00000001\n");  // where Windows reads the update policy
   EXPECT_EQ(ReadFile(reg), expected);
 }
 
