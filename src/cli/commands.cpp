@@ -345,7 +345,7 @@ WrittenFile WriteBackup(const std::string& path, const std::vector<PlanPart>& pa
                           " has a NUL character in its name, which a backup cannot carry. Nothing was changed.");
       }
       if (entry.kind == RegEntry::Kind::kValue) {
-        const std::string refusal = part.target->WriteRefusal(entry.root, entry.value);
+        const std::string refusal = part.target->WriteRefusal(entry.root, entry.path, entry.value);
         if (!refusal.empty()) {
           throw SourceError(registry::RegKeyName(entry.root, entry.path, entry.user) + ": " + refusal +
                             "; a restore could not put it back. Nothing was changed.");
@@ -577,7 +577,7 @@ int Restore(const Options& options, const Streams& streams) {
     Profile& profile = source->profiles()[ProfileOf(entry, *source, where(entry))];
     RefuseLinkedPlace(entry, *profile.store, where(entry));
     if (entry.kind == RegEntry::Kind::kValue) {
-      const std::string refusal = profile.target->WriteRefusal(entry.root, entry.value);
+      const std::string refusal = profile.target->WriteRefusal(entry.root, entry.path, entry.value);
       if (!refusal.empty()) throw SourceError(where(entry) + refusal + ". Nothing was changed.");
     }
     statements.push_back(Placed{&entry, profile.target});

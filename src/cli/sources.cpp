@@ -66,8 +66,8 @@ class DocumentTarget final : public RegTarget {
   std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override {
     return store_.ListSubkeys(root, path);
   }
-  std::string WriteRefusal(HKey root, const RegValue& value) const override {
-    if (document_.ReadsBack(root, root == registry::kLocalMachine ? "SOFTWARE" : "Software", &value)) return {};
+  std::string WriteRefusal(HKey root, const std::string& path, const RegValue& value) const override {
+    if (document_.ReadsBack(root, path, &value)) return {};
     return "the value \"" + value.name + "\" cannot be written into this file exactly (a REGEDIT4 file holds names "
            "and texts in GBK)";
   }

@@ -36,18 +36,23 @@ constexpr wchar_t kMountBook[] = L"SOFTWARE\\TorvaneSafe mounts";
 constexpr wchar_t kHiveList[] = L"SYSTEM\\CurrentControlSet\\Control\\hivelist";
 
 // Opens the book as itself into `key`; false when it cannot be, or is a link.
+// It is created only where nothing of its name exists: creating opens an
+// existing link's target, which nothing here may write.
 bool OpenMountBook(bool create, REGSAM access, OwnedKey* key) {
-  if (create) {
+  const auto open = [&] {
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMountBook, REG_OPTION_OPEN_LINK,
+                           access | KEY_QUERY_VALUE | NativeViewBits(), key->out());
+  };
+  LONG rc = open();
+  if (rc == ERROR_FILE_NOT_FOUND && create) {
     OwnedKey made;
     if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMountBook, 0, nullptr, REG_OPTION_VOLATILE,
                           KEY_QUERY_VALUE | NativeViewBits(), nullptr, made.out(), nullptr) != ERROR_SUCCESS) {
       return false;
     }
+    rc = open();
   }
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMountBook, REG_OPTION_OPEN_LINK, access | KEY_QUERY_VALUE | NativeViewBits(),
-                      key->out()) != ERROR_SUCCESS) {
-    return false;
-  }
+  if (rc != ERROR_SUCCESS) return false;
   LONG asked = ERROR_SUCCESS;
   return !LinkTargetOf(key->get(), &asked) && asked == ERROR_SUCCESS;
 }

@@ -721,7 +721,7 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   return true;
 }
 
-std::string HiveStore::WriteRefusal(HKey root, const RegValue& value) const {
+std::string HiveStore::WriteRefusal(HKey root, const std::string& /*path*/, const RegValue& value) const {
   const HiveFile* hive = root == kCurrentUser ? user_.get() : software_.get();
   if (hive == nullptr) return {};
   if (value.name.find('\0') != std::string::npos) return "a value name with a NUL cannot be written into a hive";

@@ -150,7 +150,7 @@ class HiveStore final : public RegistryStore, public RegTarget {
   std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override;
   std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override;
   std::optional<RegTree> ReadTree(HKey root, const std::string& path) override;
-  std::string WriteRefusal(HKey root, const RegValue& value) const override;
+  std::string WriteRefusal(HKey root, const std::string& path, const RegValue& value) const override;
 
   std::size_t open_handles() const { return handles_.size(); }
 

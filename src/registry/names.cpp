@@ -4,16 +4,20 @@
 
 namespace torvane::registry {
 
-std::string FoldName(std::string_view name) {
-  std::string folded(name);
-  for (std::size_t i = 0; i < folded.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(folded[i]);
-    if (IsGbkLeadByte(byte)) {
+void FoldNameInto(std::string_view name, char* out) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    out[i] = byte >= 'a' && byte <= 'z' ? static_cast<char>(byte - 'a' + 'A') : name[i];
+    if (IsGbkLeadByte(byte) && i + 1 < name.size()) {
       ++i;  // the trail byte is part of the character, never a letter
-    } else if (byte >= 'a' && byte <= 'z') {
-      folded[i] = static_cast<char>(byte - 'a' + 'A');
+      out[i] = name[i];
     }
   }
+}
+
+std::string FoldName(std::string_view name) {
+  std::string folded(name.size(), '\0');
+  FoldNameInto(name, folded.data());
   return folded;
 }
 

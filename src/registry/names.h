@@ -17,6 +17,8 @@ constexpr bool IsGbkLeadByte(unsigned char byte) { return byte >= 0x81 && byte <
 
 // Upper-cases the ASCII letters of `name`, leaving double-byte characters alone.
 std::string FoldName(std::string_view name);
+// The same into `out`, which holds name.size() bytes: no string is made.
+void FoldNameInto(std::string_view name, char* out);
 
 // Case-insensitive equality as the registry applies it to names.
 bool NamesEqual(std::string_view a, std::string_view b);

@@ -43,10 +43,12 @@ class RegTarget {
   // registry allows). Built from the two lists above unless a store knows
   // a faster way.
   virtual std::optional<RegTree> ReadTree(HKey root, const std::string& path);
-  // Why SetValue could never write `value` below `root` as it is (one line);
+  // Why SetValue could never write `value` into the key as it is (one line);
   // empty when nothing stands in the way. A backup asks before the first
   // change, so that what it holds can be put back.
-  virtual std::string WriteRefusal(HKey /*root*/, const RegValue& /*value*/) const { return {}; }
+  virtual std::string WriteRefusal(HKey /*root*/, const std::string& /*path*/, const RegValue& /*value*/) const {
+    return {};
+  }
 };
 
 }  // namespace torvane::registry

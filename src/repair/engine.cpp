@@ -26,19 +26,12 @@ RepairEngine::RepairEngine(registry::RegistryStore& store, std::string system_di
   }
 }
 
-// Called once for every subkey of the image options: folded in place, as
-// FoldName folds, without making a string.
+// Called once for every subkey of the image options: folded on the stack,
+// without making a string.
 bool RepairEngine::IsProtectedTool(std::string_view name) const {
   char folded[128];
   if (name.size() > longest_tool_ || name.size() > sizeof folded) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(name[i]);
-    folded[i] = byte >= 'a' && byte <= 'z' ? static_cast<char>(byte - 'a' + 'A') : name[i];
-    if (registry::IsGbkLeadByte(byte) && i + 1 < name.size()) {
-      ++i;  // the trail byte is part of the character, never a letter
-      folded[i] = name[i];
-    }
-  }
+  registry::FoldNameInto(name, folded);
   return protected_tools_.find(std::string_view(folded, name.size())) != protected_tools_.end();
 }
 
