@@ -770,9 +770,6 @@ bool ReadNode(const HiveFile& hive, hive_node_h node, int depth, RegTree* tree) 
   std::vector<hive_node_h> children;
   if (!ChildrenOf(hive, node, &children)) return false;
   for (hive_node_h child : children) {
-    // A link below cannot be written back as one: no tree holding one is
-    // read whole.
-    if (NodeIsLink(hive, child)) return false;
     RegTree& sub = tree->children.emplace_back();
     if (!ExactNameOf(hive, child, &sub.name) || !ReadNode(hive, child, depth + 1, &sub)) return false;
   }
