@@ -127,9 +127,9 @@ void WarnDirty(const Source& source, const Streams& streams) {
 // Names on stderr each key that refused the access asked for.
 void WarnRefused(const RecordingStore& store, const Streams& streams) {
   for (const Refusal& refusal : store.refusals()) {
-    std::fprintf(streams.err, "torvane: %s: access denied (%s)\n",
-                 Printable(registry::GbkToUtf8(registry::RegKeyName(refusal.root, refusal.path))).c_str(),
-                 refusal.access.c_str());
+    std::string key = store.RootName(refusal.root);
+    if (!refusal.path.empty()) key += "\\" + registry::GbkToUtf8(refusal.path);
+    std::fprintf(streams.err, "torvane: %s: access denied (%s)\n", Printable(key).c_str(), refusal.access.c_str());
   }
 }
 
@@ -265,6 +265,9 @@ PlannedRun PlanRepairs(const std::vector<int>& requested, std::vector<Profile>& 
     result.name = profile.name;
     result.sid = profile.sid;
     result.problem = profile.user_problem;
+    if (profile.store->RootName(registry::kCurrentUser) != "HKEY_CURRENT_USER") {
+      result.user_root = profile.store->RootName(registry::kCurrentUser);
+    }
     run.overlays.push_back(std::make_unique<OverlayStore>(*profile.store, run.machine));
     RecordingStore recorder(*run.overlays.back(), nullptr, [&](const Change& change) {
       if (dry_run) result.changes.push_back(change);

@@ -146,7 +146,8 @@ class LiveSource final : public Source {
       *problem = "HKEY_USERS\\" + Utf8(name) + " cannot be read (" + Why(asked) + ")";
       return false;
     }
-    auto store = std::make_unique<registry::UserRootStore>(store_, store_, reinterpret_cast<registry::HKey>(root->get()));
+    auto store = std::make_unique<registry::UserRootStore>(store_, store_, reinterpret_cast<registry::HKey>(root->get()),
+                                                          "HKEY_USERS\\" + Utf8(name));
     AddProfile(planned.name, planned.sid, store.get(), store.get(), {});
     roots_.push_back(std::move(root));
     stores_.push_back(std::move(store));

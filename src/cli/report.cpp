@@ -121,8 +121,16 @@ std::string TextViews(const repair::ItemViews& views) {
 
 std::string ValueName(const std::string& name) { return name.empty() ? "(default)" : Quoted(name); }
 
-void PrintChange(const Change& change, std::FILE* out) {
-  const std::string key = Printable(GbkToUtf8(registry::RegKeyName(change.root, change.path)));
+// A changed key's full name (UTF-8), under the profile's own user root.
+std::string ChangedKey(const Change& change, const std::string& user_root) {
+  if (change.root != registry::kCurrentUser || user_root.empty()) {
+    return GbkToUtf8(registry::RegKeyName(change.root, change.path));
+  }
+  return change.path.empty() ? user_root : user_root + "\\" + GbkToUtf8(change.path);
+}
+
+void PrintChange(const Change& change, const std::string& user_root, std::FILE* out) {
+  const std::string key = Printable(ChangedKey(change, user_root));
   switch (change.kind) {
     case Change::Kind::kSetValue:
       std::fprintf(out, "  set    %s %s = %s (was %s)\n", key.c_str(), ValueName(change.value.name).c_str(),
@@ -140,11 +148,11 @@ void PrintChange(const Change& change, std::FILE* out) {
 }
 
 // A change of a dry run as a JSON object.
-std::string JsonChange(const Change& change) {
+std::string JsonChange(const Change& change, const std::string& user_root) {
   static const char* const kKinds[] = {"set value", "delete value", "delete key"};
   std::string out = "{\"change\": \"";
   out += change.kind == Change::Kind::kDeleteKey && change.link ? "delete link" : kKinds[static_cast<int>(change.kind)];
-  out += "\", \"key\": " + JsonString(GbkToUtf8(registry::RegKeyName(change.root, change.path)));
+  out += "\", \"key\": " + JsonString(ChangedKey(change, user_root));
   if (change.kind != Change::Kind::kDeleteKey) out += ", \"name\": " + JsonString(GbkToUtf8(change.value.name));
   if (change.kind == Change::Kind::kSetValue) out += ", \"value\": " + JsonString(DescribeValue(change.value));
   return out + "}";
@@ -223,7 +231,7 @@ void PrintText(const RunReport& report, bool colour, std::FILE* out) {
     if (report.repair) {
       if (report.dry_run) {
         std::fprintf(out, "%s\n", profile.changes.empty() ? "Would change nothing." : "Would change:");
-        for (const Change& change : profile.changes) PrintChange(change, out);
+        for (const Change& change : profile.changes) PrintChange(change, profile.user_root, out);
       }
       if (profile.ran) {
         std::string text = TerminalText(profile.message);
@@ -280,7 +288,7 @@ void PrintJson(const RunReport& report, std::FILE* out) {
     if (report.dry_run) {
       std::fprintf(out, ", \"would_change\": [");
       for (std::size_t c = 0; c < profile.changes.size(); ++c) {
-        std::fprintf(out, "%s%s", c == 0 ? "" : ", ", JsonChange(profile.changes[c]).c_str());
+        std::fprintf(out, "%s%s", c == 0 ? "" : ", ", JsonChange(profile.changes[c], profile.user_root).c_str());
       }
       std::fprintf(out, "]");
     }

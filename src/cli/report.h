@@ -34,6 +34,9 @@ struct ProfileReport {
   std::string message;     // the run's message text (GBK), as the dialog shows it
   std::vector<int> repaired, failed, still_damaged;
   std::vector<Change> changes;  // --dry-run: what it would change
+  // What the registry calls this profile's user part (UTF-8), when it is not
+  // HKEY_CURRENT_USER: HKEY_USERS\<SID> on a live machine.
+  std::string user_root;
 };
 
 struct RunReport {

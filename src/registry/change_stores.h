@@ -84,6 +84,7 @@ class RecordingStore final : public RegistryStore {
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
   bool HasView32() const override { return base_.HasView32(); }
   std::string RefusedLink() const override { return base_.RefusedLink(); }
+  std::string RootName(HKey root) const override { return base_.RootName(root); }
 
   // Each refused key and access once, in the order first refused.
   const std::vector<Refusal>& refusals() const { return refusals_; }
@@ -136,6 +137,7 @@ class OverlayStore final : public RegistryStore {
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
   bool HasView32() const override { return base_.HasView32(); }
   std::string RefusedLink() const override { return base_.RefusedLink(); }
+  std::string RootName(HKey root) const override { return base_.RootName(root); }
 
   // The changes to this profile's user part (the machine part is shared).
   const OverlayState& user_state() const { return user_; }

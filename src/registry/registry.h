@@ -131,6 +131,12 @@ class RegistryStore {
   // After an open failed with kRefusedLink: the link and where it points,
   // as one line (UTF-8); empty when the store cannot say.
   virtual std::string RefusedLink() const { return {}; }
+
+  // What the registry calls `root` in messages: HKEY_LOCAL_MACHINE, and
+  // HKEY_CURRENT_USER unless the user part is another profile's key.
+  virtual std::string RootName(HKey root) const {
+    return root == kCurrentUser ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
+  }
 };
 
 // Closes the handle it holds when it goes out of scope.

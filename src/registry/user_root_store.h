@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "registry/reg_target.h"
@@ -15,9 +16,10 @@ namespace torvane::registry {
 class UserRootStore final : public RegistryStore, public RegTarget {
  public:
   // `user_root`: a key opened in `store`, which the caller keeps open for as
-  // long as this store is used.
-  UserRootStore(RegistryStore& store, RegTarget& target, HKey user_root)
-      : store_(store), target_(target), user_root_(user_root) {}
+  // long as this store is used; `user_root_name`: what messages call it
+  // (HKEY_USERS\<SID>), empty for HKEY_CURRENT_USER.
+  UserRootStore(RegistryStore& store, RegTarget& target, HKey user_root, std::string user_root_name = {})
+      : store_(store), target_(target), user_root_(user_root), user_root_name_(std::move(user_root_name)) {}
 
   long RegOpenKeyExA(HKey root, const std::string& path, std::uint32_t options, std::uint32_t access,
                      HKey* result) override;
@@ -31,7 +33,18 @@ class UserRootStore final : public RegistryStore, public RegTarget {
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
   bool HasView32() const override { return store_.HasView32(); }
-  std::string RefusedLink() const override { return store_.RefusedLink(); }
+  // The store below names a key under the user root as HKEY_CURRENT_USER's.
+  std::string RefusedLink() const override {
+    std::string link = store_.RefusedLink();
+    const std::string current = "HKEY_CURRENT_USER";
+    if (!user_root_name_.empty() && link.compare(0, current.size(), current) == 0) {
+      link.replace(0, current.size(), user_root_name_);
+    }
+    return link;
+  }
+  std::string RootName(HKey root) const override {
+    return root == kCurrentUser && !user_root_name_.empty() ? user_root_name_ : store_.RootName(root);
+  }
 
   bool CreateKey(HKey root, const std::string& path) override;
   bool DeleteTree(HKey root, const std::string& path) override;
@@ -47,6 +60,7 @@ class UserRootStore final : public RegistryStore, public RegTarget {
   RegistryStore& store_;
   RegTarget& target_;
   HKey user_root_;
+  std::string user_root_name_;
 };
 
 }  // namespace torvane::registry

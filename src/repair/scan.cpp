@@ -129,19 +129,23 @@ ViewState RepairEngine::ViewStateOf(int index) {
 
 void RepairEngine::NoteUnread(HKey root, const char* path, long rc) {
   if (rc == registry::kSuccess || rc == registry::kFileNotFound || !unread_.empty()) return;
-  std::string key = root == kCurrentUser ? "HKEY_CURRENT_USER\\" : "HKEY_LOCAL_MACHINE\\";
-  key += path;
-  if (root == kLocalMachine && view_ == registry::kView32) key += " (32-bit view)";
+  std::string key = store_.RootName(root) + "\\" + path;
+  const bool view32 = root == kLocalMachine && view_ == registry::kView32;
   std::string why;
   if (rc == registry::kRefusedLink) {
     const std::string link = store_.RefusedLink();
+    // The place itself is the link: one name says it all.
+    if (!view32 && link.compare(0, key.size() + 1, key + " ") == 0) {
+      unread_ = link + ", not followed";
+      return;
+    }
     why = (link.empty() ? "a registry link on its path" : link) + ", not followed";
   } else if (rc == registry::kAccessDenied) {
     why = "access denied";
   } else {
     why = "error " + std::to_string(rc);
   }
-  unread_ = key + ": " + why;
+  unread_ = key + (view32 ? " (32-bit view)" : "") + ": " + why;
 }
 
 bool RepairEngine::CheckInView(int index) {

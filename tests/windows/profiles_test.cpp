@@ -239,6 +239,12 @@ TEST_F(ProfilesTest, RepairMendsEachProfileAndNoOther) {
   EXPECT_TRUE(ReadValue(HKEY_USERS, kSidB + "\\" + kExplorerPolicy, "NoRun")) << "--user leaves the others alone";
 
   PutDword(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr", 1);
+  // Each profile's keys are named where they are, never as HKEY_CURRENT_USER.
+  const Result dry = Cli({"repair", "--all-users", "--all", "--dry-run"});
+  EXPECT_EQ(dry.code, cli::kExitOk) << dry.err;
+  EXPECT_NE(dry.out.find("delete HKEY_USERS\\" + kSidA + "\\" + kSystemPolicy + " \"DisableTaskMgr\""),
+            std::string::npos) << dry.out;
+  EXPECT_EQ(dry.out.find("HKEY_CURRENT_USER"), std::string::npos) << dry.out;
   const Result all = Cli({"repair", "--all-users", "--all", "--json"});
   EXPECT_EQ(all.code, cli::kExitOk) << all.err;
   EXPECT_FALSE(ReadValue(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr"));
@@ -346,6 +352,42 @@ TEST_F(ProfilesTest, TheSweepNeverFollowsALinkNamedLikeAStaleMountNorDeletesWhat
   const Result again = Cli({"scan", "--all-users", "--json"});
   EXPECT_EQ(ReadValue(HKEY_USERS, plain_name + "\\Child", "Data"), std::string("keep me", 8)) << again.err;
   DeleteTree(HKEY_USERS, plain_name);
+}
+
+// A user's own policy key made a link into the machine's: a run over every
+// profile reads nothing through it, writes nothing through it, and names the
+// key where it lies.
+TEST_F(ProfilesTest, AUsersPolicyKeyLinkedIntoTheMachineIsNeitherReadNorWrittenThrough) {
+  const std::string victim = "SOFTWARE\\TorvaneProfileVictim";
+  for (const char* name : {"NoRun", "NoClose", "RestrictRun"}) PutDword(HKEY_LOCAL_MACHINE, victim, name, 1);
+  DeleteTree(HKEY_USERS, kSidB + "\\" + kExplorerPolicy);
+  const std::string link = kSidB + "\\" + kExplorerPolicy;
+  ASSERT_TRUE(LinkUnderUsers(std::wstring(link.begin(), link.end()), L"\\Registry\\Machine\\" +
+                                                                      std::wstring(victim.begin(), victim.end())));
+
+  const Result scan = Cli({"scan", "--all-users", "--json"});
+  EXPECT_EQ(scan.code, cli::kExitDamage) << scan.err;
+  const std::string bob = EntryOf(scan.out, kSidB);
+  for (int item : {4, 6, 11}) EXPECT_EQ(ItemState(bob, item), "undetermined") << item << ": " << bob;
+  const std::string named = "\"unread\": \"HKEY_USERS\\\\" + kSidB +
+                            "\\\\Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Policies\\\\Explorer is a "
+                            "registry link to \\\\Registry\\\\Machine\\\\SOFTWARE\\\\TorvaneProfileVictim, not followed";
+  EXPECT_NE(bob.find(named), std::string::npos) << bob;
+  EXPECT_EQ(bob.find("HKEY_CURRENT_USER"), std::string::npos) << bob;
+
+  const Result repair = Cli({"repair", "--all-users", "--all"});
+  EXPECT_EQ(repair.code, cli::kExitDamage) << repair.out << repair.err;
+  for (const char* name : {"NoRun", "NoClose", "RestrictRun"}) {
+    EXPECT_TRUE(ReadValue(HKEY_LOCAL_MACHINE, victim, name)) << name << " deleted through the link";
+  }
+  EXPECT_FALSE(ReadValue(HKEY_USERS, kSidA + "\\" + kSystemPolicy, "DisableTaskMgr")) << "the others are repaired";
+
+  HKEY own = nullptr;
+  const std::wstring wide(link.begin(), link.end());
+  ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, wide.c_str(), REG_OPTION_OPEN_LINK, DELETE, &own), ERROR_SUCCESS);
+  EXPECT_EQ(registry::DeleteKeyByHandle(own), ERROR_SUCCESS);
+  RegCloseKey(own);
+  DeleteTree(HKEY_LOCAL_MACHINE, victim);
 }
 
 // A signed-in profile's key that is itself a link: its writes would land in
