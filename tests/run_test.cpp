@@ -4,6 +4,8 @@
 
 #include <initializer_list>
 
+#include "registry/reg_file.h"
+#include "repair/repair_run.h"
 #include "repair/run.h"
 #include "support/fixtures.h"
 #include "support/text.h"
@@ -127,6 +129,88 @@ TEST_F(RunTest, AnUndeterminedHijackCheckPaintsItemThreeRedAndItsRepairFails) {
   EXPECT_EQ(Run(Ticks({3})).text, Gbk("以下项修复失败\r\n") + repair::Item(3).name + "\r\n");
   engine.ScanItems(flags.m_healthy);
   EXPECT_EQ(flags.m_healthy[3], 0);
+}
+
+
+// Says every change took and makes none of them: what a registry that
+// another process writes back at once looks like to the one who wrote.
+class ForgetfulTarget final : public registry::RegTarget {
+ public:
+  explicit ForgetfulTarget(registry::MemoryStore& store) : reads_(store) {}
+  bool CreateKey(registry::HKey, const std::string&) override { return true; }
+  bool DeleteTree(registry::HKey, const std::string&) override { return true; }
+  bool SetValue(registry::HKey, const std::string&, const registry::RegValue&) override { return true; }
+  bool DeleteValue(registry::HKey, const std::string&, const std::string&) override { return true; }
+  std::optional<std::vector<registry::RegValue>> ListValues(registry::HKey root, const std::string& path) override {
+    return reads_.ListValues(root, path);
+  }
+  std::optional<std::vector<std::string>> ListSubkeys(registry::HKey root, const std::string& path) override {
+    return reads_.ListSubkeys(root, path);
+  }
+
+ private:
+  registry::MemoryTarget reads_;
+};
+
+class RepairRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PutHealthySystem(store);
+    store.PutDword(kCurrentUser, kSystem, "DisableTaskMgr", 1);
+    store.PutDword(kCurrentUser, kExplorer, "NoRun", 1);
+    store.PutString(kLocalMachine, kWinlogon, "Shell", "evil.exe");
+  }
+  registry::MemoryStore store;
+  registry::MemoryTarget target{store};
+};
+
+TEST_F(RepairRunTest, ReportsRepairedOnlyWhatTheRegistryShowsHealthyAfterwards) {
+  ForgetfulTarget forgetful(store);
+  repair::RepairRun run({{&store, &forgetful, repair::kDefaultSystemDirectory}}, {0, 4, 12}, false);
+  EXPECT_EQ(run.profiles()[0].repaired, (std::vector<int>{0, 4, 12})) << "the plan repairs all three";
+  run.CarryOut();
+  run.ReadBack();
+  const repair::ProfileRun& result = run.profiles()[0];
+  EXPECT_TRUE(result.repaired.empty());
+  EXPECT_EQ(result.failed, (std::vector<int>{0, 4, 12}));
+  EXPECT_EQ(result.still_damaged, (std::vector<int>{0, 4, 12}));
+  EXPECT_EQ(result.message, Gbk("以下项修复失败\r\n任务管理器(TaskMgr)\r\n运行菜单\r\nShell启动项\r\n"));
+}
+
+TEST_F(RepairRunTest, PlansWithoutChangingAndCarriesOutWhatItPlanned) {
+  repair::RepairRun dry({{&store, &target, repair::kDefaultSystemDirectory}}, {0, 12}, true);
+  dry.CarryOut();
+  dry.ReadBack();
+  EXPECT_TRUE(store.GetValue(kCurrentUser, kSystem, "DisableTaskMgr").has_value()) << "a dry run changes nothing";
+  EXPECT_EQ(dry.profiles()[0].repaired, (std::vector<int>{0, 12}));
+  EXPECT_EQ(dry.profiles()[0].changes.size(), 2u);
+  EXPECT_EQ(dry.profiles()[0].after.states[0], repair::ItemState::kHealthy) << "read over the plan";
+
+  repair::RepairRun real({{&store, &target, repair::kDefaultSystemDirectory}}, {0, 12}, false);
+  EXPECT_TRUE(store.GetValue(kCurrentUser, kSystem, "DisableTaskMgr").has_value()) << "planning changes nothing";
+  real.CarryOut();
+  real.ReadBack();
+  EXPECT_EQ(real.profiles()[0].repaired, (std::vector<int>{0, 12}));
+  EXPECT_TRUE(real.profiles()[0].still_damaged.empty());
+  EXPECT_FALSE(store.GetValue(kCurrentUser, kSystem, "DisableTaskMgr").has_value());
+  EXPECT_TRUE(store.GetValue(kCurrentUser, kExplorer, "NoRun").has_value()) << "not requested";
+}
+
+TEST_F(RepairRunTest, MachineItemsRunWithTheFirstProfileAndAMissingHiveDecidesNothing) {
+  registry::MemoryStore other;
+  PutHealthySystem(other);
+  other.PutDword(kCurrentUser, kSystem, "DisableTaskMgr", 1);
+  registry::MemoryTarget other_target(other);
+  repair::RunProfile without_user{&store, &target, repair::kDefaultSystemDirectory, true, false};
+  repair::RepairRun run({without_user, {&other, &other_target, repair::kDefaultSystemDirectory}}, {0, 12}, false);
+  EXPECT_FALSE(run.profiles()[0].ticked[0]) << "no user hive: item 0 is not decided";
+  EXPECT_TRUE(run.profiles()[0].ticked[12]);
+  EXPECT_FALSE(run.profiles()[1].ticked[12]) << "the machine part runs once";
+  run.CarryOut();
+  run.ReadBack();
+  EXPECT_EQ(run.profiles()[0].after.states[0], repair::ItemState::kUndetermined);
+  EXPECT_EQ(run.profiles()[1].repaired, (std::vector<int>{0}));
+  EXPECT_TRUE(store.GetValue(kCurrentUser, kSystem, "DisableTaskMgr").has_value()) << "the first profile's user part is not there";
 }
 
 }  // namespace

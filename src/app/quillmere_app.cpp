@@ -3,8 +3,8 @@
 #include <cstdlib>
 
 #include "app/about_dlg.h"
+#include "registry/live_store_win32.h"
 #include "registry/system_dlls_win32.h"
-#include "registry/win32_store.h"
 #include "ui/quillmere_dlg.h"
 
 namespace torvane::ui {
@@ -45,8 +45,8 @@ BOOL CQuillmereApp::InitInstance() {
   CWinApp::InitInstance();
   SetRegistryKey("应用程序向导生成的本地应用程序");
 
-  registry::Win32Store store;
-  CQuillmereDlg dialog(store);
+  registry::LiveStore store;
+  CQuillmereDlg dialog(store, store);
   dialog.SetAboutHandler(&ShowAboutBox);
   m_pMainWnd = &dialog;
   dialog.DoModal();

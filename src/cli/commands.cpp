@@ -12,14 +12,12 @@
 #include "registry/names.h"
 #include "registry/utf.h"
 #include "repair/engine.h"
+#include "repair/repair_run.h"
 #include "repair/run.h"
 #include "repair/undo_scope.h"
 
 namespace torvane::cli {
 
-using registry::OverlayState;
-using registry::OverlayStore;
-using registry::Plan;
 using registry::RecordingStore;
 using registry::Refusal;
 using registry::RegEntry;
@@ -28,42 +26,17 @@ using registry::RegFormat;
 
 namespace {
 
-bool Determinable(int index, const Profile& profile) {
-  const int hives = repair::HivesTouched(index);
-  return (!(hives & repair::kTouchesCurrentUser) || profile.has_user) &&
-         (!(hives & repair::kTouchesLocalMachine) || profile.has_machine);
+repair::RunProfile RunProfileOf(const Profile& profile) {
+  return {profile.store, profile.target, profile.system_directory, profile.has_machine, profile.has_user};
 }
 
-// Each item's state, and in `result.unread` what kept an item undetermined.
-std::array<State, repair::kItemCount> Evaluate(repair::RepairEngine& engine, const Profile& profile,
-                                               ProfileReport& result) {
-  repair::ItemBytes healthy, undetermined{};
-  healthy.fill(1);
-  engine.ScanItems(healthy, &undetermined);
-  std::array<State, repair::kItemCount> states{};
-  for (int i = 0; i < repair::kItemCount; ++i) {
-    result.unread[i].clear();
-    if (!Determinable(i, profile)) {
-      states[i] = State::kUndetermined;
-    } else if (undetermined[i]) {
-      states[i] = State::kUndetermined;
-      result.unread[i] = engine.Unread(i);
-    } else {
-      states[i] = healthy[i] ? State::kHealthy : State::kDamaged;
-    }
-  }
-  return states;
-}
+bool Determinable(int index, const Profile& profile) { return repair::Determinable(index, RunProfileOf(profile)); }
 
-// What each registry view shows of the machine items.
-std::array<repair::ItemViews, repair::kItemCount> EvaluateViews(repair::RepairEngine& engine, const Profile& profile) {
-  std::array<repair::ItemViews, repair::kItemCount> views{};
-  for (int i = 0; i < repair::kItemCount; ++i) {
-    if ((repair::HivesTouched(i) & repair::kTouchesLocalMachine) && Determinable(i, profile)) {
-      views[i] = engine.CheckViews(i);
-    }
-  }
-  return views;
+// A scan's findings, as the report keeps them.
+void Keep(const repair::Findings& found, ProfileReport& result) {
+  result.states = found.states;
+  result.views = found.views;
+  result.unread = found.unread;
 }
 
 // Items named by --ignore are reported as such, whatever they showed.
@@ -81,27 +54,23 @@ std::string MissingHive(int index, const Profile& profile) {
   return "the SOFTWARE hive (--software)";
 }
 
-// Moves the repaired items whose changes did not reach their files to the
-// failed ones: their files hold what they held before.
-void KeepOnlyCommitted(const Profile& profile, const std::vector<std::string>& replaced, ProfileReport& result) {
+// The repaired items whose changes did not reach their files: their files
+// hold what they held before.
+std::vector<int> Uncommitted(const Profile& profile, const std::vector<std::string>& replaced,
+                             const repair::ProfileRun& run) {
   auto written = [&](const std::string& file) {
     return file.empty() || std::find(replaced.begin(), replaced.end(), file) != replaced.end();
   };
-  std::vector<int> kept;
-  for (int index : result.repaired) {
+  std::vector<int> lost;
+  for (int index : run.repaired) {
     const int hives = repair::HivesTouched(index);
     if ((!(hives & repair::kTouchesLocalMachine) || written(profile.machine_file)) &&
         (!(hives & repair::kTouchesCurrentUser) || written(profile.user_file))) {
-      kept.push_back(index);
       continue;
     }
-    result.failed.push_back(index);
-    result.states[index] = State::kDamaged;
-    result.still_damaged.push_back(index);
+    lost.push_back(index);
   }
-  result.repaired = std::move(kept);
-  std::sort(result.failed.begin(), result.failed.end());
-  std::sort(result.still_damaged.begin(), result.still_damaged.end());
+  return lost;
 }
 
 void Print(const RunReport& report, bool json, const Streams& streams) {
@@ -125,8 +94,9 @@ void WarnDirty(const Source& source, const Streams& streams) {
 }
 
 // Names on stderr each key that refused the access asked for.
-void WarnRefused(const RecordingStore& store, const Streams& streams) {
-  for (const Refusal& refusal : store.refusals()) {
+void WarnRefused(const std::vector<Refusal>& refusals, const registry::RegistryStore& store,
+                 const Streams& streams) {
+  for (const Refusal& refusal : refusals) {
     std::string key = store.RootName(refusal.root);
     if (!refusal.path.empty()) key += "\\" + registry::GbkToUtf8(refusal.path);
     std::fprintf(streams.err, "torvane: %s: access denied (%s)\n", Printable(key).c_str(), refusal.access.c_str());
@@ -158,10 +128,9 @@ int Scan(const Options& options, const Streams& streams) {
     result.name = profile.name;
     result.sid = profile.sid;
     result.problem = profile.user_problem;
-    result.states = Evaluate(engine, profile, result);
-    result.views = EvaluateViews(engine, profile);
+    Keep(repair::Evaluate(engine, RunProfileOf(profile)), result);
     MarkIgnored(options, result);
-    WarnRefused(watched, streams);
+    WarnRefused(watched.refusals(), watched, streams);
     damaged |= WarnUnusable(profile, streams);
     // A place that could not be read, or whose hive was not given, cannot
     // be called healthy.
@@ -232,110 +201,43 @@ void RefuseUnnamableProfiles(const std::vector<Profile>& profiles) {
   }
 }
 
-// The plan of one run: each profile's run over an overlay of its store.
-struct PlannedRun {
-  std::shared_ptr<OverlayState> machine = std::make_shared<OverlayState>();
-  // By profile: its overlay, and the flags and ticks of its run.
-  std::vector<std::unique_ptr<OverlayStore>> overlays;
-  std::vector<repair::RunFlags> flags;
-  std::vector<repair::TickState> ticked;
-};
-
-// The report's lists and message from the flags of a profile's run.
-void Report(const repair::RunFlags& flags, const repair::TickState& ticked, ProfileReport& result) {
-  result.repaired.clear();
-  result.failed.clear();
-  for (int i = 0; i < repair::kItemCount; ++i) {
-    if (flags.m_repaired[i]) result.repaired.push_back(i);
-    if (flags.m_failed[i]) result.failed.push_back(i);
+// The report of one profile from its part of the run.
+ProfileReport ReportOf(const Profile& profile, const repair::ProfileRun& run, const Options& options) {
+  ProfileReport result;
+  result.name = profile.name;
+  result.sid = profile.sid;
+  result.problem = profile.user_problem;
+  if (profile.store->RootName(registry::kCurrentUser) != "HKEY_CURRENT_USER") {
+    result.user_root = profile.store->RootName(registry::kCurrentUser);
   }
-  if (!result.ran) return;
-  repair::RunTexts texts;
-  result.message = repair::ComposeRepairReport(flags, ticked, texts) ? texts.m_reportText : texts.m_noRepairText;
-}
-
-// Runs the requested repairs of every profile over overlays: the plan, and
-// the report the run would give. Nothing below the overlays changes.
-PlannedRun PlanRepairs(const std::vector<int>& requested, std::vector<Profile>& profiles, RunReport& report,
-                       bool dry_run, const Streams& streams) {
-  PlannedRun run;
-  for (std::size_t k = 0; k < profiles.size(); ++k) {
-    Profile& profile = profiles[k];
-    ProfileReport result;
-    result.name = profile.name;
-    result.sid = profile.sid;
-    result.problem = profile.user_problem;
-    if (profile.store->RootName(registry::kCurrentUser) != "HKEY_CURRENT_USER") {
-      result.user_root = profile.store->RootName(registry::kCurrentUser);
-    }
-    run.overlays.push_back(std::make_unique<OverlayStore>(*profile.store, run.machine));
-    RecordingStore recorder(*run.overlays.back(), nullptr, [&](const Change& change) {
-      if (dry_run) result.changes.push_back(change);
-    });
-    repair::RepairEngine engine(recorder, profile.system_directory);
-
-    repair::TickState ticked{};
-    bool any = false;
-    for (int index : requested) {
-      // The machine part is shared: its items run with the first profile.
-      if (k > 0 && repair::HivesTouched(index) == repair::kTouchesLocalMachine) continue;
-      if (!Determinable(index, profile)) continue;
-      ticked[index] = true;
-      any = true;
-    }
-    repair::RunFlags flags;
-    if (any) {
-      repair::RunTexts texts;
-      repair::RunRepairs(engine, flags, texts, ticked);
-      result.ran = true;
-    }
-    Report(flags, ticked, result);
-    if (dry_run) {
-      result.states = Evaluate(engine, profile, result);
-      result.views = EvaluateViews(engine, profile);
-    }
-    WarnRefused(recorder, streams);
-    report.profiles.push_back(std::move(result));
-    run.flags.push_back(flags);
-    run.ticked.push_back(ticked);
-  }
-  return run;
-}
-
-// Each plan with the target it is carried out on and the profile whose run
-// made it (the machine part runs with the first).
-struct PlanPart {
-  Plan plan;
-  registry::RegTarget* target;
-  std::string user;
-  std::size_t profile;
-};
-
-std::vector<PlanPart> PartsOf(const PlannedRun& run, std::vector<Profile>& profiles) {
-  std::vector<PlanPart> parts;
-  parts.push_back({PlanOf(*run.machine, registry::kLocalMachine), profiles[0].target, "", 0});
-  for (std::size_t k = 0; k < profiles.size(); ++k) {
-    parts.push_back({PlanOf(run.overlays[k]->user_state(), registry::kCurrentUser), profiles[k].target,
-                     BackupUser(profiles[k]), k});
-  }
-  return parts;
+  Keep(run.after, result);
+  result.ran = run.ran;
+  result.message = run.message;
+  result.repaired = run.repaired;
+  result.failed = run.failed;
+  result.still_damaged = run.still_damaged;
+  result.changes = run.changes;
+  MarkIgnored(options, result);
+  return result;
 }
 
 bool HasNul(const std::string& text) { return text.find('\0') != std::string::npos; }
 
 // The undo of every part, read before anything changes, written once.
-WrittenFile WriteBackup(const std::string& path, const std::vector<PlanPart>& parts) {
+WrittenFile WriteBackup(const std::string& path, const std::vector<repair::PlanPart>& parts,
+                        const std::vector<Profile>& profiles) {
   RegFile undo{RegFormat::kVersion5, {}};
-  for (const PlanPart& part : parts) {
+  for (const repair::PlanPart& part : parts) {
+    const std::string user = part.machine ? std::string() : BackupUser(profiles[part.profile]);
     // A .reg file cannot make a link: the backup could not put back a link
     // the run removed.
-    for (const Plan::Key& key : part.plan.deleted_keys) {
+    for (const registry::Plan::Key& key : part.plan.deleted_keys) {
       if (!key.link) continue;
-      throw SourceError(registry::RegKeyName(key.root, key.path, key.root == registry::kCurrentUser ? part.user : "") +
+      throw SourceError(registry::RegKeyName(key.root, key.path, key.root == registry::kCurrentUser ? user : "") +
                         " is a registry link, which a backup cannot carry; run the repair without --backup to remove "
                         "it. Nothing was changed.");
     }
-    auto entries = UndoOf(part.plan, *part.target, part.user);
+    auto entries = UndoOf(part.plan, *part.target, user);
     // What a restore would refuse is never backed up: the run stops first.
     for (const RegEntry& entry : entries) {
       // A .reg file has no way to write a NUL inside a name, and the
@@ -383,70 +285,6 @@ WrittenFile WriteBackup(const std::string& path, const std::vector<PlanPart>& pa
   return WriteNewFile(path, bytes);
 }
 
-// Carries out every part; a repaired item with a change refused failed.
-void CarryOutPlans(const std::vector<PlanPart>& parts, PlannedRun& run, RunReport& report) {
-  for (const PlanPart& part : parts) {
-    const Plan refused = CarryOut(part.plan, *part.target);
-    std::vector<int> items;
-    for (const Plan::Value& value : refused.values) {
-      for (int item : repair::ItemsChanging(value.root, value.path, &value.name)) items.push_back(item);
-    }
-    for (const Plan::Key& key : refused.deleted_keys) {
-      for (int item : repair::ItemsChanging(key.root, key.path, nullptr)) items.push_back(item);
-    }
-    repair::RunFlags& flags = run.flags[part.profile];
-    for (int item : items) {
-      if (!flags.m_repaired[item]) continue;
-      flags.m_repaired[item] = 0;
-      flags.m_failed[item] = 1;
-    }
-  }
-  for (std::size_t k = 0; k < report.profiles.size(); ++k) Report(run.flags[k], run.ticked[k], report.profiles[k]);
-}
-
-// Moves to the failed ones each item listed as repaired that the registry
-// does not now show healthy (a value written back at once, say).
-void KeepOnlyHealthy(PlannedRun& run, RunReport& report) {
-  for (std::size_t k = 0; k < report.profiles.size(); ++k) {
-    ProfileReport& result = report.profiles[k];
-    repair::RunFlags& flags = run.flags[k];
-    bool moved = false;
-    for (int index : result.repaired) {
-      if (result.states[index] == State::kHealthy) continue;
-      flags.m_repaired[index] = 0;
-      flags.m_failed[index] = 1;
-      moved = true;
-    }
-    if (moved) Report(flags, run.ticked[k], result);
-  }
-}
-
-// The states after the run, from the registry as it now stands.
-bool Rescan(const Options& options, const std::vector<int>& requested, std::vector<Profile>& profiles,
-            RunReport& report, const Streams& streams) {
-  const bool dry_run = options.dry_run;
-  bool incomplete = false;
-  for (std::size_t k = 0; k < profiles.size(); ++k) {
-    Profile& profile = profiles[k];
-    ProfileReport& result = report.profiles[k];
-    if (!dry_run) {
-      repair::RepairEngine engine(*profile.store, profile.system_directory);
-      result.states = Evaluate(engine, profile, result);
-      result.views = EvaluateViews(engine, profile);
-    }
-    for (int i = 0; i < repair::kItemCount; ++i) {
-      const bool wanted = std::find(requested.begin(), requested.end(), i) != requested.end();
-      if (wanted && Determinable(i, profile) && result.states[i] != State::kHealthy) {
-        result.still_damaged.push_back(i);
-      }
-    }
-    MarkIgnored(options, result);
-    incomplete |= !result.failed.empty() || !result.still_damaged.empty();
-    incomplete |= WarnUnusable(profile, streams);
-  }
-  return incomplete;
-}
-
 // Plans every change first, then writes the undo (once, whole), then
 // changes: a backup always covers exactly what the run changed.
 int Repair(const Options& options, const Streams& streams) {
@@ -461,38 +299,48 @@ int Repair(const Options& options, const Streams& streams) {
     RefuseUnnamableProfiles(profiles);
   }
 
-  RunReport report;
-  report.source = source->label();
-  report.repair = true;
-  report.dry_run = options.dry_run;
-  PlannedRun run = PlanRepairs(requested, profiles, report, options.dry_run, streams);
+  std::vector<repair::RunProfile> run_profiles;
+  for (const Profile& profile : profiles) run_profiles.push_back(RunProfileOf(profile));
+  repair::RepairRun run(std::move(run_profiles), requested, options.dry_run);
   std::optional<WrittenFile> backup;
-  if (!options.dry_run) {
-    const std::vector<PlanPart> parts = PartsOf(run, profiles);
-    if (!options.backup.empty()) backup = WriteBackup(options.backup, parts);
-    CarryOutPlans(parts, run, report);
-  }
-  const bool incomplete = Rescan(options, requested, profiles, report, streams);
-  if (!options.dry_run) KeepOnlyHealthy(run, report);
+  if (!options.dry_run && !options.backup.empty()) backup = WriteBackup(options.backup, run.parts(), profiles);
+  run.CarryOut();
+  run.ReadBack();
+  // The report shows as repaired only what now stands in the files.
+  std::string commit_error;
   if (!options.dry_run) {
     try {
       source->Commit();
     } catch (const CommitError& error) {
-      // Some files took the run's changes and others not: the report shows
-      // as repaired only what now stands in the files.
+      // Some files took the run's changes and others not.
       for (std::size_t k = 0; k < profiles.size(); ++k) {
-        KeepOnlyCommitted(profiles[k], error.replaced(), report.profiles[k]);
+        for (int index : Uncommitted(profiles[k], error.replaced(), run.profiles()[k])) run.Unreached(k, index);
       }
-      Print(report, options.json, streams);
-      std::fprintf(streams.err, "torvane: %s\n", Printable(error.what()).c_str());
-      return kExitDamage;
+      commit_error = error.what();
     } catch (const SourceError&) {
       // Nothing was changed: a backup of changes never made goes too.
       if (backup) RemoveWritten(*backup);
       throw;
     }
   }
+
+  RunReport report;
+  report.source = source->label();
+  report.repair = true;
+  report.dry_run = options.dry_run;
+  bool incomplete = false;
+  for (std::size_t k = 0; k < profiles.size(); ++k) {
+    const repair::ProfileRun& part = run.profiles()[k];
+    WarnRefused(part.refusals, *profiles[k].store, streams);
+    report.profiles.push_back(ReportOf(profiles[k], part, options));
+    incomplete |= !part.failed.empty() || !part.still_damaged.empty();
+    incomplete |= WarnUnusable(profiles[k], streams);
+  }
   Print(report, options.json, streams);
+  if (!commit_error.empty()) {
+    std::fprintf(streams.err, "torvane: %s\n", Printable(commit_error).c_str());
+    return kExitDamage;
+  }
   if (!options.backup.empty() && !options.json) std::fprintf(streams.out, "Backup: %s\n", options.backup.c_str());
   return incomplete ? kExitDamage : kExitOk;
 }

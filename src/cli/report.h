@@ -12,13 +12,14 @@
 #include "registry/change_stores.h"
 #include "repair/catalogue.h"
 #include "repair/engine.h"
+#include "repair/repair_run.h"
 
 namespace torvane::cli {
 
 using registry::Change;
 
 // kIgnored: named by --ignore; its state is not reported.
-enum class State { kHealthy, kDamaged, kUndetermined, kIgnored };
+using State = repair::ItemState;
 
 struct ProfileReport {
   std::optional<std::string> name;  // the folder's name: UTF-8 as a rule, any bytes at worst

@@ -1,6 +1,9 @@
 #include "ui/quillmere_dlg.h"
 
+#include <vector>
+
 #include "registry/system_directory_win32.h"
+#include "repair/repair_run.h"
 #include "ui/gdi.h"
 #include "ui/item_look.h"
 
@@ -25,9 +28,11 @@ int EndItem(int group) { return group == repair::kSystemGroup ? repair::kFirstIe
 
 }  // namespace
 
-CQuillmereDlg::CQuillmereDlg(registry::RegistryStore& store, CWnd* parent)
+CQuillmereDlg::CQuillmereDlg(registry::RegistryStore& store, registry::RegTarget& target, CWnd* parent)
     : CDialog(IDD, parent),
       m_hIcon(::LoadIconA(GetInstanceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))),
+      m_store(store),
+      m_target(target),
       m_engine(store, SystemDirectory()) {}
 
 CQuillmereDlg::~CQuillmereDlg() = default;
@@ -147,11 +152,23 @@ repair::TickState CQuillmereDlg::TickedLeaves() const {
   return ticked;
 }
 
+// The command line's repair run over this machine's registry: planned, carried
+// out, read back; an item is reported repaired only when it reads healthy.
 void CQuillmereDlg::OnRepairSelected() {
-  const repair::RunMessage message = repair::RunRepairs(m_engine, *this, *this, TickedLeaves());
-  if (message.nothing_ticked) {
+  const repair::TickState ticked = TickedLeaves();
+  std::vector<int> requested;
+  for (int i = 0; i < repair::kItemCount; ++i) {
+    if (ticked[i]) requested.push_back(i);
+  }
+  repair::RunFlags& flags = *this;
+  flags = repair::RunFlags();
+  if (requested.empty()) {
     MessageBox(repair::kSelectItemText, repair::kCaption, kMessageBoxType);
   } else {
+    repair::RepairRun run({{&m_store, &m_target, SystemDirectory()}}, requested, false);
+    run.CarryOut();
+    run.ReadBack();
+    flags = run.profiles()[0].flags;
     ShowRepairReport();
   }
   RefreshHealth();

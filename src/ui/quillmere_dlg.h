@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 
+#include "registry/reg_target.h"
 #include "registry/registry.h"
 #include "repair/catalogue.h"
 #include "repair/engine.h"
@@ -23,8 +24,9 @@ class CQuillmereDlg : public CDialog, private repair::RunFlags, private repair::
  public:
   static constexpr UINT IDD = IDD_TORVANESAFE_DIALOG;
 
-  // `store` answers the registry operations for the dialog's whole life.
-  explicit CQuillmereDlg(registry::RegistryStore& store, CWnd* parent = nullptr);
+  // `store` answers the registry operations for the dialog's whole life;
+  // a repair's changes are carried out on `target`, the same registry.
+  CQuillmereDlg(registry::RegistryStore& store, registry::RegTarget& target, CWnd* parent = nullptr);
   ~CQuillmereDlg() override;
 
   const MessageMap* GetMessageMap() const override;
@@ -69,6 +71,8 @@ class CQuillmereDlg : public CDialog, private repair::RunFlags, private repair::
   HTREEITEM m_groupItems[repair::kGroupCount] = {};
   HTREEITEM m_leafItems[repair::kItemCount] = {};
   HICON m_hIcon;
+  registry::RegistryStore& m_store;
+  registry::RegTarget& m_target;
   repair::RepairEngine m_engine;
   AboutHandler m_showAbout = nullptr;
 };

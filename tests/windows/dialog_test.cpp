@@ -9,6 +9,7 @@
 
 #include "registry/demo.h"
 #include "registry/memory_store.h"
+#include "registry/reg_file.h"
 #include "support/driver.h"
 #include "ui/quillmere_dlg.h"
 
@@ -19,8 +20,9 @@ constexpr const char* kTitle = "Torvane系统修复助手V1.0";
 
 // Runs the dialog modally while `inspect` looks at it from another thread,
 // then closes it with Esc's command.
-void RunDialog(registry::RegistryStore& store, const std::function<void(HWND)>& inspect) {
-  CQuillmereDlg dialog(store);
+void RunDialog(registry::MemoryStore& store, const std::function<void(HWND)>& inspect) {
+  registry::MemoryTarget target(store);
+  CQuillmereDlg dialog(store, target);
   std::thread watcher([&] {
     HWND window = nullptr;
     const bool found = wintest::WaitUntil([&] {
