@@ -29,12 +29,17 @@ void SetSource(Options& options, SourceKind kind, const std::string& text) {
   options.source_text = options.source_text.empty() ? text : options.source_text + " " + text;
 }
 
+UsageError UnknownIndex(const std::string& text) {
+  return UsageError("unknown item index \"" + text + "\" (the items are 0 to " + std::to_string(repair::kItemCount - 1) +
+                    ", see `torvane list`)");
+}
+
 int ParseIndex(const std::string& text) {
   const bool digits = !text.empty() && text.size() <= 3 &&
                       std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
   const int index = digits ? std::stoi(text) : -1;
   if (!repair::IsItemIndex(index)) {
-    throw UsageError("unknown item index \"" + text + "\" (the items are 0 to 22, see `torvane list`)");
+    throw UnknownIndex(text);
   }
   return index;
 }
@@ -114,7 +119,7 @@ void ParseArgument(const std::vector<std::string>& args, std::size_t& i, Options
              arg[0] != '-') {
     options.restore_file = arg;
   } else if (!arg.empty() && arg[0] == '-' && arg.size() > 1 && arg.find_first_not_of("0123456789", 1) == std::string::npos) {
-    throw UsageError("unknown item index \"" + arg + "\" (the items are 0 to 22, see `torvane list`)");
+    throw UnknownIndex(arg);
   } else {
     throw UsageError("unexpected argument \"" + arg + "\" for " + args[0]);
   }

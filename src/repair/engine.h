@@ -125,8 +125,8 @@ class RepairEngine {
   RepairOutcome Act(int index);
   RepairOutcome RemoveValues(int index);
   RepairOutcome RestoreText(int index);
-  RepairOutcome RestoreNumber();
-  RepairOutcome RestorePrefixes();
+  RepairOutcome RestoreNumber(int index);
+  RepairOutcome RestorePrefixes(int index);
 
   registry::RegistryStore& store_;
   std::string system_directory_;

@@ -4,6 +4,7 @@
 
 #include "registry/names.h"
 #include "repair/engine.h"
+#include "repair/item_rows.h"
 #include "repair/places.h"
 #include "repair/value_read.h"
 
@@ -20,64 +21,6 @@ using registry::ScopedKey;
 namespace {
 
 using namespace places;
-
-constexpr std::uint32_t kDefaultCapacity = 80;
-
-struct Place {
-  HKey root;
-  const char* key;
-  const char* value;
-  std::uint32_t capacity;  // size of the first read; longer data is read whole
-  bool only_when_one = false;  // removed only when its first byte is 1
-};
-
-// Remove-value actions: every place listed is read first, then each value
-// that read is deleted. Unused places have a null key.
-struct RemoveAction {
-  Place places[3];
-};
-
-constexpr RemoveAction kNoAction{};
-
-constexpr RemoveAction RemoveOne(HKey root, const char* key, const char* value,
-                                 std::uint32_t capacity = kDefaultCapacity) {
-  return RemoveAction{{{root, key, value, capacity}, {}, {}}};
-}
-
-constexpr RemoveAction kRemoveActions[] = {
-    RemoveOne(kCurrentUser, kSystemPolicy, "DisableTaskMgr"),
-    RemoveOne(kCurrentUser, kSystemPolicy, "DisableRegistryTools"),
-    RemoveOne(kCurrentUser, kCmdPolicy, "DisableCMD"),
-    kNoAction,
-    RemoveOne(kCurrentUser, kExplorerPolicy, "NoRun"),
-    {{{kCurrentUser, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity},
-      {kLocalMachine, kExplorerPolicy, "NoViewContextMenu", kDefaultCapacity},
-      {}}},
-    RemoveOne(kCurrentUser, kExplorerPolicy, "NoClose"),
-    RemoveOne(kCurrentUser, kExplorerPolicy, "NoLogOff"),
-    // The policy the check reads is removed as well: without it the item
-    // would stay damaged after every repair. Where Windows reads the policy
-    // only a value that switches updates off goes.
-    {{{kLocalMachine, kAutoUpdatePolicy, "NoAutoUpdate", kDefaultCapacity},
-      {kLocalMachine, kSystemPolicy, "NoAutoUpdate", kDefaultCapacity},
-      {kLocalMachine, kWindowsUpdatePolicy, "NoAutoUpdate", kDefaultCapacity, true}}},
-    kNoAction,
-    kNoAction,
-    RemoveOne(kCurrentUser, kExplorerPolicy, "RestrictRun", 32),
-    kNoAction,
-    kNoAction,
-    RemoveOne(kCurrentUser, kExplorerPolicy, "NoFolderOptions"),
-    RemoveOne(kCurrentUser, kIeRestrictions, "NoBrowserOptions"),
-    RemoveOne(kCurrentUser, kExplorerPolicy, "NoFolderOptions"),
-    RemoveOne(kCurrentUser, kIeRestrictions, "NoBrowserContextMenu"),
-    RemoveOne(kCurrentUser, kIeRestrictions, "NoViewSource"),
-    RemoveOne(kCurrentUser, kIeControlPanel, "HomePage"),
-    RemoveOne(kCurrentUser, kIeMain, "Window title"),
-    kNoAction,
-    kNoAction,
-};
-
-static_assert(std::size(kRemoveActions) == kItemCount, "one row per item, in index order");
 
 // Outcome of an action that issued `changes` changes of which `refused` failed.
 RepairOutcome Outcome(int changes, int refused) {
@@ -109,30 +52,29 @@ RepairOutcome RepairEngine::ApplyRepair(int index) {
 }
 
 RepairOutcome RepairEngine::Act(int index) {
-  switch (index) {
-    case kImageHijackItem:
+  switch (kItemRows[index].action) {
+    case Action::kRemoveHijacks:
       return RepairImageHijackInView();
-    case kHiddenFilesItem:
-      return RestoreNumber();
-    case kUserinitItem:
-    case kShellItem:
-    case kAppInitItem:
-    case kIeUrlPrefixItem:
+    case Action::kRestoreNumber:
+      return RestoreNumber(index);
+    case Action::kRestoreText:
       return RestoreText(index);
-    case kIeProtocolPrefixesItem:
-      return RestorePrefixes();
-    default:
-      return RemoveValues(index);
+    case Action::kRestorePrefixes:
+      return RestorePrefixes(index);
+    case Action::kRemoveValues:
+      break;
   }
+  return RemoveValues(index);
 }
 
 RepairOutcome RepairEngine::RemoveValues(int index) {
-  const RemoveAction& action = kRemoveActions[index];
-  ScopedKey keys[3] = {ScopedKey(store_), ScopedKey(store_), ScopedKey(store_)};
-  long status[3] = {kFileNotFound, kFileNotFound, kFileNotFound};
-  std::optional<Bytes> data[3];
+  const ItemRow& action = kItemRows[index];
+  ScopedKey keys[kMaxPlaces] = {ScopedKey(store_), ScopedKey(store_), ScopedKey(store_), ScopedKey(store_),
+                                ScopedKey(store_)};
+  long status[kMaxPlaces] = {kFileNotFound, kFileNotFound, kFileNotFound, kFileNotFound, kFileNotFound};
+  std::optional<Bytes> data[kMaxPlaces];
   int count = 0;
-  while (count < 3 && action.places[count].key != nullptr) ++count;
+  while (count < kMaxPlaces && action.places[count].key != nullptr) ++count;
   // The user's places have one view, mended with the 64-bit one.
   const auto skipped = [&](int i) { return action.places[i].root == kCurrentUser && !LooksAtUser(); };
   for (int i = 0; i < count; ++i) {
@@ -174,27 +116,23 @@ RepairOutcome RepairEngine::RemoveValues(int index) {
 }
 
 RepairOutcome RepairEngine::RestoreText(int index) {
-  Place place{};
+  const Place& place = kItemRows[index].places[0];
   std::string healthy;
   // Userinit and Shell name files, which Windows finds whatever their letter
   // case; the text written is the one given here.
   bool file_names = false;
   switch (index) {
     case kUserinitItem:
-      place = {kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\winlogon", "Userinit", 100};
       healthy = HealthyUserinit();
       file_names = true;
       break;
     case kShellItem:
-      place = {kLocalMachine, kWinlogon, "Shell", kDefaultCapacity};
       healthy = kShell;
       file_names = true;
       break;
     case kAppInitItem:
-      place = {kLocalMachine, kWindows, "AppInit_DLLs", kDefaultCapacity};
       break;
     default:
-      place = {kLocalMachine, kDefaultPrefix, "", kDefaultCapacity};
       healthy = kHttpPrefix;
       break;
   }
@@ -224,26 +162,28 @@ RepairOutcome RepairEngine::RestoreText(int index) {
   return Outcome(1, WriteText(store_, key.get(), place.value, healthy) != kSuccess);
 }
 
-RepairOutcome RepairEngine::RestoreNumber() {
+RepairOutcome RepairEngine::RestoreNumber(int index) {
+  const Place& place = kItemRows[index].places[0];
   ScopedKey key(store_);
-  const long opened = key.Open(kLocalMachine, kShowAll, Viewed(kLocalMachine, kKeyAllAccess));
+  const long opened = key.Open(place.root, place.key, Viewed(place.root, kKeyAllAccess));
   long status = opened;
-  const auto data = ReadValue(store_, key.get(), "CheckedValue", 4, &status);
+  const auto data = ReadValue(store_, key.get(), place.value, place.capacity, &status);
   if (NumberOf(data) == 1 || (!data && MissingIsHealthy() && Absent(opened, status))) {
     return RepairOutcome::kNothingToDo;
   }
   if (!key.is_open()) return RepairOutcome::kFailed;
-  return Outcome(1, WriteNumber(store_, key.get(), "CheckedValue", 1) != kSuccess);
+  return Outcome(1, WriteNumber(store_, key.get(), place.value, 1) != kSuccess);
 }
 
-RepairOutcome RepairEngine::RestorePrefixes() {
+RepairOutcome RepairEngine::RestorePrefixes(int index) {
+  const ItemRow& row = kItemRows[index];
   ScopedKey key(store_);
-  const long opened = key.Open(kLocalMachine, kPrefixes, Viewed(kLocalMachine, kKeyAllAccess));
+  const long opened = key.Open(row.root, row.key, Viewed(row.root, kKeyAllAccess));
   std::optional<Bytes> data[5];
   long status[5];
   for (int i = 0; i < 5; ++i) {
     status[i] = opened;
-    data[i] = ReadValue(store_, key.get(), kUrlPrefixes[i].value, kDefaultCapacity, &status[i]);
+    data[i] = ReadValue(store_, key.get(), row.places[i].value, row.places[i].capacity, &status[i]);
   }
   int changes = 0, refused = 0;
   for (int i = 0; i < 5; ++i) {

@@ -4,6 +4,7 @@
 
 #include "registry/names.h"
 #include "repair/engine.h"
+#include "repair/item_rows.h"
 #include "repair/places.h"
 #include "repair/value_read.h"
 
@@ -16,62 +17,12 @@ using registry::kKeyRead;
 using registry::kLocalMachine;
 using registry::ScopedKey;
 
-enum class Rule : std::uint8_t {
-  kAbsent,          // healthy when the value cannot be read
-  kAbsentOrNotOne,  // healthy unless the value reads with first byte 1
-  kPresentAndOne,   // healthy only when the value reads with first byte 1
-  kUserinit,        // healthy when the text is the system's Userinit text
-  kShell,           // healthy when the text is "Explorer.exe"
-  kEmptyText,       // healthy when the text is empty (or the value absent)
-  kHttpPrefix,      // healthy when the text is "http://"
-  kPrefixes,        // all five URL prefixes hold their texts
-  kContextMenu,     // absent under both roots
-  kAutoUpdate,      // absent at the row's place, and not 1 where Windows reads it
-  kImageHijack,
-};
-
 namespace {
-
-struct Check {
-  HKey root;
-  const char* key;
-  const char* value;
-  std::uint32_t access;
-  Rule rule;
-};
 
 constexpr std::uint32_t kCapacity = 100;
 constexpr std::uint32_t kAppInitCapacity = 80;
 
 using namespace places;
-
-constexpr Check kChecks[] = {
-    {kCurrentUser, kSystemPolicy, "DisableTaskMgr", kKeyAllAccess, Rule::kAbsentOrNotOne},
-    {kCurrentUser, kSystemPolicy, "DisableRegistryTools", kKeyAllAccess, Rule::kAbsent},
-    {kCurrentUser, kCmdPolicy, "DisableCMD", kKeyRead, Rule::kAbsent},
-    {kLocalMachine, kHijackKey, nullptr, kKeyAllAccess, Rule::kImageHijack},
-    {kCurrentUser, kExplorerPolicy, "NoRun", kKeyAllAccess, Rule::kAbsent},
-    {kCurrentUser, kExplorerPolicy, "NoViewContextMenu", kKeyRead, Rule::kContextMenu},
-    {kCurrentUser, kExplorerPolicy, "NoClose", kKeyAllAccess, Rule::kAbsent},
-    {kCurrentUser, kExplorerPolicy, "NoLogOff", kKeyAllAccess, Rule::kAbsent},
-    {kLocalMachine, kSystemPolicy, "NoAutoUpdate", kKeyAllAccess, Rule::kAutoUpdate},
-    {kLocalMachine, kShowAll, "CheckedValue", kKeyAllAccess, Rule::kPresentAndOne},
-    {kLocalMachine, kWinlogon, "Userinit", kKeyAllAccess, Rule::kUserinit},
-    {kCurrentUser, kExplorerPolicy, "RestrictRun", kKeyAllAccess, Rule::kAbsent},
-    {kLocalMachine, kWinlogon, "Shell", kKeyAllAccess, Rule::kShell},
-    {kLocalMachine, kWindows, "AppInit_DLLs", kKeyRead, Rule::kEmptyText},
-    {kCurrentUser, kExplorerPolicy, "NoFolderOptions", kKeyAllAccess, Rule::kAbsent},
-    {kCurrentUser, kIeRestrictions, "NoBrowserOptions", kKeyAllAccess, Rule::kAbsent},
-    {kCurrentUser, kExplorerPolicy, "NoFolderOptions", kKeyAllAccess, Rule::kAbsent},
-    {kCurrentUser, kIeRestrictions, "NoBrowserContextMenu", kKeyAllAccess, Rule::kAbsent},
-    {kCurrentUser, kIeRestrictions, "NoViewSource", kKeyAllAccess, Rule::kAbsent},
-    {kCurrentUser, kIeControlPanel, "HomePage", kKeyAllAccess, Rule::kAbsentOrNotOne},
-    {kCurrentUser, kIeMain, "Window title", kKeyAllAccess, Rule::kAbsent},
-    {kLocalMachine, kDefaultPrefix, "", kKeyAllAccess, Rule::kHttpPrefix},
-    {kLocalMachine, kPrefixes, nullptr, kKeyAllAccess, Rule::kPrefixes},
-};
-
-static_assert(std::size(kChecks) == kItemCount, "one check per item, in index order");
 
 // 12 is evaluated after 13; the order is visible to anything that watches the
 // registry calls, so it is kept.
@@ -91,7 +42,7 @@ long OpenToLook(ScopedKey& key, HKey root, const char* path, std::uint32_t acces
 
 int HivesTouched(int index) {
   if (index == kContextMenuItem) return kTouchesCurrentUser | kTouchesLocalMachine;
-  return kChecks[index].root == kCurrentUser ? kTouchesCurrentUser : kTouchesLocalMachine;
+  return kItemRows[index].root == kCurrentUser ? kTouchesCurrentUser : kTouchesLocalMachine;
 }
 
 bool RepairEngine::CheckItem(int index) {
@@ -149,7 +100,7 @@ void RepairEngine::NoteUnread(HKey root, const char* path, long rc) {
 }
 
 bool RepairEngine::CheckInView(int index) {
-  const Check& check = kChecks[index];
+  const ItemRow& check = kItemRows[index];
   if (check.rule == Rule::kAutoUpdate) {
     const bool row = CheckPlace(check.root, check.key, check.value, check.access, Rule::kAbsent);
     const bool windows = CheckPlace(kLocalMachine, kWindowsUpdatePolicy, "NoAutoUpdate", check.access,

@@ -2,6 +2,7 @@
 
 #include "registry/utf.h"
 #include "repair/catalogue.h"
+#include "repair/item_rows.h"
 #include "repair/places.h"
 #include "repair/protected_tools.h"
 
@@ -14,46 +15,6 @@ using registry::RegEntry;
 using namespace places;
 
 namespace {
-
-// Every value a repair changes, with its item. Items 14 and 16 share one.
-struct ChangedValue {
-  int item;
-  HKey root;
-  const char* key;
-  const char* value;
-};
-
-constexpr ChangedValue kChangedValues[] = {
-    {kTaskMgrItem, kCurrentUser, kSystemPolicy, "DisableTaskMgr"},
-    {kRegeditItem, kCurrentUser, kSystemPolicy, "DisableRegistryTools"},
-    {kCmdItem, kCurrentUser, kCmdPolicy, "DisableCMD"},
-    {kRunMenuItem, kCurrentUser, kExplorerPolicy, "NoRun"},
-    {kContextMenuItem, kCurrentUser, kExplorerPolicy, "NoViewContextMenu"},
-    {kContextMenuItem, kLocalMachine, kExplorerPolicy, "NoViewContextMenu"},
-    {kCloseButtonItem, kCurrentUser, kExplorerPolicy, "NoClose"},
-    {kLogOffButtonItem, kCurrentUser, kExplorerPolicy, "NoLogOff"},
-    {kAutoUpdateItem, kLocalMachine, kAutoUpdatePolicy, "NoAutoUpdate"},
-    {kAutoUpdateItem, kLocalMachine, kSystemPolicy, "NoAutoUpdate"},
-    {kAutoUpdateItem, kLocalMachine, kWindowsUpdatePolicy, "NoAutoUpdate"},
-    {kHiddenFilesItem, kLocalMachine, kShowAll, "CheckedValue"},
-    {kUserinitItem, kLocalMachine, kWinlogon, "Userinit"},
-    {kGroupPolicyItem, kCurrentUser, kExplorerPolicy, "RestrictRun"},
-    {kShellItem, kLocalMachine, kWinlogon, "Shell"},
-    {kAppInitItem, kLocalMachine, kWindows, "AppInit_DLLs"},
-    {kFolderOptionsMenuItem, kCurrentUser, kExplorerPolicy, "NoFolderOptions"},
-    {kIeOptionsItem, kCurrentUser, kIeRestrictions, "NoBrowserOptions"},
-    {kIeFolderOptionsItem, kCurrentUser, kExplorerPolicy, "NoFolderOptions"},
-    {kIeContextMenuItem, kCurrentUser, kIeRestrictions, "NoBrowserContextMenu"},
-    {kIeViewSourceItem, kCurrentUser, kIeRestrictions, "NoViewSource"},
-    {kIeHomePageItem, kCurrentUser, kIeControlPanel, "HomePage"},
-    {kIeTitleItem, kCurrentUser, kIeMain, "Window title"},
-    {kIeUrlPrefixItem, kLocalMachine, kDefaultPrefix, ""},
-    {kIeProtocolPrefixesItem, kLocalMachine, kPrefixes, kUrlPrefixes[0].value},
-    {kIeProtocolPrefixesItem, kLocalMachine, kPrefixes, kUrlPrefixes[1].value},
-    {kIeProtocolPrefixesItem, kLocalMachine, kPrefixes, kUrlPrefixes[2].value},
-    {kIeProtocolPrefixesItem, kLocalMachine, kPrefixes, kUrlPrefixes[3].value},
-    {kIeProtocolPrefixesItem, kLocalMachine, kPrefixes, kUrlPrefixes[4].value},
-};
 
 // The parts of a machine path with the 32-bit view's Wow6432Node taken out:
 // the repairs change the same places in both views.
@@ -105,9 +66,13 @@ std::vector<int> ItemsChanging(HKey root, std::string_view path, const std::stri
   std::vector<int> items;
   if (InListedHijackKey(root, path)) return {kImageHijackItem};
   if (name == nullptr) return items;
-  for (const ChangedValue& place : kChangedValues) {
-    if (place.root == root && SamePath(root, path, place.key) && registry::Utf8NamesEqual(*name, place.value)) {
-      items.push_back(place.item);
+  for (int item = 0; item < kItemCount; ++item) {
+    for (const Place& place : kItemRows[item].places) {
+      if (place.key != nullptr && place.root == root && SamePath(root, path, place.key) &&
+          registry::Utf8NamesEqual(*name, place.value)) {
+        items.push_back(item);
+        break;
+      }
     }
   }
   return items;
@@ -133,8 +98,12 @@ std::string UndoRefusal(const RegEntry& entry) {
   switch (entry.kind) {
     case RegEntry::Kind::kKey: {
       if (listed) return NulRefusal(entry, key);
-      for (const ChangedValue& place : kChangedValues) {
-        if (place.root == entry.root && SamePath(entry.root, entry.path, place.key)) return NulRefusal(entry, key);
+      for (const ItemRow& row : kItemRows) {
+        for (const Place& place : row.places) {
+          if (place.key != nullptr && place.root == entry.root && SamePath(entry.root, entry.path, place.key)) {
+            return NulRefusal(entry, key);
+          }
+        }
       }
       return "the key " + key + " is none of the places the repairs change";
     }
