@@ -1,5 +1,6 @@
 // The health checks of the scan.
 #include <algorithm>
+#include <array>
 #include <iterator>
 
 #include "registry/names.h"
@@ -26,8 +27,17 @@ using namespace places;
 
 // 12 is evaluated after 13; the order is visible to anything that watches the
 // registry calls, so it is kept.
-constexpr int kScanOrder[kItemCount] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
-                                        13, 12, 14, 15, 16, 17, 18, 19, 20, 21, 22};
+constexpr std::array<int, kItemCount> ScanOrder() {
+  std::array<int, kItemCount> order{};
+  for (int i = 0; i < kItemCount; ++i) order[i] = i;
+  order[kShellItem] = kAppInitItem;
+  order[kAppInitItem] = kShellItem;
+  return order;
+}
+constexpr std::array<int, kItemCount> kScanOrder = ScanOrder();
+static_assert(kScanOrder[kShellItem] == kAppInitItem && kScanOrder[kAppInitItem] == kShellItem &&
+                  kAppInitItem == kShellItem + 1,
+              "13 is read just before 12");
 
 // Opens `path` with `access`, or, when that is refused, for reading: damage
 // that reading shows is still damage (its repair then fails). `view` are
