@@ -25,6 +25,8 @@ namespace torvane::cli {
 
 using registry::HKey;
 using registry::RegEntry;
+using registry::RegFile;
+using registry::RegFormat;
 using registry::RegTarget;
 using registry::RegValue;
 
@@ -347,6 +349,74 @@ std::vector<RegEntry> UndoOf(const registry::Plan& plan, RegTarget& target, cons
     registry::AppendTreeEntries(*tree, key.root, key.path, key.root == registry::kCurrentUser ? user : std::string(), &entries);
   }
   return entries;
+}
+
+namespace {
+
+bool HasNul(const std::string& text) { return text.find('\0') != std::string::npos; }
+
+}  // namespace
+
+
+WrittenFile WriteBackup(const std::string& path, const std::vector<repair::PlanPart>& parts,
+                        const std::vector<std::string>& users) {
+  RegFile undo{RegFormat::kVersion5, {}};
+  for (const repair::PlanPart& part : parts) {
+    const std::string user = part.machine ? std::string() : users[part.profile];
+    // A .reg file cannot make a link: the backup could not put back a link
+    // the run removed.
+    for (const registry::Plan::Key& key : part.plan.deleted_keys) {
+      if (!key.link) continue;
+      throw SourceError(registry::RegKeyName(key.root, key.path, key.root == registry::kCurrentUser ? user : "") +
+                        " is a registry link, which a backup cannot carry; run the repair without --backup to remove "
+                        "it. Nothing was changed.");
+    }
+    auto entries = UndoOf(part.plan, *part.target, user);
+    // What a restore would refuse is never backed up: the run stops first.
+    for (const RegEntry& entry : entries) {
+      // A .reg file has no way to write a NUL inside a name, and the
+      // registry's text calls end a name at one: such a backup would restore
+      // another value, or another key.
+      if (HasNul(entry.path) || HasNul(entry.user) || HasNul(entry.value.name)) {
+        const bool value = entry.kind == RegEntry::Kind::kValue || entry.kind == RegEntry::Kind::kDeleteValue;
+        throw SourceError(registry::RegKeyName(entry.root, entry.path, entry.user) +
+                          (value ? ": value \"" + entry.value.name + "\"" : std::string()) +
+                          " has a NUL character in its name, which a backup cannot carry. Nothing was changed.");
+      }
+      if (entry.kind == RegEntry::Kind::kValue) {
+        const std::string refusal = part.target->WriteRefusal(entry.root, entry.path, entry.value);
+        if (!refusal.empty()) {
+          throw SourceError(registry::RegKeyName(entry.root, entry.path, entry.user) + ": " + refusal +
+                            "; a restore could not put it back. Nothing was changed.");
+        }
+      }
+      if (entry.value.data.size() > registry::kMaxValueBytes) {
+        throw SourceError(registry::RegKeyName(entry.root, entry.path, entry.user) + ": value \"" + entry.value.name +
+                          "\" is larger than a backup can carry (" +
+                          std::to_string(registry::kMaxValueBytes >> 20) + " MB). Nothing was changed.");
+      }
+    }
+    undo.entries.insert(undo.entries.end(), std::make_move_iterator(entries.begin()),
+                        std::make_move_iterator(entries.end()));
+  }
+  // Every name must read back as it is: a line break or a backslash in a
+  // name (a profile folder's, say) would make the restore refuse, or
+  // restore something else.
+  const std::string bytes = registry::FormatRegFile(undo);
+  std::vector<RegEntry> again;
+  try {
+    again = registry::ParseRegFile(bytes, path).entries;
+  } catch (const registry::RegFileError&) {
+  }
+  for (std::size_t i = 0; i < undo.entries.size(); ++i) {
+    if (i < again.size() && again[i] == undo.entries[i]) continue;
+    const RegEntry& entry = undo.entries[i];
+    const std::string key = registry::RegKeyName(entry.root, entry.path, entry.user);
+    const bool value = entry.kind == RegEntry::Kind::kValue || entry.kind == RegEntry::Kind::kDeleteValue;
+    throw SourceError("a backup cannot name " + (value ? "the value \"" + entry.value.name + "\" of " : "") + key +
+                      " exactly; it would not restore what is there. Nothing was changed.");
+  }
+  return WriteNewFile(path, bytes);
 }
 
 }  // namespace torvane::cli

@@ -9,6 +9,7 @@
 
 #include "registry/change_stores.h"
 #include "registry/reg_file.h"
+#include "repair/repair_run.h"
 
 namespace torvane::cli {
 
@@ -27,6 +28,15 @@ struct WrittenFile {
 // exclusively, flushed, then linked in under its name, which fails rather
 // than replace a file that appeared meanwhile. Throws SourceError.
 WrittenFile WriteNewFile(const std::string& path, const std::string& bytes);
+
+// Writes the undo of `parts` to the new file `path`, once, whole, read from
+// their targets before anything changes; `users[k]` names profile k's
+// HKCU part (empty for a single user). Refuses (SourceError), before
+// anything is written or changed, what its own restore could not put back:
+// a link, a NUL in a name, a value the target could not write back, a name
+// that does not read back exactly.
+WrittenFile WriteBackup(const std::string& path, const std::vector<repair::PlanPart>& parts,
+                        const std::vector<std::string>& users);
 
 // Removes the file when its name still leads to the one written (a backup
 // of a run that changed nothing); false when it is left.
