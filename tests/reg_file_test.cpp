@@ -405,6 +405,8 @@ TEST(PregTest, EachInstructionHasItsEffect) {
        Kind::kDeletes, 1},
       {"**DeleteKeys of a longer name", {PregBytes(key, u"A", 4, one), PregBytes(u"Software", u"**DeleteKeys", 1, list(u"PP;"))},
        Kind::kSets, 0, one},
+      {"**DeleteKeys ending in a space", {PregBytes(key, u"A", 4, one), PregBytes(u"Software", u"**DeleteKeys ", 1, list(u"P"))},
+       Kind::kDeletes, 1},
       {"**DeleteKeys of a subkey", {PregBytes(key, u"A", 4, one), PregBytes(key, u"**DeleteKeys", 1, list(u"S"))},
        Kind::kSets, 0, one},
       {"**SecureKey", {PregBytes(key, u"A", 4, one), PregBytes(key, u"**SecureKey", 4, one)}, Kind::kSets, 0, one},

@@ -56,7 +56,8 @@ Instruction InstructionOf(const PregEntry& entry) {
   if (StartsWith(folded, u"**DEL.")) return {Kind::kDeleteValue, name.substr(6)};
   if (folded == u"**DELVALS." || folded == u"**DELVALS") return {Kind::kDeleteAllValues, {}};
   if (folded == u"**DELETEVALUES") return {Kind::kDeleteValues, {}};
-  if (folded == u"**DELETEKEYS") return {Kind::kDeleteKeys, {}};
+  // "**DeleteKeys" may end in a space rather than its NUL.
+  if (folded == u"**DELETEKEYS" || StartsWith(folded, u"**DELETEKEYS ")) return {Kind::kDeleteKeys, {}};
   if (StartsWith(folded, u"**SECUREKEY")) return {Kind::kSecureKey, {}};
   if (StartsWith(folded, u"**SOFT.")) {
     const std::u16string_view target = name.substr(7);

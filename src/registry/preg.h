@@ -14,6 +14,7 @@
 //   **delvals.       delete every value of the key ("**DelVals" as well)
 //   **DeleteValues   delete each value named in the data (a ';' list, REG_SZ)
 //   **DeleteKeys     delete each subkey named in the data, with all below it
+//                    (the name may end in a space)
 //   **SecureKey      set the key's permissions (no value changes)
 //   **soft.NAME      set NAME only where it does not exist yet
 // Any other "**" name is a code the Group Policy client skips.
