@@ -269,26 +269,32 @@ PregFile::PregFile(std::vector<PregEntry> entries) : entries_(std::move(entries)
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     const PregEntry& entry = entries_[i];
     const auto position = static_cast<std::uint32_t>(i);
+    const auto decide = [&](std::u16string_view name, bool sets) {
+      Named& named = by_value_[ValueSlot(entry.key, name)];
+      named.last = position;
+      named.last_sets = sets;
+      named.soft.clear();
+    };
     const Instruction instruction = InstructionOf(entry);
     switch (instruction.kind) {
       case Kind::kSet:
-      case Kind::kSoftSet:
+        decide(instruction.target, true);
+        break;
       case Kind::kDeleteValue:
-        by_value_[ValueSlot(entry.key, instruction.target)].push_back(position);
+        decide(instruction.target, false);
+        break;
+      case Kind::kSoftSet:
+        by_value_[ValueSlot(entry.key, instruction.target)].soft.push_back(position);
         break;
       case Kind::kDeleteAllValues:
-        by_key_[Folded(entry.key)].push_back(position);
+        all_values_[Folded(entry.key)] = position;
         break;
       case Kind::kDeleteValues:
-        for (const std::u16string& name : ListItems(entry, offset + BytesBeforeData(entry))) {
-          Positions& positions = by_value_[ValueSlot(entry.key, name)];
-          if (positions.empty() || positions.back() != position) positions.push_back(position);
-        }
+        for (const std::u16string& name : ListItems(entry, offset + BytesBeforeData(entry))) decide(name, false);
         break;
       case Kind::kDeleteKeys:
         for (const std::u16string& subkey : ListItems(entry, offset + BytesBeforeData(entry))) {
-          Positions& positions = deleted_keys_[Folded(SubkeyPath(entry.key, subkey))];
-          if (positions.empty() || positions.back() != position) positions.push_back(position);
+          deleted_keys_[Folded(SubkeyPath(entry.key, subkey))] = position;
         }
         break;
       case Kind::kKeyOnly:
@@ -302,47 +308,48 @@ PregFile::PregFile(std::vector<PregEntry> entries) : entries_(std::move(entries)
 
 PregFile PregFile::Parse(std::span<const std::uint8_t> bytes) { return PregFile(ParsePreg(bytes)); }
 
-PregEffect PregFile::Effect(std::u16string_view key, std::u16string_view name) const {
-  Positions bearing;
-  const auto gather = [&](const std::unordered_map<std::u16string, Positions>& index, const std::u16string& slot) {
-    const auto found = index.find(slot);
-    if (found != index.end()) bearing.insert(bearing.end(), found->second.begin(), found->second.end());
-  };
-  gather(by_value_, ValueSlot(key, name));
-  const std::u16string folded_key = Folded(key);
-  gather(by_key_, folded_key);
-  if (!deleted_keys_.empty()) {
-    // The key itself and every key above it: deleting a key deletes its subtree.
-    for (std::size_t i = 0; i <= folded_key.size(); ++i) {
-      if (i == folded_key.size() || folded_key[i] == u'\\') gather(deleted_keys_, folded_key.substr(0, i));
-    }
-  }
-  std::sort(bearing.begin(), bearing.end());
-  bearing.erase(std::unique(bearing.begin(), bearing.end()), bearing.end());
+PregEffect PregFile::Sets(std::uint32_t position, PregEffect::Kind kind) const {
+  return {kind, entries_[position].type, entries_[position].data, position};
+}
 
-  using Kind = Instruction::Kind;
-  PregEffect effect;
-  for (std::uint32_t position : bearing) {
-    const PregEntry& entry = entries_[position];
-    switch (InstructionOf(entry).kind) {
-      case Kind::kSet:
-        effect = {PregEffect::Kind::kSets, entry.type, entry.data, position};
-        break;
-      case Kind::kSoftSet:
-        // A soft value never replaces one that is there: after a set it
-        // changes nothing; after a delete the value is surely missing.
-        if (effect.kind == PregEffect::Kind::kSilent) {
-          effect = {PregEffect::Kind::kSetsIfAbsent, entry.type, entry.data, position};
-        } else if (effect.kind == PregEffect::Kind::kDeletes) {
-          effect = {PregEffect::Kind::kSets, entry.type, entry.data, position};
-        }
-        break;
-      default:
-        effect = {PregEffect::Kind::kDeletes, 0, {}, position};
-        break;
+PregEffect PregFile::Effect(std::u16string_view key, std::u16string_view name) const {
+  using Kind = PregEffect::Kind;
+  // The last entry that deleted the value with all values of its key, or
+  // with its key or a key above it (deleting a key deletes its subtree).
+  std::uint32_t deleted = kNone;
+  const auto later = [&](const std::unordered_map<std::u16string, std::uint32_t>& index, const std::u16string& slot) {
+    const auto found = index.find(slot);
+    if (found != index.end() && (deleted == kNone || found->second > deleted)) deleted = found->second;
+  };
+  const std::u16string folded_key = Folded(key);
+  later(all_values_, folded_key);
+  if (!deleted_keys_.empty()) {
+    for (std::size_t i = 0; i <= folded_key.size(); ++i) {
+      if (i == folded_key.size() || folded_key[i] == u'\\') later(deleted_keys_, folded_key.substr(0, i));
     }
   }
-  return effect;
+  static const Named kUnnamed;
+  const auto found = by_value_.find(ValueSlot(key, name));
+  const Named& named = found == by_value_.end() ? kUnnamed : found->second;
+  // The first "**soft." entry after `position` (kNone: any); a soft value
+  // is set where the value is missing, and never replaces one.
+  const auto first_soft = [&](std::uint32_t position) {
+    const auto soft = position == kNone ? named.soft.begin()
+                                        : std::upper_bound(named.soft.begin(), named.soft.end(), position);
+    return soft == named.soft.end() ? kNone : *soft;
+  };
+
+  if (deleted != kNone && (named.last == kNone || deleted > named.last)) {
+    const std::uint32_t soft = first_soft(deleted);
+    return soft != kNone ? Sets(soft, Kind::kSets) : PregEffect{Kind::kDeletes, 0, {}, deleted};
+  }
+  if (named.last != kNone) {
+    if (named.last_sets) return Sets(named.last, Kind::kSets);
+    const std::uint32_t soft = first_soft(named.last);
+    return soft != kNone ? Sets(soft, Kind::kSets) : PregEffect{Kind::kDeletes, 0, {}, named.last};
+  }
+  const std::uint32_t soft = first_soft(kNone);
+  return soft != kNone ? Sets(soft, Kind::kSetsIfAbsent) : PregEffect{};
 }
 
 }  // namespace torvane::registry

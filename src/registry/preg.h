@@ -90,9 +90,10 @@ struct PregEffect {
   bool operator==(const PregEffect&) const = default;
 };
 
-// The entries of a policy file, indexed once so that the effect on any value
-// is found by looking only at the entries that name it, its key, or a key
-// above it.
+// The entries of a policy file, indexed once: the effect on a value is found
+// from the last entry that set or deleted it by name, the last that deleted
+// its key's values or its key or a key above, and the "**soft." entries
+// after them, whatever the size of the file.
 class PregFile {
  public:
   explicit PregFile(std::vector<PregEntry> entries);
@@ -105,13 +106,21 @@ class PregFile {
   PregEffect Effect(std::u16string_view key, std::u16string_view name) const;
 
  private:
-  // Entries that bear on one value, one key, or one key's subtree, in file
-  // order. A list entry (**DeleteValues) appears once under each name.
-  using Positions = std::vector<std::uint32_t>;
+  static constexpr std::uint32_t kNone = 0xFFFFFFFF;
+  // The entries that name one value. A set or a delete decides the value
+  // whatever came before it, so only the last one is kept, and the
+  // "**soft." entries after it.
+  struct Named {
+    std::uint32_t last = kNone;
+    bool last_sets = false;
+    std::vector<std::uint32_t> soft;
+  };
+  PregEffect Sets(std::uint32_t position, PregEffect::Kind kind) const;
+
   std::vector<PregEntry> entries_;
-  std::unordered_map<std::u16string, Positions> by_value_;     // folded key and name
-  std::unordered_map<std::u16string, Positions> by_key_;       // **delvals.
-  std::unordered_map<std::u16string, Positions> deleted_keys_;  // **DeleteKeys, by the key deleted
+  std::unordered_map<std::u16string, Named> by_value_;             // by folded key and name
+  std::unordered_map<std::u16string, std::uint32_t> all_values_;   // the last **delvals. of a folded key
+  std::unordered_map<std::u16string, std::uint32_t> deleted_keys_;  // the last **DeleteKeys of a folded key
 };
 
 }  // namespace torvane::registry
