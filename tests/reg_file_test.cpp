@@ -6,6 +6,7 @@
 
 #include "registry/codepage.h"
 #include "registry/demo.h"
+#include "registry/preg.h"
 #include "registry/reg_file.h"
 #include "support/text.h"
 
@@ -232,6 +233,271 @@ TEST(RegFileTest, EveryParsedFileWritesBackToTheSameStatements) {
   // The text that survives the code page is still written as text.
   const RegFile plain = ParseRegFile(head + "\"t\"=hex(1):41,5c,42,00\r\n", "x.reg");
   EXPECT_NE(FormatRegFile(plain).find("\"t\"=\"A\\\\B\""), std::string::npos) << FormatRegFile(plain);
+}
+
+
+// Group Policy registry files (PReg).
+
+std::string Units(std::u16string_view units) {
+  std::string out;
+  for (char16_t unit : units) {
+    out.push_back(static_cast<char>(unit & 0xFF));
+    out.push_back(static_cast<char>(unit >> 8));
+  }
+  return out;
+}
+
+std::string Number(std::uint32_t number) {
+  std::string out;
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((number >> shift) & 0xFF));
+  return out;
+}
+
+const std::string kPregHeader("PReg\x01\0\0\0", 8);
+
+// One entry as it lies in a file; names are given without their NUL.
+std::string PregBytes(std::u16string_view key, std::u16string_view value, std::uint32_t type,
+                      const std::string& data) {
+  return Units(u"[") + Units(key) + Units(std::u16string_view(u"\0;", 2)) + Units(value) +
+         Units(std::u16string_view(u"\0;", 2)) + Number(type) + Units(u";") +
+         Number(static_cast<std::uint32_t>(data.size())) + Units(u";") + data + Units(u"]");
+}
+
+std::span<const std::uint8_t> Bytes(const std::string& bytes) {
+  return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
+}
+
+std::string PregErrorOf(const std::string& bytes) {
+  try {
+    ParsePreg(Bytes(bytes));
+  } catch (const PregError& error) {
+    return error.what();
+  }
+  return "accepted";
+}
+
+std::vector<std::uint8_t> Data(const std::string& bytes) { return {bytes.begin(), bytes.end()}; }
+
+TEST(PregTest, MalformedFilesAreRefusedWithTheByteAtFault) {
+  const std::string entry_start = kPregHeader + Units(std::u16string_view(u"[K\0;V\0;", 7));  // type at byte 22
+  const std::string typed = entry_start + Number(4) + Units(u";");                          // size at byte 28
+  const std::string sized = typed + Number(4) + Units(u";") + Number(1);                     // ']' at byte 38
+  const std::string valid = kPregHeader + PregBytes(u"K", u"V", 4, Number(1));                // 40 bytes
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"empty", "", "at byte 0: the file ends inside its 8-byte header"},
+      {"short header", kPregHeader.substr(0, 7), "at byte 7: the file ends inside its 8-byte header"},
+      {"signature", "PRex" + kPregHeader.substr(4), "at byte 0: not a policy file (no \"PReg\" signature)"},
+      {"big-endian signature", "gePR" + kPregHeader.substr(4),
+       "at byte 0: not a policy file (no \"PReg\" signature)"},
+      {"version", "PReg" + Number(2), "at byte 4: version 2; only version 1 is known"},
+      {"no '['", kPregHeader + Units(u"K"), "at byte 8: expected '[' to open an entry"},
+      {"half a unit", kPregHeader + "[", "at byte 8: the file ends inside an entry: expected '[' to open an entry"},
+      {"key cut short", kPregHeader + Units(u"[Ke"),
+       "at byte 10: the key path runs to the end of the file without its ';'"},
+      {"key of odd length", kPregHeader + Units(u"[Ke") + "\0",
+       "at byte 10: the key path runs to the end of the file without its ';'"},
+      {"key without NUL", kPregHeader + Units(u"[Key;V"), "at byte 16: the key path does not end in a NUL before its ';'"},
+      {"empty key field", kPregHeader + Units(u"[;"), "at byte 10: the key path does not end in a NUL before its ';'"},
+      {"value without NUL", kPregHeader + Units(std::u16string_view(u"[K\0;V;", 6)),
+       "at byte 18: the value name does not end in a NUL before its ';'"},
+      {"value cut short", kPregHeader + Units(std::u16string_view(u"[K\0;Va", 6)),
+       "at byte 16: the value name runs to the end of the file without its ';'"},
+      {"type cut short", entry_start + "\x04\0", "at byte 22: the file ends inside the type"},
+      {"no ';' after the type", entry_start + Number(4) + Units(u":"), "at byte 26: expected ';' after the type"},
+      {"size cut short", typed + "\x04", "at byte 28: the file ends inside the data size"},
+      {"no ';' after the size", typed + Number(4) + Units(u"]"), "at byte 32: expected ';' after the data size"},
+      {"size past the end", typed + Number(100) + Units(u";") + Number(1) + Units(u"]"),
+       "at byte 28: the data size 100 is larger than the rest of the file (6 bytes)"},
+      {"size past the end by far", typed + Number(0xFFFFFFFF) + Units(u";"),
+       "at byte 28: the data size 4294967295 is larger than the rest of the file (0 bytes)"},
+      {"no ']'", sized + Units(u")"), "at byte 38: expected ']' to close the entry that starts at byte 8"},
+      {"']' missing at the end", sized,
+       "at byte 38: the file ends inside an entry: expected ']' to close the entry that starts at byte 8"},
+      {"a good entry, then a cut one", valid + Units(u"[K"),
+       "at byte 42: the key path runs to the end of the file without its ';'"},
+      {"a good entry, then a stray byte", valid + std::string(1, '\0'),
+       "at byte 40: the file ends inside an entry: expected '[' to open an entry"},
+      {"a list of odd length", kPregHeader + PregBytes(u"K", u"**DeleteValues", 1, std::string("a\0b", 3)),
+       "at byte 62: the list of **DeleteValues has an odd number of bytes; UTF-16 text has two per character"},
+      {"a key list of odd length", kPregHeader + PregBytes(u"K", u"**deletekeys", 1, "abc"),
+       "at byte 58: the list of **deletekeys has an odd number of bytes; UTF-16 text has two per character"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(PregErrorOf(c.bytes), c.error) << c.what;
+  EXPECT_EQ(ParsePreg(Bytes(valid)).size(), 1u);
+  EXPECT_TRUE(ParsePreg(Bytes(kPregHeader)).empty()) << "a file without entries sets nothing";
+}
+
+TEST(PregTest, FilesAndEntriesPastTheLimitsAreRefused) {
+  std::string big = kPregHeader;
+  big.resize(kMaxPregFileBytes + 1, '\0');
+  EXPECT_EQ(PregErrorOf(big), "at byte 67108864: the file is 67108865 bytes; a policy file may hold at most 64 MiB");
+
+  const std::string smallest = PregBytes(u"", u"", 0, "");
+  std::string many = kPregHeader;
+  many.reserve(kPregHeader.size() + (kMaxPregEntries + 1) * smallest.size());
+  for (std::size_t i = 0; i < kMaxPregEntries; ++i) many += smallest;
+  EXPECT_EQ(ParsePreg(Bytes(many)).size(), kMaxPregEntries);
+  many += smallest;
+  EXPECT_EQ(PregErrorOf(many), "at byte " + std::to_string(8 + kMaxPregEntries * smallest.size()) +
+                                   ": more than 1048576 entries");
+}
+
+TEST(PregTest, EntriesReadAsStoredAndWriteBackByteForByte) {
+  const std::string file = kPregHeader +
+                           PregBytes(u"Software\\Policies\\Microsoft\\Windows\\System", u"DisableCMD", 4, Number(2)) +
+                           PregBytes(u"Software\\X", u"**delvals.", 1, Units(std::u16string_view(u" \0", 2))) +
+                           PregBytes(u"Software\\X", u"Odd", 3, "\x01\x02\x03") +  // the next entry starts at an odd byte
+                           PregBytes(u"Software\\X", u"Text", 1, Units(std::u16string_view(u"C:\\\0", 4)));
+  const std::vector<PregEntry> entries = ParsePreg(Bytes(file));
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[0].key, u"Software\\Policies\\Microsoft\\Windows\\System");
+  EXPECT_EQ(entries[0].value, u"DisableCMD");
+  EXPECT_EQ(entries[0].type, 4u);
+  EXPECT_EQ(entries[0].data, Data(Number(2)));
+  EXPECT_EQ(entries[2].data, Data("\x01\x02\x03"));
+  EXPECT_EQ(entries[3].data, Data(Units(std::u16string_view(u"C:\\\0", 4))));
+  EXPECT_EQ(FormatPreg(entries), file);
+}
+
+// Each instruction's effect on the value "A" of the key "Software\P".
+TEST(PregTest, EachInstructionHasItsEffect) {
+  using Kind = PregEffect::Kind;
+  const std::u16string key = u"Software\\P";
+  const std::string one = Number(1), two = Number(2);
+  const auto list = [](std::u16string_view text) { return Units(text) + std::string(2, '\0'); };
+  struct Case {
+    const char* what;
+    std::vector<std::string> entries;
+    Kind kind;
+    std::size_t entry = 0;  // the entry that decided it
+    std::string data = {};
+  };
+  const std::vector<Case> cases = {
+      {"nothing", {}, Kind::kSilent},
+      {"a set", {PregBytes(key, u"A", 4, one)}, Kind::kSets, 0, one},
+      {"the last set wins", {PregBytes(key, u"A", 4, one), PregBytes(key, u"A", 4, two)}, Kind::kSets, 1, two},
+      {"another value", {PregBytes(key, u"B", 4, one)}, Kind::kSilent},
+      {"another key", {PregBytes(u"Software\\Q", u"A", 4, one)}, Kind::kSilent},
+      {"a subkey", {PregBytes(key + u"\\S", u"A", 4, one)}, Kind::kSilent},
+      {"**del.", {PregBytes(key, u"A", 4, one), PregBytes(key, u"**del.A", 1, list(u" "))}, Kind::kDeletes, 1},
+      {"**Del. with its case", {PregBytes(key, u"**Del.a", 4, one)}, Kind::kDeletes, 0},
+      {"**del. of another value", {PregBytes(key, u"A", 4, one), PregBytes(key, u"**del.AB", 4, one)}, Kind::kSets,
+       0, one},
+      {"a set after **del.", {PregBytes(key, u"**del.A", 4, one), PregBytes(key, u"A", 4, two)}, Kind::kSets, 1, two},
+      {"**delvals.", {PregBytes(key, u"A", 4, one), PregBytes(key, u"**delvals.", 1, list(u" "))}, Kind::kDeletes, 1},
+      {"**DelVals", {PregBytes(key, u"A", 4, one), PregBytes(key, u"**DelVals", 4, one)}, Kind::kDeletes, 1},
+      {"a set after **delvals.", {PregBytes(key, u"**delvals.", 1, list(u" ")), PregBytes(key, u"A", 4, one)},
+       Kind::kSets, 1, one},
+      {"**delvals. of another key", {PregBytes(key, u"A", 4, one), PregBytes(key + u"\\S", u"**delvals.", 4, one)},
+       Kind::kSets, 0, one},
+      {"**DeleteValues", {PregBytes(key, u"A", 4, one), PregBytes(key, u"**DeleteValues", 1, list(u"B;a;C"))},
+       Kind::kDeletes, 1},
+      {"**DeleteValues without A", {PregBytes(key, u"A", 4, one), PregBytes(key, u"**DeleteValues", 1, list(u"B;AA;"))},
+       Kind::kSets, 0, one},
+      {"**DeleteKeys of the key", {PregBytes(key, u"A", 4, one), PregBytes(u"Software", u"**DeleteKeys", 1, list(u"Q;p"))},
+       Kind::kDeletes, 1},
+      {"**DeleteKeys of a key above", {PregBytes(key, u"A", 4, one), PregBytes(u"", u"**DeleteKeys", 1, list(u"SOFTWARE"))},
+       Kind::kDeletes, 1},
+      {"**DeleteKeys of a longer name", {PregBytes(key, u"A", 4, one), PregBytes(u"Software", u"**DeleteKeys", 1, list(u"PP;"))},
+       Kind::kSets, 0, one},
+      {"**DeleteKeys ending in a space", {PregBytes(key, u"A", 4, one), PregBytes(u"Software", u"**DeleteKeys ", 1, list(u"P"))},
+       Kind::kDeletes, 1},
+      {"**DeleteKeys of a subkey", {PregBytes(key, u"A", 4, one), PregBytes(key, u"**DeleteKeys", 1, list(u"S"))},
+       Kind::kSets, 0, one},
+      {"**SecureKey", {PregBytes(key, u"A", 4, one), PregBytes(key, u"**SecureKey", 4, one)}, Kind::kSets, 0, one},
+      {"**soft.", {PregBytes(key, u"**soft.A", 4, one)}, Kind::kSetsIfAbsent, 0, one},
+      {"**soft. after a set", {PregBytes(key, u"A", 4, one), PregBytes(key, u"**soft.A", 4, two)}, Kind::kSets, 0, one},
+      {"**soft. after **del.", {PregBytes(key, u"**del.A", 4, one), PregBytes(key, u"**soft.A", 4, two)}, Kind::kSets,
+       1, two},
+      {"**soft. twice", {PregBytes(key, u"**soft.A", 4, one), PregBytes(key, u"**SOFT.A", 4, two)}, Kind::kSetsIfAbsent,
+       0, one},
+      {"a set after **soft.", {PregBytes(key, u"**soft.A", 4, one), PregBytes(key, u"A", 4, two)}, Kind::kSets, 1, two},
+      {"**soft. across **delvals.",
+       {PregBytes(key, u"**soft.A", 4, one), PregBytes(key, u"**delvals.", 4, one), PregBytes(key, u"**soft.A", 4, two)},
+       Kind::kSets, 2, two},
+      {"**soft. before **DeleteKeys", {PregBytes(key, u"**soft.A", 4, one), PregBytes(u"", u"**DeleteKeys", 1, list(u"software\\p"))},
+       Kind::kDeletes, 1},
+      {"a set, **delvals., **soft.",
+       {PregBytes(key, u"A", 4, one), PregBytes(key, u"**delvals.", 4, one), PregBytes(key, u"**soft.A", 4, two)},
+       Kind::kSets, 2, two},
+      {"**delvals., then a set and **soft.",
+       {PregBytes(key, u"**delvals.", 4, one), PregBytes(key, u"A", 4, one), PregBytes(key, u"**soft.A", 4, two)},
+       Kind::kSets, 1, one},
+      {"**DeleteValues, then **soft. twice",
+       {PregBytes(key, u"**DeleteValues", 1, list(u"A")), PregBytes(key, u"**soft.A", 4, one), PregBytes(key, u"**soft.A", 4, two)},
+       Kind::kSets, 1, one},
+      {"a code Group Policy skips", {PregBytes(key, u"**frob.A", 4, one)}, Kind::kSilent},
+      {"no data: the key only", {PregBytes(key, u"A", 4, "")}, Kind::kSilent},
+      {"no type: the key only", {PregBytes(key, u"A", 0, one)}, Kind::kSilent},
+      {"no data after a set", {PregBytes(key, u"A", 4, one), PregBytes(key, u"A", 1, "")}, Kind::kSets, 0, one},
+  };
+  for (const Case& c : cases) {
+    std::string file = kPregHeader;
+    for (const std::string& entry : c.entries) file += entry;
+    const PregEffect effect = PregFile::Parse(Bytes(file)).Effect(key, u"A");
+    const PregEffect expected{c.kind, c.kind == Kind::kSets || c.kind == Kind::kSetsIfAbsent ? 4u : 0u, Data(c.data),
+                              c.entry};
+    EXPECT_EQ(effect, expected) << c.what;
+  }
+  // The default value: an entry without a value name only creates the key.
+  const PregFile unnamed = PregFile::Parse(Bytes(kPregHeader + PregBytes(key, u"", 1, list(u"x"))));
+  EXPECT_EQ(unnamed.Effect(key, u"").kind, Kind::kSilent);
+}
+
+TEST(PregTest, NamesFoldOnlyAsciiLetters) {
+  const std::string file = kPregHeader + PregBytes(u"Software\\Policies\\Explorer", u"NoRun", 4, Number(1)) +
+                           PregBytes(u"Software\\\u0161", u"\u0161", 4, Number(1)) +  // š: its low byte is 'a'
+                           PregBytes(u"Software\\Policies\\System", u"**del.DisableCMD", 4, Number(1));
+  const PregFile policy = PregFile::Parse(Bytes(file));
+  using Kind = PregEffect::Kind;
+  struct Case {
+    std::u16string key, name;
+    Kind kind;
+  };
+  const std::vector<Case> cases = {
+      {u"Software\\Policies\\Explorer", u"NoRun", Kind::kSets},
+      {u"SOFTWARE\\policies\\EXPLORER", u"norun", Kind::kSets},
+      {u"Software\\Policies\\Explorer", u"N\u043ERun", Kind::kSilent},          // Cyrillic о
+      {u"Software\\Policies\\Explorer", u"\uFF2EoRun", Kind::kSilent},          // fullwidth Ｎ
+      {u"Software\\Policies\\Explorer", u"\u0274o\u0280un", Kind::kSilent},     // small capitals
+      {u"Software\\Policies\\E\u0445plorer", u"NoRun", Kind::kSilent},          // Cyrillic х
+      {u"Software\\Policies\\Explorer\u212A", u"NoRun", Kind::kSilent},         // Kelvin sign
+      {u"Software\\\u0161", u"\u0161", Kind::kSets},
+      {u"Software\\\u0160", u"\u0160", Kind::kSilent},  // Š: only ASCII folds
+      {u"Software\\\u0141", u"\u0141", Kind::kSilent},  // Ł, the unit 'A' would give
+      {u"software\\policies\\system", u"DISABLECMD", Kind::kDeletes},
+      {u"Software\\Policies\\System", u"D\u0131sableCMD", Kind::kSilent},  // dotless ı
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(policy.Effect(c.key, c.name).kind, c.kind) << PregTextUtf8(c.key) << " " << PregTextUtf8(c.name);
+  }
+  EXPECT_EQ(PregText("Software\\中文"), u"Software\\中文");
+  EXPECT_EQ(PregTextUtf8(u"Software\\中文"), "Software\\中文");
+}
+
+TEST(PregTest, NamesKeepEveryUnitTheyStore) {
+  // [K;A<NUL>B;...]: the name runs to its ';', its NULs kept.
+  const std::string file = kPregHeader +
+                           Units(std::u16string_view(u"[K\0;A\0B\0;", 9)) + Number(4) + Units(u";") + Number(4) +
+                           Units(u";") + Number(1) + Units(u"]") +
+                           PregBytes(u"K", std::u16string_view(u"\xD800", 1), 4, Number(2)) +
+                           PregBytes(std::u16string_view(u"K\0L", 3), u"C", 4, Number(3));
+  const PregFile policy = PregFile::Parse(Bytes(file));
+  ASSERT_EQ(policy.entries().size(), 3u);
+  EXPECT_EQ(policy.entries()[0].value, std::u16string(u"A\0B", 3));
+  using Kind = PregEffect::Kind;
+  EXPECT_EQ(policy.Effect(u"K", u"A").kind, Kind::kSilent) << "the name before the NUL is another name";
+  EXPECT_EQ(policy.Effect(u"K", std::u16string_view(u"a\0b", 3)).kind, Kind::kSets);
+  EXPECT_EQ(policy.Effect(u"K", u"\uFFFD").kind, Kind::kSilent) << "a lone surrogate is no replacement character";
+  EXPECT_EQ(policy.Effect(u"K", std::u16string_view(u"\xD800", 1)).kind, Kind::kSets);
+  EXPECT_EQ(policy.Effect(u"K", u"C").kind, Kind::kSilent);
+  EXPECT_EQ(policy.Effect(std::u16string_view(u"k\0l", 3), u"C").kind, Kind::kSets);
+  EXPECT_EQ(FormatPreg(policy.entries()), file);
 }
 
 }  // namespace
