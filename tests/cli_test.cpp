@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "cli/commands.h"
 #include "cli/options.h"
@@ -13,6 +14,7 @@
 #include "registry/codepage.h"
 #include "registry/demo.h"
 #include "registry/hive_store.h"
+#include "registry/preg.h"
 #include "registry/reg_file.h"
 #include "registry/utf.h"
 #include "repair/catalogue.h"
@@ -345,6 +347,87 @@ TEST_F(CliTest, AnEmptyBackupIsWrittenEvenWhenNothingChanges) {
   const Result result = Cli({"repair", "12", "--reg", file, "--backup", Path("b.reg")});
   EXPECT_EQ(result.code, kExitOk);
   EXPECT_TRUE(registry::ReadRegFile(Path("b.reg")).entries.empty());
+}
+
+// A Group Policy file holding `entries` (key, value name, REG_DWORD data),
+// written to `path`.
+void WritePolicyFile(const fs::path& path, const std::vector<std::tuple<std::string, std::string, std::uint32_t>>& entries) {
+  std::vector<registry::PregEntry> written;
+  for (const auto& [key, name, number] : entries) {
+    std::vector<std::uint8_t> data(4);
+    for (int b = 0; b < 4; ++b) data[b] = static_cast<std::uint8_t>(number >> (8 * b));
+    const bool instruction = name.rfind("**", 0) == 0;
+    written.push_back({registry::PregText(key), registry::PregText(name), instruction ? 1u : 4u,
+                       instruction ? std::vector<std::uint8_t>{0, 0} : data});
+  }
+  fs::create_directories(path.parent_path());
+  WriteFile(path.string(), registry::FormatPreg(written));
+}
+
+// Group Policy on a mounted volume: the local policy object's files are
+// evidence, the merged results in ntuser.pol (which a standard user can
+// write) never are, and only the very value the policy sets is managed.
+TEST_F(CliTest, GroupPolicyOnAVolumeIsManagedOnlyWhereAStandardUserCannotForgeIt) {
+  const std::string kExplorer = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+  const std::string kAu = "Software\\Policies\\Microsoft\\Windows\\WindowsUpdate\\AU";
+  using Entries = std::vector<std::tuple<std::string, std::string, std::uint32_t>>;
+  struct Case {
+    const char* what;
+    std::uint32_t no_run;  // alice's NoRun
+    Entries local_user, own_ntuser_pol;
+    const char* state;     // item 4's
+  };
+  const Case kCases[] = {
+      {"the local policy sets what the registry holds", 1, {{kExplorer, "NoRun", 1}}, {}, "managed"},
+      {"the local policy sets other data", 2, {{kExplorer, "NoRun", 1}}, {}, "damaged"},
+      {"a later **del. takes it back", 1, {{kExplorer, "NoRun", 1}, {kExplorer, "**del.NoRun", 0}}, {}, "damaged"},
+      {"only the user's own ntuser.pol says so", 1, {}, {{kExplorer, "NoRun", 1}}, "damaged"},
+      {"no policy at all", 1, {}, {}, "damaged"},
+  };
+  int n = 0;
+  for (const Case& c : kCases) {
+    const fs::path root = Path("vol" + std::to_string(n++));
+    fs::create_directories(root / "Windows" / "System32" / "config");
+    fs::create_directories(root / "Users" / "alice");
+    MemoryStore machine;
+    torvane::testing::PutHealthySystem(machine);
+    machine.PutDword(kLocalMachine, "SOFTWARE\\Policies\\Microsoft\\Windows\\WindowsUpdate\\AU", "NoAutoUpdate", 1);
+    WriteHive((root / "Windows" / "System32" / "config" / "SOFTWARE").string(), *machine.FindKey(kLocalMachine, "SOFTWARE"));
+    MemoryStore alice;
+    torvane::testing::PutHealthySystem(alice);
+    alice.PutDword(kCurrentUser, kExplorer, "NoRun", c.no_run);
+    WriteHive((root / "Users" / "alice" / "NTUSER.DAT").string(), alice.Root(kCurrentUser));
+    // The machine's update policy is the organisation's.
+    WritePolicyFile(root / "Windows" / "System32" / "GroupPolicy" / "Machine" / "Registry.pol",
+                    {{kAu, "NoAutoUpdate", 1}});
+    if (!c.local_user.empty()) {
+      WritePolicyFile(root / "Windows" / "System32" / "GroupPolicy" / "User" / "Registry.pol", c.local_user);
+    }
+    if (!c.own_ntuser_pol.empty()) WritePolicyFile(root / "Users" / "alice" / "ntuser.pol", c.own_ntuser_pol);
+
+    const Result scan = Cli({"scan", "--windows", root.string(), "--json"});
+    const std::string managed_update =
+        "\"state\": \"managed\", \"views\": {\"64\": \"damaged\", \"32\": \"healthy\"}, \"policy\": {\"scope\": "
+        "\"local\", \"name\": \"Local Group Policy\", \"file\": \"" +
+        (root / "Windows" / "System32" / "GroupPolicy" / "Machine" / "Registry.pol").string() +
+        "\", \"owner_checked\": false}";
+    EXPECT_NE(scan.out.find(managed_update), std::string::npos) << c.what << ": " << scan.out;
+    EXPECT_NE(scan.out.find("\"index\": 4, \"group\": \"system\", \"name\": \"" +
+                            registry::GbkToUtf8(repair::Item(4).name) + "\", \"state\": \"" + c.state + "\""),
+              std::string::npos)
+        << c.what << ": " << scan.out;
+    const bool managed = std::string(c.state) == "managed";
+    EXPECT_EQ(scan.code, managed ? kExitOk : kExitDamage) << c.what << ": policy alone is no damage";
+
+    const Result repair = Cli({"repair", "--windows", root.string(), "--all", "--json"});
+    EXPECT_EQ(repair.code, kExitOk) << c.what << ": " << repair.out << repair.err;
+    EXPECT_NE(repair.out.find("\"left_alone\": [{\"profile\": \"alice\", \"index\": " + std::string(managed ? "4" : "8")),
+              std::string::npos)
+        << c.what << ": " << repair.out;
+    const Result again = Cli({"scan", "--windows", root.string(), "--json"});
+    EXPECT_NE(again.out.find(managed_update), std::string::npos) << c.what << ": the organisation's value stays";
+    EXPECT_EQ(again.out.find("\"state\": \"damaged\""), std::string::npos) << c.what << ": " << again.out;
+  }
 }
 
 TEST_F(CliTest, EveryProfileOfAMountedWindowsIsScannedAndRepaired) {

@@ -26,7 +26,8 @@ using registry::RegFile;
 namespace {
 
 repair::RunProfile RunProfileOf(const Profile& profile) {
-  return {profile.store, profile.target, profile.system_directory, profile.has_machine, profile.has_user};
+  return {profile.store, profile.target, profile.system_directory, profile.has_machine, profile.has_user,
+          profile.policy.get()};
 }
 
 bool Determinable(int index, const Profile& profile) { return repair::Determinable(index, RunProfileOf(profile)); }
@@ -36,6 +37,7 @@ void Keep(const repair::Findings& found, ProfileReport& result) {
   result.states = found.states;
   result.views = found.views;
   result.unread = found.unread;
+  result.policy = found.policy;
 }
 
 // Items named by --ignore are reported as such, whatever they showed.
@@ -127,7 +129,7 @@ int Scan(const Options& options, const Streams& streams) {
     result.name = profile.name;
     result.sid = profile.sid;
     result.problem = profile.user_problem;
-    Keep(repair::Evaluate(engine, RunProfileOf(profile)), result);
+    Keep(repair::Evaluate(engine, watched, RunProfileOf(profile)), result);
     MarkIgnored(options, result);
     WarnRefused(watched.refusals(), watched, streams);
     damaged |= WarnUnusable(profile, streams);
@@ -215,6 +217,8 @@ ProfileReport ReportOf(const Profile& profile, const repair::ProfileRun& run, co
   result.repaired = run.repaired;
   result.failed = run.failed;
   result.still_damaged = run.still_damaged;
+  result.left_alone = run.left_alone;
+  result.domain_managed = run.domain_managed;
   result.changes = run.changes;
   MarkIgnored(options, result);
   return result;
@@ -236,7 +240,7 @@ int Repair(const Options& options, const Streams& streams) {
 
   std::vector<repair::RunProfile> run_profiles;
   for (const Profile& profile : profiles) run_profiles.push_back(RunProfileOf(profile));
-  repair::RepairRun run(std::move(run_profiles), requested, options.dry_run);
+  repair::RepairRun run(std::move(run_profiles), requested, options.dry_run, options.include_managed);
   std::optional<WrittenFile> backup;
   if (!options.dry_run && !options.backup.empty()) {
     std::vector<std::string> users;

@@ -9,7 +9,8 @@ namespace torvane::cli {
 const char* const kUsage =
     "usage: torvane list\n"
     "       torvane scan   [SOURCE] [--ignore INDEX[,INDEX...]] [--json]\n"
-    "       torvane repair [SOURCE] (--all | INDEX...) [--ignore INDEX[,INDEX...]] [--dry-run] [--backup FILE.reg]\n"
+    "       torvane repair [SOURCE] (--all | INDEX...) [--ignore INDEX[,INDEX...]] [--include-managed]\n"
+    "                      [--dry-run] [--backup FILE.reg]\n"
     "                      [--json]\n"
     "       torvane restore FILE.reg [SOURCE]\n"
     "       torvane --version\n"
@@ -111,6 +112,8 @@ void ParseArgument(const std::vector<std::string>& args, std::size_t& i, Options
     options.all = true;
   } else if (repairs && arg == "--dry-run") {
     options.dry_run = true;
+  } else if (repairs && arg == "--include-managed") {
+    options.include_managed = true;
   } else if (repairs && arg == "--backup") {
     options.backup = value_of();
   } else if (repairs && !arg.empty() && arg[0] != '-') {

@@ -31,6 +31,9 @@ struct Options {
   std::string backup;
   bool all = false;
   bool dry_run = false;
+  // --include-managed: also repairs what Group Policy set (a domain's
+  // policy is still refused: its next refresh would set it again).
+  bool include_managed = false;
   bool json = false;
   std::vector<int> items;  // ascending, no repeats
   // --ignore: items an organisation sets some other way; never repaired,

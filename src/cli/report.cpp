@@ -1,5 +1,7 @@
 #include "cli/report.h"
 
+#include <algorithm>
+
 #include "registry/codepage.h"
 #include "registry/reg_file.h"
 #include "registry/utf.h"
@@ -21,6 +23,7 @@ StateWords WordsOf(State state) {
     case State::kDamaged: return {"damaged", "DAMAGED     "};
     case State::kUndetermined: return {"undetermined", "undetermined"};
     case State::kIgnored: return {"ignored", "ignored     "};
+    case State::kManaged: return {"managed", "managed     "};
   }
   return {"", ""};
 }
@@ -218,6 +221,19 @@ namespace {
 std::string UnreadText(const std::string& unread) {
   return unread.empty() ? std::string() : " (" + Printable(unread) + ")";
 }
+
+// " (set by ...)" after a managed item.
+std::string PolicyText(const std::optional<registry::PolicyOrigin>& policy) {
+  if (!policy) return {};
+  return " (set by " + policy->scope + " policy \"" + Printable(policy->name) + "\", " + Printable(policy->file) +
+         (policy->owner_checked ? "" : "; the file's owner was not checked") + ")";
+}
+
+std::string JsonPolicy(const registry::PolicyOrigin& policy) {
+  return "{\"scope\": " + JsonString(policy.scope) + ", \"name\": " + JsonString(policy.name) +
+         ", \"file\": " + JsonString(policy.file) + ", \"owner_checked\": " +
+         (policy.owner_checked ? "true" : "false") + "}";
+}
 }  // namespace
 
 void PrintText(const RunReport& report, bool colour, std::FILE* out) {
@@ -238,7 +254,20 @@ void PrintText(const RunReport& report, bool colour, std::FILE* out) {
         if (!text.empty() && text.back() == '\n') text.pop_back();
         std::fprintf(out, "%s\n", text.c_str());
       }
+      for (int index : profile.left_alone) {
+        std::fprintf(out, "left alone: %2d %s%s\n", index, GbkToUtf8(repair::Item(index).name).c_str(),
+                     PolicyText(profile.policy[index]).c_str());
+      }
+      for (int index : profile.domain_managed) {
+        std::fprintf(out, "not repaired: %2d %s%s: the next policy refresh would set it again; the fix belongs in "
+                          "the policy object\n",
+                     index, GbkToUtf8(repair::Item(index).name).c_str(), PolicyText(profile.policy[index]).c_str());
+      }
       for (int index : profile.still_damaged) {
+        if (std::find(profile.domain_managed.begin(), profile.domain_managed.end(), index) !=
+            profile.domain_managed.end()) {
+          continue;
+        }
         std::fprintf(out, "%s%s: %2d %s%s%s\n", colour ? "\033[31m" : "",
                      profile.states[index] == State::kUndetermined ? "undetermined" : "still damaged", index,
                      GbkToUtf8(repair::Item(index).name).c_str(), UnreadText(profile.unread[index]).c_str(),
@@ -253,7 +282,8 @@ void PrintText(const RunReport& report, bool colour, std::FILE* out) {
         const bool damaged = profile.states[i] == State::kDamaged || !profile.unread[i].empty();
         std::fprintf(out, "  %s%2d %s %s%s%s%s\n", colour && damaged ? "\033[31m" : "", i, StateLabel(profile.states[i]),
                      GbkToUtf8(repair::Item(i).name).c_str(), TextViews(profile.views[i]).c_str(),
-                     UnreadText(profile.unread[i]).c_str(), colour && damaged ? "\033[0m" : "");
+                     (UnreadText(profile.unread[i]) + PolicyText(profile.policy[i])).c_str(),
+                     colour && damaged ? "\033[0m" : "");
       }
     }
   }
@@ -282,6 +312,7 @@ void PrintJson(const RunReport& report, std::FILE* out) {
         std::fprintf(out, ", \"views\": {%s}", JsonViews(profile.views[i]).c_str());
       }
       if (!profile.unread[i].empty()) std::fprintf(out, ", \"unread\": %s", JsonString(profile.unread[i]).c_str());
+      if (profile.policy[i]) std::fprintf(out, ", \"policy\": %s", JsonPolicy(*profile.policy[i]).c_str());
       std::fprintf(out, "}");
     }
     std::fprintf(out, "]");
@@ -300,6 +331,11 @@ void PrintJson(const RunReport& report, std::FILE* out) {
   std::fprintf(out, "], \"failed\": [");
   first = true;
   for (const ProfileReport& profile : report.profiles) PrintItemList(profile.failed, profile.name, first, out);
+  if (report.repair) {
+    std::fprintf(out, "], \"left_alone\": [");
+    first = true;
+    for (const ProfileReport& profile : report.profiles) PrintItemList(profile.left_alone, profile.name, first, out);
+  }
   std::fprintf(out, "]}\n");
 }
 

@@ -31,9 +31,12 @@ struct ProfileReport {
   std::array<repair::ItemViews, repair::kItemCount> views{};
   // Undetermined items: the key that could not be read and why (UTF-8).
   std::array<std::string, repair::kItemCount> unread{};
+  // Managed items: the policy that set their values.
+  std::array<std::optional<registry::PolicyOrigin>, repair::kItemCount> policy{};
   bool ran = false;        // a repair run took place for this profile
   std::string message;     // the run's message text (GBK), as the dialog shows it
   std::vector<int> repaired, failed, still_damaged;
+  std::vector<int> left_alone, domain_managed;  // managed items a repair did not change
   std::vector<Change> changes;  // --dry-run: what it would change
   // What the registry calls this profile's user part (UTF-8), when it is not
   // HKEY_CURRENT_USER: HKEY_USERS\<SID> on a live machine.

@@ -10,6 +10,8 @@
 #include "registry/file_io.h"
 #include "registry/memory_store.h"
 #include "registry/names.h"
+#include "registry/owned.h"
+#include "registry/preg.h"
 #include "registry/reg_document.h"
 #include "repair/engine.h"
 #include "repair/value_read.h"
@@ -19,6 +21,10 @@
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "registry/hive_store.h"
 #endif
@@ -248,6 +254,70 @@ std::string SystemDirectoryOnVolume(const std::string& named, const std::string&
   return drive + windows_folder + tail;
 }
 
+// A file `path` (folder names, then the file's) below `folder`, found
+// without regard to letter case and never through a link, read whole up to
+// `limit` bytes; nullopt when it is not there. Throws FileError for one that
+// cannot be read, is a link or no regular file, or is larger.
+std::optional<std::string> ReadBelow(std::shared_ptr<const Folder> folder, const std::vector<std::string>& path,
+                                     std::size_t limit, std::string* where) {
+  for (std::size_t i = 0; i + 1 < path.size() && folder; ++i) folder = FolderOf(folder, path[i]);
+  if (!folder) return std::nullopt;
+  const auto name = FindNoCase(*folder, path.back());
+  if (!name) return std::nullopt;
+  const FilePlace place(folder, *name);
+  *where = place.path();
+  const UniqueFd fd(OpenRegularFile(place));
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw FileError(place.path() + ": " + std::strerror(errno));
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+    if (bytes.size() > limit) throw FileError(place.path() + ": larger than a policy file can be");
+  }
+  return bytes;
+}
+
+// The Group Policy files of a mounted Windows volume, as evidence for one
+// profile (`profile`: its folder; null for none). Only the local policy
+// object's files are evidence: on a default install no standard user can
+// write below Windows\System32\GroupPolicy. The merged results Group
+// Policy keeps in ntuser.pol are named but never trusted: a user can replace
+// the one in their own profile folder, and create the machine's under
+// ProgramData where it is missing. Who owns a file cannot be told offline.
+std::shared_ptr<PolicyEvidence> PolicyOfVolume(const std::shared_ptr<const Folder>& root,
+                                                const std::shared_ptr<const Folder>& profile) {
+  auto evidence = std::make_shared<PolicyEvidence>();
+  const auto add = [&](const std::shared_ptr<const Folder>& folder, const std::vector<std::string>& path, HKey hive,
+                       const char* scope, const char* name, bool trusted) {
+    std::string where = folder ? folder->path() : std::string();
+    try {
+      const auto bytes = ReadBelow(folder, path, kMaxPregFileBytes, &where);
+      if (!bytes) return;
+      const auto* data = reinterpret_cast<const std::uint8_t*>(bytes->data());
+      PregFile file = PregFile::Parse({data, bytes->size()});
+      evidence->Add(hive, PolicyOrigin{scope, name, where, false}, std::move(file), trusted);
+      if (!trusted) evidence->Note(where + ": not evidence of policy: a standard user can write it");
+    } catch (const FileError& error) {
+      evidence->Note(std::string(error.what()) + "; not read as evidence of policy");
+    } catch (const PregError& error) {
+      evidence->Note(where + ": " + error.what() + "; not read as evidence of policy");
+    }
+  };
+  const std::vector<std::string> local = {"Windows", "System32", "GroupPolicy"};
+  auto machine = local, user = local;
+  machine.insert(machine.end(), {"Machine", "Registry.pol"});
+  user.insert(user.end(), {"User", "Registry.pol"});
+  add(root, machine, kLocalMachine, "local", "Local Group Policy", true);
+  add(root, {"ProgramData", "ntuser.pol"}, kLocalMachine, "domain", "Group Policy (the machine's applied settings)",
+      false);
+  add(root, user, kCurrentUser, "local", "Local Group Policy", true);
+  if (profile) add(profile, {"ntuser.pol"}, kCurrentUser, "domain", "Group Policy (the user's applied settings)", false);
+  return evidence;
+}
+
 std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   std::shared_ptr<const Folder> root;
   try {
@@ -366,6 +436,11 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   }
   for (Profile& profile : source->profiles()) {
     profile.system_directory = SystemDirectoryOnVolume(profile.system_directory, windows_folder);
+    std::shared_ptr<const Folder> folder;
+    for (const Found& found : profiles) {
+      if (profile.name && found.name == *profile.name) folder = found.folder;
+    }
+    profile.policy = PolicyOfVolume(root, folder);
   }
   return source;
 }

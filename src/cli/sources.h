@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "registry/group_policy.h"
 #include "registry/reg_file.h"
 #include "registry/registry.h"
 #include "registry/utf.h"
@@ -48,6 +49,8 @@ struct Profile {
   // The files the two parts are written to (empty: not a file).
   std::string machine_file, user_file;
   std::string system_directory;
+  // The Group Policy files of this machine and profile; null: none read.
+  std::shared_ptr<const registry::PolicyEvidence> policy;
 };
 
 class Source {

@@ -4,7 +4,9 @@
 #include <utility>
 
 #include "repair/catalogue.h"
+#include "repair/item_rows.h"
 #include "repair/undo_scope.h"
+#include "repair/value_read.h"
 
 namespace torvane::repair {
 
@@ -20,7 +22,30 @@ bool Determinable(int index, const RunProfile& profile) {
          (!(hives & kTouchesLocalMachine) || profile.has_machine);
 }
 
-Findings Evaluate(RepairEngine& engine, const RunProfile& profile) {
+std::optional<registry::PolicyOrigin> ManagedBy(registry::RegistryStore& store, int index,
+                                                const registry::PolicyEvidence& policy) {
+  const ItemRow& row = kItemRows[index];
+  if (row.action != Action::kRemoveValues) return std::nullopt;
+  std::optional<registry::PolicyOrigin> origin;
+  for (const Place& place : row.places) {
+    if (place.key == nullptr) continue;
+    registry::ScopedKey key(store);
+    if (key.Open(place.root, place.key, registry::kKeyRead) != registry::kSuccess) continue;
+    std::uint32_t type = 0, size = 0;
+    if (store.RegQueryValueExA(key.get(), place.value, &type, nullptr, &size) != registry::kSuccess) continue;
+    const auto data = ReadValue(store, key.get(), place.value, size);
+    if (!data) continue;
+    // A value that only matters with first byte 1 and holds another is no
+    // damage, managed or not.
+    if (place.only_when_one && FirstByteOf(data) != 1) continue;
+    auto set = policy.SetBy(place.root, place.key, place.value, type, *data);
+    if (!set) return std::nullopt;
+    if (!origin) origin = std::move(set);
+  }
+  return origin;
+}
+
+Findings Evaluate(RepairEngine& engine, registry::RegistryStore& store, const RunProfile& profile) {
   ItemBytes healthy, undetermined{};
   healthy.fill(1);
   engine.ScanItems(healthy, &undetermined);
@@ -35,13 +60,18 @@ Findings Evaluate(RepairEngine& engine, const RunProfile& profile) {
       found.unread[i] = engine.Unread(i);
     } else {
       found.states[i] = healthy[i] ? ItemState::kHealthy : ItemState::kDamaged;
+      if (!healthy[i] && profile.policy != nullptr) {
+        found.policy[i] = ManagedBy(store, i, *profile.policy);
+        if (found.policy[i]) found.states[i] = ItemState::kManaged;
+      }
     }
     if (HivesTouched(i) & kTouchesLocalMachine) found.views[i] = engine.CheckViews(i);
   }
   return found;
 }
 
-RepairRun::RepairRun(std::vector<RunProfile> profiles, const std::vector<int>& requested, bool dry_run)
+RepairRun::RepairRun(std::vector<RunProfile> profiles, const std::vector<int>& requested, bool dry_run,
+                     bool include_managed)
     : profiles_(std::move(profiles)),
       requested_(requested),
       dry_run_(dry_run),
@@ -55,16 +85,35 @@ RepairRun::RepairRun(std::vector<RunProfile> profiles, const std::vector<int>& r
       if (dry_run_) run.changes.push_back(c);
     }));
     RepairEngine engine(*recorders_.back(), profile.system_directory);
+    // What policy set is found before anything is planned.
+    std::optional<Findings> before;
+    if (profile.policy != nullptr && !profile.policy->empty()) before = Evaluate(engine, *recorders_.back(), profile);
     bool any = false;
     for (int index : requested_) {
       if (k > 0 && HivesTouched(index) == kTouchesLocalMachine) continue;
       if (!Determinable(index, profile)) continue;
+      if (before && before->states[index] == ItemState::kManaged) {
+        if (!include_managed) {
+          run.left_alone.push_back(index);
+          continue;
+        }
+        // The next refresh of a domain's policy would set it again.
+        if (before->policy[index]->scope != "local") {
+          run.domain_managed.push_back(index);
+          continue;
+        }
+      }
       run.ticked[index] = true;
       any = true;
     }
     if (any) {
       RunTexts texts;
       RunRepairs(engine, run.flags, texts, run.ticked);
+      run.ran = true;
+    }
+    for (int index : run.domain_managed) {
+      run.ticked[index] = true;
+      run.flags.m_failed[index] = 1;
       run.ran = true;
     }
     run.refusals = recorders_.back()->refusals();
@@ -108,11 +157,13 @@ void RepairRun::ReadBack() {
     // meant to write.
     RepairEngine engine(dry_run_ ? static_cast<registry::RegistryStore&>(*recorders_[k]) : *profile.store,
                         profile.system_directory);
-    run.after = Evaluate(engine, profile);
+    run.after = Evaluate(engine, dry_run_ ? static_cast<registry::RegistryStore&>(*recorders_[k]) : *profile.store,
+                         profile);
     run.still_damaged.clear();
     for (int i = 0; i < kItemCount; ++i) {
       const bool wanted = std::find(requested_.begin(), requested_.end(), i) != requested_.end();
-      if (wanted && Determinable(i, profile) && run.after.states[i] != ItemState::kHealthy) {
+      const bool left = std::find(run.left_alone.begin(), run.left_alone.end(), i) != run.left_alone.end();
+      if (wanted && !left && Determinable(i, profile) && run.after.states[i] != ItemState::kHealthy) {
         run.still_damaged.push_back(i);
       }
       if (!dry_run_ && run.flags.m_repaired[i] && run.after.states[i] != ItemState::kHealthy) {

@@ -8,18 +8,22 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "registry/change_stores.h"
+#include "registry/group_policy.h"
 #include "registry/reg_target.h"
 #include "repair/engine.h"
 #include "repair/run.h"
 
 namespace torvane::repair {
 
-// kIgnored: left out at the caller's word; its state is not reported.
-enum class ItemState { kHealthy, kDamaged, kUndetermined, kIgnored };
+// kManaged: damage by its rule, but Group Policy set exactly these values
+// (see Findings::policy). kIgnored: left out at the caller's word; its state
+// is not reported.
+enum class ItemState { kHealthy, kDamaged, kUndetermined, kIgnored, kManaged };
 
 // One profile's registry as a run reads and changes it. The machine part is
 // shared: every profile's store reaches the same HKEY_LOCAL_MACHINE.
@@ -29,6 +33,8 @@ struct RunProfile {
   std::string system_directory;
   bool has_machine = true;  // the HKLM part is there
   bool has_user = true;     // the HKCU part is there
+  // The Group Policy files of this machine and profile; null: none read.
+  const registry::PolicyEvidence* policy = nullptr;
 };
 
 // Whether the profile has every hive `index` reads.
@@ -41,9 +47,18 @@ struct Findings {
   std::array<ItemViews, kItemCount> views{};
   // Undetermined items: the key that could not be read and why (UTF-8).
   std::array<std::string, kItemCount> unread{};
+  // Managed items: the policy that set their values.
+  std::array<std::optional<registry::PolicyOrigin>, kItemCount> policy{};
 };
 
-Findings Evaluate(RepairEngine& engine, const RunProfile& profile);
+// `store`: what `engine` reads through.
+Findings Evaluate(RepairEngine& engine, registry::RegistryStore& store, const RunProfile& profile);
+
+// The policy that set every value of item `index` that shows damage, when
+// one did; nullopt when any such value lacks trusted evidence, or the item
+// is none a policy sets.
+std::optional<registry::PolicyOrigin> ManagedBy(registry::RegistryStore& store, int index,
+                                                const registry::PolicyEvidence& policy);
 
 // One profile's part of a run, and what came of it.
 struct ProfileRun {
@@ -54,6 +69,10 @@ struct ProfileRun {
   std::vector<registry::Refusal> refusals;   // keys that refused the access the plan asked
   Findings after;                            // after the run (a dry run: over its plan)
   std::vector<int> repaired, failed, still_damaged;
+  std::vector<int> left_alone;  // requested, but managed: not repaired
+  // Requested with managed items included, but set by a domain's policy,
+  // which the next refresh would set again: not repaired, failed.
+  std::vector<int> domain_managed;
   std::string message;                       // the run's message text (GBK)
 };
 
@@ -70,7 +89,9 @@ class RepairRun {
  public:
   // Plans the repair of each of `requested` that a profile can decide, the
   // machine items with the first profile only. Nothing below changes.
-  RepairRun(std::vector<RunProfile> profiles, const std::vector<int>& requested, bool dry_run);
+  // A managed item is left alone unless `include_managed`.
+  RepairRun(std::vector<RunProfile> profiles, const std::vector<int>& requested, bool dry_run,
+            bool include_managed = false);
   ~RepairRun();
   RepairRun(const RepairRun&) = delete;
   RepairRun& operator=(const RepairRun&) = delete;
