@@ -404,6 +404,8 @@ TEST_F(CliTest, GroupPolicyOnAVolumeIsManagedOnlyWhereAStandardUserCannotForgeIt
       WritePolicyFile(root / "Windows" / "System32" / "GroupPolicy" / "User" / "Registry.pol", c.local_user);
     }
     if (!c.own_ntuser_pol.empty()) WritePolicyFile(root / "Users" / "alice" / "ntuser.pol", c.own_ntuser_pol);
+    const fs::path gpt = root / "Windows" / "System32" / "GroupPolicy" / "gpt.ini";
+    WriteFile(gpt.string(), "[General]\r\nVersion=65537\r\n");
 
     const Result scan = Cli({"scan", "--windows", root.string(), "--json"});
     const std::string managed_update =
@@ -427,6 +429,36 @@ TEST_F(CliTest, GroupPolicyOnAVolumeIsManagedOnlyWhereAStandardUserCannotForgeIt
     const Result again = Cli({"scan", "--windows", root.string(), "--json"});
     EXPECT_NE(again.out.find(managed_update), std::string::npos) << c.what << ": the organisation's value stays";
     EXPECT_EQ(again.out.find("\"state\": \"damaged\""), std::string::npos) << c.what << ": " << again.out;
+    if (!managed) continue;
+
+    // Named and included, a local policy's value goes from the registry and
+    // from the policy file, whose version goes up so the next refresh reads
+    // it again; a backup could not carry the file, so it is refused first.
+    const fs::path pol = root / "Windows" / "System32" / "GroupPolicy" / "User" / "Registry.pol";
+    const std::string policy_before = ReadFile(pol.string());
+    const Result backed = Cli({"repair", "--windows", root.string(), "4", "--include-managed", "--backup",
+                               Path("policy-backup.reg")});
+    EXPECT_EQ(backed.code, kExitError) << backed.err;
+    EXPECT_NE(backed.err.find("Nothing was changed."), std::string::npos) << backed.err;
+    EXPECT_EQ(ReadFile(pol.string()), policy_before);
+    EXPECT_FALSE(fs::exists(Path("policy-backup.reg")));
+    const Result named = Cli({"repair", "--windows", root.string(), "4", "--json"});
+    EXPECT_EQ(named.code, kExitOk) << named.err;
+    EXPECT_NE(named.out.find("\"left_alone\": [{\"profile\": \"alice\", \"index\": 4"), std::string::npos) << named.out;
+    const Result included = Cli({"repair", "--windows", root.string(), "4", "--include-managed", "--json"});
+    EXPECT_EQ(included.code, kExitOk) << included.out << included.err;
+    EXPECT_NE(included.out.find("\"policy_files_changed\": [\"" + pol.string() + "\"]"), std::string::npos)
+        << included.out;
+    const std::string policy_after = ReadFile(pol.string());
+    const auto entries = registry::ParsePreg({reinterpret_cast<const std::uint8_t*>(policy_after.data()),
+                                              policy_after.size()});
+    EXPECT_TRUE(entries.empty()) << "the policy's NoRun is taken out";
+    EXPECT_EQ(ReadFile(gpt.string()), "[General]\r\nVersion=131073\r\n") << "the user part's version went up";
+    const Result after = Cli({"scan", "--windows", root.string(), "--json"});
+    EXPECT_NE(after.out.find("\"index\": 4, \"group\": \"system\", \"name\": \"" +
+                             registry::GbkToUtf8(repair::Item(4).name) + "\", \"state\": \"healthy\""),
+              std::string::npos)
+        << after.out;
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include "registry/codepage.h"
 #include "registry/demo.h"
+#include "registry/group_policy.h"
 #include "registry/preg.h"
 #include "registry/reg_file.h"
 #include "support/text.h"
@@ -277,6 +278,28 @@ std::string PregErrorOf(const std::string& bytes) {
 }
 
 std::vector<std::uint8_t> Data(const std::string& bytes) { return {bytes.begin(), bytes.end()}; }
+
+// The local policy object's version: machine changes count in the low 16
+// bits, user changes in the high 16; a part at its top starts again at 1.
+TEST(PregTest, APolicyObjectsVersionGoesUpInThePartThatChanged) {
+  struct Case {
+    const char* gpt;
+    bool machine;
+    std::optional<std::string> raised;
+  };
+  const Case kCases[] = {
+      {"[General]\r\nVersion=0\r\n", true, "[General]\r\nVersion=1\r\n"},
+      {"[General]\r\nVersion=65537\r\n", false, "[General]\r\nVersion=131073\r\n"},
+      {"[General]\nversion=65535\n", true, "[General]\nversion=1\n"},
+      {"Version=4294901760", false, "Version=65536"},
+      {"[General]\r\ndisplayName=x\r\n", true, std::nullopt},
+      {"Version=12abc", true, std::nullopt},
+      {"Version=99999999999", true, std::nullopt},
+  };
+  for (const Case& c : kCases) {
+    EXPECT_EQ(registry::RaisedGptVersion(c.gpt, c.machine), c.raised) << c.gpt;
+  }
+}
 
 TEST(PregTest, MalformedFilesAreRefusedWithTheByteAtFault) {
   const std::string entry_start = kPregHeader + Units(std::u16string_view(u"[K\0;V\0;", 7));  // type at byte 22

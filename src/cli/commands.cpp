@@ -242,6 +242,12 @@ int Repair(const Options& options, const Streams& streams) {
   for (const Profile& profile : profiles) run_profiles.push_back(RunProfileOf(profile));
   repair::RepairRun run(std::move(run_profiles), requested, options.dry_run, options.include_managed);
   std::optional<WrittenFile> backup;
+  for (const repair::ProfileRun& part : run.profiles()) {
+    if (part.policy_edits.empty() || options.backup.empty()) continue;
+    throw SourceError(part.policy_edits.front().file +
+                      ": a backup cannot carry the local policy file --include-managed changes; run without --backup "
+                      "(the policy editor can set it again). Nothing was changed.");
+  }
   if (!options.dry_run && !options.backup.empty()) {
     std::vector<std::string> users;
     for (const Profile& profile : profiles) users.push_back(BackupUser(profile));
@@ -251,8 +257,19 @@ int Repair(const Options& options, const Streams& streams) {
   run.ReadBack();
   // The report shows as repaired only what now stands in the files.
   std::string commit_error;
+  std::vector<std::vector<std::string>> policy_files(profiles.size());
   if (!options.dry_run) {
     try {
+      // What a managed item's repair took out of the registry goes out of
+      // the local policy file too, in the same commit.
+      for (std::size_t k = 0; k < profiles.size(); ++k) {
+        for (const auto& edit : run.profiles()[k].policy_edits) {
+          const auto& repaired = run.profiles()[k].repaired;
+          if (std::find(repaired.begin(), repaired.end(), edit.item) == repaired.end()) continue;
+          source->RemovePolicyValues(edit.file, edit.values);
+          policy_files[k].push_back(edit.file);
+        }
+      }
       source->Commit();
     } catch (const CommitError& error) {
       // Some files took the run's changes and others not.
@@ -276,6 +293,7 @@ int Repair(const Options& options, const Streams& streams) {
     const repair::ProfileRun& part = run.profiles()[k];
     WarnRefused(part.refusals, *profiles[k].store, streams);
     report.profiles.push_back(ReportOf(profiles[k], part, options));
+    report.profiles.back().policy_files = policy_files[k];
     incomplete |= !part.failed.empty() || !part.still_damaged.empty();
     incomplete |= WarnUnusable(profiles[k], streams);
   }

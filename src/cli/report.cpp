@@ -254,6 +254,9 @@ void PrintText(const RunReport& report, bool colour, std::FILE* out) {
         if (!text.empty() && text.back() == '\n') text.pop_back();
         std::fprintf(out, "%s\n", text.c_str());
       }
+      for (const std::string& file : profile.policy_files) {
+        std::fprintf(out, "taken out of the local policy too: %s\n", Printable(file).c_str());
+      }
       for (int index : profile.left_alone) {
         std::fprintf(out, "left alone: %2d %s%s\n", index, GbkToUtf8(repair::Item(index).name).c_str(),
                      PolicyText(profile.policy[index]).c_str());
@@ -316,6 +319,13 @@ void PrintJson(const RunReport& report, std::FILE* out) {
       std::fprintf(out, "}");
     }
     std::fprintf(out, "]");
+    if (!profile.policy_files.empty()) {
+      std::fprintf(out, ", \"policy_files_changed\": [");
+      for (std::size_t f = 0; f < profile.policy_files.size(); ++f) {
+        std::fprintf(out, "%s%s", f == 0 ? "" : ", ", JsonString(profile.policy_files[f]).c_str());
+      }
+      std::fprintf(out, "]");
+    }
     if (report.dry_run) {
       std::fprintf(out, ", \"would_change\": [");
       for (std::size_t c = 0; c < profile.changes.size(); ++c) {

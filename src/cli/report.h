@@ -37,6 +37,7 @@ struct ProfileReport {
   std::string message;     // the run's message text (GBK), as the dialog shows it
   std::vector<int> repaired, failed, still_damaged;
   std::vector<int> left_alone, domain_managed;  // managed items a repair did not change
+  std::vector<std::string> policy_files;        // local policy files a repair changed
   std::vector<Change> changes;  // --dry-run: what it would change
   // What the registry calls this profile's user part (UTF-8), when it is not
   // HKEY_CURRENT_USER: HKEY_USERS\<SID> on a live machine.

@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "registry/codepage.h"
 #include "registry/demo.h"
 #include "registry/file_io.h"
 #include "registry/memory_store.h"
@@ -172,8 +173,50 @@ class HiveSource final : public Source {
     profiles_.push_back(profile);
   }
 
+  // A local policy file as read, and the policy object's gpt.ini.
+  struct PolicyFile {
+    FilePlace place;
+    std::string bytes;
+    bool machine;
+    std::optional<FilePlace> gpt;
+    std::string gpt_bytes;
+  };
+  void NotePolicyFile(PolicyFile file) {
+    const std::string path = file.place.path();
+    policy_files_.emplace(path, std::move(file));
+  }
+
+  void RemovePolicyValues(const std::string& file, const std::vector<registry::PolicyValue>& values) override {
+    const auto found = policy_files_.find(file);
+    if (found == policy_files_.end() || !found->second.gpt) {
+      throw SourceError(file + ": not a local policy file this run read with its gpt.ini. Nothing was changed.");
+    }
+    PolicyFile& policy = found->second;
+    std::vector<PregEntry> entries;
+    try {
+      entries = ParsePreg({reinterpret_cast<const std::uint8_t*>(policy.bytes.data()), policy.bytes.size()});
+    } catch (const PregError& error) {
+      throw SourceError(file + ": " + error.what() + ". Nothing was changed.");
+    }
+    std::erase_if(entries, [&](const PregEntry& entry) {
+      if (entry.value.rfind(u"**", 0) == 0) return false;
+      return std::any_of(values.begin(), values.end(), [&](const registry::PolicyValue& value) {
+        return Utf8NamesEqual(PregTextUtf8(entry.key), GbkToUtf8(value.key)) &&
+               Utf8NamesEqual(PregTextUtf8(entry.value), GbkToUtf8(value.name));
+      });
+    });
+    // The version goes up once a run, however many values it takes out.
+    if (edited_.count(file) == 0) {
+      const auto version = RaisedGptVersion(policy.gpt_bytes, policy.machine);
+      if (!version) throw SourceError(policy.gpt->path() + ": no version to raise. Nothing was changed.");
+      policy.gpt_bytes = *version;
+    }
+    policy.bytes = FormatPreg(entries);
+    edited_.insert(file);
+  }
+
   // Every changed hive is written in full first; only then are they renamed
-  // in, together.
+  // in, together (and the local policy files a run changed with them).
   void Commit() override {
     FileSet set;
     std::vector<HiveFile*> changed;
@@ -183,7 +226,14 @@ class HiveSource final : public Source {
         hive->Prepare(set);
         changed.push_back(hive.get());
       }
+      for (const std::string& file : edited_) {
+        const PolicyFile& policy = policy_files_.at(file);
+        set.Add(policy.place, policy.bytes);
+        set.Add(*policy.gpt, policy.gpt_bytes);
+      }
     } catch (const HiveError& error) {
+      throw SourceError(std::string(error.what()) + "; nothing was changed");
+    } catch (const FileError& error) {
       throw SourceError(std::string(error.what()) + "; nothing was changed");
     }
     try {
@@ -198,6 +248,8 @@ class HiveSource final : public Source {
  private:
   std::vector<std::shared_ptr<HiveFile>> hives_;
   std::vector<std::unique_ptr<HiveStore>> stores_;
+  std::map<std::string, PolicyFile> policy_files_;  // by path
+  std::set<std::string> edited_;
 };
 
 // The entry of `folder` named `name` in any letter case. Two such entries
@@ -259,13 +311,14 @@ std::string SystemDirectoryOnVolume(const std::string& named, const std::string&
 // `limit` bytes; nullopt when it is not there. Throws FileError for one that
 // cannot be read, is a link or no regular file, or is larger.
 std::optional<std::string> ReadBelow(std::shared_ptr<const Folder> folder, const std::vector<std::string>& path,
-                                     std::size_t limit, std::string* where) {
+                                     std::size_t limit, std::string* where, std::optional<FilePlace>* found = nullptr) {
   for (std::size_t i = 0; i + 1 < path.size() && folder; ++i) folder = FolderOf(folder, path[i]);
   if (!folder) return std::nullopt;
   const auto name = FindNoCase(*folder, path.back());
   if (!name) return std::nullopt;
   const FilePlace place(folder, *name);
   *where = place.path();
+  if (found) *found = place;
   const UniqueFd fd(OpenRegularFile(place));
   std::string bytes;
   char buffer[65536];
@@ -288,17 +341,33 @@ std::optional<std::string> ReadBelow(std::shared_ptr<const Folder> folder, const
 // the one in their own profile folder, and create the machine's under
 // ProgramData where it is missing. Who owns a file cannot be told offline.
 std::shared_ptr<PolicyEvidence> PolicyOfVolume(const std::shared_ptr<const Folder>& root,
-                                                const std::shared_ptr<const Folder>& profile) {
+                                                const std::shared_ptr<const Folder>& profile, HiveSource& source) {
   auto evidence = std::make_shared<PolicyEvidence>();
   const auto add = [&](const std::shared_ptr<const Folder>& folder, const std::vector<std::string>& path, HKey hive,
                        const char* scope, const char* name, bool trusted) {
     std::string where = folder ? folder->path() : std::string();
     try {
-      const auto bytes = ReadBelow(folder, path, kMaxPregFileBytes, &where);
+      std::optional<FilePlace> place;
+      const auto bytes = ReadBelow(folder, path, kMaxPregFileBytes, &where, &place);
       if (!bytes) return;
       const auto* data = reinterpret_cast<const std::uint8_t*>(bytes->data());
       PregFile file = PregFile::Parse({data, bytes->size()});
       evidence->Add(hive, PolicyOrigin{scope, name, where, false}, std::move(file), trusted);
+      if (trusted) {
+        // Kept to be changed with its gpt.ini, where a run takes a value out.
+        std::string gpt_where;
+        std::vector<std::string> gpt(path.begin(), path.end() - 2);
+        gpt.push_back("gpt.ini");
+        std::optional<FilePlace> gpt_place;
+        std::optional<std::string> gpt_bytes;
+        try {
+          gpt_bytes = ReadBelow(folder, gpt, 1 << 20, &gpt_where, &gpt_place);
+        } catch (const FileError&) {
+        }
+        HiveSource::PolicyFile kept{*place, *bytes, hive == kLocalMachine, gpt_bytes ? gpt_place : std::nullopt,
+                                    gpt_bytes.value_or("")};
+        source.NotePolicyFile(std::move(kept));
+      }
       if (!trusted) evidence->Note(where + ": not evidence of policy: a standard user can write it");
     } catch (const FileError& error) {
       evidence->Note(std::string(error.what()) + "; not read as evidence of policy");
@@ -440,7 +509,7 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     for (const Found& found : profiles) {
       if (profile.name && found.name == *profile.name) folder = found.folder;
     }
-    profile.policy = PolicyOfVolume(root, folder);
+    profile.policy = PolicyOfVolume(root, folder, *source);
   }
   return source;
 }

@@ -71,6 +71,15 @@ class Source {
   // CommitError when some files were.
   virtual void Commit() {}
 
+  // Removes from the local policy file `file` (as an evidence origin names
+  // it) every entry that sets one of `values`, and raises the policy
+  // object's version, both written by Commit with the rest. Throws
+  // SourceError when the source cannot: nothing is then changed.
+  virtual void RemovePolicyValues(const std::string& file, const std::vector<registry::PolicyValue>& values) {
+    (void)values;
+    throw SourceError(file + ": this source cannot change a policy file. Nothing was changed.");
+  }
+
  protected:
   std::string label_;
   std::vector<Profile> profiles_;

@@ -28,6 +28,12 @@ struct PolicyOrigin {
   bool operator==(const PolicyOrigin&) const = default;
 };
 
+// A value a policy file names: its root, key path and name (GBK).
+struct PolicyValue {
+  HKey root = kLocalMachine;
+  std::string key, name;
+};
+
 class PolicyEvidence {
  public:
   // A policy file whose key paths lie below `root`, in the order Windows

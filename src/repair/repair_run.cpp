@@ -102,6 +102,11 @@ RepairRun::RepairRun(std::vector<RunProfile> profiles, const std::vector<int>& r
           run.domain_managed.push_back(index);
           continue;
         }
+        ProfileRun::PolicyEdit edit{index, before->policy[index]->file, {}};
+        for (const Place& place : kItemRows[index].places) {
+          if (place.key != nullptr) edit.values.push_back({place.root, place.key, place.value});
+        }
+        run.policy_edits.push_back(std::move(edit));
       }
       run.ticked[index] = true;
       any = true;

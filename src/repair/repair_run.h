@@ -73,6 +73,14 @@ struct ProfileRun {
   // Requested with managed items included, but set by a domain's policy,
   // which the next refresh would set again: not repaired, failed.
   std::vector<int> domain_managed;
+  // Managed by the local policy object and included: the run also takes
+  // the values out of the policy file, or the next refresh sets them again.
+  struct PolicyEdit {
+    int item;
+    std::string file;
+    std::vector<registry::PolicyValue> values;
+  };
+  std::vector<PolicyEdit> policy_edits;
   std::string message;                       // the run's message text (GBK)
 };
 
