@@ -104,6 +104,20 @@ void WarnRefused(const std::vector<Refusal>& refusals, const registry::RegistryS
   }
 }
 
+// The policy files that were read but are no evidence, or could not be read:
+// one line each on stderr, each once.
+void WarnPolicyNotes(const std::vector<Profile>& profiles, const Streams& streams) {
+  std::vector<std::string> said;
+  for (const Profile& profile : profiles) {
+    if (!profile.policy) continue;
+    for (const std::string& note : profile.policy->notes()) {
+      if (std::find(said.begin(), said.end(), note) != said.end()) continue;
+      said.push_back(note);
+      std::fprintf(streams.err, "torvane: %s\n", Printable(note).c_str());
+    }
+  }
+}
+
 // A profile whose user hive could not be used: one line on stderr. Its user
 // items are undetermined, so the run cannot call the profile healthy.
 bool WarnUnusable(const Profile& profile, const Streams& streams) {
@@ -119,6 +133,7 @@ bool WarnUnusable(const Profile& profile, const Streams& streams) {
 int Scan(const Options& options, const Streams& streams) {
   auto source = OpenSource(options, false);
   WarnDirty(*source, streams);
+  WarnPolicyNotes(source->profiles(), streams);
   RunReport report;
   report.source = source->label();
   bool damaged = false;
@@ -233,6 +248,7 @@ int Repair(const Options& options, const Streams& streams) {
   auto& profiles = source->profiles();
   const std::vector<int> requested = RequestedItems(options);
   RefuseUnrepairable(options, requested, *source);
+  WarnPolicyNotes(profiles, streams);
   if (!options.backup.empty()) {
     CheckBackupPath(options.backup, source->files());
     RefuseUnnamableProfiles(profiles);

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -16,9 +18,11 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/live_source_win32.h"
 #include "cli/options.h"
 #include "cli/sources.h"
 #include "registry/hive_mount_win32.h"
+#include "registry/preg.h"
 #include "registry/win32_store.h"
 #include "repair/engine.h"
 #include "support/registry_seed.h"
@@ -352,6 +356,64 @@ TEST_F(ProfilesTest, TheSweepNeverFollowsALinkNamedLikeAStaleMountNorDeletesWhat
   const Result again = Cli({"scan", "--all-users", "--json"});
   EXPECT_EQ(ReadValue(HKEY_USERS, plain_name + "\\Child", "Data"), std::string("keep me", 8)) << again.err;
   DeleteTree(HKEY_USERS, plain_name);
+}
+
+// Only a policy file no one but the system, the administrators and
+// TrustedInstaller could have written is evidence of policy.
+TEST(PolicyFileOwnerTest, OnlyAFileNoStandardUserCouldWriteIsEvidence) {
+  struct Case {
+    const wchar_t* sddl;
+    const char* forgeable_by;  // what the reason names; empty: evidence
+  };
+  const Case kCases[] = {
+      {L"O:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", ""},
+      {L"O:BAD:P(A;;FA;;;BA)(A;;0x1200a9;;;WD)", ""},
+      {L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:P(A;;FA;;;SY)", ""},
+      {L"O:SYD:P(A;OIIO;FA;;;BU)(A;;FR;;;BU)", ""},  // inherit-only: not this file's
+      {L"O:S-1-5-21-1-2-3-1001D:P(A;;FA;;;SY)", "owned by S-1-5-21-1-2-3-1001"},
+      {L"O:BUD:P(A;;FA;;;SY)", "owned by S-1-5-32-545"},
+      {L"O:SYD:P(A;;FA;;;SY)(A;;FW;;;BU)", "let S-1-5-32-545 change it"},
+      {L"O:SYD:P(A;;FA;;;SY)(A;;GW;;;AU)", "let S-1-5-11 change it"},
+      {L"O:SYD:P(A;;FA;;;SY)(A;;SD;;;S-1-5-21-1-2-3-1001)", "let S-1-5-21-1-2-3-1001 change it"},
+      {L"O:SYD:P(A;;FA;;;SY)(A;;WD;;;WD)", "let S-1-1-0 change it"},
+  };
+  for (const Case& c : kCases) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &descriptor, nullptr));
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    const std::string why = cli::ForgeableBy(owner, dacl);
+    if (*c.forgeable_by == '\0') {
+      EXPECT_EQ(why, "") << std::string(c.sddl, c.sddl + wcslen(c.sddl));
+    } else {
+      EXPECT_NE(why.find(c.forgeable_by), std::string::npos) << why;
+    }
+    LocalFree(descriptor);
+  }
+  EXPECT_NE(cli::ForgeableBy(nullptr, nullptr), "") << "no owner, no permissions: anyone";
+}
+
+// A policy file a user wrote (under Wine every file is the user's) is no
+// evidence: the damage it names stays damage, and stderr says why.
+TEST_F(ProfilesTest, APolicyFileAUserCouldHaveWrittenMakesNothingManaged) {
+  const std::string folder = "C:\\windows\\system32\\GroupPolicy\\User";
+  CreateDirectoryA("C:\\windows\\system32\\GroupPolicy", nullptr);
+  CreateDirectoryA(folder.c_str(), nullptr);
+  const std::string bytes = registry::FormatPreg(
+      {{registry::PregText(kExplorerPolicy), registry::PregText("NoRun"), REG_DWORD, {1, 0, 0, 0}}});
+  std::ofstream(folder + "\\Registry.pol", std::ios::binary) << bytes;
+  const Result scan = Cli({"scan", "--all-users", "--json"});
+  DeleteFileA((folder + "\\Registry.pol").c_str());
+  RemoveDirectoryA(folder.c_str());
+  RemoveDirectoryA("C:\\windows\\system32\\GroupPolicy");
+  EXPECT_EQ(scan.code, cli::kExitDamage) << scan.err;
+  EXPECT_EQ(ItemState(EntryOf(scan.out, kSidB), 4), "damaged") << scan.out;
+  EXPECT_EQ(scan.out.find("\"managed\""), std::string::npos) << scan.out;
+  EXPECT_NE(scan.err.find("Registry.pol: not evidence of policy: it is owned by S-1-5-21-"), std::string::npos)
+      << scan.err;
 }
 
 // A user's own policy key made a link into the machine's: a run over every
