@@ -30,7 +30,8 @@ const char* const kKnownDlls[] = {"kernel32.dll", "user32.dll", "gdi32.dll", "ad
 // version and added; one that version lacks must be looked up at run time.
 const std::set<std::string> kWindows7Functions = {
     // advapi32.dll
-    "advapi32!RegCloseKey", "advapi32!RegCreateKeyExA", "advapi32!RegDeleteValueA", "advapi32!RegEnumKeyA",
+    "advapi32!ConvertSidToStringSidW", "advapi32!ConvertStringSidToSidW", "advapi32!EqualSid", "advapi32!GetAce",
+    "advapi32!GetSecurityInfo", "advapi32!IsValidSid", "advapi32!RegCloseKey", "advapi32!RegCreateKeyExA", "advapi32!RegDeleteValueA", "advapi32!RegEnumKeyA",
     "advapi32!RegEnumValueA", "advapi32!RegOpenKeyExA", "advapi32!RegQueryInfoKeyA",
     "advapi32!RegQueryValueExA", "advapi32!RegQueryValueExW", "advapi32!RegSetValueExA",
     // gdi32.dll
@@ -39,6 +40,7 @@ const std::set<std::string> kWindows7Functions = {
     "gdi32!GetObjectA", "gdi32!GetStockObject", "gdi32!SelectClipRgn", "gdi32!SelectObject", "gdi32!SetBkColor",
     "gdi32!SetTextColor", "gdi32!TextOutA",
     // kernel32.dll
+    "kernel32!GetEnvironmentVariableW", "kernel32!GetSystemWindowsDirectoryW", "kernel32!ReadFile",
     "kernel32!AddVectoredExceptionHandler", "kernel32!CloseHandle", "kernel32!CopyFileA",
     "kernel32!CreateEventA", "kernel32!CreateFileA", "kernel32!CreateSemaphoreA",
     "kernel32!DeleteCriticalSection", "kernel32!DeleteFileA", "kernel32!DuplicateHandle",
