@@ -348,7 +348,7 @@ TEST(PregTest, MalformedFilesAreRefusedWithTheByteAtFault) {
       {"a list of odd length", kPregHeader + PregBytes(u"K", u"**DeleteValues", 1, std::string("a\0b", 3)),
        "at byte 62: the list of **DeleteValues has an odd number of bytes; UTF-16 text has two per character"},
       {"a key list of odd length", kPregHeader + PregBytes(u"K", u"**deletekeys", 1, "abc"),
-       "at byte 58: the list of **deletekeys has an odd number of bytes; UTF-16 text has two per character"},
+       "at byte 58: the list of **DeleteKeys has an odd number of bytes; UTF-16 text has two per character"},
   };
   for (const Case& c : cases) EXPECT_EQ(PregErrorOf(c.bytes), c.error) << c.what;
   EXPECT_EQ(ParsePreg(Bytes(valid)).size(), 1u);
@@ -368,6 +368,20 @@ TEST(PregTest, FilesAndEntriesPastTheLimitsAreRefused) {
   many += smallest;
   EXPECT_EQ(PregErrorOf(many), "at byte " + std::to_string(8 + kMaxPregEntries * smallest.size()) +
                                    ": more than 1048576 entries");
+}
+
+// A list is indexed below the key that lists it: joined to a long key, each
+// of many names would copy the key once more (here 4 MB 250,000 times).
+TEST(PregTest, ALongKeyWithALongListIsIndexedOnce) {
+  const std::u16string key = u"S\\" + std::u16string(std::size_t{2} << 20, u'k');
+  std::u16string names;
+  for (int i = 0; i < 250000; ++i) names += PregText("v" + std::to_string(i) + ";");
+  const std::string file = kPregHeader + PregBytes(key, u"**DeleteValues", 1, Units(names)) +
+                           PregBytes(key, u"**DeleteKeys", 1, Units(names));
+  const PregFile policy = PregFile::Parse(Bytes(file));
+  EXPECT_EQ(policy.Effect(key, u"V249999").kind, PregEffect::Kind::kDeletes);
+  EXPECT_EQ(policy.Effect(key, u"v250000").kind, PregEffect::Kind::kSilent);
+  EXPECT_EQ(policy.Effect(key + u"\\V17\\x", u"y"), (PregEffect{PregEffect::Kind::kDeletes, 0, {}, 1}));
 }
 
 TEST(PregTest, EntriesReadAsStoredAndWriteBackByteForByte) {

@@ -71,9 +71,10 @@ Instruction InstructionOf(const PregEntry& entry) {
 // lies in the file, for the refusal of a list of odd length.
 std::vector<std::u16string> ListItems(const PregEntry& entry, std::size_t offset) {
   if (entry.data.size() % 2 != 0) {
-    throw PregError(offset + entry.data.size() - 1,
-                    "the list of " + PregTextUtf8(entry.value) +
-                        " has an odd number of bytes; UTF-16 text has two per character");
+    const bool values = InstructionOf(entry).kind == Instruction::Kind::kDeleteValues;
+    throw PregError(offset + entry.data.size() - 1, std::string("the list of ") +
+                                                        (values ? "**DeleteValues" : "**DeleteKeys") +
+                                                        " has an odd number of bytes; UTF-16 text has two per character");
   }
   std::u16string text;
   text.reserve(entry.data.size() / 2);
@@ -93,26 +94,6 @@ std::vector<std::u16string> ListItems(const PregEntry& entry, std::size_t offset
 bool IsList(const PregEntry& entry) {
   const Instruction::Kind kind = InstructionOf(entry).kind;
   return kind == Instruction::Kind::kDeleteValues || kind == Instruction::Kind::kDeleteKeys;
-}
-
-// The index key of one value: the folded key's length in two units (a name
-// may hold any unit, so no separator could be told from it), the folded key,
-// the folded name.
-std::u16string ValueSlot(std::u16string_view key, std::u16string_view name) {
-  std::u16string slot;
-  slot.reserve(2 + key.size() + name.size());
-  slot.push_back(static_cast<char16_t>(key.size() >> 16));
-  slot.push_back(static_cast<char16_t>(key.size() & 0xFFFF));
-  slot += Folded(key);
-  slot += Folded(name);
-  return slot;
-}
-
-std::u16string SubkeyPath(std::u16string_view key, std::u16string_view subkey) {
-  std::u16string path(key);
-  if (!path.empty()) path.push_back(u'\\');
-  path += subkey;
-  return path;
 }
 
 // Reads a policy file front to back; every refusal names the byte at fault.
@@ -269,8 +250,14 @@ PregFile::PregFile(std::vector<PregEntry> entries) : entries_(std::move(entries)
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     const PregEntry& entry = entries_[i];
     const auto position = static_cast<std::uint32_t>(i);
+    const std::u16string key = Folded(entry.key);
+    // The key's names, looked up once for the entry: a list of many names
+    // under a long key hashes the key once.
+    std::unordered_map<std::u16string, Named>* names = nullptr;
+    std::unordered_map<std::u16string, std::uint32_t>* subkeys = nullptr;
     const auto decide = [&](std::u16string_view name, bool sets) {
-      Named& named = by_value_[ValueSlot(entry.key, name)];
+      if (names == nullptr) names = &by_value_[key];
+      Named& named = (*names)[Folded(name)];
       named.last = position;
       named.last_sets = sets;
       named.soft.clear();
@@ -284,17 +271,18 @@ PregFile::PregFile(std::vector<PregEntry> entries) : entries_(std::move(entries)
         decide(instruction.target, false);
         break;
       case Kind::kSoftSet:
-        by_value_[ValueSlot(entry.key, instruction.target)].soft.push_back(position);
+        by_value_[key][Folded(instruction.target)].soft.push_back(position);
         break;
       case Kind::kDeleteAllValues:
-        all_values_[Folded(entry.key)] = position;
+        all_values_[key] = position;
         break;
       case Kind::kDeleteValues:
         for (const std::u16string& name : ListItems(entry, offset + BytesBeforeData(entry))) decide(name, false);
         break;
       case Kind::kDeleteKeys:
         for (const std::u16string& subkey : ListItems(entry, offset + BytesBeforeData(entry))) {
-          deleted_keys_[Folded(SubkeyPath(entry.key, subkey))] = position;
+          if (subkeys == nullptr) subkeys = &deleted_keys_[key];
+          (*subkeys)[Folded(subkey)] = position;
         }
         break;
       case Kind::kKeyOnly:
@@ -317,20 +305,42 @@ PregEffect PregFile::Effect(std::u16string_view key, std::u16string_view name) c
   // The last entry that deleted the value with all values of its key, or
   // with its key or a key above it (deleting a key deletes its subtree).
   std::uint32_t deleted = kNone;
-  const auto later = [&](const std::unordered_map<std::u16string, std::uint32_t>& index, const std::u16string& slot) {
-    const auto found = index.find(slot);
-    if (found != index.end() && (deleted == kNone || found->second > deleted)) deleted = found->second;
+  const auto later = [&](std::uint32_t position) {
+    if (deleted == kNone || position > deleted) deleted = position;
   };
   const std::u16string folded_key = Folded(key);
-  later(all_values_, folded_key);
+  if (const auto found = all_values_.find(folded_key); found != all_values_.end()) later(found->second);
+  // A key deleted by a list is the listing key, a backslash and the listed
+  // path (the listed path alone below the root): try each way the key, or a
+  // key above it, splits at a backslash, for the listing keys there are.
+  std::vector<std::size_t> splits;  // where folded_key[i] is a backslash
+  for (std::size_t i = 0; i < folded_key.size(); ++i) {
+    if (folded_key[i] == u'\\') splits.push_back(i);
+  }
+  const auto deleted_below = [&](const std::unordered_map<std::u16string, std::uint32_t>& listed, std::size_t from) {
+    for (std::size_t end : splits) {
+      if (end < from) continue;
+      if (const auto found = listed.find(folded_key.substr(from, end - from)); found != listed.end()) {
+        later(found->second);
+      }
+    }
+    if (const auto found = listed.find(folded_key.substr(from)); found != listed.end()) later(found->second);
+  };
   if (!deleted_keys_.empty()) {
-    for (std::size_t i = 0; i <= folded_key.size(); ++i) {
-      if (i == folded_key.size() || folded_key[i] == u'\\') later(deleted_keys_, folded_key.substr(0, i));
+    if (const auto root = deleted_keys_.find(u""); root != deleted_keys_.end()) deleted_below(root->second, 0);
+    for (std::size_t split : splits) {
+      const auto parent = deleted_keys_.find(folded_key.substr(0, split));
+      if (parent != deleted_keys_.end()) deleted_below(parent->second, split + 1);
     }
   }
   static const Named kUnnamed;
-  const auto found = by_value_.find(ValueSlot(key, name));
-  const Named& named = found == by_value_.end() ? kUnnamed : found->second;
+  const Named* found_named = &kUnnamed;
+  if (const auto in_key = by_value_.find(folded_key); in_key != by_value_.end()) {
+    if (const auto named = in_key->second.find(Folded(name)); named != in_key->second.end()) {
+      found_named = &named->second;
+    }
+  }
+  const Named& named = *found_named;
   // The first "**soft." entry after `position` (kNone: any); a soft value
   // is set where the value is missing, and never replaces one.
   const auto first_soft = [&](std::uint32_t position) {

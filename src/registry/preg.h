@@ -117,10 +117,15 @@ class PregFile {
   };
   PregEffect Sets(std::uint32_t position, PregEffect::Kind kind) const;
 
+  // Names below the key that lists them, never joined to it: a long key
+  // with a long list would otherwise be copied once for each name.
+  template <typename T>
+  using ByKey = std::unordered_map<std::u16string, std::unordered_map<std::u16string, T>>;
+
   std::vector<PregEntry> entries_;
-  std::unordered_map<std::u16string, Named> by_value_;             // by folded key and name
-  std::unordered_map<std::u16string, std::uint32_t> all_values_;   // the last **delvals. of a folded key
-  std::unordered_map<std::u16string, std::uint32_t> deleted_keys_;  // the last **DeleteKeys of a folded key
+  ByKey<Named> by_value_;                                          // folded key, folded value name
+  std::unordered_map<std::u16string, std::uint32_t> all_values_;  // folded key: its last **delvals.
+  ByKey<std::uint32_t> deleted_keys_;  // folded key, folded subkey path: its last **DeleteKeys
 };
 
 }  // namespace torvane::registry
