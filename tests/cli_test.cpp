@@ -214,6 +214,45 @@ TEST_F(CliTest, RepairOfARegFileRewritesItAndReportsAsTheDialog) {
   EXPECT_EQ(again.code, kExitOk);
 }
 
+// A listed tool's exploit-protection settings stay in a hive and in a .reg
+// file alike; what else its subkey held goes, into the backup, and comes
+// back with the restore.
+TEST_F(CliTest, ProtectionSettingsOfAListedToolStayInEveryStoreAndTheRestIsBackedUp) {
+  const std::string tool = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\avp.exe";
+  MemoryStore store;
+  torvane::testing::PutHealthySystem(store);
+  store.PutDword(kLocalMachine, tool, "MitigationOptions", 0x100);
+  store.PutString(kLocalMachine, tool, "Debugger", "svch0st.exe");
+  const std::string hive = Path("SOFTWARE"), reg = Path("machine.reg"), backup = Path("undo.reg");
+  WriteHives(store, hive, "");
+  WriteFile(reg, registry::FormatRegFile({registry::RegFormat::kVersion5, registry::EntriesOf(store)}));
+  for (const std::vector<std::string>& source : {std::vector<std::string>{"--software", hive},
+                                                 std::vector<std::string>{"--reg", reg}}) {
+    std::vector<std::string> args = {"repair", "3", "--backup", backup};
+    args.insert(args.end(), source.begin(), source.end());
+    const Result repair = Cli(args);
+    EXPECT_EQ(repair.code, kExitOk) << source[0] << ": " << repair.err;
+    const std::string undo = registry::Utf16leToUtf8(ReadFile(backup).substr(2));  // a version-5 file: UTF-16LE
+    EXPECT_NE(undo.find("\"Debugger\"=\"svch0st.exe\""), std::string::npos) << source[0] << ": " << undo;
+    EXPECT_EQ(undo.find("MitigationOptions"), std::string::npos) << source[0] << ": nothing else was changed";
+    std::vector<std::string> scan = {"scan", "--json"};
+    scan.insert(scan.end(), source.begin(), source.end());
+    const Result after = Cli(scan);
+    EXPECT_NE(after.out.find("\"index\": 3, \"group\": \"system\", \"name\": \"" +
+                             registry::GbkToUtf8(repair::Item(3).name) + "\", \"state\": \"healthy\""),
+              std::string::npos)
+        << source[0] << ": " << after.out;
+    std::vector<std::string> restore = {"restore", backup};
+    restore.insert(restore.end(), source.begin(), source.end());
+    const Result restored = Cli(restore);
+    EXPECT_EQ(restored.code, kExitOk) << source[0] << ": " << restored.err;
+    EXPECT_EQ(Cli(scan).code, kExitDamage) << source[0] << ": the debugger is back";
+    fs::remove(backup);
+  }
+  const std::string kept = registry::Utf16leToUtf8(ReadFile(reg).substr(2));
+  EXPECT_NE(kept.find("\"MitigationOptions\"=dword:00000100"), std::string::npos) << kept;
+}
+
 TEST_F(CliTest, DryRunListsTheChangesAndTouchesNothing) {
   MemoryStore demo;
   registry::LoadDemoRegistry(demo);

@@ -2,6 +2,8 @@
 // repair removes the listed subkeys only, never through a link.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "registry/names.h"
 #include "repair/engine.h"
 #include "repair/protected_tools.h"
@@ -161,6 +163,74 @@ TEST_F(HijackTest, RepairRemovesListedSubkeysWithTheirContentAndKeepsTheRest) {
   EXPECT_TRUE(store.GetValue(kLocalMachine, kIfeo, "GlobalFlag")) << "the key itself stays";
   EXPECT_EQ(Check(), HijackOutcome::kClean);
   EXPECT_EQ(Repair(), RepairOutcome::kNothingToDo);
+}
+
+// Exploit-protection settings in a listed tool's subkey protect it: a
+// subkey holding only them is no hijack and stays; anything else in it goes,
+// and the subkey goes only when nothing is left.
+TEST_F(HijackTest, ProtectionSettingsInAListedSubkeyStayAndOnlyTheRestGoes) {
+  const std::string tool = kIfeo + "\\IceSword.exe";
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+    HijackOutcome before;
+    bool key_stays;
+    std::vector<std::string> kept, gone;  // values of the tool's key ("Sub\\Name" for a subkey's)
+  };
+  const auto dword = [&](const std::string& path, const char* name) { store.PutDword(kLocalMachine, tool + path, name, 1); };
+  const auto text = [&](const std::string& path, const char* name, const char* data) {
+    store.PutString(kLocalMachine, tool + path, name, data);
+  };
+  const Case kCases[] = {
+      {"mitigation options only", [&] { dword("", "MitigationOptions"); }, HijackOutcome::kClean, true,
+       {"MitigationOptions"}, {}},
+      {"every protection setting, with filters", [&] {
+         dword("", "MitigationAuditOptions");
+         text("", "EAFModules", "a.dll");
+         dword("", "UseFilter");
+         text("\\0", "FilterFullPath", "C:\\Tools\\IceSword.exe");
+         dword("\\0", "MitigationOptions");
+       }, HijackOutcome::kClean, true, {"MitigationAuditOptions", "EAFModules", "UseFilter", "0\\FilterFullPath"}, {}},
+      {"a debugger beside mitigation options", [&] {
+         dword("", "MitigationOptions");
+         text("", "Debugger", "svch0st.exe");
+       }, HijackOutcome::kHijacked, true, {"MitigationOptions"}, {"Debugger"}},
+      {"a global flag and a verifier beside them", [&] {
+         dword("", "MitigationOptions");
+         dword("", "GlobalFlag");
+         text("", "VerifierDlls", "evil.dll");
+       }, HijackOutcome::kHijacked, true, {"MitigationOptions"}, {"GlobalFlag", "VerifierDlls"}},
+      {"a debugger in a filter subkey", [&] {
+         dword("", "UseFilter");
+         text("\\0", "FilterFullPath", "C:\\IceSword.exe");
+         text("\\0", "Debugger", "svch0st.exe");
+       }, HijackOutcome::kHijacked, true, {"UseFilter", "0\\FilterFullPath"}, {"0\\Debugger"}},
+      {"a subkey of another kind", [&] {
+         dword("", "MitigationOptions");
+         text("\\Other", "Payload", "x");
+       }, HijackOutcome::kHijacked, true, {"MitigationOptions"}, {"Other\\Payload"}},
+      {"a debugger alone", [&] { text("", "Debugger", "svch0st.exe"); }, HijackOutcome::kHijacked, false, {},
+       {"Debugger"}},
+      {"an empty subkey", [&] { Add("IceSword.exe"); }, HijackOutcome::kHijacked, false, {}, {}},
+  };
+  for (const Case& c : kCases) {
+    store = MemoryStore();
+    PutHealthySystem(store);
+    c.plant();
+    EXPECT_EQ(Check(), c.before) << c.what;
+    EXPECT_EQ(Repair(), c.before == HijackOutcome::kClean ? RepairOutcome::kNothingToDo : RepairOutcome::kRepaired)
+        << c.what;
+    EXPECT_EQ(Has("IceSword.exe"), c.key_stays) << c.what;
+    const auto value = [&](const std::string& name) {
+      const std::size_t slash = name.rfind('\\');
+      return slash == std::string::npos ? store.GetValue(kLocalMachine, tool, name)
+                                        : store.GetValue(kLocalMachine, tool + "\\" + name.substr(0, slash),
+                                                         name.substr(slash + 1));
+    };
+    for (const std::string& name : c.kept) EXPECT_TRUE(value(name)) << c.what << ": " << name;
+    for (const std::string& name : c.gone) EXPECT_FALSE(value(name)) << c.what << ": " << name;
+    EXPECT_EQ(Check(), HijackOutcome::kClean) << c.what;
+  }
 }
 
 TEST_F(HijackTest, RepairOfOnlyUnlistedSubkeysDeletesNothing) {

@@ -268,6 +268,9 @@ class RewritingStore final : public registry::RegistryStore {
     inner_.PutDword(kCurrentUser, kExplorer, "NoRun", 1);
     return rc;
   }
+  long RegEnumValueA(registry::HKey k, std::uint32_t i, char* n, std::uint32_t c) override {
+    return inner_.RegEnumValueA(k, i, n, c);
+  }
   long RegEnumKeyA(registry::HKey k, std::uint32_t i, char* n, std::uint32_t c) override {
     return inner_.RegEnumKeyA(k, i, n, c);
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "registry/codepage.h"
 #include "registry/names.h"
@@ -125,6 +126,10 @@ long RecordingStore::RegDeleteValueA(HKey key, const std::string& name) {
 
 long RecordingStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
   return Noted(base_.RegEnumKeyA(key, index, name, capacity), key, "", "KEY_ENUMERATE_SUB_KEYS");
+}
+
+long RecordingStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
+  return Noted(base_.RegEnumValueA(key, index, name, capacity), key, "", "KEY_QUERY_VALUE");
 }
 
 long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
@@ -281,6 +286,37 @@ long OverlayStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::u
     enum_cache_ = EnumCache{id, generation, std::move(names)};
   }
   const auto& names = enum_cache_.names;
+  if (index >= names.size()) return kNoMoreItems;
+  if (name == nullptr || names[index].size() + 1 > capacity) return kMoreData;
+  std::memcpy(name, names[index].c_str(), names[index].size() + 1);
+  return kSuccess;
+}
+
+// The base's values less those deleted here, then those written here that
+// the base lacks, in the order written.
+long OverlayStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
+  const Handle* handle = Find(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  std::vector<std::string> names;
+  std::set<std::string> seen;
+  std::vector<char> buffer(kNameBuffer);
+  for (std::uint32_t at = 0;; ++at) {
+    const long rc = base_.RegEnumValueA(handle->base, at, buffer.data(), kNameBuffer);
+    if (rc == kNoMoreItems) break;
+    if (rc != kSuccess) return rc == kMoreData ? kAccessDenied : rc;
+    const std::string listed(buffer.data());
+    seen.insert(FoldName(listed));
+    const auto pending = Pending(*handle, listed);
+    if (pending && !*pending) continue;
+    names.push_back(listed);
+  }
+  const auto& values = StateOf(handle->root).values;
+  if (const auto written = values.find(Id(handle->root, handle->path)); written != values.end()) {
+    for (const auto& [folded, value] : written->second.by_name) {
+      if (value && seen.count(folded) == 0) names.push_back(value->name);
+    }
+  }
   if (index >= names.size()) return kNoMoreItems;
   if (name == nullptr || names[index].size() + 1 > capacity) return kMoreData;
   std::memcpy(name, names[index].c_str(), names[index].size() + 1);

@@ -79,6 +79,7 @@ class RecordingStore final : public RegistryStore {
                       std::uint32_t type, const std::uint8_t* data, std::uint32_t size) override;
   long RegDeleteValueA(HKey key, const std::string& name) override;
   long RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
+  long RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
@@ -132,6 +133,7 @@ class OverlayStore final : public RegistryStore {
                       std::uint32_t type, const std::uint8_t* data, std::uint32_t size) override;
   long RegDeleteValueA(HKey key, const std::string& name) override;
   long RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
+  long RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;

@@ -650,6 +650,23 @@ long HiveStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint
   return kSuccess;
 }
 
+long HiveStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
+  Handle handle;
+  if (!Resolve(key, &handle)) return kInvalidHandle;
+  if (handle.deleted) return kKeyDeleted;
+  if (handle.hive == nullptr) return kNoMoreItems;
+  std::vector<RegValue> values;
+  std::size_t unnamed = 0;
+  // A value whose name does not decode is still a value: the list is not
+  // given short.
+  if (!NodeValues(*handle.hive, handle.node, false, &values, &unnamed) || unnamed != 0) return kAccessDenied;
+  if (index >= values.size()) return kNoMoreItems;
+  const std::string listed = Utf8ToGbk(values[index].name);
+  if (name == nullptr || listed.size() + 1 > capacity) return kMoreData;
+  std::memcpy(name, listed.c_str(), listed.size() + 1);
+  return kSuccess;
+}
+
 void HiveStore::ForgetNode(const HiveFile* hive, std::size_t node) {
   for (auto& [id, handle] : handles_) {
     if (handle.hive == hive && handle.node == node) handle.deleted = true;

@@ -218,6 +218,18 @@ long MemoryStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::ui
   return kSuccess;
 }
 
+long MemoryStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
+  const Handle* handle = Resolve(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (handle->key->deleted) return kKeyDeleted;
+  if ((handle->access & kQueryValueBit) == 0) return kAccessDenied;
+  if (index >= handle->key->values.size()) return kNoMoreItems;
+  const std::string& value = handle->key->values[index].name;
+  if (name == nullptr || value.size() + 1 > capacity) return kMoreData;
+  std::memcpy(name, value.c_str(), value.size() + 1);
+  return kSuccess;
+}
+
 long MemoryStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   const Handle* handle = Resolve(key);
   if (handle == nullptr) return kInvalidHandle;

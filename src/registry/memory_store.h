@@ -86,6 +86,7 @@ class MemoryStore final : public RegistryStore {
                       std::uint32_t type, const std::uint8_t* data,
                       std::uint32_t size) override;
   long RegDeleteValueA(HKey key, const std::string& name) override;
+  long RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
   long RegEnumKeyA(HKey key, std::uint32_t index, char* name,
                    std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;

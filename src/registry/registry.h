@@ -111,6 +111,13 @@ class RegistryStore {
   virtual long RegEnumKeyA(HKey key, std::uint32_t index, char* name,
                            std::uint32_t capacity) = 0;
 
+  // Writes the NUL-terminated name of value `index` into `name`, as
+  // RegEnumKeyA does for subkeys. A name that cannot be told exactly (one
+  // the code page cannot hold reads with '?' in place of what it lacks, so
+  // it never reads as another name) is still listed; a list that cannot be
+  // read is kAccessDenied, never a short list.
+  virtual long RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) = 0;
+
   // Removes a subkey that has no subkeys of its own (kAccessDenied when it
   // has some, as on Windows NT). A subkey that is a link is removed as a
   // link: the key it points at is never touched.

@@ -29,6 +29,9 @@ class UserRootStore final : public RegistryStore, public RegTarget {
                       const std::uint8_t* data, std::uint32_t size) override;
   long RegDeleteValueA(HKey key, const std::string& name) override;
   long RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
+  long RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override {
+    return store_.RegEnumValueA(Map(key), index, name, capacity);
+  }
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;

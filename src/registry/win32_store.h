@@ -81,6 +81,7 @@ class Win32Store : public RegistryStore {
   long RegDeleteValueA(HKey key, const std::string& name) override;
   long RegEnumKeyA(HKey key, std::uint32_t index, char* name,
                    std::uint32_t capacity) override;
+  long RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;

@@ -4,11 +4,14 @@
 // repair removes only the subkeys named after protected tools and leaves the
 // key and every other subkey in place. Names match as Windows looks them up:
 // without regard to ASCII case.
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
 #include "registry/key_tree.h"
+#include "registry/names.h"
 #include "repair/engine.h"
 #include "repair/places.h"
 
@@ -30,6 +33,7 @@ namespace {
 
 // A name of 100 bytes or more (NUL included) does not fit and never matches.
 constexpr std::uint32_t kMatchNameBuffer = 100;
+constexpr std::uint32_t kValueNameBuffer = 1024;
 
 // Calls `on_name` with each subkey name that fits `capacity` until it
 // returns false. Names that do not fit are passed over and counted in
@@ -49,6 +53,129 @@ bool EnumerateSubkeys(RegistryStore& store, HKey key, std::uint32_t capacity, in
     if (rc != kSuccess) return false;
     if (!on_name(std::string_view(name.data()))) return true;
   }
+}
+
+// The names of a key's values; false when the list cannot be read whole.
+bool ValueNames(RegistryStore& store, HKey key, std::vector<std::string>* names, bool* too_long) {
+  char name[kValueNameBuffer];
+  for (std::uint32_t index = 0;; ++index) {
+    const long rc = store.RegEnumValueA(key, index, name, sizeof name);
+    if (rc == kNoMoreItems) return true;
+    if (rc == kMoreData) {
+      *too_long = true;
+      continue;
+    }
+    if (rc != kSuccess) return false;
+    names->emplace_back(name);
+  }
+}
+
+bool Among(std::string_view name, std::initializer_list<std::string_view> names) {
+  for (std::string_view allowed : names) {
+    if (registry::NamesEqual(name, allowed)) return true;
+  }
+  return false;
+}
+
+// The exploit-protection settings Windows writes, and organisations push, in
+// a program's image-options subkey: the values themselves, and the UseFilter
+// layout, whose subkeys each name a path (FilterFullPath) with its settings.
+bool IsProtectionValue(std::string_view name) {
+  return Among(name, {"MitigationOptions", "MitigationAuditOptions", "EAFModules"});
+}
+
+// What a listed tool's subkey holds, and what its repair takes out.
+struct Contents {
+  bool read = false;      // every list below it could be read
+  bool hijack = false;    // something other than protection settings
+  bool keeps = false;     // protection settings stay when the rest goes
+  bool whole = false;     // nothing can be kept: the subkey goes whole
+  std::vector<std::string> values;  // values of the subkey that go
+  std::vector<std::string> subkeys;  // subkeys that go whole
+  std::vector<std::pair<std::string, std::string>> filter_values;  // values of a kept filter subkey that go
+};
+
+Contents ContentsOf(RegistryStore& store, HKey hijack, const std::string& name) {
+  Contents contents;
+  ScopedKey key(store);
+  if (key.Open(hijack, name, kKeyRead, kOpenLink) != kSuccess) return contents;
+  bool is_link = false;
+  if (store.RegQueryKeyIsLink(key.get(), &is_link) != kSuccess) return contents;
+  contents.read = true;
+  if (is_link) {
+    contents.hijack = contents.whole = true;
+    return contents;
+  }
+  std::vector<std::string> values;
+  bool too_long = false;
+  if (!ValueNames(store, key.get(), &values, &too_long)) {
+    contents.read = false;
+    return contents;
+  }
+  for (const std::string& value : values) {
+    if (IsProtectionValue(value) || Among(value, {"UseFilter"})) {
+      contents.keeps = true;
+    } else {
+      contents.values.push_back(value);
+    }
+  }
+  int skipped = 0;
+  std::vector<std::string> children;
+  if (!EnumerateSubkeys(store, key.get(), kMatchNameBuffer, &skipped, [&](std::string_view child) {
+        children.emplace_back(child);
+        return true;
+      })) {
+    contents.read = false;
+    return contents;
+  }
+  for (const std::string& child : children) {
+    ScopedKey filter(store);
+    bool child_link = false;
+    // A subkey that cannot be looked into is no protection setting anyone
+    // can show: it goes (or its repair fails).
+    if (filter.Open(key.get(), child, kKeyRead, kOpenLink) != kSuccess ||
+        store.RegQueryKeyIsLink(filter.get(), &child_link) != kSuccess) {
+      contents.subkeys.push_back(child);
+      continue;
+    }
+    std::vector<std::string> filter_values;
+    bool filter_too_long = false;
+    int below = 0;
+    bool has_subkeys = false;
+    if (!child_link && (!ValueNames(store, filter.get(), &filter_values, &filter_too_long) ||
+                        !EnumerateSubkeys(store, filter.get(), kMatchNameBuffer, &below, [&](std::string_view) {
+                          has_subkeys = true;
+                          return false;
+                        }))) {
+      contents.subkeys.push_back(child);
+      continue;
+    }
+    bool kept = false;
+    std::vector<std::string> going;
+    for (const std::string& value : filter_values) {
+      if (IsProtectionValue(value) || Among(value, {"FilterFullPath"})) {
+        kept = true;
+      } else {
+        going.push_back(value);
+      }
+    }
+    // A filter subkey with anything below it, or a name too long to tell,
+    // or one that keeps nothing, goes whole.
+    if (child_link || has_subkeys || below > 0 || filter_too_long || !kept) {
+      contents.subkeys.push_back(child);
+      continue;
+    }
+    contents.keeps = true;
+    for (const std::string& value : going) contents.filter_values.emplace_back(child, value);
+  }
+  // A name too long to read cannot be taken out by name: nothing is kept.
+  if (too_long || skipped > 0) contents.keeps = false;
+  // A subkey that keeps no protection setting is a hijack, as any listed
+  // subkey always was, whatever it holds.
+  contents.hijack = !contents.keeps || !contents.values.empty() || !contents.subkeys.empty() ||
+                    !contents.filter_values.empty();
+  contents.whole = contents.hijack && !contents.keeps;
+  return contents;
 }
 
 }  // namespace
@@ -98,15 +225,22 @@ HijackOutcome RepairEngine::CheckImageHijackInView() {
     NoteUnread(kLocalMachine, places::kCurrentVersion, parent_rc);
     return HijackOutcome::kUndetermined;
   }
-  bool found = false;
+  std::vector<std::string> listed;
   int skipped = 0;
   const bool complete = EnumerateSubkeys(store_, hijack.get(), kMatchNameBuffer, &skipped,
                                          [&](std::string_view name) {
-                                           found = IsProtectedTool(name);
-                                           return !found;
+                                           if (IsProtectedTool(name)) listed.emplace_back(name);
+                                           return true;
                                          });
-  if (found) return HijackOutcome::kHijacked;
-  return complete ? HijackOutcome::kClean : HijackOutcome::kUndetermined;
+  // A listed tool's subkey that holds only protection settings is no hijack.
+  bool unread = !complete;
+  for (const std::string& name : listed) {
+    const Contents contents = ContentsOf(store_, hijack.get(), name);
+    if (contents.read && contents.hijack) return HijackOutcome::kHijacked;
+    unread |= !contents.read;
+  }
+  if (unread) NoteUnread(kLocalMachine, places::kHijackKey, registry::kAccessDenied);
+  return unread ? HijackOutcome::kUndetermined : HijackOutcome::kClean;
 }
 
 RepairOutcome RepairEngine::RepairImageHijackInView() {
@@ -129,12 +263,42 @@ RepairOutcome RepairEngine::RepairImageHijackInView() {
                                            return true;
                                          });
   if (listed.empty()) return complete ? RepairOutcome::kNothingToDo : RepairOutcome::kFailed;
-  bool all_removed = complete;
+  bool all_removed = complete, changed = false;
   for (const auto& name : listed) {
-    // Each listed subkey goes with everything below it; a link goes as a
-    // link, and what it points at stays.
-    if (registry::DeleteKeyTree(store_, hijack.get(), name) != kSuccess) all_removed = false;
+    const Contents contents = ContentsOf(store_, hijack.get(), name);
+    if (!contents.read) {
+      all_removed = false;
+      continue;
+    }
+    if (!contents.hijack) continue;
+    changed = true;
+    // A subkey with nothing to keep goes with everything below it; a link
+    // goes as a link, and what it points at stays.
+    if (contents.whole) {
+      if (registry::DeleteKeyTree(store_, hijack.get(), name) != kSuccess) all_removed = false;
+      continue;
+    }
+    // Otherwise everything but the protection settings goes.
+    ScopedKey key(store_);
+    if (key.Open(hijack.get(), name, kKeyAllAccess, kOpenLink) != kSuccess) {
+      all_removed = false;
+      continue;
+    }
+    for (const std::string& value : contents.values) {
+      if (store_.RegDeleteValueA(key.get(), value) != kSuccess) all_removed = false;
+    }
+    for (const std::string& subkey : contents.subkeys) {
+      if (registry::DeleteKeyTree(store_, key.get(), subkey) != kSuccess) all_removed = false;
+    }
+    for (const auto& [filter, value] : contents.filter_values) {
+      ScopedKey filter_key(store_);
+      if (filter_key.Open(key.get(), filter, kKeyAllAccess, kOpenLink) != kSuccess ||
+          store_.RegDeleteValueA(filter_key.get(), value) != kSuccess) {
+        all_removed = false;
+      }
+    }
   }
+  if (!changed) return all_removed ? RepairOutcome::kNothingToDo : RepairOutcome::kFailed;
   return all_removed ? RepairOutcome::kRepaired : RepairOutcome::kFailed;
 }
 

@@ -59,6 +59,10 @@ class FaultStore final : public registry::RegistryStore {
     if (Fail(false)) return code_;
     return inner_.RegEnumKeyA(key, index, name, capacity);
   }
+  long RegEnumValueA(registry::HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override {
+    if (Fail(false)) return code_;
+    return inner_.RegEnumValueA(key, index, name, capacity);
+  }
   long RegDeleteKeyA(registry::HKey key, const std::string& subkey) override {
     if (Fail(true)) return code_;
     return inner_.RegDeleteKeyA(key, subkey);

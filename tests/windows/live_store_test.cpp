@@ -236,6 +236,33 @@ TEST_F(LiveStoreTest, TheCommandLineNamesTheKeyThatRefusedAndReportsTheItemFaile
       << repair.err;
 }
 
+// A listed tool's exploit-protection settings are the system's own: they
+// stay, and only what else the subkey holds goes.
+TEST_F(LiveStoreTest, ProtectionSettingsOfAListedToolStayAndADebuggerBesideThemGoes) {
+  const std::string tool = std::string(kIfeo) + "\\IceSword.exe";
+  PutDword(HKEY_LOCAL_MACHINE, tool, "MitigationOptions", 0x100);
+  PutString(HKEY_LOCAL_MACHINE, tool + "\\0", "FilterFullPath", "C:\\Tools\\IceSword.exe");
+  PutDword(HKEY_LOCAL_MACHINE, tool, "UseFilter", 1);
+  const auto state = [](const std::string& json) {
+    const std::size_t item = json.find("{\"index\": 3, ");
+    const std::size_t at = json.find("\"state\": \"", item);
+    return item == std::string::npos || at == std::string::npos ? std::string()
+                                                                 : json.substr(at + 10, json.find('"', at + 10) - at - 10);
+  };
+  const CommandRun healthy = Torvane(L"scan --json");
+  EXPECT_EQ(state(healthy.out), "healthy") << healthy.out << healthy.err;
+  PutString(HKEY_LOCAL_MACHINE, tool, "Debugger", "svch0st.exe");
+  const CommandRun damaged = Torvane(L"scan --json");
+  EXPECT_EQ(state(damaged.out), "damaged") << damaged.out;
+  const CommandRun repair = Torvane(L"repair 3 --json");
+  EXPECT_EQ(repair.code, 0u) << repair.out << repair.err;
+  EXPECT_NE(repair.out.find("\"repaired\": [{\"profile\": null, \"index\": 3, "), std::string::npos) << repair.out;
+  EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, tool, "Debugger"));
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, tool, "MitigationOptions"), std::string("\0\1\0\0", 4));
+  EXPECT_TRUE(ReadValue(HKEY_LOCAL_MACHINE, tool + "\\0", "FilterFullPath"));
+  DeleteTree(HKEY_LOCAL_MACHINE, tool);
+}
+
 // ---------------------------------------------------------------- both views
 
 const std::string kIfeo32 = "SOFTWARE\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
@@ -266,6 +293,9 @@ class CountingStore final : public registry::RegistryStore {
   }
   long RegDeleteValueA(registry::HKey key, const std::string& name) override {
     return inner_.RegDeleteValueA(key, name);
+  }
+  long RegEnumValueA(registry::HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override {
+    return inner_.RegEnumValueA(key, index, name, capacity);
   }
   long RegEnumKeyA(registry::HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override {
     return inner_.RegEnumKeyA(key, index, name, capacity);
