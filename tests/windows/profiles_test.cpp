@@ -405,7 +405,15 @@ TEST_F(ProfilesTest, APolicyFileAUserCouldHaveWrittenMakesNothingManaged) {
   const std::string bytes = registry::FormatPreg(
       {{registry::PregText(kExplorerPolicy), registry::PregText("NoRun"), REG_DWORD, {1, 0, 0, 0}}});
   std::ofstream(folder + "\\Registry.pol", std::ios::binary) << bytes;
+  // A domain's policy in the history: the merged results are read too.
+  const std::string history =
+      "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Group Policy\\History\\{35378EAC-683F-11D2-A89A-00C04FBBCFA2}\\0";
+  PutString(HKEY_LOCAL_MACHINE, history, "GPOName", "{31B2F340-016D-11D2-945F-00C04FB984F9}");
+  PutString(HKEY_LOCAL_MACHINE, history, "DisplayName", "Default Domain Policy");
+  std::ofstream("C:\\ProgramData\\ntuser.pol", std::ios::binary) << bytes;
   const Result scan = Cli({"scan", "--all-users", "--json"});
+  DeleteFileA("C:\\ProgramData\\ntuser.pol");
+  DeleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Group Policy");
   DeleteFileA((folder + "\\Registry.pol").c_str());
   RemoveDirectoryA(folder.c_str());
   RemoveDirectoryA("C:\\windows\\system32\\GroupPolicy");
@@ -413,6 +421,9 @@ TEST_F(ProfilesTest, APolicyFileAUserCouldHaveWrittenMakesNothingManaged) {
   EXPECT_EQ(ItemState(EntryOf(scan.out, kSidB), 4), "damaged") << scan.out;
   EXPECT_EQ(scan.out.find("\"managed\""), std::string::npos) << scan.out;
   EXPECT_NE(scan.err.find("Registry.pol: not evidence of policy: it is owned by S-1-5-21-"), std::string::npos)
+      << scan.err;
+  EXPECT_NE(scan.err.find("ProgramData\\ntuser.pol: not evidence of policy: it is owned by S-1-5-21-"),
+            std::string::npos)
       << scan.err;
 }
 
