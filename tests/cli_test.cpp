@@ -484,6 +484,9 @@ TEST_F(CliTest, GroupPolicyOnAVolumeIsManagedOnlyWhereAStandardUserCannotForgeIt
     const Result named = Cli({"repair", "--windows", root.string(), "4", "--json"});
     EXPECT_EQ(named.code, kExitOk) << named.err;
     EXPECT_NE(named.out.find("\"left_alone\": [{\"profile\": \"alice\", \"index\": 4"), std::string::npos) << named.out;
+    const Result dry = Cli({"repair", "--windows", root.string(), "4", "--include-managed", "--dry-run"});
+    EXPECT_NE(dry.out.find("take the values out of the local policy " + pol.string()), std::string::npos) << dry.out;
+    EXPECT_EQ(ReadFile(pol.string()), policy_before) << "a dry run changes nothing";
     const Result included = Cli({"repair", "--windows", root.string(), "4", "--include-managed", "--json"});
     EXPECT_EQ(included.code, kExitOk) << included.out << included.err;
     EXPECT_NE(included.out.find("\"policy_files_changed\": [\"" + pol.string() + "\"]"), std::string::npos)

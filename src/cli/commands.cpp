@@ -259,6 +259,12 @@ int Repair(const Options& options, const Streams& streams) {
   repair::RepairRun run(std::move(run_profiles), requested, options.dry_run, options.include_managed);
   std::optional<WrittenFile> backup;
   for (const repair::ProfileRun& part : run.profiles()) {
+    if (part.policy_edits.empty() || source->CanChangePolicyFiles()) continue;
+    throw SourceError(part.policy_edits.front().file +
+                      ": --include-managed cannot take the value out of this local policy file here; change it with "
+                      "the local policy editor. Nothing was changed.");
+  }
+  for (const repair::ProfileRun& part : run.profiles()) {
     if (part.policy_edits.empty() || options.backup.empty()) continue;
     throw SourceError(part.policy_edits.front().file +
                       ": a backup cannot carry the local policy file --include-managed changes; run without --backup "
@@ -273,24 +279,29 @@ int Repair(const Options& options, const Streams& streams) {
   run.ReadBack();
   // The report shows as repaired only what now stands in the files.
   std::string commit_error;
+  // The local policy files a managed item's repair changes too: what it
+  // took out of the registry goes out of the file, in the same commit.
   std::vector<std::vector<std::string>> policy_files(profiles.size());
+  std::vector<const repair::ProfileRun::PolicyEdit*> edits;
+  for (std::size_t k = 0; k < profiles.size(); ++k) {
+    const auto& repaired = run.profiles()[k].repaired;
+    for (const auto& edit : run.profiles()[k].policy_edits) {
+      if (std::find(repaired.begin(), repaired.end(), edit.item) == repaired.end()) continue;
+      edits.push_back(&edit);
+      policy_files[k].push_back(edit.file);
+    }
+  }
   if (!options.dry_run) {
     try {
-      // What a managed item's repair took out of the registry goes out of
-      // the local policy file too, in the same commit.
-      for (std::size_t k = 0; k < profiles.size(); ++k) {
-        for (const auto& edit : run.profiles()[k].policy_edits) {
-          const auto& repaired = run.profiles()[k].repaired;
-          if (std::find(repaired.begin(), repaired.end(), edit.item) == repaired.end()) continue;
-          source->RemovePolicyValues(edit.file, edit.values);
-          policy_files[k].push_back(edit.file);
-        }
-      }
+      for (const auto* edit : edits) source->RemovePolicyValues(edit->file, edit->values);
       source->Commit();
     } catch (const CommitError& error) {
       // Some files took the run's changes and others not.
       for (std::size_t k = 0; k < profiles.size(); ++k) {
         for (int index : Uncommitted(profiles[k], error.replaced(), run.profiles()[k])) run.Unreached(k, index);
+        std::erase_if(policy_files[k], [&](const std::string& file) {
+          return std::find(error.replaced().begin(), error.replaced().end(), file) == error.replaced().end();
+        });
       }
       commit_error = error.what();
     } catch (const SourceError&) {

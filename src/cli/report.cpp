@@ -248,13 +248,17 @@ void PrintText(const RunReport& report, bool colour, std::FILE* out) {
       if (report.dry_run) {
         std::fprintf(out, "%s\n", profile.changes.empty() ? "Would change nothing." : "Would change:");
         for (const Change& change : profile.changes) PrintChange(change, profile.user_root, out);
+        for (const std::string& file : profile.policy_files) {
+          std::fprintf(out, "  take the values out of the local policy %s, and raise its version\n",
+                       Printable(file).c_str());
+        }
       }
       if (profile.ran) {
         std::string text = TerminalText(profile.message);
         if (!text.empty() && text.back() == '\n') text.pop_back();
         std::fprintf(out, "%s\n", text.c_str());
       }
-      for (const std::string& file : profile.policy_files) {
+      for (const std::string& file : report.dry_run ? std::vector<std::string>() : profile.policy_files) {
         std::fprintf(out, "taken out of the local policy too: %s\n", Printable(file).c_str());
       }
       for (int index : profile.left_alone) {

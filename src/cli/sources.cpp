@@ -186,6 +186,7 @@ class HiveSource final : public Source {
     policy_files_.emplace(path, std::move(file));
   }
 
+  bool CanChangePolicyFiles() const override { return true; }
   void RemovePolicyValues(const std::string& file, const std::vector<registry::PolicyValue>& values) override {
     const auto found = policy_files_.find(file);
     if (found == policy_files_.end() || !found->second.gpt) {

@@ -75,6 +75,7 @@ class Source {
   // it) every entry that sets one of `values`, and raises the policy
   // object's version, both written by Commit with the rest. Throws
   // SourceError when the source cannot: nothing is then changed.
+  virtual bool CanChangePolicyFiles() const { return false; }
   virtual void RemovePolicyValues(const std::string& file, const std::vector<registry::PolicyValue>& values) {
     (void)values;
     throw SourceError(file + ": this source cannot change a policy file. Nothing was changed.");
