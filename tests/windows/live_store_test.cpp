@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "registry/key_tree.h"
@@ -544,31 +542,13 @@ TEST_F(LiveStoreTest, ALookAlikeLetterInAFileNameIsDamage) {
 }
 
 TEST_F(LiveStoreTest, AValueWrittenBackAtOnceIsReportedFailedNotRepaired) {
-  // Between the delete and the read-back of item 4 the run reads items 0 to
-  // 3, here a thousand image-options subkeys in each view: the watcher, woken
-  // by the registry's own change notice, has that long to write it back.
-  const std::string pad = std::string(kIfeo) + "\\torvane-pad-";
-  for (int i = 0; i < 1000; ++i) PutString(HKEY_LOCAL_MACHINE, pad + std::to_string(i) + ".exe", "Note", "");
-  std::atomic<bool> stop{false};
-  PutDword(HKEY_CURRENT_USER, kExplorerPolicy, "NoRun", 1);
-  HKEY watched = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kExplorerPolicy, 0, KEY_NOTIFY | KEY_READ, &watched), ERROR_SUCCESS);
-  HANDLE changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  std::thread watcher([&] {
-    while (!stop) {
-      RegNotifyChangeKeyValue(watched, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE);
-      if (!ReadValue(HKEY_CURRENT_USER, kExplorerPolicy, "NoRun")) PutDword(HKEY_CURRENT_USER, kExplorerPolicy, "NoRun", 1);
-      WaitForSingleObject(changed, 5);
-    }
-  });
-  const CommandRun json = Torvane(L"repair 4 --json");
-  const CommandRun text = Torvane(L"repair 4");
-  stop = true;
-  watcher.join();
-  CloseHandle(changed);
-  RegCloseKey(watched);
-  DeleteTree(HKEY_CURRENT_USER, kExplorerPolicy);
-  for (int i = 0; i < 1000; ++i) DeleteTree(HKEY_LOCAL_MACHINE, pad + std::to_string(i) + ".exe");
+  CommandRun json, text;
+  {
+    RewrittenAtOnce malware(kExplorerPolicy, "NoRun");
+    ASSERT_TRUE(malware.Watch());
+    json = Torvane(L"repair 4 --json");
+    text = Torvane(L"repair 4");
+  }
   EXPECT_EQ(json.code, 1u) << json.out << json.err;
   EXPECT_NE(json.out.find("\"repaired\": [], \"failed\": [{\"profile\": null, \"index\": 4, "), std::string::npos)
       << json.out;

@@ -169,4 +169,39 @@ bool SaveUserHive(const std::string& file, const std::function<void(const std::s
   return saved == ERROR_SUCCESS;
 }
 
+namespace {
+const std::string kPad =
+    "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\torvane-pad-";
+}  // namespace
+
+RewrittenAtOnce::RewrittenAtOnce(std::string path, std::string name) : path_(std::move(path)), name_(std::move(name)) {
+  for (int i = 0; i < 1000; ++i) PutString(HKEY_LOCAL_MACHINE, kPad + std::to_string(i) + ".exe", "Note", "");
+  PutDword(HKEY_CURRENT_USER, path_, name_, 1);
+}
+
+bool RewrittenAtOnce::Watch() {
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_NOTIFY | KEY_READ, &watched_) != ERROR_SUCCESS) {
+    watched_ = nullptr;
+    return false;
+  }
+  changed_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  watcher_ = std::thread([this] {
+    while (!stop_) {
+      RegNotifyChangeKeyValue(watched_, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed_, TRUE);
+      if (!ReadValue(HKEY_CURRENT_USER, path_, name_)) PutDword(HKEY_CURRENT_USER, path_, name_, 1);
+      WaitForSingleObject(changed_, 5);
+    }
+  });
+  return true;
+}
+
+RewrittenAtOnce::~RewrittenAtOnce() {
+  stop_ = true;
+  if (watcher_.joinable()) watcher_.join();
+  if (changed_ != nullptr) CloseHandle(changed_);
+  if (watched_ != nullptr) RegCloseKey(watched_);
+  DeleteTree(HKEY_CURRENT_USER, path_);
+  for (int i = 0; i < 1000; ++i) DeleteTree(HKEY_LOCAL_MACHINE, kPad + std::to_string(i) + ".exe");
+}
+
 }  // namespace torvane::wintest

@@ -6,7 +6,9 @@
 
 #include <functional>
 #include <optional>
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "registry/memory_store.h"
 
@@ -57,6 +59,28 @@ class ValueWritesDenied {
   std::string path_;
   REGSAM view_;
   bool applied_ = false;
+};
+
+// Malware that watches a value and writes it back the moment it is deleted:
+// HKCU `path` `name` = 1 (a DWORD), set now and, from Watch() on, kept,
+// woken by the registry's change notice, until this goes. Alongside, a thousand
+// image-options subkeys in each view that a run reads (items 0 to 3) before
+// item 4's read-back: the watcher has that long to win.
+class RewrittenAtOnce {
+ public:
+  RewrittenAtOnce(std::string path, std::string name);
+  RewrittenAtOnce(const RewrittenAtOnce&) = delete;
+  RewrittenAtOnce& operator=(const RewrittenAtOnce&) = delete;
+  ~RewrittenAtOnce();
+  // Starts the watcher; false when the key cannot be watched.
+  bool Watch();
+
+ private:
+  std::string path_, name_;
+  HKEY watched_ = nullptr;
+  HANDLE changed_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::thread watcher_;
 };
 
 // Key paths the tests use.
