@@ -495,6 +495,44 @@ TEST_F(UndoTest, NamesThatWouldNotReadBackAreRefusedBeforeTheFirstChange) {
     EXPECT_EQ(ReadFile(reg), text);
     EXPECT_FALSE(fs::exists(Path("b.reg")));
   }
+  // A link below a hijack key the repair deletes: restored, it would come
+  // back as an ordinary key. The backup refuses before the first change,
+  // naming the link; without a backup the tree goes, the link as a key.
+  {
+    WriteDemoHives();
+    MemoryStore linked;
+    registry::LoadDemoRegistry(linked);
+    linked.PutString(kLocalMachine, kIfeo + "\\IceSword.exe", "Debugger", "svch0st.exe");
+    linked.PutValue(kLocalMachine, kIfeo + "\\IceSword.exe\\Sub\\Linked", "SymbolicLinkValue", registry::kRegLink,
+                    std::vector<std::uint8_t>{'\\', 0, 'R', 0});
+    WriteHive(software, *linked.FindKey(kLocalMachine, "SOFTWARE"));
+    std::string before = ReadFile(software);
+    const std::size_t name = before.find("Linked");
+    ASSERT_NE(name, std::string::npos);
+    ASSERT_EQ(before.substr(name - 0x50 + 4, 2), "nk");
+    before[name - 0x50 + 6] = static_cast<char>(before[name - 0x50 + 6] | 0x10);  // KEY_SYM_LINK
+    WriteFile(software, before);
+    {
+      registry::HiveStore store(registry::HiveFile::Open(software, false), nullptr);
+      const auto tree = store.ReadTree(kLocalMachine, kIfeo + "\\IceSword.exe");
+      ASSERT_TRUE(tree) << "read whole, the link as a key";
+      ASSERT_EQ(tree->children.size(), 1u);
+      EXPECT_FALSE(tree->link);
+      EXPECT_FALSE(tree->children[0].link);
+      ASSERT_EQ(tree->children[0].children.size(), 1u);
+      EXPECT_TRUE(tree->children[0].children[0].link);
+    }
+    const Result result = Cli(Join({"repair", "3", "--backup", Path("b.reg")}, Hives()));
+    EXPECT_EQ(result.code, kExitError) << result.out;
+    EXPECT_EQ(result.err, "torvane: HKEY_LOCAL_MACHINE\\" + kIfeo +
+                              "\\IceSword.exe\\Sub\\Linked is a registry link, which a backup cannot carry; run the "
+                              "repair without --backup to remove it. Nothing was changed.\n");
+    EXPECT_TRUE(ReadFile(software) == before) << "the hive was changed";
+    EXPECT_FALSE(fs::exists(Path("b.reg")));
+    EXPECT_EQ(Cli(Join({"repair", "3"}, Hives())).code, kExitOk) << "without a backup it is repaired";
+    registry::HiveStore after(registry::HiveFile::Open(software, false), nullptr);
+    EXPECT_EQ(after.ListSubkeys(kLocalMachine, kIfeo + "\\IceSword.exe"), std::nullopt) << "the tree is gone";
+  }
   // A lone CR in a restore file would end its line for some readers: a key
   // could be injected. The file is refused, named with its line.
   const std::string reg = Path("machine.reg");

@@ -271,10 +271,8 @@ bool SameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) 
 
 }  // namespace
 
-std::string HiveFile::CheckWritten(const std::string& temporary) const {
-  const UniqueFd fd(::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0) return "cannot read it back: " + std::string(std::strerror(errno));
-  auto written = RegfReader::Open(fd.get());
+std::string HiveFile::CheckWritten(int fd) const {
+  auto written = RegfReader::Open(fd);
   if (written == nullptr) return "cannot read it back";
   if (std::string damage = written->Check(); !damage.empty()) return "it reads back damaged (" + damage + ")";
   // Walks the old hive with this run's changes beside the new file.
@@ -343,18 +341,47 @@ void HiveFile::Prepare(FileSet& set) {
   if (!writable_) throw HiveError(path_ + ": opened for reading only");
   if (broken_) throw HiveError(path_ + ": a change failed half-way through the hive's structure; nothing was written");
   try {
-    set.AddWrittenBy(place_, [&](const std::string& temporary) {
-      if (hivex_commit(hive_, temporary.c_str(), 0) != 0) {
-        throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
-      }
-      if (const std::string difference = CheckWritten(temporary); !difference.empty()) {
-        throw HiveError(path_ + ": the written hive is not the planned change (" + difference +
-                        "); nothing was written");
-      }
-    });
+    set.AddWrittenBy(place_, [&](const std::string& temporary) { WriteProved(temporary, -1); });
   } catch (const FileError& error) {
     throw HiveError(error.what());
   }
+}
+
+void HiveFile::WriteProved(const std::string& name, int fd) const {
+  if (hivex_commit(hive_, name.c_str(), 0) != 0) {
+    throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
+  }
+  UniqueFd opened;
+  if (fd < 0) {
+    opened.Reset(::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    fd = opened.get();
+  }
+  const std::string difference =
+      fd < 0 ? "cannot read it back: " + std::string(std::strerror(errno)) : CheckWritten(fd);
+  if (!difference.empty()) {
+    throw HiveError(path_ + ": the written hive is not the planned change (" + difference + "); nothing was written");
+  }
+}
+
+std::string HiveFile::PrepareRefusal() const {
+  if (!modified_) return {};
+  if (!writable_) return path_ + ": opened for reading only";
+  if (broken_) return path_ + ": a change failed half-way through the hive's structure; nothing was written";
+  if (refusal_ && refusal_->first == generation_) return refusal_->second;
+  // Written into memory, never beside the file: a dry run leaves no trace.
+  std::string refusal;
+  const UniqueFd memory(::memfd_create("hive", MFD_CLOEXEC));
+  if (memory.get() < 0) {
+    refusal = path_ + ": cannot write the changed hive: " + std::strerror(errno);
+  } else {
+    try {
+      WriteProved("/proc/self/fd/" + std::to_string(memory.get()), memory.get());
+    } catch (const HiveError& error) {
+      refusal = error.what();
+    }
+  }
+  refusal_.emplace(generation_, refusal);
+  return refusal;
 }
 
 void HiveFile::Commit(const BeforeReplaceHook& hook) {
@@ -721,6 +748,14 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   return true;
 }
 
+std::string HiveStore::CommitRefusal() const {
+  for (const HiveFile* hive : {software_.get(), user_.get()}) {
+    if (hive == nullptr) continue;
+    if (std::string refusal = hive->PrepareRefusal(); !refusal.empty()) return refusal;
+  }
+  return {};
+}
+
 std::string HiveStore::WriteRefusal(HKey root, const std::string& /*path*/, const RegValue& value) const {
   const HiveFile* hive = root == kCurrentUser ? user_.get() : software_.get();
   if (hive == nullptr) return {};
@@ -772,6 +807,8 @@ bool ReadNode(const HiveFile& hive, hive_node_h node, int depth, RegTree* tree) 
   for (hive_node_h child : children) {
     RegTree& sub = tree->children.emplace_back();
     if (!ExactNameOf(hive, child, &sub.name) || !ReadNode(hive, child, depth + 1, &sub)) return false;
+    // Read on as a key: whether a link may go as one is for the caller.
+    sub.link = NodeIsLink(hive, child);
   }
   return true;
 }

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -97,12 +99,20 @@ class HiveFile {
   void Committed() { modified_ = false; }
   // A file set of this hive alone. Does nothing when nothing changed.
   void Commit(const BeforeReplaceHook& hook = {});
+  // Why Prepare would refuse the changes made so far (HiveError's message),
+  // found by writing the new version into memory only; empty when it would
+  // not. What a dry run asks.
+  std::string PrepareRefusal() const;
 
  private:
   HiveFile(FilePlace place, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty);
-  // Why the file written at `temporary` is not the old one with this run's
-  // changes: the first difference; empty when it is.
-  std::string CheckWritten(const std::string& temporary) const;
+  // Writes the changed hive to the new, empty file `name` (open at `fd`,
+  // or -1: opened again, never through a link) and proves it against the
+  // plan; throws HiveError.
+  void WriteProved(const std::string& name, int fd) const;
+  // Why the file open at `fd` is not the old one with this run's changes:
+  // the first difference; empty when it is.
+  std::string CheckWritten(int fd) const;
 
   FilePlace place_;  // where it was found when opened; a commit writes there
   std::string path_;
@@ -121,6 +131,9 @@ class HiveFile {
   bool modified_ = false;
   bool broken_ = false;
   std::uint64_t generation_ = 0;
+  // What PrepareRefusal found, and at which generation: a hive shared by
+  // several profiles is written once.
+  mutable std::optional<std::pair<std::uint64_t, std::string>> refusal_;
   std::uint64_t key_generation_ = 0;
 };
 
@@ -151,6 +164,8 @@ class HiveStore final : public RegistryStore, public RegTarget {
   std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override;
   std::optional<RegTree> ReadTree(HKey root, const std::string& path) override;
   std::string WriteRefusal(HKey root, const std::string& path, const RegValue& value) const override;
+  bool HoldsChanges() const override { return true; }
+  std::string CommitRefusal() const override;
 
   std::size_t open_handles() const { return handles_.size(); }
 
