@@ -59,8 +59,15 @@ bool HivexChildren(const HiveFile& hive, hive_node_h node, std::vector<hive_node
 // The subkeys as the reader found them, or as hivex holds them once this
 // run added or deleted one.
 bool ChildrenOf(const HiveFile& hive, hive_node_h node, std::vector<hive_node_h>* out) {
-  if (hive.writable() && (hive.ChildrenChanged(node) || !hive.Original(node))) return HivexChildren(hive, node, out);
-  return hive.reader().Children(node, out);
+  if (hive.Added(node)) {
+    *out = hive.AddedChildren(node);
+    return true;
+  }
+  if (!hive.writable() || !hive.ChildrenChanged(node)) return hive.reader().Children(node, out);
+  if (!HivexChildren(hive, node, out)) return false;
+  const std::vector<std::size_t> added = hive.AddedChildren(node);
+  out->insert(out->end(), added.begin(), added.end());
+  return true;
 }
 
 hive_node_h RootOf(const HiveFile& hive) { return hive.reader().root(); }
@@ -108,7 +115,7 @@ long WriteNodeValues(HiveFile& hive, std::size_t node, std::vector<RegValue> val
   }
   std::vector<hive_set_value> set(raw.size());
   for (std::size_t i = 0; i < raw.size(); ++i) set[i] = SetValueOf(raw[i]);
-  if (hivex_node_set_values(hive.handle(), node, set.size(), set.data(), 0) != 0) {
+  if (!hive.Added(node) && hivex_node_set_values(hive.handle(), node, set.size(), set.data(), 0) != 0) {
     hive.MarkBroken();
     return kAccessDenied;
   }
@@ -135,7 +142,7 @@ bool RawValues(hive_h* h, hive_node_h node, std::vector<RawValue>* out) {
 // Whether hivex sees the node's values exactly as `values` (the reader's):
 // only then does a list written through it change just what was asked.
 bool HivexSees(const HiveFile& hive, std::size_t node, const std::vector<RegValue>& values) {
-  if (hive.WrittenValues(node) != nullptr) return true;
+  if (hive.WrittenValues(node) != nullptr || hive.Added(node)) return true;
   std::vector<RawValue> raw;
   if (!RawValues(hive.handle(), node, &raw) || raw.size() != values.size()) return false;
   for (std::size_t i = 0; i < raw.size(); ++i) {
@@ -353,11 +360,14 @@ void HiveFile::WriteProved(const std::string& name, int fd) const {
   }
   UniqueFd opened;
   if (fd < 0) {
-    opened.Reset(::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    opened.Reset(::open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
     fd = opened.get();
+    if (fd < 0) throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
   }
-  const std::string difference =
-      fd < 0 ? "cannot read it back: " + std::string(std::strerror(errno)) : CheckWritten(fd);
+  if (const std::string problem = AppendNewKeys(fd, NewKeys()); !problem.empty()) {
+    throw HiveError(path_ + ": cannot write the added keys (" + problem + "); nothing was written");
+  }
+  const std::string difference = CheckWritten(fd);
   if (!difference.empty()) {
     throw HiveError(path_ + ": the written hive is not the planned change (" + difference + "); nothing was written");
   }
@@ -427,6 +437,37 @@ const std::vector<RegValue>* HiveFile::WrittenValues(std::size_t node) const {
 const std::string* HiveFile::AddedName(std::size_t node) const {
   auto it = added_names_.find(node);
   return it == added_names_.end() ? nullptr : &it->second;
+}
+
+std::vector<std::size_t> HiveFile::AddedChildren(std::size_t node) const {
+  std::vector<std::size_t> children;
+  if (auto it = added_.find(node); it != added_.end()) {
+    for (std::size_t child : it->second) {
+      if (deleted_.count(child) == 0) children.push_back(child);
+    }
+  }
+  return children;
+}
+
+NewKey HiveFile::NewKeyAt(std::size_t node) const {
+  NewKey key;
+  key.name = added_names_.at(node);
+  if (const std::vector<RegValue>* values = WrittenValues(node)) key.values = *values;
+  for (std::size_t child : AddedChildren(node)) key.children.push_back(NewKeyAt(child));
+  return key;
+}
+
+std::vector<NewSubkeys> HiveFile::NewKeys() const {
+  std::vector<NewSubkeys> keys;
+  for (const auto& [parent, children] : added_) {
+    if (Added(parent) || deleted_.count(parent) != 0) continue;
+    NewSubkeys under{parent, {}};
+    for (std::size_t child : AddedChildren(parent)) under.keys.push_back(NewKeyAt(child));
+    if (!under.keys.empty()) keys.push_back(std::move(under));
+  }
+  // The same run writes the same file.
+  std::sort(keys.begin(), keys.end(), [](const NewSubkeys& a, const NewSubkeys& b) { return a.parent < b.parent; });
+  return keys;
 }
 
 void HiveFile::NoteValuesWritten(std::size_t node, std::vector<RegValue> values) {
@@ -546,14 +587,12 @@ long HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
     if (next == 0) {
       if (!create || !at.hive->writable()) return kFileNotFound;
       if (!HivexSeesChildren(*at.hive, at.node)) return kAccessDenied;
-      errno = 0;
       const std::string utf8 = exact ? part : GbkToUtf8(part);
-      next = hivex_node_add_child(at.hive->handle(), at.node, utf8.c_str());
-      if (next == 0) {
-        // EINVAL and EEXIST come before hivex touches the hive.
-        if (errno != EINVAL && errno != EEXIST) at.hive->MarkBroken();
+      // hivex takes names as C strings; no name of a key is empty.
+      if (utf8.empty() || utf8.find('\0') != std::string::npos || Utf8ToUtf16le(utf8).size() > 0xFFFF) {
         return kAccessDenied;
       }
+      next = at.hive->NewNode();
       at.hive->MarkModified();
       NoteChildAdded(*at.hive, at.node, utf8, next);
     }
@@ -697,7 +736,7 @@ long HiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
       !HivexSeesChildren(*victim.hive, victim.parent)) {
     return kAccessDenied;
   }
-  if (hivex_node_delete_child(h, victim.node) != 0) {
+  if (!victim.hive->Added(victim.node) && hivex_node_delete_child(h, victim.node) != 0) {
     victim.hive->MarkBroken();
     return kAccessDenied;
   }
@@ -737,14 +776,18 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   if (victim.node == RootOf(*victim.hive) || !HivexSeesChildren(*victim.hive, victim.parent)) return false;
   std::vector<hive_node_h> doomed;
   CollectSubtree(*victim.hive, victim.node, 0, &doomed);
-  if (hivex_node_delete_child(h, victim.node) != 0) {
+  if (!victim.hive->Added(victim.node) && hivex_node_delete_child(h, victim.node) != 0) {
     victim.hive->MarkBroken();
     return false;
   }
   victim.hive->MarkModified();
   victim.hive->MarkKeysChanged();
   victim.hive->NoteDeleted(victim.parent, victim.node);
-  for (hive_node_h node : doomed) ForgetNode(victim.hive, node);
+  // Keys added below it go with it, never to be written.
+  for (hive_node_h node : doomed) {
+    victim.hive->NoteDeleted(victim.node, node);
+    ForgetNode(victim.hive, node);
+  }
   return true;
 }
 

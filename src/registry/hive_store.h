@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "registry/file_io.h"
+#include "registry/hive_append.h"
 #include "registry/reg_target.h"
 #include "registry/registry.h"
 
@@ -88,6 +89,12 @@ class HiveFile {
   const std::vector<RegValue>* WrittenValues(std::size_t node) const;
   bool ChildrenChanged(std::size_t node) const { return children_changed_.count(node) != 0; }
   const std::string* AddedName(std::size_t node) const;
+  // A key this run adds: kept in memory, never given to hivex (see
+  // hive_append.h), and named by a number past any offset of the file.
+  std::size_t NewNode() { return next_new_node_ += 8; }
+  bool Added(std::size_t node) const { return added_names_.count(node) != 0; }
+  // The keys this run added below `node` and did not delete again.
+  std::vector<std::size_t> AddedChildren(std::size_t node) const;
   void NoteValuesWritten(std::size_t node, std::vector<RegValue> values);
   void NoteChildAdded(std::size_t parent, std::size_t child, const std::string& utf8_name);
   void NoteDeleted(std::size_t parent, std::size_t node);
@@ -110,6 +117,9 @@ class HiveFile {
   // or -1: opened again, never through a link) and proves it against the
   // plan; throws HiveError.
   void WriteProved(const std::string& name, int fd) const;
+  // The keys this run added, by the key of the file each goes under.
+  std::vector<NewSubkeys> NewKeys() const;
+  NewKey NewKeyAt(std::size_t node) const;
   // Why the file open at `fd` is not the old one with this run's changes:
   // the first difference; empty when it is.
   std::string CheckWritten(int fd) const;
@@ -127,7 +137,8 @@ class HiveFile {
   std::unordered_map<std::size_t, std::vector<std::size_t>> added_;
   std::unordered_map<std::size_t, std::string> added_names_;
   std::unordered_set<std::size_t> children_changed_;
-  std::unordered_set<std::size_t> deleted_;
+  std::unordered_set<std::size_t> deleted_;  // and every key below one deleted
+  std::size_t next_new_node_ = std::size_t{1} << 40;
   bool modified_ = false;
   bool broken_ = false;
   std::uint64_t generation_ = 0;
