@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "registry/codepage.h"
+#include "registry/hive_cells.h"
 #include "registry/little_endian.h"
 #include "registry/names.h"
 #include "registry/owned.h"
@@ -30,6 +31,9 @@ constexpr std::size_t kBaseBlockSize = 0x1000;
 // later; hivex writes one cell, so a node holding such a value is not
 // rewritten.
 constexpr std::size_t kLargestPlainValue = 16344;
+// A hive whose free cells hold more than its cells in use, and more than
+// this, is changed as a compact copy.
+constexpr std::size_t kCompactAbove = std::size_t{4} << 20;
 
 // Frees what hivex allocates.
 struct FreeDeleter {
@@ -169,6 +173,56 @@ void CollectSubtree(const HiveFile& hive, hive_node_h node, int depth, std::vect
   for (hive_node_h child : children) CollectSubtree(hive, child, depth + 1, out);
 }
 
+// Whether the keys at `a` and `b` of two readers hold the same names,
+// links, values and subkeys, in the same order.
+bool SameKeys(const RegfReader& one, std::size_t a, const RegfReader& two, std::size_t b, int depth) {
+  std::string name_a, name_b;
+  std::vector<RegValue> values_a, values_b;
+  std::size_t unnamed_a = 0, unnamed_b = 0;
+  std::vector<std::size_t> children_a, children_b;
+  if (depth > kMaxKeyDepth || !one.NameOf(a, &name_a) || !two.NameOf(b, &name_b) || name_a != name_b ||
+      one.IsLink(a) != two.IsLink(b) || !one.Values(a, &values_a, true, &unnamed_a) ||
+      !two.Values(b, &values_b, true, &unnamed_b) || unnamed_a != unnamed_b || values_a.size() != values_b.size() ||
+      !one.Children(a, &children_a) || !two.Children(b, &children_b) || children_a.size() != children_b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < values_a.size(); ++i) {
+    if (values_a[i].name != values_b[i].name || values_a[i].type != values_b[i].type ||
+        values_a[i].data != values_b[i].data) {
+      return false;
+    }
+  }
+  for (std::size_t i = 0; i < children_a.size(); ++i) {
+    if (!SameKeys(one, children_a[i], two, children_b[i], depth + 1)) return false;
+  }
+  return true;
+}
+
+// A compact copy of the hive mapped at `p` (see CompactHive) in memory and
+// its reader, when it can be made, passes the checks the file passed and
+// reads as `reader` does; nullopt otherwise.
+std::optional<std::pair<UniqueFd, std::unique_ptr<RegfReader>>> CompactCopy(const unsigned char* p, std::size_t size,
+                                                                            const RegfReader& reader) {
+  UniqueFd memory(::memfd_create("hive", MFD_CLOEXEC));
+  if (memory.get() < 0) return std::nullopt;
+  {
+    const std::string bytes = CompactHive(p, size);
+    if (bytes.empty() || !CheckHiveStructure(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()).empty()) {
+      return std::nullopt;
+    }
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t n = ::write(memory.get(), bytes.data() + done, bytes.size() - done);
+      if (n <= 0) return std::nullopt;
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  auto copy = RegfReader::Open(memory.get());
+  if (copy == nullptr || !copy->Check().empty() || !SameKeys(reader, reader.root(), *copy, copy->root(), 0)) {
+    return std::nullopt;
+  }
+  return std::make_pair(std::move(memory), std::move(copy));
+}
+
 }  // namespace
 
 std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) {
@@ -212,18 +266,29 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
     file->minor_version_ = minor;
     return file;
   }
+  UniqueFd compacted;
   {
     const Mapping mapped(fd);
     if (mapped.data() == nullptr || mapped.size() != file_size) throw HiveError(path + ": cannot read it whole");
     const std::string damage = CheckHiveStructure(mapped.data(), mapped.size());
     if (!damage.empty()) throw HiveError(path + ": " + damage + "; refusing to change it");
+    // hivex holds and writes every byte of the bins, free cells too: a hive
+    // that is mostly free space is changed as a compact copy instead, once
+    // that copy is shown to read as the file does.
+    const std::size_t used = UsedCellBytes(mapped.data(), mapped.size());
+    if (reader->end() - kBaseBlockSize - used > std::max(used, kCompactAbove)) {
+      if (auto copy = CompactCopy(mapped.data(), mapped.size(), *reader)) {
+        compacted = std::move(copy->first);
+        reader = std::move(copy->second);
+      }
+    }
   }
   // hivex loads the whole file and writes it whole: bytes past the bins the
   // header announces (padding, however long) are no part of the hive and
   // are left out, so memory and the new file follow the hive, not the file.
-  std::string name = "/proc/self/fd/" + std::to_string(fd);
+  std::string name = "/proc/self/fd/" + std::to_string(compacted.get() >= 0 ? compacted.get() : fd);
   UniqueFd trimmed;
-  if (reader->end() < file_size) {
+  if (compacted.get() < 0 && reader->end() < file_size) {
     trimmed.Reset(::memfd_create("hive", MFD_CLOEXEC));
     if (trimmed.get() < 0) throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
     std::vector<char> buffer(1 << 20);

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "registry/file_io.h"
-#include "registry/hive_append.h"
+#include "registry/hive_cells.h"
 #include "registry/reg_target.h"
 #include "registry/registry.h"
 
@@ -90,7 +90,7 @@ class HiveFile {
   bool ChildrenChanged(std::size_t node) const { return children_changed_.count(node) != 0; }
   const std::string* AddedName(std::size_t node) const;
   // A key this run adds: kept in memory, never given to hivex (see
-  // hive_append.h), and named by a number past any offset of the file.
+  // hive_cells.h), and named by a number past any offset of the file.
   std::size_t NewNode() { return next_new_node_ += 8; }
   bool Added(std::size_t node) const { return added_names_.count(node) != 0; }
   // The keys this run added below `node` and did not delete again.

@@ -1,4 +1,4 @@
-#include "registry/hive_append.h"
+#include "registry/hive_cells.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "registry/little_endian.h"
@@ -331,5 +333,177 @@ std::string AppendNewKeys(int fd, const std::vector<NewSubkeys>& added) {
   }
   return {};
 }
+
+namespace {
+
+// Copies the cells reachable from a checked hive's root; see CompactHive.
+class Compactor {
+ public:
+  Compactor(const unsigned char* p, std::size_t size)
+      : p_(p), end_(std::min<std::size_t>(size, kBinsStart + std::size_t{Le32(p + 0x28)})) {}
+
+  std::string Run() {
+    const std::size_t root = kBinsStart + std::size_t{Le32(p_ + 0x24)};
+    std::vector<std::size_t> keys{root};
+    if (!Place(root, 0x50)) return {};
+    while (!keys.empty()) {
+      const std::size_t nk = keys.back();
+      keys.pop_back();
+      if (!Key(nk, &keys)) return {};
+    }
+    for (std::size_t i = 0; i < security_.size(); ++i) {
+      const std::size_t n = security_.size();
+      Refer(security_[i], 8, security_[(i + 1) % n]);
+      Refer(security_[i], 12, security_[(i + n - 1) % n]);
+    }
+    return Write(root);
+  }
+
+ private:
+  std::size_t Length(std::size_t cell) const {
+    return static_cast<std::size_t>(-static_cast<std::int64_t>(static_cast<std::int32_t>(Le32(p_ + cell))));
+  }
+  bool Valid(std::size_t cell, std::size_t need) const {
+    return cell >= kBinsStart + kBinHeader && cell % 4 == 0 && cell + 4 <= end_ &&
+           static_cast<std::int32_t>(Le32(p_ + cell)) < 0 && Length(cell) >= need && Length(cell) <= end_ - cell;
+  }
+  // Takes the cell into the copy once.
+  bool Place(std::size_t cell, std::size_t need) {
+    if (!Valid(cell, need)) return false;
+    if (moved_.emplace(cell, 0).second) order_.push_back(cell);
+    return true;
+  }
+  static std::size_t At(std::uint32_t relative) { return kBinsStart + std::size_t{relative}; }
+  // The 32-bit reference at `field` of `cell` is to `target`.
+  void Refer(std::size_t cell, std::size_t field, std::size_t target) { references_.push_back({cell, field, target}); }
+  // A reference held by `cell` at `field`, taken along when it names something.
+  bool Follow(std::size_t cell, std::size_t field, std::size_t need, std::size_t* target = nullptr) {
+    const std::size_t to = At(Le32(p_ + cell + field));
+    if (!Place(to, need)) return false;
+    Refer(cell, field, to);
+    if (target != nullptr) *target = to;
+    return true;
+  }
+
+  bool Key(std::size_t nk, std::vector<std::size_t>* keys) {
+    if (std::memcmp(p_ + nk + 4, "nk", 2) != 0) return false;
+    if (Le32(p_ + nk + 0x20) != kNone) {
+      std::size_t list = 0;
+      if (!Follow(nk, 0x20, 8, &list) || !List(list, nk, false, keys)) return false;
+    }
+    const std::size_t values = Le32(p_ + nk + 0x28);
+    if (values > 0 && Le32(p_ + nk + 0x2C) != kNone) {
+      std::size_t list = 0;
+      if (!Follow(nk, 0x2C, 4 + 4 * values, &list)) return false;
+      for (std::size_t i = 0; i < values; ++i) {
+        std::size_t vk = 0;
+        if (!Follow(list, 4 + 4 * i, 0x18, &vk) || !Value(vk)) return false;
+      }
+    }
+    if (Le32(p_ + nk + 0x30) != kNone) {
+      std::size_t sk = 0;
+      if (!Follow(nk, 0x30, 0x18, &sk) || std::memcmp(p_ + sk + 4, "sk", 2) != 0) return false;
+      if (security_seen_.insert(sk).second) security_.push_back(sk);
+    }
+    if (Le32(p_ + nk + 0x34) != kNone && !Follow(nk, 0x34, 4)) return false;
+    return true;
+  }
+
+  bool List(std::size_t list, std::size_t parent, bool inside_index, std::vector<std::size_t>* keys) {
+    const unsigned char* q = p_ + list + 4;
+    const bool index = q[0] == 'r' && q[1] == 'i';
+    const bool fast = q[0] == 'l' && (q[1] == 'f' || q[1] == 'h');
+    if (!index && !fast && !(q[0] == 'l' && q[1] == 'i')) return false;
+    if (index && inside_index) return false;
+    const std::size_t count = Le16(q + 2);
+    const std::size_t stride = fast ? 8 : 4;
+    if (8 + count * stride > Length(list)) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::size_t target = 0;
+      if (index) {
+        if (!Follow(list, 8 + i * stride, 8, &target) || !List(target, parent, true, keys)) return false;
+        continue;
+      }
+      const std::size_t before = order_.size();
+      if (!Follow(list, 8 + i * stride, 0x50, &target)) return false;
+      if (order_.size() == before) return false;  // a key reached twice
+      Refer(target, 0x14, parent);
+      keys->push_back(target);
+    }
+    return true;
+  }
+
+  bool Value(std::size_t vk) {
+    if (std::memcmp(p_ + vk + 4, "vk", 2) != 0) return false;
+    const std::uint32_t length = Le32(p_ + vk + 8);
+    if (length & 0x80000000u) return true;
+    std::size_t data = 0;
+    if (!Follow(vk, 12, 4, &data)) return false;
+    if (length <= Length(data) - 4 || std::memcmp(p_ + data + 4, "db", 2) != 0) return true;
+    if (Length(data) < 12) return false;
+    const std::size_t segments = Le16(p_ + data + 6);
+    std::size_t list = 0;
+    if (!Follow(data, 8, 4 + 4 * segments, &list)) return false;
+    for (std::size_t i = 0; i < segments; ++i) {
+      if (!Follow(list, 4 + 4 * i, 8)) return false;
+    }
+    return true;
+  }
+
+  std::string Write(std::size_t root) {
+    // Cells keep their length; a bin closes when the next cell does not fit,
+    // its rest one free cell (never 4 bytes, which is no cell).
+    std::string out(reinterpret_cast<const char*>(p_), kBinsStart);
+    std::size_t bin = 0, bin_size = 0, used = 0;
+    auto close = [&] {
+      if (bin_size == 0) return;
+      if (used < bin_size) Put32(out, bin + used, static_cast<std::uint32_t>(bin_size - used));
+    };
+    for (std::size_t cell : order_) {
+      const std::size_t length = Length(cell);
+      const bool fits = bin_size != 0 && (used + length == bin_size || used + length + 8 <= bin_size);
+      if (!fits) {
+        close();
+        bin = out.size();
+        bin_size = (kBinHeader + length + 0xFFF) & ~std::size_t{0xFFF};
+        if (bin_size - kBinHeader - length == 4) bin_size += 0x1000;
+        if (bin + bin_size - kBinsStart > 0xFFFFF000u) return {};
+        out.resize(bin + bin_size, '\0');
+        out.replace(bin, 4, "hbin");
+        Put32(out, bin + 4, static_cast<std::uint32_t>(bin - kBinsStart));
+        Put32(out, bin + 8, static_cast<std::uint32_t>(bin_size));
+        used = kBinHeader;
+      }
+      moved_[cell] = bin + used;
+      out.replace(bin + used, length, reinterpret_cast<const char*>(p_ + cell), length);
+      used += length;
+    }
+    close();
+    for (const Reference& reference : references_) {
+      Put32(out, moved_.at(reference.cell) + reference.field, Relative(moved_.at(reference.target)));
+    }
+    Put32(out, 0x24, Relative(moved_.at(root)));
+    Put32(out, 0x28, static_cast<std::uint32_t>(out.size() - kBinsStart));
+    std::uint32_t sum = 0;
+    for (std::size_t at = 0; at < 0x1FC; at += 4) sum ^= Le32(reinterpret_cast<const unsigned char*>(out.data()) + at);
+    Put32(out, 0x1FC, sum);
+    return out;
+  }
+
+  struct Reference {
+    std::size_t cell, field, target;
+  };
+  const unsigned char* p_;
+  std::size_t end_;
+  std::unordered_map<std::size_t, std::size_t> moved_;  // old offset: new offset
+  std::vector<std::size_t> order_;
+  std::vector<Reference> references_;
+  std::vector<std::size_t> security_;
+  std::unordered_set<std::size_t> security_seen_;
+};
+
+}  // namespace
+
+std::string CompactHive(const unsigned char* p, std::size_t size) { return Compactor(p, size).Run(); }
 
 }  // namespace torvane::registry

@@ -1,4 +1,5 @@
-// Keys a run adds to an offline hive, written as cells of their own.
+// Cells of an offline hive written by this tool rather than by hivex: the
+// keys a run adds, and a compact copy of a hive that is mostly free space.
 //
 // hivex adds a key by copying its parent's whole subkey list into a new cell
 // and never reuses the old one, and finds the new key's place by converting
@@ -39,5 +40,15 @@ struct NewSubkeys {
 // subkey list and security cell, an I/O error), or empty. Data is written
 // in one cell: the caller refuses what a hive keeps in segments.
 std::string AppendNewKeys(int fd, const std::vector<NewSubkeys>& added);
+
+// A hive's bins hold free cells of any size (a hostile one, a single free
+// cell of a gigabyte); hivex loads and writes every byte of them. A copy of
+// the hive at `p` (`size` bytes, header and structure checked: see
+// CheckHiveStructure) holding only the cells reachable from its root, each
+// byte for byte with its references moved, in bins packed one after
+// another; the header keeps everything but the root's place, the length
+// and the checksum. Security cells keep their ring, in the order found.
+// Empty when the copy cannot be made (a structure the check did not cover).
+std::string CompactHive(const unsigned char* p, std::size_t size);
 
 }  // namespace torvane::registry
