@@ -25,9 +25,9 @@ constexpr std::size_t kBinsStart = 0x1000;
 constexpr std::size_t kBinHeader = 0x20;
 constexpr std::uint32_t kNone = 0xFFFFFFFF;
 constexpr std::uint16_t kCompressedName = 0x0020;
-// Windows splits a subkey list into leaves of at most this many entries
-// under an "ri" index; one list of every subkey would do for reading, but
-// a leaf this size is what its own writer expects to find.
+// A longer subkey list is split into leaves of this many entries under an
+// "ri" index, as Windows keeps the lists of keys with many subkeys; one
+// list could hold up to 65535.
 constexpr std::size_t kLeafEntries = 1012;
 
 void Put16(std::string& bytes, std::size_t at, std::uint16_t value) {

@@ -410,13 +410,18 @@ HiveFile::~HiveFile() {
 }
 
 void HiveFile::Prepare(FileSet& set) {
-  if (!writable_) throw HiveError(path_ + ": opened for reading only");
-  if (broken_) throw HiveError(path_ + ": a change failed half-way through the hive's structure; nothing was written");
+  if (const std::string refusal = Unwritable(); !refusal.empty()) throw HiveError(refusal);
   try {
     set.AddWrittenBy(place_, [&](const std::string& temporary) { WriteProved(temporary, -1); });
   } catch (const FileError& error) {
     throw HiveError(error.what());
   }
+}
+
+std::string HiveFile::Unwritable() const {
+  if (!writable_) return path_ + ": opened for reading only";
+  if (broken_) return path_ + ": a change failed half-way through the hive's structure; nothing was written";
+  return {};
 }
 
 void HiveFile::WriteProved(const std::string& name, int fd) const {
@@ -440,8 +445,7 @@ void HiveFile::WriteProved(const std::string& name, int fd) const {
 
 std::string HiveFile::PrepareRefusal() const {
   if (!modified_) return {};
-  if (!writable_) return path_ + ": opened for reading only";
-  if (broken_) return path_ + ": a change failed half-way through the hive's structure; nothing was written";
+  if (std::string refusal = Unwritable(); !refusal.empty()) return refusal;
   if (refusal_ && refusal_->first == generation_) return refusal_->second;
   // Written into memory, never beside the file: a dry run leaves no trace.
   std::string refusal;

@@ -1,5 +1,6 @@
 // Offline registry hives (a SOFTWARE hive and a user's NTUSER.DAT) read in
-// place and written through hivex, answering the seven operations as the A entry
+// place and written through hivex (the keys a run adds by this tool's own
+// cell writer, hive_cells.h), answering the seven operations as the A entry
 // points would on the machine the hives come from.
 //
 // HKLM\SOFTWARE\... lies in the SOFTWARE hive (its root is the SOFTWARE
@@ -40,7 +41,9 @@ class HiveError : public std::runtime_error {
 // it was opened, or from what this run wrote into it (hivex's own reading of
 // names and links differs). Before a write, hivex must see the key as the
 // reader does; before the commit, the written file is read back and must
-// differ from the old one by exactly the changes made.
+// differ from the old one by exactly the changes made. A hive that is mostly
+// free space is loaded as a compact copy of its cells in use (CompactHive),
+// which the reader then reads: the copy is what is changed and written.
 class HiveFile {
  public:
   // Checks the header and opens the file; throws HiveError. A hive opened
@@ -84,7 +87,7 @@ class HiveFile {
   std::uint32_t minor_version() const { return minor_version_; }
 
   // What this run wrote, by node (hivex names nodes by their file offset,
-  // as the reader does; nodes it adds lie past the old end of the bins).
+  // as the reader does; keys this run adds are numbered past any offset).
   bool Original(std::size_t node) const;
   const std::vector<RegValue>* WrittenValues(std::size_t node) const;
   bool ChildrenChanged(std::size_t node) const { return children_changed_.count(node) != 0; }
@@ -113,6 +116,8 @@ class HiveFile {
 
  private:
   HiveFile(FilePlace place, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty);
+  // Why no changed version can be written at all, or empty.
+  std::string Unwritable() const;
   // Writes the changed hive to the new, empty file `name` (open at `fd`,
   // or -1: opened again, never through a link) and proves it against the
   // plan; throws HiveError.
