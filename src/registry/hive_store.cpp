@@ -614,6 +614,10 @@ void HiveStore::NoteChildAdded(HiveFile& hive, std::size_t node, const std::stri
   const std::uint64_t before = hive.key_generation();
   hive.MarkKeysChanged();
   hive.NoteChildAdded(node, child, utf8_name);
+  if (names_cache_.hive == &hive && names_cache_.generation == before) {
+    names_cache_.generation = hive.key_generation();
+    if (names_cache_.node == node) names_cache_.names.push_back(utf8_name);
+  }
   for (ChildIndex* index : {&exact_index_, &ansi_index_}) {
     if (index->hive != &hive || index->generation != before) continue;
     index->generation = hive.key_generation();
@@ -941,6 +945,10 @@ std::optional<std::vector<std::string>> HiveStore::ListSubkeys(HKey root, const 
   Handle top, key;
   if (!Resolve(root, &top) || Walk(top, path, &key, false, false, true) != kSuccess) return std::nullopt;
   if (key.hive == nullptr) return software_ ? std::vector<std::string>{"SOFTWARE"} : std::vector<std::string>{};
+  NamesCache& cache = names_cache_;
+  if (cache.hive == key.hive && cache.node == key.node && cache.generation == key.hive->key_generation()) {
+    return cache.names;
+  }
   std::vector<hive_node_h> children;
   if (!ChildrenOf(*key.hive, key.node, &children)) return std::nullopt;
   std::vector<std::string> names;
@@ -948,6 +956,7 @@ std::optional<std::vector<std::string>> HiveStore::ListSubkeys(HKey root, const 
     std::string& name = names.emplace_back();
     if (!ExactNameOf(*key.hive, child, &name)) return std::nullopt;
   }
+  cache = {key.hive, key.node, key.hive->key_generation(), names};
   return names;
 }
 

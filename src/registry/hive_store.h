@@ -228,6 +228,17 @@ class HiveStore final : public RegistryStore, public RegTarget {
   };
   EnumCache enum_cache_;
 
+  // The exact names of the subkeys of the key listed last. A restore lists
+  // a key's subkeys before it adds each one: kept, and extended by the keys
+  // this store adds, that stays linear.
+  struct NamesCache {
+    const HiveFile* hive = nullptr;
+    std::size_t node = 0;
+    std::uint64_t generation = ~std::uint64_t{0};
+    std::vector<std::string> names;
+  };
+  NamesCache names_cache_;
+
   struct NodeId {
     const HiveFile* hive;
     std::size_t node;
