@@ -4,8 +4,9 @@
 # and their ratio. Then the restore of that backup: its time against the
 # repair's (target: at most 3 times), and how much it grew the hive against
 # the backup's size (target: at most twice). Last, the repair of a small
-# hive padded (sparsely) to 768 MB: its peak memory and the disk the result
-# occupies (target: in proportion to the hive's bins, not the file's length).
+# hive padded (sparsely) to 768 MB, then of one whose bins hold a free cell
+# of 768 MB: its peak memory and the disk the result occupies (target: in
+# proportion to the hive's cells in use, not the file's length).
 #   backup_bench.sh TORVANE MAKE_HIJACK_HIVE [SUBKEYS]   (RUNS=N rounds, default 5)
 set -euo pipefail
 torvane=$1 make_hive=$2 subkeys=${3:-10000} runs=${RUNS:-5}
@@ -30,7 +31,8 @@ for ((i = 0; i < runs; ++i)); do
   restored+=("$(seconds "$torvane" restore "$dir/backup.reg" --software "$dir/c")")
 done
 r=$(printf '%s\n' "${restored[@]}" | median)
-grown=$(($(stat -c %s "$dir/c") - $(stat -c %s "$dir/SOFTWARE")))
+# Against the hive restored into: a repair may have written it smaller.
+grown=$(($(stat -c %s "$dir/c") - $(stat -c %s "$dir/b")))
 printf 'restore of that backup: %.2f s (%.2f times the repair); the hive grew %d bytes for a %d-byte backup (%.2f times)\n' \
   "$r" "$(echo "$r / $b" | bc -l)" "$grown" "$(stat -c %s "$dir/backup.reg")" \
   "$(echo "$grown / $(stat -c %s "$dir/backup.reg")" | bc -l)"
@@ -40,3 +42,7 @@ truncate -s 768M "$dir/padded"
 peak=$( { /usr/bin/time -f %M "$torvane" repair 3 --software "$dir/padded" >/dev/null; } 2>&1 | tail -1)
 printf 'repair of a %d-byte hive padded to 768 MB: peak %d KB; the result occupies %d KB of disk (%d bytes long)\n' \
   "$bins" "$peak" "$(du -k "$dir/padded" | cut -f1)" "$(stat -c %s "$dir/padded")"
+"$make_hive" "$dir/free" 10 768
+peak=$( { /usr/bin/time -f %M "$torvane" repair 3 --software "$dir/free" >/dev/null; } 2>&1 | tail -1)
+printf 'repair of a %d-byte hive whose bins hold a 768 MB free cell: peak %d KB; the result occupies %d KB of disk (%d bytes long)\n' \
+  "$bins" "$peak" "$(du -k "$dir/free" | cut -f1)" "$(stat -c %s "$dir/free")"

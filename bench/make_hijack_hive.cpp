@@ -1,8 +1,11 @@
 // Writes a SOFTWARE hive whose image-options key holds a listed tool's
 // subkey with many subkeys of its own, for the backup benchmark:
-//   make_hijack_hive FILE [SUBKEYS]   (default 10000)
+//   make_hijack_hive FILE [SUBKEYS] [FREE_MB]   (default 10000)
+// FREE_MB appends one hive bin of that many megabytes holding a single free
+// cell, as a hostile hive may (its zeros unwritten: the file is sparse).
 #include <hivex.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -37,5 +40,7 @@ int main(int argc, char** argv) {
   }
   const int rc = hivex_commit(h, path.c_str(), 0);
   hivex_close(h);
-  return rc == 0 ? 0 : 1;
+  if (rc != 0) return 1;
+  if (argc > 3) torvane::testing::AppendFreeBin(path, std::uint64_t(std::atol(argv[3])) << 20);
+  return 0;
 }

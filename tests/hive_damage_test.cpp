@@ -232,6 +232,101 @@ TEST_F(HiveDamageTest, AChangeThatBreaksOffHalfWayIsNeverCommitted) {
   }
 }
 
+// What the real run refuses at its commit (a change hivex broke off, a
+// written hive that does not prove the plan), the dry run refuses too, in
+// the same words, having written nothing; a sound hive it still lists.
+TEST_F(HiveDamageTest, TheDryRunRefusesWhatTheRealRunsCommitRefuses) {
+  const std::string sound = WriteDamagedSoftware();
+  std::string li_list = sound;  // hivex breaks off deleting below an li list
+  {
+    const std::size_t ifeo = FindCell(li_list, "nk", "Image File Execution Options");
+    const std::size_t list = 0x1000 + Get32(li_list, ifeo + 4 + 0x1C);
+    ASSERT_EQ(li_list.substr(list + 4, 1), "l");
+    li_list[list + 5] = 'i';
+    Put32(li_list, list + 12, Get32(li_list, list + 16));
+  }
+  std::string surrogate;  // a value name of one lone surrogate in the deleted tree
+  {
+    MemoryStore source;
+    source.PutString(kLocalMachine, kIfeo + "\\IceSword.exe", "Debugger", "svch0st.exe");
+    source.PutString(kLocalMachine, kIfeo + "\\IceSword.exe\\Sub", "Q", "x");
+    WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+    surrogate = ReadFile(path);
+    const std::size_t vk = FindCell(surrogate, "vk", "Q");
+    ASSERT_GE(0x100000000ull - Get32(surrogate, vk), 0x18u + 2) << "room for two bytes of name";
+    surrogate[vk + 6] = 2;
+    surrogate[vk + 0x14] = 0;  // the name is UTF-16
+    surrogate[vk + 0x18] = 0;
+    surrogate[vk + 0x19] = static_cast<char>(0xD8);
+  }
+  std::string unprovable = sound;  // data that runs past its cell, off every path
+  {
+    MemoryStore source;
+    source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe evil.exe");
+    source.PutString(kLocalMachine, "SOFTWARE\\Bravo\\Other", "Long", "bravo, long enough for a cell");
+    WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+    unprovable = ReadFile(path);
+    Put32(unprovable, FindCell(unprovable, "vk", "Long") + 8, 3000);
+  }
+  struct Case {
+    const char* what;
+    const std::string* bytes;
+    int code;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"a sound hive", &sound, cli::kExitOk, ""},
+      {"an li list", &li_list, cli::kExitError, ": a change failed half-way through the hive's structure"},
+      {"a lone surrogate", &surrogate, cli::kExitError, ": a change failed half-way through the hive's structure"},
+      {"unprovable data", &unprovable, cli::kExitError, ": the written hive is not the planned change (Bravo"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(path, *c.bytes);
+    const auto dry = torvane::testing::Cli({"repair", "3", "12", "--software", path, "--dry-run"});
+    EXPECT_EQ(ReadFile(path), *c.bytes) << "the dry run changed the hive";
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      EXPECT_EQ(entry.path().filename().string().find(".torvane-"), std::string::npos) << "left behind";
+    }
+    const auto real = torvane::testing::Cli({"repair", "3", "12", "--software", path});
+    EXPECT_EQ(real.code, c.code) << real.out << real.err;
+    EXPECT_EQ(dry.code, real.code) << dry.out << dry.err;
+    EXPECT_EQ(dry.err, real.err);
+    if (c.code == cli::kExitOk) {
+      EXPECT_NE(dry.out.find("Would change:"), std::string::npos) << dry.out;
+      EXPECT_NE(ReadFile(path), *c.bytes) << "the real run repaired it";
+    } else {
+      EXPECT_NE(real.err.find("torvane: " + path + c.says), std::string::npos) << real.err;
+      EXPECT_NE(real.err.find("; nothing was changed\n"), std::string::npos) << real.err;
+      EXPECT_EQ(ReadFile(path), *c.bytes);
+    }
+  }
+}
+
+// A hive whose bins hold one enormous free cell (a hostile one) is changed
+// as a compact copy of its cells in use: the copy reads as the file did (a
+// no-op commit keeps every key and value, libregf reads the result), and
+// the committed file holds those cells, not the free bytes.
+TEST_F(HiveDamageTest, AHiveOfMostlyFreeSpaceIsWrittenAsItsCellsInUse) {
+  const std::string sound = WriteDamagedSoftware();
+  torvane::testing::AppendFreeBin(path, std::uint64_t{64} << 20);
+  const std::string padded = ReadFile(path);
+  ASSERT_EQ(padded.size(), sound.size() + (std::size_t{64} << 20));
+  EXPECT_EQ(torvane::testing::HiveReadingsDisagree(padded, dir), "");
+  WriteFile(path, padded);
+  const auto result = torvane::testing::Cli({"repair", "3", "12", "--software", path});
+  EXPECT_EQ(result.code, cli::kExitOk) << result.out << result.err;
+  EXPECT_LT(std::filesystem::file_size(path), sound.size() + 0x2000);
+  HiveStore store(HiveFile::Open(path, false), nullptr);
+  EXPECT_EQ(store.ListSubkeys(kLocalMachine, kIfeo),
+            std::vector<std::string>{"Your Image File Name Here without a path"});
+  const auto shell = store.ListValues(kLocalMachine, kWinlogon);
+  ASSERT_TRUE(shell);
+  ASSERT_EQ(shell->size(), 1u);
+  EXPECT_EQ(shell->at(0).name, "Shell");
+  EXPECT_EQ(torvane::testing::HiveReadingsDisagree(ReadFile(path), dir), "");
+}
+
 // Hives of version 1.4 and later keep data above 16344 bytes in segments
 // listed by a "db" record; hivex writes no such record, so one is carved
 // here out of a large data cell.
@@ -585,6 +680,11 @@ TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(torvane::testing::HiveReadingsDisagree(*c.bytes, dir), "") << c.what;
+    // The same behind a free cell large enough that the hive is changed as
+    // a compact copy.
+    WriteFile(path, *c.bytes);
+    torvane::testing::AppendFreeBin(path, std::uint64_t{8} << 20);
+    EXPECT_EQ(torvane::testing::HiveReadingsDisagree(ReadFile(path), dir), "") << c.what << ", mostly free";
   }
 }
 

@@ -12,11 +12,13 @@
 #include "registry/codepage.h"
 #include "registry/demo.h"
 #include "registry/hive_store.h"
+#include "registry/names.h"
 #include "registry/reg_file.h"
 #include "registry/utf.h"
 #include "support/cli_run.h"
 #include "support/fixtures.h"
 #include "support/hive_builder.h"
+#include "support/hive_diff.h"
 #include "support/text.h"
 
 namespace torvane::cli {
@@ -242,6 +244,11 @@ TEST_F(UndoTest, BackupAndRestoreGiveBackTheStoredBytesOfAHive) {
     ASSERT_TRUE(store.SetValue(kCurrentUser, kIeMain, Raw("Start Page", registry::kRegSz, Utf16(std::string(9000, 'w')) + std::string(2, '\0'))));
     ASSERT_TRUE(store.CreateKey(kLocalMachine, kIfeo + "\\IceSword.exe\\형제"));
     ASSERT_TRUE(store.CreateKey(kLocalMachine, kIfeo + "\\IceSword.exe\\형제\\😀"));
+    // More subkeys than one leaf of a list holds, added out of order.
+    for (int i = 0; i < 1100; ++i) {
+      ASSERT_TRUE(store.SetValue(kLocalMachine, kIfeo + "\\IceSword.exe\\Many\\k" + std::to_string(i * 7919 % 1100),
+                                 Raw("n", registry::kRegDword, std::string("\1\0\0\0", 4))));
+    }
     machine->Commit();
     profile->Commit();
   }
@@ -257,6 +264,27 @@ TEST_F(UndoTest, BackupAndRestoreGiveBackTheStoredBytesOfAHive) {
   const Result restored = Cli(Join({"restore", backup}, Hives()));
   EXPECT_EQ(restored.code, kExitOk) << restored.err;
   EXPECT_EQ(DumpHives(software, user), original);
+  // The keys the restore appended keep their lists sorted as the registry
+  // compares names, a no-op commit keeps them, libregf reads them, and a
+  // second repair deletes them through hivex.
+  {
+    auto hive = registry::HiveFile::Open(software, false);
+    registry::HiveStore store(hive, nullptr);
+    HKey key = registry::kNullKey;
+    ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, kIfeo + "\\IceSword.exe\\Many", 0, registry::kKeyRead, &key),
+              registry::kSuccess);
+    std::vector<std::string> names;
+    char name[64];
+    for (std::uint32_t i = 0; store.RegEnumKeyA(key, i, name, sizeof name) == registry::kSuccess; ++i) names.push_back(name);
+    store.RegCloseKey(key);
+    EXPECT_EQ(names.size(), 1100u);
+    EXPECT_TRUE(std::is_sorted(names.begin(), names.end(),
+                               [](const std::string& a, const std::string& b) { return registry::FoldName(a) < registry::FoldName(b); }));
+  }
+  EXPECT_EQ(torvane::testing::HiveReadingsDisagree(ReadFile(software), dir), "");
+  const Result again = Cli(Join({"repair", "3"}, Hives()));
+  EXPECT_EQ(again.code, kExitOk) << again.err << again.out;
+  EXPECT_EQ(DumpHives(software, user).find("IceSword"), std::string::npos);
 }
 
 // The .reg source keeps its values in memory: a restore into it gives back
@@ -494,6 +522,44 @@ TEST_F(UndoTest, NamesThatWouldNotReadBackAreRefusedBeforeTheFirstChange) {
                               "--backup to remove it. Nothing was changed.\n");
     EXPECT_EQ(ReadFile(reg), text);
     EXPECT_FALSE(fs::exists(Path("b.reg")));
+  }
+  // A link below a hijack key the repair deletes: restored, it would come
+  // back as an ordinary key. The backup refuses before the first change,
+  // naming the link; without a backup the tree goes, the link as a key.
+  {
+    WriteDemoHives();
+    MemoryStore linked;
+    registry::LoadDemoRegistry(linked);
+    linked.PutString(kLocalMachine, kIfeo + "\\IceSword.exe", "Debugger", "svch0st.exe");
+    linked.PutValue(kLocalMachine, kIfeo + "\\IceSword.exe\\Sub\\Linked", "SymbolicLinkValue", registry::kRegLink,
+                    std::vector<std::uint8_t>{'\\', 0, 'R', 0});
+    WriteHive(software, *linked.FindKey(kLocalMachine, "SOFTWARE"));
+    std::string before = ReadFile(software);
+    const std::size_t name = before.find("Linked");
+    ASSERT_NE(name, std::string::npos);
+    ASSERT_EQ(before.substr(name - 0x50 + 4, 2), "nk");
+    before[name - 0x50 + 6] = static_cast<char>(before[name - 0x50 + 6] | 0x10);  // KEY_SYM_LINK
+    WriteFile(software, before);
+    {
+      registry::HiveStore store(registry::HiveFile::Open(software, false), nullptr);
+      const auto tree = store.ReadTree(kLocalMachine, kIfeo + "\\IceSword.exe");
+      ASSERT_TRUE(tree) << "read whole, the link as a key";
+      ASSERT_EQ(tree->children.size(), 1u);
+      EXPECT_FALSE(tree->link);
+      EXPECT_FALSE(tree->children[0].link);
+      ASSERT_EQ(tree->children[0].children.size(), 1u);
+      EXPECT_TRUE(tree->children[0].children[0].link);
+    }
+    const Result result = Cli(Join({"repair", "3", "--backup", Path("b.reg")}, Hives()));
+    EXPECT_EQ(result.code, kExitError) << result.out;
+    EXPECT_EQ(result.err, "torvane: HKEY_LOCAL_MACHINE\\" + kIfeo +
+                              "\\IceSword.exe\\Sub\\Linked is a registry link, which a backup cannot carry; run the "
+                              "repair without --backup to remove it. Nothing was changed.\n");
+    EXPECT_TRUE(ReadFile(software) == before) << "the hive was changed";
+    EXPECT_FALSE(fs::exists(Path("b.reg")));
+    EXPECT_EQ(Cli(Join({"repair", "3"}, Hives())).code, kExitOk) << "without a backup it is repaired";
+    registry::HiveStore after(registry::HiveFile::Open(software, false), nullptr);
+    EXPECT_EQ(after.ListSubkeys(kLocalMachine, kIfeo + "\\IceSword.exe"), std::nullopt) << "the tree is gone";
   }
   // A lone CR in a restore file would end its line for some readers: a key
   // could be injected. The file is refused, named with its line.

@@ -239,6 +239,20 @@ ProfileReport ReportOf(const Profile& profile, const repair::ProfileRun& run, co
   return result;
 }
 
+// The dry run carries its plan out in memory, as the real run would, and
+// stops where the real run's commit would refuse, with its words; it writes
+// nothing and never commits.
+void RefuseWhatTheCommitWould(const std::vector<repair::PlanPart>& parts) {
+  for (const repair::PlanPart& part : parts) {
+    // A target that changes the registry at once is never carried out here.
+    if (part.target->HoldsChanges()) registry::CarryOut(part.plan, *part.target);
+  }
+  for (const repair::PlanPart& part : parts) {
+    const std::string refusal = part.target->CommitRefusal();
+    if (!refusal.empty()) throw SourceError(refusal + "; nothing was changed");
+  }
+}
+
 // Plans every change first, then writes the undo (once, whole), then
 // changes: a backup always covers exactly what the run changed.
 int Repair(const Options& options, const Streams& streams) {
@@ -277,6 +291,7 @@ int Repair(const Options& options, const Streams& streams) {
   }
   run.CarryOut();
   run.ReadBack();
+  if (options.dry_run) RefuseWhatTheCommitWould(run.parts());
   // The report shows as repaired only what now stands in the files.
   std::string commit_error;
   // The local policy files a managed item's repair changes too: what it

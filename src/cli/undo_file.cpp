@@ -311,6 +311,15 @@ std::optional<RegValue> StoredValue(RegTarget& target, HKey root, const std::str
   return std::nullopt;
 }
 
+// The path of the first link at or below `tree` (read at `path`).
+std::optional<std::string> LinkIn(const registry::RegTree& tree, const std::string& path) {
+  if (tree.link) return path;
+  for (const registry::RegTree& child : tree.children) {
+    if (auto link = LinkIn(child, registry::ChildPath(path, child.name))) return link;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::vector<RegEntry> UndoOf(const registry::Plan& plan, RegTarget& target, const std::string& user) {
@@ -345,6 +354,12 @@ std::vector<RegEntry> UndoOf(const registry::Plan& plan, RegTarget& target, cons
     const auto tree = target.ReadTree(key.root, key.path);
     if (!tree) {
       throw SourceError("cannot read " + registry::RegKeyName(key.root, key.path) + " whole to back it up; nothing was changed");
+    }
+    // Restored, a link below the key would come back as an ordinary key.
+    if (const auto link = LinkIn(*tree, key.path)) {
+      throw SourceError(registry::RegKeyName(key.root, *link, key.root == registry::kCurrentUser ? user : "") +
+                        " is a registry link, which a backup cannot carry; run the repair without --backup to "
+                        "remove it. Nothing was changed.");
     }
     registry::AppendTreeEntries(*tree, key.root, key.path, key.root == registry::kCurrentUser ? user : std::string(), &entries);
   }

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "registry/codepage.h"
+#include "registry/hive_cells.h"
 #include "registry/little_endian.h"
 #include "registry/names.h"
 #include "registry/owned.h"
@@ -30,6 +31,9 @@ constexpr std::size_t kBaseBlockSize = 0x1000;
 // later; hivex writes one cell, so a node holding such a value is not
 // rewritten.
 constexpr std::size_t kLargestPlainValue = 16344;
+// A hive whose free cells hold more than its cells in use, and more than
+// this, is changed as a compact copy.
+constexpr std::size_t kCompactAbove = std::size_t{4} << 20;
 
 // Frees what hivex allocates.
 struct FreeDeleter {
@@ -59,8 +63,15 @@ bool HivexChildren(const HiveFile& hive, hive_node_h node, std::vector<hive_node
 // The subkeys as the reader found them, or as hivex holds them once this
 // run added or deleted one.
 bool ChildrenOf(const HiveFile& hive, hive_node_h node, std::vector<hive_node_h>* out) {
-  if (hive.writable() && (hive.ChildrenChanged(node) || !hive.Original(node))) return HivexChildren(hive, node, out);
-  return hive.reader().Children(node, out);
+  if (hive.Added(node)) {
+    *out = hive.AddedChildren(node);
+    return true;
+  }
+  if (!hive.writable() || !hive.ChildrenChanged(node)) return hive.reader().Children(node, out);
+  if (!HivexChildren(hive, node, out)) return false;
+  const std::vector<std::size_t> added = hive.AddedChildren(node);
+  out->insert(out->end(), added.begin(), added.end());
+  return true;
 }
 
 hive_node_h RootOf(const HiveFile& hive) { return hive.reader().root(); }
@@ -108,7 +119,7 @@ long WriteNodeValues(HiveFile& hive, std::size_t node, std::vector<RegValue> val
   }
   std::vector<hive_set_value> set(raw.size());
   for (std::size_t i = 0; i < raw.size(); ++i) set[i] = SetValueOf(raw[i]);
-  if (hivex_node_set_values(hive.handle(), node, set.size(), set.data(), 0) != 0) {
+  if (!hive.Added(node) && hivex_node_set_values(hive.handle(), node, set.size(), set.data(), 0) != 0) {
     hive.MarkBroken();
     return kAccessDenied;
   }
@@ -135,7 +146,7 @@ bool RawValues(hive_h* h, hive_node_h node, std::vector<RawValue>* out) {
 // Whether hivex sees the node's values exactly as `values` (the reader's):
 // only then does a list written through it change just what was asked.
 bool HivexSees(const HiveFile& hive, std::size_t node, const std::vector<RegValue>& values) {
-  if (hive.WrittenValues(node) != nullptr) return true;
+  if (hive.WrittenValues(node) != nullptr || hive.Added(node)) return true;
   std::vector<RawValue> raw;
   if (!RawValues(hive.handle(), node, &raw) || raw.size() != values.size()) return false;
   for (std::size_t i = 0; i < raw.size(); ++i) {
@@ -160,6 +171,56 @@ void CollectSubtree(const HiveFile& hive, hive_node_h node, int depth, std::vect
   std::vector<hive_node_h> children;
   if (depth >= kMaxKeyDepth || !ChildrenOf(hive, node, &children)) return;
   for (hive_node_h child : children) CollectSubtree(hive, child, depth + 1, out);
+}
+
+// Whether the keys at `a` and `b` of two readers hold the same names,
+// links, values and subkeys, in the same order.
+bool SameKeys(const RegfReader& one, std::size_t a, const RegfReader& two, std::size_t b, int depth) {
+  std::string name_a, name_b;
+  std::vector<RegValue> values_a, values_b;
+  std::size_t unnamed_a = 0, unnamed_b = 0;
+  std::vector<std::size_t> children_a, children_b;
+  if (depth > kMaxKeyDepth || !one.NameOf(a, &name_a) || !two.NameOf(b, &name_b) || name_a != name_b ||
+      one.IsLink(a) != two.IsLink(b) || !one.Values(a, &values_a, true, &unnamed_a) ||
+      !two.Values(b, &values_b, true, &unnamed_b) || unnamed_a != unnamed_b || values_a.size() != values_b.size() ||
+      !one.Children(a, &children_a) || !two.Children(b, &children_b) || children_a.size() != children_b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < values_a.size(); ++i) {
+    if (values_a[i].name != values_b[i].name || values_a[i].type != values_b[i].type ||
+        values_a[i].data != values_b[i].data) {
+      return false;
+    }
+  }
+  for (std::size_t i = 0; i < children_a.size(); ++i) {
+    if (!SameKeys(one, children_a[i], two, children_b[i], depth + 1)) return false;
+  }
+  return true;
+}
+
+// A compact copy of the hive mapped at `p` (see CompactHive) in memory and
+// its reader, when it can be made, passes the checks the file passed and
+// reads as `reader` does; nullopt otherwise.
+std::optional<std::pair<UniqueFd, std::unique_ptr<RegfReader>>> CompactCopy(const unsigned char* p, std::size_t size,
+                                                                            const RegfReader& reader) {
+  UniqueFd memory(::memfd_create("hive", MFD_CLOEXEC));
+  if (memory.get() < 0) return std::nullopt;
+  {
+    const std::string bytes = CompactHive(p, size);
+    if (bytes.empty() || !CheckHiveStructure(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()).empty()) {
+      return std::nullopt;
+    }
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t n = ::write(memory.get(), bytes.data() + done, bytes.size() - done);
+      if (n <= 0) return std::nullopt;
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  auto copy = RegfReader::Open(memory.get());
+  if (copy == nullptr || !copy->Check().empty() || !SameKeys(reader, reader.root(), *copy, copy->root(), 0)) {
+    return std::nullopt;
+  }
+  return std::make_pair(std::move(memory), std::move(copy));
 }
 
 }  // namespace
@@ -205,18 +266,29 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
     file->minor_version_ = minor;
     return file;
   }
+  UniqueFd compacted;
   {
     const Mapping mapped(fd);
     if (mapped.data() == nullptr || mapped.size() != file_size) throw HiveError(path + ": cannot read it whole");
     const std::string damage = CheckHiveStructure(mapped.data(), mapped.size());
     if (!damage.empty()) throw HiveError(path + ": " + damage + "; refusing to change it");
+    // hivex holds and writes every byte of the bins, free cells too: a hive
+    // that is mostly free space is changed as a compact copy instead, once
+    // that copy is shown to read as the file does.
+    const std::size_t used = UsedCellBytes(mapped.data(), mapped.size());
+    if (reader->end() - kBaseBlockSize - used > std::max(used, kCompactAbove)) {
+      if (auto copy = CompactCopy(mapped.data(), mapped.size(), *reader)) {
+        compacted = std::move(copy->first);
+        reader = std::move(copy->second);
+      }
+    }
   }
   // hivex loads the whole file and writes it whole: bytes past the bins the
   // header announces (padding, however long) are no part of the hive and
   // are left out, so memory and the new file follow the hive, not the file.
-  std::string name = "/proc/self/fd/" + std::to_string(fd);
+  std::string name = "/proc/self/fd/" + std::to_string(compacted.get() >= 0 ? compacted.get() : fd);
   UniqueFd trimmed;
-  if (reader->end() < file_size) {
+  if (compacted.get() < 0 && reader->end() < file_size) {
     trimmed.Reset(::memfd_create("hive", MFD_CLOEXEC));
     if (trimmed.get() < 0) throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
     std::vector<char> buffer(1 << 20);
@@ -271,10 +343,8 @@ bool SameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) 
 
 }  // namespace
 
-std::string HiveFile::CheckWritten(const std::string& temporary) const {
-  const UniqueFd fd(::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0) return "cannot read it back: " + std::string(std::strerror(errno));
-  auto written = RegfReader::Open(fd.get());
+std::string HiveFile::CheckWritten(int fd) const {
+  auto written = RegfReader::Open(fd);
   if (written == nullptr) return "cannot read it back";
   if (std::string damage = written->Check(); !damage.empty()) return "it reads back damaged (" + damage + ")";
   // Walks the old hive with this run's changes beside the new file.
@@ -340,21 +410,57 @@ HiveFile::~HiveFile() {
 }
 
 void HiveFile::Prepare(FileSet& set) {
-  if (!writable_) throw HiveError(path_ + ": opened for reading only");
-  if (broken_) throw HiveError(path_ + ": a change failed half-way through the hive's structure; nothing was written");
+  if (const std::string refusal = Unwritable(); !refusal.empty()) throw HiveError(refusal);
   try {
-    set.AddWrittenBy(place_, [&](const std::string& temporary) {
-      if (hivex_commit(hive_, temporary.c_str(), 0) != 0) {
-        throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
-      }
-      if (const std::string difference = CheckWritten(temporary); !difference.empty()) {
-        throw HiveError(path_ + ": the written hive is not the planned change (" + difference +
-                        "); nothing was written");
-      }
-    });
+    set.AddWrittenBy(place_, [&](const std::string& temporary) { WriteProved(temporary, -1); });
   } catch (const FileError& error) {
     throw HiveError(error.what());
   }
+}
+
+std::string HiveFile::Unwritable() const {
+  if (!writable_) return path_ + ": opened for reading only";
+  if (broken_) return path_ + ": a change failed half-way through the hive's structure; nothing was written";
+  return {};
+}
+
+void HiveFile::WriteProved(const std::string& name, int fd) const {
+  if (hivex_commit(hive_, name.c_str(), 0) != 0) {
+    throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
+  }
+  UniqueFd opened;
+  if (fd < 0) {
+    opened.Reset(::open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    fd = opened.get();
+    if (fd < 0) throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
+  }
+  if (const std::string problem = AppendNewKeys(fd, NewKeys()); !problem.empty()) {
+    throw HiveError(path_ + ": cannot write the added keys (" + problem + "); nothing was written");
+  }
+  const std::string difference = CheckWritten(fd);
+  if (!difference.empty()) {
+    throw HiveError(path_ + ": the written hive is not the planned change (" + difference + "); nothing was written");
+  }
+}
+
+std::string HiveFile::PrepareRefusal() const {
+  if (!modified_) return {};
+  if (std::string refusal = Unwritable(); !refusal.empty()) return refusal;
+  if (refusal_ && refusal_->first == generation_) return refusal_->second;
+  // Written into memory, never beside the file: a dry run leaves no trace.
+  std::string refusal;
+  const UniqueFd memory(::memfd_create("hive", MFD_CLOEXEC));
+  if (memory.get() < 0) {
+    refusal = path_ + ": cannot write the changed hive: " + std::strerror(errno);
+  } else {
+    try {
+      WriteProved("/proc/self/fd/" + std::to_string(memory.get()), memory.get());
+    } catch (const HiveError& error) {
+      refusal = error.what();
+    }
+  }
+  refusal_.emplace(generation_, refusal);
+  return refusal;
 }
 
 void HiveFile::Commit(const BeforeReplaceHook& hook) {
@@ -400,6 +506,37 @@ const std::vector<RegValue>* HiveFile::WrittenValues(std::size_t node) const {
 const std::string* HiveFile::AddedName(std::size_t node) const {
   auto it = added_names_.find(node);
   return it == added_names_.end() ? nullptr : &it->second;
+}
+
+std::vector<std::size_t> HiveFile::AddedChildren(std::size_t node) const {
+  std::vector<std::size_t> children;
+  if (auto it = added_.find(node); it != added_.end()) {
+    for (std::size_t child : it->second) {
+      if (deleted_.count(child) == 0) children.push_back(child);
+    }
+  }
+  return children;
+}
+
+NewKey HiveFile::NewKeyAt(std::size_t node) const {
+  NewKey key;
+  key.name = added_names_.at(node);
+  if (const std::vector<RegValue>* values = WrittenValues(node)) key.values = *values;
+  for (std::size_t child : AddedChildren(node)) key.children.push_back(NewKeyAt(child));
+  return key;
+}
+
+std::vector<NewSubkeys> HiveFile::NewKeys() const {
+  std::vector<NewSubkeys> keys;
+  for (const auto& [parent, children] : added_) {
+    if (Added(parent) || deleted_.count(parent) != 0) continue;
+    NewSubkeys under{parent, {}};
+    for (std::size_t child : AddedChildren(parent)) under.keys.push_back(NewKeyAt(child));
+    if (!under.keys.empty()) keys.push_back(std::move(under));
+  }
+  // The same run writes the same file.
+  std::sort(keys.begin(), keys.end(), [](const NewSubkeys& a, const NewSubkeys& b) { return a.parent < b.parent; });
+  return keys;
 }
 
 void HiveFile::NoteValuesWritten(std::size_t node, std::vector<RegValue> values) {
@@ -477,6 +614,10 @@ void HiveStore::NoteChildAdded(HiveFile& hive, std::size_t node, const std::stri
   const std::uint64_t before = hive.key_generation();
   hive.MarkKeysChanged();
   hive.NoteChildAdded(node, child, utf8_name);
+  if (names_cache_.hive == &hive && names_cache_.generation == before) {
+    names_cache_.generation = hive.key_generation();
+    if (names_cache_.node == node) names_cache_.names.push_back(utf8_name);
+  }
   for (ChildIndex* index : {&exact_index_, &ansi_index_}) {
     if (index->hive != &hive || index->generation != before) continue;
     index->generation = hive.key_generation();
@@ -519,14 +660,12 @@ long HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
     if (next == 0) {
       if (!create || !at.hive->writable()) return kFileNotFound;
       if (!HivexSeesChildren(*at.hive, at.node)) return kAccessDenied;
-      errno = 0;
       const std::string utf8 = exact ? part : GbkToUtf8(part);
-      next = hivex_node_add_child(at.hive->handle(), at.node, utf8.c_str());
-      if (next == 0) {
-        // EINVAL and EEXIST come before hivex touches the hive.
-        if (errno != EINVAL && errno != EEXIST) at.hive->MarkBroken();
+      // hivex takes names as C strings; no name of a key is empty.
+      if (utf8.empty() || utf8.find('\0') != std::string::npos || Utf8ToUtf16le(utf8).size() > 0xFFFF) {
         return kAccessDenied;
       }
+      next = at.hive->NewNode();
       at.hive->MarkModified();
       NoteChildAdded(*at.hive, at.node, utf8, next);
     }
@@ -687,7 +826,7 @@ long HiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
       !HivexSeesChildren(*victim.hive, victim.parent)) {
     return kAccessDenied;
   }
-  if (hivex_node_delete_child(h, victim.node) != 0) {
+  if (!victim.hive->Added(victim.node) && hivex_node_delete_child(h, victim.node) != 0) {
     victim.hive->MarkBroken();
     return kAccessDenied;
   }
@@ -727,15 +866,27 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   if (victim.node == RootOf(*victim.hive) || !HivexSeesChildren(*victim.hive, victim.parent)) return false;
   std::vector<hive_node_h> doomed;
   CollectSubtree(*victim.hive, victim.node, 0, &doomed);
-  if (hivex_node_delete_child(h, victim.node) != 0) {
+  if (!victim.hive->Added(victim.node) && hivex_node_delete_child(h, victim.node) != 0) {
     victim.hive->MarkBroken();
     return false;
   }
   victim.hive->MarkModified();
   victim.hive->MarkKeysChanged();
   victim.hive->NoteDeleted(victim.parent, victim.node);
-  for (hive_node_h node : doomed) ForgetNode(victim.hive, node);
+  // Keys added below it go with it, never to be written.
+  for (hive_node_h node : doomed) {
+    victim.hive->NoteDeleted(victim.node, node);
+    ForgetNode(victim.hive, node);
+  }
   return true;
+}
+
+std::string HiveStore::CommitRefusal() const {
+  for (const HiveFile* hive : {software_.get(), user_.get()}) {
+    if (hive == nullptr) continue;
+    if (std::string refusal = hive->PrepareRefusal(); !refusal.empty()) return refusal;
+  }
+  return {};
 }
 
 std::string HiveStore::WriteRefusal(HKey root, const std::string& /*path*/, const RegValue& value) const {
@@ -789,6 +940,8 @@ bool ReadNode(const HiveFile& hive, hive_node_h node, int depth, RegTree* tree) 
   for (hive_node_h child : children) {
     RegTree& sub = tree->children.emplace_back();
     if (!ExactNameOf(hive, child, &sub.name) || !ReadNode(hive, child, depth + 1, &sub)) return false;
+    // Read on as a key: whether a link may go as one is for the caller.
+    sub.link = NodeIsLink(hive, child);
   }
   return true;
 }
@@ -809,6 +962,10 @@ std::optional<std::vector<std::string>> HiveStore::ListSubkeys(HKey root, const 
   Handle top, key;
   if (!Resolve(root, &top) || Walk(top, path, &key, false, false, true) != kSuccess) return std::nullopt;
   if (key.hive == nullptr) return software_ ? std::vector<std::string>{"SOFTWARE"} : std::vector<std::string>{};
+  NamesCache& cache = names_cache_;
+  if (cache.hive == key.hive && cache.node == key.node && cache.generation == key.hive->key_generation()) {
+    return cache.names;
+  }
   std::vector<hive_node_h> children;
   if (!ChildrenOf(*key.hive, key.node, &children)) return std::nullopt;
   std::vector<std::string> names;
@@ -816,6 +973,7 @@ std::optional<std::vector<std::string>> HiveStore::ListSubkeys(HKey root, const 
     std::string& name = names.emplace_back();
     if (!ExactNameOf(*key.hive, child, &name)) return std::nullopt;
   }
+  cache = {key.hive, key.node, key.hive->key_generation(), names};
   return names;
 }
 

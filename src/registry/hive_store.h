@@ -1,5 +1,6 @@
 // Offline registry hives (a SOFTWARE hive and a user's NTUSER.DAT) read in
-// place and written through hivex, answering the seven operations as the A entry
+// place and written through hivex (the keys a run adds by this tool's own
+// cell writer, hive_cells.h), answering the seven operations as the A entry
 // points would on the machine the hives come from.
 //
 // HKLM\SOFTWARE\... lies in the SOFTWARE hive (its root is the SOFTWARE
@@ -10,6 +11,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "registry/file_io.h"
+#include "registry/hive_cells.h"
 #include "registry/reg_target.h"
 #include "registry/registry.h"
 
@@ -37,7 +41,9 @@ class HiveError : public std::runtime_error {
 // it was opened, or from what this run wrote into it (hivex's own reading of
 // names and links differs). Before a write, hivex must see the key as the
 // reader does; before the commit, the written file is read back and must
-// differ from the old one by exactly the changes made.
+// differ from the old one by exactly the changes made. A hive that is mostly
+// free space is loaded as a compact copy of its cells in use (CompactHive),
+// which the reader then reads: the copy is what is changed and written.
 class HiveFile {
  public:
   // Checks the header and opens the file; throws HiveError. A hive opened
@@ -81,11 +87,17 @@ class HiveFile {
   std::uint32_t minor_version() const { return minor_version_; }
 
   // What this run wrote, by node (hivex names nodes by their file offset,
-  // as the reader does; nodes it adds lie past the old end of the bins).
+  // as the reader does; keys this run adds are numbered past any offset).
   bool Original(std::size_t node) const;
   const std::vector<RegValue>* WrittenValues(std::size_t node) const;
   bool ChildrenChanged(std::size_t node) const { return children_changed_.count(node) != 0; }
   const std::string* AddedName(std::size_t node) const;
+  // A key this run adds: kept in memory, never given to hivex (see
+  // hive_cells.h), and named by a number past any offset of the file.
+  std::size_t NewNode() { return next_new_node_ += 8; }
+  bool Added(std::size_t node) const { return added_names_.count(node) != 0; }
+  // The keys this run added below `node` and did not delete again.
+  std::vector<std::size_t> AddedChildren(std::size_t node) const;
   void NoteValuesWritten(std::size_t node, std::vector<RegValue> values);
   void NoteChildAdded(std::size_t parent, std::size_t child, const std::string& utf8_name);
   void NoteDeleted(std::size_t parent, std::size_t node);
@@ -97,12 +109,25 @@ class HiveFile {
   void Committed() { modified_ = false; }
   // A file set of this hive alone. Does nothing when nothing changed.
   void Commit(const BeforeReplaceHook& hook = {});
+  // Why Prepare would refuse the changes made so far (HiveError's message),
+  // found by writing the new version into memory only; empty when it would
+  // not. What a dry run asks.
+  std::string PrepareRefusal() const;
 
  private:
   HiveFile(FilePlace place, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty);
-  // Why the file written at `temporary` is not the old one with this run's
-  // changes: the first difference; empty when it is.
-  std::string CheckWritten(const std::string& temporary) const;
+  // Why no changed version can be written at all, or empty.
+  std::string Unwritable() const;
+  // Writes the changed hive to the new, empty file `name` (open at `fd`,
+  // or -1: opened again, never through a link) and proves it against the
+  // plan; throws HiveError.
+  void WriteProved(const std::string& name, int fd) const;
+  // The keys this run added, by the key of the file each goes under.
+  std::vector<NewSubkeys> NewKeys() const;
+  NewKey NewKeyAt(std::size_t node) const;
+  // Why the file open at `fd` is not the old one with this run's changes:
+  // the first difference; empty when it is.
+  std::string CheckWritten(int fd) const;
 
   FilePlace place_;  // where it was found when opened; a commit writes there
   std::string path_;
@@ -117,10 +142,14 @@ class HiveFile {
   std::unordered_map<std::size_t, std::vector<std::size_t>> added_;
   std::unordered_map<std::size_t, std::string> added_names_;
   std::unordered_set<std::size_t> children_changed_;
-  std::unordered_set<std::size_t> deleted_;
+  std::unordered_set<std::size_t> deleted_;  // and every key below one deleted
+  std::size_t next_new_node_ = std::size_t{1} << 40;
   bool modified_ = false;
   bool broken_ = false;
   std::uint64_t generation_ = 0;
+  // What PrepareRefusal found, and at which generation: a hive shared by
+  // several profiles is written once.
+  mutable std::optional<std::pair<std::uint64_t, std::string>> refusal_;
   std::uint64_t key_generation_ = 0;
 };
 
@@ -152,6 +181,8 @@ class HiveStore final : public RegistryStore, public RegTarget {
   std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override;
   std::optional<RegTree> ReadTree(HKey root, const std::string& path) override;
   std::string WriteRefusal(HKey root, const std::string& path, const RegValue& value) const override;
+  bool HoldsChanges() const override { return true; }
+  std::string CommitRefusal() const override;
 
   std::size_t open_handles() const { return handles_.size(); }
 
@@ -197,6 +228,17 @@ class HiveStore final : public RegistryStore, public RegTarget {
     std::vector<std::size_t> children;
   };
   EnumCache enum_cache_;
+
+  // The exact names of the subkeys of the key listed last. A restore lists
+  // a key's subkeys before it adds each one: kept, and extended by the keys
+  // this store adds, that stays linear.
+  struct NamesCache {
+    const HiveFile* hive = nullptr;
+    std::size_t node = 0;
+    std::uint64_t generation = ~std::uint64_t{0};
+    std::vector<std::string> names;
+  };
+  NamesCache names_cache_;
 
   struct NodeId {
     const HiveFile* hive;

@@ -16,6 +16,9 @@ struct RegTree {
   std::string name;  // UTF-8; empty for the key the tree was read at
   std::vector<RegValue> values;
   std::vector<RegTree> children;
+  // The key is a registry link, read as an ordinary key. Only a store that
+  // can tell (an offline hive) sets it.
+  bool link = false;
 };
 
 // What importing a .reg file and backing up need of a store beyond the seven
@@ -49,6 +52,12 @@ class RegTarget {
   virtual std::string WriteRefusal(HKey /*root*/, const std::string& /*path*/, const RegValue& /*value*/) const {
     return {};
   }
+  // Whether changes stay in memory until the source commits them (a file),
+  // rather than reach the registry at once.
+  virtual bool HoldsChanges() const { return false; }
+  // Why the commit would refuse the changes held so far (one line), found
+  // without writing anything; empty when nothing stands in the way.
+  virtual std::string CommitRefusal() const { return {}; }
 };
 
 }  // namespace torvane::registry

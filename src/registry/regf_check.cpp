@@ -21,8 +21,8 @@ std::string Hex(std::size_t offset) {
 }
 
 // Walks the hive bins as hivex does when it opens a hive and notes the cells
-// in use: the only offsets hivex takes as valid.
-std::string CheckBins(const unsigned char* p, std::size_t size, std::vector<bool>& used) {
+// in use, in file order: the only offsets hivex takes as valid.
+std::string CheckBins(const unsigned char* p, std::size_t size, std::vector<std::size_t>& used) {
   const std::size_t end = std::min<std::size_t>(size, kBaseBlockSize + Le32(p + 0x28));
   std::size_t page_size = 0;
   for (std::size_t off = kBaseBlockSize; off < end; off += page_size) {
@@ -37,7 +37,7 @@ std::string CheckBins(const unsigned char* p, std::size_t size, std::vector<bool
       const auto raw = static_cast<std::int32_t>(Le32(p + cell));
       length = static_cast<std::size_t>(raw < 0 ? -static_cast<std::int64_t>(raw) : raw);
       if (length <= 4 || (length & 3) != 0) return "damaged hive (bad cell at " + Hex(cell) + ")";
-      if (raw < 0) used[cell / 4] = true;
+      if (raw < 0) used.push_back(cell);
     }
   }
   return {};
@@ -52,15 +52,14 @@ std::string CheckBins(const unsigned char* p, std::size_t size, std::vector<bool
 class StructureCheck {
  public:
   // Only the bins the header announces count: a file padded far beyond them
-  // (a sparse file of a terabyte) costs nothing here.
+  // (a sparse file of a terabyte) costs nothing here, and what is kept
+  // follows the cells in use, not the bytes of the free ones.
   StructureCheck(const unsigned char* p, std::size_t size)
-      : p_(p),
-        size_(std::min<std::size_t>(size, kBaseBlockSize + Le32(p + 0x28))),
-        used_(size_ / 4 + 1),
-        claimed_(size_ / 4 + 1) {}
+      : p_(p), size_(std::min<std::size_t>(size, kBaseBlockSize + Le32(p + 0x28))) {}
 
   std::string Run() {
     if (std::string problem = CheckBins(p_, size_, used_); !problem.empty()) return problem;
+    claimed_.assign(used_.size(), false);
     std::vector<std::size_t> pending{kBaseBlockSize + Le32(p_ + 0x24)};
     while (!pending.empty()) {
       const std::size_t nk = pending.back();
@@ -77,16 +76,23 @@ class StructureCheck {
   std::size_t CellLength(std::size_t cell) const {
     return static_cast<std::size_t>(-static_cast<std::int64_t>(static_cast<std::int32_t>(Le32(p_ + cell))));
   }
+  // The cell's place among those in use; used_.size() when it is none.
+  std::size_t Index(std::size_t cell) const {
+    const auto it = std::lower_bound(used_.begin(), used_.end(), cell);
+    return it != used_.end() && *it == cell ? static_cast<std::size_t>(it - used_.begin()) : used_.size();
+  }
   bool InUse(std::size_t cell, std::size_t need) {
     problem_ = cell;
-    return cell < size_ && cell % 4 == 0 && used_[cell / 4] && CellLength(cell) >= need &&
+    return cell < size_ && cell % 4 == 0 && Index(cell) < used_.size() && CellLength(cell) >= need &&
            CellLength(cell) <= size_ - cell;
   }
   // A cell with one owner.
   bool Claim(std::size_t cell, std::size_t need, const char* id = nullptr) {
-    if (!InUse(cell, need) || claimed_[cell / 4]) return false;
+    if (!InUse(cell, need)) return false;
+    const std::size_t index = Index(cell);
+    if (claimed_[index]) return false;
     if (id != nullptr && std::memcmp(p_ + cell + 4, id, 2) != 0) return false;
-    claimed_[cell / 4] = true;
+    claimed_[index] = true;
     return true;
   }
   static std::size_t At(std::uint32_t relative) { return kBaseBlockSize + relative; }
@@ -158,7 +164,8 @@ class StructureCheck {
 
   const unsigned char* p_;
   std::size_t size_;
-  std::vector<bool> used_, claimed_;
+  std::vector<std::size_t> used_;  // the cells in use, in file order
+  std::vector<bool> claimed_;       // by their place in used_
   std::map<std::size_t, std::uint32_t> sk_references_;
   std::size_t problem_ = 0;
 };
@@ -192,5 +199,20 @@ std::string CheckHiveHeader(const std::string& header, std::uint64_t file_size, 
 }
 
 std::string CheckHiveStructure(const unsigned char* p, std::size_t size) { return StructureCheck(p, size).Run(); }
+
+std::size_t UsedCellBytes(const unsigned char* p, std::size_t size) {
+  const std::size_t end = std::min<std::size_t>(size, kBaseBlockSize + Le32(p + 0x28));
+  std::size_t used = 0;
+  for (std::size_t off = kBaseBlockSize; off < end; off += Le32(p + off + 8)) {
+    const std::size_t bin_end = off + Le32(p + off + 8);
+    std::size_t length = 0;
+    for (std::size_t cell = off + 0x20; cell < bin_end; cell += length) {
+      const auto raw = static_cast<std::int32_t>(Le32(p + cell));
+      length = static_cast<std::size_t>(raw < 0 ? -static_cast<std::int64_t>(raw) : raw);
+      if (raw < 0) used += length;
+    }
+  }
+  return used;
+}
 
 }  // namespace torvane::registry

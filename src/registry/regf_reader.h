@@ -28,6 +28,10 @@ std::string CheckHiveHeader(const std::string& header, std::uint64_t file_size, 
 // CheckHiveHeader accepted) cannot be changed safely, or empty.
 std::string CheckHiveStructure(const unsigned char* p, std::size_t size);
 
+// The bytes of the cells in use in the bins of a hive whose structure
+// CheckHiveStructure accepted.
+std::size_t UsedCellBytes(const unsigned char* p, std::size_t size);
+
 class RegfReader {
  public:
   // Maps the open file whose header CheckHiveHeader accepted; null when it

@@ -1,6 +1,7 @@
 #include "support/hive_builder.h"
 
 #include <hivex.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -67,6 +68,26 @@ void FixChecksum(std::string& bytes) {
   std::uint32_t sum = 0;
   for (std::size_t at = 0; at < 0x1FC; at += 4) sum ^= Get32(bytes, at);
   Put32(bytes, 0x1FC, sum);
+}
+
+void AppendFreeBin(const std::string& path, std::uint64_t bytes) {
+  const int fd = ::open(path.c_str(), O_RDWR);
+  if (fd < 0) throw std::runtime_error(path + ": cannot open");
+  std::string header(kHeaderSize, '\0');
+  std::string bin(0x24, '\0');
+  bool ok = ::pread(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size());
+  const std::uint64_t at = kHeaderSize + Get32(header, 0x28);
+  bin.replace(0, 4, "hbin");
+  Put32(bin, 4, static_cast<std::uint32_t>(at - kHeaderSize));
+  Put32(bin, 8, static_cast<std::uint32_t>(bytes));
+  Put32(bin, 0x20, static_cast<std::uint32_t>(bytes - 0x20));  // positive: free
+  Put32(header, 0x28, static_cast<std::uint32_t>(at + bytes - kHeaderSize));
+  FixChecksum(header);
+  ok = ok && ::ftruncate(fd, static_cast<off_t>(at + bytes)) == 0 &&
+       ::pwrite(fd, bin.data(), bin.size(), static_cast<off_t>(at)) == static_cast<ssize_t>(bin.size()) &&
+       ::pwrite(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size());
+  ::close(fd);
+  if (!ok) throw std::runtime_error(path + ": cannot append a bin");
 }
 
 std::string EmptyHive(const std::string& root_name) {

@@ -22,6 +22,11 @@ void WriteHive(const std::string& path, const registry::MemoryStore::Key& root);
 void SetSecondarySequence(const std::string& path, std::uint32_t sequence);
 // Sets the header's checksum to what its first 508 bytes give.
 void FixChecksum(std::string& bytes);
+
+// Appends to the hive file at `path` one hive bin of `bytes` (a multiple of
+// 4096) holding a single free cell, its zeros left unwritten (the file is
+// sparse there), and fixes the header.
+void AppendFreeBin(const std::string& path, std::uint64_t bytes);
 // Sets the header's minor format version (and fixes the checksum): hives
 // are made as version 1.3.
 void SetMinorVersion(const std::string& path, std::uint32_t minor);

@@ -1,0 +1,509 @@
+#include "registry/hive_cells.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "registry/little_endian.h"
+#include "registry/owned.h"
+#include "registry/regf_reader.h"
+#include "registry/utf.h"
+
+namespace torvane::registry {
+
+namespace {
+
+constexpr std::size_t kBinsStart = 0x1000;
+constexpr std::size_t kBinHeader = 0x20;
+constexpr std::uint32_t kNone = 0xFFFFFFFF;
+constexpr std::uint16_t kCompressedName = 0x0020;
+// A longer subkey list is split into leaves of this many entries under an
+// "ri" index, as Windows keeps the lists of keys with many subkeys; one
+// list could hold up to 65535.
+constexpr std::size_t kLeafEntries = 1012;
+
+void Put16(std::string& bytes, std::size_t at, std::uint16_t value) {
+  bytes[at] = static_cast<char>(value & 0xFF);
+  bytes[at + 1] = static_cast<char>(value >> 8);
+}
+
+void Put32(std::string& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+// The registry compares names by their upper-cased UTF-16 units; ASCII and
+// Latin-1 letters are upper-cased here, every other unit compares as it is.
+std::uint16_t Upcase(std::uint16_t unit) {
+  if ((unit >= 'a' && unit <= 'z') || (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7)) return unit - 0x20;
+  if (unit == 0xFF) return 0x178;
+  return unit;
+}
+
+std::vector<std::uint16_t> Units(const std::string& utf8) {
+  const std::string utf16 = Utf8ToUtf16le(utf8);
+  std::vector<std::uint16_t> units(utf16.size() / 2);
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    units[i] = static_cast<std::uint16_t>(static_cast<unsigned char>(utf16[2 * i]) |
+                                          static_cast<unsigned char>(utf16[2 * i + 1]) << 8);
+  }
+  return units;
+}
+
+// A name as a record stores it: Latin-1 when every unit fits (flagged
+// compressed), else UTF-16LE.
+struct StoredName {
+  std::string bytes;
+  bool compressed;
+  std::size_t utf16_bytes;
+};
+
+StoredName Store(const std::string& utf8) {
+  const std::vector<std::uint16_t> units = Units(utf8);
+  const bool narrow = std::all_of(units.begin(), units.end(), [](std::uint16_t u) { return u <= 0xFF; });
+  StoredName name{{}, narrow, units.size() * 2};
+  for (std::uint16_t unit : units) {
+    name.bytes += static_cast<char>(unit & 0xFF);
+    if (!narrow) name.bytes += static_cast<char>(unit >> 8);
+  }
+  return name;
+}
+
+// One entry of a subkey list: the key's cell (relative to the bins), its
+// "lh" hash and the key it sorts by.
+struct Entry {
+  std::uint32_t cell;
+  std::uint32_t hash;
+  std::vector<std::uint16_t> order;
+};
+
+Entry EntryOf(std::uint32_t cell, const std::string& utf8) {
+  Entry entry{cell, 0, Units(utf8)};
+  for (std::uint16_t& unit : entry.order) {
+    unit = Upcase(unit);
+    entry.hash = entry.hash * 37 + unit;
+  }
+  return entry;
+}
+
+std::uint64_t FileTimeNow() {
+  constexpr std::uint64_t kEpochDifference = 11644473600ull;  // 1601 to 1970, in seconds
+  return (static_cast<std::uint64_t>(std::time(nullptr)) + kEpochDifference) * 10000000ull;
+}
+
+// The new bin, built in memory: cells are handed out one after another.
+class Bin {
+ public:
+  explicit Bin(std::size_t at) : at_(at), bytes_(kBinHeader, '\0') {}
+
+  // A cell for `payload` bytes after its size field; its file offset.
+  std::size_t Cell(std::size_t payload) {
+    const std::size_t length = (payload + 4 + 7) & ~std::size_t{7};
+    const std::size_t cell = at_ + bytes_.size();
+    bytes_.append(length, '\0');
+    Put32(bytes_, cell - at_, static_cast<std::uint32_t>(-static_cast<std::int64_t>(length)));
+    return cell;
+  }
+  void Set16(std::size_t at, std::uint16_t value) { Put16(bytes_, at - at_, value); }
+  void Set32(std::size_t at, std::uint32_t value) { Put32(bytes_, at - at_, value); }
+  void Set(std::size_t at, const std::string& bytes) { bytes_.replace(at - at_, bytes.size(), bytes); }
+
+  // The finished bin: a whole number of pages, the rest one free cell.
+  const std::string& Finish(std::uint64_t stamp) {
+    const std::size_t used = bytes_.size();
+    const std::size_t length = (used + 0xFFF) & ~std::size_t{0xFFF};
+    bytes_.resize(length, '\0');
+    if (length > used) Put32(bytes_, used, static_cast<std::uint32_t>(length - used));
+    bytes_.replace(0, 4, "hbin");
+    Put32(bytes_, 4, static_cast<std::uint32_t>(at_ - kBinsStart));
+    Put32(bytes_, 8, static_cast<std::uint32_t>(length));
+    Put32(bytes_, 0x14, static_cast<std::uint32_t>(stamp));
+    Put32(bytes_, 0x18, static_cast<std::uint32_t>(stamp >> 32));
+    return bytes_;
+  }
+  std::size_t size() const { return bytes_.size(); }
+
+ private:
+  std::size_t at_;  // the bin's file offset
+  std::string bytes_;
+};
+
+std::uint32_t Relative(std::size_t cell) { return static_cast<std::uint32_t>(cell - kBinsStart); }
+
+// Writes `entries`, sorted, as one "lh" list or an "ri" index of them; the
+// cell (relative) that the key's record names.
+std::uint32_t WriteList(Bin& bin, std::vector<Entry> entries) {
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.order < b.order; });
+  auto leaf = [&](std::size_t from, std::size_t count) {
+    const std::size_t cell = bin.Cell(4 + 8 * count);
+    bin.Set(cell + 4, "lh");
+    bin.Set16(cell + 6, static_cast<std::uint16_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+      bin.Set32(cell + 8 + 8 * i, entries[from + i].cell);
+      bin.Set32(cell + 12 + 8 * i, entries[from + i].hash);
+    }
+    return Relative(cell);
+  };
+  if (entries.size() <= kLeafEntries) return leaf(0, entries.size());
+  std::vector<std::uint32_t> leaves;
+  for (std::size_t from = 0; from < entries.size(); from += kLeafEntries) {
+    leaves.push_back(leaf(from, std::min(kLeafEntries, entries.size() - from)));
+  }
+  const std::size_t index = bin.Cell(4 + 4 * leaves.size());
+  bin.Set(index + 4, "ri");
+  bin.Set16(index + 6, static_cast<std::uint16_t>(leaves.size()));
+  for (std::size_t i = 0; i < leaves.size(); ++i) bin.Set32(index + 8 + 4 * i, leaves[i]);
+  return Relative(index);
+}
+
+class Writer {
+ public:
+  Writer(Bin& bin, std::uint64_t stamp) : bin_(bin), stamp_(stamp) {}
+
+  // Writes `key` and everything below it; its cell, relative.
+  std::uint32_t Key(const NewKey& key, std::uint32_t parent, std::uint32_t security) {
+    ++keys_;
+    const StoredName name = Store(key.name);
+    const std::size_t nk = bin_.Cell(0x4C + name.bytes.size());
+    bin_.Set(nk + 4, "nk");
+    bin_.Set16(nk + 6, name.compressed ? kCompressedName : 0);
+    bin_.Set32(nk + 8, static_cast<std::uint32_t>(stamp_));
+    bin_.Set32(nk + 12, static_cast<std::uint32_t>(stamp_ >> 32));
+    bin_.Set32(nk + 0x14, parent);
+    bin_.Set32(nk + 0x24, kNone);  // no volatile subkeys
+    bin_.Set32(nk + 0x30, security);
+    bin_.Set32(nk + 0x34, kNone);  // no class
+    bin_.Set16(nk + 0x4C, static_cast<std::uint16_t>(name.bytes.size()));
+    bin_.Set(nk + 0x50, name.bytes);
+    bin_.Set32(nk + 0x2C, Values(key.values, nk));
+    bin_.Set32(nk + 0x28, static_cast<std::uint32_t>(key.values.size()));
+    std::vector<Entry> entries;
+    std::size_t longest = 0;
+    for (const NewKey& child : key.children) {
+      entries.push_back(EntryOf(Key(child, Relative(nk), security), child.name));
+      longest = std::max(longest, entries.back().order.size() * 2);
+    }
+    bin_.Set32(nk + 0x18, static_cast<std::uint32_t>(entries.size()));
+    bin_.Set32(nk + 0x20, entries.empty() ? kNone : WriteList(bin_, std::move(entries)));
+    bin_.Set32(nk + 0x38, static_cast<std::uint32_t>(longest));
+    return Relative(nk);
+  }
+
+  std::size_t keys() const { return keys_; }
+
+ private:
+  // The value list (relative), or none; the largest name and data go into
+  // the key's record at `nk`.
+  std::uint32_t Values(const std::vector<RegValue>& values, std::size_t nk) {
+    if (values.empty()) return kNone;
+    std::vector<std::uint32_t> cells;
+    std::size_t longest_name = 0, largest_data = 0;
+    for (const RegValue& value : values) {
+      const StoredName name = Store(value.name);
+      longest_name = std::max(longest_name, name.utf16_bytes);
+      largest_data = std::max(largest_data, value.data.size());
+      const std::size_t vk = bin_.Cell(0x14 + name.bytes.size());
+      bin_.Set(vk + 4, "vk");
+      bin_.Set16(vk + 6, static_cast<std::uint16_t>(name.bytes.size()));
+      const std::string data(value.data.begin(), value.data.end());
+      if (data.size() <= 4) {
+        bin_.Set32(vk + 8, static_cast<std::uint32_t>(data.size()) | 0x80000000u);
+        bin_.Set(vk + 12, data);
+      } else {
+        const std::size_t cell = bin_.Cell(data.size());
+        bin_.Set(cell + 4, data);
+        bin_.Set32(vk + 8, static_cast<std::uint32_t>(data.size()));
+        bin_.Set32(vk + 12, Relative(cell));
+      }
+      bin_.Set32(vk + 16, value.type);
+      bin_.Set16(vk + 20, name.compressed ? 1 : 0);
+      bin_.Set(vk + 24, name.bytes);
+      cells.push_back(Relative(vk));
+    }
+    const std::size_t list = bin_.Cell(4 * cells.size());
+    for (std::size_t i = 0; i < cells.size(); ++i) bin_.Set32(list + 4 + 4 * i, cells[i]);
+    bin_.Set32(nk + 0x40, static_cast<std::uint32_t>(longest_name));
+    bin_.Set32(nk + 0x44, static_cast<std::uint32_t>(largest_data));
+    return Relative(list);
+  }
+
+  Bin& bin_;
+  std::uint64_t stamp_;
+  std::size_t keys_ = 0;
+};
+
+bool WriteAll(int fd, const std::string& bytes, std::size_t at) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(at + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string AppendNewKeys(int fd, const std::vector<NewSubkeys>& added) {
+  if (added.empty()) return {};
+  std::map<std::size_t, std::uint32_t> patches;  // file offset: new 32-bit value
+  std::vector<std::pair<std::size_t, std::string>> bins;
+  std::uint64_t data_size = 0;
+  {
+    auto reader = RegfReader::Open(fd);
+    if (reader == nullptr) return "cannot map the written hive";
+    const Mapping mapped(fd);
+    if (mapped.data() == nullptr || mapped.size() < reader->end()) return "cannot map the written hive";
+    const unsigned char* p = mapped.data();
+    const std::size_t end = reader->end();
+    data_size = end - kBinsStart;
+    const std::uint64_t stamp = FileTimeNow();
+    Bin bin(end);
+    Writer writer(bin, stamp);
+    std::map<std::size_t, std::uint32_t> security_references;
+    for (const NewSubkeys& under : added) {
+      const std::size_t nk = under.parent;
+      std::vector<std::size_t> old_children;
+      if (!reader->Children(nk, &old_children)) return "the subkeys of a key new keys go under do not read back";
+      const std::size_t security = kBinsStart + std::size_t{Le32(p + nk + 0x30)};
+      if (security + 0x18 > end || std::memcmp(p + security + 4, "sk", 2) != 0 ||
+          static_cast<std::int32_t>(Le32(p + security)) >= 0) {
+        return "a key new keys go under has no security cell";
+      }
+      std::vector<Entry> entries;
+      std::size_t longest = Le32(p + nk + 0x38);
+      for (std::size_t child : old_children) {
+        std::string name;
+        if (!reader->NameOf(child, &name)) return "a subkey name does not read back";
+        entries.push_back(EntryOf(Relative(child), name));
+      }
+      const std::size_t before = writer.keys();
+      for (const NewKey& key : under.keys) {
+        entries.push_back(EntryOf(writer.Key(key, Relative(nk), Relative(security)), key.name));
+        longest = std::max(longest, entries.back().order.size() * 2);
+      }
+      security_references[security] += static_cast<std::uint32_t>(writer.keys() - before);
+      // The old list goes: its cells (an index's leaves too) become free.
+      if (!old_children.empty()) {
+        const std::size_t list = kBinsStart + std::size_t{Le32(p + nk + 0x20)};
+        std::vector<std::size_t> cells{list};
+        if (std::memcmp(p + list + 4, "ri", 2) == 0) {
+          for (std::size_t i = 0; i < Le16(p + list + 6); ++i) cells.push_back(kBinsStart + Le32(p + list + 8 + 4 * i));
+        }
+        for (std::size_t cell : cells) {
+          patches[cell] = static_cast<std::uint32_t>(-static_cast<std::int32_t>(Le32(p + cell)));
+        }
+      }
+      patches[nk + 0x18] = static_cast<std::uint32_t>(entries.size());
+      patches[nk + 0x20] = WriteList(bin, std::move(entries));
+      patches[nk + 0x38] = static_cast<std::uint32_t>(longest);
+    }
+    for (const auto& [security, references] : security_references) {
+      patches[security + 0x10] = Le32(p + security + 0x10) + references;
+    }
+    bins.emplace_back(end, bin.Finish(stamp));
+    data_size += bins.back().second.size();
+  }
+  if (data_size > 0xFFFFF000u) return "the hive would grow past 4 GB";
+  std::string header(0x200, '\0');
+  if (::pread(fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
+    return "cannot read the written hive's header";
+  }
+  Put32(header, 0x28, static_cast<std::uint32_t>(data_size));
+  std::uint32_t sum = 0;
+  for (std::size_t at = 0; at < 0x1FC; at += 4) sum ^= Le32(reinterpret_cast<const unsigned char*>(header.data()) + at);
+  Put32(header, 0x1FC, sum);
+  std::string word(4, '\0');
+  for (const auto& [at, value] : patches) {
+    Put32(word, 0, value);
+    if (!WriteAll(fd, word, at)) return std::string("cannot write: ") + std::strerror(errno);
+  }
+  for (const auto& [at, bytes] : bins) {
+    if (!WriteAll(fd, bytes, at)) return std::string("cannot write: ") + std::strerror(errno);
+  }
+  if (!WriteAll(fd, header, 0) || ::ftruncate(fd, static_cast<off_t>(kBinsStart + data_size)) != 0) {
+    return std::string("cannot write: ") + std::strerror(errno);
+  }
+  return {};
+}
+
+namespace {
+
+// Copies the cells reachable from a checked hive's root; see CompactHive.
+class Compactor {
+ public:
+  Compactor(const unsigned char* p, std::size_t size)
+      : p_(p), end_(std::min<std::size_t>(size, kBinsStart + std::size_t{Le32(p + 0x28)})) {}
+
+  std::string Run() {
+    const std::size_t root = kBinsStart + std::size_t{Le32(p_ + 0x24)};
+    std::vector<std::size_t> keys{root};
+    if (!Place(root, 0x50)) return {};
+    while (!keys.empty()) {
+      const std::size_t nk = keys.back();
+      keys.pop_back();
+      if (!Key(nk, &keys)) return {};
+    }
+    for (std::size_t i = 0; i < security_.size(); ++i) {
+      const std::size_t n = security_.size();
+      Refer(security_[i], 8, security_[(i + 1) % n]);
+      Refer(security_[i], 12, security_[(i + n - 1) % n]);
+    }
+    return Write(root);
+  }
+
+ private:
+  std::size_t Length(std::size_t cell) const {
+    return static_cast<std::size_t>(-static_cast<std::int64_t>(static_cast<std::int32_t>(Le32(p_ + cell))));
+  }
+  bool Valid(std::size_t cell, std::size_t need) const {
+    return cell >= kBinsStart + kBinHeader && cell % 4 == 0 && cell + 4 <= end_ &&
+           static_cast<std::int32_t>(Le32(p_ + cell)) < 0 && Length(cell) >= need && Length(cell) <= end_ - cell;
+  }
+  // Takes the cell into the copy once.
+  bool Place(std::size_t cell, std::size_t need) {
+    if (!Valid(cell, need)) return false;
+    if (moved_.emplace(cell, 0).second) order_.push_back(cell);
+    return true;
+  }
+  static std::size_t At(std::uint32_t relative) { return kBinsStart + std::size_t{relative}; }
+  // The 32-bit reference at `field` of `cell` is to `target`.
+  void Refer(std::size_t cell, std::size_t field, std::size_t target) { references_.push_back({cell, field, target}); }
+  // A reference held by `cell` at `field`, taken along when it names something.
+  bool Follow(std::size_t cell, std::size_t field, std::size_t need, std::size_t* target = nullptr) {
+    const std::size_t to = At(Le32(p_ + cell + field));
+    if (!Place(to, need)) return false;
+    Refer(cell, field, to);
+    if (target != nullptr) *target = to;
+    return true;
+  }
+
+  bool Key(std::size_t nk, std::vector<std::size_t>* keys) {
+    if (std::memcmp(p_ + nk + 4, "nk", 2) != 0) return false;
+    if (Le32(p_ + nk + 0x20) != kNone) {
+      std::size_t list = 0;
+      if (!Follow(nk, 0x20, 8, &list) || !List(list, nk, false, keys)) return false;
+    }
+    const std::size_t values = Le32(p_ + nk + 0x28);
+    if (values > 0 && Le32(p_ + nk + 0x2C) != kNone) {
+      std::size_t list = 0;
+      if (!Follow(nk, 0x2C, 4 + 4 * values, &list)) return false;
+      for (std::size_t i = 0; i < values; ++i) {
+        std::size_t vk = 0;
+        if (!Follow(list, 4 + 4 * i, 0x18, &vk) || !Value(vk)) return false;
+      }
+    }
+    if (Le32(p_ + nk + 0x30) != kNone) {
+      std::size_t sk = 0;
+      if (!Follow(nk, 0x30, 0x18, &sk) || std::memcmp(p_ + sk + 4, "sk", 2) != 0) return false;
+      if (security_seen_.insert(sk).second) security_.push_back(sk);
+    }
+    if (Le32(p_ + nk + 0x34) != kNone && !Follow(nk, 0x34, 4)) return false;
+    return true;
+  }
+
+  bool List(std::size_t list, std::size_t parent, bool inside_index, std::vector<std::size_t>* keys) {
+    const unsigned char* q = p_ + list + 4;
+    const bool index = q[0] == 'r' && q[1] == 'i';
+    const bool fast = q[0] == 'l' && (q[1] == 'f' || q[1] == 'h');
+    if (!index && !fast && !(q[0] == 'l' && q[1] == 'i')) return false;
+    if (index && inside_index) return false;
+    const std::size_t count = Le16(q + 2);
+    const std::size_t stride = fast ? 8 : 4;
+    if (8 + count * stride > Length(list)) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::size_t target = 0;
+      if (index) {
+        if (!Follow(list, 8 + i * stride, 8, &target) || !List(target, parent, true, keys)) return false;
+        continue;
+      }
+      const std::size_t before = order_.size();
+      if (!Follow(list, 8 + i * stride, 0x50, &target)) return false;
+      if (order_.size() == before) return false;  // a key reached twice
+      Refer(target, 0x14, parent);
+      keys->push_back(target);
+    }
+    return true;
+  }
+
+  bool Value(std::size_t vk) {
+    if (std::memcmp(p_ + vk + 4, "vk", 2) != 0) return false;
+    const std::uint32_t length = Le32(p_ + vk + 8);
+    if (length & 0x80000000u) return true;
+    std::size_t data = 0;
+    if (!Follow(vk, 12, 4, &data)) return false;
+    if (length <= Length(data) - 4 || std::memcmp(p_ + data + 4, "db", 2) != 0) return true;
+    if (Length(data) < 12) return false;
+    const std::size_t segments = Le16(p_ + data + 6);
+    std::size_t list = 0;
+    if (!Follow(data, 8, 4 + 4 * segments, &list)) return false;
+    for (std::size_t i = 0; i < segments; ++i) {
+      if (!Follow(list, 4 + 4 * i, 8)) return false;
+    }
+    return true;
+  }
+
+  std::string Write(std::size_t root) {
+    // Cells keep their length; a bin closes when the next cell does not fit,
+    // its rest one free cell (never 4 bytes, which is no cell).
+    std::string out(reinterpret_cast<const char*>(p_), kBinsStart);
+    std::size_t bin = 0, bin_size = 0, used = 0;
+    auto close = [&] {
+      if (bin_size == 0) return;
+      if (used < bin_size) Put32(out, bin + used, static_cast<std::uint32_t>(bin_size - used));
+    };
+    for (std::size_t cell : order_) {
+      const std::size_t length = Length(cell);
+      const bool fits = bin_size != 0 && (used + length == bin_size || used + length + 8 <= bin_size);
+      if (!fits) {
+        close();
+        bin = out.size();
+        bin_size = (kBinHeader + length + 0xFFF) & ~std::size_t{0xFFF};
+        if (bin_size - kBinHeader - length == 4) bin_size += 0x1000;
+        if (bin + bin_size - kBinsStart > 0xFFFFF000u) return {};
+        out.resize(bin + bin_size, '\0');
+        out.replace(bin, 4, "hbin");
+        Put32(out, bin + 4, static_cast<std::uint32_t>(bin - kBinsStart));
+        Put32(out, bin + 8, static_cast<std::uint32_t>(bin_size));
+        used = kBinHeader;
+      }
+      moved_[cell] = bin + used;
+      out.replace(bin + used, length, reinterpret_cast<const char*>(p_ + cell), length);
+      used += length;
+    }
+    close();
+    for (const Reference& reference : references_) {
+      Put32(out, moved_.at(reference.cell) + reference.field, Relative(moved_.at(reference.target)));
+    }
+    Put32(out, 0x24, Relative(moved_.at(root)));
+    Put32(out, 0x28, static_cast<std::uint32_t>(out.size() - kBinsStart));
+    std::uint32_t sum = 0;
+    for (std::size_t at = 0; at < 0x1FC; at += 4) sum ^= Le32(reinterpret_cast<const unsigned char*>(out.data()) + at);
+    Put32(out, 0x1FC, sum);
+    return out;
+  }
+
+  struct Reference {
+    std::size_t cell, field, target;
+  };
+  const unsigned char* p_;
+  std::size_t end_;
+  std::unordered_map<std::size_t, std::size_t> moved_;  // old offset: new offset
+  std::vector<std::size_t> order_;
+  std::vector<Reference> references_;
+  std::vector<std::size_t> security_;
+  std::unordered_set<std::size_t> security_seen_;
+};
+
+}  // namespace
+
+std::string CompactHive(const unsigned char* p, std::size_t size) { return Compactor(p, size).Run(); }
+
+}  // namespace torvane::registry
