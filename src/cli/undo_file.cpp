@@ -4,7 +4,9 @@
 #include <cstring>
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <set>
+#include <unordered_set>
 #include <random>
 
 #include "cli/sources.h"
@@ -176,8 +178,12 @@ class KnownKeys {
   void Add(const RegTarget* target, HKey root, const std::string& path) {
     std::string prefix;
     for (const std::string& part : registry::SplitUtf8Path(path)) {
+      const std::string parent = Id(target, root, prefix);
       prefix = registry::ChildPath(prefix, part);
       keys_.insert(Id(target, root, prefix));
+      if (const auto listed = children_.find(parent); listed != children_.end()) {
+        listed->second.insert(registry::FoldUtf8(part));
+      }
     }
   }
   // Forgets `path` and everything below it.
@@ -187,6 +193,32 @@ class KnownKeys {
       const bool below = it->size() == id.size() || (*it)[id.size()] == '\\';
       it = below ? keys_.erase(it) : std::next(it);
     }
+    for (auto it = children_.lower_bound(id); it != children_.end() && it->first.compare(0, id.size(), id) == 0;) {
+      const bool below = it->first.size() == id.size() || it->first[id.size()] == '\\';
+      it = below ? children_.erase(it) : std::next(it);
+    }
+    const auto parts = registry::SplitUtf8Path(path);
+    if (parts.empty()) return;
+    std::string parent;
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) parent = registry::ChildPath(parent, parts[i]);
+    if (const auto listed = children_.find(Id(target, root, parent)); listed != children_.end()) {
+      listed->second.erase(registry::FoldUtf8(parts.back()));
+    }
+  }
+  // The folded names of the subkeys of `parent`, listed once and then kept
+  // as the restore creates and deletes keys (a restore of many keys below
+  // one would otherwise list it again for each); null when it cannot be read.
+  const std::unordered_set<std::string>* Children(RegTarget& target, HKey root, const std::string& parent) {
+    const std::string id = Id(&target, root, parent);
+    auto listed = children_.find(id);
+    if (listed == children_.end()) {
+      const auto names = target.ListSubkeys(root, parent);
+      if (!names) return nullptr;
+      std::unordered_set<std::string> folded;
+      for (const std::string& name : *names) folded.insert(registry::FoldUtf8(name));
+      listed = children_.emplace(id, std::move(folded)).first;
+    }
+    return &listed->second;
   }
 
  private:
@@ -196,22 +228,20 @@ class KnownKeys {
     return id;
   }
   std::set<std::string> keys_;
+  std::map<std::string, std::unordered_set<std::string>> children_;  // by parent id
 };
 
 // The topmost key of `path` that does not exist ("" when all do), read from
 // the listings of their parents; nullopt when a listing cannot be read, so
 // that a key that exists but refuses reading is never taken for missing.
-std::optional<std::string> FirstMissing(RegTarget& target, HKey root, const std::string& path, const KnownKeys& known) {
+std::optional<std::string> FirstMissing(RegTarget& target, HKey root, const std::string& path, KnownKeys& known) {
   std::string prefix;
   for (const std::string& part : registry::SplitUtf8Path(path)) {
     const std::string key = registry::ChildPath(prefix, part);
     if (!known.Has(&target, root, key)) {
-      const auto children = target.ListSubkeys(root, prefix);
-      if (!children) return std::nullopt;
-      if (std::none_of(children->begin(), children->end(),
-                       [&](const std::string& child) { return registry::Utf8NamesEqual(child, part); })) {
-        return key;
-      }
+      const auto* children = known.Children(target, root, prefix);
+      if (children == nullptr) return std::nullopt;
+      if (children->count(registry::FoldUtf8(part)) == 0) return key;
     }
     prefix = key;
   }
@@ -220,7 +250,7 @@ std::optional<std::string> FirstMissing(RegTarget& target, HKey root, const std:
 
 // What undoes `entry`, read before it is applied; false when that cannot be
 // read (the statement is then refused unapplied).
-bool Prepare(const RegEntry& entry, RegTarget& target, const KnownKeys& known, std::vector<Undo>* undo) {
+bool Prepare(const RegEntry& entry, RegTarget& target, KnownKeys& known, std::vector<Undo>* undo) {
   const HKey root = entry.root;
   const std::string path = entry.path;
   const auto missing = FirstMissing(target, root, path, known);
