@@ -30,14 +30,8 @@ constexpr std::uint16_t kCompressedName = 0x0020;
 // list could hold up to 65535.
 constexpr std::size_t kLeafEntries = 1012;
 
-void Put16(std::string& bytes, std::size_t at, std::uint16_t value) {
-  bytes[at] = static_cast<char>(value & 0xFF);
-  bytes[at + 1] = static_cast<char>(value >> 8);
-}
-
-void Put32(std::string& bytes, std::size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
+void Put16(std::string& bytes, std::size_t at, std::uint16_t value) { registry::PutLe16(bytes, at, value); }
+void Put32(std::string& bytes, std::size_t at, std::uint32_t value) { registry::PutLe32(bytes, at, value); }
 
 // The registry compares names by their upper-cased UTF-16 units; ASCII and
 // Latin-1 letters are upper-cased here, every other unit compares as it is.

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "registry/little_endian.h"
+
 #include "registry/codepage.h"
 
 namespace torvane::testing {
@@ -20,14 +22,8 @@ namespace {
 constexpr std::size_t kHeaderSize = 0x1000;
 constexpr std::size_t kBinSize = 0x1000;
 
-void Put16(std::string& bytes, std::size_t at, std::uint16_t value) {
-  bytes[at] = static_cast<char>(value & 0xFF);
-  bytes[at + 1] = static_cast<char>(value >> 8);
-}
-
-void Put32(std::string& bytes, std::size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
+void Put16(std::string& bytes, std::size_t at, std::uint16_t value) { registry::PutLe16(bytes, at, value); }
+void Put32(std::string& bytes, std::size_t at, std::uint32_t value) { registry::PutLe32(bytes, at, value); }
 
 std::uint32_t Get32(const std::string& bytes, std::size_t at) {
   std::uint32_t value = 0;
