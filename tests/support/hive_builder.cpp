@@ -11,9 +11,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "registry/little_endian.h"
-
 #include "registry/codepage.h"
+#include "registry/little_endian.h"
 
 namespace torvane::testing {
 
