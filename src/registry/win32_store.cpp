@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace torvane::registry {
@@ -20,6 +21,66 @@ template <typename Fn>
 Fn NtdllEntry(const char* name) {
   const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");  // in every process
   return ntdll ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name))) : nullptr;
+}
+
+using NtQueryKeyFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+constexpr int kKeyNameInformation = 3;
+constexpr int kKeyFlagsInformation = 5;
+constexpr ULONG kRegFlagLink = 0x2;
+
+// The key's full native name (\REGISTRY\MACHINE\...); nullopt when it cannot
+// be read.
+std::optional<std::wstring> NativeNameOf(HKEY key) {
+  static const auto query = NtdllEntry<NtQueryKeyFn>("NtQueryKey");
+  if (query == nullptr) return std::nullopt;
+  std::vector<unsigned char> buffer(4096);
+  ULONG length = 0;
+  if (query(key, kKeyNameInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &length) != 0) {
+    return std::nullopt;
+  }
+  ULONG bytes = 0;
+  std::memcpy(&bytes, buffer.data(), sizeof bytes);
+  if (bytes > buffer.size() - sizeof bytes) return std::nullopt;
+  std::wstring name(bytes / sizeof(wchar_t), L'\0');
+  std::memcpy(name.data(), buffer.data() + sizeof bytes, name.size() * sizeof(wchar_t));
+  return name;
+}
+
+// Whether the key `key` (opened as itself) is a registry link: a key made
+// as one, not any key that merely holds a value named SymbolicLinkValue.
+// Windows says so in the key's flags. Where it does not (Wine), the key is
+// opened again by its full name, following a link: a link leads elsewhere
+// (or nowhere), an ordinary key to itself. What cannot be told is a link.
+bool IsLinkKey(HKEY key) {
+  static const auto query = NtdllEntry<NtQueryKeyFn>("NtQueryKey");
+  if (query == nullptr) return true;
+  ULONG flags[3] = {};
+  ULONG length = 0;
+  if (query(key, kKeyFlagsInformation, flags, sizeof flags, &length) == 0) return (flags[1] & kRegFlagLink) != 0;
+  const auto name = NativeNameOf(key);
+  if (!name) return true;
+  const std::wstring upper = [&] {
+    std::wstring text = *name;
+    for (wchar_t& c : text) {
+      if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+    return text;
+  }();
+  static const std::pair<const wchar_t*, HKEY> kRoots[] = {{L"\\REGISTRY\\MACHINE\\", HKEY_LOCAL_MACHINE},
+                                                           {L"\\REGISTRY\\USER\\", HKEY_USERS}};
+  for (const auto& [prefix, root] : kRoots) {
+    const std::wstring start(prefix);
+    if (upper.compare(0, start.size(), start) != 0) continue;
+    HKEY followed = nullptr;
+    if (::RegOpenKeyExW(root, name->c_str() + start.size(), 0, MAXIMUM_ALLOWED | KEY_WOW64_64KEY, &followed) !=
+        ERROR_SUCCESS) {
+      return true;
+    }
+    const auto reached = NativeNameOf(followed);
+    ::RegCloseKey(followed);
+    return !reached || *reached != *name;
+  }
+  return true;
 }
 
 }  // namespace
@@ -76,9 +137,12 @@ std::optional<std::wstring> LinkTargetOf(HKEY key, LONG* rc) {
   // A target too long to read is still a link.
   if (*rc == ERROR_MORE_DATA && type == REG_LINK) {
     *rc = ERROR_SUCCESS;
+    if (!IsLinkKey(key)) return std::nullopt;
     return std::wstring(L"?");
   }
   if (*rc != ERROR_SUCCESS || type != REG_LINK) return std::nullopt;
+  // A value of that name in an ordinary key makes no link.
+  if (!IsLinkKey(key)) return std::nullopt;
   std::wstring text(target, size / sizeof(wchar_t));
   while (!text.empty() && text.back() == L'\0') text.pop_back();
   return text;
@@ -404,7 +468,7 @@ long Win32Store::RegCloseKey(HKey key) {
 
 long Win32Store::RegQueryKeyIsLink(HKey key, bool* is_link) {
   // A link holds its target in "SymbolicLinkValue" of type REG_LINK; a key
-  // that carries one is taken for a link, which is never followed.
+  // that carries one is a link only when it was made as one.
   DWORD type = REG_NONE;
   const LONG rc = ::RegQueryValueExW(ToNativeKey(key), L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
   if (rc == ERROR_FILE_NOT_FOUND) {
@@ -412,7 +476,7 @@ long Win32Store::RegQueryKeyIsLink(HKey key, bool* is_link) {
     return ERROR_SUCCESS;
   }
   if (rc != ERROR_SUCCESS) return rc;
-  *is_link = type == REG_LINK;
+  *is_link = type == REG_LINK && IsLinkKey(ToNativeKey(key));
   return ERROR_SUCCESS;
 }
 

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "registry/codepage.h"
 #include "registry/key_tree.h"
 #include "registry/live_store_win32.h"
+#include "repair/catalogue.h"
 #include "repair/engine.h"
 #include "support/registry_seed.h"
 
@@ -232,6 +234,41 @@ TEST_F(LiveStoreTest, TheCommandLineNamesTheKeyThatRefusedAndReportsTheItemFaile
   EXPECT_NE(repair.err.find("HKEY_LOCAL_MACHINE\\" + std::string(kIfeo) + ": access denied (KEY_ALL_ACCESS)"),
             std::string::npos)
       << repair.err;
+}
+
+// An ordinary key that merely holds a REG_LINK value named SymbolicLinkValue
+// is no link: it is read and mended as the key it is, never taken for what
+// the value names, and a hijack key dressed so goes like any other.
+TEST_F(LiveStoreTest, AValueNamedSymbolicLinkValueMakesNoLink) {
+  const auto fake = [](HKEY root, const std::string& path, const std::wstring& target) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kView64, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.data()),
+                   static_cast<DWORD>(target.size() * sizeof(wchar_t)));
+    RegCloseKey(key);
+  };
+  PutDword(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr", 1);
+  fake(HKEY_CURRENT_USER, kSystemPolicy, L"\\Registry\\Machine\\SOFTWARE\\TorvaneHealthy");
+  const std::string tool = std::string(kIfeo) + "\\IceSword.exe";
+  PutString(HKEY_LOCAL_MACHINE, tool + "\\sub", "Note", "x");
+  PutString(HKEY_LOCAL_MACHINE, tool, "Debugger", "C:\\evil.exe");
+  fake(HKEY_LOCAL_MACHINE, tool, L"\\Registry\\Machine\\SOFTWARE\\Nowhere");
+
+  const CommandRun scan = Torvane(L"scan --json");
+  EXPECT_NE(scan.out.find("\"index\": 0, \"group\": \"system\", \"name\": \"" +
+                          registry::GbkToUtf8(repair::Item(0).name) + "\", \"state\": \"damaged\""),
+            std::string::npos)
+      << scan.out;
+  const CommandRun dry = Torvane(L"repair 0 3 --dry-run");
+  EXPECT_NE(dry.out.find("delete key HKEY_LOCAL_MACHINE\\" + tool), std::string::npos) << dry.out;
+  const CommandRun repair = Torvane(L"repair 0 3 --json");
+  EXPECT_NE(repair.out.find("\"repaired\": [{\"profile\": null, \"index\": 0, "), std::string::npos) << repair.out;
+  EXPECT_NE(repair.out.find("{\"profile\": null, \"index\": 3, "), std::string::npos) << repair.out;
+  EXPECT_EQ(repair.out.find("\"failed\": [{"), std::string::npos) << repair.out << repair.err;
+  EXPECT_FALSE(ReadValue(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr"));
+  EXPECT_FALSE(Exists(tool));
+  DeleteTree(HKEY_CURRENT_USER, kSystemPolicy);
 }
 
 // A listed tool's exploit-protection settings are the system's own: they
