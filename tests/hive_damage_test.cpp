@@ -664,6 +664,9 @@ TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
   Put32(unreadable, vk + 12, 0x10);
   std::string nameless = damaged;  // a key name of no characters, which libregf refuses
   nameless[FindCell(nameless, "nk", "IceSword.exe") + 0x4C] = 0;
+  std::string overlong = damaged;  // a security descriptor longer than its cell, which libregf refuses
+  const std::size_t sk = 0x1000 + Get32(overlong, FindCell(overlong, "nk", "IceSword.exe") + 0x30);
+  Put32(overlong, sk + 20, static_cast<std::uint32_t>(-static_cast<std::int32_t>(Get32(overlong, sk))) - 0x14);
   std::string known = ReadFile(std::string(TORVANE_TEST_DATA) + "/hive-item5-repaired-but-damaged");
   torvane::testing::FixChecksum(known);
   struct Case {
@@ -676,6 +679,7 @@ TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
       {"a hive with two damaged items", &damaged},
       {"a value's data in a bin header", &unreadable},
       {"a key without a name", &nameless},
+      {"a security descriptor past its cell", &overlong},
       {"hive-item5-repaired-but-damaged", &known},
   };
   for (const Case& c : cases) {

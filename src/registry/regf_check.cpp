@@ -99,6 +99,9 @@ class StructureCheck {
 
   bool SecurityCell(std::size_t sk) {
     if (!InUse(sk, 4 + 0x14) || std::memcmp(p_ + sk + 4, "sk", 2) != 0) return false;
+    // The descriptor lies within its cell: Windows and libregf refuse a key
+    // whose security cell runs past its end.
+    if (Le32(p_ + sk + 20) > CellLength(sk) - (4 + 0x14)) return false;
     for (std::size_t link : {At(Le32(p_ + sk + 8)), At(Le32(p_ + sk + 12))}) {
       if (!InUse(link, 4 + 0x14) || std::memcmp(p_ + link + 4, "sk", 2) != 0) return false;
     }
