@@ -244,6 +244,7 @@ long OverlayStore::RegSetValueExA(HKey key, const std::string& name, std::uint32
   auto& key_values = StateOf(handle->root).values[Id(handle->root, handle->path)];
   key_values.path = handle->path;
   key_values.by_name[FoldName(name)] = RegValue{name, type, std::vector<std::uint8_t>(data, data + size)};
+  value_cache_.id.clear();
   return kSuccess;
 }
 
@@ -257,6 +258,7 @@ long OverlayStore::RegDeleteValueA(HKey key, const std::string& name) {
   auto& key_values = StateOf(handle->root).values[Id(handle->root, handle->path)];
   key_values.path = handle->path;
   key_values.by_name[FoldName(name)] = std::nullopt;
+  value_cache_.id.clear();
   return kSuccess;
 }
 
@@ -293,30 +295,37 @@ long OverlayStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::u
 }
 
 // The base's values less those deleted here, then those written here that
-// the base lacks, in the order written.
+// the base lacks, in the order written. A change here lists them anew.
 long OverlayStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
   if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
-  std::vector<std::string> names;
-  std::set<std::string> seen;
-  std::vector<char> buffer(kNameBuffer);
-  for (std::uint32_t at = 0;; ++at) {
-    const long rc = base_.RegEnumValueA(handle->base, at, buffer.data(), kNameBuffer);
-    if (rc == kNoMoreItems) break;
-    if (rc != kSuccess) return rc == kMoreData ? kAccessDenied : rc;
-    const std::string listed(buffer.data());
-    seen.insert(FoldName(listed));
-    const auto pending = Pending(*handle, listed);
-    if (pending && !*pending) continue;
-    names.push_back(listed);
-  }
-  const auto& values = StateOf(handle->root).values;
-  if (const auto written = values.find(Id(handle->root, handle->path)); written != values.end()) {
-    for (const auto& [folded, value] : written->second.by_name) {
-      if (value && seen.count(folded) == 0) names.push_back(value->name);
+  // Listed once per walk (index 0, or another key), as the subkeys are.
+  const std::string id = Id(handle->root, handle->path);
+  if (value_cache_.id != id || index == 0) {
+    value_cache_ = {};
+    std::vector<std::string> names;
+    std::set<std::string> seen;
+    std::vector<char> buffer(kNameBuffer);
+    for (std::uint32_t at = 0;; ++at) {
+      const long rc = base_.RegEnumValueA(handle->base, at, buffer.data(), kNameBuffer);
+      if (rc == kNoMoreItems) break;
+      if (rc != kSuccess) return rc == kMoreData ? kAccessDenied : rc;
+      const std::string listed(buffer.data());
+      seen.insert(FoldName(listed));
+      const auto pending = Pending(*handle, listed);
+      if (pending && !*pending) continue;
+      names.push_back(listed);
     }
+    const auto& values = StateOf(handle->root).values;
+    if (const auto written = values.find(id); written != values.end()) {
+      for (const auto& [folded, value] : written->second.by_name) {
+        if (value && seen.count(folded) == 0) names.push_back(value->name);
+      }
+    }
+    value_cache_ = {id, std::move(names)};
   }
+  const auto& names = value_cache_.names;
   if (index >= names.size()) return kNoMoreItems;
   if (name == nullptr || names[index].size() + 1 > capacity) return kMoreData;
   std::memcpy(name, names[index].c_str(), names[index].size() + 1);

@@ -175,6 +175,13 @@ class OverlayStore final : public RegistryStore {
     std::vector<std::string> names;
   };
   EnumCache enum_cache_;
+  // The value names of the key whose values were listed last (a change
+  // through this store lists them again from index 0).
+  struct ValueCache {
+    std::string id;
+    std::vector<std::string> names;
+  };
+  ValueCache value_cache_;
 };
 
 // What a plan changes below one root, in RegTarget terms (UTF-8 paths and

@@ -794,13 +794,19 @@ long HiveStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std::ui
   if (!Resolve(key, &handle)) return kInvalidHandle;
   if (handle.deleted) return kKeyDeleted;
   if (handle.hive == nullptr) return kNoMoreItems;
-  std::vector<RegValue> values;
-  std::size_t unnamed = 0;
-  // A value whose name does not decode is still a value: the list is not
-  // given short.
-  if (!NodeValues(*handle.hive, handle.node, false, &values, &unnamed) || unnamed != 0) return kAccessDenied;
-  if (index >= values.size()) return kNoMoreItems;
-  const std::string listed = Utf8ToGbk(values[index].name);
+  ValueCache& cache = value_cache_;
+  if (cache.hive != handle.hive || cache.node != handle.node || cache.generation != handle.hive->generation()) {
+    std::vector<RegValue> values;
+    std::size_t unnamed = 0;
+    // A value whose name does not decode is still a value: the list is not
+    // given short.
+    cache = {handle.hive, handle.node, handle.hive->generation(),
+             NodeValues(*handle.hive, handle.node, false, &values, &unnamed) && unnamed == 0, {}};
+    for (const RegValue& value : values) cache.names.push_back(Utf8ToGbk(value.name));
+  }
+  if (!cache.readable) return kAccessDenied;
+  if (index >= cache.names.size()) return kNoMoreItems;
+  const std::string& listed = cache.names[index];
   if (name == nullptr || listed.size() + 1 > capacity) return kMoreData;
   std::memcpy(name, listed.c_str(), listed.size() + 1);
   return kSuccess;

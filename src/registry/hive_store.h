@@ -228,6 +228,16 @@ class HiveStore final : public RegistryStore, public RegTarget {
     std::vector<std::size_t> children;
   };
   EnumCache enum_cache_;
+  // The value names (GBK) of the key whose values were listed last, for the
+  // same reason; `readable` false when its list could not be read whole.
+  struct ValueCache {
+    const HiveFile* hive = nullptr;
+    std::size_t node = 0;
+    std::uint64_t generation = ~std::uint64_t{0};
+    bool readable = false;
+    std::vector<std::string> names;
+  };
+  ValueCache value_cache_;
 
   // The exact names of the subkeys of the key listed last. A restore lists
   // a key's subkeys before it adds each one: kept, and extended by the keys
