@@ -334,57 +334,80 @@ std::optional<std::string> ReadBelow(std::shared_ptr<const Folder> folder, const
   return bytes;
 }
 
-// The Group Policy files of a mounted Windows volume, as evidence for one
-// profile (`profile`: its folder; null for none). Only the local policy
-// object's files are evidence: on a default install no standard user can
-// write below Windows\System32\GroupPolicy. The merged results Group
+// Reads the policy file `path` below `folder` into `evidence`; a file that
+// cannot be read, or is malformed, is named in a note instead. Returns
+// where it was found and its bytes, for a trusted file a run may change.
+std::optional<std::pair<FilePlace, std::string>> AddPolicyFile(PolicyEvidence& evidence,
+                                                               const std::shared_ptr<const Folder>& folder,
+                                                               const std::vector<std::string>& path, HKey hive,
+                                                               const char* scope, const char* name, bool trusted) {
+  std::string where = folder ? folder->path() : std::string();
+  try {
+    std::optional<FilePlace> place;
+    auto bytes = ReadBelow(folder, path, kMaxPregFileBytes, &where, &place);
+    if (!bytes) return std::nullopt;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes->data());
+    evidence.Add(hive, PolicyOrigin{scope, name, where, false}, PregFile::Parse({data, bytes->size()}), trusted);
+    if (!trusted) evidence.Note(where + ": not evidence of policy: a standard user can write it");
+    return std::make_pair(*place, std::move(*bytes));
+  } catch (const FileError& error) {
+    evidence.Note(std::string(error.what()) + "; not read as evidence of policy");
+  } catch (const PregError& error) {
+    evidence.Note(where + ": " + error.what() + "; not read as evidence of policy");
+  }
+  return std::nullopt;
+}
+
+// The machine's Group Policy files on a mounted Windows volume, each folder
+// resolved once and each file read once for every profile. Only the local
+// policy object's files are evidence: on a default install no standard user
+// can write below Windows\System32\GroupPolicy. The merged results Group
 // Policy keeps in ntuser.pol are named but never trusted: a user can replace
 // the one in their own profile folder, and create the machine's under
 // ProgramData where it is missing. Who owns a file cannot be told offline.
-std::shared_ptr<PolicyEvidence> PolicyOfVolume(const std::shared_ptr<const Folder>& root,
-                                                const std::shared_ptr<const Folder>& profile, HiveSource& source) {
-  auto evidence = std::make_shared<PolicyEvidence>();
-  const auto add = [&](const std::shared_ptr<const Folder>& folder, const std::vector<std::string>& path, HKey hive,
-                       const char* scope, const char* name, bool trusted) {
-    std::string where = folder ? folder->path() : std::string();
-    try {
-      std::optional<FilePlace> place;
-      const auto bytes = ReadBelow(folder, path, kMaxPregFileBytes, &where, &place);
-      if (!bytes) return;
-      const auto* data = reinterpret_cast<const std::uint8_t*>(bytes->data());
-      PregFile file = PregFile::Parse({data, bytes->size()});
-      evidence->Add(hive, PolicyOrigin{scope, name, where, false}, std::move(file), trusted);
-      if (trusted) {
-        // Kept to be changed with its gpt.ini, where a run takes a value out.
-        std::string gpt_where;
-        std::vector<std::string> gpt(path.begin(), path.end() - 2);
-        gpt.push_back("gpt.ini");
-        std::optional<FilePlace> gpt_place;
-        std::optional<std::string> gpt_bytes;
-        try {
-          gpt_bytes = ReadBelow(folder, gpt, 1 << 20, &gpt_where, &gpt_place);
-        } catch (const FileError&) {
-        }
-        HiveSource::PolicyFile kept{*place, *bytes, hive == kLocalMachine, gpt_bytes ? gpt_place : std::nullopt,
-                                    gpt_bytes.value_or("")};
-        source.NotePolicyFile(std::move(kept));
-      }
-      if (!trusted) evidence->Note(where + ": not evidence of policy: a standard user can write it");
-    } catch (const FileError& error) {
-      evidence->Note(std::string(error.what()) + "; not read as evidence of policy");
-    } catch (const PregError& error) {
-      evidence->Note(where + ": " + error.what() + "; not read as evidence of policy");
-    }
+PolicyEvidence MachinePolicyOfVolume(const std::shared_ptr<const Folder>& root, HiveSource& source) {
+  PolicyEvidence evidence;
+  std::shared_ptr<const Folder> local;
+  try {
+    local = FolderOf(FolderOf(FolderOf(root, "Windows"), "System32"), "GroupPolicy");
+  } catch (const FileError& error) {
+    evidence.Note(std::string(error.what()) + "; not read as evidence of policy");
+  }
+  // The local policy object's version, raised where a run takes a value out.
+  std::optional<FilePlace> gpt_place;
+  std::optional<std::string> gpt;
+  try {
+    std::string where;
+    if (local) gpt = ReadBelow(local, {"gpt.ini"}, 1 << 20, &where, &gpt_place);
+  } catch (const FileError&) {
+  }
+  const auto keep = [&](std::optional<std::pair<FilePlace, std::string>> read, bool machine) {
+    if (!read) return;
+    source.NotePolicyFile({std::move(read->first), std::move(read->second), machine, gpt ? gpt_place : std::nullopt,
+                           gpt.value_or("")});
   };
-  const std::vector<std::string> local = {"Windows", "System32", "GroupPolicy"};
-  auto machine = local, user = local;
-  machine.insert(machine.end(), {"Machine", "Registry.pol"});
-  user.insert(user.end(), {"User", "Registry.pol"});
-  add(root, machine, kLocalMachine, "local", "Local Group Policy", true);
-  add(root, {"ProgramData", "ntuser.pol"}, kLocalMachine, "domain", "Group Policy (the machine's applied settings)",
-      false);
-  add(root, user, kCurrentUser, "local", "Local Group Policy", true);
-  if (profile) add(profile, {"ntuser.pol"}, kCurrentUser, "domain", "Group Policy (the user's applied settings)", false);
+  if (local) {
+    keep(AddPolicyFile(evidence, local, {"Machine", "Registry.pol"}, kLocalMachine, "local", "Local Group Policy", true),
+         true);
+  }
+  AddPolicyFile(evidence, root, {"ProgramData", "ntuser.pol"}, kLocalMachine, "domain",
+                "Group Policy (the machine's applied settings)", false);
+  if (local) {
+    keep(AddPolicyFile(evidence, local, {"User", "Registry.pol"}, kCurrentUser, "local", "Local Group Policy", true),
+         false);
+  }
+  return evidence;
+}
+
+// The machine's evidence, and the profile's own ntuser.pol (`profile`: its
+// folder; null for none).
+std::shared_ptr<PolicyEvidence> PolicyOfProfile(const PolicyEvidence& machine,
+                                                const std::shared_ptr<const Folder>& profile) {
+  auto evidence = std::make_shared<PolicyEvidence>(machine);
+  if (profile) {
+    AddPolicyFile(*evidence, profile, {"ntuser.pol"}, kCurrentUser, "domain",
+                  "Group Policy (the user's applied settings)", false);
+  }
   return evidence;
 }
 
@@ -504,13 +527,14 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     }
     source->AddProfile(found.name, machine, user);
   }
+  const PolicyEvidence machine_policy = MachinePolicyOfVolume(root, *source);
   for (Profile& profile : source->profiles()) {
     profile.system_directory = SystemDirectoryOnVolume(profile.system_directory, windows_folder);
     std::shared_ptr<const Folder> folder;
     for (const Found& found : profiles) {
       if (profile.name && found.name == *profile.name) folder = found.folder;
     }
-    profile.policy = PolicyOfVolume(root, folder, *source);
+    profile.policy = PolicyOfProfile(machine_policy, folder);
   }
   return source;
 }
