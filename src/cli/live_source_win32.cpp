@@ -231,43 +231,44 @@ std::string DomainPolicyNames() {
   return names;
 }
 
-// The Group Policy files of this machine and of the profile whose folder is
-// `profile_folder` (empty for none), as evidence. A file is trusted only
-// when no one but the system, the administrators and TrustedInstaller could
-// have written it: the owner and permissions are checked on each.
-std::shared_ptr<registry::PolicyEvidence> LivePolicy(const std::wstring& profile_folder) {
-  auto evidence = std::make_shared<registry::PolicyEvidence>();
+// Reads the policy file `path` into `evidence`, trusted only when no one but
+// the system, the administrators and TrustedInstaller could have written it:
+// the owner and permissions are checked on each.
+void AddLivePolicyFile(registry::PolicyEvidence& evidence, const std::wstring& path, registry::HKey root,
+                       const std::string& scope, const std::string& name) {
+  std::string forgeable, problem;
+  const auto bytes = ReadPolicyFile(path, &forgeable, &problem);
+  const std::string where = Utf8(path);
+  if (!problem.empty()) evidence.Note(where + ": " + problem + "; not read as evidence of policy");
+  if (!bytes) return;
+  try {
+    registry::PregFile file =
+        registry::PregFile::Parse({reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()});
+    evidence.Add(root, {scope, name, where, true}, std::move(file), forgeable.empty());
+    if (!forgeable.empty()) evidence.Note(where + ": not evidence of policy: " + forgeable);
+  } catch (const registry::PregError& error) {
+    evidence.Note(where + ": " + error.what() + "; not read as evidence of policy");
+  }
+}
+
+// The Group Policy files of this machine, read once for every profile; the
+// domain's policy objects' names, empty when the history lists none.
+registry::PolicyEvidence MachinePolicy(std::string* domain) {
+  registry::PolicyEvidence evidence;
   wchar_t windows[MAX_PATH] = {};
   const UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
   const std::wstring system_root = length > 0 && length < MAX_PATH ? windows : L"C:\\Windows";
   wchar_t data[MAX_PATH] = {};
   const DWORD data_length = ::GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
   const std::wstring program_data = data_length > 0 && data_length < MAX_PATH ? data : L"C:\\ProgramData";
-  const std::string domain = DomainPolicyNames();
-  const auto add = [&](const std::wstring& path, registry::HKey root, const std::string& scope,
-                       const std::string& name) {
-    std::string forgeable, problem;
-    const auto bytes = ReadPolicyFile(path, &forgeable, &problem);
-    const std::string where = Utf8(path);
-    if (!problem.empty()) evidence->Note(where + ": " + problem + "; not read as evidence of policy");
-    if (!bytes) return;
-    try {
-      registry::PregFile file =
-          registry::PregFile::Parse({reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()});
-      evidence->Add(root, {scope, name, where, true}, std::move(file), forgeable.empty());
-      if (!forgeable.empty()) evidence->Note(where + ": not evidence of policy: " + forgeable);
-    } catch (const registry::PregError& error) {
-      evidence->Note(where + ": " + error.what() + "; not read as evidence of policy");
-    }
-  };
+  *domain = DomainPolicyNames();
   const std::wstring local = system_root + L"\\System32\\GroupPolicy\\";
   // In the order Windows applies them: the local policy object, then the
   // domain's, whose merged result Group Policy keeps in ntuser.pol.
-  add(local + L"Machine\\Registry.pol", registry::kLocalMachine, "local", "Local Group Policy");
-  add(local + L"User\\Registry.pol", registry::kCurrentUser, "local", "Local Group Policy");
-  if (!domain.empty()) {
-    add(program_data + L"\\ntuser.pol", registry::kLocalMachine, "domain", domain);
-    if (!profile_folder.empty()) add(profile_folder + L"\\ntuser.pol", registry::kCurrentUser, "domain", domain);
+  AddLivePolicyFile(evidence, local + L"Machine\\Registry.pol", registry::kLocalMachine, "local", "Local Group Policy");
+  AddLivePolicyFile(evidence, local + L"User\\Registry.pol", registry::kCurrentUser, "local", "Local Group Policy");
+  if (!domain->empty()) {
+    AddLivePolicyFile(evidence, program_data + L"\\ntuser.pol", registry::kLocalMachine, "domain", *domain);
   }
   return evidence;
 }
@@ -315,7 +316,12 @@ class LiveSource final : public Source {
     } else if (const auto found = folders_.find(*profile.sid); found != folders_.end()) {
       folder = Wide(found->second);
     }
-    profile.policy = LivePolicy(folder);
+    if (!machine_policy_) machine_policy_ = MachinePolicy(&domain_);
+    auto policy = std::make_shared<registry::PolicyEvidence>(*machine_policy_);
+    if (!domain_.empty() && !folder.empty()) {
+      AddLivePolicyFile(*policy, folder + L"\\ntuser.pol", registry::kCurrentUser, "domain", domain_);
+    }
+    profile.policy = std::move(policy);
     profiles_.push_back(std::move(profile));
   }
 
@@ -421,6 +427,9 @@ class LiveSource final : public Source {
   registry::UserRootStore unreachable_{store_, store_, registry::kNullKey};
   std::string system_directory_ = SystemDirectory();
   std::map<std::string, std::string> folders_;  // by SID: the profile folder ProfileList names
+  // The machine's policy files, read at the first profile.
+  std::optional<registry::PolicyEvidence> machine_policy_;
+  std::string domain_;
 };
 
 }  // namespace
