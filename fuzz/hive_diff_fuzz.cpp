@@ -13,10 +13,12 @@
 #include "support/hive_diff.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // Its own folder, made the working directory: the files' names are the
+  // same on every run, so the seeded smoke run tries the same inputs.
   static const std::string folder = [] {
-    const auto path = std::filesystem::temp_directory_path() / ("torvane-hive-diff-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(path);
-    return path.string();
+    std::string path = (std::filesystem::temp_directory_path() / "torvane-hive-diff-XXXXXX").string();
+    if (::mkdtemp(path.data()) == nullptr || ::chdir(path.c_str()) != 0) std::abort();
+    return std::string(".");
   }();
   std::string input(reinterpret_cast<const char*>(data), size);
   if (input.size() >= 0x200) torvane::testing::FixChecksum(input);
