@@ -155,6 +155,55 @@ TEST_F(FileIoTest, ASetIsCommittedWholeOrPutBack) {
   EXPECT_EQ(Leftovers(), 0);
 }
 
+// A file that must be new (a backup): a name taken before, or taken between
+// the preparation and the commit, is never replaced, and a failed commit
+// takes back only the file it made.
+TEST_F(FileIoTest, ANewFileNeverReplacesOne) {
+  WriteFile(Path("taken.reg"), "theirs");
+  fs::create_symlink(outside + "/missing", Path("dangling.reg"));
+  for (const char* name : {"taken.reg", "dangling.reg"}) {
+    FileSet set;
+    EXPECT_THROW(set.AddNew(Path(name), "mine"), FileError) << name;
+  }
+  EXPECT_EQ(ReadFile(Path("taken.reg")), "theirs");
+  EXPECT_TRUE(fs::is_symlink(Path("dangling.reg")));
+  EXPECT_FALSE(fs::exists(outside + "/missing"));
+  EXPECT_EQ(Leftovers(), 0);
+
+  {
+    FileSet set;
+    set.AddNew(Path("raced.reg"), "mine");
+    set.SetBeforeReplace([&](const std::string&) { WriteFile(Path("raced.reg"), "planted"); });
+    EXPECT_THROW(set.Commit(), FileSetError);
+  }
+  EXPECT_EQ(ReadFile(Path("raced.reg")), "planted");
+
+  WriteFile(Path("SOFTWARE"), "software 1");
+  {
+    FileSet set;
+    set.AddNew(Path("backup.reg"), "undo");
+    set.Add(Path("SOFTWARE"), "software 2");
+    int renames = 0;
+    set.SetBeforeReplace([&](const std::string&) {
+      if (++renames == 2) throw FileError("the disk went away");
+    });
+    EXPECT_THROW(set.Commit(), FileSetError);
+  }
+  EXPECT_FALSE(fs::exists(Path("backup.reg")));
+  EXPECT_EQ(ReadFile(Path("SOFTWARE")), "software 1");
+
+  {
+    FileSet set;
+    set.AddNew(Path("backup.reg"), "undo");
+    set.Commit();
+  }
+  EXPECT_EQ(ReadFile(Path("backup.reg")), "undo");
+  struct stat info {};
+  ASSERT_EQ(::lstat(Path("backup.reg").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u) << "it may hold what the registry held";
+  EXPECT_EQ(Leftovers(), 0);
+}
+
 TEST_F(FileIoTest, AnImmutableSecondFileLeavesTheFirstAsItWas) {
   WriteFile(Path("SOFTWARE"), "software 1");
   WriteFile(Path("NTUSER.DAT"), "user 1");

@@ -667,6 +667,8 @@ TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
   std::string overlong = damaged;  // a security descriptor longer than its cell, which libregf refuses
   const std::size_t sk = 0x1000 + Get32(overlong, FindCell(overlong, "nk", "IceSword.exe") + 0x30);
   Put32(overlong, sk + 20, static_cast<std::uint32_t>(-static_cast<std::int32_t>(Get32(overlong, sk))) - 0x14);
+  std::string long_name = damaged;  // the root's name running past its record, which libregf refuses
+  long_name[0x1000 + Get32(long_name, 0x24) + 0x4D] = static_cast<char>(0xFF);
   std::string known = ReadFile(std::string(TORVANE_TEST_DATA) + "/hive-item5-repaired-but-damaged");
   torvane::testing::FixChecksum(known);
   struct Case {
@@ -680,6 +682,7 @@ TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
       {"a value's data in a bin header", &unreadable},
       {"a key without a name", &nameless},
       {"a security descriptor past its cell", &overlong},
+      {"the root's name past its record", &long_name},
       {"hive-item5-repaired-but-damaged", &known},
   };
   for (const Case& c : cases) {

@@ -7,7 +7,6 @@
 #include <map>
 #include <set>
 #include <unordered_set>
-#include <random>
 
 #include "cli/sources.h"
 #include "registry/file_io.h"
@@ -18,7 +17,6 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -96,50 +94,18 @@ void CheckBackupPath(const std::string& path, const std::vector<std::string>& so
 }
 
 WrittenFile WriteNewFile(const std::string& path, const std::string& bytes) {
+  try {
+    registry::FileSet set;
+    set.AddNew(path, bytes);
+    set.Commit();
+  } catch (const registry::FileError& error) {
+    // The file set's reasons name the path first.
+    std::string reason = error.what();
+    if (reason.rfind(path + ": ", 0) == 0) reason.erase(0, path.size() + 2);
+    throw SourceError(path + ": cannot write the backup: " + reason + "; nothing was changed");
+  }
   WrittenFile made_file{path};
-  // Created exclusively below: a name someone placed there first is refused,
-  // never followed or reused.
-  const std::string temporary = path + ".torvane-" + std::to_string(std::random_device()()) + ".tmp";
-  const std::string reason_prefix = path + ": cannot write the backup: ";
-#ifdef _WIN32
-  registry::UniqueHandle file(
-      CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) throw SourceError(reason_prefix + "error " + std::to_string(GetLastError()));
-  DWORD written = 0;
-  const BOOL ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                  written == bytes.size() && FlushFileBuffers(file.get());
-  file.Reset();  // closed before it is moved
-  // Without MOVEFILE_REPLACE_EXISTING the move fails when `path` exists.
-  if (!ok || !MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
-    const DWORD code = GetLastError();
-    DeleteFileA(temporary.c_str());
-    throw SourceError(reason_prefix + "error " + std::to_string(code) + "; nothing was changed");
-  }
-#else
-  registry::UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (fd.get() < 0) throw SourceError(reason_prefix + std::strerror(errno) + "; nothing was changed");
-  std::size_t done = 0;
-  bool ok = true;
-  while (ok && done < bytes.size()) {
-    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<std::size_t>(n);
-  }
-  ok = ok && ::fsync(fd.get()) == 0;
-  int saved = errno;
-  fd.Reset();
-  // link() refuses an existing name, where rename() would replace it.
-  if (ok && ::link(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  ::unlink(temporary.c_str());
-  if (!ok) throw SourceError(reason_prefix + std::strerror(saved) + "; nothing was changed");
-  const std::size_t slash = path.rfind('/');
-  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const registry::UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) ::fsync(dir.get());
+#ifndef _WIN32
   struct stat made {};
   if (::lstat(path.c_str(), &made) == 0) {
     made_file.device = made.st_dev;

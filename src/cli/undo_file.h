@@ -24,9 +24,8 @@ struct WrittenFile {
   std::uint64_t device = 0, number = 0;
 };
 
-// Writes `bytes` to a new file `path`: a temporary file beside it, created
-// exclusively, flushed, then linked in under its name, which fails rather
-// than replace a file that appeared meanwhile. Throws SourceError.
+// Writes `bytes` to a new file `path` as a file set of one that never
+// replaces a file (FileSet::AddNew). Throws SourceError.
 WrittenFile WriteNewFile(const std::string& path, const std::string& bytes);
 
 // Writes the undo of `parts` to the new file `path`, once, whole, read from

@@ -261,6 +261,9 @@ struct FileSet::Entry {
 
   int directory_fd() const { return directory->fd(); }
   bool had_original = false;
+  bool only_new = false;       // never replaces a file under its name
+  dev_t made_device = 0;       // the new version, once written
+  ino_t made_number = 0;
 
   std::string NewPath() const {
     // Through the folder's descriptor: the name cannot be redirected.
@@ -270,13 +273,27 @@ struct FileSet::Entry {
   }
   // Each returns what went wrong, or empty.
   std::string RenameIn() {
-    if (::renameat(folder_fd.get(), "new", directory_fd(), name.c_str()) != 0) return Reason();
+    if (!only_new) {
+      if (::renameat(folder_fd.get(), "new", directory_fd(), name.c_str()) != 0) return Reason();
+      return {};
+    }
+    // Fails when the name was taken meanwhile; a second link where the
+    // file system cannot rename so.
+    if (::renameat2(folder_fd.get(), "new", directory_fd(), name.c_str(), RENAME_NOREPLACE) == 0) return {};
+    if (errno != EINVAL && errno != ENOSYS) return Reason();
+    if (::linkat(folder_fd.get(), "new", directory_fd(), name.c_str(), 0) != 0) return Reason();
     return {};
   }
   std::string PutBack() {
-    const int rc = had_original ? ::renameat(folder_fd.get(), "old", directory_fd(), name.c_str())
-                                : ::unlinkat(directory_fd(), name.c_str(), 0);
-    if (rc != 0) return Reason();
+    if (had_original) {
+      if (::renameat(folder_fd.get(), "old", directory_fd(), name.c_str()) != 0) return Reason();
+    } else {
+      // Only the file this set put there goes.
+      struct stat now {};
+      if (::fstatat(directory_fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return Reason();
+      if (now.st_dev != made_device || now.st_ino != made_number) return "it was replaced meanwhile";
+      if (::unlinkat(directory_fd(), name.c_str(), 0) != 0) return Reason();
+    }
     ::fsync(directory_fd());
     return {};
   }
@@ -293,12 +310,27 @@ struct FileSet::Entry {
 FileSet::FileSet() = default;
 FileSet::~FileSet() = default;
 
+namespace {
+
+// Writes `bytes` into the new version `path` of `target`.
+void WriteNew(const FilePlace& target, const std::string& path, std::string_view bytes) {
+  Fd out(::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+  if (out.get() < 0) throw FileError(target.path() + ": cannot open its new version: " + Reason());
+  WriteAll(out.get(), bytes, target.path());
+}
+
+}  // namespace
+
 void FileSet::Add(const FilePlace& target, std::string_view bytes) {
-  AddWrittenBy(target, [&](const std::string& path) {
-    Fd out(::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
-    if (out.get() < 0) throw FileError(target.path() + ": cannot open its new version: " + Reason());
-    WriteAll(out.get(), bytes, target.path());
-  });
+  AddEntry(target, [&](const std::string& path) { WriteNew(target, path, bytes); }, false);
+}
+
+void FileSet::AddNew(const FilePlace& target, std::string_view bytes) {
+  AddEntry(target, [&](const std::string& path) { WriteNew(target, path, bytes); }, true);
+}
+
+void FileSet::AddWrittenBy(const FilePlace& place, const std::function<void(const std::string& path)>& write) {
+  AddEntry(place, write, false);
 }
 
 namespace {
@@ -367,7 +399,8 @@ void KeepOriginal(int dir, const std::string& name, int folder, int from, const 
 
 }  // namespace
 
-void FileSet::AddWrittenBy(const FilePlace& place, const std::function<void(const std::string& path)>& write) {
+void FileSet::AddEntry(const FilePlace& place, const std::function<void(const std::string& path)>& write,
+                       bool only_new) {
   const std::string& target = place.path();
   for (const auto& other : entries_) {
     if (other->target == target) throw FileError(target + ": named twice in one commit");
@@ -383,7 +416,9 @@ void FileSet::AddWrittenBy(const FilePlace& place, const std::function<void(cons
   const int dir = entry->directory_fd();
 
   struct stat original {};
+  entry->only_new = only_new;
   entry->had_original = StatOriginal(dir, entry->name, target, &original);
+  if (only_new && entry->had_original) throw FileError(target + ": exists already; refusing to replace it");
   entry->folder = MakePrivateFolder(dir, entry->name, target);
   entry->folder_fd = Fd(::openat(dir, entry->folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (entry->folder_fd.get() < 0) {
@@ -412,9 +447,11 @@ void FileSet::AddWrittenBy(const FilePlace& place, const std::function<void(cons
     }
     TakeOwnerAndMode(from.get(), out.get(), original, target);
     KeepOriginal(dir, e.name, e.folder_fd.get(), from.get(), original, target);
-  } else if (::fchmod(out.get(), CreationMode()) != 0) {
+  } else if (::fchmod(out.get(), only_new ? 0600 : CreationMode()) != 0) {
     throw FileError(target + ": cannot set the mode of its new version: " + Reason());
   }
+  e.made_device = written.st_dev;
+  e.made_number = written.st_ino;
   Flush(out.get(), target);
   Flush(e.folder_fd.get(), target + " (private folder)");
   entries_.push_back(std::move(entry));
@@ -474,10 +511,12 @@ FileLock::~FileLock() {
 struct FileSet::Entry {
   std::string target, fresh, kept;
   bool had_original = false;
+  bool only_new = false;  // never replaces a file under its name
 
   std::string NewPath() const { return fresh; }
   std::string RenameIn() {
-    if (!MoveFileExA(fresh.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const DWORD replace = only_new ? 0 : MOVEFILE_REPLACE_EXISTING;
+    if (!MoveFileExA(fresh.c_str(), target.c_str(), replace | MOVEFILE_WRITE_THROUGH)) {
       return "error " + std::to_string(GetLastError());
     }
     fresh.clear();
@@ -519,9 +558,11 @@ HANDLE CreateBeside(const std::string& target, const char* kind, std::string* na
 
 }  // namespace
 
-void FileSet::Add(const FilePlace& place, std::string_view bytes) {
-  const std::string& target = place.path();
-  AddWrittenBy(place, [&](const std::string& path) {
+namespace {
+
+// Writes `bytes` into the new version of `target` named to it.
+std::function<void(const std::string&)> WriterOf(const std::string& target, std::string_view bytes) {
+  return [target, bytes](const std::string& path) {
     UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                   nullptr));
     if (!file.valid()) throw FileError(target + ": cannot open its new version");
@@ -530,22 +571,39 @@ void FileSet::Add(const FilePlace& place, std::string_view bytes) {
                     written == bytes.size() && FlushFileBuffers(file.get());
     file.Reset();
     if (!ok) throw FileError(target + ": write failed (error " + std::to_string(GetLastError()) + ")");
-  });
+  };
+}
+
+}  // namespace
+
+void FileSet::Add(const FilePlace& place, std::string_view bytes) {
+  AddEntry(place, WriterOf(place.path(), bytes), false);
+}
+
+void FileSet::AddNew(const FilePlace& place, std::string_view bytes) {
+  AddEntry(place, WriterOf(place.path(), bytes), true);
 }
 
 void FileSet::AddWrittenBy(const FilePlace& place, const std::function<void(const std::string& path)>& write) {
+  AddEntry(place, write, false);
+}
+
+void FileSet::AddEntry(const FilePlace& place, const std::function<void(const std::string& path)>& write,
+                       bool only_new) {
   const std::string& target = place.path();
   for (const auto& other : entries_) {
     if (other->target == target) throw FileError(target + ": named twice in one commit");
   }
   auto entry = std::make_unique<Entry>();
   entry->target = target;
+  entry->only_new = only_new;
   const DWORD attributes = GetFileAttributesA(target.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
       throw FileError(target + ": is a symbolic link; refusing to write through it (name the file it leads to)");
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) throw FileError(target + ": not a regular file; refusing to replace it");
+    if (only_new) throw FileError(target + ": exists already; refusing to replace it");
     entry->had_original = true;
   }
   UniqueHandle(CreateBeside(target, ".tmp", &entry->fresh)).Reset();  // only its name is kept

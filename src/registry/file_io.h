@@ -128,6 +128,11 @@ class FileSet {
   // The same, for a writer that takes a file name: `write` gets the name of
   // the new, empty file and fills it.
   void AddWrittenBy(const FilePlace& target, const std::function<void(const std::string& path)>& write);
+  // The same for a file that must not exist: a name taken already (a
+  // dangling link too) is refused now, and one taken meanwhile fails the
+  // commit, which never replaces it. The new file is made readable by its
+  // owner only.
+  void AddNew(const FilePlace& target, std::string_view bytes);
   void SetBeforeReplace(BeforeReplaceHook hook) { hook_ = std::move(hook); }
 
   // Replaces every target. Throws FileSetError.
@@ -137,6 +142,7 @@ class FileSet {
 
  private:
   struct Entry;
+  void AddEntry(const FilePlace& target, const std::function<void(const std::string& path)>& write, bool only_new);
   std::vector<std::unique_ptr<Entry>> entries_;
   BeforeReplaceHook hook_;
 };

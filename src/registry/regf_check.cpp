@@ -147,6 +147,8 @@ class StructureCheck {
   bool Node(std::size_t nk, std::vector<std::size_t>* pending) {
     if (!Claim(nk, 4 + 0x4C, "nk")) return false;
     const unsigned char* q = p_ + nk + 4;
+    // A key has a name, and it lies within its record.
+    if (Le16(q + 0x48) == 0 || 4 + 0x4C + std::size_t{Le16(q + 0x48)} > CellLength(nk)) return false;
     if (Le32(q + 0x1C) != 0xFFFFFFFF && !SubkeyList(At(Le32(q + 0x1C)), pending, false)) return false;
     const std::size_t values = Le32(q + 0x24);
     if (values > 0 && Le32(q + 0x28) != 0xFFFFFFFF) {
@@ -154,7 +156,7 @@ class StructureCheck {
       if (!Claim(list, 4) || 4 + values * 4 > CellLength(list)) return false;
       for (std::size_t i = 0; i < values; ++i) {
         const std::size_t vk = At(Le32(p_ + list + 4 + i * 4));
-        if (!Claim(vk, 4 + 0x14, "vk")) return false;
+        if (!Claim(vk, 4 + 0x14, "vk") || 4 + 0x14 + std::size_t{Le16(p_ + vk + 6)} > CellLength(vk)) return false;
         const std::uint32_t length = Le32(p_ + vk + 8);
         if ((length & 0x80000000u) == 0 && !DataCells(At(Le32(p_ + vk + 12)), length)) return false;
       }
