@@ -3,6 +3,7 @@
 // changes nothing and says so; the process never aborts.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -669,6 +670,17 @@ TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
   Put32(overlong, sk + 20, static_cast<std::uint32_t>(-static_cast<std::int32_t>(Get32(overlong, sk))) - 0x14);
   std::string long_name = damaged;  // the root's name running past its record, which libregf refuses
   long_name[0x1000 + Get32(long_name, 0x24) + 0x4D] = static_cast<char>(0xFF);
+  std::string crossing = damaged;  // the first bin's last cell running into the next bin
+  {
+    const std::size_t bin_end = 0x1000 + Get32(crossing, 0x1008);
+    std::size_t last = 0x1020;
+    for (std::size_t cell = last; cell < bin_end; cell += static_cast<std::size_t>(std::abs(
+                                                      static_cast<std::int32_t>(Get32(crossing, cell))))) {
+      last = cell;
+    }
+    const auto size = static_cast<std::int32_t>(Get32(crossing, last));
+    Put32(crossing, last, static_cast<std::uint32_t>(size < 0 ? size - 8 : size + 8));
+  }
   std::string known = ReadFile(std::string(TORVANE_TEST_DATA) + "/hive-item5-repaired-but-damaged");
   torvane::testing::FixChecksum(known);
   struct Case {
@@ -683,6 +695,7 @@ TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
       {"a key without a name", &nameless},
       {"a security descriptor past its cell", &overlong},
       {"the root's name past its record", &long_name},
+      {"a cell past its bin", &crossing},
       {"hive-item5-repaired-but-damaged", &known},
   };
   for (const Case& c : cases) {

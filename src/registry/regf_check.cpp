@@ -36,7 +36,9 @@ std::string CheckBins(const unsigned char* p, std::size_t size, std::vector<std:
     for (std::size_t cell = off + 0x20; cell < off + page_size; cell += length) {
       const auto raw = static_cast<std::int32_t>(Le32(p + cell));
       length = static_cast<std::size_t>(raw < 0 ? -static_cast<std::int64_t>(raw) : raw);
-      if (length <= 4 || (length & 3) != 0) return "damaged hive (bad cell at " + Hex(cell) + ")";
+      if (length <= 4 || (length & 3) != 0 || length > off + page_size - cell) {
+        return "damaged hive (bad cell at " + Hex(cell) + ")";
+      }
       if (raw < 0) used.push_back(cell);
     }
   }
