@@ -167,7 +167,12 @@ TEST_F(HiveDamageTest, AHiveWhoseCellsTheWriterWouldFreeBadlyIsRefusedForChanges
   std::string shared = good;               // the same data cell as the shell's
   Put32(shared, vk + 12, Get32(good, FindCell(good, "vk", "Shell") + 12));
 
-  for (const std::string* bytes : {&pointing_nowhere, &shared}) {
+  std::string classy = good;  // the hijack key's class name in its security cell, which a deletion frees
+  const std::size_t nk = FindCell(good, "nk", "IceSword.exe");
+  Put32(classy, nk + 0x34, Get32(good, nk + 0x30));
+  classy[nk + 0x4E] = 4;
+
+  for (const std::string* bytes : {&pointing_nowhere, &shared, &classy}) {
     WriteFile(path, *bytes);
     try {
       HiveFile::Open(path, true);
@@ -670,6 +675,12 @@ TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
   Put32(overlong, sk + 20, static_cast<std::uint32_t>(-static_cast<std::int32_t>(Get32(overlong, sk))) - 0x14);
   std::string long_name = damaged;  // the root's name running past its record, which libregf refuses
   long_name[0x1000 + Get32(long_name, 0x24) + 0x4D] = static_cast<char>(0xFF);
+  std::string long_class = damaged;  // a class name running past its cell
+  {
+    const std::size_t key = FindCell(long_class, "nk", "IceSword.exe");
+    Put32(long_class, key + 0x34, Get32(long_class, key + 0x30));
+    long_class[key + 0x4E] = static_cast<char>(0xF0);
+  }
   std::string crossing = damaged;  // the first bin's last cell running into the next bin
   {
     const std::size_t bin_end = 0x1000 + Get32(crossing, 0x1008);
@@ -696,6 +707,7 @@ TEST_F(HiveDamageTest, TheStoreANoOpCommitAndLibregfReadAHiveAlike) {
       {"a security descriptor past its cell", &overlong},
       {"the root's name past its record", &long_name},
       {"a cell past its bin", &crossing},
+      {"a class name past its cell", &long_class},
       {"hive-item5-repaired-but-damaged", &known},
   };
   for (const Case& c : cases) {

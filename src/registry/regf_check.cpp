@@ -104,6 +104,9 @@ class StructureCheck {
     // The descriptor lies within its cell: Windows and libregf refuse a key
     // whose security cell runs past its end.
     if (Le32(p_ + sk + 20) > CellLength(sk) - (4 + 0x14)) return false;
+    // Shared by keys, but by nothing else (hivex frees a deleted key's class
+    // cell, say).
+    if (sk_references_.count(sk) == 0 && !Claim(sk, 4 + 0x14)) return false;
     for (std::size_t link : {At(Le32(p_ + sk + 8)), At(Le32(p_ + sk + 12))}) {
       if (!InUse(link, 4 + 0x14) || std::memcmp(p_ + link + 4, "sk", 2) != 0) return false;
     }
@@ -164,7 +167,11 @@ class StructureCheck {
       }
     }
     if (Le32(q + 0x2C) != 0xFFFFFFFF && !SecurityCell(At(Le32(q + 0x2C)))) return false;
-    if (Le32(q + 0x30) != 0xFFFFFFFF && !Claim(At(Le32(q + 0x30)), 4)) return false;
+    // A class name lies within its cell.
+    if (Le32(q + 0x30) != 0xFFFFFFFF &&
+        (!Claim(At(Le32(q + 0x30)), 4) || 4 + std::size_t{Le16(q + 0x4A)} > CellLength(At(Le32(q + 0x30))))) {
+      return false;
+    }
     problem_ = nk;
     return true;
   }
