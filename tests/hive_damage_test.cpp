@@ -309,28 +309,32 @@ TEST_F(HiveDamageTest, TheDryRunRefusesWhatTheRealRunsCommitRefuses) {
   }
 }
 
-// A hive whose bins hold one enormous free cell (a hostile one) is changed
-// as a compact copy of its cells in use: the copy reads as the file did (a
-// no-op commit keeps every key and value, libregf reads the result), and
-// the committed file holds those cells, not the free bytes.
+// A hive whose bins hold one enormous free cell, or one marked in use that
+// nothing refers to (a hostile one), is changed as a compact copy of the
+// cells its root reaches: the copy reads as the file did (a no-op commit
+// keeps every key and value, libregf reads the result), and the committed
+// file holds those cells, not the other bytes.
 TEST_F(HiveDamageTest, AHiveOfMostlyFreeSpaceIsWrittenAsItsCellsInUse) {
-  const std::string sound = WriteDamagedSoftware();
-  torvane::testing::AppendFreeBin(path, std::uint64_t{64} << 20);
-  const std::string padded = ReadFile(path);
-  ASSERT_EQ(padded.size(), sound.size() + (std::size_t{64} << 20));
-  EXPECT_EQ(torvane::testing::HiveReadingsDisagree(padded, dir), "");
-  WriteFile(path, padded);
-  const auto result = torvane::testing::Cli({"repair", "3", "12", "--software", path});
-  EXPECT_EQ(result.code, cli::kExitOk) << result.out << result.err;
-  EXPECT_LT(std::filesystem::file_size(path), sound.size() + 0x2000);
-  HiveStore store(HiveFile::Open(path, false), nullptr);
-  EXPECT_EQ(store.ListSubkeys(kLocalMachine, kIfeo),
-            std::vector<std::string>{"Your Image File Name Here without a path"});
-  const auto shell = store.ListValues(kLocalMachine, kWinlogon);
-  ASSERT_TRUE(shell);
-  ASSERT_EQ(shell->size(), 1u);
-  EXPECT_EQ(shell->at(0).name, "Shell");
-  EXPECT_EQ(torvane::testing::HiveReadingsDisagree(ReadFile(path), dir), "");
+  for (bool in_use : {false, true}) {
+    SCOPED_TRACE(in_use ? "a cell in use nothing reaches" : "a free cell");
+    const std::string sound = WriteDamagedSoftware();
+    torvane::testing::AppendFreeBin(path, std::uint64_t{64} << 20, in_use);
+    const std::string padded = ReadFile(path);
+    ASSERT_EQ(padded.size(), sound.size() + (std::size_t{64} << 20));
+    EXPECT_EQ(torvane::testing::HiveReadingsDisagree(padded, dir), "");
+    WriteFile(path, padded);
+    const auto result = torvane::testing::Cli({"repair", "3", "12", "--software", path});
+    EXPECT_EQ(result.code, cli::kExitOk) << result.out << result.err;
+    EXPECT_LT(std::filesystem::file_size(path), sound.size() + 0x2000);
+    HiveStore store(HiveFile::Open(path, false), nullptr);
+    EXPECT_EQ(store.ListSubkeys(kLocalMachine, kIfeo),
+              std::vector<std::string>{"Your Image File Name Here without a path"});
+    const auto shell = store.ListValues(kLocalMachine, kWinlogon);
+    ASSERT_TRUE(shell);
+    ASSERT_EQ(shell->size(), 1u);
+    EXPECT_EQ(shell->at(0).name, "Shell");
+    EXPECT_EQ(torvane::testing::HiveReadingsDisagree(ReadFile(path), dir), "");
+  }
 }
 
 // Hives of version 1.4 and later keep data above 16344 bytes in segments

@@ -270,12 +270,13 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
   {
     const Mapping mapped(fd);
     if (mapped.data() == nullptr || mapped.size() != file_size) throw HiveError(path + ": cannot read it whole");
-    const std::string damage = CheckHiveStructure(mapped.data(), mapped.size());
+    std::size_t used = 0;
+    const std::string damage = CheckHiveStructure(mapped.data(), mapped.size(), &used);
     if (!damage.empty()) throw HiveError(path + ": " + damage + "; refusing to change it");
-    // hivex holds and writes every byte of the bins, free cells too: a hive
-    // that is mostly free space is changed as a compact copy instead, once
-    // that copy is shown to read as the file does.
-    const std::size_t used = UsedCellBytes(mapped.data(), mapped.size());
+    // hivex holds and writes every byte of the bins, free cells and cells
+    // nothing reaches too: a hive that is mostly such space is changed as a
+    // compact copy of what its root reaches instead, once that copy is shown
+    // to read as the file does.
     if (reader->end() - kBaseBlockSize - used > std::max(used, kCompactAbove)) {
       if (auto copy = CompactCopy(mapped.data(), mapped.size(), *reader)) {
         compacted = std::move(copy->first);

@@ -59,6 +59,8 @@ class StructureCheck {
   StructureCheck(const unsigned char* p, std::size_t size)
       : p_(p), size_(std::min<std::size_t>(size, kBaseBlockSize + Le32(p + 0x28))) {}
 
+  std::size_t claimed_bytes() const { return claimed_bytes_; }
+
   std::string Run() {
     if (std::string problem = CheckBins(p_, size_, used_); !problem.empty()) return problem;
     claimed_.assign(used_.size(), false);
@@ -95,6 +97,7 @@ class StructureCheck {
     if (claimed_[index]) return false;
     if (id != nullptr && std::memcmp(p_ + cell + 4, id, 2) != 0) return false;
     claimed_[index] = true;
+    claimed_bytes_ += CellLength(cell);
     return true;
   }
   static std::size_t At(std::uint32_t relative) { return kBaseBlockSize + relative; }
@@ -182,6 +185,7 @@ class StructureCheck {
   std::vector<bool> claimed_;       // by their place in used_
   std::map<std::size_t, std::uint32_t> sk_references_;
   std::size_t problem_ = 0;
+  std::size_t claimed_bytes_ = 0;
 };
 
 }  // namespace
@@ -212,21 +216,11 @@ std::string CheckHiveHeader(const std::string& header, std::uint64_t file_size, 
   return {};
 }
 
-std::string CheckHiveStructure(const unsigned char* p, std::size_t size) { return StructureCheck(p, size).Run(); }
-
-std::size_t UsedCellBytes(const unsigned char* p, std::size_t size) {
-  const std::size_t end = std::min<std::size_t>(size, kBaseBlockSize + Le32(p + 0x28));
-  std::size_t used = 0;
-  for (std::size_t off = kBaseBlockSize; off < end; off += Le32(p + off + 8)) {
-    const std::size_t bin_end = off + Le32(p + off + 8);
-    std::size_t length = 0;
-    for (std::size_t cell = off + 0x20; cell < bin_end; cell += length) {
-      const auto raw = static_cast<std::int32_t>(Le32(p + cell));
-      length = static_cast<std::size_t>(raw < 0 ? -static_cast<std::int64_t>(raw) : raw);
-      if (raw < 0) used += length;
-    }
-  }
-  return used;
+std::string CheckHiveStructure(const unsigned char* p, std::size_t size, std::size_t* reachable) {
+  StructureCheck check(p, size);
+  std::string problem = check.Run();
+  if (reachable != nullptr) *reachable = check.claimed_bytes();
+  return problem;
 }
 
 }  // namespace torvane::registry

@@ -25,12 +25,10 @@ std::string CheckHiveHeader(const std::string& header, std::uint64_t file_size, 
 // hivex trusts a hive's structure when it changes it; before a hive is
 // opened for changes, every cell its writer may free or relink is checked
 // (see regf_check.cpp). The reason the `size` mapped bytes at `p` (a header
-// CheckHiveHeader accepted) cannot be changed safely, or empty.
-std::string CheckHiveStructure(const unsigned char* p, std::size_t size);
-
-// The bytes of the cells in use in the bins of a hive whose structure
-// CheckHiveStructure accepted.
-std::size_t UsedCellBytes(const unsigned char* p, std::size_t size);
+// CheckHiveHeader accepted) cannot be changed safely, or empty; when it
+// can, `*reachable` (if given) is the bytes of the cells reachable from the
+// root. Cells marked in use that nothing reaches are no part of the hive.
+std::string CheckHiveStructure(const unsigned char* p, std::size_t size, std::size_t* reachable = nullptr);
 
 class RegfReader {
  public:

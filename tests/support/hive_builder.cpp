@@ -65,7 +65,7 @@ void FixChecksum(std::string& bytes) {
   Put32(bytes, 0x1FC, sum);
 }
 
-void AppendFreeBin(const std::string& path, std::uint64_t bytes) {
+void AppendFreeBin(const std::string& path, std::uint64_t bytes, bool in_use) {
   const int fd = ::open(path.c_str(), O_RDWR);
   if (fd < 0) throw std::runtime_error(path + ": cannot open");
   std::string header(kHeaderSize, '\0');
@@ -75,7 +75,8 @@ void AppendFreeBin(const std::string& path, std::uint64_t bytes) {
   bin.replace(0, 4, "hbin");
   Put32(bin, 4, static_cast<std::uint32_t>(at - kHeaderSize));
   Put32(bin, 8, static_cast<std::uint32_t>(bytes));
-  Put32(bin, 0x20, static_cast<std::uint32_t>(bytes - 0x20));  // positive: free
+  const auto cell = static_cast<std::int32_t>(bytes - 0x20);
+  Put32(bin, 0x20, static_cast<std::uint32_t>(in_use ? -cell : cell));  // positive: free
   Put32(header, 0x28, static_cast<std::uint32_t>(at + bytes - kHeaderSize));
   FixChecksum(header);
   ok = ok && ::ftruncate(fd, static_cast<off_t>(at + bytes)) == 0 &&

@@ -24,9 +24,10 @@ void SetSecondarySequence(const std::string& path, std::uint32_t sequence);
 void FixChecksum(std::string& bytes);
 
 // Appends to the hive file at `path` one hive bin of `bytes` (a multiple of
-// 4096) holding a single free cell, its zeros left unwritten (the file is
-// sparse there), and fixes the header.
-void AppendFreeBin(const std::string& path, std::uint64_t bytes);
+// 4096) holding a single free cell (or, `in_use`, a cell marked in use that
+// nothing refers to), its zeros left unwritten (the file is sparse there),
+// and fixes the header.
+void AppendFreeBin(const std::string& path, std::uint64_t bytes, bool in_use = false);
 // Sets the header's minor format version (and fixes the checksum): hives
 // are made as version 1.3.
 void SetMinorVersion(const std::string& path, std::uint32_t minor);
