@@ -239,14 +239,10 @@ ProfileReport ReportOf(const Profile& profile, const repair::ProfileRun& run, co
   return result;
 }
 
-// The dry run carries its plan out in memory, as the real run would, and
-// stops where the real run's commit would refuse, with its words; it writes
-// nothing and never commits.
+// The dry run, having carried its plan out in memory as the real run would
+// (RepairRun::CarryOut), stops where the real run's commit would refuse,
+// with its words; it writes nothing and never commits.
 void RefuseWhatTheCommitWould(const std::vector<repair::PlanPart>& parts) {
-  for (const repair::PlanPart& part : parts) {
-    // A target that changes the registry at once is never carried out here.
-    if (part.target->HoldsChanges()) registry::CarryOut(part.plan, *part.target);
-  }
   for (const repair::PlanPart& part : parts) {
     const std::string refusal = part.target->CommitRefusal();
     if (!refusal.empty()) throw SourceError(refusal + "; nothing was changed");

@@ -166,6 +166,13 @@ bool HivexSeesChildren(const HiveFile& hive, std::size_t node) {
   return hive.reader().Children(node, &mine) && HivexChildren(hive, node, &theirs) && mine == theirs;
 }
 
+// Whether hivex can take the key out of its parent's subkey list: it finds
+// the entry in lf and lh lists only, and fails under an li list once it has
+// freed the key's cells. A key this run added is no list's until the commit.
+bool HivexCanUnlink(const HiveFile& hive, std::size_t node, std::size_t parent) {
+  return hive.Added(node) || hive.reader().ListedFast(parent);
+}
+
 void CollectSubtree(const HiveFile& hive, hive_node_h node, int depth, std::vector<hive_node_h>* out) {
   out->push_back(node);
   std::vector<hive_node_h> children;
@@ -830,7 +837,7 @@ long HiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   hive_h* h = victim.hive->handle();
   std::vector<hive_node_h> children;
   if (victim.node == RootOf(*victim.hive) || !ChildrenOf(*victim.hive, victim.node, &children) || !children.empty() ||
-      !HivexSeesChildren(*victim.hive, victim.parent)) {
+      !HivexSeesChildren(*victim.hive, victim.parent) || !HivexCanUnlink(*victim.hive, victim.node, victim.parent)) {
     return kAccessDenied;
   }
   if (!victim.hive->Added(victim.node) && hivex_node_delete_child(h, victim.node) != 0) {
@@ -870,7 +877,10 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   if (rc == kFileNotFound) return true;
   if (rc != kSuccess || victim.hive == nullptr || !victim.hive->writable()) return false;
   hive_h* h = victim.hive->handle();
-  if (victim.node == RootOf(*victim.hive) || !HivexSeesChildren(*victim.hive, victim.parent)) return false;
+  if (victim.node == RootOf(*victim.hive) || !HivexSeesChildren(*victim.hive, victim.parent) ||
+      !HivexCanUnlink(*victim.hive, victim.node, victim.parent)) {
+    return false;
+  }
   std::vector<hive_node_h> doomed;
   CollectSubtree(*victim.hive, victim.node, 0, &doomed);
   if (!victim.hive->Added(victim.node) && hivex_node_delete_child(h, victim.node) != 0) {

@@ -123,6 +123,24 @@ bool RegfReader::Children(std::size_t node, std::vector<std::size_t>* out) const
   return true;
 }
 
+bool RegfReader::ListedFast(std::size_t node) const {
+  const unsigned char* nk = Node(node);
+  if (nk == nullptr) return false;
+  if (Le32(nk + 0x18) == 0) return true;
+  const auto fast = [](const unsigned char* list) {
+    return list != nullptr && (IsId(list, "lf") || IsId(list, "lh"));
+  };
+  std::size_t length = 0;
+  const unsigned char* list = Cell(kBinsStart + std::uint64_t{Le32(nk + 0x20)}, kListFixed, &length);
+  if (list == nullptr || !IsId(list, "ri")) return fast(list);
+  const std::size_t count = Le16(list + 6);
+  if (kListFixed + count * 4 > length) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!fast(Cell(kBinsStart + std::uint64_t{Le32(list + kListFixed + i * 4)}, kListFixed))) return false;
+  }
+  return true;
+}
+
 bool RegfReader::IsLink(std::size_t node) const {
   constexpr std::uint16_t kSymbolicLink = 0x0010;
   const unsigned char* nk = Node(node);

@@ -54,6 +54,9 @@ class RegfReader {
   // The key's name in code page 936, or exact in UTF-8; empty when damaged.
   std::string Name(std::size_t node) const;
   std::string Utf8Name(std::size_t node) const;
+  // Whether the key's subkeys are listed in lf or lh lists only (under an
+  // ri index or not): the lists hivex can take a subkey out of.
+  bool ListedFast(std::size_t node) const;
   // Whether the key is a registry link (its target is outside the file).
   bool IsLink(std::size_t node) const;
   // Every value as the A entry points see it, or with `exact` raw with UTF-8

@@ -134,8 +134,11 @@ RepairRun::RepairRun(std::vector<RunProfile> profiles, const std::vector<int>& r
 RepairRun::~RepairRun() = default;
 
 void RepairRun::CarryOut() {
-  if (dry_run_) return;
   for (const PlanPart& part : parts_) {
+    // A dry run carries its plan out only on targets that hold the changes
+    // in memory until a commit it never makes (hive and .reg files, not the
+    // live registry): a change such a target refuses fails its items alike.
+    if (dry_run_ && !part.target->HoldsChanges()) continue;
     const Plan refused = registry::CarryOut(part.plan, *part.target);
     std::vector<int> items;
     for (const Plan::Value& value : refused.values) {

@@ -108,7 +108,8 @@ class RepairRun {
   // first, then each profile's user part.
   const std::vector<PlanPart>& parts() const { return parts_; }
 
-  // Carries out every plan; an item with a change refused failed.
+  // Carries out every plan (a dry run: where the target holds the changes
+  // in memory only); an item with a change refused failed.
   void CarryOut();
 
   // Reads every profile as it now stands (a dry run: as the plan leaves
