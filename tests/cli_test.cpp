@@ -223,6 +223,7 @@ TEST_F(CliTest, ProtectionSettingsOfAListedToolStayInEveryStoreAndTheRestIsBacke
   torvane::testing::PutHealthySystem(store);
   store.PutDword(kLocalMachine, tool, "MitigationOptions", 0x100);
   store.PutString(kLocalMachine, tool, "Debugger", "svch0st.exe");
+  store.PutString(kLocalMachine, tool, "caf\xA8\xA6", "x");  // "café": not ASCII, yet spelt in code page 936
   const std::string hive = Path("SOFTWARE"), reg = Path("machine.reg"), backup = Path("undo.reg");
   WriteHives(store, hive, "");
   WriteFile(reg, registry::FormatRegFile({registry::RegFormat::kVersion5, registry::EntriesOf(store)}));
@@ -234,6 +235,7 @@ TEST_F(CliTest, ProtectionSettingsOfAListedToolStayInEveryStoreAndTheRestIsBacke
     EXPECT_EQ(repair.code, kExitOk) << source[0] << ": " << repair.err;
     const std::string undo = registry::Utf16leToUtf8(ReadFile(backup).substr(2));  // a version-5 file: UTF-16LE
     EXPECT_NE(undo.find("\"Debugger\"=\"svch0st.exe\""), std::string::npos) << source[0] << ": " << undo;
+    EXPECT_NE(undo.find("\"caf\xC3\xA9\"=\"x\""), std::string::npos) << source[0] << ": " << undo;
     EXPECT_EQ(undo.find("MitigationOptions"), std::string::npos) << source[0] << ": nothing else was changed";
     std::vector<std::string> scan = {"scan", "--json"};
     scan.insert(scan.end(), source.begin(), source.end());

@@ -711,12 +711,18 @@ long HiveStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_
   if (handle.deleted) return kKeyDeleted;
   if (data != nullptr && size == nullptr) return kInvalidParameter;
   if (handle.hive == nullptr) return kFileNotFound;
-  std::vector<RegValue> values;
+  std::vector<RegValue> values, exact;
   std::size_t unnamed = 0;
   // A list that cannot be read is no proof that the value is missing.
-  if (!NodeValues(*handle.hive, handle.node, false, &values, &unnamed)) return kAccessDenied;
-  for (const RegValue& value : values) {
-    if (NamesEqual(value.name, name)) return CopyValueOut(value, type, data, size);
+  if (!NodeValues(*handle.hive, handle.node, false, &values, &unnamed) ||
+      !NodeValues(*handle.hive, handle.node, true, &exact, &unnamed) || exact.size() != values.size()) {
+    return kAccessDenied;
+  }
+  // Matched by the name as stored: a name code page 936 cannot spell (its
+  // letters shown as '?') is reached by no name given in it, as on Windows.
+  const std::string wanted = GbkToUtf8(name);
+  for (std::size_t i = 0; i < exact.size(); ++i) {
+    if (Utf8NamesEqual(exact[i].name, wanted)) return CopyValueOut(values[i], type, data, size);
   }
   return unnamed == 0 ? kFileNotFound : kAccessDenied;
 }
@@ -810,7 +816,7 @@ long HiveStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std::ui
     // given short.
     cache = {handle.hive, handle.node, handle.hive->generation(),
              NodeValues(*handle.hive, handle.node, false, &values, &unnamed) && unnamed == 0, {}};
-    for (const RegValue& value : values) cache.names.push_back(Utf8ToGbk(value.name));
+    for (const RegValue& value : values) cache.names.push_back(value.name);
   }
   if (!cache.readable) return kAccessDenied;
   if (index >= cache.names.size()) return kNoMoreItems;
