@@ -162,7 +162,7 @@ std::string HiveReadingsDisagree(const std::string& bytes, const std::string& fo
   std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
   std::set<std::string> theirs, sizes;
   if (!Regfexport(file, &theirs)) return "the store changes a hive libregf cannot read";
-  Flatten(before, root, true, &sizes);
+  Flatten(before, Shown(root), true, &sizes);
   if (std::string difference = FirstDifference(PrintableOnly(sizes), theirs); !difference.empty()) {
     return "the store and libregf disagree: " + difference;
   }
