@@ -3,7 +3,8 @@
 # --backup, in turns on fresh copies of one hive; prints the median of each
 # and their ratio. Then the restore of that backup: its time against the
 # repair's (target: at most 3 times), and how much it grew the hive against
-# the backup's size (target: at most twice). Last, the repair of a small
+# the backup's size (target: at most twice); the same restore of a key of
+# as many values. Last, the repair of a small
 # hive padded (sparsely) to 768 MB, then of one whose bins hold a free cell
 # of 768 MB: its peak memory and the disk the result occupies (target: in
 # proportion to the hive's cells in use, not the file's length).
@@ -36,6 +37,15 @@ grown=$(($(stat -c %s "$dir/c") - $(stat -c %s "$dir/b")))
 printf 'restore of that backup: %.2f s (%.2f times the repair); the hive grew %d bytes for a %d-byte backup (%.2f times)\n' \
   "$r" "$(echo "$r / $b" | bc -l)" "$grown" "$(stat -c %s "$dir/backup.reg")" \
   "$(echo "$grown / $(stat -c %s "$dir/backup.reg")" | bc -l)"
+# The same for a listed key holding many values (a restore fills the key it
+# creates with each of them).
+"$make_hive" "$dir/values" 0 0 "$subkeys"
+cp "$dir/values" "$dir/v"
+rm -f "$dir/values.reg"
+b=$(seconds "$torvane" repair 3 --software "$dir/v" --backup "$dir/values.reg")
+r=$(seconds "$torvane" restore "$dir/values.reg" --software "$dir/v")
+printf 'repair with --backup of a listed key with %d values: %.2f s; its restore %.2f s (%.2f times the repair)\n' \
+  "$subkeys" "$b" "$r" "$(echo "$r / $b" | bc -l)"
 "$make_hive" "$dir/padded" 10
 bins=$(stat -c %s "$dir/padded")
 truncate -s 768M "$dir/padded"

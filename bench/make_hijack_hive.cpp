@@ -1,8 +1,9 @@
 // Writes a SOFTWARE hive whose image-options key holds a listed tool's
 // subkey with many subkeys of its own, for the backup benchmark:
-//   make_hijack_hive FILE [SUBKEYS] [FREE_MB]   (default 10000)
+//   make_hijack_hive FILE [SUBKEYS] [FREE_MB] [VALUES]   (default 10000 0 0)
 // FREE_MB appends one hive bin of that many megabytes holding a single free
-// cell, as a hostile hive may (its zeros unwritten: the file is sparse).
+// cell, as a hostile hive may (its zeros unwritten: the file is sparse);
+// VALUES gives the tool's subkey that many values beside its Debugger.
 #include <hivex.h>
 
 #include <cstdint>
@@ -10,12 +11,13 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "support/hive_builder.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: make_hijack_hive FILE [SUBKEYS]\n");
+    std::fprintf(stderr, "usage: make_hijack_hive FILE [SUBKEYS] [FREE_MB] [VALUES]\n");
     return 2;
   }
   const std::string path = argv[1];
@@ -28,8 +30,15 @@ int main(int argc, char** argv) {
     node = hivex_node_add_child(h, node, part);
   }
   std::string debugger = "C\0:\0\\\0e\0v\0i\0l\0.\0e\0x\0e\0\0\0";
-  hive_set_value value{const_cast<char*>("Debugger"), hive_t_REG_SZ, debugger.size(), debugger.data()};
-  hivex_node_set_values(h, node, 1, &value, 0);
+  const long extra = argc > 4 ? std::atol(argv[4]) : 0;
+  std::vector<std::string> names(static_cast<std::size_t>(extra)), contents(names.size());
+  std::vector<hive_set_value> values{{const_cast<char*>("Debugger"), hive_t_REG_SZ, debugger.size(), debugger.data()}};
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    names[i] = "value" + std::to_string(i);
+    contents[i] = std::to_string(i);
+    values.push_back({names[i].data(), hive_t_REG_BINARY, contents[i].size(), contents[i].data()});
+  }
+  hivex_node_set_values(h, node, values.size(), values.data(), 0);
   for (long i = 0; i < count; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "k%06ld", i);
@@ -41,6 +50,6 @@ int main(int argc, char** argv) {
   const int rc = hivex_commit(h, path.c_str(), 0);
   hivex_close(h);
   if (rc != 0) return 1;
-  if (argc > 3) torvane::testing::AppendFreeBin(path, std::uint64_t(std::atol(argv[3])) << 20);
+  if (argc > 3 && std::atol(argv[3]) > 0) torvane::testing::AppendFreeBin(path, std::uint64_t(std::atol(argv[3])) << 20);
   return 0;
 }

@@ -152,9 +152,27 @@ class KnownKeys {
       }
     }
   }
+  // `path` was created by this run of statements: undoing that (deleting
+  // it) undoes whatever is then set below it too.
+  void NoteCreated(const RegTarget* target, HKey root, const std::string& path) {
+    created_.insert(Id(target, root, path));
+  }
+  bool InsideCreated(const RegTarget* target, HKey root, const std::string& path) const {
+    std::string id = Id(target, root, "");
+    if (created_.count(id) != 0) return true;
+    for (const std::string& part : registry::SplitUtf8Path(path)) {
+      id += "\\" + registry::FoldUtf8(part);
+      if (created_.count(id) != 0) return true;
+    }
+    return false;
+  }
   // Forgets `path` and everything below it.
   void Remove(const RegTarget* target, HKey root, const std::string& path) {
     const std::string id = Id(target, root, path);
+    for (auto it = created_.lower_bound(id); it != created_.end() && it->compare(0, id.size(), id) == 0;) {
+      const bool below = it->size() == id.size() || (*it)[id.size()] == '\\';
+      it = below ? created_.erase(it) : std::next(it);
+    }
     for (auto it = keys_.lower_bound(id); it != keys_.end() && it->compare(0, id.size(), id) == 0;) {
       const bool below = it->size() == id.size() || (*it)[id.size()] == '\\';
       it = below ? keys_.erase(it) : std::next(it);
@@ -194,6 +212,7 @@ class KnownKeys {
     return id;
   }
   std::set<std::string> keys_;
+  std::set<std::string> created_;
   std::map<std::string, std::unordered_set<std::string>> children_;  // by parent id
 };
 
@@ -226,9 +245,13 @@ bool Prepare(const RegEntry& entry, RegTarget& target, KnownKeys& known, std::ve
     // topmost one created; deleting what is not there needs no undo.
     if (entry.kind == RegEntry::Kind::kKey || entry.kind == RegEntry::Kind::kValue) {
       undo->push_back([&target, root, created = *missing] { return target.DeleteTree(root, created); });
+      known.NoteCreated(&target, root, *missing);
     }
     return true;
   }
+  // A value set in a key this run created goes when the key does: a key
+  // restored with many values is not read again for each of them.
+  if (entry.kind == RegEntry::Kind::kValue && known.InsideCreated(&target, root, path)) return true;
   switch (entry.kind) {
     case RegEntry::Kind::kKey:
       return true;

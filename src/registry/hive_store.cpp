@@ -549,6 +549,29 @@ std::vector<NewSubkeys> HiveFile::NewKeys() const {
 
 void HiveFile::NoteValuesWritten(std::size_t node, std::vector<RegValue> values) {
   written_values_[node] = std::move(values);
+  added_value_places_.erase(node);
+}
+
+namespace {
+
+// Two names compare equal exactly when these are equal (Utf8NamesEqual).
+std::string NameKey(const std::string& utf8) { return std::to_string(utf8.size()) + ":" + FoldUtf8(utf8); }
+
+}  // namespace
+
+void HiveFile::SetAddedValue(std::size_t node, RegValue value) {
+  std::vector<RegValue>& values = written_values_[node];
+  auto [places, made] = added_value_places_.try_emplace(node);
+  if (made) {
+    for (std::size_t i = 0; i < values.size(); ++i) places->second.emplace(NameKey(values[i].name), i);
+  }
+  const auto [place, fresh] = places->second.emplace(NameKey(value.name), values.size());
+  if (fresh) {
+    values.push_back(std::move(value));
+  } else {
+    values[place->second].type = value.type;
+    values[place->second].data = std::move(value.data);  // the stored name keeps its letter case
+  }
 }
 
 void HiveFile::NoteChildAdded(std::size_t parent, std::size_t child, const std::string& utf8_name) {
@@ -729,6 +752,18 @@ long HiveStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_
 
 long HiveStore::SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& value) {
   if (!hive.writable()) return kAccessDenied;
+  if (hive.Added(node)) {
+    // Written by the cell writer at the commit, under the rules hivex's
+    // values follow (see WriteNodeValues).
+    const RegValue stored = StoredForm(value);
+    if (stored.name.find('\0') != std::string::npos ||
+        (stored.data.size() > kLargestPlainValue && hive.minor_version() >= 4)) {
+      return kAccessDenied;
+    }
+    hive.SetAddedValue(node, RegValue{value.name, stored.type, stored.data, true});
+    hive.MarkModified();
+    return kSuccess;
+  }
   std::vector<RegValue> values;
   std::size_t unnamed = 0;
   if (!NodeValues(hive, node, true, &values, &unnamed) || unnamed != 0 || !HivexSees(hive, node, values)) {
