@@ -172,7 +172,7 @@ TEST_F(UndoTest, RestoreAppliesNothingWhenTheRegistryRefusesAStatement) {
   const Result result = Cli(Join({"restore", file}, Hives()));
   EXPECT_EQ(result.code, kExitError);
   EXPECT_EQ(result.err, "torvane: " + file +
-                            ":6: the value \"Big\" (20000 bytes) is kept in segments in a hive of version 1.5, which "
+                            ":6: the value \"Big\" (20000 bytes) must be kept in segments in a hive of version 1.5, which "
                             "this tool cannot write back. Nothing was changed.\n");
   EXPECT_EQ(DumpHives(software, user), before);
 }
@@ -503,7 +503,7 @@ TEST_F(UndoTest, NamesThatWouldNotReadBackAreRefusedBeforeTheFirstChange) {
     const Result result = Cli(Join({"repair", "3", "--backup", Path("b.reg")}, Hives()));
     EXPECT_EQ(result.code, kExitError) << result.out;
     EXPECT_EQ(result.err, "torvane: HKEY_LOCAL_MACHINE\\" + kIfeo +
-                              "\\IceSword.exe: the value \"Big\" (20000 bytes) is kept in segments in a hive of version "
+                              "\\IceSword.exe: the value \"Big\" (20000 bytes) must be kept in segments in a hive of version "
                               "1.5, which this tool cannot write back; a restore could not put it back. Nothing was "
                               "changed.\n");
     EXPECT_TRUE(ReadFile(software) == before) << "the hive was changed";

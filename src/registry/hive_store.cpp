@@ -953,7 +953,7 @@ std::string HiveStore::WriteRefusal(HKey root, const std::string& /*path*/, cons
   if (value.name.find('\0') != std::string::npos) return "a value name with a NUL cannot be written into a hive";
   if (value.data.size() > kLargestPlainValue && hive->minor_version() >= 4) {
     return "the value \"" + value.name + "\" (" + std::to_string(value.data.size()) +
-           " bytes) is kept in segments in a hive of version 1." + std::to_string(hive->minor_version()) +
+           " bytes) must be kept in segments in a hive of version 1." + std::to_string(hive->minor_version()) +
            ", which this tool cannot write back";
   }
   return {};
