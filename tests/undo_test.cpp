@@ -439,8 +439,10 @@ TEST_F(UndoTest, NamesThatWouldNotReadBackAreRefusedBeforeTheFirstChange) {
     std::string profile, what;
   };
   const std::vector<Case> cases = {
-      {"a\\b", "a backup cannot name HKEY_USERS\\a\\b\\" + kSystem + " exactly"},
-      {"a\nb", "a backup cannot name HKEY_USERS\\a\\x0ab\\" + kSystem + " exactly"},
+      // Named as the folder, not as a key the name would break.
+      {"a\\b", "the profile folder \"a\\b\" has a line break or a backslash in its name"},
+      {"a\nb", "the profile folder \"a\\nb\" has a line break or a backslash in its name"},
+      {"a\rb", "the profile folder \"a\\rb\" has a line break or a backslash in its name"},
   };
   for (const Case& c : cases) {
     const fs::path root = Path("mnt");

@@ -208,6 +208,12 @@ void RefuseUnnamableProfiles(const std::vector<Profile>& profiles) {
       throw SourceError("the profile folder \"" + name + "\" has a name that is not UTF-8; a backup could not name "
                         "it exactly. Nothing was changed.");
     }
+    if (name.find_first_of("\\\r\n") != std::string::npos) {
+      std::string shown;
+      for (char c : name) shown += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
+      throw SourceError("the profile folder \"" + shown + "\" has a line break or a backslash in its name; a backup "
+                        "could not name it exactly. Nothing was changed.");
+    }
     for (std::size_t j = 0; j < k; ++j) {
       if (!name.empty() && BackupUser(profiles[j]) == name) {
         throw SourceError("two profiles are named \"" + name + "\"; a backup could not tell them apart. Nothing "
