@@ -69,16 +69,31 @@ bool Regfexport(const std::string& file, std::set<std::string>* out) {
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
   std::istringstream lines(text);
   std::string line, path, value;
-  bool in_value = false, is_text = false;
+  // A name with a line break runs on over the next lines: a key's path
+  // ends at its "Key: " line, a value's name at its "Type: " line.
+  bool in_path = false, in_name = false, in_value = false, is_text = false;
   while (std::getline(lines, line)) {
+    if (in_path && line.rfind("Key: ", 0) != 0) {
+      path += "\n" + line;
+      continue;
+    }
+    if (in_name && line.rfind("Type: ", 0) != 0) {
+      value += "\n" + line;
+      continue;
+    }
+    if (in_path) {
+      in_path = false;
+      if (Printable(path)) out->insert("K " + path);
+    }
+    in_name = false;
     if (line.rfind("Key path: ", 0) == 0) {
       path = line.substr(10);
+      in_path = true;
       in_value = false;
-      if (Printable(path)) out->insert("K " + path);
     } else if (line.rfind("Value: ", 0) == 0) {
       const std::size_t space = line.find(' ', 7);
       value = space == std::string::npos ? std::string() : line.substr(space + 1);
-      in_value = true;
+      in_value = in_name = true;
     } else if (in_value && line.rfind("Type: ", 0) == 0) {
       is_text = line.find("(REG_SZ)") != std::string::npos || line.find("(REG_EXPAND_SZ)") != std::string::npos ||
              line.find("(REG_MULTI_SZ)") != std::string::npos;
