@@ -240,6 +240,28 @@ TEST_F(HiveDamageTest, AKeyListedInAnLiListFailsItsItemAndTheRestIsCommitted) {
   EXPECT_EQ(torvane::testing::HiveReadingsDisagree(ReadFile(path), dir), "");
 }
 
+// A key with two subkeys of one name (letter case aside) on a place's path:
+// which of them Windows reaches depends on how it searches the list, so the
+// item is undetermined, neither healthy nor damaged, and nothing is written.
+TEST_F(HiveDamageTest, TwoSubkeysOfOneNameMakeThePlaceUndetermined) {
+  std::string bytes = WriteDamagedSoftware();
+  const std::size_t other = FindCell(bytes, "nk", "Your Image File Name Here without a path");
+  ASSERT_NE(other, 0u);
+  bytes[other + 0x4C] = 12;
+  bytes[other + 0x4D] = 0;
+  bytes.replace(other + 0x50, 12, "ICESWORD.EXE");
+  WriteFile(path, bytes);
+  const auto scan = torvane::testing::Cli({"scan", "--software", path, "--json"});
+  EXPECT_EQ(scan.code, cli::kExitDamage) << scan.err;
+  EXPECT_NE(scan.out.find("\"index\": 3, \"group\": \"system\", \"name\": \"" +
+                          GbkToUtf8(repair::Item(3).name) + "\", \"state\": \"undetermined\""),
+            std::string::npos)
+      << scan.out;
+  const auto repair = torvane::testing::Cli({"repair", "3", "--software", path});
+  EXPECT_EQ(repair.code, cli::kExitDamage) << repair.out << repair.err;
+  EXPECT_EQ(ReadFile(path), bytes);
+}
+
 // What the real run refuses at its commit (a change hivex broke off, a
 // written hive that does not prove the plan), the dry run refuses too, in
 // the same words, having written nothing; a sound hive it still lists.

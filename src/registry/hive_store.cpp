@@ -614,6 +614,7 @@ bool HiveStore::Resolve(HKey key, Handle* handle) const {
 
 bool HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact,
                            std::size_t* child) {
+  constexpr std::size_t kAmbiguous = ~std::size_t{0};
   // Opening each subkey of a key in turn would read every sibling's name
   // each time; the names of the keys looked into last are kept.
   constexpr std::size_t kKeptKeys = 64;
@@ -632,13 +633,16 @@ bool HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const std::st
       std::string utf8;
       if (!ExactNameOf(hive, sub, &utf8)) return false;  // it could be the one asked for
       std::string folded = exact ? FoldUtf8(utf8) : FoldName(Utf8ToGbk(utf8));
-      names.emplace(std::move(folded), sub);  // the first of two equal names wins, as before
+      // Two subkeys of one name: which Windows reaches depends on how it
+      // searches the list (it expects one, in order), so neither is read.
+      const auto [place, fresh] = names.emplace(std::move(folded), sub);
+      if (!fresh) place->second = kAmbiguous;
     }
     entry = index.keys.emplace(NodeId{&hive, node}, std::move(names)).first;
   }
   auto it = entry->second.find(exact ? FoldUtf8(name) : FoldName(name));
   *child = it == entry->second.end() ? 0 : it->second;
-  return true;
+  return *child != kAmbiguous;
 }
 
 void HiveStore::NoteChildAdded(HiveFile& hive, std::size_t node, const std::string& utf8_name, std::size_t child) {
