@@ -223,9 +223,15 @@ TEST_F(HiveDamageTest, AKeyListedInAnLiListFailsItsItemAndTheRestIsCommitted) {
   }
   const auto dry = torvane::testing::Cli({"repair", "3", "12", "--software", path, "--dry-run", "--json"});
   EXPECT_EQ(ReadFile(path), bytes) << "the dry run changed the hive";
-  const auto real = torvane::testing::Cli({"repair", "3", "12", "--software", path, "--json"});
+  const std::string undo = dir + "/undo.reg";
+  const auto real = torvane::testing::Cli({"repair", "3", "12", "--software", path, "--json", "--backup", undo});
   EXPECT_EQ(real.code, cli::kExitDamage) << real.out << real.err;
   EXPECT_EQ(dry.code, real.code) << dry.out << dry.err;
+  // Neither the plan nor the backup names the deletion that cannot happen.
+  EXPECT_EQ(dry.out.find("IceSword.exe"), std::string::npos) << dry.out;
+  const std::string backup = Utf16leToUtf8(ReadFile(undo).substr(2));
+  EXPECT_NE(backup.find("Winlogon"), std::string::npos) << backup;
+  EXPECT_EQ(backup.find("IceSword.exe"), std::string::npos) << backup;
   for (const auto* run : {&dry, &real}) {
     EXPECT_NE(run->out.find("\"repaired\": [{\"profile\": null, \"index\": 12,"), std::string::npos) << run->out;
     EXPECT_NE(run->out.find("}], \"failed\": [{\"profile\": null, \"index\": 3,"), std::string::npos) << run->out;

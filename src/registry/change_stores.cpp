@@ -140,16 +140,20 @@ long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
     // A link's values are where it points: the key itself holds none.
     const auto known = links_.find(LinkId(change.root, change.path));
     HKey victim = kNullKey;
+    // A deletion the store says it cannot make is refused below: no change.
+    bool removable = true;
+    if (base_.RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim) == kSuccess) {
+      removable = base_.KeyRemovable(victim);
+      if (known == links_.end() && base_.RegQueryKeyIsLink(victim, &change.link) != kSuccess) change.link = true;
+      base_.RegCloseKey(victim);
+    }
     if (known != links_.end()) {
       change.link = known->second;
       links_.erase(known);
-    } else if (base_.RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim) == kSuccess) {
-      if (base_.RegQueryKeyIsLink(victim, &change.link) != kSuccess) change.link = true;
-      base_.RegCloseKey(victim);
     }
     std::optional<std::vector<RegValue>> values;
     if (inspect_ != nullptr && !change.link) values = inspect_->ListValues(change.root, GbkToUtf8(change.path));
-    if (inspect_ == nullptr || change.link || values) {
+    if (removable && (inspect_ == nullptr || change.link || values)) {
       if (values) change.old_values = std::move(*values);
       before_change_(change);
     }
@@ -332,6 +336,11 @@ long OverlayStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std:
   return kSuccess;
 }
 
+bool OverlayStore::KeyRemovable(HKey key) {
+  const Handle* handle = Find(key);
+  return handle == nullptr || base_.KeyRemovable(handle->base);
+}
+
 long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
@@ -347,8 +356,9 @@ long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   // an ordinary key.
   bool link = false;
   if (base_.RegQueryKeyIsLink(victim_handle.base, &link) != kSuccess) link = true;
+  const bool removable = base_.KeyRemovable(victim_handle.base);
   RegCloseKey(victim);
-  if (!listed || !children.empty()) return kAccessDenied;
+  if (!listed || !children.empty() || !removable) return kAccessDenied;
   OverlayState& state = StateOf(victim_handle.root);
   state.deleted.emplace(Id(victim_handle.root, victim_handle.path), victim_handle.path);
   if (link) state.links.insert(Id(victim_handle.root, victim_handle.path));

@@ -136,6 +136,7 @@ class OverlayStore final : public RegistryStore {
   long RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
+  bool KeyRemovable(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
   bool HasView32() const override { return base_.HasView32(); }
   std::string RefusedLink() const override { return base_.RefusedLink(); }

@@ -909,6 +909,12 @@ long HiveStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
   return kSuccess;
 }
 
+bool HiveStore::KeyRemovable(HKey key) {
+  Handle handle;
+  if (!Resolve(key, &handle) || handle.deleted || handle.hive == nullptr) return true;  // refused when tried
+  return HivexCanUnlink(*handle.hive, handle.node, handle.parent);
+}
+
 bool HiveStore::CreateKey(HKey root, const std::string& path) {
   Handle top, found;
   return Resolve(root, &top) && Walk(top, path, &found, true, false, true) == kSuccess && found.hive != nullptr;

@@ -177,6 +177,7 @@ class HiveStore final : public RegistryStore, public RegTarget {
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
+  bool KeyRemovable(HKey key) override;
   std::string RefusedLink() const override { return refused_; }
 
   bool CreateKey(HKey root, const std::string& path) override;

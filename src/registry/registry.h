@@ -129,6 +129,12 @@ class RegistryStore {
   // the store could tell.
   virtual long RegQueryKeyIsLink(HKey key, bool* is_link) = 0;
 
+  // Whether `key` (opened with kOpenLink), once it holds no subkeys, can be
+  // deleted: a store whose writer cannot take some keys out of their parent
+  // says so before a change is planned, so that no plan, dry run or backup
+  // names a deletion that would not happen.
+  virtual bool KeyRemovable(HKey /*key*/) { return true; }
+
   // Whether HKLM\SOFTWARE has a 32-bit view beside the 64-bit one (kView32
   // opens reach another place). An offline or in-memory registry is taken
   // for 64-bit Windows', whose 32-bit branch may simply be absent; the

@@ -35,6 +35,7 @@ class UserRootStore final : public RegistryStore, public RegTarget {
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
+  bool KeyRemovable(HKey key) override { return store_.KeyRemovable(Map(key)); }
   bool HasView32() const override { return store_.HasView32(); }
   // The store below names a key under the user root as HKEY_CURRENT_USER's.
   std::string RefusedLink() const override {
