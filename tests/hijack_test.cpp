@@ -209,6 +209,10 @@ TEST_F(HijackTest, ProtectionSettingsInAListedSubkeyStayAndOnlyTheRestGoes) {
          dword("", "MitigationOptions");
          text("\\Other", "Payload", "x");
        }, HijackOutcome::kHijacked, true, {"MitigationOptions"}, {"Other\\Payload"}},
+      {"a value of the longest name Windows allows beside them", [&] {
+         dword("", "MitigationOptions");
+         store.PutString(kLocalMachine, tool, std::string(16383, 'L'), "x");
+       }, HijackOutcome::kHijacked, true, {"MitigationOptions"}, {std::string(16383, 'L')}},
       {"a debugger alone", [&] { text("", "Debugger", "svch0st.exe"); }, HijackOutcome::kHijacked, false, {},
        {"Debugger"}},
       {"an empty subkey", [&] { Add("IceSword.exe"); }, HijackOutcome::kHijacked, false, {}, {}},

@@ -15,8 +15,10 @@ namespace torvane::registry {
 
 namespace {
 
-// Key names are at most 255 characters, i.e. 510 GBK bytes.
+// Key names are at most 255 characters, i.e. 510 GBK bytes; a value name
+// in a hive at most 65,535 bytes, each character two GBK bytes at most.
 constexpr std::uint32_t kNameBuffer = 1024;
+constexpr std::uint32_t kValueNameBuffer = 1 << 17;
 
 // Reads a whole value with its type; nullopt when it cannot be read.
 std::optional<RegValue> ReadWhole(RegistryStore& store, HKey key, const std::string& name) {
@@ -310,9 +312,9 @@ long OverlayStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std:
     value_cache_ = {};
     std::vector<std::string> names;
     std::set<std::string> seen;
-    std::vector<char> buffer(kNameBuffer);
+    std::vector<char> buffer(kValueNameBuffer);
     for (std::uint32_t at = 0;; ++at) {
-      const long rc = base_.RegEnumValueA(handle->base, at, buffer.data(), kNameBuffer);
+      const long rc = base_.RegEnumValueA(handle->base, at, buffer.data(), kValueNameBuffer);
       if (rc == kNoMoreItems) break;
       if (rc != kSuccess) return rc == kMoreData ? kAccessDenied : rc;
       const std::string listed(buffer.data());

@@ -33,7 +33,9 @@ namespace {
 
 // A name of 100 bytes or more (NUL included) does not fit and never matches.
 constexpr std::uint32_t kMatchNameBuffer = 100;
-constexpr std::uint32_t kValueNameBuffer = 1024;
+// Any value name a hive can hold: 65,535 bytes of name, each character at
+// most two bytes in code page 936.
+constexpr std::uint32_t kValueNameBuffer = 1 << 17;
 
 // Calls `on_name` with each subkey name that fits `capacity` until it
 // returns false. Names that do not fit are passed over and counted in
@@ -57,9 +59,10 @@ bool EnumerateSubkeys(RegistryStore& store, HKey key, std::uint32_t capacity, in
 
 // The names of a key's values; false when the list cannot be read whole.
 bool ValueNames(RegistryStore& store, HKey key, std::vector<std::string>* names, bool* too_long) {
-  char name[kValueNameBuffer];
+  std::vector<char> buffer(kValueNameBuffer);
+  char* name = buffer.data();
   for (std::uint32_t index = 0;; ++index) {
-    const long rc = store.RegEnumValueA(key, index, name, sizeof name);
+    const long rc = store.RegEnumValueA(key, index, name, kValueNameBuffer);
     if (rc == kNoMoreItems) return true;
     if (rc == kMoreData) {
       *too_long = true;
