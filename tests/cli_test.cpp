@@ -660,7 +660,7 @@ TEST_F(CliTest, AChangeTheHiveRefusesFailsTheItemWithExitOne) {
   store.PutValue(kCurrentUser, kSystemPolicy, "Large", registry::kRegBinary, std::vector<std::uint8_t>(20000, 7));
   const std::string user = Path("NTUSER.DAT");
   WriteHive(user, store.Root(kCurrentUser));
-  torvane::testing::SetMinorVersion(user, 5);
+  torvane::testing::SplitIntoSegments(user, "Large");
   const Result result = Cli({"repair", "0", "--ntuser", user, "--json"});
   EXPECT_EQ(result.code, kExitDamage);
   EXPECT_NE(result.out.find("\"repaired\": [], \"failed\": [{\"profile\": null, \"index\": 0, "), std::string::npos)

@@ -360,40 +360,14 @@ TEST_F(HiveDamageTest, AHiveOfMostlyFreeSpaceIsWrittenAsItsCellsInUse) {
 
 // Hives of version 1.4 and later keep data above 16344 bytes in segments
 // listed by a "db" record; hivex writes no such record, so one is carved
-// here out of a large data cell.
+// out of a large data cell. In a hive of version 1.3 the same record is no
+// data Windows would read: the value cannot be read.
 TEST_F(HiveDamageTest, DataSplitIntoSegmentsReadsWhole) {
   MemoryStore source;
   source.PutValue(kLocalMachine, "SOFTWARE\\Big", "Blob", kRegBinary, std::vector<std::uint8_t>(30000, 0));
   WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
-  std::string bytes = ReadFile(path);
-  const std::size_t vk = FindCell(bytes, "vk", "Blob");
-  ASSERT_NE(vk, 0u);
-  const std::size_t cell = 0x1000 + Get32(bytes, vk + 12);
-  const std::size_t length = static_cast<std::size_t>(-static_cast<std::int32_t>(Get32(bytes, cell)));
-  ASSERT_GE(length, 30000u);
-  // [db][list of two][segment of 16344 bytes][segment with the rest]
-  const std::size_t list = cell + 16, first = list + 16, second = first + 16352;
-  const std::size_t second_length = cell + length - second;
-  auto put_cell = [&](std::size_t at, std::size_t size) {
-    Put32(bytes, at, static_cast<std::uint32_t>(-static_cast<std::int32_t>(size)));  // in use
-  };
-  put_cell(cell, 16);
-  bytes.replace(cell + 4, 2, "db");
-  bytes[cell + 6] = 2;
-  bytes[cell + 7] = 0;
-  Put32(bytes, cell + 8, static_cast<std::uint32_t>(list - 0x1000));
-  put_cell(list, 16);
-  Put32(bytes, list + 4, static_cast<std::uint32_t>(first - 0x1000));
-  Put32(bytes, list + 8, static_cast<std::uint32_t>(second - 0x1000));
-  put_cell(first, 16352);
-  put_cell(second, second_length);
-  std::string expected;
-  for (std::size_t i = 0; i < 16344; ++i) expected.push_back(static_cast<char>(i % 251));
-  for (std::size_t i = 0; i < second_length - 8; ++i) expected.push_back(static_cast<char>(i % 13));
-  bytes.replace(first + 4, 16344, expected.substr(0, 16344));
-  bytes.replace(second + 4, second_length - 8, expected.substr(16344));
-  Put32(bytes, vk + 8, static_cast<std::uint32_t>(expected.size()));
-  WriteFile(path, bytes);
+  const std::string expected = torvane::testing::SplitIntoSegments(path, "Blob");
+  ASSERT_GT(expected.size(), 16344u);
 
   for (bool writable : {false, true}) {
     HiveStore store(HiveFile::Open(path, writable), nullptr);
@@ -403,6 +377,14 @@ TEST_F(HiveDamageTest, DataSplitIntoSegmentsReadsWhole) {
     EXPECT_EQ(std::string(values->front().data.begin(), values->front().data.end()), expected)
         << (writable ? "through hivex" : "in place");
   }
+  // Read by the hive's version, as Windows reads it: segments in a hive of
+  // version 1.3, and large data in one cell in one of 1.5, are no data.
+  torvane::testing::SetMinorVersion(path, 3);
+  EXPECT_FALSE(HiveStore(HiveFile::Open(path, false), nullptr).ListValues(kLocalMachine, "SOFTWARE\\Big"));
+  WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
+  torvane::testing::SetMinorVersion(path, 5);
+  EXPECT_FALSE(HiveStore(HiveFile::Open(path, false), nullptr).ListValues(kLocalMachine, "SOFTWARE\\Big"));
+  EXPECT_THROW(HiveFile::Open(path, true), HiveError) << "nor is it changed";
 }
 
 // Read in place, a hive is still refused whole when its bins or its root are

@@ -433,8 +433,8 @@ class Compactor {
     if (length & 0x80000000u) return true;
     std::size_t data = 0;
     if (!Follow(vk, 12, 4, &data)) return false;
-    if (length <= Length(data) - 4 || std::memcmp(p_ + data + 4, "db", 2) != 0) return true;
-    if (Length(data) < 12) return false;
+    if (!KeptInSegments(Le32(p_ + 0x18), length)) return true;
+    if (Length(data) < 12 || std::memcmp(p_ + data + 4, "db", 2) != 0) return false;
     const std::size_t segments = Le16(p_ + data + 6);
     std::size_t list = 0;
     if (!Follow(data, 8, 4 + 4 * segments, &list)) return false;

@@ -30,7 +30,7 @@ constexpr std::size_t kBaseBlockSize = 0x1000;
 // Data above this size is split into "db" cells on hives of version 1.4 and
 // later; hivex writes one cell, so a node holding such a value is not
 // rewritten.
-constexpr std::size_t kLargestPlainValue = 16344;
+constexpr std::size_t kLargestPlainValue = kLargestPlainData;
 // A hive whose free cells hold more than its cells in use, and more than
 // this, is changed as a compact copy.
 constexpr std::size_t kCompactAbove = std::size_t{4} << 20;

@@ -141,8 +141,9 @@ class StructureCheck {
   // A value's data: one cell, or a "db" record, its list and its segments.
   bool DataCells(std::size_t cell, std::uint32_t length) {
     if (!Claim(cell, 4)) return false;
-    if (length <= CellLength(cell) - 4 || std::memcmp(p_ + cell + 4, "db", 2) != 0) return true;
-    if (CellLength(cell) < 12) return false;
+    // Data that runs past its one cell is no read of the reader's either.
+    if (!KeptInSegments(Le32(p_ + 0x18), length)) return true;
+    if (CellLength(cell) < 12 || std::memcmp(p_ + cell + 4, "db", 2) != 0) return false;
     const std::size_t segments = Le16(p_ + cell + 6);
     const std::size_t list = At(Le32(p_ + cell + 8));
     if (!Claim(list, 4 + segments * 4)) return false;

@@ -179,11 +179,15 @@ bool RegfReader::Data(const unsigned char* vk, std::string* out) const {
   std::size_t cell_length = 0;
   const unsigned char* cell = Cell(kBinsStart + std::uint64_t{Le32(vk + 12)}, 8, &cell_length);
   if (cell == nullptr) return false;
-  if (declared <= cell_length - 4) {
+  // Windows decides by the hive's version and the length alone, whatever
+  // the cell holds: data that should be in one cell and runs past it, or
+  // should be in segments and is not, cannot be read as it does.
+  if (!KeptInSegments(Le32(data_ + 0x18), declared)) {
+    if (declared > cell_length - 4) return false;
     out->assign(reinterpret_cast<const char*>(cell + 4), declared);
     return true;
   }
-  // Larger data (hives 1.4 and later): a "db" record listing its segments.
+  // A "db" record listing its segments.
   if (!IsId(cell, "db") || cell_length < 12) return false;
   const std::size_t segments = Le16(cell + 6);
   std::size_t list_length = 0;

@@ -30,6 +30,15 @@ std::string CheckHiveHeader(const std::string& header, std::uint64_t file_size, 
 // root. Cells marked in use that nothing reaches are no part of the hive.
 std::string CheckHiveStructure(const unsigned char* p, std::size_t size, std::size_t* reachable = nullptr);
 
+// Whether a value's data of `length` bytes is kept in segments listed by a
+// "db" record, as Windows reads it: in hives of version 1.4 and later
+// (`minor_version` 4 and up), data longer than 16,344 bytes. Other data lies
+// in one cell.
+constexpr std::size_t kLargestPlainData = 16344;
+inline bool KeptInSegments(std::uint32_t minor_version, std::uint32_t length) {
+  return minor_version >= 4 && length > kLargestPlainData;
+}
+
 class RegfReader {
  public:
   // Maps the open file whose header CheckHiveHeader accepted; null when it

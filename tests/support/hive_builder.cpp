@@ -171,6 +171,47 @@ void SetMinorVersion(const std::string& path, std::uint32_t minor) {
   WriteFile(path, bytes);
 }
 
+std::string SplitIntoSegments(const std::string& path, const std::string& name) {
+  std::string bytes = ReadFile(path);
+  std::size_t vk = std::string::npos;
+  for (std::size_t at = bytes.find(name); at != std::string::npos; at = bytes.find(name, at + 1)) {
+    if (at >= 0x18 && bytes.compare(at - 0x18 + 4, 2, "vk") == 0 && Get32(bytes, at - 0x18 + 4 + 2) % 0x10000 == name.size()) {
+      vk = at - 0x18;
+      break;
+    }
+  }
+  if (vk == std::string::npos) throw std::runtime_error(path + ": no value named " + name);
+  const std::size_t cell = kHeaderSize + Get32(bytes, vk + 12);
+  const std::size_t length = static_cast<std::size_t>(-static_cast<std::int32_t>(Get32(bytes, cell)));
+  if (length < 16400) throw std::runtime_error(path + ": the data of " + name + " is too small to split");
+  // [db][list of two][segment of 16344 bytes][segment with the rest]
+  const std::size_t list = cell + 16, first = list + 16, second = first + 16352;
+  const std::size_t second_length = cell + length - second;
+  const auto put_cell = [&](std::size_t at, std::size_t size) {
+    Put32(bytes, at, static_cast<std::uint32_t>(-static_cast<std::int32_t>(size)));  // in use
+  };
+  put_cell(cell, 16);
+  bytes.replace(cell + 4, 2, "db");
+  bytes[cell + 6] = 2;
+  bytes[cell + 7] = 0;
+  Put32(bytes, cell + 8, static_cast<std::uint32_t>(list - kHeaderSize));
+  put_cell(list, 16);
+  Put32(bytes, list + 4, static_cast<std::uint32_t>(first - kHeaderSize));
+  Put32(bytes, list + 8, static_cast<std::uint32_t>(second - kHeaderSize));
+  put_cell(first, 16352);
+  put_cell(second, second_length);
+  std::string data;
+  for (std::size_t i = 0; i < 16344; ++i) data.push_back(static_cast<char>(i % 251));
+  for (std::size_t i = 0; i < second_length - 8; ++i) data.push_back(static_cast<char>(i % 13));
+  bytes.replace(first + 4, 16344, data.substr(0, 16344));
+  bytes.replace(second + 4, second_length - 8, data.substr(16344));
+  Put32(bytes, vk + 8, static_cast<std::uint32_t>(data.size()));
+  Put32(bytes, 0x18, 5);
+  FixChecksum(bytes);
+  WriteFile(path, bytes);
+  return data;
+}
+
 std::string ScratchDirectory(const std::string& name) {
   const auto dir = std::filesystem::temp_directory_path() /
                    ("torvane-" + name + "-" + std::to_string(::getpid()));

@@ -31,6 +31,11 @@ void AppendFreeBin(const std::string& path, std::uint64_t bytes, bool in_use = f
 // Sets the header's minor format version (and fixes the checksum): hives
 // are made as version 1.3.
 void SetMinorVersion(const std::string& path, std::uint32_t minor);
+// Keeps the data of the value `name` (one cell of at least 16,400 bytes, as
+// hivex writes it) as hives of version 1.4 and later do: a "db" record, its
+// list and two segments, the first of 16,344 bytes, carved out of that cell;
+// and makes the hive version 1.5. Returns the data the value now holds.
+std::string SplitIntoSegments(const std::string& path, const std::string& name);
 
 // A fresh empty directory under the system's temporary directory.
 std::string ScratchDirectory(const std::string& name);
