@@ -32,6 +32,7 @@
 #include "registry/codepage.h"
 #include "registry/hive_store.h"
 #include "registry/names.h"
+#include "registry/utf.h"
 #include "repair/engine.h"
 #include "repair/run.h"
 
@@ -101,29 +102,33 @@ void Walk(HiveStore& store, HKey root, const std::string& path, int depth, int* 
   HKey key = kNullKey;
   if (store.RegOpenKeyExA(root, path, 0, kKeyRead, &key) != kSuccess) return;
   if (auto exact = store.ListValues(root, GbkToUtf8(path))) {
-    // The A entry points see GBK names and the GBK view of texts.
-    std::vector<RegValue> ansi;
+    // The A entry points see GBK names and the GBK view of texts; a name
+    // given in GBK reaches the first value stored under it, and one the
+    // code page cannot spell (listed with '?') reaches none.
     for (const RegValue& value : *exact) {
-      ansi.push_back(AnsiForm(value));
-      ansi.back().name = Utf8ToGbk(value.name);
-    }
-    const auto* values = &ansi;
-    for (const RegValue& listed : *values) {
+      const std::string listed = Utf8ToGbk(value.name);
+      const std::string wanted = GbkToUtf8(listed);
       const RegValue* first = nullptr;
-      for (const RegValue& v : *values) {
-        if (NamesEqual(v.name, listed.name)) {
+      for (const RegValue& v : *exact) {
+        if (Utf8NamesEqual(v.name, wanted)) {
           first = &v;
           break;
         }
       }
       std::uint32_t type = 0, size = 0;
-      CHECK(store.RegQueryValueExA(key, listed.name, &type, nullptr, &size) == kSuccess);
-      CHECK(size == first->data.size() && type == first->type);
+      const long rc = store.RegQueryValueExA(key, listed, &type, nullptr, &size);
+      if (first == nullptr) {
+        CHECK(rc == kFileNotFound);
+        continue;
+      }
+      const RegValue ansi = AnsiForm(*first);
+      CHECK(rc == kSuccess);
+      CHECK(size == ansi.data.size() && type == ansi.type);
       std::string data(size + 1, '\0');
       std::uint32_t capacity = size + 1;
-      CHECK(store.RegQueryValueExA(key, listed.name, nullptr, reinterpret_cast<std::uint8_t*>(data.data()),
-                                   &capacity) == kSuccess);
-      CHECK(capacity == size && (size == 0 || std::memcmp(data.data(), first->data.data(), size) == 0));
+      CHECK(store.RegQueryValueExA(key, listed, nullptr, reinterpret_cast<std::uint8_t*>(data.data()), &capacity) ==
+            kSuccess);
+      CHECK(capacity == size && (size == 0 || std::memcmp(data.data(), ansi.data.data(), size) == 0));
     }
   }
   char name[1024];

@@ -52,7 +52,9 @@ void Flatten(const RegTree& tree, const std::string& path, bool sizes_only, std:
     out->insert(line);
   }
   for (const RegTree& child : tree.children) {
-    Flatten(child, path + "\\" + (sizes_only ? Shown(child.name) : child.name), sizes_only, out);
+    // regfexport names a key below a root shown without a name from there.
+    const std::string parent = sizes_only && path.empty() ? path : path + "\\";
+    Flatten(child, parent + (sizes_only ? Shown(child.name) : child.name), sizes_only, out);
   }
 }
 
