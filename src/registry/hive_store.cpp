@@ -738,18 +738,15 @@ long HiveStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_
   if (handle.deleted) return kKeyDeleted;
   if (data != nullptr && size == nullptr) return kInvalidParameter;
   if (handle.hive == nullptr) return kFileNotFound;
-  std::vector<RegValue> values, exact;
+  std::vector<RegValue> exact;
   std::size_t unnamed = 0;
   // A list that cannot be read is no proof that the value is missing.
-  if (!NodeValues(*handle.hive, handle.node, false, &values, &unnamed) ||
-      !NodeValues(*handle.hive, handle.node, true, &exact, &unnamed) || exact.size() != values.size()) {
-    return kAccessDenied;
-  }
+  if (!NodeValues(*handle.hive, handle.node, true, &exact, &unnamed)) return kAccessDenied;
   // Matched by the name as stored: a name code page 936 cannot spell (its
   // letters shown as '?') is reached by no name given in it, as on Windows.
   const std::string wanted = GbkToUtf8(name);
-  for (std::size_t i = 0; i < exact.size(); ++i) {
-    if (Utf8NamesEqual(exact[i].name, wanted)) return CopyValueOut(values[i], type, data, size);
+  for (const RegValue& value : exact) {
+    if (Utf8NamesEqual(value.name, wanted)) return CopyValueOut(AnsiForm(value), type, data, size);
   }
   return unnamed == 0 ? kFileNotFound : kAccessDenied;
 }
