@@ -82,15 +82,14 @@ void Print(const RunReport& report, bool json, const Streams& streams) {
   }
 }
 
-// "PATH: the hive is dirty (...)", the start of every word about such a hive.
-std::string DirtyHive(const std::string& path) {
-  return path + ": the hive is dirty (its transaction logs were not replayed)";
-}
-
-void WarnDirty(const Source& source, const Streams& streams) {
-  for (const auto& hive : source.dirty()) {
-    std::fprintf(streams.err, "torvane: %s; what it shows may be stale and it will not be repaired\n",
-                 DirtyHive(Printable(hive.path)).c_str());
+// One line on stderr for each dirty hive read with its logs replayed.
+void WarnRecovered(const Source& source, bool repair, const Streams& streams) {
+  for (const auto& hive : source.recovered()) {
+    std::string logs;
+    for (const std::string& log : hive.logs) logs += (logs.empty() ? "" : ", ") + log;
+    std::fprintf(streams.err, "torvane: %s: the hive is dirty; read with its transaction logs replayed (%s)%s\n",
+                 Printable(hive.path).c_str(), Printable(logs).c_str(),
+                 repair ? "; a repair writes that state back as one clean hive" : "");
   }
 }
 
@@ -120,6 +119,22 @@ void WarnPolicyNotes(const std::vector<Profile>& profiles, const Streams& stream
 
 // A profile whose user hive could not be used: one line on stderr. Its user
 // items are undetermined, so the run cannot call the profile healthy.
+// The machine hive could not be used: one line on stderr, once for every
+// profile that shares it. Its items are undetermined.
+bool WarnMachineUnusable(const std::vector<Profile>& profiles, const Streams& streams) {
+  if (profiles.empty() || profiles.front().machine_problem.empty()) return false;
+  std::fprintf(streams.err, "torvane: machine items undetermined: %s\n",
+               Printable(profiles.front().machine_problem).c_str());
+  return true;
+}
+
+// What a profile's report says could not be used.
+std::string ProblemOf(const Profile& profile) {
+  if (profile.machine_problem.empty()) return profile.user_problem;
+  if (profile.user_problem.empty()) return profile.machine_problem;
+  return profile.machine_problem + "; " + profile.user_problem;
+}
+
 bool WarnUnusable(const Profile& profile, const Streams& streams) {
   if (profile.user_problem.empty()) return false;
   std::string name = profile.name ? *profile.name : "the user hive";
@@ -132,18 +147,18 @@ bool WarnUnusable(const Profile& profile, const Streams& streams) {
 
 int Scan(const Options& options, const Streams& streams) {
   auto source = OpenSource(options, false);
-  WarnDirty(*source, streams);
+  WarnRecovered(*source, false, streams);
   WarnPolicyNotes(source->profiles(), streams);
   RunReport report;
   report.source = source->label();
-  bool damaged = false;
+  bool damaged = WarnMachineUnusable(source->profiles(), streams);
   for (Profile& profile : source->profiles()) {
     RecordingStore watched(*profile.store, nullptr, [](const Change&) {});
     repair::RepairEngine engine(watched, profile.system_directory);
     ProfileReport result;
     result.name = profile.name;
     result.sid = profile.sid;
-    result.problem = profile.user_problem;
+    result.problem = ProblemOf(profile);
     Keep(repair::Evaluate(engine, watched, RunProfileOf(profile)), result);
     MarkIgnored(options, result);
     WarnRefused(watched.refusals(), watched, streams);
@@ -169,26 +184,17 @@ std::vector<int> RequestedItems(const Options& options) {
   return requested;
 }
 
-// Refuses, before anything changes, items a profile cannot decide and hives
-// whose logs were not replayed.
+// Refuses, before anything changes, items a profile cannot decide because
+// the source does not give their hive.
 void RefuseUnrepairable(const Options& options, const std::vector<int>& requested, Source& source) {
-  int touched = 0;
   for (int index : requested) {
-    touched |= repair::HivesTouched(index);
     if (options.all) continue;
     for (const Profile& profile : source.profiles()) {
       // A profile whose hive could not be used says so in the report.
-      if (!Determinable(index, profile) && profile.user_problem.empty()) {
+      if (!Determinable(index, profile) && ProblemOf(profile).empty()) {
         throw SourceError("item " + std::to_string(index) + " needs " + MissingHive(index, profile) +
                           ", which " + source.label() + " does not give");
       }
-    }
-  }
-  for (const auto& hive : source.dirty()) {
-    if (touched & (hive.machine ? repair::kTouchesLocalMachine : repair::kTouchesCurrentUser)) {
-      throw SourceError(DirtyHive(hive.path) +
-                        "; refusing to repair it. Boot that Windows once, or replay the logs, then run again. "
-                        "Nothing was changed.");
     }
   }
 }
@@ -228,7 +234,7 @@ ProfileReport ReportOf(const Profile& profile, const repair::ProfileRun& run, co
   ProfileReport result;
   result.name = profile.name;
   result.sid = profile.sid;
-  result.problem = profile.user_problem;
+  result.problem = ProblemOf(profile);
   if (profile.store->RootName(registry::kCurrentUser) != "HKEY_CURRENT_USER") {
     result.user_root = profile.store->RootName(registry::kCurrentUser);
   }
@@ -264,6 +270,7 @@ int Repair(const Options& options, const Streams& streams) {
   auto& profiles = source->profiles();
   const std::vector<int> requested = RequestedItems(options);
   RefuseUnrepairable(options, requested, *source);
+  WarnRecovered(*source, true, streams);
   WarnPolicyNotes(profiles, streams);
   if (!options.backup.empty()) {
     CheckBackupPath(options.backup, source->files());
@@ -332,7 +339,7 @@ int Repair(const Options& options, const Streams& streams) {
   report.source = source->label();
   report.repair = true;
   report.dry_run = options.dry_run;
-  bool incomplete = false;
+  bool incomplete = WarnMachineUnusable(profiles, streams);
   for (std::size_t k = 0; k < profiles.size(); ++k) {
     const repair::ProfileRun& part = run.profiles()[k];
     WarnRefused(part.refusals, *profiles[k].store, streams);
@@ -372,12 +379,20 @@ bool HasSid(const Profile& profile, const std::string& user) {
 std::size_t ProfileOf(const RegEntry& entry, Source& source, const std::string& where) {
   auto& profiles = source.profiles();
   if (entry.root == registry::kLocalMachine) {
+    if (!profiles[0].machine_problem.empty()) {
+      throw SourceError(where + "HKEY_LOCAL_MACHINE cannot be restored: " + profiles[0].machine_problem +
+                        ". Nothing was changed.");
+    }
     if (!profiles[0].has_machine) throw SourceError(where + "HKEY_LOCAL_MACHINE needs the SOFTWARE hive (--software)");
     return 0;
   }
   if (entry.user.empty()) {
     if (profiles.size() > 1) {
       throw SourceError(where + "HKEY_CURRENT_USER is ambiguous with several profiles; name one as HKEY_USERS\\NAME");
+    }
+    if (!profiles[0].user_problem.empty()) {
+      throw SourceError(where + "HKEY_CURRENT_USER cannot be restored: " + profiles[0].user_problem +
+                        ". Nothing was changed.");
     }
     if (!profiles[0].has_user) throw SourceError(where + "HKEY_CURRENT_USER needs a user hive (--ntuser)");
     return 0;
@@ -425,9 +440,7 @@ int Restore(const Options& options, const Streams& streams) {
     }
   }
   auto source = OpenSource(ForRestore(options, file), true);
-  for (const auto& hive : source->dirty()) {
-    throw SourceError(DirtyHive(hive.path) + "; refusing to change it. Nothing was changed.");
-  }
+  WarnRecovered(*source, true, streams);
   std::vector<Placed> statements;
   for (const RegEntry& entry : file.entries) {
     Profile& profile = source->profiles()[ProfileOf(entry, *source, where(entry))];

@@ -148,16 +148,28 @@ class HiveSource final : public Source {
     try {
       auto hive = HiveFile::Open(place, writable);
       files_.push_back(place.path());
-      if (hive->dirty()) dirty_.push_back(DirtyHive{place.path(), machine});
+      if (!hive->replayed().empty()) recovered_.push_back(RecoveredHive{place.path(), machine, hive->replayed()});
       hives_.push_back(hive);
       return hive;
+    } catch (const DirtyHiveError& error) {
+      throw UndeterminedHive(error.what());
     } catch (const HiveError& error) {
       throw SourceError(error.what());
     }
   }
 
+  // The hive, or null with `*problem` saying why its items are undetermined.
+  std::shared_ptr<HiveFile> LoadOrNote(const FilePlace& place, bool writable, bool machine, std::string* problem) {
+    try {
+      return Load(place, writable, machine);
+    } catch (const UndeterminedHive& error) {
+      *problem = error.what();
+      return nullptr;
+    }
+  }
+
   void AddProfile(std::optional<std::string> name, std::shared_ptr<HiveFile> software,
-                  std::shared_ptr<HiveFile> user, std::string user_problem = {}) {
+                  std::shared_ptr<HiveFile> user, std::string user_problem = {}, std::string machine_problem = {}) {
     auto store = std::make_unique<HiveStore>(software, user);
     Profile profile;
     profile.name = std::move(name);
@@ -166,6 +178,7 @@ class HiveSource final : public Source {
     profile.has_machine = software != nullptr;
     profile.has_user = user != nullptr;
     profile.user_problem = std::move(user_problem);
+    profile.machine_problem = std::move(machine_problem);
     if (software) profile.machine_file = software->path();
     if (user) profile.user_file = user->path();
     profile.system_directory = SystemDirectoryOf(*store);
@@ -420,6 +433,7 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   }
   auto source = std::make_unique<HiveSource>(options.source_text);
   std::shared_ptr<HiveFile> machine;
+  std::string machine_problem;
   // Every profile folder holding an NTUSER.DAT, in the order of their names.
   struct Found {
     std::string name;
@@ -440,7 +454,7 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
       throw SourceError(options.windows_dir +
                         ": no Windows/System32/config/SOFTWARE hive (is it the root of a Windows volume?)");
     }
-    machine = source->Load(FilePlace(config, *software), writable, true);
+    machine = source->LoadOrNote(FilePlace(config, *software), writable, true, &machine_problem);
     // One file is one hive: a second name for it (a hard link) would be
     // changed twice, and the second change lost.
     files.emplace(std::make_pair(info.st_dev, info.st_ino), FilePlace(config, *software).path());
@@ -513,7 +527,7 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     const auto [first, added] = files.emplace(found.file, path);
     if (!added) found.problem = path + ": the same file as " + first->second + " (a hard link); a hive is one profile's";
   }
-  if (profiles.empty()) source->AddProfile(std::nullopt, machine, nullptr);
+  if (profiles.empty()) source->AddProfile(std::nullopt, machine, nullptr, {}, machine_problem);
   // A profile whose hive cannot be used has its user part undetermined; the
   // others go on.
   for (const Found& found : profiles) {
@@ -522,10 +536,10 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
       if (!found.problem.empty()) throw SourceError(found.problem);
       user = source->Load(FilePlace(found.folder, found.hive), writable, false);
     } catch (const SourceError& problem) {
-      source->AddProfile(found.name, machine, nullptr, problem.what());
+      source->AddProfile(found.name, machine, nullptr, problem.what(), machine_problem);
       continue;
     }
-    source->AddProfile(found.name, machine, user);
+    source->AddProfile(found.name, machine, user, {}, machine_problem);
   }
   const PolicyEvidence machine_policy = MachinePolicyOfVolume(root, *source);
   for (Profile& profile : source->profiles()) {
@@ -610,9 +624,11 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
 #else
       if (kind == SourceKind::kWindows) return OpenWindows(options, writable);
       auto source = std::make_unique<HiveSource>(options.source_text);
-      auto software = options.software.empty() ? nullptr : source->Load(options.software, writable, true);
-      auto user = options.ntuser.empty() ? nullptr : source->Load(options.ntuser, writable, false);
-      source->AddProfile(std::nullopt, software, user);
+      std::string machine_problem, user_problem;
+      auto software =
+          options.software.empty() ? nullptr : source->LoadOrNote(options.software, writable, true, &machine_problem);
+      auto user = options.ntuser.empty() ? nullptr : source->LoadOrNote(options.ntuser, writable, false, &user_problem);
+      source->AddProfile(std::nullopt, software, user, user_problem, machine_problem);
       return source;
 #endif
     }

@@ -24,6 +24,14 @@ class SourceError : public std::runtime_error {
   explicit SourceError(const std::string& what) : std::runtime_error(registry::ShowNuls(what)) {}
 };
 
+// A hive that cannot be read as Windows would read it (a dirty one whose
+// logs cannot be replayed): what it holds is undetermined, and the run goes
+// on without it.
+class UndeterminedHive : public SourceError {
+ public:
+  using SourceError::SourceError;
+};
+
 // A commit that failed part way: some files hold the run's changes.
 class CommitError : public SourceError {
  public:
@@ -46,6 +54,8 @@ struct Profile {
   bool has_user = true;     // the HKCU part is there
   // Why the user part is missing when its hive could not be used (one line).
   std::string user_problem;
+  // Why the machine part is missing when its hive could not be used.
+  std::string machine_problem;
   // The files the two parts are written to (empty: not a file).
   std::string machine_file, user_file;
   std::string system_directory;
@@ -58,12 +68,14 @@ class Source {
   virtual ~Source() = default;
   const std::string& label() const { return label_; }
   std::vector<Profile>& profiles() { return profiles_; }
-  // Hive files whose logs were not replayed: which part they hold.
-  struct DirtyHive {
+  // Dirty hive files, read with their transaction logs replayed: which
+  // part they hold, and the logs.
+  struct RecoveredHive {
     std::string path;
     bool machine;
+    std::vector<std::string> logs;
   };
-  const std::vector<DirtyHive>& dirty() const { return dirty_; }
+  const std::vector<RecoveredHive>& recovered() const { return recovered_; }
   // The files the registry is read from (and a repair writes back).
   const std::vector<std::string>& files() const { return files_; }
   // Writes what the run changed back where it came from: every file of the
@@ -84,7 +96,7 @@ class Source {
  protected:
   std::string label_;
   std::vector<Profile> profiles_;
-  std::vector<DirtyHive> dirty_;
+  std::vector<RecoveredHive> recovered_;
   std::vector<std::string> files_;
 };
 

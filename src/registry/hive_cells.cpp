@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "registry/hive_log.h"
 #include "registry/little_endian.h"
 #include "registry/owned.h"
 #include "registry/regf_reader.h"
@@ -311,9 +312,7 @@ std::string AppendNewKeys(int fd, const std::vector<NewSubkeys>& added) {
     return "cannot read the written hive's header";
   }
   Put32(header, 0x28, static_cast<std::uint32_t>(data_size));
-  std::uint32_t sum = 0;
-  for (std::size_t at = 0; at < 0x1FC; at += 4) sum ^= Le32(reinterpret_cast<const unsigned char*>(header.data()) + at);
-  Put32(header, 0x1FC, sum);
+  Put32(header, 0x1FC, BaseBlockChecksum(reinterpret_cast<const unsigned char*>(header.data())));
   std::string word(4, '\0');
   for (const auto& [at, value] : patches) {
     Put32(word, 0, value);
@@ -478,9 +477,7 @@ class Compactor {
     }
     Put32(out, 0x24, Relative(moved_.at(root)));
     Put32(out, 0x28, static_cast<std::uint32_t>(out.size() - kBinsStart));
-    std::uint32_t sum = 0;
-    for (std::size_t at = 0; at < 0x1FC; at += 4) sum ^= Le32(reinterpret_cast<const unsigned char*>(out.data()) + at);
-    Put32(out, 0x1FC, sum);
+    Put32(out, 0x1FC, BaseBlockChecksum(reinterpret_cast<const unsigned char*>(out.data())));
     return out;
   }
 

@@ -16,6 +16,7 @@
 
 #include "registry/codepage.h"
 #include "registry/hive_cells.h"
+#include "registry/hive_log.h"
 #include "registry/little_endian.h"
 #include "registry/names.h"
 #include "registry/owned.h"
@@ -232,6 +233,97 @@ std::optional<std::pair<UniqueFd, std::unique_ptr<RegfReader>>> CompactCopy(cons
 
 }  // namespace
 
+// A log beside a dirty hive, read whole: a copy, which another process
+// cannot change between its hashes being checked and its pages used.
+struct FoundLog {
+  std::string name;
+  std::string bytes;
+};
+
+// The transaction logs of the hive at `place`: NAME.LOG, NAME.LOG1 and
+// NAME.LOG2 in its folder, found in any letter case as Windows finds them,
+// never through a link; each a regular file of at most kMaxLogBytes. A name
+// there twice (in two letter cases), a link or anything but a regular file
+// at a log's name is refused: which file Windows would replay is not known.
+constexpr std::uint64_t kMaxLogBytes = std::uint64_t{1} << 30;
+
+std::vector<FoundLog> FindLogs(const FilePlace& place) {
+  if (!place.folder()) throw DirtyHiveError(place.path() + ": its folder cannot be read (" + place.open_error() + ")");
+  const Folder& folder = *place.folder();
+  std::vector<FoundLog> logs;
+  std::vector<std::string> names;
+  try {
+    names = folder.Names();
+  } catch (const FileError& error) {
+    throw DirtyHiveError(error.what());
+  }
+  for (const char* suffix : {".LOG", ".LOG1", ".LOG2"}) {
+    const std::string wanted = FoldName(place.name() + suffix);
+    std::optional<std::string> found;
+    for (const std::string& entry : names) {
+      if (FoldName(entry) != wanted) continue;
+      if (found) throw DirtyHiveError(folder.path() + "/" + entry + ": two files bear the name of one log");
+      found = entry;
+    }
+    if (!found) continue;
+    const FilePlace log(place.folder(), *found);
+    struct stat info {};
+    if (::fstatat(folder.fd(), found->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      throw DirtyHiveError(log.path() + ": cannot read: " + std::strerror(errno));
+    }
+    if (S_ISLNK(info.st_mode)) throw DirtyHiveError(log.path() + ": is a symbolic link; refusing to follow it");
+    if (!S_ISREG(info.st_mode)) throw DirtyHiveError(log.path() + ": not a regular file (" + KindOfFile(info.st_mode) + ")");
+    if (static_cast<std::uint64_t>(info.st_size) > kMaxLogBytes) {
+      throw DirtyHiveError(log.path() + ": larger than a transaction log can be");
+    }
+    FoundLog entry{*found, {}};
+    try {
+      const UniqueFd fd(OpenRegularFile(log));
+      char buffer[1 << 16];
+      for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw FileError(log.path() + ": cannot read: " + std::strerror(errno));
+        if (n == 0) break;
+        entry.bytes.append(buffer, static_cast<std::size_t>(n));
+        if (entry.bytes.size() > kMaxLogBytes) throw FileError(log.path() + ": larger than a transaction log can be");
+      }
+    } catch (const FileError& error) {
+      throw DirtyHiveError(error.what());
+    }
+    logs.push_back(std::move(entry));
+  }
+  return logs;
+}
+
+// The dirty hive open at `fd` (`file_size` bytes) as Windows reads it once
+// its logs are replayed: a private copy of the file with the logs' pages
+// written into it (only the pages written are copied). Throws
+// DirtyHiveError when the logs cannot be replayed.
+std::unique_ptr<Mapping> Recover(const FilePlace& place, int fd, std::uint64_t file_size, HiveRecovery* recovery) {
+  const std::vector<FoundLog> logs = FindLogs(place);
+  const Mapping primary(fd);
+  if (primary.data() == nullptr || primary.size() != file_size) {
+    throw HiveError(place.path() + ": cannot map it: " + std::strerror(errno));
+  }
+  std::vector<LogFile> files;
+  for (const FoundLog& log : logs) files.push_back(LogFile{log.name, log.bytes});
+  *recovery = RecoverHive({reinterpret_cast<const char*>(primary.data()), primary.size()}, files);
+  if (!recovery->refusal.empty()) {
+    std::string named;
+    for (const FoundLog& log : logs) named += (named.empty() ? "" : ", ") + log.name;
+    throw DirtyHiveError(place.path() + ": the hive is dirty and its transaction logs cannot be replayed (" +
+                         (named.empty() ? std::string("there are none beside it") : recovery->refusal + "; found: " + named) +
+                         ")");
+  }
+  auto image = std::make_unique<Mapping>(Mapping::PrivateCopy(fd, file_size, recovery->size));
+  if (image->data() == nullptr) throw HiveError(place.path() + ": cannot map it: " + std::strerror(errno));
+  ApplyRecovery(*recovery, image->private_data());
+  // What the logs point at is copied: they may go now.
+  for (LogPage& page : recovery->pages) page.data = nullptr;
+  return image;
+}
+
 std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) {
   const std::string& path = place.path();
   std::unique_ptr<FileLock> lock;
@@ -262,21 +354,52 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
   const std::string problem = CheckHiveHeader(header, file_size, &dirty);
   if (!problem.empty()) throw HiveError(path + ": " + problem);
   if (first_bin != "hbin") throw HiveError(path + ": damaged hive (no hive bin after the header)");
-  auto reader = RegfReader::Open(fd);
+  // A dirty hive is read as Windows would load it: with its logs replayed.
+  HiveRecovery recovery;
+  std::unique_ptr<RegfReader> reader;
+  const Mapping* image = nullptr;  // the recovered hive, when dirty
+  if (dirty) {
+    auto recovered = Recover(place, fd, file_size, &recovery);
+    image = recovered.get();
+    bool still_dirty = false;
+    const std::string header_problem = CheckHiveHeader(recovery.base_block, recovery.size, &still_dirty);
+    if (!header_problem.empty()) {
+      throw DirtyHiveError(path + ": the hive is dirty, and with its transaction logs replayed " + header_problem);
+    }
+    header = recovery.base_block;
+    reader = RegfReader::Adopt(std::move(recovered));
+  } else {
+    reader = RegfReader::Open(fd);
+  }
   if (reader == nullptr) throw HiveError(path + ": cannot map it: " + std::strerror(errno));
   if (const std::string damage = reader->Check(); !damage.empty()) {
+    if (dirty) {
+      throw DirtyHiveError(path + ": the hive is dirty, and with its transaction logs replayed it is damaged (" +
+                           damage + ")");
+    }
     throw HiveError(path + ": damaged hive (" + damage + ")");
   }
   const std::uint32_t minor = Le32(reinterpret_cast<const unsigned char*>(header.data()) + 0x18);
-  if (!writable) {
-    std::shared_ptr<HiveFile> file(new HiveFile(place, nullptr, std::move(reader), dirty));
+  const auto finish = [&](std::shared_ptr<HiveFile> file) {
     file->minor_version_ = minor;
+    file->replayed_ = recovery.applied;
+    if (!recovery.writable) {
+      file->unwritable_ = path + ": its transaction logs name the last sequence number a hive can have; a hive "
+                                 "written after them could not be told from their entries";
+    }
     return file;
-  }
+  };
+  if (!writable) return finish(std::shared_ptr<HiveFile>(new HiveFile(place, nullptr, std::move(reader))));
   UniqueFd compacted;
+  UniqueFd recovered;
   {
-    const Mapping mapped(fd);
-    if (mapped.data() == nullptr || mapped.size() != file_size) throw HiveError(path + ": cannot read it whole");
+    // The bytes the writer starts from: the file, or the recovered hive.
+    std::optional<Mapping> file_bytes;
+    if (image == nullptr) file_bytes.emplace(fd);
+    const Mapping& mapped = image != nullptr ? *image : *file_bytes;
+    if (mapped.data() == nullptr || (image == nullptr && mapped.size() != file_size)) {
+      throw HiveError(path + ": cannot read it whole");
+    }
     std::size_t used = 0;
     const std::string damage = CheckHiveStructure(mapped.data(), mapped.size(), &used);
     if (!damage.empty()) throw HiveError(path + ": " + damage + "; refusing to change it");
@@ -290,13 +413,25 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
         reader = std::move(copy->second);
       }
     }
+    // hivex opens a file: the recovered hive is handed over in memory.
+    if (image != nullptr && compacted.get() < 0) {
+      recovered.Reset(::memfd_create("hive", MFD_CLOEXEC));
+      if (recovered.get() < 0) throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
+      for (std::size_t done = 0; done < mapped.size();) {
+        const ssize_t n = ::write(recovered.get(), mapped.data() + done, mapped.size() - done);
+        if (n <= 0) throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
+        done += static_cast<std::size_t>(n);
+      }
+    }
   }
   // hivex loads the whole file and writes it whole: bytes past the bins the
   // header announces (padding, however long) are no part of the hive and
   // are left out, so memory and the new file follow the hive, not the file.
-  std::string name = "/proc/self/fd/" + std::to_string(compacted.get() >= 0 ? compacted.get() : fd);
+  std::string name = "/proc/self/fd/" + std::to_string(compacted.get() >= 0   ? compacted.get()
+                                                      : recovered.get() >= 0 ? recovered.get()
+                                                                             : fd);
   UniqueFd trimmed;
-  if (compacted.get() < 0 && reader->end() < file_size) {
+  if (compacted.get() < 0 && recovered.get() < 0 && reader->end() < file_size) {
     trimmed.Reset(::memfd_create("hive", MFD_CLOEXEC));
     if (trimmed.get() < 0) throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
     std::vector<char> buffer(1 << 20);
@@ -317,14 +452,13 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
   }
   hive_h* hive = hivex_open(name.c_str(), HIVEX_OPEN_WRITE);
   if (hive == nullptr) throw HiveError(path + ": damaged hive (" + std::strerror(errno) + ")");
-  std::shared_ptr<HiveFile> file(new HiveFile(place, hive, std::move(reader), dirty));
-  file->minor_version_ = minor;
+  std::shared_ptr<HiveFile> file(new HiveFile(place, hive, std::move(reader)));
   file->lock_ = std::move(lock);
-  return file;
+  return finish(std::move(file));
 }
 
-HiveFile::HiveFile(FilePlace place, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty)
-    : place_(std::move(place)), path_(place_.path()), hive_(hive), reader_(std::move(reader)), writable_(hive != nullptr), dirty_(dirty) {}
+HiveFile::HiveFile(FilePlace place, hive_h* hive, std::unique_ptr<RegfReader> reader)
+    : place_(std::move(place)), path_(place_.path()), hive_(hive), reader_(std::move(reader)), writable_(hive != nullptr) {}
 
 namespace {
 
@@ -429,7 +563,7 @@ void HiveFile::Prepare(FileSet& set) {
 std::string HiveFile::Unwritable() const {
   if (!writable_) return path_ + ": opened for reading only";
   if (broken_) return path_ + ": a change failed half-way through the hive's structure; nothing was written";
-  return {};
+  return unwritable_;
 }
 
 void HiveFile::WriteProved(const std::string& name, int fd) const {

@@ -36,6 +36,13 @@ class HiveError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A dirty hive whose transaction logs cannot be replayed (or cannot be
+// found safely): what Windows would load from it is not known.
+class DirtyHiveError : public HiveError {
+ public:
+  using HiveError::HiveError;
+};
+
 // One hive file, read in place. A hive opened for changes is also loaded
 // into hivex, which only writes: what a key holds is read from the file as
 // it was opened, or from what this run wrote into it (hivex's own reading of
@@ -50,16 +57,20 @@ class HiveFile {
   // `writable` takes changes in memory; only Commit writes the file. It is
   // locked first (FileLock: no symbolic link, waits for another run), and
   // its structure is checked: a hive hivex cannot change safely is refused.
-  // Bytes past the bins the header announces are not loaded.
+  // Bytes past the bins the header announces are not loaded. A dirty hive
+  // is read with its logs replayed (see replayed()); one whose logs cannot
+  // be replayed throws DirtyHiveError.
   static std::shared_ptr<HiveFile> Open(const FilePlace& place, bool writable);
   ~HiveFile();
   HiveFile(const HiveFile&) = delete;
   HiveFile& operator=(const HiveFile&) = delete;
 
   const std::string& path() const { return path_; }
-  // The header's two sequence numbers differ: transaction logs were not
-  // replayed into it, so what it holds may be stale.
-  bool dirty() const { return dirty_; }
+  // The file was dirty (the header's two sequence numbers differ): it is
+  // read with the transaction logs named here replayed over it, as Windows
+  // loads it (see hive_log.h), and a commit writes that state as one clean
+  // hive. Empty for a clean file.
+  const std::vector<std::string>& replayed() const { return replayed_; }
   bool writable() const { return writable_; }
   bool modified() const { return modified_; }
   void MarkModified() {
@@ -118,7 +129,7 @@ class HiveFile {
   std::string PrepareRefusal() const;
 
  private:
-  HiveFile(FilePlace place, hive_h* hive, std::unique_ptr<RegfReader> reader, bool dirty);
+  HiveFile(FilePlace place, hive_h* hive, std::unique_ptr<RegfReader> reader);
   // Why no changed version can be written at all, or empty.
   std::string Unwritable() const;
   // Writes the changed hive to the new, empty file `name` (open at `fd`,
@@ -139,7 +150,8 @@ class HiveFile {
   hive_h* hive_;  // owned
   std::unique_ptr<RegfReader> reader_;
   bool writable_;
-  bool dirty_;
+  std::vector<std::string> replayed_;
+  std::string unwritable_;  // why no changed version may be written, or empty
   std::uint32_t minor_version_ = 0;
   std::unordered_map<std::size_t, std::vector<RegValue>> written_values_;
   // For keys this run added: each value's place in written_values_, by its

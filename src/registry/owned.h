@@ -61,6 +61,28 @@ class Mapping {
     data_ = static_cast<const unsigned char*>(at);
     size_ = static_cast<std::size_t>(info.st_size);
   }
+  // A private copy of the file's first `file_bytes` bytes, `size` bytes long
+  // (zeros past them), that this process may write into: a page is copied
+  // only when it is written, and nothing reaches the file. Empty when it
+  // cannot be made.
+  static Mapping PrivateCopy(int fd, std::size_t file_bytes, std::size_t size) {
+    Mapping copy;
+    if (size == 0) return copy;
+    void* at = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (at == MAP_FAILED) return copy;
+    copy.data_ = static_cast<const unsigned char*>(at);
+    copy.size_ = size;
+    const std::size_t from_file = file_bytes < size ? file_bytes : size;
+    if (from_file > 0 &&
+        ::mmap(at, from_file, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd, 0) == MAP_FAILED) {
+      return Mapping();
+    }
+    return copy;
+  }
+  Mapping(Mapping&& other) noexcept : data_(other.data_), size_(other.size_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
+  }
   ~Mapping() {
     if (data_ != nullptr) ::munmap(const_cast<unsigned char*>(data_), size_);
   }
@@ -69,8 +91,11 @@ class Mapping {
 
   const unsigned char* data() const { return data_; }
   std::size_t size() const { return size_; }
+  // The bytes of a private copy, to write into.
+  unsigned char* private_data() const { return const_cast<unsigned char*>(data_); }
 
  private:
+  Mapping() = default;
   const unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
 };

@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include "registry/hive_log.h"
 #include "registry/little_endian.h"
 #include "registry/regf_reader.h"
 
@@ -199,21 +200,21 @@ std::string CheckHiveHeader(const std::string& header, std::uint64_t file_size, 
     return "truncated: " + std::to_string(file_size) + " bytes, less than the 4096-byte hive header";
   }
   const auto* bytes = reinterpret_cast<const unsigned char*>(header.data());
-  std::uint32_t sum = 0;
-  for (std::size_t at = 0; at < 0x1FC; at += 4) sum ^= Le32(bytes + at);
-  if (sum != Le32(bytes + 0x1FC)) return "damaged hive header (checksum mismatch)";
+  if (BaseBlockChecksum(bytes) != Le32(bytes + 0x1FC)) return "damaged hive header (checksum mismatch)";
   if (Le32(bytes + 0x14) != 1) return "unsupported hive version " + std::to_string(Le32(bytes + 0x14));
   // Windows loads a primary file in memory format only; a log or an
   // alternate file is no hive of its own.
   if (Le32(bytes + 0x1C) != 0 || Le32(bytes + 0x20) != 1) return "not a primary hive file (its header's type or format)";
   const std::uint32_t data_size = Le32(bytes + 0x28);
   if (data_size == 0 || data_size % 0x1000 != 0) return "damaged hive header (bad data size)";
-  if (file_size < kBaseBlockSize + data_size) {
+  *dirty = Le32(bytes + 0x04) != Le32(bytes + 0x08);
+  // A dirty hive's logs may grow its bins: its size is checked once they
+  // are replayed.
+  if (!*dirty && file_size < kBaseBlockSize + data_size) {
     return "truncated: the header announces " + std::to_string(kBaseBlockSize + data_size) +
            " bytes, the file holds " + std::to_string(file_size);
   }
   if (Le32(bytes + 0x24) >= data_size) return "damaged hive header (root key outside the hive)";
-  *dirty = Le32(bytes + 0x04) != Le32(bytes + 0x08);
   return {};
 }
 

@@ -44,6 +44,11 @@ std::unique_ptr<RegfReader> RegfReader::Open(int fd) {
   return std::unique_ptr<RegfReader>(new RegfReader(std::move(mapping)));
 }
 
+std::unique_ptr<RegfReader> RegfReader::Adopt(std::unique_ptr<Mapping> mapping) {
+  if (mapping == nullptr || mapping->data() == nullptr || mapping->size() < 2 * kBinsStart) return nullptr;
+  return std::unique_ptr<RegfReader>(new RegfReader(std::move(mapping)));
+}
+
 RegfReader::RegfReader(std::unique_ptr<Mapping> mapping)
     : mapping_(std::move(mapping)),
       data_(mapping_->data()),

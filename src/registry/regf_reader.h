@@ -44,6 +44,9 @@ class RegfReader {
   // Maps the open file whose header CheckHiveHeader accepted; null when it
   // cannot. The mapping outlives the descriptor.
   static std::unique_ptr<RegfReader> Open(int fd);
+  // Reads a hive held in `mapping` (a recovered one: see hive_log.h); null
+  // when it is too short to hold one.
+  static std::unique_ptr<RegfReader> Adopt(std::unique_ptr<Mapping> mapping);
   ~RegfReader();
   RegfReader(const RegfReader&) = delete;
   RegfReader& operator=(const RegfReader&) = delete;
