@@ -13,7 +13,9 @@
 #include "registry/change_stores.h"
 #include "registry/codepage.h"
 #include "registry/demo.h"
+#include "registry/hive_log.h"
 #include "registry/hive_store.h"
+#include "registry/little_endian.h"
 #include "registry/preg.h"
 #include "registry/reg_file.h"
 #include "registry/utf.h"
@@ -22,6 +24,7 @@
 #include "support/cli_run.h"
 #include "support/fixtures.h"
 #include "support/hive_builder.h"
+#include "support/hive_log_writer.h"
 #include "support/text.h"
 
 namespace torvane::cli {
@@ -109,6 +112,16 @@ class CliTest : public ::testing::Test {
 };
 
 const std::string kDemoStates = "ddhddhhhhhhhdhdhdhhhdhd";
+
+// The state the JSON of a single-profile run gives item `index`.
+std::string StateIn(const std::string& json, int index) {
+  const std::size_t item = json.find("{\"index\": " + std::to_string(index) + ", ");
+  if (item == std::string::npos) return "missing";
+  const std::size_t state = json.find("\"state\": \"", item);
+  if (state == std::string::npos) return "missing";
+  const std::size_t from = state + 10;
+  return json.substr(from, json.find('"', from) - from);
+}
 
 TEST_F(CliTest, ListShowsTheCatalogue) {
   const Result result = Cli({"list"});
@@ -633,23 +646,108 @@ TEST_F(CliTest, BadFilesGiveOneLineExitTwoAndChangeNothing) {
   EXPECT_EQ(Cli({"frobnicate"}).code, kExitError);
 }
 
-TEST_F(CliTest, ADirtyHiveIsScannedButNotRepaired) {
+// A dirty hive is read as Windows loads it, with its logs replayed: damage
+// that sits only in a log is found, and the repair writes the recovered
+// state back as one clean hive that keeps every other logged change.
+TEST_F(CliTest, ADirtyHiveIsReadWithItsLogsReplayedAndRepairedClean) {
   MemoryStore demo;
   registry::LoadDemoRegistry(demo);
   const std::string software = Path("SOFTWARE"), user = Path("NTUSER.DAT");
   WriteHives(demo, software, user);
-  torvane::testing::SetSecondarySequence(user, 7);
+  // The state the primary holds: item 0 healthy.
+  {
+    auto hive = registry::HiveFile::Open(user, true);
+    registry::HiveStore store(nullptr, hive);
+    ASSERT_TRUE(store.DeleteValue(kCurrentUser, kSystemPolicy, "DisableTaskMgr"));
+    hive->Commit();
+  }
   const std::string before = ReadFile(user);
+  // What Windows had written to the log only: item 0's damage and a value
+  // of no item's.
+  {
+    auto hive = registry::HiveFile::Open(user, true);
+    registry::HiveStore store(nullptr, hive);
+    ASSERT_TRUE(store.SetValue(kCurrentUser, kSystemPolicy, registry::RegValue{"DisableTaskMgr", registry::kRegDword, {1, 0, 0, 0}}));
+    ASSERT_TRUE(store.CreateKey(kCurrentUser, "Software\\Logged"));
+    ASSERT_TRUE(store.SetValue(kCurrentUser, "Software\\Logged",
+                               registry::RegValue{"Kept", registry::kRegSz, {'o', 0, 'k', 0, 0, 0}, true}));
+    hive->Commit();
+  }
+  const std::string logged = ReadFile(user);
+  std::string dirty = before;
+  torvane::testing::MakeDirty(dirty, 40);
+  WriteFile(user, dirty);
+  WriteFile(Path("ntuser.dat.log1"), torvane::testing::NewFormatLog(before, {logged}, 40));
+  WriteFile(Path("NTUSER.DAT.LOG2"), "");
 
-  const Result scan = Cli({"scan", "--software", software, "--ntuser", user});
+  const Result scan = Cli({"scan", "--software", software, "--ntuser", user, "--json"});
   EXPECT_EQ(scan.code, kExitDamage);
-  EXPECT_NE(scan.err.find(user + ": the hive is dirty"), std::string::npos);
-  const Result repair = Cli({"repair", "0", "--software", software, "--ntuser", user});
-  EXPECT_EQ(repair.code, kExitError);
-  EXPECT_NE(repair.err.find("refusing to repair it"), std::string::npos) << repair.err;
-  EXPECT_EQ(ReadFile(user), before);
-  // Items that leave the dirty hive alone may still be repaired.
-  EXPECT_EQ(Cli({"repair", "12", "--software", software, "--ntuser", user}).code, kExitOk);
+  EXPECT_EQ(StateIn(scan.out, 0), "damaged") << scan.out;
+  EXPECT_EQ(scan.err, "torvane: " + user + ": the hive is dirty; read with its transaction logs replayed (ntuser.dat.log1)\n");
+
+  // The dry run and the backup see the recovered state.
+  const Result dry = Cli({"repair", "0", "--software", software, "--ntuser", user, "--dry-run"});
+  EXPECT_EQ(dry.code, kExitOk) << dry.err;
+  EXPECT_NE(dry.out.find("delete HKEY_CURRENT_USER\\" + std::string(kSystemPolicy) + " \"DisableTaskMgr\""),
+            std::string::npos)
+      << dry.out;
+  EXPECT_EQ(ReadFile(user), dirty);
+  const Result repair = Cli({"repair", "0", "--software", software, "--ntuser", user, "--backup", Path("undo.reg")});
+  EXPECT_EQ(repair.code, kExitOk) << repair.err;
+  const std::string undo = registry::Utf16leToUtf8(ReadFile(Path("undo.reg")).substr(2));
+  EXPECT_NE(undo.find("\"DisableTaskMgr\"=dword:00000001"), std::string::npos) << undo;
+
+  // One clean hive: equal sequence numbers past every one the log names,
+  // so that Windows replays nothing over it; the logged value kept.
+  const std::string written = ReadFile(user);
+  const auto* header = reinterpret_cast<const unsigned char*>(written.data());
+  EXPECT_EQ(registry::Le32(header + 4), registry::Le32(header + 8));
+  EXPECT_GT(registry::Le32(header + 4), 40u);
+  EXPECT_EQ(registry::BaseBlockChecksum(header), registry::Le32(header + 0x1FC));
+  const std::string dump = DumpHives("", user);
+  // Names are shown folded.
+  EXPECT_EQ(dump.find("DISABLETASKMGR"), std::string::npos) << dump;
+  EXPECT_NE(dump.find("KEPT=1:6f0000006b000000"), std::string::npos) << dump;
+  const Result again = Cli({"scan", "--software", software, "--ntuser", user, "--json"});
+  EXPECT_EQ(again.err, "");
+  EXPECT_EQ(StateIn(again.out, 0), "healthy") << again.out;
+
+  // The restore puts back the value as the logs held it.
+  EXPECT_EQ(Cli({"restore", Path("undo.reg"), "--software", software, "--ntuser", user}).code, kExitOk);
+  EXPECT_NE(DumpHives("", user).find("DISABLETASKMGR=4:01000000"), std::string::npos);
+}
+
+// A dirty hive whose logs cannot be replayed is never called healthy: its
+// items are undetermined (exit 1), the file is left as it is, and the items
+// of the other hive are still repaired.
+TEST_F(CliTest, ADirtyHiveWithoutItsLogsHasItsItemsUndetermined) {
+  MemoryStore demo;
+  registry::LoadDemoRegistry(demo);
+  const std::string software = Path("SOFTWARE"), user = Path("NTUSER.DAT");
+  WriteHives(demo, software, user);
+  for (const std::string& dirty : {user, software}) {
+    const std::string other = dirty == user ? software : user;
+    WriteHives(demo, software, user);
+    torvane::testing::SetSecondarySequence(dirty, 7);
+    const std::string before = ReadFile(dirty);
+    const std::string reason = dirty + ": the hive is dirty and its transaction logs cannot be replayed "
+                                       "(there are none beside it)";
+    const Result scan = Cli({"scan", "--software", software, "--ntuser", user, "--json"});
+    EXPECT_EQ(scan.code, kExitDamage);
+    EXPECT_NE(scan.err.find(reason), std::string::npos) << scan.err;
+    const int in_dirty = dirty == user ? 0 : 12, in_other = dirty == user ? 12 : 0;
+    EXPECT_EQ(StateIn(scan.out, in_dirty), "undetermined") << scan.out;
+    EXPECT_EQ(StateIn(scan.out, in_other), "damaged") << scan.out;
+    EXPECT_EQ(Cli({"scan", dirty == user ? "--ntuser" : "--software", dirty, "--json"}).code, kExitDamage);
+    // Item 0 lies in the user hive, item 12 in SOFTWARE.
+    const Result repair =
+        Cli({"repair", std::to_string(in_dirty), std::to_string(in_other), "--software", software, "--ntuser", user});
+    EXPECT_EQ(repair.code, kExitDamage) << repair.err;
+    EXPECT_EQ(ReadFile(dirty), before);
+    const Result fixed = Cli({"scan", "--software", software, "--ntuser", user, "--json"});
+    EXPECT_EQ(StateIn(fixed.out, in_other), "healthy") << fixed.out;
+    EXPECT_EQ(StateIn(fixed.out, in_dirty), "undetermined") << fixed.out;
+  }
 }
 
 TEST_F(CliTest, AChangeTheHiveRefusesFailsTheItemWithExitOne) {

@@ -591,6 +591,8 @@ TEST_F(HiveDamageTest, FuzzerFindingsReportOnlyRepairsTheCommittedHiveShows) {
     SCOPED_TRACE(name);
     std::string input = ReadFile(std::string(TORVANE_TEST_DATA) + "/" + name);
     ASSERT_GT(input.size(), 0x2000u);
+    // Made clean: what it tests is the repair, not its (absent) logs.
+    input.replace(8, 4, input.substr(4, 4));
     torvane::testing::FixChecksum(input);
     const std::string user_path = dir + "/NTUSER.DAT";
     WriteFile(path, input);

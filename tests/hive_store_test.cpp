@@ -62,7 +62,7 @@ class HiveStoreTest : public ::testing::Test {
 TEST_F(HiveStoreTest, TheGeneratedEmptyHiveIsAcceptedAndClean) {
   WriteFile(software_path, torvane::testing::EmptyHive());
   auto hive = HiveFile::Open(software_path, false);
-  EXPECT_FALSE(hive->dirty());
+  EXPECT_TRUE(hive->replayed().empty());
   HiveStore store(hive, nullptr);
   HKey key = kNullKey;
   ASSERT_EQ(store.RegOpenKeyExA(kLocalMachine, "software", 0, kKeyRead, &key), kSuccess);
@@ -312,12 +312,33 @@ TEST_F(HiveStoreTest, BadFilesAreRefusedWithOneLineNamingTheFile) {
   EXPECT_NE(message("").find(software_path), std::string::npos);
 }
 
-TEST_F(HiveStoreTest, UnequalSequenceNumbersMarkTheHiveDirty) {
+// A dirty hive is read only with its logs replayed: without them what it
+// holds is not what Windows would load, whatever its bins look like.
+TEST_F(HiveStoreTest, ADirtyHiveWithoutUsableLogsIsUndetermined) {
   MemoryStore source;
   WriteHives(source);
   torvane::testing::SetSecondarySequence(software_path, 999);
-  EXPECT_TRUE(HiveFile::Open(software_path, false)->dirty());
-  EXPECT_FALSE(HiveFile::Open(user_path, false)->dirty());
+  for (bool writable : {false, true}) {
+    EXPECT_THROW(HiveFile::Open(software_path, writable), DirtyHiveError);
+    EXPECT_TRUE(HiveFile::Open(user_path, writable)->replayed().empty());
+  }
+  // Files at the logs' names that are no logs, or not files, are no help.
+  WriteFile(software_path + ".LOG1", std::string(4096, 'x'));
+  WriteFile(software_path + ".log2", "");
+  try {
+    HiveFile::Open(software_path, false);
+    ADD_FAILURE() << "a dirty hive without a usable log opened";
+  } catch (const DirtyHiveError& error) {
+    EXPECT_NE(std::string(error.what()).find("the hive is dirty and its transaction logs cannot be replayed"),
+              std::string::npos)
+        << error.what();
+  }
+  std::filesystem::remove(software_path + ".log2");
+  std::filesystem::create_symlink(user_path, software_path + ".log2");
+  EXPECT_THROW(HiveFile::Open(software_path, false), DirtyHiveError);
+  std::filesystem::remove(software_path + ".log2");
+  std::filesystem::create_directory(software_path + ".Log");
+  EXPECT_THROW(HiveFile::Open(software_path, false), DirtyHiveError);
 }
 
 // The engine must decide the same over hives as over the memory store they
