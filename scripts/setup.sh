@@ -7,7 +7,7 @@ source scripts/common.sh
 packages=(
   cmake g++ make pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libhivex-dev libhivex-bin libregf-utils time dpkg-dev file
+  libhivex-dev libhivex-bin libregf-utils reglookup xz-utils time dpkg-dev file
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine xvfb xdotool imagemagick fonts-wqy-zenhei locales
 )
 

@@ -708,6 +708,16 @@ TEST_F(CliTest, ADirtyHiveIsReadWithItsLogsReplayedAndRepairedClean) {
   // Names are shown folded.
   EXPECT_EQ(dump.find("DISABLETASKMGR"), std::string::npos) << dump;
   EXPECT_NE(dump.find("KEPT=1:6f0000006b000000"), std::string::npos) << dump;
+  // Three other readers see the repair and the logged value alike.
+  const std::pair<std::string, std::string> readers[] = {
+      {"regfexport", "Type: string (REG_SZ)"}, {"hivexml", "<value "}, {"reglookup", ",SZ,"}};
+  for (const auto& [reader, shows_values] : readers) {
+    const auto listing = torvane::testing::CommandOutput(reader + " '" + user + "'");
+    ASSERT_TRUE(listing) << reader << " cannot read the repaired hive";
+    EXPECT_NE(listing->find(shows_values), std::string::npos) << reader << ": " << *listing;
+    EXPECT_NE(listing->find("Kept"), std::string::npos) << reader;
+    EXPECT_EQ(listing->find("DisableTaskMgr"), std::string::npos) << reader;
+  }
   const Result again = Cli({"scan", "--software", software, "--ntuser", user, "--json"});
   EXPECT_EQ(again.err, "");
   EXPECT_EQ(StateIn(again.out, 0), "healthy") << again.out;

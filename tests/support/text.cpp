@@ -2,6 +2,8 @@
 
 #include <iconv.h>
 
+#include <cstdio>
+
 #include <stdexcept>
 #include <vector>
 
@@ -21,6 +23,16 @@ std::string Gbk(const std::string& utf8) {
   iconv_close(cd);
   if (rc == static_cast<std::size_t>(-1)) throw std::runtime_error("not convertible to GBK: " + utf8);
   return std::string(out.data(), static_cast<std::size_t>(dst - out.data()));
+}
+
+std::optional<std::string> CommandOutput(const std::string& command) {
+  std::FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return std::nullopt;
+  std::string bytes;
+  char buffer[65536];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) bytes.append(buffer, n);
+  if (::pclose(pipe) != 0) return std::nullopt;
+  return bytes;
 }
 
 }  // namespace torvane::testing
