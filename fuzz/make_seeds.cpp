@@ -1,10 +1,16 @@
-// Writes the seed corpora of the .reg and hive harnesses:
-//   fuzz_seeds DIR   → DIR/reg_file/*, DIR/hive/*
+// Writes the seed corpora of the .reg, hive and hive log harnesses:
+//   fuzz_seeds DIR   → DIR/reg_file/*, DIR/hive/*, DIR/hive_log/*
 // Hive seeds hold both parts under one root (the SOFTWARE hive's keys and a
 // user hive's "Software" key), as the hive harness opens one file as both.
+// Hive log seeds are a small dirty hive and its logs, in the harness's
+// layout (see hive_log_fuzz.cpp).
+#include <hivex.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -13,6 +19,7 @@
 #include "registry/reg_file.h"
 #include "support/fixtures.h"
 #include "support/hive_builder.h"
+#include "support/hive_log_writer.h"
 #include "support/text.h"
 
 namespace {
@@ -109,6 +116,84 @@ const std::vector<std::pair<std::string, std::string>> kRegTexts = {
     {"value_outside.reg", "REGEDIT4\r\n\"x\"=\"1\"\r\n"},
 };
 
+// The hive at `path` after `change`, made by hivex and committed over it.
+std::string Changed(const std::string& path, const std::function<void(hive_h*, hive_node_h)>& change) {
+  hive_h* h = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
+  if (h == nullptr) throw std::runtime_error("hivex cannot open " + path);
+  change(h, hivex_root(h));
+  const bool committed = hivex_commit(h, path.c_str(), 0) == 0;
+  hivex_close(h);
+  if (!committed) throw std::runtime_error("hivex_commit failed on " + path);
+  return ReadFile(path);
+}
+
+hive_node_h Child(hive_h* h, hive_node_h parent, const char* name) {
+  hive_node_h node = hivex_node_get_child(h, parent, name);
+  if (node == 0) node = hivex_node_add_child(h, parent, name);
+  if (node == 0) throw std::runtime_error(std::string("hivex cannot add ") + name);
+  return node;
+}
+
+void SetValue(hive_h* h, hive_node_h node, const char* name, std::uint32_t type, const std::string& data) {
+  hive_set_value value{const_cast<char*>(name), static_cast<hive_type>(type), data.size(),
+                       const_cast<char*>(data.data())};
+  if (hivex_node_set_value(h, node, &value, 0) != 0) throw std::runtime_error(std::string("hivex cannot set ") + name);
+}
+
+hive_node_h Policies(hive_h* h, hive_node_h root) {
+  hive_node_h node = root;
+  for (const char* name : {"Software", "Microsoft", "Windows", "CurrentVersion", "Policies"}) node = Child(h, node, name);
+  return node;
+}
+
+const std::string kDwordOne("\x01\0\0\0", 4);
+
+// The input the hive log harness splits: a switch byte (0: checksums and
+// hashes set right, logs named in capitals), the primary, then each log
+// after the harness's mark; an empty part is an empty file.
+void WriteLogSeed(const std::string& dir, const std::string& name, const std::string& primary,
+                  const std::vector<std::string>& logs) {
+  std::string input(1, '\0');
+  input += primary;
+  for (const std::string& log : logs) input += "\nLOG-FILE\n" + log;
+  WriteFile(dir + "/" + name, input);
+}
+
+// A small hive changed three ways by hivex (a value set, a key added, a
+// value that needs a new bin), its changes put in logs only.
+void WriteLogSeeds(const std::string& dir) {
+  const std::string folder = ScratchDirectory("log-seeds");
+  const std::string path = folder + "/hive";
+  WriteFile(path, EmptyHive());
+  const std::string h0 = Changed(path, [](hive_h* h, hive_node_h root) {
+    SetValue(h, Child(h, Policies(h, root), "System"), "NoDispCPL", kRegDword, std::string(4, '\0'));
+  });
+  const std::string h1 = Changed(path, [](hive_h* h, hive_node_h root) {
+    SetValue(h, Child(h, Policies(h, root), "System"), "DisableTaskMgr", kRegDword, kDwordOne);
+  });
+  const std::string h2 = Changed(path, [](hive_h* h, hive_node_h root) {
+    SetValue(h, Child(h, Policies(h, root), "Explorer"), "NoRun", kRegDword, kDwordOne);
+  });
+  WriteFile(path, h0);
+  const std::string grown = Changed(path, [](hive_h* h, hive_node_h root) {
+    SetValue(h, Child(h, Policies(h, root), "System"), "LegalNoticeText", kRegBinary, std::string(6000, 'x'));
+  });
+
+  const std::uint32_t secondary = 8;
+  std::string dirty = h0;
+  MakeDirty(dirty, secondary);
+  const std::uint32_t first = secondary + 1;
+  WriteLogSeed(dir, "one_entry", dirty, {NewFormatLog(h0, {h1}, first)});
+  WriteLogSeed(dir, "two_entries", dirty, {NewFormatLog(h0, {h1, h2}, first)});
+  WriteLogSeed(dir, "two_logs", dirty, {NewFormatLog(h0, {h1}, first), NewFormatLog(h1, {h2}, first + 1)});
+  WriteLogSeed(dir, "two_logs_later_first", dirty,
+               {NewFormatLog(h1, {h2}, first + 1), NewFormatLog(h0, {h1}, first)});
+  WriteLogSeed(dir, "stale_first", dirty, {NewFormatLog(h0, {h2}, secondary - 3), NewFormatLog(h0, {h1}, first)});
+  WriteLogSeed(dir, "grown", dirty, {NewFormatLog(h0, {grown}, first)});
+  WriteLogSeed(dir, "old_format", dirty, {"", "", OldFormatLog(h0, h1)});
+  std::filesystem::remove_all(folder);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -120,6 +205,8 @@ int main(int argc, char** argv) {
   const std::string reg_dir = std::string(argv[1]) + "/reg_file";
   std::filesystem::create_directories(hive_dir);
   std::filesystem::create_directories(reg_dir);
+  std::filesystem::create_directories(std::string(argv[1]) + "/hive_log");
+  WriteLogSeeds(std::string(argv[1]) + "/hive_log");
 
   MemoryStore healthy, damaged, demo, odd;
   PutHealthySystem(healthy);

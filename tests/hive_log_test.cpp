@@ -244,6 +244,14 @@ TEST_F(HiveLogTest, ReplayStopsWhereWindowsStops) {
            FixBaseBlock(log);
          })}},
        1, 1, {"LOG1"}},
+      {"the log's root key lies past the bins it replays",
+       {{"LOG1", Edited(one, [](std::string& log) {
+           PutLe32(log, 0x24, 0x200000);
+           FixBaseBlock(log);
+         })}},
+       kRefused},
+      {"three logs of the new format",
+       {{"LOG", one}, {"LOG1", one}, {"LOG2", next}}, kRefused},
       {"no logs", {}, kRefused},
       {"only empty files", {{"LOG1", ""}, {"LOG2", ""}}, kRefused},
       {"old format written for another primary",

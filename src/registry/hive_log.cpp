@@ -175,6 +175,10 @@ class Replay {
   void Finish(std::uint32_t highest) {
     std::string header(primary_.substr(0, kHiveBaseBlock));
     const unsigned char* log = Bytes(base_->bytes);
+    if (Le32(log + kRootCell) >= out_.size - kHiveBaseBlock) {
+      Refuse("the log's root key lies outside the hive it replays");
+      return;
+    }
     for (std::size_t field : {kLastWritten, kLastWritten + 4, kMinorVersion, kRootCell}) {
       Put32(header, field, Le32(log + field));
     }
@@ -314,14 +318,14 @@ HiveRecovery RecoverHive(std::string_view primary, const std::vector<LogFile>& l
       replay.ReplayOld(*match);
     }
   }
+  if (!replay.refused()) replay.Finish(highest);
   if (replay.refused()) {
+    out.base_block.clear();
     out.pages.clear();
     out.applied.clear();
     out.size = 0;
     out.entries = 0;
-    return out;
   }
-  replay.Finish(highest);
   return out;
 }
 
