@@ -676,55 +676,63 @@ TEST_F(CliTest, ADirtyHiveIsReadWithItsLogsReplayedAndRepairedClean) {
   const std::string logged = ReadFile(user);
   std::string dirty = before;
   torvane::testing::MakeDirty(dirty, 40);
-  WriteFile(user, dirty);
-  WriteFile(Path("ntuser.dat.log1"), torvane::testing::NewFormatLog(before, {logged}, 40));
-  WriteFile(Path("NTUSER.DAT.LOG2"), "");
+  // Windows 8.1 and later log as LOG1 and LOG2, older Windows in one .LOG.
+  for (const bool old_format : {false, true}) {
+    SCOPED_TRACE(old_format ? "old format" : "new format");
+    WriteFile(user, dirty);
+    for (const char* name : {"ntuser.dat.log1", "NTUSER.DAT.LOG2", "NTUSER.DAT.LOG"}) fs::remove(Path(name));
+    const std::string log = old_format ? "NTUSER.DAT.LOG" : "ntuser.dat.log1";
+    WriteFile(Path(log), old_format ? torvane::testing::OldFormatLog(before, logged)
+                                    : torvane::testing::NewFormatLog(before, {logged}, 40));
+    if (!old_format) WriteFile(Path("NTUSER.DAT.LOG2"), "");
+    const std::string undo = Path(old_format ? "undo-old.reg" : "undo-new.reg");
 
-  const Result scan = Cli({"scan", "--software", software, "--ntuser", user, "--json"});
-  EXPECT_EQ(scan.code, kExitDamage);
-  EXPECT_EQ(StateIn(scan.out, 0), "damaged") << scan.out;
-  EXPECT_EQ(scan.err, "torvane: " + user + ": the hive is dirty; read with its transaction logs replayed (ntuser.dat.log1)\n");
+    const Result scan = Cli({"scan", "--software", software, "--ntuser", user, "--json"});
+    EXPECT_EQ(scan.code, kExitDamage);
+    EXPECT_EQ(StateIn(scan.out, 0), "damaged") << scan.out;
+    EXPECT_EQ(scan.err, "torvane: " + user + ": the hive is dirty; read with its transaction logs replayed (" + log + ")\n");
 
-  // The dry run and the backup see the recovered state.
-  const Result dry = Cli({"repair", "0", "--software", software, "--ntuser", user, "--dry-run"});
-  EXPECT_EQ(dry.code, kExitOk) << dry.err;
-  EXPECT_NE(dry.out.find("delete HKEY_CURRENT_USER\\" + std::string(kSystemPolicy) + " \"DisableTaskMgr\""),
-            std::string::npos)
-      << dry.out;
-  EXPECT_EQ(ReadFile(user), dirty);
-  const Result repair = Cli({"repair", "0", "--software", software, "--ntuser", user, "--backup", Path("undo.reg")});
-  EXPECT_EQ(repair.code, kExitOk) << repair.err;
-  const std::string undo = registry::Utf16leToUtf8(ReadFile(Path("undo.reg")).substr(2));
-  EXPECT_NE(undo.find("\"DisableTaskMgr\"=dword:00000001"), std::string::npos) << undo;
+    // The dry run and the backup see the recovered state.
+    const Result dry = Cli({"repair", "0", "--software", software, "--ntuser", user, "--dry-run"});
+    EXPECT_EQ(dry.code, kExitOk) << dry.err;
+    EXPECT_NE(dry.out.find("delete HKEY_CURRENT_USER\\" + std::string(kSystemPolicy) + " \"DisableTaskMgr\""),
+              std::string::npos)
+        << dry.out;
+    EXPECT_EQ(ReadFile(user), dirty);
+    const Result repair = Cli({"repair", "0", "--software", software, "--ntuser", user, "--backup", undo});
+    EXPECT_EQ(repair.code, kExitOk) << repair.err;
+    const std::string backup = registry::Utf16leToUtf8(ReadFile(undo).substr(2));
+    EXPECT_NE(backup.find("\"DisableTaskMgr\"=dword:00000001"), std::string::npos) << backup;
 
-  // One clean hive: equal sequence numbers past every one the log names,
-  // so that Windows replays nothing over it; the logged value kept.
-  const std::string written = ReadFile(user);
-  const auto* header = reinterpret_cast<const unsigned char*>(written.data());
-  EXPECT_EQ(registry::Le32(header + 4), registry::Le32(header + 8));
-  EXPECT_GT(registry::Le32(header + 4), 40u);
-  EXPECT_EQ(registry::BaseBlockChecksum(header), registry::Le32(header + 0x1FC));
-  const std::string dump = DumpHives("", user);
-  // Names are shown folded.
-  EXPECT_EQ(dump.find("DISABLETASKMGR"), std::string::npos) << dump;
-  EXPECT_NE(dump.find("KEPT=1:6f0000006b000000"), std::string::npos) << dump;
-  // Three other readers see the repair and the logged value alike.
-  const std::pair<std::string, std::string> readers[] = {
-      {"regfexport", "Type: string (REG_SZ)"}, {"hivexml", "<value "}, {"reglookup", ",SZ,"}};
-  for (const auto& [reader, shows_values] : readers) {
-    const auto listing = torvane::testing::CommandOutput(reader + " '" + user + "'");
-    ASSERT_TRUE(listing) << reader << " cannot read the repaired hive";
-    EXPECT_NE(listing->find(shows_values), std::string::npos) << reader << ": " << *listing;
-    EXPECT_NE(listing->find("Kept"), std::string::npos) << reader;
-    EXPECT_EQ(listing->find("DisableTaskMgr"), std::string::npos) << reader;
+    // One clean hive: equal sequence numbers past every one the log names,
+    // so that Windows replays nothing over it; the logged value kept.
+    const std::string written = ReadFile(user);
+    const auto* header = reinterpret_cast<const unsigned char*>(written.data());
+    EXPECT_EQ(registry::Le32(header + 4), registry::Le32(header + 8));
+    EXPECT_GT(registry::Le32(header + 4), 40u);
+    EXPECT_EQ(registry::BaseBlockChecksum(header), registry::Le32(header + 0x1FC));
+    const std::string dump = DumpHives("", user);
+    // Names are shown folded.
+    EXPECT_EQ(dump.find("DISABLETASKMGR"), std::string::npos) << dump;
+    EXPECT_NE(dump.find("KEPT=1:6f0000006b000000"), std::string::npos) << dump;
+    // Three other readers see the repair and the logged value alike.
+    const std::pair<std::string, std::string> readers[] = {
+        {"regfexport", "Type: string (REG_SZ)"}, {"hivexml", "<value "}, {"reglookup", ",SZ,"}};
+    for (const auto& [reader, shows_values] : readers) {
+      const auto listing = torvane::testing::CommandOutput(reader + " '" + user + "'");
+      ASSERT_TRUE(listing) << reader << " cannot read the repaired hive";
+      EXPECT_NE(listing->find(shows_values), std::string::npos) << reader << ": " << *listing;
+      EXPECT_NE(listing->find("Kept"), std::string::npos) << reader;
+      EXPECT_EQ(listing->find("DisableTaskMgr"), std::string::npos) << reader;
+    }
+    const Result again = Cli({"scan", "--software", software, "--ntuser", user, "--json"});
+    EXPECT_EQ(again.err, "");
+    EXPECT_EQ(StateIn(again.out, 0), "healthy") << again.out;
+
+    // The restore puts back the value as the logs held it.
+    EXPECT_EQ(Cli({"restore", undo, "--software", software, "--ntuser", user}).code, kExitOk);
+    EXPECT_NE(DumpHives("", user).find("DISABLETASKMGR=4:01000000"), std::string::npos);
   }
-  const Result again = Cli({"scan", "--software", software, "--ntuser", user, "--json"});
-  EXPECT_EQ(again.err, "");
-  EXPECT_EQ(StateIn(again.out, 0), "healthy") << again.out;
-
-  // The restore puts back the value as the logs held it.
-  EXPECT_EQ(Cli({"restore", Path("undo.reg"), "--software", software, "--ntuser", user}).code, kExitOk);
-  EXPECT_NE(DumpHives("", user).find("DISABLETASKMGR=4:01000000"), std::string::npos);
 }
 
 // A dirty hive whose logs cannot be replayed is never called healthy: its
