@@ -250,6 +250,9 @@ TEST_F(HiveLogTest, ReplayStopsWhereWindowsStops) {
            FixBaseBlock(log);
          })}},
        kRefused},
+      {"LOG1 and LOG2 start at one sequence number",
+       {{"LOG1", one}, {"LOG2", NewFormatLog(s[0], {s[2]}, kSecondary)}}, kRefused},
+      {"LOG2 a copy of LOG1", {{"LOG1", one}, {"LOG2", one}}, 1, 1, {"LOG1"}},
       {"three logs of the new format",
        {{"LOG", one}, {"LOG1", one}, {"LOG2", next}}, kRefused},
       {"no logs", {}, kRefused},

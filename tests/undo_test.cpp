@@ -197,6 +197,10 @@ TEST_F(UndoTest, ABackupNeverOverwritesASourceOrAnExistingFile) {
       Join({"repair", "--all", "--backup", existing}, Hives()),
       Join({"repair", "--all", "--backup", Path("dangling")}, Hives()),
       Join({"repair", "--all", "--backup", Path("no-such-folder/backup.reg")}, Hives()),
+      // A hive's own name or its logs' in another letter case: Windows'
+      // volume would hold two files of one name.
+      Join({"repair", "--all", "--backup", software + ".log1"}, Hives()),
+      Join({"repair", "--all", "--backup", Path("NtUser.Dat")}, Hives()),
   };
   for (const auto& run : runs) {
     const Result result = Cli(run);

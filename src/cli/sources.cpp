@@ -152,6 +152,9 @@ class HiveSource final : public Source {
       hives_.push_back(hive);
       return hive;
     } catch (const DirtyHiveError& error) {
+      // Left alone, but still a file of the source: no backup takes its
+      // name, or its logs'.
+      files_.push_back(place.path());
       throw UndeterminedHive(error.what());
     } catch (const HiveError& error) {
       throw SourceError(error.what());

@@ -76,7 +76,8 @@ class Source {
     std::vector<std::string> logs;
   };
   const std::vector<RecoveredHive>& recovered() const { return recovered_; }
-  // The files the registry is read from (and a repair writes back).
+  // The files the registry is read from (and a repair writes back), and
+  // the dirty hives left alone because their logs could not be replayed.
   const std::vector<std::string>& files() const { return files_; }
   // Writes what the run changed back where it came from: every file of the
   // source together, or none. Throws SourceError when nothing was changed,

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
@@ -10,6 +11,7 @@
 
 #include "cli/sources.h"
 #include "registry/file_io.h"
+#include "registry/names.h"
 #include "registry/owned.h"
 #include "registry/reg_tree.h"
 #include "registry/utf.h"
@@ -50,6 +52,31 @@ bool FileIdOf(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
                                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return file.valid() && GetFileInformationByHandle(file.get(), info) != FALSE;
 }
+#else
+// A backup made beside a hive under a name that, in another letter case, is
+// the hive's own or one of its transaction logs' would be a second file of
+// that name on Windows' volume: Windows might load or replay it in place of
+// the real one.
+void RefuseNamesakes(const std::string& path, const std::vector<std::string>& sources) {
+  namespace fs = std::filesystem;
+  const fs::path wanted(path);
+  struct stat folder{};
+  if (::stat((wanted.has_parent_path() ? wanted.parent_path() : fs::path(".")).c_str(), &folder) != 0) return;
+  const std::string name = registry::FoldName(wanted.filename().string());
+  for (const std::string& source : sources) {
+    const fs::path hive(source);
+    struct stat hive_folder{};
+    if (::stat((hive.has_parent_path() ? hive.parent_path() : fs::path(".")).c_str(), &hive_folder) != 0 ||
+        hive_folder.st_dev != folder.st_dev || hive_folder.st_ino != folder.st_ino) {
+      continue;
+    }
+    for (const char* suffix : {"", ".LOG", ".LOG1", ".LOG2"}) {
+      if (name != registry::FoldName(hive.filename().string() + suffix)) continue;
+      throw SourceError(path + ": --backup names " + (*suffix ? "a transaction log of " : "") + source +
+                        " in another letter case, which Windows would take for it. Nothing was changed.");
+    }
+  }
+}
 #endif
 
 }  // namespace
@@ -75,6 +102,7 @@ void CheckBackupPath(const std::string& path, const std::vector<std::string>& so
     }
   }
 #else
+  RefuseNamesakes(path, sources);
   struct stat link{};
   if (::lstat(path.c_str(), &link) != 0) {
     if (errno == ENOENT) return;

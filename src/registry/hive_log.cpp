@@ -290,7 +290,11 @@ HiveRecovery RecoverHive(std::string_view primary, const std::vector<LogFile>& l
     std::stable_sort(fresh.begin(), fresh.end(),
                      [](const Log& a, const Log& b) { return Before(a.sequence, b.sequence); });
     const auto applies = [&](const Log& log) { return !Before(log.sequence, secondary); };
-    if (applies(fresh[0])) {
+    if (fresh.size() == 2 && fresh[0].sequence == fresh[1].sequence && applies(fresh[0]) &&
+        fresh[0].file->bytes != fresh[1].file->bytes) {
+      // Two logs that start alike give no order.
+      replay.Refuse("two transaction logs start at one sequence number; which Windows replays is not known");
+    } else if (applies(fresh[0])) {
       replay.ReplayNew(fresh[0], fresh[0].sequence);
       const auto last = replay.last_sequence();
       if (fresh.size() == 2 && last && !replay.refused() && fresh[1].sequence == *last + 1) {
