@@ -768,21 +768,29 @@ TEST_F(CliTest, ADirtyHiveWithoutItsLogsHasItsItemsUndetermined) {
   }
 }
 
-TEST_F(CliTest, AChangeTheHiveRefusesFailsTheItemWithExitOne) {
+// A hive of version 1.5 keeps data over 16,344 bytes in segments: a key
+// that holds such a value is rewritten with the value whole, its segments
+// written anew.
+TEST_F(CliTest, AKeyWithAValueKeptInSegmentsIsRepairedAndKeepsIt) {
   MemoryStore store;
   store.PutDword(kCurrentUser, kSystemPolicy, "DisableTaskMgr", 1);
-  // A hive of version 1.5 keeps a value this large in segments, which
-  // hivex cannot write: rewriting a key that holds one is refused.
-  store.PutValue(kCurrentUser, kSystemPolicy, "Large", registry::kRegBinary, std::vector<std::uint8_t>(20000, 7));
+  std::vector<std::uint8_t> large(20000);
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  store.PutValue(kCurrentUser, kSystemPolicy, "Large", registry::kRegBinary, large);
   const std::string user = Path("NTUSER.DAT");
   WriteHive(user, store.Root(kCurrentUser));
-  torvane::testing::SplitIntoSegments(user, "Large");
-  const Result result = Cli({"repair", "0", "--ntuser", user, "--json"});
-  EXPECT_EQ(result.code, kExitDamage);
-  EXPECT_NE(result.out.find("\"repaired\": [], \"failed\": [{\"profile\": null, \"index\": 0, "), std::string::npos)
-      << result.out;
-  const Result text = Cli({"repair", "0", "--ntuser", user});
-  EXPECT_EQ(text.out, "以下项修复失败\n任务管理器(TaskMgr)\nstill damaged:  0 任务管理器(TaskMgr)\n");
+  const std::string held = torvane::testing::SplitIntoSegments(user, "Large");
+  const Result result = Cli({"repair", "0", "--ntuser", user, "--json", "--backup", Path("undo.reg")});
+  EXPECT_EQ(result.code, kExitOk) << result.out << result.err;
+  EXPECT_NE(result.out.find("\"repaired\": [{\"profile\": null, \"index\": 0, "), std::string::npos) << result.out;
+  registry::HiveStore reread(nullptr, registry::HiveFile::Open(user, false));
+  const auto values = reread.ListValues(kCurrentUser, kSystemPolicy);
+  ASSERT_TRUE(values);
+  ASSERT_EQ(values->size(), 1u);
+  EXPECT_EQ(std::string(values->front().data.begin(), values->front().data.end()), held);
+  // The restore puts DisableTaskMgr back beside it.
+  EXPECT_EQ(Cli({"restore", Path("undo.reg"), "--ntuser", user}).code, kExitOk);
+  EXPECT_EQ(Cli({"scan", "--ntuser", user}).code, kExitDamage);
 }
 
 }  // namespace

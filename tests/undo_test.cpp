@@ -162,18 +162,14 @@ TEST_F(UndoTest, RestoreAcceptsTheListedHijackSubkeysWithTheirWholeContent) {
 // A statement the hive refuses after one it took: neither reaches the file.
 TEST_F(UndoTest, RestoreAppliesNothingWhenTheRegistryRefusesAStatement) {
   WriteDemoHives();
-  // Version 1.5 keeps large data in segments, which hivex cannot write.
-  torvane::testing::SetMinorVersion(software, 5);
   const std::string before = DumpHives(software, user);
-  std::string big = "hex:";
-  for (int i = 0; i < 20000; ++i) big += i ? ",5a" : "5a";
+  // A value record holds a name of 32,767 UTF-16 characters at most.
+  const std::string long_name(32768, 'N');
   const std::string file = RestoreFile("[HKEY_CURRENT_USER\\" + kSystem + "]\r\n\"DisableTaskMgr\"=dword:00000001\r\n" +
-                                       "[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe]\r\n\"Big\"=" + big + "\r\n");
+                                       "[HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe]\r\n\"" + long_name + "\"=\"x\"\r\n");
   const Result result = Cli(Join({"restore", file}, Hives()));
   EXPECT_EQ(result.code, kExitError);
-  EXPECT_EQ(result.err, "torvane: " + file +
-                            ":6: the value \"Big\" (20000 bytes) must be kept in segments in a hive of version 1.5, which "
-                            "this tool cannot write back. Nothing was changed.\n");
+  EXPECT_EQ(result.err, "torvane: " + file + ":6: a value name longer than a hive can hold. Nothing was changed.\n");
   EXPECT_EQ(DumpHives(software, user), before);
 }
 
@@ -495,25 +491,28 @@ TEST_F(UndoTest, NamesThatWouldNotReadBackAreRefusedBeforeTheFirstChange) {
     EXPECT_FALSE(fs::exists(Path("b.reg")));
     EXPECT_EQ(Cli({"repair", "--windows", root.string(), "3"}).code, kExitOk) << "without a backup it is repaired";
   }
-  // A value the hive's writer cannot put back (version 1.5 keeps large data
-  // in segments): the repair that would delete it refuses with a backup.
+  // A value a hive of version 1.5 keeps in segments, in a key the repair
+  // deletes: backed up, and put back by the restore, byte for byte.
   {
     WriteDemoHives();
     MemoryStore big;
     registry::LoadDemoRegistry(big);
-    big.PutValue(kLocalMachine, kIfeo + "\\IceSword.exe", "Big", registry::kRegBinary,
-                 std::vector<std::uint8_t>(20000, 0x5a));
+    std::vector<std::uint8_t> bytes(40000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i % 253);
+    big.PutValue(kLocalMachine, kIfeo + "\\IceSword.exe", "Big", registry::kRegBinary, bytes);
     WriteHive(software, *big.FindKey(kLocalMachine, "SOFTWARE"));
     const std::string data = torvane::testing::SplitIntoSegments(software, "Big");
-    const std::string before = ReadFile(software);
     const Result result = Cli(Join({"repair", "3", "--backup", Path("b.reg")}, Hives()));
-    EXPECT_EQ(result.code, kExitError) << result.out;
-    EXPECT_EQ(result.err, "torvane: HKEY_LOCAL_MACHINE\\" + kIfeo + "\\IceSword.exe: the value \"Big\" (" +
-                              std::to_string(data.size()) +
-                              " bytes) must be kept in segments in a hive of version 1.5, which this tool cannot write "
-                              "back; a restore could not put it back. Nothing was changed.\n");
-    EXPECT_TRUE(ReadFile(software) == before) << "the hive was changed";
-    EXPECT_FALSE(fs::exists(Path("b.reg")));
+    EXPECT_EQ(result.code, kExitOk) << result.out << result.err;
+    ASSERT_TRUE(fs::exists(Path("b.reg")));
+    EXPECT_EQ(Cli(Join({"restore", Path("b.reg")}, Hives())).code, kExitOk);
+    registry::HiveStore reread(registry::HiveFile::Open(software, false), nullptr);
+    const auto values = reread.ListValues(kLocalMachine, kIfeo + "\\IceSword.exe");
+    ASSERT_TRUE(values);
+    const auto found = std::find_if(values->begin(), values->end(), [](const registry::RegValue& v) { return v.name == "Big"; });
+    ASSERT_NE(found, values->end());
+    EXPECT_EQ(std::string(found->data.begin(), found->data.end()), data) << "put back byte for byte";
+    fs::remove(Path("b.reg"));
   }
   // A hijack key that is a registry link: a backup could not put it back.
   {

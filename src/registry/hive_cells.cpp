@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <set>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -158,9 +159,18 @@ std::uint32_t WriteList(Bin& bin, std::vector<Entry> entries) {
   return Relative(index);
 }
 
+// A key's value list as written: its cell (relative, or none) and the
+// lengths its key's record keeps of the longest name and the largest data.
+struct ValueList {
+  std::uint32_t list = kNone;
+  std::uint32_t longest_name = 0;
+  std::uint32_t largest_data = 0;
+};
+
 class Writer {
  public:
-  Writer(Bin& bin, std::uint64_t stamp) : bin_(bin), stamp_(stamp) {}
+  Writer(Bin& bin, std::uint64_t stamp, std::uint32_t minor_version)
+      : bin_(bin), stamp_(stamp), minor_version_(minor_version) {}
 
   // Writes `key` and everything below it; its cell, relative.
   std::uint32_t Key(const NewKey& key, std::uint32_t parent, std::uint32_t security) {
@@ -177,8 +187,11 @@ class Writer {
     bin_.Set32(nk + 0x34, kNone);  // no class
     bin_.Set16(nk + 0x4C, static_cast<std::uint16_t>(name.bytes.size()));
     bin_.Set(nk + 0x50, name.bytes);
-    bin_.Set32(nk + 0x2C, Values(key.values, nk));
+    const ValueList values = Values(key.values);
+    bin_.Set32(nk + 0x2C, values.list);
     bin_.Set32(nk + 0x28, static_cast<std::uint32_t>(key.values.size()));
+    bin_.Set32(nk + 0x40, values.longest_name);
+    bin_.Set32(nk + 0x44, values.largest_data);
     std::vector<Entry> entries;
     std::size_t longest = 0;
     for (const NewKey& child : key.children) {
@@ -193,17 +206,19 @@ class Writer {
 
   std::size_t keys() const { return keys_; }
 
- private:
-  // The value list (relative), or none; the largest name and data go into
-  // the key's record at `nk`.
-  std::uint32_t Values(const std::vector<RegValue>& values, std::size_t nk) {
-    if (values.empty()) return kNone;
+  // Writes `values` (raw, names UTF-8) as a key's whole value list. Data a
+  // hive of version 1.4 or later keeps in segments (KeptInSegments) goes
+  // into a "db" record, its list and segments of 16,344 bytes, the last one
+  // shorter, as Windows writes them; other data into one cell, or into the
+  // record itself when it is 4 bytes or less.
+  ValueList Values(const std::vector<RegValue>& values) {
+    ValueList out;
+    if (values.empty()) return out;
     std::vector<std::uint32_t> cells;
-    std::size_t longest_name = 0, largest_data = 0;
     for (const RegValue& value : values) {
       const StoredName name = Store(value.name);
-      longest_name = std::max(longest_name, name.utf16_bytes);
-      largest_data = std::max(largest_data, value.data.size());
+      out.longest_name = std::max(out.longest_name, static_cast<std::uint32_t>(name.utf16_bytes));
+      out.largest_data = std::max(out.largest_data, static_cast<std::uint32_t>(value.data.size()));
       const std::size_t vk = bin_.Cell(0x14 + name.bytes.size());
       bin_.Set(vk + 4, "vk");
       bin_.Set16(vk + 6, static_cast<std::uint16_t>(name.bytes.size()));
@@ -211,6 +226,22 @@ class Writer {
       if (data.size() <= 4) {
         bin_.Set32(vk + 8, static_cast<std::uint32_t>(data.size()) | 0x80000000u);
         bin_.Set(vk + 12, data);
+      } else if (KeptInSegments(minor_version_, static_cast<std::uint32_t>(data.size()))) {
+        std::vector<std::uint32_t> segments;
+        for (std::size_t at = 0; at < data.size(); at += kLargestPlainData) {
+          const std::string part = data.substr(at, kLargestPlainData);
+          const std::size_t cell = bin_.Cell(part.size());
+          bin_.Set(cell + 4, part);
+          segments.push_back(Relative(cell));
+        }
+        const std::size_t list = bin_.Cell(4 * segments.size());
+        for (std::size_t i = 0; i < segments.size(); ++i) bin_.Set32(list + 4 + 4 * i, segments[i]);
+        const std::size_t db = bin_.Cell(8);
+        bin_.Set(db + 4, "db");
+        bin_.Set16(db + 6, static_cast<std::uint16_t>(segments.size()));
+        bin_.Set32(db + 8, Relative(list));
+        bin_.Set32(vk + 8, static_cast<std::uint32_t>(data.size()));
+        bin_.Set32(vk + 12, Relative(db));
       } else {
         const std::size_t cell = bin_.Cell(data.size());
         bin_.Set(cell + 4, data);
@@ -224,13 +255,14 @@ class Writer {
     }
     const std::size_t list = bin_.Cell(4 * cells.size());
     for (std::size_t i = 0; i < cells.size(); ++i) bin_.Set32(list + 4 + 4 * i, cells[i]);
-    bin_.Set32(nk + 0x40, static_cast<std::uint32_t>(longest_name));
-    bin_.Set32(nk + 0x44, static_cast<std::uint32_t>(largest_data));
-    return Relative(list);
+    out.list = Relative(list);
+    return out;
   }
 
+ private:
   Bin& bin_;
   std::uint64_t stamp_;
+  std::uint32_t minor_version_;
   std::size_t keys_ = 0;
 };
 
@@ -246,11 +278,139 @@ bool WriteAll(int fd, const std::string& bytes, std::size_t at) {
 
 }  // namespace
 
-std::string AppendNewKeys(int fd, const std::vector<NewSubkeys>& added) {
-  if (added.empty()) return {};
+namespace {
+
+// The changes to the cells of a hive mapped at `p` (up to `end`, its
+// structure checked: see CheckHiveStructure, which makes sure that no cell
+// but a security cell is reached twice): 32-bit words patched in place, and
+// what the new bin holds.
+class Changer {
+ public:
+  Changer(const RegfReader& reader, const unsigned char* p, std::size_t end, std::uint32_t minor_version)
+      : reader_(reader), p_(p), end_(end), minor_version_(minor_version) {}
+
+  std::map<std::size_t, std::uint32_t>& patches() { return patches_; }
+
+  // Marks the cell at file offset `cell` free; false for one that is not a
+  // cell in use.
+  bool Free(std::size_t cell) {
+    if (cell < kBinsStart + kBinHeader || cell + 4 > end_ || !freed_.insert(cell).second) return false;
+    const auto raw = static_cast<std::int32_t>(Get(cell));
+    if (raw >= 0) return false;
+    patches_[cell] = static_cast<std::uint32_t>(-static_cast<std::int64_t>(raw));
+    return true;
+  }
+
+  // The word at `at` as the changes so far leave it.
+  std::uint32_t Get(std::size_t at) const {
+    const auto patched = patches_.find(at);
+    return patched != patches_.end() ? patched->second : Le32(p_ + at);
+  }
+
+  // Frees a key's value list, values and their data.
+  std::string FreeValues(std::size_t nk) {
+    const std::uint32_t count = Le32(p_ + nk + 0x28), list = Le32(p_ + nk + 0x2C);
+    if (count == 0 || list == kNone) return {};
+    const std::size_t at = kBinsStart + std::size_t{list};
+    if (at + 4 + 4 * std::size_t{count} > end_ || !Free(at)) return "a value list does not read back";
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::size_t vk = kBinsStart + std::size_t{Le32(p_ + at + 4 + 4 * i)};
+      if (vk + 0x18 > end_ || !Free(vk)) return "a value does not read back";
+      const std::uint32_t size = Le32(p_ + vk + 8), data = Le32(p_ + vk + 12);
+      if ((size & 0x80000000u) != 0 || size == 0 || data == kNone) continue;
+      const std::size_t cell = kBinsStart + std::size_t{data};
+      if (cell + 8 > end_ || !Free(cell)) return "a value's data does not read back";
+      if (!KeptInSegments(minor_version_, size)) continue;
+      // A "db" record: its list of segments and the segments.
+      const std::size_t segments = Le16(p_ + cell + 6);
+      const std::size_t segment_list = kBinsStart + std::size_t{Le32(p_ + cell + 8)};
+      if (segment_list + 4 + 4 * segments > end_ || !Free(segment_list)) return "a value's segments do not read back";
+      for (std::size_t k = 0; k < segments; ++k) {
+        if (!Free(kBinsStart + std::size_t{Le32(p_ + segment_list + 4 + 4 * k)})) {
+          return "a value's segment does not read back";
+        }
+      }
+    }
+    return {};
+  }
+
+  // Frees the cells of a subkey list (an index's leaves too).
+  std::string FreeList(std::size_t nk) {
+    if (Le32(p_ + nk + 0x18) == 0 || Le32(p_ + nk + 0x20) == kNone) return {};
+    const std::size_t list = kBinsStart + std::size_t{Le32(p_ + nk + 0x20)};
+    if (list + 8 > end_ || !Free(list)) return "a subkey list does not read back";
+    if (std::memcmp(p_ + list + 4, "ri", 2) == 0) {
+      for (std::size_t i = 0; i < Le16(p_ + list + 6); ++i) {
+        if (list + 12 + 4 * i > end_ || !Free(kBinsStart + std::size_t{Le32(p_ + list + 8 + 4 * i)})) {
+          return "a subkey list does not read back";
+        }
+      }
+    }
+    return {};
+  }
+
+  // Frees a key and everything below it; its security cell loses a
+  // reference for each key freed.
+  std::string FreeTree(std::size_t key) {
+    std::vector<std::size_t> pending{key};
+    while (!pending.empty()) {
+      const std::size_t nk = pending.back();
+      pending.pop_back();
+      std::vector<std::size_t> children;
+      if (!reader_.Children(nk, &children)) return "the subkeys of a deleted key do not read back";
+      pending.insert(pending.end(), children.begin(), children.end());
+      if (std::string problem = FreeValues(nk); !problem.empty()) return problem;
+      if (std::string problem = FreeList(nk); !problem.empty()) return problem;
+      const std::uint32_t class_name = Le32(p_ + nk + 0x34);
+      if (class_name != kNone && Le16(p_ + nk + 0x4A) != 0 && !Free(kBinsStart + std::size_t{class_name})) {
+        return "a deleted key's class name does not read back";
+      }
+      const std::size_t security = kBinsStart + std::size_t{Le32(p_ + nk + 0x30)};
+      ++dropped_[security];
+      if (!Free(nk)) return "a deleted key does not read back";
+    }
+    return {};
+  }
+
+  // Each security cell's count of references, less those of the keys
+  // freed, plus `added`; a cell no key refers to any more is freed and taken
+  // out of the ring of security cells.
+  std::string SettleSecurity(const std::map<std::size_t, std::uint32_t>& added) {
+    std::map<std::size_t, std::int64_t> change;
+    for (const auto& [cell, count] : dropped_) change[cell] -= count;
+    for (const auto& [cell, count] : added) change[cell] += count;
+    for (const auto& [cell, delta] : change) {
+      if (cell + 0x18 > end_ || std::memcmp(p_ + cell + 4, "sk", 2) != 0) return "a security cell does not read back";
+      const std::int64_t references = std::int64_t{Le32(p_ + cell + 0x10)} + delta;
+      if (references < 0) return "a security cell has fewer references than keys";
+      patches_[cell + 0x10] = static_cast<std::uint32_t>(references);
+      if (references > 0) continue;
+      const std::uint32_t next = Get(cell + 8), previous = Get(cell + 12);
+      if (next == Relative(cell) || previous == Relative(cell)) return "the last security cell would go";
+      patches_[kBinsStart + std::size_t{previous} + 8] = next;
+      patches_[kBinsStart + std::size_t{next} + 12] = previous;
+      if (!Free(cell)) return "a security cell does not read back";
+    }
+    return {};
+  }
+
+ private:
+  const RegfReader& reader_;
+  const unsigned char* p_;
+  std::size_t end_;
+  std::uint32_t minor_version_;
+  std::map<std::size_t, std::uint32_t> patches_;
+  std::set<std::size_t> freed_;
+  std::map<std::size_t, std::uint32_t> dropped_;
+};
+
+}  // namespace
+
+std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor_version) {
   std::map<std::size_t, std::uint32_t> patches;  // file offset: new 32-bit value
   std::vector<std::pair<std::size_t, std::string>> bins;
   std::uint64_t data_size = 0;
+  std::uint32_t sequence = 0;
   {
     auto reader = RegfReader::Open(fd);
     if (reader == nullptr) return "cannot map the written hive";
@@ -259,58 +419,89 @@ std::string AppendNewKeys(int fd, const std::vector<NewSubkeys>& added) {
     const unsigned char* p = mapped.data();
     const std::size_t end = reader->end();
     data_size = end - kBinsStart;
+    sequence = Le32(p + 4) + 1;
     const std::uint64_t stamp = FileTimeNow();
     Bin bin(end);
-    Writer writer(bin, stamp);
+    Writer writer(bin, stamp, minor_version);
+    Changer changer(*reader, p, end, minor_version);
+    const auto is_key = [&](std::size_t nk) {
+      std::string name;
+      return nk + 0x50 <= end && reader->NameOf(nk, &name);
+    };
     std::map<std::size_t, std::uint32_t> security_references;
-    for (const NewSubkeys& under : added) {
-      const std::size_t nk = under.parent;
+    // Every key whose subkeys change: those deleted go (with all below
+    // them), those added come, and one sorted list replaces the old.
+    std::set<std::size_t> parents;
+    for (const NewSubkeys& under : changes.added) parents.insert(under.parent);
+    for (const auto& [parent, gone] : changes.deleted) parents.insert(parent);
+    for (std::size_t nk : parents) {
+      if (!is_key(nk)) return "a key whose subkeys change does not read back";
       std::vector<std::size_t> old_children;
-      if (!reader->Children(nk, &old_children)) return "the subkeys of a key new keys go under do not read back";
-      const std::size_t security = kBinsStart + std::size_t{Le32(p + nk + 0x30)};
-      if (security + 0x18 > end || std::memcmp(p + security + 4, "sk", 2) != 0 ||
-          static_cast<std::int32_t>(Le32(p + security)) >= 0) {
-        return "a key new keys go under has no security cell";
+      if (!reader->Children(nk, &old_children)) return "the subkeys of a key whose subkeys change do not read back";
+      std::set<std::size_t> gone;
+      if (const auto deleted = changes.deleted.find(nk); deleted != changes.deleted.end()) {
+        gone.insert(deleted->second.begin(), deleted->second.end());
       }
       std::vector<Entry> entries;
-      std::size_t longest = Le32(p + nk + 0x38);
+      std::size_t longest = 0;
       for (std::size_t child : old_children) {
+        if (gone.erase(child) != 0) {
+          if (std::string problem = changer.FreeTree(child); !problem.empty()) return problem;
+          continue;
+        }
         std::string name;
         if (!reader->NameOf(child, &name)) return "a subkey name does not read back";
         entries.push_back(EntryOf(Relative(child), name));
-      }
-      const std::size_t before = writer.keys();
-      for (const NewKey& key : under.keys) {
-        entries.push_back(EntryOf(writer.Key(key, Relative(nk), Relative(security)), key.name));
         longest = std::max(longest, entries.back().order.size() * 2);
       }
-      security_references[security] += static_cast<std::uint32_t>(writer.keys() - before);
-      // The old list goes: its cells (an index's leaves too) become free.
-      if (!old_children.empty()) {
-        const std::size_t list = kBinsStart + std::size_t{Le32(p + nk + 0x20)};
-        std::vector<std::size_t> cells{list};
-        if (std::memcmp(p + list + 4, "ri", 2) == 0) {
-          for (std::size_t i = 0; i < Le16(p + list + 6); ++i) cells.push_back(kBinsStart + Le32(p + list + 8 + 4 * i));
+      if (!gone.empty()) return "a key to delete is not its parent's subkey";
+      const auto under = std::find_if(changes.added.begin(), changes.added.end(),
+                                      [&](const NewSubkeys& added) { return added.parent == nk; });
+      if (under != changes.added.end() && !under->keys.empty()) {
+        const std::size_t security = kBinsStart + std::size_t{Le32(p + nk + 0x30)};
+        if (security + 0x18 > end || std::memcmp(p + security + 4, "sk", 2) != 0 ||
+            static_cast<std::int32_t>(Le32(p + security)) >= 0) {
+          return "a key new keys go under has no security cell";
         }
-        for (std::size_t cell : cells) {
-          patches[cell] = static_cast<std::uint32_t>(-static_cast<std::int32_t>(Le32(p + cell)));
+        const std::size_t before = writer.keys();
+        for (const NewKey& key : under->keys) {
+          entries.push_back(EntryOf(writer.Key(key, Relative(nk), Relative(security)), key.name));
+          longest = std::max(longest, entries.back().order.size() * 2);
         }
+        security_references[security] += static_cast<std::uint32_t>(writer.keys() - before);
       }
-      patches[nk + 0x18] = static_cast<std::uint32_t>(entries.size());
-      patches[nk + 0x20] = WriteList(bin, std::move(entries));
-      patches[nk + 0x38] = static_cast<std::uint32_t>(longest);
+      // The old list goes: its cells (an index's leaves too) become free.
+      if (std::string problem = changer.FreeList(nk); !problem.empty()) return problem;
+      changer.patches()[nk + 0x18] = static_cast<std::uint32_t>(entries.size());
+      changer.patches()[nk + 0x20] = entries.empty() ? kNone : WriteList(bin, std::move(entries));
+      changer.patches()[nk + 0x38] = static_cast<std::uint32_t>(longest);
     }
-    for (const auto& [security, references] : security_references) {
-      patches[security + 0x10] = Le32(p + security + 0x10) + references;
+    // Every key whose values change gets a new list of them; the old one,
+    // its values and their data become free.
+    for (const auto& [nk, values] : changes.values) {
+      if (!is_key(nk)) return "a key whose values change does not read back";
+      if (std::string problem = changer.FreeValues(nk); !problem.empty()) return problem;
+      const ValueList list = writer.Values(values);
+      changer.patches()[nk + 0x28] = static_cast<std::uint32_t>(values.size());
+      changer.patches()[nk + 0x2C] = list.list;
+      changer.patches()[nk + 0x40] = list.longest_name;
+      changer.patches()[nk + 0x44] = list.largest_data;
     }
-    bins.emplace_back(end, bin.Finish(stamp));
-    data_size += bins.back().second.size();
+    if (std::string problem = changer.SettleSecurity(security_references); !problem.empty()) return problem;
+    patches = std::move(changer.patches());
+    if (bin.size() > kBinHeader) {
+      bins.emplace_back(end, bin.Finish(stamp));
+      data_size += bins.back().second.size();
+    }
   }
   if (data_size > 0xFFFFF000u) return "the hive would grow past 4 GB";
   std::string header(0x200, '\0');
   if (::pread(fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
     return "cannot read the written hive's header";
   }
+  // Written whole and clean: both sequence numbers one past the old.
+  Put32(header, 0x04, sequence);
+  Put32(header, 0x08, sequence);
   Put32(header, 0x28, static_cast<std::uint32_t>(data_size));
   Put32(header, 0x1FC, BaseBlockChecksum(reinterpret_cast<const unsigned char*>(header.data())));
   std::string word(4, '\0');

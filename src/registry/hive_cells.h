@@ -1,16 +1,14 @@
-// Cells of an offline hive written by this tool rather than by hivex: the
-// keys a run adds, and a compact copy of a hive that is mostly free space.
+// The cells of an offline hive as this tool writes them: every change a run
+// makes, and a compact copy of a hive that is mostly free space.
 //
-// hivex adds a key by copying its parent's whole subkey list into a new cell
-// and never reuses the old one, and finds the new key's place by converting
-// every sibling's name: a restore of a key with ten thousand subkeys took
-// minutes and grew the hive by hundreds of megabytes. Keys added in a run
-// are kept in memory instead and, once hivex has written the rest, appended
-// in one new hive bin: each key, value and data cell once, and one sorted
-// subkey list for each key that gained subkeys.
+// A run's changes are kept in memory and written at the commit, all at
+// once: each new key, value and data cell once, in one new hive bin, one
+// sorted subkey list for each key whose subkeys changed and one value list
+// for each key whose values changed; what they replace is marked free.
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,15 +29,29 @@ struct NewSubkeys {
   std::vector<NewKey> keys;
 };
 
-// Appends `added` to the hive file open read-write at `fd` (as hivex wrote
-// it: header, then its bins): the new cells go into one bin after the last,
-// each parent's subkey list is replaced by one sorted list of its old and
-// new subkeys (the old list cells are freed), and the header's length and
-// checksum follow. Each new key takes its parent's security cell. The
-// reason it cannot (a parent that does not read as a key with a readable
-// subkey list and security cell, an I/O error), or empty. Data is written
-// in one cell: the caller refuses what a hive keeps in segments.
-std::string AppendNewKeys(int fd, const std::vector<NewSubkeys>& added);
+// What a run changes in a hive, by the file offsets of the keys' cells.
+struct HiveChanges {
+  // New keys under keys the hive holds.
+  std::vector<NewSubkeys> added;
+  // Keys whose values are replaced whole (raw, names UTF-8).
+  std::map<std::size_t, std::vector<RegValue>> values;
+  // Subkeys taken out of a key, each with everything below it.
+  std::map<std::size_t, std::vector<std::size_t>> deleted;
+};
+
+// Writes `changes` into the hive file open read-write at `fd` (a copy of
+// the hive as it was read, its structure checked: see CheckHiveStructure).
+// Every cell written goes into one bin after the last; a key whose subkeys
+// change gets one sorted subkey list of those that stay and those added
+// (an "ri" index of "lh" leaves when long), whatever kind of list it had;
+// a key whose values change, a new value list. What goes is marked free:
+// old lists, deleted keys with their values, data (a "db" record's
+// segments too), class names, and a security cell no key refers to any
+// more, which leaves the ring of security cells. The header follows (its
+// length, both sequence numbers one past the old, the checksum). Data is
+// kept as a hive of `minor_version` keeps it (KeptInSegments). The reason
+// it cannot (a key that does not read back, an I/O error), or empty.
+std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor_version);
 
 // A hive's bins hold free cells of any size (a hostile one, a single free
 // cell of a gigabyte); hivex loads and writes every byte of them. A copy of

@@ -1,7 +1,6 @@
 #include "registry/hive_store.h"
 
 #include <fcntl.h>
-#include <hivex.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,23 +27,12 @@ namespace torvane::registry {
 namespace {
 
 constexpr std::size_t kBaseBlockSize = 0x1000;
-// Data above this size is split into "db" cells on hives of version 1.4 and
-// later; hivex writes one cell, so a node holding such a value is not
-// rewritten.
-constexpr std::size_t kLargestPlainValue = kLargestPlainData;
 // A hive whose free cells hold more than its cells in use, and more than
 // this, is changed as a compact copy.
 constexpr std::size_t kCompactAbove = std::size_t{4} << 20;
 
-// Frees what hivex allocates.
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Malloced = std::unique_ptr<T, FreeDeleter>;
-
 // A key's exact name: as the reader found it, or as this run added it.
-bool ExactNameOf(const HiveFile& hive, hive_node_h node, std::string* name) {
+bool ExactNameOf(const HiveFile& hive, std::size_t node, std::string* name) {
   if (const std::string* added = hive.AddedName(node)) {
     *name = *added;
     return true;
@@ -52,133 +40,47 @@ bool ExactNameOf(const HiveFile& hive, hive_node_h node, std::string* name) {
   return hive.Original(node) && hive.reader().NameOf(node, name);
 }
 
-bool HivexChildren(const HiveFile& hive, hive_node_h node, std::vector<hive_node_h>* out) {
-  out->clear();
-  errno = 0;
-  Malloced<hive_node_h> list(hivex_node_children(hive.handle(), node));
-  if (!list) return false;
-  for (hive_node_h* p = list.get(); *p != 0; ++p) out->push_back(*p);
-  return true;
-}
-
-// The subkeys as the reader found them, or as hivex holds them once this
-// run added or deleted one.
-bool ChildrenOf(const HiveFile& hive, hive_node_h node, std::vector<hive_node_h>* out) {
+// The subkeys as the reader found them, less those this run deleted, and
+// those it added.
+bool ChildrenOf(const HiveFile& hive, std::size_t node, std::vector<std::size_t>* out) {
   if (hive.Added(node)) {
     *out = hive.AddedChildren(node);
     return true;
   }
-  if (!hive.writable() || !hive.ChildrenChanged(node)) return hive.reader().Children(node, out);
-  if (!HivexChildren(hive, node, out)) return false;
+  if (!hive.reader().Children(node, out)) return false;
+  if (!hive.ChildrenChanged(node)) return true;
+  std::erase_if(*out, [&](std::size_t child) { return hive.Deleted(child); });
   const std::vector<std::size_t> added = hive.AddedChildren(node);
   out->insert(out->end(), added.begin(), added.end());
   return true;
 }
 
-hive_node_h RootOf(const HiveFile& hive) { return hive.reader().root(); }
+std::size_t RootOf(const HiveFile& hive) { return hive.reader().root(); }
 
-// A value as it is stored: UTF-8 name as hivex gives it, raw data.
-struct RawValue {
-  std::string key;
-  std::uint32_t type;
-  std::string data;
-  // The stored name holds a NUL, where hivex's name ends: written back, the
-  // value would lose the rest of its name (and could take another's).
-  bool cut = false;
-};
-
-// hivex passes value types as its enum, which lists the types only up to
-// REG_QWORD; a hive may hold any 32-bit type, and loading or storing such a
-// number as the enum is undefined. The bits are copied instead.
-static_assert(sizeof(hive_type) == sizeof(std::uint32_t));
-
-std::uint32_t TypeBits(const hive_type& type) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &type, sizeof bits);
-  return bits;
+// Whether a subkey can be taken out of `parent`: the commit writes its list
+// anew from the subkeys it reads, so that list must read.
+bool Unlinkable(const HiveFile& hive, std::size_t parent) {
+  std::vector<std::size_t> children;
+  return ChildrenOf(hive, parent, &children);
 }
 
-hive_set_value SetValueOf(RawValue& raw) {
-  hive_set_value set{};
-  set.key = raw.key.data();
-  std::memcpy(&set.t, &raw.type, sizeof raw.type);
-  set.len = raw.data.size();
-  set.value = raw.data.data();
-  return set;
-}
-
-// Writes `values` (exact, raw) as the node's whole value list. A value
-// hivex cannot write as it is stored is refused before anything changes:
-// a name with a NUL (hivex takes C strings), or data a hive of version 1.4
-// or later keeps in "db" segments (hivex writes one cell).
+// Writes `values` (exact, raw) as the node's whole value list, at the
+// commit.
 long WriteNodeValues(HiveFile& hive, std::size_t node, std::vector<RegValue> values) {
-  std::vector<RawValue> raw;
   for (const RegValue& value : values) {
-    if (value.name.find('\0') != std::string::npos) return kAccessDenied;
-    if (value.data.size() > kLargestPlainValue && hive.minor_version() >= 4) return kAccessDenied;
-    raw.push_back(RawValue{value.name, value.type, std::string(value.data.begin(), value.data.end())});
-  }
-  std::vector<hive_set_value> set(raw.size());
-  for (std::size_t i = 0; i < raw.size(); ++i) set[i] = SetValueOf(raw[i]);
-  if (!hive.Added(node) && hivex_node_set_values(hive.handle(), node, set.size(), set.data(), 0) != 0) {
-    hive.MarkBroken();
-    return kAccessDenied;
+    // What a value record can hold: a name of 65,535 bytes, data under 2 GB.
+    if (Utf8ToUtf16le(value.name).size() > 0xFFFF || value.data.size() >= 0x80000000u) return kAccessDenied;
   }
   hive.NoteValuesWritten(node, std::move(values));
   hive.MarkModified();
   return kSuccess;
 }
 
-bool RawValues(hive_h* h, hive_node_h node, std::vector<RawValue>* out) {
-  Malloced<hive_value_h> list(hivex_node_values(h, node));
-  if (!list) return false;
-  for (hive_value_h* p = list.get(); *p != 0; ++p) {
-    Malloced<char> key(hivex_value_key(h, *p));
-    hive_type type{};
-    std::size_t length = 0;
-    Malloced<char> data(hivex_value_value(h, *p, &type, &length));
-    if (!key || !data) return false;
-    const bool cut = hivex_value_key_len(h, *p) != std::strlen(key.get());
-    out->push_back(RawValue{key.get(), TypeBits(type), std::string(data.get(), length), cut});
-  }
-  return true;
-}
-
-// Whether hivex sees the node's values exactly as `values` (the reader's):
-// only then does a list written through it change just what was asked.
-bool HivexSees(const HiveFile& hive, std::size_t node, const std::vector<RegValue>& values) {
-  if (hive.WrittenValues(node) != nullptr || hive.Added(node)) return true;
-  std::vector<RawValue> raw;
-  if (!RawValues(hive.handle(), node, &raw) || raw.size() != values.size()) return false;
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    const RegValue& value = values[i];
-    if (raw[i].cut || raw[i].key != value.name || raw[i].type != value.type ||
-        raw[i].data != std::string(value.data.begin(), value.data.end())) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Whether hivex sees the node's subkeys as the reader does.
-bool HivexSeesChildren(const HiveFile& hive, std::size_t node) {
-  if (hive.ChildrenChanged(node) || !hive.Original(node)) return true;
-  std::vector<hive_node_h> mine, theirs;
-  return hive.reader().Children(node, &mine) && HivexChildren(hive, node, &theirs) && mine == theirs;
-}
-
-// Whether hivex can take the key out of its parent's subkey list: it finds
-// the entry in lf and lh lists only, and fails under an li list once it has
-// freed the key's cells. A key this run added is no list's until the commit.
-bool HivexCanUnlink(const HiveFile& hive, std::size_t node, std::size_t parent) {
-  return hive.Added(node) || hive.reader().ListedFast(parent);
-}
-
-void CollectSubtree(const HiveFile& hive, hive_node_h node, int depth, std::vector<hive_node_h>* out) {
+void CollectSubtree(const HiveFile& hive, std::size_t node, int depth, std::vector<std::size_t>* out) {
   out->push_back(node);
-  std::vector<hive_node_h> children;
+  std::vector<std::size_t> children;
   if (depth >= kMaxKeyDepth || !ChildrenOf(hive, node, &children)) return;
-  for (hive_node_h child : children) CollectSubtree(hive, child, depth + 1, out);
+  for (std::size_t child : children) CollectSubtree(hive, child, depth + 1, out);
 }
 
 // Whether the keys at `a` and `b` of two readers hold the same names,
@@ -389,9 +291,7 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
     }
     return file;
   };
-  if (!writable) return finish(std::shared_ptr<HiveFile>(new HiveFile(place, nullptr, std::move(reader))));
-  UniqueFd compacted;
-  UniqueFd recovered;
+  if (!writable) return finish(std::shared_ptr<HiveFile>(new HiveFile(place, std::move(reader), false)));
   {
     // The bytes the writer starts from: the file, or the recovered hive.
     std::optional<Mapping> file_bytes;
@@ -403,62 +303,21 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
     std::size_t used = 0;
     const std::string damage = CheckHiveStructure(mapped.data(), mapped.size(), &used);
     if (!damage.empty()) throw HiveError(path + ": " + damage + "; refusing to change it");
-    // hivex holds and writes every byte of the bins, free cells and cells
-    // nothing reaches too: a hive that is mostly such space is changed as a
-    // compact copy of what its root reaches instead, once that copy is shown
-    // to read as the file does.
+    // A hive that is mostly free space, or cells nothing reaches, is
+    // changed as a compact copy of what its root reaches instead, once that
+    // copy is shown to read as the file does: the written file then follows
+    // the hive, not its free space.
     if (reader->end() - kBaseBlockSize - used > std::max(used, kCompactAbove)) {
-      if (auto copy = CompactCopy(mapped.data(), mapped.size(), *reader)) {
-        compacted = std::move(copy->first);
-        reader = std::move(copy->second);
-      }
-    }
-    // hivex opens a file: the recovered hive is handed over in memory.
-    if (image != nullptr && compacted.get() < 0) {
-      recovered.Reset(::memfd_create("hive", MFD_CLOEXEC));
-      if (recovered.get() < 0) throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
-      for (std::size_t done = 0; done < mapped.size();) {
-        const ssize_t n = ::write(recovered.get(), mapped.data() + done, mapped.size() - done);
-        if (n <= 0) throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
-        done += static_cast<std::size_t>(n);
-      }
+      if (auto copy = CompactCopy(mapped.data(), mapped.size(), *reader)) reader = std::move(copy->second);
     }
   }
-  // hivex loads the whole file and writes it whole: bytes past the bins the
-  // header announces (padding, however long) are no part of the hive and
-  // are left out, so memory and the new file follow the hive, not the file.
-  std::string name = "/proc/self/fd/" + std::to_string(compacted.get() >= 0   ? compacted.get()
-                                                      : recovered.get() >= 0 ? recovered.get()
-                                                                             : fd);
-  UniqueFd trimmed;
-  if (compacted.get() < 0 && recovered.get() < 0 && reader->end() < file_size) {
-    trimmed.Reset(::memfd_create("hive", MFD_CLOEXEC));
-    if (trimmed.get() < 0) throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
-    std::vector<char> buffer(1 << 20);
-    for (std::size_t at = 0; at < reader->end();) {
-      const std::size_t want = std::min(buffer.size(), reader->end() - at);
-      const ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(at));
-      if (got <= 0 || ::write(trimmed.get(), buffer.data(), static_cast<std::size_t>(got)) != got) {
-        throw HiveError(path + ": cannot read it whole: " + std::strerror(errno));
-      }
-      at += static_cast<std::size_t>(got);
-    }
-    name = "/proc/self/fd/" + std::to_string(trimmed.get());
-  }
-  // hivex opens the file by name: the locked one, through its descriptor,
-  // never by its path again, which another process may have swapped since.
-  if (::access(name.c_str(), F_OK) != 0) {
-    throw HiveError(path + ": cannot read it whole (no /proc/self/fd to open it through)");
-  }
-  hive_h* hive = hivex_open(name.c_str(), HIVEX_OPEN_WRITE);
-  if (hive == nullptr) throw HiveError(path + ": damaged hive (" + std::strerror(errno) + ")");
-  std::shared_ptr<HiveFile> file(new HiveFile(place, hive, std::move(reader)));
+  std::shared_ptr<HiveFile> file(new HiveFile(place, std::move(reader), true));
   file->lock_ = std::move(lock);
   return finish(std::move(file));
 }
 
-HiveFile::HiveFile(FilePlace place, hive_h* hive, std::unique_ptr<RegfReader> reader)
-    : place_(std::move(place)), path_(place_.path()), hive_(hive), reader_(std::move(reader)), writable_(hive != nullptr) {}
+HiveFile::HiveFile(FilePlace place, std::unique_ptr<RegfReader> reader, bool writable)
+    : place_(std::move(place)), path_(place_.path()), reader_(std::move(reader)), writable_(writable) {}
 
 namespace {
 
@@ -547,9 +406,7 @@ std::string HiveFile::CheckWritten(int fd) const {
   return walker.first;
 }
 
-HiveFile::~HiveFile() {
-  if (hive_ != nullptr) hivex_close(hive_);
-}
+HiveFile::~HiveFile() = default;
 
 void HiveFile::Prepare(FileSet& set) {
   if (const std::string refusal = Unwritable(); !refusal.empty()) throw HiveError(refusal);
@@ -562,22 +419,29 @@ void HiveFile::Prepare(FileSet& set) {
 
 std::string HiveFile::Unwritable() const {
   if (!writable_) return path_ + ": opened for reading only";
-  if (broken_) return path_ + ": a change failed half-way through the hive's structure; nothing was written";
   return unwritable_;
 }
 
 void HiveFile::WriteProved(const std::string& name, int fd) const {
-  if (hivex_commit(hive_, name.c_str(), 0) != 0) {
-    throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
-  }
   UniqueFd opened;
   if (fd < 0) {
     opened.Reset(::open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
     fd = opened.get();
     if (fd < 0) throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
   }
-  if (const std::string problem = AppendNewKeys(fd, NewKeys()); !problem.empty()) {
-    throw HiveError(path_ + ": cannot write the added keys (" + problem + "); nothing was written");
+  // The hive as it was read (its bins only), then the run's changes.
+  const std::string_view image = reader_->image();
+  for (std::size_t done = 0; done < image.size();) {
+    const ssize_t n = ::pwrite(fd, image.data() + done, image.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
+    done += static_cast<std::size_t>(n);
+  }
+  if (::ftruncate(fd, static_cast<off_t>(image.size())) != 0) {
+    throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
+  }
+  if (const std::string problem = WriteChanges(fd, Changes(), minor_version_); !problem.empty()) {
+    throw HiveError(path_ + ": cannot write the changes (" + problem + "); nothing was written");
   }
   const std::string difference = CheckWritten(fd);
   if (!difference.empty()) {
@@ -681,6 +545,19 @@ std::vector<NewSubkeys> HiveFile::NewKeys() const {
   return keys;
 }
 
+HiveChanges HiveFile::Changes() const {
+  HiveChanges changes;
+  changes.added = NewKeys();
+  for (const auto& [node, values] : written_values_) {
+    if (Original(node) && !Deleted(node)) changes.values.emplace(node, values);
+  }
+  for (const auto& [parent, nodes] : deleted_under_) {
+    if (Deleted(parent)) continue;
+    for (std::size_t node : nodes) changes.deleted[parent].push_back(node);
+  }
+  return changes;
+}
+
 void HiveFile::NoteValuesWritten(std::size_t node, std::vector<RegValue> values) {
   written_values_[node] = std::move(values);
   added_value_places_.erase(node);
@@ -715,6 +592,9 @@ void HiveFile::NoteChildAdded(std::size_t parent, std::size_t child, const std::
 }
 
 void HiveFile::NoteDeleted(std::size_t parent, std::size_t node) {
+  // A key the file holds, taken out of a key it holds and keeps: the
+  // commit frees it with everything below it.
+  if (Original(node) && Original(parent) && !Deleted(parent)) deleted_under_[parent].push_back(node);
   deleted_.insert(node);
   children_changed_.insert(parent);
 }
@@ -760,10 +640,10 @@ bool HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const std::st
   }
   auto entry = index.keys.find(NodeId{&hive, node});
   if (entry == index.keys.end()) {
-    std::vector<hive_node_h> children;
+    std::vector<std::size_t> children;
     if (!ChildrenOf(hive, node, &children)) return false;
     std::unordered_map<std::string, std::size_t> names;
-    for (hive_node_h sub : children) {
+    for (std::size_t sub : children) {
       std::string utf8;
       if (!ExactNameOf(hive, sub, &utf8)) return false;  // it could be the one asked for
       std::string folded = exact ? FoldUtf8(utf8) : FoldName(Utf8ToGbk(utf8));
@@ -824,16 +704,13 @@ long HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
       at.node = RootOf(*software_);
       continue;
     }
-    hive_node_h next = 0;
+    std::size_t next = 0;
     if (!ChildNamed(*at.hive, at.node, part, exact, &next)) return kAccessDenied;
     if (next == 0) {
       if (!create || !at.hive->writable()) return kFileNotFound;
-      if (!HivexSeesChildren(*at.hive, at.node)) return kAccessDenied;
       const std::string utf8 = exact ? part : GbkToUtf8(part);
-      // hivex takes names as C strings; no name of a key is empty.
-      if (utf8.empty() || utf8.find('\0') != std::string::npos || Utf8ToUtf16le(utf8).size() > 0xFFFF) {
-        return kAccessDenied;
-      }
+      // No name of a key is empty; a key's record holds 65,535 bytes of it.
+      if (utf8.empty() || Utf8ToUtf16le(utf8).size() > 0xFFFF) return kAccessDenied;
       next = at.hive->NewNode();
       at.hive->MarkModified();
       NoteChildAdded(*at.hive, at.node, utf8, next);
@@ -888,22 +765,16 @@ long HiveStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_
 long HiveStore::SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& value) {
   if (!hive.writable()) return kAccessDenied;
   if (hive.Added(node)) {
-    // Written by the cell writer at the commit, under the rules hivex's
-    // values follow (see WriteNodeValues).
+    // Written with the key at the commit (see WriteNodeValues).
     const RegValue stored = StoredForm(value);
-    if (stored.name.find('\0') != std::string::npos ||
-        (stored.data.size() > kLargestPlainValue && hive.minor_version() >= 4)) {
-      return kAccessDenied;
-    }
+    if (Utf8ToUtf16le(stored.name).size() > 0xFFFF || stored.data.size() >= 0x80000000u) return kAccessDenied;
     hive.SetAddedValue(node, RegValue{value.name, stored.type, stored.data, true});
     hive.MarkModified();
     return kSuccess;
   }
   std::vector<RegValue> values;
   std::size_t unnamed = 0;
-  if (!NodeValues(hive, node, true, &values, &unnamed) || unnamed != 0 || !HivexSees(hive, node, values)) {
-    return kAccessDenied;
-  }
+  if (!NodeValues(hive, node, true, &values, &unnamed) || unnamed != 0) return kAccessDenied;
   const RegValue stored = StoredForm(value);
   bool replaced = false;
   for (RegValue& existing : values) {
@@ -924,7 +795,7 @@ long HiveStore::DeleteNodeValue(HiveFile& hive, std::size_t node, const std::str
   auto it = std::find_if(values.begin(), values.end(),
                          [&](const RegValue& value) { return Utf8NamesEqual(value.name, name); });
   if (it == values.end()) return unnamed == 0 ? kFileNotFound : kAccessDenied;
-  if (!hive.writable() || unnamed != 0 || !HivexSees(hive, node, values)) return kAccessDenied;
+  if (!hive.writable() || unnamed != 0) return kAccessDenied;
   values.erase(it);
   return WriteNodeValues(hive, node, std::move(values));
 }
@@ -959,7 +830,7 @@ long HiveStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint
   } else {
     EnumCache& cache = enum_cache_;
     if (cache.hive != handle.hive || cache.node != handle.node || cache.generation != handle.hive->generation()) {
-      std::vector<hive_node_h> children;
+      std::vector<std::size_t> children;
       cache = {};
       if (!ChildrenOf(*handle.hive, handle.node, &children)) return kAccessDenied;
       cache = {handle.hive, handle.node, handle.hive->generation(), {children.begin(), children.end()}};
@@ -1010,14 +881,9 @@ long HiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   Handle victim;
   if (const long rc = Walk(handle, subkey, &victim, false, true); rc != kSuccess) return rc;
   if (victim.hive == nullptr || !victim.hive->writable()) return kAccessDenied;
-  hive_h* h = victim.hive->handle();
-  std::vector<hive_node_h> children;
+  std::vector<std::size_t> children;
   if (victim.node == RootOf(*victim.hive) || !ChildrenOf(*victim.hive, victim.node, &children) || !children.empty() ||
-      !HivexSeesChildren(*victim.hive, victim.parent) || !HivexCanUnlink(*victim.hive, victim.node, victim.parent)) {
-    return kAccessDenied;
-  }
-  if (!victim.hive->Added(victim.node) && hivex_node_delete_child(h, victim.node) != 0) {
-    victim.hive->MarkBroken();
+      !Unlinkable(*victim.hive, victim.parent)) {
     return kAccessDenied;
   }
   victim.hive->MarkModified();
@@ -1043,7 +909,7 @@ long HiveStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
 bool HiveStore::KeyRemovable(HKey key) {
   Handle handle;
   if (!Resolve(key, &handle) || handle.deleted || handle.hive == nullptr) return true;  // refused when tried
-  return HivexCanUnlink(*handle.hive, handle.node, handle.parent);
+  return Unlinkable(*handle.hive, handle.parent);
 }
 
 bool HiveStore::CreateKey(HKey root, const std::string& path) {
@@ -1058,22 +924,14 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   const long rc = Walk(top, path, &victim, false, true, true);
   if (rc == kFileNotFound) return true;
   if (rc != kSuccess || victim.hive == nullptr || !victim.hive->writable()) return false;
-  hive_h* h = victim.hive->handle();
-  if (victim.node == RootOf(*victim.hive) || !HivexSeesChildren(*victim.hive, victim.parent) ||
-      !HivexCanUnlink(*victim.hive, victim.node, victim.parent)) {
-    return false;
-  }
-  std::vector<hive_node_h> doomed;
+  if (victim.node == RootOf(*victim.hive) || !Unlinkable(*victim.hive, victim.parent)) return false;
+  std::vector<std::size_t> doomed;
   CollectSubtree(*victim.hive, victim.node, 0, &doomed);
-  if (!victim.hive->Added(victim.node) && hivex_node_delete_child(h, victim.node) != 0) {
-    victim.hive->MarkBroken();
-    return false;
-  }
   victim.hive->MarkModified();
   victim.hive->MarkKeysChanged();
   victim.hive->NoteDeleted(victim.parent, victim.node);
   // Keys added below it go with it, never to be written.
-  for (hive_node_h node : doomed) {
+  for (std::size_t node : doomed) {
     victim.hive->NoteDeleted(victim.node, node);
     ForgetNode(victim.hive, node);
   }
@@ -1091,12 +949,9 @@ std::string HiveStore::CommitRefusal() const {
 std::string HiveStore::WriteRefusal(HKey root, const std::string& /*path*/, const RegValue& value) const {
   const HiveFile* hive = root == kCurrentUser ? user_.get() : software_.get();
   if (hive == nullptr) return {};
-  if (value.name.find('\0') != std::string::npos) return "a value name with a NUL cannot be written into a hive";
-  if (value.data.size() > kLargestPlainValue && hive->minor_version() >= 4) {
-    return "the value \"" + value.name + "\" (" + std::to_string(value.data.size()) +
-           " bytes) must be kept in segments in a hive of version 1." + std::to_string(hive->minor_version()) +
-           ", which this tool cannot write back";
-  }
+  // What a value record can hold; any name and data of a real value fits.
+  if (Utf8ToUtf16le(value.name).size() > 0xFFFF) return "a value name longer than a hive can hold";
+  if (value.data.size() >= 0x80000000u) return "value data larger than a hive can hold";
   return {};
 }
 
@@ -1130,13 +985,13 @@ std::optional<std::vector<RegValue>> HiveStore::ListValues(HKey root, const std:
 
 namespace {
 
-bool ReadNode(const HiveFile& hive, hive_node_h node, int depth, RegTree* tree) {
+bool ReadNode(const HiveFile& hive, std::size_t node, int depth, RegTree* tree) {
   if (depth > kMaxKeyDepth) return false;
   std::size_t unnamed = 0;
   if (!NodeValues(hive, node, true, &tree->values, &unnamed) || unnamed != 0) return false;
-  std::vector<hive_node_h> children;
+  std::vector<std::size_t> children;
   if (!ChildrenOf(hive, node, &children)) return false;
-  for (hive_node_h child : children) {
+  for (std::size_t child : children) {
     RegTree& sub = tree->children.emplace_back();
     if (!ExactNameOf(hive, child, &sub.name) || !ReadNode(hive, child, depth + 1, &sub)) return false;
     // Read on as a key: whether a link may go as one is for the caller.
@@ -1165,10 +1020,10 @@ std::optional<std::vector<std::string>> HiveStore::ListSubkeys(HKey root, const 
   if (cache.hive == key.hive && cache.node == key.node && cache.generation == key.hive->key_generation()) {
     return cache.names;
   }
-  std::vector<hive_node_h> children;
+  std::vector<std::size_t> children;
   if (!ChildrenOf(*key.hive, key.node, &children)) return std::nullopt;
   std::vector<std::string> names;
-  for (hive_node_h child : children) {
+  for (std::size_t child : children) {
     std::string& name = names.emplace_back();
     if (!ExactNameOf(*key.hive, child, &name)) return std::nullopt;
   }

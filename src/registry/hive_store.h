@@ -1,7 +1,7 @@
 // Offline registry hives (a SOFTWARE hive and a user's NTUSER.DAT) read in
-// place and written through hivex (the keys a run adds by this tool's own
-// cell writer, hive_cells.h), answering the seven operations as the A entry
-// points would on the machine the hives come from.
+// place and written by this tool's own cell writer (hive_cells.h),
+// answering the seven operations as the A entry points would on the machine
+// the hives come from.
 //
 // HKLM\SOFTWARE\... lies in the SOFTWARE hive (its root is the SOFTWARE
 // key); HKCU\... in NTUSER.DAT. Texts in a hive are UTF-16LE; the store
@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -23,8 +24,6 @@
 #include "registry/hive_cells.h"
 #include "registry/reg_target.h"
 #include "registry/registry.h"
-
-struct hive_h;
 
 namespace torvane::registry {
 
@@ -43,11 +42,10 @@ class DirtyHiveError : public HiveError {
   using HiveError::HiveError;
 };
 
-// One hive file, read in place. A hive opened for changes is also loaded
-// into hivex, which only writes: what a key holds is read from the file as
-// it was opened, or from what this run wrote into it (hivex's own reading of
-// names and links differs). Before a write, hivex must see the key as the
-// reader does; before the commit, the written file is read back and must
+// One hive file, read in place. The changes a run makes are kept in memory:
+// what a key holds is read from the file as it was opened, or from what
+// this run wrote into it. The commit writes them all at once (WriteChanges)
+// into a copy of the hive as it was read, which is read back and must
 // differ from the old one by exactly the changes made. A hive that is mostly
 // free space is loaded as a compact copy of its cells in use (CompactHive),
 // which the reader then reads: the copy is what is changed and written.
@@ -56,7 +54,8 @@ class HiveFile {
   // Checks the header and opens the file; throws HiveError. A hive opened
   // `writable` takes changes in memory; only Commit writes the file. It is
   // locked first (FileLock: no symbolic link, waits for another run), and
-  // its structure is checked: a hive hivex cannot change safely is refused.
+  // its structure is checked: a hive the writer cannot change safely (a
+  // cell reached twice, records running past their cells) is refused.
   // Bytes past the bins the header announces are not loaded. A dirty hive
   // is read with its logs replayed (see replayed()); one whose logs cannot
   // be replayed throws DirtyHiveError.
@@ -77,36 +76,30 @@ class HiveFile {
     modified_ = true;
     ++generation_;
   }
-  // A change hivex refused part way (it may have freed cells already): the
-  // hive in memory is no longer sound, and Commit refuses to write it.
-  void MarkBroken() {
-    modified_ = broken_ = true;
-    ++generation_;
-    ++key_generation_;
-  }
   // Counts the changes made so far: what was read before a change may differ.
   std::uint64_t generation() const { return generation_; }
   // Counts the keys added and deleted: the names a store keeps of a key's
   // subkeys hold while it stays the same.
   std::uint64_t key_generation() const { return key_generation_; }
   void MarkKeysChanged() { ++key_generation_; }
-  // hivex's handle of a writable hive; null for one opened for reading.
-  hive_h* handle() const { return hive_; }
   // The reader of the file as it was opened.
   const RegfReader& reader() const { return *reader_; }
   // The hive's minor format version (3 for 1.3).
   std::uint32_t minor_version() const { return minor_version_; }
 
-  // What this run wrote, by node (hivex names nodes by their file offset,
-  // as the reader does; keys this run adds are numbered past any offset).
+  // What this run wrote, by node (nodes are named by their cell's file
+  // offset, as the reader names them; keys this run adds are numbered past
+  // any offset).
   bool Original(std::size_t node) const;
   const std::vector<RegValue>* WrittenValues(std::size_t node) const;
   bool ChildrenChanged(std::size_t node) const { return children_changed_.count(node) != 0; }
   const std::string* AddedName(std::size_t node) const;
-  // A key this run adds: kept in memory, never given to hivex (see
-  // hive_cells.h), and named by a number past any offset of the file.
+  // A key this run adds: kept in memory, written at the commit, and named by
+  // a number past any offset of the file.
   std::size_t NewNode() { return next_new_node_ += 8; }
   bool Added(std::size_t node) const { return added_names_.count(node) != 0; }
+  // Deleted by this run, or below a key it deleted.
+  bool Deleted(std::size_t node) const { return deleted_.count(node) != 0; }
   // The keys this run added below `node` and did not delete again.
   std::vector<std::size_t> AddedChildren(std::size_t node) const;
   void NoteValuesWritten(std::size_t node, std::vector<RegValue> values);
@@ -129,7 +122,7 @@ class HiveFile {
   std::string PrepareRefusal() const;
 
  private:
-  HiveFile(FilePlace place, hive_h* hive, std::unique_ptr<RegfReader> reader);
+  HiveFile(FilePlace place, std::unique_ptr<RegfReader> reader, bool writable);
   // Why no changed version can be written at all, or empty.
   std::string Unwritable() const;
   // Writes the changed hive to the new, empty file `name` (open at `fd`,
@@ -138,6 +131,8 @@ class HiveFile {
   void WriteProved(const std::string& name, int fd) const;
   // The keys this run added, by the key of the file each goes under.
   std::vector<NewSubkeys> NewKeys() const;
+  // Everything this run changed in keys the file holds, for WriteChanges.
+  HiveChanges Changes() const;
   NewKey NewKeyAt(std::size_t node) const;
   // Why the file open at `fd` is not the old one with this run's changes:
   // the first difference; empty when it is.
@@ -147,7 +142,6 @@ class HiveFile {
   std::string path_;
   // A hive opened for changes is locked from its first read to the end.
   std::unique_ptr<FileLock> lock_;
-  hive_h* hive_;  // owned
   std::unique_ptr<RegfReader> reader_;
   bool writable_;
   std::vector<std::string> replayed_;
@@ -161,9 +155,10 @@ class HiveFile {
   std::unordered_map<std::size_t, std::string> added_names_;
   std::unordered_set<std::size_t> children_changed_;
   std::unordered_set<std::size_t> deleted_;  // and every key below one deleted
+  // The keys of the file deleted from keys of the file that stay, by parent.
+  std::map<std::size_t, std::vector<std::size_t>> deleted_under_;
   std::size_t next_new_node_ = std::size_t{1} << 40;
   bool modified_ = false;
-  bool broken_ = false;
   std::uint64_t generation_ = 0;
   // What PrepareRefusal found, and at which generation: a hive shared by
   // several profiles is written once.

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "registry/owned.h"
@@ -78,6 +79,8 @@ class RegfReader {
               std::size_t* unnamed = nullptr) const;
   // The end of the bins the header announces: cells lie before it.
   std::size_t end() const { return end_; }
+  // The hive as read: its header and bins, up to end().
+  std::string_view image() const { return {reinterpret_cast<const char*>(data_), end_}; }
 
  private:
   explicit RegfReader(std::unique_ptr<Mapping> mapping);
