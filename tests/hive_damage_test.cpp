@@ -380,7 +380,45 @@ TEST_F(HiveDamageTest, DataSplitIntoSegmentsReadsWhole) {
     ASSERT_TRUE(values);
     ASSERT_EQ(values->size(), 1u);
     EXPECT_EQ(std::string(values->front().data.begin(), values->front().data.end()), expected)
-        << (writable ? "through hivex" : "in place");
+        << (writable ? "opened for changes" : "in place");
+  }
+  // Windows takes 16,344 bytes from each segment and the rest from the
+  // last, whatever the last one's cell holds beyond: a value of 16,345 bytes
+  // whose last segment is a cell of 8 bytes reads whole, and is written
+  // back whole; one that needs more than its segments hold is no data.
+  {
+    const std::string whole = ReadFile(path);
+    std::string bytes = whole;
+    const std::size_t vk = FindCell(bytes, "vk", "Blob");
+    ASSERT_NE(vk, 0u);
+    const std::size_t db = 0x1000 + Get32(bytes, vk + 12);
+    const std::size_t second = 0x1000 + Get32(bytes, 0x1000 + Get32(bytes, db + 8) + 8);
+    const auto second_length = static_cast<std::uint32_t>(0x100000000ull - Get32(bytes, second));
+    Put32(bytes, vk + 8, 16345);
+    Put32(bytes, second, static_cast<std::uint32_t>(-8));
+    Put32(bytes, second + 8, second_length - 8);  // the rest of the old cell, free
+    WriteFile(path, bytes);
+    for (bool writable : {false, true}) {
+      HiveStore store(HiveFile::Open(path, writable), nullptr);
+      const auto values = store.ListValues(kLocalMachine, "SOFTWARE\\Big");
+      ASSERT_TRUE(values);
+      EXPECT_EQ(std::string(values->front().data.begin(), values->front().data.end()), expected.substr(0, 16345));
+    }
+    {
+      auto hive = HiveFile::Open(path, true);
+      HiveStore store(hive, nullptr);
+      ASSERT_TRUE(store.SetValue(kLocalMachine, "SOFTWARE\\Big", RegValue{"Other", kRegDword, {1, 0, 0, 0}, true}));
+      hive->Commit();
+      const auto values = HiveStore(HiveFile::Open(path, false), nullptr).ListValues(kLocalMachine, "SOFTWARE\\Big");
+      ASSERT_TRUE(values);
+      ASSERT_EQ(values->size(), 2u);
+      EXPECT_EQ(std::string(values->front().data.begin(), values->front().data.end()), expected.substr(0, 16345));
+    }
+    Put32(bytes, vk + 8, 16344 + 5);
+    WriteFile(path, bytes);
+    EXPECT_FALSE(HiveStore(HiveFile::Open(path, false), nullptr).ListValues(kLocalMachine, "SOFTWARE\\Big"))
+        << "the last segment's cell holds 4 bytes, not 5";
+    WriteFile(path, whole);
   }
   // Read by the hive's version, as Windows reads it: segments in a hive of
   // version 1.3, and large data in one cell in one of 1.5, are no data.

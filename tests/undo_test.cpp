@@ -497,7 +497,7 @@ TEST_F(UndoTest, NamesThatWouldNotReadBackAreRefusedBeforeTheFirstChange) {
     WriteDemoHives();
     MemoryStore big;
     registry::LoadDemoRegistry(big);
-    std::vector<std::uint8_t> bytes(40000);
+    std::vector<std::uint8_t> bytes(30000);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i % 253);
     big.PutValue(kLocalMachine, kIfeo + "\\IceSword.exe", "Big", registry::kRegBinary, bytes);
     WriteHive(software, *big.FindKey(kLocalMachine, "SOFTWARE"));

@@ -54,7 +54,7 @@ struct HiveChanges {
 std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor_version);
 
 // A hive's bins hold free cells of any size (a hostile one, a single free
-// cell of a gigabyte); hivex loads and writes every byte of them. A copy of
+// cell of a gigabyte), which a copy of the file would carry whole. A copy of
 // the hive at `p` (`size` bytes, header and structure checked: see
 // CheckHiveStructure) holding only the cells reachable from its root, each
 // byte for byte with its references moved, in bins packed one after

@@ -21,8 +21,8 @@ std::string Hex(std::size_t offset) {
   return text;
 }
 
-// Walks the hive bins as hivex does when it opens a hive and notes the cells
-// in use, in file order: the only offsets hivex takes as valid.
+// Walks the hive bins cell by cell and notes the cells in use, in file
+// order: the only offsets the writer takes as valid.
 std::string CheckBins(const unsigned char* p, std::size_t size, std::vector<std::size_t>& used) {
   const std::size_t end = std::min<std::size_t>(size, kBaseBlockSize + Le32(p + 0x28));
   std::size_t page_size = 0;
@@ -46,12 +46,12 @@ std::string CheckBins(const unsigned char* p, std::size_t size, std::vector<std:
   return {};
 }
 
-// hivex trusts a hive's structure when it changes it: a cell freed twice
-// (shared between two owners) or a reference to something that is not a
-// cell in use ends in an assertion, which aborts the process, or in a write
-// at a wild offset. Before a hive is opened for changes, every cell its
-// writer may free or relink is checked: reachable from the root exactly
-// once, in use, of the right kind and size.
+// The writer trusts a hive's structure when it changes it: a cell freed
+// twice (shared between two owners) or a reference to something that is not
+// a cell in use would end in a hive Windows cannot load, or in a write at a
+// wild offset. Before a hive is opened for changes, every cell the writer
+// may free or relink is checked: reachable from the root exactly once, in
+// use, of the right kind and size.
 class StructureCheck {
  public:
   // Only the bins the header announces count: a file padded far beyond them
@@ -108,8 +108,8 @@ class StructureCheck {
     // The descriptor lies within its cell: Windows and libregf refuse a key
     // whose security cell runs past its end.
     if (Le32(p_ + sk + 20) > CellLength(sk) - (4 + 0x14)) return false;
-    // Shared by keys, but by nothing else (hivex frees a deleted key's class
-    // cell, say).
+    // Shared by keys, but by nothing else (the writer frees a deleted key's
+    // class cell, say).
     if (sk_references_.count(sk) == 0 && !Claim(sk, 4 + 0x14)) return false;
     for (std::size_t link : {At(Le32(p_ + sk + 8)), At(Le32(p_ + sk + 12))}) {
       if (!InUse(link, 4 + 0x14) || std::memcmp(p_ + link + 4, "sk", 2) != 0) return false;

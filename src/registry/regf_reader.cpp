@@ -120,28 +120,10 @@ bool RegfReader::Children(std::size_t node, std::vector<std::size_t>* out) const
   if (nk == nullptr) return false;
   const std::uint32_t count = Le32(nk + 0x18);
   if (count == 0) return true;
-  // The count of the key and of its list must agree, as hivex requires.
+  // The count of the key and of its list must agree, as Windows requires.
   if (!AppendList(Le32(nk + 0x20), false, count, out) || out->size() != count) {
     out->clear();
     return false;
-  }
-  return true;
-}
-
-bool RegfReader::ListedFast(std::size_t node) const {
-  const unsigned char* nk = Node(node);
-  if (nk == nullptr) return false;
-  if (Le32(nk + 0x18) == 0) return true;
-  const auto fast = [](const unsigned char* list) {
-    return list != nullptr && (IsId(list, "lf") || IsId(list, "lh"));
-  };
-  std::size_t length = 0;
-  const unsigned char* list = Cell(kBinsStart + std::uint64_t{Le32(nk + 0x20)}, kListFixed, &length);
-  if (list == nullptr || !IsId(list, "ri")) return fast(list);
-  const std::size_t count = Le16(list + 6);
-  if (kListFixed + count * 4 > length) return false;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!fast(Cell(kBinsStart + std::uint64_t{Le32(list + kListFixed + i * 4)}, kListFixed))) return false;
   }
   return true;
 }
@@ -198,17 +180,22 @@ bool RegfReader::Data(const unsigned char* vk, std::string* out) const {
   std::size_t list_length = 0;
   const unsigned char* list = Cell(kBinsStart + std::uint64_t{Le32(cell + 8)}, 4 + segments * 4, &list_length);
   if (list == nullptr) return false;
-  // Each segment holds its cell less 8 bytes; like hivex, data that comes
-  // out shorter than declared is taken as it is.
+  // Windows takes 16,344 bytes from each segment in turn and the rest from
+  // the last, as many as the record declares, and does not look at how long
+  // the segment's cell is: a segment whose cell holds fewer bytes than it is
+  // to give would be read past its end. Such data, or data the segments run
+  // out before, cannot be read as Windows reads it (never shorter than
+  // declared).
   out->clear();
   for (std::size_t i = 0; i < segments && out->size() < declared; ++i) {
     std::size_t segment_length = 0;
     const unsigned char* segment = Cell(kBinsStart + std::uint64_t{Le32(list + 4 + i * 4)}, 8, &segment_length);
     if (segment == nullptr) return false;
-    const std::size_t take = std::min<std::size_t>(segment_length - 8, declared - out->size());
+    const std::size_t take = std::min<std::size_t>(kLargestPlainData, declared - out->size());
+    if (segment_length - 4 < take) return false;
     out->append(reinterpret_cast<const char*>(segment + 4), take);
   }
-  return true;
+  return out->size() == declared;
 }
 
 bool RegfReader::Values(std::size_t node, std::vector<RegValue>* out, bool exact, std::size_t* unnamed) const {

@@ -1,8 +1,9 @@
-// Reading a hive file in place, for hives opened only to be read.
+// Reading a hive file in place: the one reader of hives, for reading and
+// for the writer (hive_cells.h).
 //
-// hivex walks every cell of a hive when it opens it, which on a large
-// SOFTWARE hive costs more than everything a scan does after. This reader
-// maps the file and touches only the cells a lookup visits; each cell is
+// A reader that walks every cell of a hive when it opens it costs more on a
+// large SOFTWARE hive than everything a scan does after. This reader maps
+// the file and touches only the cells a lookup visits; each cell is
 // checked (in the file, in use, of its kind, large enough) before it is read,
 // and anything damaged reads as missing.
 #pragma once
@@ -23,9 +24,9 @@ namespace torvane::registry {
 // reason it cannot be used, or empty (then `*dirty` is set).
 std::string CheckHiveHeader(const std::string& header, std::uint64_t file_size, bool* dirty);
 
-// hivex trusts a hive's structure when it changes it; before a hive is
-// opened for changes, every cell its writer may free or relink is checked
-// (see regf_check.cpp). The reason the `size` mapped bytes at `p` (a header
+// The writer trusts a hive's structure when it changes it; before a hive
+// is opened for changes, every cell it may free or relink is checked (see
+// regf_check.cpp). The reason the `size` mapped bytes at `p` (a header
 // CheckHiveHeader accepted) cannot be changed safely, or empty; when it
 // can, `*reachable` (if given) is the bytes of the cells reachable from the
 // root. Cells marked in use that nothing reaches are no part of the hive.
@@ -54,11 +55,10 @@ class RegfReader {
 
   // What makes the hive unreadable as a whole (its bins do not follow one
   // another to the end the header announces, or the root is no key), or
-  // empty. Only the bin headers are read, not every cell as hivex does.
+  // empty. Only the bin headers are read, not every cell.
   std::string Check() const;
 
-  // Keys are named by the offset of their cell in the file, as hivex names
-  // them.
+  // Keys are named by the offset of their cell in the file.
   std::size_t root() const;
   // The subkeys in stored order; false (and none) when the key's list is damaged.
   bool Children(std::size_t node, std::vector<std::size_t>* out) const;
@@ -67,9 +67,6 @@ class RegfReader {
   // The key's name in code page 936, or exact in UTF-8; empty when damaged.
   std::string Name(std::size_t node) const;
   std::string Utf8Name(std::size_t node) const;
-  // Whether the key's subkeys are listed in lf or lh lists only (under an
-  // ri index or not): the lists hivex can take a subkey out of.
-  bool ListedFast(std::size_t node) const;
   // Whether the key is a registry link (its target is outside the file).
   bool IsLink(std::size_t node) const;
   // Every value as the A entry points see it, or with `exact` raw with UTF-8
