@@ -291,14 +291,15 @@ TEST_F(HiveDamageTest, TheDryRunRefusesWhatTheRealRunsCommitRefuses) {
     surrogate[vk + 0x18] = 0;
     surrogate[vk + 0x19] = static_cast<char>(0xD8);
   }
-  std::string unprovable = sound;  // data that runs past its cell, off every path
+  std::string unprovable = sound;  // two subkeys of one name, off every path
   {
     MemoryStore source;
     source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe evil.exe");
     source.PutString(kLocalMachine, "SOFTWARE\\Bravo\\Other", "Long", "bravo, long enough for a cell");
+    source.PutString(kLocalMachine, "SOFTWARE\\Bravo\\Zther", "Long", "bravo, long enough for a cell");
     WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
     unprovable = ReadFile(path);
-    Put32(unprovable, FindCell(unprovable, "vk", "Long") + 8, 3000);
+    unprovable.replace(FindCell(unprovable, "nk", "Zther") + 0x50, 5, "Other");
   }
   struct Case {
     const char* what;
@@ -673,18 +674,34 @@ TEST_F(HiveDamageTest, FuzzerFindingsReportOnlyRepairsTheCommittedHiveShows) {
 // The commit reads the written hive back and compares it with the old one
 // and the changes made: any other difference, or a key it cannot compare,
 // drops the file, naming the hive and the first difference. Here a key off
-// every path holds a value whose data runs past its cell: nothing can prove
-// hivex kept it as it was.
+// every path holds two subkeys of one name: which is which in the written
+// hive cannot be told. A value whose data runs past its cell, which no
+// reader can read, is proved kept by its cells, as they were stored.
 TEST_F(HiveDamageTest, AWrittenHiveThatCannotBeProvedThePlanIsNeverCommitted) {
   MemoryStore source;
   source.PutString(kLocalMachine, "SOFTWARE\\Alpha\\Inner", "Data", "a");
   source.PutString(kLocalMachine, "SOFTWARE\\Bravo\\Other", "Long", "bravo, long enough for a cell");
+  source.PutString(kLocalMachine, "SOFTWARE\\Bravo\\Zther", "Long", "bravo, long enough for a cell");
   WriteHive(path, *source.FindKey(kLocalMachine, "SOFTWARE"));
   std::string bytes = ReadFile(path);
   const std::size_t data = FindCell(bytes, "vk", "Long");
   ASSERT_NE(data, 0u);
   ASSERT_EQ(Get32(bytes, data + 8) & 0x80000000u, 0u) << "the data must lie in a cell of its own";
   Put32(bytes, data + 8, 3000);
+  const std::string unreadable = bytes;
+  const std::size_t twin = FindCell(bytes, "nk", "Zther");
+  ASSERT_NE(twin, 0u);
+  bytes.replace(twin + 0x50, 5, "Other");
+  WriteFile(path, unreadable);
+  {
+    auto hive = HiveFile::Open(path, true);
+    HiveStore store(hive, nullptr);
+    ASSERT_TRUE(store.CreateKey(kLocalMachine, "SOFTWARE\\Alpha\\Added"));
+    hive->Commit();
+    EXPECT_EQ(ReadFile(path).substr(0x1000, unreadable.size() - 0x1000).find(unreadable.substr(data, 0x20)),
+              data - 0x1000)
+        << "the value that does not read kept where it was";
+  }
   WriteFile(path, bytes);
 
   auto hive = HiveFile::Open(path, true);
@@ -694,7 +711,7 @@ TEST_F(HiveDamageTest, AWrittenHiveThatCannotBeProvedThePlanIsNeverCommitted) {
     hive->Commit();
     ADD_FAILURE() << "committed";
   } catch (const HiveError& error) {
-    EXPECT_NE(std::string(error.what()).find(path + ": the written hive is not the planned change (Bravo"),
+    EXPECT_NE(std::string(error.what()).find(path + ": the written hive is not the planned change (Bravo: a subkey"),
               std::string::npos)
         << error.what();
   }
