@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "registry/hive_log.h"
+#include "registry/regf_format.h"
 #include "registry/hive_store.h"
 #include "registry/little_endian.h"
 #include "registry/regf_reader.h"
@@ -155,8 +156,8 @@ bool FromLog(const LogFile& log, const LogPage& page) {
   const auto* p = reinterpret_cast<const unsigned char*>(log.bytes.data());
   const std::size_t size = log.bytes.size();
   const std::size_t at = static_cast<std::size_t>(page.data - p);
-  if (size < kLogSector || page.offset < kHiveBaseBlock) return false;
-  const std::size_t offset = page.offset - kHiveBaseBlock;
+  if (size < kLogSector || page.offset < regf::kBaseBlockSize) return false;
+  const std::size_t offset = page.offset - regf::kBaseBlockSize;
   const std::uint32_t type = Le32(p + 0x1C);
   if (type == 1 || type == 2) {
     const std::size_t bitmap = Le32(p + 0x28) / 0x1000;
@@ -224,11 +225,11 @@ void CheckRecovery(const std::string& primary, const std::vector<LogFile>& logs,
   for (const std::string& name : recovery.applied) {
     CHECK(std::any_of(logs.begin(), logs.end(), [&](const LogFile& log) { return log.name == name; }));
   }
-  CHECK(recovery.base_block.size() == kHiveBaseBlock);
-  CHECK(recovery.size >= kHiveBaseBlock);
-  CHECK(recovery.size - kHiveBaseBlock == Get32(recovery.base_block, 0x28));
+  CHECK(recovery.base_block.size() == regf::kBaseBlockSize);
+  CHECK(recovery.size >= regf::kBaseBlockSize);
+  CHECK(recovery.size - regf::kBaseBlockSize == Get32(recovery.base_block, 0x28));
   for (const LogPage& page : recovery.pages) {
-    if (page.offset < kHiveBaseBlock || page.offset > recovery.size || page.size > recovery.size - page.offset) {
+    if (page.offset < regf::kBaseBlockSize || page.offset > recovery.size || page.size > recovery.size - page.offset) {
       Fail("a page at " + std::to_string(page.offset) + " of " + std::to_string(page.size) +
            " bytes lies outside the bins of a hive of " + std::to_string(recovery.size));
     }
@@ -246,7 +247,7 @@ void CheckRecovery(const std::string& primary, const std::vector<LogFile>& logs,
   for (const LogPage& page : recovery.pages) {
     std::copy(page.data, page.data + page.size, expected.begin() + static_cast<std::ptrdiff_t>(page.offset));
   }
-  expected.replace(0, kHiveBaseBlock, recovery.base_block);
+  expected.replace(0, regf::kBaseBlockSize, recovery.base_block);
   const std::string image = RecoveredImage(primary, recovery);
   if (image != expected) Fail("the recovered image is not the primary with the pages written over it");
   std::string applied = primary.substr(0, std::min(primary.size(), recovery.size));
@@ -257,7 +258,7 @@ void CheckRecovery(const std::string& primary, const std::vector<LogFile>& logs,
   // The store replays only a primary whose header its check accepts (and
   // finds dirty); what it recovers from one must pass the same check clean.
   bool dirty = false;
-  if (!CheckHiveHeader(primary.substr(0, kHiveBaseBlock), primary.size(), &dirty).empty()) return;
+  if (!CheckHiveHeader(primary.substr(0, regf::kBaseBlockSize), primary.size(), &dirty).empty()) return;
   const std::string problem = CheckHiveHeader(recovery.base_block, recovery.size, &dirty);
   if (!problem.empty()) Fail("the recovered header is refused: " + problem);
   CHECK(!dirty);
@@ -301,8 +302,8 @@ void OpenAndCommit(const Input& input, const HiveRecovery& recovery) {
     WriteFile(names.back(), input.logs[i]);
   }
   bool dirty = false;
-  const bool sound = input.primary.size() >= kHiveBaseBlock &&
-                     CheckHiveHeader(input.primary.substr(0, kHiveBaseBlock), input.primary.size(), &dirty).empty();
+  const bool sound = input.primary.size() >= regf::kBaseBlockSize &&
+                     CheckHiveHeader(input.primary.substr(0, regf::kBaseBlockSize), input.primary.size(), &dirty).empty();
   const bool recovered = sound && dirty && recovery.refusal.empty();
 
   RegTree before;
@@ -341,8 +342,8 @@ void OpenAndCommit(const Input& input, const HiveRecovery& recovery) {
     }
   }
   const std::string written = ReadFile(hive);
-  CHECK(written.size() >= kHiveBaseBlock);
-  const std::string problem = CheckHiveHeader(written.substr(0, kHiveBaseBlock), written.size(), &dirty);
+  CHECK(written.size() >= regf::kBaseBlockSize);
+  const std::string problem = CheckHiveHeader(written.substr(0, regf::kBaseBlockSize), written.size(), &dirty);
   if (!problem.empty()) Fail("the committed hive's header is refused: " + problem);
   CHECK(!dirty);
   // No log entry Windows would replay over the committed hive.

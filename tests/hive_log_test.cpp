@@ -19,6 +19,7 @@
 #include <stdexcept>
 
 #include "registry/hive_log.h"
+#include "registry/regf_format.h"
 #include "registry/little_endian.h"
 #include "registry/memory_store.h"
 #include "registry/regf_reader.h"
@@ -165,10 +166,10 @@ class HiveLogTest : public ::testing::Test {
     const std::string image = RecoveredImage(primary, recovery);
     const std::string& expected = states[c.state];
     ASSERT_EQ(image.size(), expected.size());
-    const auto differ = std::mismatch(image.begin() + kHiveBaseBlock, image.end(), expected.begin() + kHiveBaseBlock);
+    const auto differ = std::mismatch(image.begin() + regf::kBaseBlockSize, image.end(), expected.begin() + regf::kBaseBlockSize);
     EXPECT_TRUE(differ.first == image.end()) << "the bins differ at " << (differ.first - image.begin());
     bool dirty = true;
-    EXPECT_EQ(CheckHiveHeader(image.substr(0, kHiveBaseBlock), image.size(), &dirty), "");
+    EXPECT_EQ(CheckHiveHeader(image.substr(0, regf::kBaseBlockSize), image.size(), &dirty), "");
     EXPECT_FALSE(dirty);
     EXPECT_EQ(Get32(image, 0x04), recovery.highest_sequence);
     EXPECT_EQ(Get32(image, 0x28), Get32(expected, 0x28));
@@ -342,7 +343,7 @@ TEST_F(HiveLogTest, WindowsLogsReplayOverTheirDirtyHives) {
     const std::string primary = Unxz(from + ".xz");
     const std::string log1 = Unxz(from + ".LOG1.xz"), log2 = Unxz(from + ".LOG2.xz");
     bool dirty = false;
-    ASSERT_EQ(CheckHiveHeader(primary.substr(0, kHiveBaseBlock), primary.size(), &dirty), "");
+    ASSERT_EQ(CheckHiveHeader(primary.substr(0, regf::kBaseBlockSize), primary.size(), &dirty), "");
     EXPECT_TRUE(dirty);
 
     const HiveRecovery recovery = RecoverHive(primary, {{"NTUSER.DAT.LOG1", log1}, {"NTUSER.DAT.LOG2", log2}});
@@ -351,7 +352,7 @@ TEST_F(HiveLogTest, WindowsLogsReplayOverTheirDirtyHives) {
     EXPECT_EQ(recovery.highest_sequence, hive.highest);
     EXPECT_TRUE(recovery.writable);
     const std::string image = RecoveredImage(primary, recovery);
-    EXPECT_EQ(CheckHiveHeader(image.substr(0, kHiveBaseBlock), image.size(), &dirty), "");
+    EXPECT_EQ(CheckHiveHeader(image.substr(0, regf::kBaseBlockSize), image.size(), &dirty), "");
     EXPECT_FALSE(dirty);
     EXPECT_EQ(CheckHiveStructure(Bytes(image), image.size()), "");
 

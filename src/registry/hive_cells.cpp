@@ -16,6 +16,7 @@
 #include "registry/hive_log.h"
 #include "registry/little_endian.h"
 #include "registry/owned.h"
+#include "registry/regf_format.h"
 #include "registry/regf_reader.h"
 #include "registry/utf.h"
 
@@ -23,10 +24,9 @@ namespace torvane::registry {
 
 namespace {
 
-constexpr std::size_t kBinsStart = 0x1000;
-constexpr std::size_t kBinHeader = 0x20;
-constexpr std::uint32_t kNone = 0xFFFFFFFF;
-constexpr std::uint16_t kCompressedName = 0x0020;
+using regf::kBaseBlockSize;
+using regf::kBinHeaderSize;
+using regf::kNoCell;
 // A longer subkey list is split into leaves of this many entries under an
 // "ri" index, as Windows keeps the lists of keys with many subkeys; one
 // list could hold up to 65535.
@@ -97,7 +97,7 @@ std::uint64_t FileTimeNow() {
 // The new bin, built in memory: cells are handed out one after another.
 class Bin {
  public:
-  explicit Bin(std::size_t at) : at_(at), bytes_(kBinHeader, '\0') {}
+  explicit Bin(std::size_t at) : at_(at), bytes_(kBinHeaderSize, '\0') {}
 
   // A cell for `payload` bytes after its size field; its file offset.
   std::size_t Cell(std::size_t payload) {
@@ -118,7 +118,7 @@ class Bin {
     bytes_.resize(length, '\0');
     if (length > used) Put32(bytes_, used, static_cast<std::uint32_t>(length - used));
     bytes_.replace(0, 4, "hbin");
-    Put32(bytes_, 4, static_cast<std::uint32_t>(at_ - kBinsStart));
+    Put32(bytes_, 4, static_cast<std::uint32_t>(at_ - kBaseBlockSize));
     Put32(bytes_, 8, static_cast<std::uint32_t>(length));
     Put32(bytes_, 0x14, static_cast<std::uint32_t>(stamp));
     Put32(bytes_, 0x18, static_cast<std::uint32_t>(stamp >> 32));
@@ -131,7 +131,7 @@ class Bin {
   std::string bytes_;
 };
 
-std::uint32_t Relative(std::size_t cell) { return static_cast<std::uint32_t>(cell - kBinsStart); }
+std::uint32_t Relative(std::size_t cell) { return static_cast<std::uint32_t>(cell - kBaseBlockSize); }
 
 // Writes `entries`, sorted, as one "lh" list or an "ri" index of them; the
 // cell (relative) that the key's record names.
@@ -162,7 +162,7 @@ std::uint32_t WriteList(Bin& bin, std::vector<Entry> entries) {
 // A key's value list as written: its cell (relative, or none) and the
 // lengths its key's record keeps of the longest name and the largest data.
 struct ValueList {
-  std::uint32_t list = kNone;
+  std::uint32_t list = kNoCell;
   std::uint32_t longest_name = 0;
   std::uint32_t largest_data = 0;
 };
@@ -178,13 +178,13 @@ class Writer {
     const StoredName name = Store(key.name);
     const std::size_t nk = bin_.Cell(0x4C + name.bytes.size());
     bin_.Set(nk + 4, "nk");
-    bin_.Set16(nk + 6, name.compressed ? kCompressedName : 0);
+    bin_.Set16(nk + 6, name.compressed ? regf::nk::kCompressedName : 0);
     bin_.Set32(nk + 8, static_cast<std::uint32_t>(stamp_));
     bin_.Set32(nk + 12, static_cast<std::uint32_t>(stamp_ >> 32));
     bin_.Set32(nk + 0x14, parent);
-    bin_.Set32(nk + 0x24, kNone);  // no volatile subkeys
+    bin_.Set32(nk + 0x24, kNoCell);  // no volatile subkeys
     bin_.Set32(nk + 0x30, security);
-    bin_.Set32(nk + 0x34, kNone);  // no class
+    bin_.Set32(nk + 0x34, kNoCell);  // no class
     bin_.Set16(nk + 0x4C, static_cast<std::uint16_t>(name.bytes.size()));
     bin_.Set(nk + 0x50, name.bytes);
     const ValueList values = Values(key.values);
@@ -199,7 +199,7 @@ class Writer {
       longest = std::max(longest, entries.back().order.size() * 2);
     }
     bin_.Set32(nk + 0x18, static_cast<std::uint32_t>(entries.size()));
-    bin_.Set32(nk + 0x20, entries.empty() ? kNone : WriteList(bin_, std::move(entries)));
+    bin_.Set32(nk + 0x20, entries.empty() ? kNoCell : WriteList(bin_, std::move(entries)));
     bin_.Set32(nk + 0x38, static_cast<std::uint32_t>(longest));
     return Relative(nk);
   }
@@ -294,7 +294,7 @@ class Changer {
   // Marks the cell at file offset `cell` free; false for one that is not a
   // cell in use.
   bool Free(std::size_t cell) {
-    if (cell < kBinsStart + kBinHeader || cell + 4 > end_ || !freed_.insert(cell).second) return false;
+    if (cell < kBaseBlockSize + kBinHeaderSize || cell + 4 > end_ || !freed_.insert(cell).second) return false;
     const auto raw = static_cast<std::int32_t>(Get(cell));
     if (raw >= 0) return false;
     patches_[cell] = static_cast<std::uint32_t>(-static_cast<std::int64_t>(raw));
@@ -309,24 +309,24 @@ class Changer {
 
   // Frees a key's value list, values and their data.
   std::string FreeValues(std::size_t nk) {
-    const std::uint32_t count = Le32(p_ + nk + 0x28), list = Le32(p_ + nk + 0x2C);
-    if (count == 0 || list == kNone) return {};
-    const std::size_t at = kBinsStart + std::size_t{list};
+    const std::uint32_t count = Le32(p_ + nk + regf::nk::kValueCount), list = Le32(p_ + nk + regf::nk::kValueList);
+    if (count == 0 || list == kNoCell) return {};
+    const std::size_t at = kBaseBlockSize + std::size_t{list};
     if (at + 4 + 4 * std::size_t{count} > end_ || !Free(at)) return "a value list does not read back";
     for (std::uint32_t i = 0; i < count; ++i) {
-      const std::size_t vk = kBinsStart + std::size_t{Le32(p_ + at + 4 + 4 * i)};
-      if (vk + 0x18 > end_ || !Free(vk)) return "a value does not read back";
-      const std::uint32_t size = Le32(p_ + vk + 8), data = Le32(p_ + vk + 12);
-      if ((size & 0x80000000u) != 0 || size == 0 || data == kNone) continue;
-      const std::size_t cell = kBinsStart + std::size_t{data};
+      const std::size_t vk = kBaseBlockSize + std::size_t{Le32(p_ + at + 4 + 4 * i)};
+      if (vk + regf::vk::kName > end_ || !Free(vk)) return "a value does not read back";
+      const std::uint32_t size = Le32(p_ + vk + regf::vk::kDataSize), data = Le32(p_ + vk + regf::vk::kData);
+      if ((size & regf::vk::kDataInRecord) != 0 || size == 0 || data == kNoCell) continue;
+      const std::size_t cell = kBaseBlockSize + std::size_t{data};
       if (cell + 8 > end_ || !Free(cell)) return "a value's data does not read back";
       if (!KeptInSegments(minor_version_, size)) continue;
       // A "db" record: its list of segments and the segments.
-      const std::size_t segments = Le16(p_ + cell + 6);
-      const std::size_t segment_list = kBinsStart + std::size_t{Le32(p_ + cell + 8)};
+      const std::size_t segments = Le16(p_ + cell + regf::db::kSegmentCount);
+      const std::size_t segment_list = kBaseBlockSize + std::size_t{Le32(p_ + cell + regf::db::kSegmentList)};
       if (segment_list + 4 + 4 * segments > end_ || !Free(segment_list)) return "a value's segments do not read back";
       for (std::size_t k = 0; k < segments; ++k) {
-        if (!Free(kBinsStart + std::size_t{Le32(p_ + segment_list + 4 + 4 * k)})) {
+        if (!Free(kBaseBlockSize + std::size_t{Le32(p_ + segment_list + 4 + 4 * k)})) {
           return "a value's segment does not read back";
         }
       }
@@ -336,12 +336,13 @@ class Changer {
 
   // Frees the cells of a subkey list (an index's leaves too).
   std::string FreeList(std::size_t nk) {
-    if (Le32(p_ + nk + 0x18) == 0 || Le32(p_ + nk + 0x20) == kNone) return {};
-    const std::size_t list = kBinsStart + std::size_t{Le32(p_ + nk + 0x20)};
+    if (Le32(p_ + nk + regf::nk::kSubkeyCount) == 0 || Le32(p_ + nk + regf::nk::kSubkeyList) == kNoCell) return {};
+    const std::size_t list = kBaseBlockSize + std::size_t{Le32(p_ + nk + regf::nk::kSubkeyList)};
     if (list + 8 > end_ || !Free(list)) return "a subkey list does not read back";
     if (std::memcmp(p_ + list + 4, "ri", 2) == 0) {
-      for (std::size_t i = 0; i < Le16(p_ + list + 6); ++i) {
-        if (list + 12 + 4 * i > end_ || !Free(kBinsStart + std::size_t{Le32(p_ + list + 8 + 4 * i)})) {
+      for (std::size_t i = 0; i < Le16(p_ + list + regf::list::kCount); ++i) {
+        const std::size_t entry = list + regf::list::kEntries + 4 * i;
+        if (entry + 4 > end_ || !Free(kBaseBlockSize + std::size_t{Le32(p_ + entry)})) {
           return "a subkey list does not read back";
         }
       }
@@ -361,11 +362,11 @@ class Changer {
       pending.insert(pending.end(), children.begin(), children.end());
       if (std::string problem = FreeValues(nk); !problem.empty()) return problem;
       if (std::string problem = FreeList(nk); !problem.empty()) return problem;
-      const std::uint32_t class_name = Le32(p_ + nk + 0x34);
-      if (class_name != kNone && Le16(p_ + nk + 0x4A) != 0 && !Free(kBinsStart + std::size_t{class_name})) {
+      const std::uint32_t class_name = Le32(p_ + nk + regf::nk::kClassName);
+      if (class_name != kNoCell && Le16(p_ + nk + regf::nk::kClassNameLength) != 0 && !Free(kBaseBlockSize + std::size_t{class_name})) {
         return "a deleted key's class name does not read back";
       }
-      const std::size_t security = kBinsStart + std::size_t{Le32(p_ + nk + 0x30)};
+      const std::size_t security = kBaseBlockSize + std::size_t{Le32(p_ + nk + regf::nk::kSecurity)};
       ++dropped_[security];
       if (!Free(nk)) return "a deleted key does not read back";
     }
@@ -380,15 +381,15 @@ class Changer {
     for (const auto& [cell, count] : dropped_) change[cell] -= count;
     for (const auto& [cell, count] : added) change[cell] += count;
     for (const auto& [cell, delta] : change) {
-      if (cell + 0x18 > end_ || std::memcmp(p_ + cell + 4, "sk", 2) != 0) return "a security cell does not read back";
-      const std::int64_t references = std::int64_t{Le32(p_ + cell + 0x10)} + delta;
+      if (cell + regf::sk::kDescriptor > end_ || std::memcmp(p_ + cell + 4, "sk", 2) != 0) return "a security cell does not read back";
+      const std::int64_t references = std::int64_t{Le32(p_ + cell + regf::sk::kReferences)} + delta;
       if (references < 0) return "a security cell has fewer references than keys";
-      patches_[cell + 0x10] = static_cast<std::uint32_t>(references);
+      patches_[cell + regf::sk::kReferences] = static_cast<std::uint32_t>(references);
       if (references > 0) continue;
-      const std::uint32_t next = Get(cell + 8), previous = Get(cell + 12);
+      const std::uint32_t next = Get(cell + regf::sk::kNext), previous = Get(cell + regf::sk::kPrevious);
       if (next == Relative(cell) || previous == Relative(cell)) return "the last security cell would go";
-      patches_[kBinsStart + std::size_t{previous} + 8] = next;
-      patches_[kBinsStart + std::size_t{next} + 12] = previous;
+      patches_[kBaseBlockSize + std::size_t{previous} + regf::sk::kNext] = next;
+      patches_[kBaseBlockSize + std::size_t{next} + regf::sk::kPrevious] = previous;
       if (!Free(cell)) return "a security cell does not read back";
     }
     return {};
@@ -418,15 +419,15 @@ std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor
     if (mapped.data() == nullptr || mapped.size() < reader->end()) return "cannot map the written hive";
     const unsigned char* p = mapped.data();
     const std::size_t end = reader->end();
-    data_size = end - kBinsStart;
-    sequence = Le32(p + 4) + 1;
+    data_size = end - kBaseBlockSize;
+    sequence = Le32(p + regf::header::kPrimarySequence) + 1;
     const std::uint64_t stamp = FileTimeNow();
     Bin bin(end);
     Writer writer(bin, stamp, minor_version);
     Changer changer(*reader, p, end, minor_version);
     const auto is_key = [&](std::size_t nk) {
       std::string name;
-      return nk + 0x50 <= end && reader->NameOf(nk, &name);
+      return nk + regf::nk::kName <= end && reader->NameOf(nk, &name);
     };
     std::map<std::size_t, std::uint32_t> security_references;
     // Every key whose subkeys change: those deleted go (with all below
@@ -458,8 +459,8 @@ std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor
       const auto under = std::find_if(changes.added.begin(), changes.added.end(),
                                       [&](const NewSubkeys& added) { return added.parent == nk; });
       if (under != changes.added.end() && !under->keys.empty()) {
-        const std::size_t security = kBinsStart + std::size_t{Le32(p + nk + 0x30)};
-        if (security + 0x18 > end || std::memcmp(p + security + 4, "sk", 2) != 0 ||
+        const std::size_t security = kBaseBlockSize + std::size_t{Le32(p + nk + regf::nk::kSecurity)};
+        if (security + regf::sk::kDescriptor > end || std::memcmp(p + security + 4, "sk", 2) != 0 ||
             static_cast<std::int32_t>(Le32(p + security)) >= 0) {
           return "a key new keys go under has no security cell";
         }
@@ -472,9 +473,9 @@ std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor
       }
       // The old list goes: its cells (an index's leaves too) become free.
       if (std::string problem = changer.FreeList(nk); !problem.empty()) return problem;
-      changer.patches()[nk + 0x18] = static_cast<std::uint32_t>(entries.size());
-      changer.patches()[nk + 0x20] = entries.empty() ? kNone : WriteList(bin, std::move(entries));
-      changer.patches()[nk + 0x38] = static_cast<std::uint32_t>(longest);
+      changer.patches()[nk + regf::nk::kSubkeyCount] = static_cast<std::uint32_t>(entries.size());
+      changer.patches()[nk + regf::nk::kSubkeyList] = entries.empty() ? kNoCell : WriteList(bin, std::move(entries));
+      changer.patches()[nk + regf::nk::kLongestSubkeyName] = static_cast<std::uint32_t>(longest);
     }
     // Every key whose values change gets a new list of them; the old one,
     // its values and their data become free.
@@ -482,14 +483,14 @@ std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor
       if (!is_key(nk)) return "a key whose values change does not read back";
       if (std::string problem = changer.FreeValues(nk); !problem.empty()) return problem;
       const ValueList list = writer.Values(values);
-      changer.patches()[nk + 0x28] = static_cast<std::uint32_t>(values.size());
-      changer.patches()[nk + 0x2C] = list.list;
-      changer.patches()[nk + 0x40] = list.longest_name;
-      changer.patches()[nk + 0x44] = list.largest_data;
+      changer.patches()[nk + regf::nk::kValueCount] = static_cast<std::uint32_t>(values.size());
+      changer.patches()[nk + regf::nk::kValueList] = list.list;
+      changer.patches()[nk + regf::nk::kLongestValueName] = list.longest_name;
+      changer.patches()[nk + regf::nk::kLargestValueData] = list.largest_data;
     }
     if (std::string problem = changer.SettleSecurity(security_references); !problem.empty()) return problem;
     patches = std::move(changer.patches());
-    if (bin.size() > kBinHeader) {
+    if (bin.size() > kBinHeaderSize) {
       bins.emplace_back(end, bin.Finish(stamp));
       data_size += bins.back().second.size();
     }
@@ -500,10 +501,10 @@ std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor
     return "cannot read the written hive's header";
   }
   // Written whole and clean: both sequence numbers one past the old.
-  Put32(header, 0x04, sequence);
-  Put32(header, 0x08, sequence);
-  Put32(header, 0x28, static_cast<std::uint32_t>(data_size));
-  Put32(header, 0x1FC, BaseBlockChecksum(reinterpret_cast<const unsigned char*>(header.data())));
+  Put32(header, regf::header::kPrimarySequence, sequence);
+  Put32(header, regf::header::kSecondarySequence, sequence);
+  Put32(header, regf::header::kBinsSize, static_cast<std::uint32_t>(data_size));
+  Put32(header, regf::header::kChecksum, BaseBlockChecksum(reinterpret_cast<const unsigned char*>(header.data())));
   std::string word(4, '\0');
   for (const auto& [at, value] : patches) {
     Put32(word, 0, value);
@@ -512,7 +513,7 @@ std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor
   for (const auto& [at, bytes] : bins) {
     if (!WriteAll(fd, bytes, at)) return std::string("cannot write: ") + std::strerror(errno);
   }
-  if (!WriteAll(fd, header, 0) || ::ftruncate(fd, static_cast<off_t>(kBinsStart + data_size)) != 0) {
+  if (!WriteAll(fd, header, 0) || ::ftruncate(fd, static_cast<off_t>(kBaseBlockSize + data_size)) != 0) {
     return std::string("cannot write: ") + std::strerror(errno);
   }
   return {};
@@ -524,10 +525,10 @@ namespace {
 class Compactor {
  public:
   Compactor(const unsigned char* p, std::size_t size)
-      : p_(p), end_(std::min<std::size_t>(size, kBinsStart + std::size_t{Le32(p + 0x28)})) {}
+      : p_(p), end_(std::min<std::size_t>(size, kBaseBlockSize + std::size_t{Le32(p + 0x28)})) {}
 
   std::string Run() {
-    const std::size_t root = kBinsStart + std::size_t{Le32(p_ + 0x24)};
+    const std::size_t root = kBaseBlockSize + std::size_t{Le32(p_ + 0x24)};
     std::vector<std::size_t> keys{root};
     if (!Place(root, 0x50)) return {};
     while (!keys.empty()) {
@@ -548,7 +549,7 @@ class Compactor {
     return static_cast<std::size_t>(-static_cast<std::int64_t>(static_cast<std::int32_t>(Le32(p_ + cell))));
   }
   bool Valid(std::size_t cell, std::size_t need) const {
-    return cell >= kBinsStart + kBinHeader && cell % 4 == 0 && cell + 4 <= end_ &&
+    return cell >= kBaseBlockSize + kBinHeaderSize && cell % 4 == 0 && cell + 4 <= end_ &&
            static_cast<std::int32_t>(Le32(p_ + cell)) < 0 && Length(cell) >= need && Length(cell) <= end_ - cell;
   }
   // Takes the cell into the copy once.
@@ -557,7 +558,7 @@ class Compactor {
     if (moved_.emplace(cell, 0).second) order_.push_back(cell);
     return true;
   }
-  static std::size_t At(std::uint32_t relative) { return kBinsStart + std::size_t{relative}; }
+  static std::size_t At(std::uint32_t relative) { return kBaseBlockSize + std::size_t{relative}; }
   // The 32-bit reference at `field` of `cell` is to `target`.
   void Refer(std::size_t cell, std::size_t field, std::size_t target) { references_.push_back({cell, field, target}); }
   // A reference held by `cell` at `field`, taken along when it names something.
@@ -571,12 +572,12 @@ class Compactor {
 
   bool Key(std::size_t nk, std::vector<std::size_t>* keys) {
     if (std::memcmp(p_ + nk + 4, "nk", 2) != 0) return false;
-    if (Le32(p_ + nk + 0x20) != kNone) {
+    if (Le32(p_ + nk + 0x20) != kNoCell) {
       std::size_t list = 0;
       if (!Follow(nk, 0x20, 8, &list) || !List(list, nk, false, keys)) return false;
     }
     const std::size_t values = Le32(p_ + nk + 0x28);
-    if (values > 0 && Le32(p_ + nk + 0x2C) != kNone) {
+    if (values > 0 && Le32(p_ + nk + 0x2C) != kNoCell) {
       std::size_t list = 0;
       if (!Follow(nk, 0x2C, 4 + 4 * values, &list)) return false;
       for (std::size_t i = 0; i < values; ++i) {
@@ -584,12 +585,12 @@ class Compactor {
         if (!Follow(list, 4 + 4 * i, 0x18, &vk) || !Value(vk)) return false;
       }
     }
-    if (Le32(p_ + nk + 0x30) != kNone) {
+    if (Le32(p_ + nk + 0x30) != kNoCell) {
       std::size_t sk = 0;
       if (!Follow(nk, 0x30, 0x18, &sk) || std::memcmp(p_ + sk + 4, "sk", 2) != 0) return false;
       if (security_seen_.insert(sk).second) security_.push_back(sk);
     }
-    if (Le32(p_ + nk + 0x34) != kNone && !Follow(nk, 0x34, 4)) return false;
+    if (Le32(p_ + nk + 0x34) != kNoCell && !Follow(nk, 0x34, 4)) return false;
     return true;
   }
 
@@ -637,7 +638,7 @@ class Compactor {
   std::string Write(std::size_t root) {
     // Cells keep their length; a bin closes when the next cell does not fit,
     // its rest one free cell (never 4 bytes, which is no cell).
-    std::string out(reinterpret_cast<const char*>(p_), kBinsStart);
+    std::string out(reinterpret_cast<const char*>(p_), kBaseBlockSize);
     std::size_t bin = 0, bin_size = 0, used = 0;
     auto close = [&] {
       if (bin_size == 0) return;
@@ -649,14 +650,14 @@ class Compactor {
       if (!fits) {
         close();
         bin = out.size();
-        bin_size = (kBinHeader + length + 0xFFF) & ~std::size_t{0xFFF};
-        if (bin_size - kBinHeader - length == 4) bin_size += 0x1000;
-        if (bin + bin_size - kBinsStart > 0xFFFFF000u) return {};
+        bin_size = (kBinHeaderSize + length + 0xFFF) & ~std::size_t{0xFFF};
+        if (bin_size - kBinHeaderSize - length == 4) bin_size += 0x1000;
+        if (bin + bin_size - kBaseBlockSize > 0xFFFFF000u) return {};
         out.resize(bin + bin_size, '\0');
         out.replace(bin, 4, "hbin");
-        Put32(out, bin + 4, static_cast<std::uint32_t>(bin - kBinsStart));
+        Put32(out, bin + 4, static_cast<std::uint32_t>(bin - kBaseBlockSize));
         Put32(out, bin + 8, static_cast<std::uint32_t>(bin_size));
-        used = kBinHeader;
+        used = kBinHeaderSize;
       }
       moved_[cell] = bin + used;
       out.replace(bin + used, length, reinterpret_cast<const char*>(p_ + cell), length);
@@ -667,7 +668,7 @@ class Compactor {
       Put32(out, moved_.at(reference.cell) + reference.field, Relative(moved_.at(reference.target)));
     }
     Put32(out, 0x24, Relative(moved_.at(root)));
-    Put32(out, 0x28, static_cast<std::uint32_t>(out.size() - kBinsStart));
+    Put32(out, 0x28, static_cast<std::uint32_t>(out.size() - kBaseBlockSize));
     Put32(out, 0x1FC, BaseBlockChecksum(reinterpret_cast<const unsigned char*>(out.data())));
     return out;
   }

@@ -5,21 +5,13 @@
 #include <optional>
 
 #include "registry/little_endian.h"
+#include "registry/regf_format.h"
 
 namespace torvane::registry {
 
 namespace {
 
-// Base block fields.
-constexpr std::size_t kPrimarySequence = 0x04;
-constexpr std::size_t kSecondarySequence = 0x08;
-constexpr std::size_t kLastWritten = 0x0C;
-constexpr std::size_t kMinorVersion = 0x18;
-constexpr std::size_t kFileType = 0x1C;
-constexpr std::size_t kRootCell = 0x24;
-constexpr std::size_t kBinsSize = 0x28;
-constexpr std::size_t kFlags = 0x90;
-constexpr std::size_t kChecksum = 0x1FC;
+using namespace regf::header;
 
 constexpr std::uint32_t kPrimaryFile = 0;
 constexpr std::uint32_t kOldLog = 1;
@@ -75,7 +67,7 @@ std::optional<Log> UsableLog(const LogFile& file) {
 class Replay {
  public:
   Replay(std::string_view primary, HiveRecovery& out) : primary_(primary), out_(out) {
-    limit_ = std::max<std::size_t>(primary.size(), kHiveBaseBlock);
+    limit_ = std::max<std::size_t>(primary.size(), regf::kBaseBlockSize);
   }
 
   void AddLogBytes(std::size_t size) { limit_ += size; }
@@ -107,15 +99,15 @@ class Replay {
         const std::uint32_t offset = Le32(entry + kEntryHeader + 8 * i);
         const std::uint32_t length = Le32(entry + kEntryHeader + 8 * i + 4);
         sound = length <= size - data && offset <= bins && length <= bins - offset;
-        if (sound) pages.push_back(LogPage{kHiveBaseBlock + offset, entry + data, length});
+        if (sound) pages.push_back(LogPage{regf::kBaseBlockSize + offset, entry + data, length});
         data += length;
       }
       if (!sound) break;
-      if (kHiveBaseBlock + std::size_t{bins} > limit_) {
+      if (regf::kBaseBlockSize + std::size_t{bins} > limit_) {
         Refuse("a log entry grows the hive past what its files hold");
         return replayed;
       }
-      out_.size = kHiveBaseBlock + bins;
+      out_.size = regf::kBaseBlockSize + bins;
       flags_ = Le32(entry + 8);
       last_sequence_ = expected;
       out_.pages.insert(out_.pages.end(), pages.begin(), pages.end());
@@ -135,7 +127,7 @@ class Replay {
     const std::string_view bytes = log.file->bytes;
     const unsigned char* p = Bytes(bytes);
     const std::uint32_t bins = Le32(p + kBinsSize);
-    if (bins < kBinAlignment || bins % kBinAlignment != 0 || kHiveBaseBlock + std::size_t{bins} > limit_) {
+    if (bins < kBinAlignment || bins % kBinAlignment != 0 || regf::kBaseBlockSize + std::size_t{bins} > limit_) {
       Refuse("the log's hive size is not one a hive can have");
       return false;
     }
@@ -152,10 +144,10 @@ class Replay {
         Refuse("the log stops short of the pages it marks");
         return false;
       }
-      pages.push_back(LogPage{kHiveBaseBlock + bit * kLogSector, p + page, kLogSector});
+      pages.push_back(LogPage{regf::kBaseBlockSize + bit * kLogSector, p + page, kLogSector});
       page += kLogSector;
     }
-    out_.size = kHiveBaseBlock + bins;
+    out_.size = regf::kBaseBlockSize + bins;
     out_.pages = std::move(pages);
     out_.applied.push_back(log.file->name);
     out_.entries = 1;
@@ -173,9 +165,9 @@ class Replay {
   // The recovered header: the primary's, with what the last log replayed
   // says of the hive, marked clean.
   void Finish(std::uint32_t highest) {
-    std::string header(primary_.substr(0, kHiveBaseBlock));
+    std::string header(primary_.substr(0, regf::kBaseBlockSize));
     const unsigned char* log = Bytes(base_->bytes);
-    if (Le32(log + kRootCell) >= out_.size - kHiveBaseBlock) {
+    if (Le32(log + kRootCell) >= out_.size - regf::kBaseBlockSize) {
       Refuse("the log's root key lies outside the hive it replays");
       return;
     }
@@ -185,7 +177,7 @@ class Replay {
     Put32(header, kPrimarySequence, highest);
     Put32(header, kSecondarySequence, highest);
     Put32(header, kFileType, kPrimaryFile);
-    Put32(header, kBinsSize, static_cast<std::uint32_t>(out_.size - kHiveBaseBlock));
+    Put32(header, kBinsSize, static_cast<std::uint32_t>(out_.size - regf::kBaseBlockSize));
     Put32(header, kFlags, flags_);
     Put32(header, kChecksum, BaseBlockChecksum(Bytes(header)));
     out_.base_block = std::move(header);
@@ -261,7 +253,7 @@ std::uint64_t LogEntryHash(const unsigned char* p, std::size_t size) {
 HiveRecovery RecoverHive(std::string_view primary, const std::vector<LogFile>& logs) {
   HiveRecovery out;
   const unsigned char* header = Bytes(primary);
-  if (primary.size() < kHiveBaseBlock || std::memcmp(header, "regf", 4) != 0 ||
+  if (primary.size() < regf::kBaseBlockSize || std::memcmp(header, "regf", 4) != 0 ||
       BaseBlockChecksum(header) != Le32(header + kChecksum)) {
     out.refusal = "its own header is damaged";
     return out;
@@ -335,7 +327,7 @@ HiveRecovery RecoverHive(std::string_view primary, const std::vector<LogFile>& l
 
 void ApplyRecovery(const HiveRecovery& recovery, unsigned char* image) {
   for (const LogPage& page : recovery.pages) std::memcpy(image + page.offset, page.data, page.size);
-  std::memcpy(image, recovery.base_block.data(), kHiveBaseBlock);
+  std::memcpy(image, recovery.base_block.data(), regf::kBaseBlockSize);
 }
 
 std::string RecoveredImage(std::string_view primary, const HiveRecovery& recovery) {

@@ -40,7 +40,6 @@
 
 namespace torvane::registry {
 
-constexpr std::size_t kHiveBaseBlock = 0x1000;
 constexpr std::size_t kLogSector = 512;
 
 // The header checksum Windows writes at 0x1FC: the XOR of the 127 double

@@ -19,6 +19,7 @@
 #include "registry/little_endian.h"
 #include "registry/names.h"
 #include "registry/owned.h"
+#include "registry/regf_format.h"
 #include "registry/regf_reader.h"
 #include "registry/utf.h"
 
@@ -26,7 +27,7 @@ namespace torvane::registry {
 
 namespace {
 
-constexpr std::size_t kBaseBlockSize = 0x1000;
+using regf::kBaseBlockSize;
 // A hive whose free cells hold more than its cells in use, and more than
 // this, is changed as a compact copy.
 constexpr std::size_t kCompactAbove = std::size_t{4} << 20;
@@ -356,23 +357,23 @@ bool SameStoredValues(std::string_view one, std::size_t a, std::string_view two,
     const std::string_view x = StoredCell(one, at), y = StoredCell(two, at);
     return !x.empty() && x == y;
   };
-  if (a + 0x30 > one.size() || b + 0x30 > two.size()) return false;
-  const std::uint32_t count = word(one, a + 0x28), list = word(one, a + 0x2C);
-  if (count != word(two, b + 0x28) || list != word(two, b + 0x2C)) return false;
+  if (a + regf::nk::kSecurity > one.size() || b + regf::nk::kSecurity > two.size()) return false;
+  const std::uint32_t count = word(one, a + regf::nk::kValueCount), list = word(one, a + regf::nk::kValueList);
+  if (count != word(two, b + regf::nk::kValueCount) || list != word(two, b + regf::nk::kValueList)) return false;
   if (count == 0) return true;
   const std::size_t at = kBaseBlockSize + std::size_t{list};
   if (!same_cell(at) || StoredCell(one, at).size() < 4 + 4 * std::size_t{count}) return false;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::size_t vk = kBaseBlockSize + std::size_t{word(one, at + 4 + 4 * i)};
-    if (!same_cell(vk) || StoredCell(one, vk).size() < 0x18) return false;
-    const std::uint32_t size = word(one, vk + 8), data = word(one, vk + 12);
-    if ((size & 0x80000000u) != 0 || size == 0) continue;
+    if (!same_cell(vk) || StoredCell(one, vk).size() < regf::vk::kName) return false;
+    const std::uint32_t size = word(one, vk + regf::vk::kDataSize), data = word(one, vk + regf::vk::kData);
+    if ((size & regf::vk::kDataInRecord) != 0 || size == 0) continue;
     const std::size_t cell = kBaseBlockSize + std::size_t{data};
     if (!same_cell(cell)) return false;
     const std::string_view record = StoredCell(one, cell);
     if (record.size() < 12 || record.substr(4, 2) != "db") continue;
-    const std::size_t segments = Le16(reinterpret_cast<const unsigned char*>(record.data()) + 6);
-    const std::size_t segment_list = kBaseBlockSize + std::size_t{word(one, cell + 8)};
+    const std::size_t segments = Le16(reinterpret_cast<const unsigned char*>(record.data()) + regf::db::kSegmentCount);
+    const std::size_t segment_list = kBaseBlockSize + std::size_t{word(one, cell + regf::db::kSegmentList)};
     if (!same_cell(segment_list) || StoredCell(one, segment_list).size() < 4 + 4 * segments) return false;
     for (std::size_t k = 0; k < segments; ++k) {
       if (!same_cell(kBaseBlockSize + std::size_t{word(one, segment_list + 4 + 4 * k)})) return false;

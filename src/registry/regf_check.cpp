@@ -13,7 +13,7 @@ namespace torvane::registry {
 
 namespace {
 
-constexpr std::size_t kBaseBlockSize = 0x1000;
+using regf::kBaseBlockSize;
 
 std::string Hex(std::size_t offset) {
   char text[24];

@@ -11,8 +11,8 @@ namespace torvane::registry {
 
 namespace {
 
-constexpr std::size_t kBinsStart = 0x1000;
-constexpr std::uint32_t kNone = 0xFFFFFFFF;
+using regf::kBaseBlockSize;
+using regf::kNoCell;
 // Fixed parts of the records, from the cell's start (its size field) on.
 constexpr std::size_t kNodeFixed = 0x50;
 constexpr std::size_t kValueFixed = 0x18;
@@ -39,13 +39,13 @@ bool NameToUtf8(const unsigned char* name, std::size_t length, bool latin1, std:
 }  // namespace
 
 std::unique_ptr<RegfReader> RegfReader::Open(int fd) {
-  auto mapping = std::make_unique<Mapping>(fd, 2 * kBinsStart);
+  auto mapping = std::make_unique<Mapping>(fd, 2 * kBaseBlockSize);
   if (mapping->data() == nullptr) return nullptr;
   return std::unique_ptr<RegfReader>(new RegfReader(std::move(mapping)));
 }
 
 std::unique_ptr<RegfReader> RegfReader::Adopt(std::unique_ptr<Mapping> mapping) {
-  if (mapping == nullptr || mapping->data() == nullptr || mapping->size() < 2 * kBinsStart) return nullptr;
+  if (mapping == nullptr || mapping->data() == nullptr || mapping->size() < 2 * kBaseBlockSize) return nullptr;
   return std::unique_ptr<RegfReader>(new RegfReader(std::move(mapping)));
 }
 
@@ -53,15 +53,15 @@ RegfReader::RegfReader(std::unique_ptr<Mapping> mapping)
     : mapping_(std::move(mapping)),
       data_(mapping_->data()),
       size_(mapping_->size()),
-      end_(std::min<std::size_t>(size_, kBinsStart + Le32(data_ + 0x28))) {}
+      end_(std::min<std::size_t>(size_, kBaseBlockSize + Le32(data_ + 0x28))) {}
 
 RegfReader::~RegfReader() = default;
 
-std::size_t RegfReader::root() const { return kBinsStart + Le32(data_ + 0x24); }
+std::size_t RegfReader::root() const { return kBaseBlockSize + Le32(data_ + 0x24); }
 
 std::string RegfReader::Check() const {
   std::size_t bin_size = 0;
-  for (std::size_t at = kBinsStart; at < end_; at += bin_size) {
+  for (std::size_t at = kBaseBlockSize; at < end_; at += bin_size) {
     if (end_ - at < 0x20 || std::memcmp(data_ + at, "hbin", 4) != 0) return "no hive bin at " + std::to_string(at);
     bin_size = Le32(data_ + at + 8);
     if (bin_size <= 0x20 || bin_size % 0x1000 != 0 || bin_size > end_ - at) {
@@ -73,7 +73,7 @@ std::string RegfReader::Check() const {
 }
 
 const unsigned char* RegfReader::Cell(std::uint64_t offset, std::size_t need, std::size_t* length) const {
-  if (offset < kBinsStart + 0x20 || offset % 4 != 0 || offset + 8 > end_) return nullptr;
+  if (offset < kBaseBlockSize + 0x20 || offset % 4 != 0 || offset + 8 > end_) return nullptr;
   const unsigned char* cell = data_ + offset;
   const auto raw = static_cast<std::int32_t>(Le32(cell));
   if (raw >= 0) return nullptr;  // free
@@ -91,7 +91,7 @@ const unsigned char* RegfReader::Node(std::size_t node, std::size_t* length) con
 bool RegfReader::AppendList(std::uint32_t offset, bool inside_index, std::size_t limit,
                             std::vector<std::size_t>* out) const {
   std::size_t length = 0;
-  const unsigned char* list = Cell(kBinsStart + std::uint64_t{offset}, kListFixed, &length);
+  const unsigned char* list = Cell(kBaseBlockSize + std::uint64_t{offset}, kListFixed, &length);
   if (list == nullptr) return false;
   const bool index = IsId(list, "ri");
   const bool fast = IsId(list, "lf") || IsId(list, "lh");
@@ -105,7 +105,7 @@ bool RegfReader::AppendList(std::uint32_t offset, bool inside_index, std::size_t
     if (index) {
       if (!AppendList(entry, true, limit, out)) return false;
     } else {
-      const std::size_t child = kBinsStart + std::size_t{entry};
+      const std::size_t child = kBaseBlockSize + std::size_t{entry};
       // An index may name one list many times: more than the key counts is damage.
       if (Node(child) == nullptr || out->size() >= limit) return false;
       out->push_back(child);
@@ -129,10 +129,9 @@ bool RegfReader::Children(std::size_t node, std::vector<std::size_t>* out) const
 }
 
 bool RegfReader::IsLink(std::size_t node) const {
-  constexpr std::uint16_t kSymbolicLink = 0x0010;
   const unsigned char* nk = Node(node);
   // A key that cannot be read is not one to go into either.
-  return nk == nullptr || (Le16(nk + 6) & kSymbolicLink) != 0;
+  return nk == nullptr || (Le16(nk + 6) & regf::nk::kSymbolicLink) != 0;
 }
 
 std::string RegfReader::Name(std::size_t node) const {
@@ -164,7 +163,7 @@ bool RegfReader::Data(const unsigned char* vk, std::string* out) const {
     return true;
   }
   std::size_t cell_length = 0;
-  const unsigned char* cell = Cell(kBinsStart + std::uint64_t{Le32(vk + 12)}, 8, &cell_length);
+  const unsigned char* cell = Cell(kBaseBlockSize + std::uint64_t{Le32(vk + 12)}, 8, &cell_length);
   if (cell == nullptr) return false;
   // Windows decides by the hive's version and the length alone, whatever
   // the cell holds: data that should be in one cell and runs past it, or
@@ -178,7 +177,7 @@ bool RegfReader::Data(const unsigned char* vk, std::string* out) const {
   if (!IsId(cell, "db") || cell_length < 12) return false;
   const std::size_t segments = Le16(cell + 6);
   std::size_t list_length = 0;
-  const unsigned char* list = Cell(kBinsStart + std::uint64_t{Le32(cell + 8)}, 4 + segments * 4, &list_length);
+  const unsigned char* list = Cell(kBaseBlockSize + std::uint64_t{Le32(cell + 8)}, 4 + segments * 4, &list_length);
   if (list == nullptr) return false;
   // Windows takes 16,344 bytes from each segment in turn and the rest from
   // the last, as many as the record declares, and does not look at how long
@@ -189,7 +188,7 @@ bool RegfReader::Data(const unsigned char* vk, std::string* out) const {
   out->clear();
   for (std::size_t i = 0; i < segments && out->size() < declared; ++i) {
     std::size_t segment_length = 0;
-    const unsigned char* segment = Cell(kBinsStart + std::uint64_t{Le32(list + 4 + i * 4)}, 8, &segment_length);
+    const unsigned char* segment = Cell(kBaseBlockSize + std::uint64_t{Le32(list + 4 + i * 4)}, 8, &segment_length);
     if (segment == nullptr) return false;
     const std::size_t take = std::min<std::size_t>(kLargestPlainData, declared - out->size());
     if (segment_length - 4 < take) return false;
@@ -205,11 +204,11 @@ bool RegfReader::Values(std::size_t node, std::vector<RegValue>* out, bool exact
   const std::size_t count = Le32(nk + 0x28);
   if (count == 0) return true;
   std::size_t list_length = 0;
-  const unsigned char* list = Cell(kBinsStart + std::uint64_t{Le32(nk + 0x2C)}, 4, &list_length);
-  if (list == nullptr || Le32(nk + 0x2C) == kNone || 4 + count * 4 > list_length) return false;
+  const unsigned char* list = Cell(kBaseBlockSize + std::uint64_t{Le32(nk + 0x2C)}, 4, &list_length);
+  if (list == nullptr || Le32(nk + 0x2C) == kNoCell || 4 + count * 4 > list_length) return false;
   for (std::size_t i = 0; i < count; ++i) {
     std::size_t length = 0;
-    const unsigned char* vk = Cell(kBinsStart + std::uint64_t{Le32(list + 4 + i * 4)}, kValueFixed, &length);
+    const unsigned char* vk = Cell(kBaseBlockSize + std::uint64_t{Le32(list + 4 + i * 4)}, kValueFixed, &length);
     if (vk == nullptr || !IsId(vk, "vk")) return false;
     const std::size_t name_length = Le16(vk + 6);
     if (kValueFixed + name_length > length) return false;

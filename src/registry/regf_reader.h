@@ -17,6 +17,7 @@
 
 #include "registry/owned.h"
 #include "registry/reg_value.h"
+#include "registry/regf_format.h"
 
 namespace torvane::registry {
 
@@ -36,10 +37,8 @@ std::string CheckHiveStructure(const unsigned char* p, std::size_t size, std::si
 // "db" record, as Windows reads it: in hives of version 1.4 and later
 // (`minor_version` 4 and up), data longer than 16,344 bytes. Other data lies
 // in one cell.
-constexpr std::size_t kLargestPlainData = 16344;
-inline bool KeptInSegments(std::uint32_t minor_version, std::uint32_t length) {
-  return minor_version >= 4 && length > kLargestPlainData;
-}
+using regf::kLargestPlainData;
+using regf::KeptInSegments;
 
 class RegfReader {
  public:

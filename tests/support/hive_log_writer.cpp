@@ -3,13 +3,14 @@
 #include <stdexcept>
 
 #include "registry/hive_log.h"
+#include "registry/regf_format.h"
 #include "registry/little_endian.h"
 
 namespace torvane::testing {
 
 namespace {
 
-using registry::kHiveBaseBlock;
+using registry::regf::kBaseBlockSize;
 using registry::kLogSector;
 
 constexpr std::size_t kLogPage = 4096;  // new-format logs name whole pages of the bins
@@ -27,9 +28,9 @@ void Put64(std::string& bytes, std::size_t at, std::uint64_t value) {
 
 // The size of a hive's bins, from its header; the file must hold them.
 std::size_t BinsSize(const std::string& hive) {
-  if (hive.size() < kHiveBaseBlock) throw std::invalid_argument("a hive shorter than its header");
+  if (hive.size() < registry::regf::kBaseBlockSize) throw std::invalid_argument("a hive shorter than its header");
   const std::size_t bins = Get32(hive, 0x28);
-  if (bins % kLogPage != 0 || hive.size() < kHiveBaseBlock + bins) {
+  if (bins % kLogPage != 0 || hive.size() < registry::regf::kBaseBlockSize + bins) {
     throw std::invalid_argument("a hive whose file does not hold the bins its header announces");
   }
   return bins;
@@ -38,9 +39,9 @@ std::size_t BinsSize(const std::string& hive) {
 // Whether `size` bytes at `at` of the bins differ between the two hives; bytes
 // past the end of a hive's bins differ from anything.
 bool Differs(const std::string& a, const std::string& b, std::size_t at, std::size_t size) {
-  const std::size_t end = kHiveBaseBlock + at + size;
-  if (end > kHiveBaseBlock + BinsSize(a) || end > kHiveBaseBlock + BinsSize(b)) return true;
-  return a.compare(kHiveBaseBlock + at, size, b, kHiveBaseBlock + at, size) != 0;
+  const std::size_t end = registry::regf::kBaseBlockSize + at + size;
+  if (end > registry::regf::kBaseBlockSize + BinsSize(a) || end > registry::regf::kBaseBlockSize + BinsSize(b)) return true;
+  return a.compare(registry::regf::kBaseBlockSize + at, size, b, registry::regf::kBaseBlockSize + at, size) != 0;
 }
 
 // The first 512 bytes of `hive`'s header as a log's base block.
@@ -80,7 +81,7 @@ std::string NewFormatLog(const std::string& before, const std::vector<std::strin
       registry::PutLe32(entry, 40 + 8 * k, static_cast<std::uint32_t>(dirty[k]));
       registry::PutLe32(entry, 44 + 8 * k, static_cast<std::uint32_t>(kLogPage));
     }
-    for (const std::size_t page : dirty) entry.append(state, kHiveBaseBlock + page, kLogPage);
+    for (const std::size_t page : dirty) entry.append(state, registry::regf::kBaseBlockSize + page, kLogPage);
     entry.resize(RoundUp(entry.size(), kLogSector), '\0');
     registry::PutLe32(entry, 4, static_cast<std::uint32_t>(entry.size()));
     Put64(entry, 24, registry::LogEntryHash(Bytes(entry) + 40, entry.size() - 40));
@@ -103,7 +104,7 @@ std::string OldFormatLog(const std::string& before, const std::string& after) {
   for (std::size_t page = 0; page < bins / kLogSector; ++page) {
     if (!Differs(before, after, page * kLogSector, kLogSector)) continue;
     bitmap[page / 8] = static_cast<char>(bitmap[page / 8] | 1 << (page % 8));
-    pages.append(after, kHiveBaseBlock + page * kLogSector, kLogSector);
+    pages.append(after, registry::regf::kBaseBlockSize + page * kLogSector, kLogSector);
   }
   log += "DIRT" + bitmap;
   log.resize(RoundUp(log.size(), kLogSector), '\0');
