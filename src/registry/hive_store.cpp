@@ -616,7 +616,7 @@ HiveChanges HiveFile::Changes() const {
 
 void HiveFile::NoteValuesWritten(std::size_t node, std::vector<RegValue> values) {
   written_values_[node] = std::move(values);
-  added_value_places_.erase(node);
+  value_places_.erase(node);
 }
 
 namespace {
@@ -626,9 +626,9 @@ std::string NameKey(const std::string& utf8) { return std::to_string(utf8.size()
 
 }  // namespace
 
-void HiveFile::SetAddedValue(std::size_t node, RegValue value) {
+void HiveFile::SetWrittenValue(std::size_t node, RegValue value) {
   std::vector<RegValue>& values = written_values_[node];
-  auto [places, made] = added_value_places_.try_emplace(node);
+  auto [places, made] = value_places_.try_emplace(node);
   if (made) {
     for (std::size_t i = 0; i < values.size(); ++i) places->second.emplace(NameKey(values[i].name), i);
   }
@@ -820,28 +820,20 @@ long HiveStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_
 
 long HiveStore::SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& value) {
   if (!hive.writable()) return kAccessDenied;
-  if (hive.Added(node)) {
-    // Written with the key at the commit (see WriteNodeValues).
-    const RegValue stored = StoredForm(value);
-    if (Utf8ToUtf16le(stored.name).size() > 0xFFFF || stored.data.size() >= 0x80000000u) return kAccessDenied;
-    hive.SetAddedValue(node, RegValue{value.name, stored.type, stored.data, true});
-    hive.MarkModified();
-    return kSuccess;
-  }
-  std::vector<RegValue> values;
-  std::size_t unnamed = 0;
-  if (!NodeValues(hive, node, true, &values, &unnamed) || unnamed != 0) return kAccessDenied;
   const RegValue stored = StoredForm(value);
-  bool replaced = false;
-  for (RegValue& existing : values) {
-    if (!replaced && Utf8NamesEqual(existing.name, value.name)) {
-      existing.type = stored.type;
-      existing.data = stored.data;  // the stored name keeps its letter case
-      replaced = true;
-    }
+  // What a value record can hold: a name of 65,535 bytes, data under 2 GB.
+  if (Utf8ToUtf16le(stored.name).size() > 0xFFFF || stored.data.size() >= 0x80000000u) return kAccessDenied;
+  // The key's values are read once, then set one by one, each found by its
+  // name at once: a restore that sets many values in one key stays linear.
+  if (!hive.Added(node) && hive.WrittenValues(node) == nullptr) {
+    std::vector<RegValue> values;
+    std::size_t unnamed = 0;
+    if (!NodeValues(hive, node, true, &values, &unnamed) || unnamed != 0) return kAccessDenied;
+    hive.NoteValuesWritten(node, std::move(values));
   }
-  if (!replaced) values.push_back(RegValue{value.name, stored.type, stored.data, true});
-  return WriteNodeValues(hive, node, std::move(values));
+  hive.SetWrittenValue(node, RegValue{value.name, stored.type, stored.data, true});
+  hive.MarkModified();
+  return kSuccess;
 }
 
 long HiveStore::DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name) {

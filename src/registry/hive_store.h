@@ -103,9 +103,10 @@ class HiveFile {
   // The keys this run added below `node` and did not delete again.
   std::vector<std::size_t> AddedChildren(std::size_t node) const;
   void NoteValuesWritten(std::size_t node, std::vector<RegValue> values);
-  // Sets one value of a key this run added, in place, found by its name at
-  // once: a restore that fills a new key with many values writes each once.
-  void SetAddedValue(std::size_t node, RegValue value);
+  // Sets one value of a key this run added or whose values it wrote, in
+  // place, found by its name at once: a restore that fills a key with many
+  // values writes each once.
+  void SetWrittenValue(std::size_t node, RegValue value);
   void NoteChildAdded(std::size_t parent, std::size_t child, const std::string& utf8_name);
   void NoteDeleted(std::size_t parent, std::size_t node);
 
@@ -148,9 +149,9 @@ class HiveFile {
   std::string unwritable_;  // why no changed version may be written, or empty
   std::uint32_t minor_version_ = 0;
   std::unordered_map<std::size_t, std::vector<RegValue>> written_values_;
-  // For keys this run added: each value's place in written_values_, by its
-  // name as names compare; made when first needed.
-  std::unordered_map<std::size_t, std::unordered_map<std::string, std::size_t>> added_value_places_;
+  // Each value's place in written_values_, by its name as names compare;
+  // made when first needed.
+  std::unordered_map<std::size_t, std::unordered_map<std::string, std::size_t>> value_places_;
   std::unordered_map<std::size_t, std::vector<std::size_t>> added_;
   std::unordered_map<std::size_t, std::string> added_names_;
   std::unordered_set<std::size_t> children_changed_;
