@@ -4,13 +4,16 @@
 # and their ratio. Then the restore of that backup: its time against the
 # repair's (target: at most 3 times), and how much it grew the hive against
 # the backup's size (target: at most twice); the same restore of a key of
-# as many values. Last, the repair of a small
+# as many values, and that backup restored into the key still there with
+# its Debugger (target: at most 3 times the repair). The repair of a listed
+# key with BIG_SUBKEYS subkeys (target: under a second). Last, the repair of a small
 # hive padded (sparsely) to 768 MB, then of one whose bins hold a free cell
 # of 768 MB: its peak memory and the disk the result occupies (target: in
 # proportion to the hive's cells in use, not the file's length).
-#   backup_bench.sh TORVANE MAKE_HIJACK_HIVE [SUBKEYS]   (RUNS=N rounds, default 5)
+#   backup_bench.sh TORVANE MAKE_HIJACK_HIVE [SUBKEYS] [BIG_SUBKEYS]
+#   (default 10000 100000; RUNS=N rounds, default 5)
 set -euo pipefail
-torvane=$1 make_hive=$2 subkeys=${3:-10000} runs=${RUNS:-5}
+torvane=$1 make_hive=$2 subkeys=${3:-10000} big=${4:-100000} runs=${RUNS:-5}
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 "$make_hive" "$dir/SOFTWARE" "$subkeys"
@@ -46,6 +49,27 @@ b=$(seconds "$torvane" repair 3 --software "$dir/v" --backup "$dir/values.reg")
 r=$(seconds "$torvane" restore "$dir/values.reg" --software "$dir/v")
 printf 'repair with --backup of a listed key with %d values: %.2f s; its restore %.2f s (%.2f times the repair)\n' \
   "$subkeys" "$b" "$r" "$(echo "$r / $b" | bc -l)"
+# The key that backup came from, still there with its Debugger alone: the
+# restore sets each value in a key the hive holds.
+"$make_hive" "$dir/existing" 0
+restored=()
+for ((i = 0; i < runs; ++i)); do
+  cp "$dir/existing" "$dir/e"
+  restored+=("$(seconds "$torvane" restore "$dir/values.reg" --software "$dir/e")")
+done
+r=$(printf '%s\n' "${restored[@]}" | median)
+cmp -s "$dir/e" "$dir/existing" && { echo "the restore into the existing key changed nothing" >&2; exit 1; }
+printf 'restore of those %d values into the key still there: %.2f s (%.2f times the repair, target <= 3)\n' \
+  "$subkeys" "$r" "$(echo "$r / $b" | bc -l)"
+"$make_hive" "$dir/big" "$big"
+deleted=()
+for ((i = 0; i < runs; ++i)); do
+  cp "$dir/big" "$dir/d"
+  deleted+=("$(seconds "$torvane" repair 3 --software "$dir/d")")
+done
+d=$(printf '%s\n' "${deleted[@]}" | median)
+cmp -s "$dir/d" "$dir/big" && { echo "the repair of the listed key with $big subkeys changed nothing" >&2; exit 1; }
+printf 'repair of a listed key with %d subkeys: %.2f s (target < 1 s)\n' "$big" "$d"
 "$make_hive" "$dir/padded" 10
 bins=$(stat -c %s "$dir/padded")
 truncate -s 768M "$dir/padded"

@@ -4,6 +4,9 @@
 // FREE_MB appends one hive bin of that many megabytes holding a single free
 // cell, as a hostile hive may (its zeros unwritten: the file is sparse);
 // VALUES gives the tool's subkey that many values beside its Debugger.
+// hivex adds the first 10,000 subkeys; any more are added through the hive
+// store (hivex rewrites the subkey list on each insertion and leaves the old
+// one behind: 100,000 subkeys would take some 40 GB of lists).
 #include <hivex.h>
 
 #include <cstdint>
@@ -13,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "registry/hive_store.h"
 #include "support/hive_builder.h"
 
 int main(int argc, char** argv) {
@@ -39,7 +43,8 @@ int main(int argc, char** argv) {
     values.push_back({names[i].data(), hive_t_REG_BINARY, contents[i].size(), contents[i].data()});
   }
   hivex_node_set_values(h, node, values.size(), values.data(), 0);
-  for (long i = 0; i < count; ++i) {
+  constexpr long kByHivex = 10000;
+  for (long i = 0; i < count && i < kByHivex; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "k%06ld", i);
     const hive_node_h child = hivex_node_add_child(h, node, name);
@@ -50,6 +55,21 @@ int main(int argc, char** argv) {
   const int rc = hivex_commit(h, path.c_str(), 0);
   hivex_close(h);
   if (rc != 0) return 1;
+  if (count > kByHivex) {
+    using namespace torvane::registry;
+    auto hive = HiveFile::Open(path, true);
+    HiveStore store(nullptr, hive);
+    const std::string key = "Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\IceSword.exe\\";
+    for (long i = kByHivex; i < count; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "k%06ld", i);
+      const std::string data = std::to_string(i);
+      if (!store.SetValue(kCurrentUser, key + name, RegValue{"v", kRegBinary, {data.begin(), data.end()}, true})) {
+        return 1;
+      }
+    }
+    hive->Commit();
+  }
   if (argc > 3 && std::atol(argv[3]) > 0) torvane::testing::AppendFreeBin(path, std::uint64_t(std::atol(argv[3])) << 20);
   return 0;
 }

@@ -8,6 +8,9 @@
 #   (c) the same scan of a dirty copy of the hive, its newest state in a
 #       new-format log pair (HIVE-dirty.LOG1 and .LOG2, which the scan
 #       replays), against `cat` of the three files (target: at most 1.5 times);
+#   (d) `torvane repair --software COPY 3 12` of a copy of the hive (its
+#       image hijack and its Shell damaged), against `cp` of the hive: the
+#       repair writes the whole hive once (target: at most 1.5 times);
 #   and the scan's peak memory (max RSS) against the hive's size.
 #
 #   bench/offline_bench.sh TORVANE MAKE_SOFTWARE_HIVE MAKE_DIRTY_HIVE HIVE [MEGABYTES]
@@ -72,6 +75,15 @@ scan_dirty() {
   [ "$rc" -le 1 ] || { echo "offline_bench: torvane scan of the dirty hive failed ($rc)" >&2; exit 2; }
 }
 floor_dirty() { cat "${dirty_files[@]}" >/dev/null; }
+# Beside the hive, on its file system; a fresh copy for each repair.
+copy=$hive-repaired
+trap 'rm -f "$copy" "$copy-cp"' EXIT
+repair() {
+  local rc=0
+  "$torvane" repair --software "$copy" 3 12 >/dev/null 2>&1 || rc=$?
+  [ "$rc" -eq 0 ] || { echo "offline_bench: torvane repair failed ($rc)" >&2; exit 2; }
+}
+floor_repair() { cp "$hive" "$copy-cp"; }
 peer() {
   printf 'cd %s\nls\n' "$cv\\Image File Execution Options" | hivexsh "$hive" >/dev/null
   local entry
@@ -92,13 +104,22 @@ if [ "$("$torvane" scan --software "$hive" 2>/dev/null)" = "$("$torvane" scan --
 fi
 
 floor; scan; peer; floor_dirty; scan_dirty  # warm the page cache
-declare -a t_floor t_scan t_peer t_floor_dirty t_scan_dirty
+cp "$hive" "$copy"; repair
+if [ "$("$torvane" scan --software "$copy" 2>/dev/null)" = "$("$torvane" scan --software "$hive" 2>/dev/null)" ]; then
+  echo "offline_bench: the repair of a copy of $hive changed nothing it scans" >&2
+  exit 2
+fi
+declare -a t_floor t_scan t_peer t_floor_dirty t_scan_dirty t_repair t_floor_repair
 for ((i = 0; i < runs; i++)); do
   # Interleaved, so that a busy moment costs all of them alike.
   s=$(now); floor; e=$(now); t_floor+=($((e - s)))
   s=$(now); scan; e=$(now); t_scan+=($((e - s)))
   s=$(now); floor_dirty; e=$(now); t_floor_dirty+=($((e - s)))
   s=$(now); scan_dirty; e=$(now); t_scan_dirty+=($((e - s)))
+  rm -f "$copy-cp"
+  s=$(now); floor_repair; e=$(now); t_floor_repair+=($((e - s)))
+  cp "$hive" "$copy"
+  s=$(now); repair; e=$(now); t_repair+=($((e - s)))
   if ((i < (runs + 2) / 3)); then  # the peer is slow: a third of the rounds
     s=$(now); peer; e=$(now); t_peer+=($((e - s)))
   fi
@@ -108,13 +129,15 @@ m_scan=$(printf '%s\n' "${t_scan[@]}" | median)
 m_peer=$(printf '%s\n' "${t_peer[@]}" | median)
 m_floor_dirty=$(printf '%s\n' "${t_floor_dirty[@]}" | median)
 m_scan_dirty=$(printf '%s\n' "${t_scan_dirty[@]}" | median)
+m_floor_repair=$(printf '%s\n' "${t_floor_repair[@]}" | median)
+m_repair=$(printf '%s\n' "${t_repair[@]}" | median)
 # The scan exits 1 when it finds damage, as it does here.
 rss_kb=$({ /usr/bin/time -f %M "$torvane" scan --software "$hive" 2>&1 >/dev/null || true; } | tail -1)
 dirty_rss_kb=$({ /usr/bin/time -f %M "$torvane" scan --software "$dirty" 2>&1 >/dev/null || true; } | tail -1)
 
 awk -v size="$size" -v f="$m_floor" -v s="$m_scan" -v p="$m_peer" -v rss="$rss_kb" -v n="${#values[@]}" \
     -v runs="$runs" -v peer_runs="${#t_peer[@]}" -v df="$m_floor_dirty" -v ds="$m_scan_dirty" \
-    -v dirty_size="$dirty_bytes" -v drss="$dirty_rss_kb" 'BEGIN {
+    -v dirty_size="$dirty_bytes" -v drss="$dirty_rss_kb" -v fr="$m_floor_repair" -v r="$m_repair" 'BEGIN {
   mb = size / 1048576
   printf "offline scan of a %.1f MB SOFTWARE hive (median of %d runs; the peer of %d)\n", mb, runs, peer_runs
   printf "  cat > /dev/null (floor)          %9.1f ms\n", f / 1e6
@@ -125,4 +148,7 @@ awk -v size="$size" -v f="$m_floor" -v s="$m_scan" -v p="$m_peer" -v rss="$rss_k
   printf "  cat hive and logs > /dev/null    %9.1f ms\n", df / 1e6
   printf "  torvane scan --software          %9.1f ms   %.2fx the floor       (target <= 1.5x)\n", ds / 1e6, ds / df
   printf "  peak memory of the scan          %9.1f MB   %.2fx the hive size\n", drss / 1024, drss * 1024 / size
+  printf "repair of a copy of the hive (items 3 and 12)\n"
+  printf "  cp of the hive (floor)           %9.1f ms\n", fr / 1e6
+  printf "  torvane repair --software 3 12   %9.1f ms   %.2fx the floor       (target <= 1.5x)\n", r / 1e6, r / fr
 }'

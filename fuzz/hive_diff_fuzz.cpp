@@ -1,6 +1,8 @@
 // Any hive: the store's reading, its reading after a commit that changes
-// nothing, and libregf's (regfexport, when installed) agree, or the store
-// refuses to change the hive and leaves it as it was.
+// nothing, and libregf's (regfexport, when installed) agree; then a change
+// committed through the store reads back as made, and libregf, hivex and
+// reglookup read the result as the store does; or the store refuses to
+// change the hive and leaves it as it was.
 #include <unistd.h>
 
 #include <cstdint>

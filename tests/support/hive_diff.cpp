@@ -499,12 +499,11 @@ std::string HiveReadingsDisagree(const std::string& bytes, const std::string& fo
   try {
     auto hive = HiveFile::Open(file, true);
     HiveStore store(nullptr, hive);
-    if (!ChangeThrough(store, Hash(bytes), &model)) { std::fprintf(stderr, "STAT nochange\n"); return {}; }
+    if (!ChangeThrough(store, Hash(bytes), &model)) return {};
     hive->Commit();
   } catch (const HiveError&) {
     return Read(file) == bytes ? std::string() : "a refused change changed the file";
   }
-  std::fprintf(stderr, "STAT committed hivex=%d reglookup=%d\n", hivex_judges, reglookup_judges);
   RegTree changed;
   try {
     if (!WholeTree(file, &changed)) return "the changed hive is not read whole";
