@@ -133,17 +133,21 @@ class Bin {
 
 std::uint32_t Relative(std::size_t cell) { return static_cast<std::uint32_t>(cell - kBaseBlockSize); }
 
-// Writes `entries`, sorted, as one "lh" list or an "ri" index of them; the
-// cell (relative) that the key's record names.
-std::uint32_t WriteList(Bin& bin, std::vector<Entry> entries) {
+// Writes `entries`, sorted, as one list or an "ri" index of them; the cell
+// (relative) that the key's record names. Hives of version 1.5 and later get
+// "lh" lists (with each name's hash), older ones "li" lists (offsets only),
+// which every version of Windows reads.
+std::uint32_t WriteList(Bin& bin, std::vector<Entry> entries, std::uint32_t minor_version) {
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.order < b.order; });
+  const bool hashed = minor_version >= 5;
   auto leaf = [&](std::size_t from, std::size_t count) {
-    const std::size_t cell = bin.Cell(4 + 8 * count);
-    bin.Set(cell + 4, "lh");
+    const std::size_t entry = hashed ? 8 : 4;
+    const std::size_t cell = bin.Cell(4 + entry * count);
+    bin.Set(cell + 4, hashed ? "lh" : "li");
     bin.Set16(cell + 6, static_cast<std::uint16_t>(count));
     for (std::size_t i = 0; i < count; ++i) {
-      bin.Set32(cell + 8 + 8 * i, entries[from + i].cell);
-      bin.Set32(cell + 12 + 8 * i, entries[from + i].hash);
+      bin.Set32(cell + 8 + entry * i, entries[from + i].cell);
+      if (hashed) bin.Set32(cell + 12 + entry * i, entries[from + i].hash);
     }
     return Relative(cell);
   };
@@ -199,7 +203,7 @@ class Writer {
       longest = std::max(longest, entries.back().order.size() * 2);
     }
     bin_.Set32(nk + 0x18, static_cast<std::uint32_t>(entries.size()));
-    bin_.Set32(nk + 0x20, entries.empty() ? kNoCell : WriteList(bin_, std::move(entries)));
+    bin_.Set32(nk + 0x20, entries.empty() ? kNoCell : WriteList(bin_, std::move(entries), minor_version_));
     bin_.Set32(nk + 0x38, static_cast<std::uint32_t>(longest));
     return Relative(nk);
   }
@@ -363,7 +367,7 @@ class Changer {
       if (std::string problem = FreeValues(nk); !problem.empty()) return problem;
       if (std::string problem = FreeList(nk); !problem.empty()) return problem;
       const std::uint32_t class_name = Le32(p_ + nk + regf::nk::kClassName);
-      if (class_name != kNoCell && Le16(p_ + nk + regf::nk::kClassNameLength) != 0 && !Free(kBaseBlockSize + std::size_t{class_name})) {
+      if (class_name != kNoCell && !Free(kBaseBlockSize + std::size_t{class_name})) {
         return "a deleted key's class name does not read back";
       }
       const std::size_t security = kBaseBlockSize + std::size_t{Le32(p_ + nk + regf::nk::kSecurity)};
@@ -474,7 +478,8 @@ std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor
       // The old list goes: its cells (an index's leaves too) become free.
       if (std::string problem = changer.FreeList(nk); !problem.empty()) return problem;
       changer.patches()[nk + regf::nk::kSubkeyCount] = static_cast<std::uint32_t>(entries.size());
-      changer.patches()[nk + regf::nk::kSubkeyList] = entries.empty() ? kNoCell : WriteList(bin, std::move(entries));
+      changer.patches()[nk + regf::nk::kSubkeyList] =
+          entries.empty() ? kNoCell : WriteList(bin, std::move(entries), minor_version);
       changer.patches()[nk + regf::nk::kLongestSubkeyName] = static_cast<std::uint32_t>(longest);
     }
     // Every key whose values change gets a new list of them; the old one,
