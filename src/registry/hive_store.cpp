@@ -58,12 +58,6 @@ bool ChildrenOf(const HiveFile& hive, std::size_t node, std::vector<std::size_t>
 
 std::size_t RootOf(const HiveFile& hive) { return hive.reader().root(); }
 
-// Whether a subkey can be taken out of `parent`: the commit writes its list
-// anew from the subkeys it reads, so that list must read.
-bool Unlinkable(const HiveFile& hive, std::size_t parent) {
-  std::vector<std::size_t> children;
-  return ChildrenOf(hive, parent, &children);
-}
 
 // Writes `values` (exact, raw) as the node's whole value list, at the
 // commit.
@@ -875,8 +869,9 @@ long HiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (const long rc = Walk(handle, subkey, &victim, false, true); rc != kSuccess) return rc;
   if (victim.hive == nullptr || !victim.hive->writable()) return kAccessDenied;
   std::vector<std::size_t> children;
-  if (victim.node == RootOf(*victim.hive) || !ChildrenOf(*victim.hive, victim.node, &children) || !children.empty() ||
-      !Unlinkable(*victim.hive, victim.parent)) {
+  // Its parent's list was read on the way to it: the commit writes that
+  // list anew, whatever kind it is.
+  if (victim.node == RootOf(*victim.hive) || !ChildrenOf(*victim.hive, victim.node, &children) || !children.empty()) {
     return kAccessDenied;
   }
   victim.hive->MarkModified();
@@ -901,8 +896,9 @@ long HiveStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
 
 bool HiveStore::KeyRemovable(HKey key) {
   Handle handle;
-  if (!Resolve(key, &handle) || handle.deleted || handle.hive == nullptr) return true;  // refused when tried
-  return Unlinkable(*handle.hive, handle.parent);
+  // Any key but the root: its parent's list, read on the way to it, is
+  // written anew at the commit.
+  return !Resolve(key, &handle) || handle.deleted || handle.hive == nullptr || handle.node != RootOf(*handle.hive);
 }
 
 bool HiveStore::CreateKey(HKey root, const std::string& path) {
@@ -917,7 +913,7 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   const long rc = Walk(top, path, &victim, false, true, true);
   if (rc == kFileNotFound) return true;
   if (rc != kSuccess || victim.hive == nullptr || !victim.hive->writable()) return false;
-  if (victim.node == RootOf(*victim.hive) || !Unlinkable(*victim.hive, victim.parent)) return false;
+  if (victim.node == RootOf(*victim.hive)) return false;
   std::vector<std::size_t> doomed;
   CollectSubtree(*victim.hive, victim.node, 0, &doomed);
   victim.hive->MarkModified();
