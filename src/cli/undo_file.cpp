@@ -293,12 +293,10 @@ bool Prepare(const RegEntry& entry, RegTarget& target, KnownKeys& known, std::ve
     case RegEntry::Kind::kDeleteValue:
       break;
   }
-  const auto values = target.ListValues(root, path);
-  if (!values) return false;
-  std::optional<RegValue> old;
-  for (const RegValue& value : *values) {
-    if (registry::Utf8NamesEqual(value.name, entry.value.name)) old = value;
-  }
+  // The value a change of this name replaces, as it is stored.
+  bool readable = false;
+  const std::optional<RegValue> old = target.FindValue(root, path, entry.value.name, &readable);
+  if (!readable) return false;
   const std::string name = entry.value.name;
   undo->push_back([&target, root, path, name, old] {
     return old ? target.SetValue(root, path, *old) : target.DeleteValue(root, path, name);
@@ -349,13 +347,7 @@ namespace {
 // The stored form of the value `name` of the key, or nullopt when it has none.
 std::optional<RegValue> StoredValue(RegTarget& target, HKey root, const std::string& path, const std::string& name,
                                     bool* readable) {
-  const auto values = target.ListValues(root, path);
-  *readable = values.has_value();
-  if (!values) return std::nullopt;
-  for (const RegValue& value : *values) {
-    if (registry::Utf8NamesEqual(value.name, name)) return value;
-  }
-  return std::nullopt;
+  return target.FindValue(root, path, name, readable);
 }
 
 // The path of the first link at or below `tree` (read at `path`).

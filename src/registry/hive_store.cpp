@@ -565,13 +565,30 @@ std::string NameKey(const std::string& utf8) { return std::to_string(utf8.size()
 
 }  // namespace
 
-void HiveFile::SetWrittenValue(std::size_t node, RegValue value) {
-  std::vector<RegValue>& values = written_values_[node];
+std::unordered_map<std::string, std::size_t>& HiveFile::PlacesOf(std::size_t node) const {
   auto [places, made] = value_places_.try_emplace(node);
   if (made) {
-    for (std::size_t i = 0; i < values.size(); ++i) places->second.emplace(NameKey(values[i].name), i);
+    const auto written = written_values_.find(node);
+    if (written != written_values_.end()) {
+      const std::vector<RegValue>& values = written->second;
+      for (std::size_t i = 0; i < values.size(); ++i) places->second.emplace(NameKey(values[i].name), i);
+    }
   }
-  const auto [place, fresh] = places->second.emplace(NameKey(value.name), values.size());
+  return places->second;
+}
+
+const RegValue* HiveFile::FindWrittenValue(std::size_t node, const std::string& name) const {
+  const auto written = written_values_.find(node);
+  if (written == written_values_.end()) return nullptr;
+  const auto& places = PlacesOf(node);
+  const auto place = places.find(NameKey(name));
+  return place == places.end() ? nullptr : &written->second[place->second];
+}
+
+void HiveFile::SetWrittenValue(std::size_t node, RegValue value) {
+  std::vector<RegValue>& values = written_values_[node];
+  auto& places = PlacesOf(node);
+  const auto [place, fresh] = places.emplace(NameKey(value.name), values.size());
   if (fresh) {
     values.push_back(std::move(value));
   } else {
@@ -960,6 +977,20 @@ bool HiveStore::DeleteValue(HKey root, const std::string& path, const std::strin
   if (walked != kSuccess) return false;
   const long rc = DeleteNodeValue(*key.hive, key.node, name);
   return rc == kSuccess || rc == kFileNotFound;
+}
+
+std::optional<RegValue> HiveStore::FindValue(HKey root, const std::string& path, const std::string& name,
+                                             bool* readable) {
+  *readable = false;
+  Handle top, key;
+  if (!Resolve(root, &top) || Walk(top, path, &key, false, false, true) != kSuccess) return std::nullopt;
+  *readable = true;
+  if (key.hive == nullptr) return std::nullopt;
+  if (key.hive->WrittenValues(key.node) != nullptr) {
+    const RegValue* found = key.hive->FindWrittenValue(key.node, name);
+    return found == nullptr ? std::nullopt : std::optional<RegValue>(*found);
+  }
+  return RegTarget::FindValue(root, path, name, readable);
 }
 
 std::optional<std::vector<RegValue>> HiveStore::ListValues(HKey root, const std::string& path) {

@@ -107,6 +107,9 @@ class HiveFile {
   // place, found by its name at once: a restore that fills a key with many
   // values writes each once.
   void SetWrittenValue(std::size_t node, RegValue value);
+  // The value `name` of a key whose values this run wrote, found at once;
+  // null when it has none.
+  const RegValue* FindWrittenValue(std::size_t node, const std::string& name) const;
   void NoteChildAdded(std::size_t parent, std::size_t child, const std::string& utf8_name);
   void NoteDeleted(std::size_t parent, std::size_t node);
 
@@ -151,7 +154,9 @@ class HiveFile {
   std::unordered_map<std::size_t, std::vector<RegValue>> written_values_;
   // Each value's place in written_values_, by its name as names compare;
   // made when first needed.
-  std::unordered_map<std::size_t, std::unordered_map<std::string, std::size_t>> value_places_;
+  mutable std::unordered_map<std::size_t, std::unordered_map<std::string, std::size_t>> value_places_;
+  // Each value's place, by its name, in the key's written values.
+  std::unordered_map<std::string, std::size_t>& PlacesOf(std::size_t node) const;
   std::unordered_map<std::size_t, std::vector<std::size_t>> added_;
   std::unordered_map<std::size_t, std::string> added_names_;
   std::unordered_set<std::size_t> children_changed_;
@@ -193,6 +198,8 @@ class HiveStore final : public RegistryStore, public RegTarget {
   bool SetValue(HKey root, const std::string& path, const RegValue& value) override;
   bool DeleteValue(HKey root, const std::string& path, const std::string& name) override;
   std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) override;
+  std::optional<RegValue> FindValue(HKey root, const std::string& path, const std::string& name,
+                                    bool* readable) override;
   std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) override;
   std::optional<RegTree> ReadTree(HKey root, const std::string& path) override;
   std::string WriteRefusal(HKey root, const std::string& path, const RegValue& value) const override;

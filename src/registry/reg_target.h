@@ -38,6 +38,12 @@ class RegTarget {
   // Every value of the key in its stored order, raw; nullopt when it does
   // not exist or cannot be read.
   virtual std::optional<std::vector<RegValue>> ListValues(HKey root, const std::string& path) = 0;
+  // The key's value of `name` (names compare as the registry compares them),
+  // raw: nullopt when the key has none; `*readable` false when the key does
+  // not exist or its values cannot be read. Found among ListValues unless a
+  // store knows a faster way.
+  virtual std::optional<RegValue> FindValue(HKey root, const std::string& path, const std::string& name,
+                                            bool* readable);
   // The names of the key's subkeys; nullopt when it does not exist or cannot
   // be read.
   virtual std::optional<std::vector<std::string>> ListSubkeys(HKey root, const std::string& path) = 0;

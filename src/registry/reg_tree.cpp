@@ -24,6 +24,17 @@ std::string ChildPath(const std::string& path, const std::string& name) {
   return path.empty() ? name : path + "\\" + name;
 }
 
+std::optional<RegValue> RegTarget::FindValue(HKey root, const std::string& path, const std::string& name,
+                                             bool* readable) {
+  const auto values = ListValues(root, path);
+  *readable = values.has_value();
+  if (!values) return std::nullopt;
+  for (const RegValue& value : *values) {
+    if (Utf8NamesEqual(value.name, name)) return value;
+  }
+  return std::nullopt;
+}
+
 std::optional<RegTree> RegTarget::ReadTree(HKey root, const std::string& path) {
   RegTree tree;
   if (!ReadInto(*this, root, path, 0, &tree)) return std::nullopt;
