@@ -172,7 +172,10 @@ TEST_F(HiveDamageTest, AHiveWhoseCellsTheWriterWouldFreeBadlyIsRefusedForChanges
   Put32(classy, nk + 0x34, Get32(good, nk + 0x30));
   classy[nk + 0x4E] = 4;
 
-  for (const std::string* bytes : {&pointing_nowhere, &shared, &classy}) {
+  std::string misplaced = good;  // a bin whose header names another offset than its own
+  Put32(misplaced, 0x1004, 0x100);
+
+  for (const std::string* bytes : {&pointing_nowhere, &shared, &classy, &misplaced}) {
     WriteFile(path, *bytes);
     try {
       HiveFile::Open(path, true);

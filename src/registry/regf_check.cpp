@@ -30,6 +30,10 @@ std::string CheckBins(const unsigned char* p, std::size_t size, std::vector<std:
     if (off + 0x20 > size || std::memcmp(p + off, "hbin", 4) != 0) {
       return "damaged hive (no hive bin at " + Hex(off) + ")";
     }
+    // Windows and libregf refuse a bin that names another place than its own.
+    if (Le32(p + off + 4) != off - kBaseBlockSize) {
+      return "damaged hive (the hive bin at " + Hex(off) + " names another offset)";
+    }
     page_size = Le32(p + off + 8);
     if (page_size <= 0x20 || (page_size & 0xFFF) != 0) return "damaged hive (bad hive bin size at " + Hex(off) + ")";
     if (page_size > size - off) return "damaged hive (the hive bin at " + Hex(off) + " runs past the end)";
