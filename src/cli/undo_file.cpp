@@ -344,12 +344,6 @@ ApplyOutcome ApplyAllOrNothing(const std::vector<Placed>& statements) {
 
 namespace {
 
-// The stored form of the value `name` of the key, or nullopt when it has none.
-std::optional<RegValue> StoredValue(RegTarget& target, HKey root, const std::string& path, const std::string& name,
-                                    bool* readable) {
-  return target.FindValue(root, path, name, readable);
-}
-
 // The path of the first link at or below `tree` (read at `path`).
 std::optional<std::string> LinkIn(const registry::RegTree& tree, const std::string& path) {
   if (tree.link) return path;
@@ -370,7 +364,7 @@ std::vector<RegEntry> UndoOf(const registry::Plan& plan, RegTarget& target, cons
     key.path = change.path;
     key.user = change.root == registry::kCurrentUser ? user : std::string();
     bool readable = false;
-    const auto old = StoredValue(target, change.root, change.path, change.name, &readable);
+    const auto old = target.FindValue(change.root, change.path, change.name, &readable);
     // The engine never creates keys: the key of a planned change exists.
     if (!readable) {
       throw SourceError("cannot read " + registry::RegKeyName(change.root, change.path) + " to back it up; nothing was changed");

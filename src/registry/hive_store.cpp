@@ -103,29 +103,29 @@ bool SameKeys(const RegfReader& one, std::size_t a, const RegfReader& two, std::
   return true;
 }
 
-// A compact copy of the hive mapped at `p` (see CompactHive) in memory and
-// its reader, when it can be made, passes the checks the file passed and
-// reads as `reader` does; nullopt otherwise.
-std::optional<std::pair<UniqueFd, std::unique_ptr<RegfReader>>> CompactCopy(const unsigned char* p, std::size_t size,
-                                                                            const RegfReader& reader) {
-  UniqueFd memory(::memfd_create("hive", MFD_CLOEXEC));
-  if (memory.get() < 0) return std::nullopt;
+// The reader of a compact copy of the hive mapped at `p` (see CompactHive)
+// in memory, when it can be made, passes the checks the file passed and
+// reads as `reader` does; null otherwise. The reader's mapping keeps the
+// copy.
+std::unique_ptr<RegfReader> CompactCopy(const unsigned char* p, std::size_t size, const RegfReader& reader) {
+  const UniqueFd memory(::memfd_create("hive", MFD_CLOEXEC));
+  if (memory.get() < 0) return nullptr;
   {
     const std::string bytes = CompactHive(p, size);
     if (bytes.empty() || !CheckHiveStructure(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()).empty()) {
-      return std::nullopt;
+      return nullptr;
     }
     for (std::size_t done = 0; done < bytes.size();) {
       const ssize_t n = ::write(memory.get(), bytes.data() + done, bytes.size() - done);
-      if (n <= 0) return std::nullopt;
+      if (n <= 0) return nullptr;
       done += static_cast<std::size_t>(n);
     }
   }
   auto copy = RegfReader::Open(memory.get());
   if (copy == nullptr || !copy->Check().empty() || !SameKeys(reader, reader.root(), *copy, copy->root(), 0)) {
-    return std::nullopt;
+    return nullptr;
   }
-  return std::make_pair(std::move(memory), std::move(copy));
+  return copy;
 }
 
 }  // namespace
@@ -303,7 +303,7 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
     // copy is shown to read as the file does: the written file then follows
     // the hive, not its free space.
     if (reader->end() - kBaseBlockSize - used > std::max(used, kCompactAbove)) {
-      if (auto copy = CompactCopy(mapped.data(), mapped.size(), *reader)) reader = std::move(copy->second);
+      if (auto copy = CompactCopy(mapped.data(), mapped.size(), *reader)) reader = std::move(copy);
     }
   }
   std::shared_ptr<HiveFile> file(new HiveFile(place, std::move(reader), true));

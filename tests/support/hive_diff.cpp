@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -67,18 +68,25 @@ void Flatten(const RegTree& tree, const std::string& path, bool sizes_only, std:
   }
 }
 
+// What `reader` (a command and its options) lists of the hive `file`;
+// nullopt when it fails. Through a file, not a pipe: a read the fuzzer's
+// timer interrupts would take another path through this code on each run,
+// and the seeded smoke run would no longer try the same inputs every time.
+std::optional<std::string> Listing(const std::string& reader, const std::string& file) {
+  const std::string listing = file + ".listing";
+  const int status = std::system((reader + " '" + file + "' >'" + listing + "' 2>/dev/null").c_str());
+  std::string text = Read(listing);
+  std::remove(listing.c_str());
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return text;
+}
+
 // The keys and values regfexport lists whose paths and names are printable
 // ASCII (how it shows others is its own affair); false when it fails.
 bool Regfexport(const std::string& file, std::set<std::string>* out) {
-  // Through a file, not a pipe: a read the fuzzer's timer interrupts would
-  // take another path through this code on each run, and the seeded smoke
-  // run would no longer try the same inputs every time.
-  const std::string listing = file + ".regfexport";
-  const int status = std::system(("regfexport '" + file + "' >'" + listing + "' 2>/dev/null").c_str());
-  const std::string text = Read(listing);
-  std::remove(listing.c_str());
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
-  std::istringstream lines(text);
+  const auto text = Listing("regfexport", file);
+  if (!text) return false;
+  std::istringstream lines(*text);
   std::string line, path, value;
   // A name with a line break runs on over the next lines: a key's path
   // ends at its "Key: " line, a value's name at its "Type: " line.
@@ -231,13 +239,9 @@ std::string Unescaped(const std::string& text) {
 // "PATH,TYPE,VALUE,MTIME", a value's path its key's, a slash and its name,
 // with the slashes, commas and other characters of names escaped as %XX.
 bool Reglookup(const std::string& file, std::set<std::string>* out) {
-  // Through a file, as regfexport's listing.
-  const std::string listing = file + ".reglookup";
-  const int status = std::system(("reglookup -H '" + file + "' >'" + listing + "' 2>/dev/null").c_str());
-  const std::string text = Read(listing);
-  std::remove(listing.c_str());
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
-  std::istringstream lines(text);
+  const auto text = Listing("reglookup -H", file);
+  if (!text) return false;
+  std::istringstream lines(*text);
   std::string line;
   while (std::getline(lines, line)) {
     const std::size_t comma = line.find(',');
