@@ -117,8 +117,6 @@ void WarnPolicyNotes(const std::vector<Profile>& profiles, const Streams& stream
   }
 }
 
-// A profile whose user hive could not be used: one line on stderr. Its user
-// items are undetermined, so the run cannot call the profile healthy.
 // The machine hive could not be used: one line on stderr, once for every
 // profile that shares it. Its items are undetermined.
 bool WarnMachineUnusable(const std::vector<Profile>& profiles, const Streams& streams) {
@@ -135,6 +133,8 @@ std::string ProblemOf(const Profile& profile) {
   return profile.machine_problem + "; " + profile.user_problem;
 }
 
+// A profile whose user hive could not be used: one line on stderr. Its user
+// items are undetermined, so the run cannot call the profile healthy.
 bool WarnUnusable(const Profile& profile, const Streams& streams) {
   if (profile.user_problem.empty()) return false;
   std::string name = profile.name ? *profile.name : "the user hive";
