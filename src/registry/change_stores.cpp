@@ -48,12 +48,14 @@ bool PathBook::Find(HKey key, HKey* root, std::string* path) const {
 }
 
 std::string PathBook::Join(const std::string& base, const std::string& relative) {
-  std::string joined;
-  for (const std::string& part : SplitKeyPath(base + "\\" + relative)) {
-    if (!joined.empty()) joined.push_back('\\');
-    joined.append(part);
+  // `base` is a path this book made (or empty): the common case, one name
+  // without a backslash byte below a path whose last byte cannot start a
+  // double-byte character, needs no splitting.
+  if (!relative.empty() && relative.find('\\') == std::string::npos &&
+      (base.empty() || static_cast<unsigned char>(base.back()) < 0x80)) {
+    return base.empty() ? relative : base + '\\' + relative;
   }
-  return joined;
+  return NormalKeyPath(base + "\\" + relative);
 }
 
 namespace {
@@ -65,10 +67,6 @@ std::string AccessName(std::uint32_t access) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(access));
   return text;
-}
-
-std::string LinkId(HKey root, const std::string& path) {
-  return (root == kCurrentUser ? "U\\" : "M\\") + FoldName(path);
 }
 
 }  // namespace
@@ -140,18 +138,18 @@ long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
     change.kind = Change::Kind::kDeleteKey;
     change.path = PathBook::Join(change.path, subkey);
     // A link's values are where it points: the key itself holds none.
-    const auto known = links_.find(LinkId(change.root, change.path));
+    const bool known = last_link_ && last_link_->root == change.root && NamesEqual(last_link_->path, change.path);
     HKey victim = kNullKey;
     // A deletion the store says it cannot make is refused below: no change.
     bool removable = true;
     if (base_.RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim) == kSuccess) {
       removable = base_.KeyRemovable(victim);
-      if (known == links_.end() && base_.RegQueryKeyIsLink(victim, &change.link) != kSuccess) change.link = true;
+      if (!known && base_.RegQueryKeyIsLink(victim, &change.link) != kSuccess) change.link = true;
       base_.RegCloseKey(victim);
     }
-    if (known != links_.end()) {
-      change.link = known->second;
-      links_.erase(known);
+    if (known) {
+      change.link = last_link_->is_link;
+      last_link_.reset();
     }
     std::optional<std::vector<RegValue>> values;
     if (inspect_ != nullptr && !change.link) values = inspect_->ListValues(change.root, GbkToUtf8(change.path));
@@ -172,7 +170,7 @@ long RecordingStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
   const long rc = base_.RegQueryKeyIsLink(key, is_link);
   HKey root = kNullKey;
   std::string path;
-  if (rc == kSuccess && paths_.Find(key, &root, &path)) links_[LinkId(root, path)] = *is_link;
+  if (rc == kSuccess && paths_.Find(key, &root, &path)) last_link_ = LinkSeen{root, std::move(path), *is_link};
   return Noted(rc, key, "", "KEY_QUERY_VALUE");
 }
 
@@ -190,12 +188,46 @@ const OverlayStore::Handle* OverlayStore::Find(HKey key) const {
   return it == handles_.end() ? nullptr : &it->second;
 }
 
+namespace {
+
+// True when the key at `path` or one above it (only above it, with
+// `strictly_above`) is deleted in `state`. Only depths at which something
+// was deleted are looked up.
+bool DeletedAtOrAbove(const OverlayState& state, HKey root, std::string_view path, bool strictly_above) {
+  if (state.deleted.empty()) return false;
+  std::size_t parts = 0;
+  ForEachKeyPathPart(path, [&](std::string_view) { ++parts; });
+  if (strictly_above && parts > 0) --parts;
+  if (state.deleted_depths.begin()->first > parts) return false;
+  // The id of each ancestor in turn, folded once as it grows.
+  std::string id = OverlayStore::Id(root, "");
+  const std::size_t start = id.size();
+  std::size_t depth = 0;
+  bool found = false;
+  ForEachKeyPathPart(path, [&](std::string_view part) {
+    if (found || depth == parts) return;
+    if (id.size() > start) id.push_back('\\');
+    const std::size_t at = id.size();
+    id.resize(at + part.size());
+    FoldNameInto(part, id.data() + at);
+    ++depth;
+    found = state.deleted_depths.count(depth) != 0 && state.deleted.count(id) != 0;
+  });
+  return found;
+}
+
+}  // namespace
+
 bool OverlayStore::IsDeleted(HKey root, const std::string& path) const {
-  std::string prefix;
-  for (const std::string& part : SplitKeyPath(path)) {
-    prefix = prefix.empty() ? part : prefix + "\\" + part;
-    if (StateOf(root).deleted.count(Id(root, prefix)) != 0) return true;
-  }
+  return DeletedAtOrAbove(StateOf(root), root, path, false);
+}
+
+bool OverlayStore::IsDeleted(const Handle& handle) const {
+  if (handle.path.empty()) return false;  // a root
+  const std::uint64_t generation = StateOf(handle.root).generation;
+  if (handle.live_at == generation) return false;
+  if (IsDeleted(handle.root, handle.path)) return true;
+  handle.live_at = generation;
   return false;
 }
 
@@ -205,7 +237,7 @@ long OverlayStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32
   *result = kNullKey;
   const Handle* parent = Find(root);
   if (parent == nullptr) return kInvalidHandle;
-  if (IsDeleted(parent->root, parent->path)) return kKeyDeleted;
+  if (IsDeleted(*parent)) return kKeyDeleted;
   // A key both views share through a link is one key to the changes held here.
   const std::string full = PathBook::Join(parent->path, registry::StoredViewPath(base_, root, path, access));
   if (IsDeleted(parent->root, full)) return kFileNotFound;
@@ -232,7 +264,7 @@ long OverlayStore::RegQueryValueExA(HKey key, const std::string& name, std::uint
                                     std::uint8_t* data, std::uint32_t* size) {
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
-  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  if (IsDeleted(*handle)) return kKeyDeleted;
   const auto pending = Pending(*handle, name);
   if (!pending) return base_.RegQueryValueExA(handle->base, name, type, data, size);
   if (!*pending) return kFileNotFound;
@@ -244,27 +276,27 @@ long OverlayStore::RegSetValueExA(HKey key, const std::string& name, std::uint32
                                   std::uint32_t type, const std::uint8_t* data, std::uint32_t size) {
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
-  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  if (IsDeleted(*handle)) return kKeyDeleted;
   if ((handle->access & kSetValueBit) == 0) return kAccessDenied;
   if (data == nullptr && size != 0) return kInvalidParameter;
   auto& key_values = StateOf(handle->root).values[Id(handle->root, handle->path)];
   key_values.path = handle->path;
   key_values.by_name[FoldName(name)] = RegValue{name, type, std::vector<std::uint8_t>(data, data + size)};
-  value_cache_.id.clear();
+  value_cache_.key = kNullKey;
   return kSuccess;
 }
 
 long OverlayStore::RegDeleteValueA(HKey key, const std::string& name) {
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
-  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  if (IsDeleted(*handle)) return kKeyDeleted;
   if ((handle->access & kSetValueBit) == 0) return kAccessDenied;
   std::uint32_t size = 0;
   if (RegQueryValueExA(key, name, nullptr, nullptr, &size) != kSuccess) return kFileNotFound;
   auto& key_values = StateOf(handle->root).values[Id(handle->root, handle->path)];
   key_values.path = handle->path;
   key_values.by_name[FoldName(name)] = std::nullopt;
-  value_cache_.id.clear();
+  value_cache_.key = kNullKey;
   return kSuccess;
 }
 
@@ -282,16 +314,15 @@ bool OverlayStore::Subkeys(const Handle& handle, std::vector<std::string>* names
 long OverlayStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
-  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
-  const std::string id = Id(handle->root, handle->path);
+  if (IsDeleted(*handle)) return kKeyDeleted;
   const std::uint64_t generation = StateOf(handle->root).generation;
-  if (enum_cache_.id != id || enum_cache_.generation != generation || index == 0) {
+  if (enum_cache_.key != key || enum_cache_.generation != generation || index == 0) {
     std::vector<std::string> names;
     if (!Subkeys(*handle, &names)) {
-      enum_cache_.id.clear();
+      enum_cache_.key = kNullKey;
       return base_.RegEnumKeyA(handle->base, index, name, capacity);
     }
-    enum_cache_ = EnumCache{id, generation, std::move(names)};
+    enum_cache_ = EnumCache{key, generation, std::move(names)};
   }
   const auto& names = enum_cache_.names;
   if (index >= names.size()) return kNoMoreItems;
@@ -305,31 +336,37 @@ long OverlayStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::u
 long OverlayStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
-  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  if (IsDeleted(*handle)) return kKeyDeleted;
   // Listed once per walk (index 0, or another key), as the subkeys are.
-  const std::string id = Id(handle->root, handle->path);
-  if (value_cache_.id != id || index == 0) {
+  if (value_cache_.key != key || index == 0) {
     value_cache_ = {};
+    const auto& values = StateOf(handle->root).values;
+    const auto written = values.find(Id(handle->root, handle->path));
     std::vector<std::string> names;
     std::set<std::string> seen;
-    std::vector<char> buffer(kValueNameBuffer);
+    // Uninitialised: a listing of a key with one short value should not
+    // clear 128 KB first.
+    const auto buffer = std::make_unique_for_overwrite<char[]>(kValueNameBuffer);
     for (std::uint32_t at = 0;; ++at) {
-      const long rc = base_.RegEnumValueA(handle->base, at, buffer.data(), kValueNameBuffer);
+      const long rc = base_.RegEnumValueA(handle->base, at, buffer.get(), kValueNameBuffer);
       if (rc == kNoMoreItems) break;
       if (rc != kSuccess) return rc == kMoreData ? kAccessDenied : rc;
-      const std::string listed(buffer.data());
-      seen.insert(FoldName(listed));
-      const auto pending = Pending(*handle, listed);
-      if (pending && !*pending) continue;
+      const std::string listed(buffer.get());
+      if (written != values.end()) {
+        // Deleted here: not listed.
+        std::string folded = FoldName(listed);
+        const auto pending = written->second.by_name.find(folded);
+        seen.insert(std::move(folded));
+        if (pending != written->second.by_name.end() && !pending->second) continue;
+      }
       names.push_back(listed);
     }
-    const auto& values = StateOf(handle->root).values;
-    if (const auto written = values.find(id); written != values.end()) {
+    if (written != values.end()) {
       for (const auto& [folded, value] : written->second.by_name) {
         if (value && seen.count(folded) == 0) names.push_back(value->name);
       }
     }
-    value_cache_ = {id, std::move(names)};
+    value_cache_ = {key, std::move(names)};
   }
   const auto& names = value_cache_.names;
   if (index >= names.size()) return kNoMoreItems;
@@ -346,7 +383,7 @@ bool OverlayStore::KeyRemovable(HKey key) {
 long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
-  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  if (IsDeleted(*handle)) return kKeyDeleted;
   if (SplitKeyPath(subkey).empty()) return kInvalidParameter;
   HKey victim = kNullKey;
   const long rc = RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim);
@@ -362,7 +399,11 @@ long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   RegCloseKey(victim);
   if (!listed || !children.empty() || !removable) return kAccessDenied;
   OverlayState& state = StateOf(victim_handle.root);
-  state.deleted.emplace(Id(victim_handle.root, victim_handle.path), victim_handle.path);
+  if (state.deleted.emplace(Id(victim_handle.root, victim_handle.path), victim_handle.path).second) {
+    std::size_t depth = 0;
+    ForEachKeyPathPart(victim_handle.path, [&](std::string_view) { ++depth; });
+    ++state.deleted_depths[depth];
+  }
   if (link) state.links.insert(Id(victim_handle.root, victim_handle.path));
   state.values.erase(Id(victim_handle.root, victim_handle.path));
   ++state.generation;
@@ -381,7 +422,7 @@ long OverlayStore::RegCloseKey(HKey key) {
 long OverlayStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
-  if (IsDeleted(handle->root, handle->path)) return kKeyDeleted;
+  if (IsDeleted(*handle)) return kKeyDeleted;
   if (key == kCurrentUser || key == kLocalMachine) {
     *is_link = false;
     return kSuccess;
@@ -406,14 +447,7 @@ Plan PlanOf(const OverlayState& state, HKey root) {
   }
   for (const auto& [id, path] : state.deleted) {
     // Only the topmost: a deleted key's subkeys go with it.
-    bool below_another = false;
-    const auto parts = SplitKeyPath(path);
-    std::string prefix;
-    for (std::size_t i = 0; i + 1 < parts.size() && !below_another; ++i) {
-      prefix = prefix.empty() ? parts[i] : prefix + "\\" + parts[i];
-      below_another = state.deleted.count(OverlayStore::Id(root, prefix)) != 0;
-    }
-    if (!below_another) plan.deleted_keys.push_back(Plan::Key{root, GbkToUtf8(path), state.links.count(id) != 0});
+    if (!DeletedAtOrAbove(state, root, path, true)) plan.deleted_keys.push_back(Plan::Key{root, GbkToUtf8(path), state.links.count(id) != 0});
   }
   return plan;
 }

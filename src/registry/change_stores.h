@@ -47,6 +47,7 @@ class PathBook {
   bool Find(HKey key, HKey* root, std::string* path) const;
   void Note(HKey handle, HKey root, std::string path) { paths_[handle] = {root, std::move(path)}; }
   void Forget(HKey handle) { paths_.erase(handle); }
+  // `relative` below `base`, a path Join made (or empty), as one path.
   static std::string Join(const std::string& base, const std::string& relative);
 
  private:
@@ -94,9 +95,16 @@ class RecordingStore final : public RegistryStore {
   std::optional<RegValue> OldValue(HKey key, const std::string& name);
   long Noted(long rc, HKey key, const std::string& subkey, std::string access);
   std::vector<Refusal> refusals_;
-  // What the caller last learnt of each key's being a link, by root and
-  // folded path: the key it is about to delete needs no second look.
-  std::unordered_map<std::string, bool> links_;
+  // What the caller last learnt of a key's being a link: a walk that
+  // deletes asks just before each deletion, and the key it is about to
+  // delete needs no second look. Only the last answer is kept (a walk asks
+  // of every key in a tree, and keeping all would grow with it).
+  struct LinkSeen {
+    HKey root = kNullKey;
+    std::string path;
+    bool is_link = false;
+  };
+  std::optional<LinkSeen> last_link_;
 
   RegistryStore& base_;
   RegTarget* inspect_;
@@ -109,6 +117,7 @@ class RecordingStore final : public RegistryStore {
 // profiles share the machine part.
 struct OverlayState {
   std::map<std::string, std::string> deleted;
+  std::map<std::size_t, std::size_t> deleted_depths;  // components: how many keys deleted there
   struct KeyValues {
     std::string path;
     std::map<std::string, std::optional<RegValue>> by_name;  // nullopt: deleted
@@ -153,9 +162,12 @@ class OverlayStore final : public RegistryStore {
     HKey root = kLocalMachine;
     std::string path;
     std::uint32_t access = 0;
+    // The deletion count of its state when it was last found not deleted.
+    mutable std::uint64_t live_at = ~std::uint64_t{0};
   };
   const Handle* Find(HKey key) const;
   bool IsDeleted(HKey root, const std::string& path) const;
+  bool IsDeleted(const Handle& handle) const;
   // Subkey names of an existing key as they now stand; false on a read error.
   bool Subkeys(const Handle& handle, std::vector<std::string>* names);
   std::optional<std::optional<RegValue>> Pending(const Handle& handle, const std::string& name) const;
@@ -171,7 +183,7 @@ class OverlayStore final : public RegistryStore {
   // The subkeys of the key enumerated last: RegEnumKeyA is asked once per
   // index, and listing them each time would make a walk quadratic.
   struct EnumCache {
-    std::string id;
+    HKey key = kNullKey;
     std::uint64_t generation = 0;
     std::vector<std::string> names;
   };
@@ -179,7 +191,7 @@ class OverlayStore final : public RegistryStore {
   // The value names of the key whose values were listed last (a change
   // through this store lists them again from index 0).
   struct ValueCache {
-    std::string id;
+    HKey key = kNullKey;
     std::vector<std::string> names;
   };
   ValueCache value_cache_;

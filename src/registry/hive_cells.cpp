@@ -412,7 +412,7 @@ class Changer {
 }  // namespace
 
 std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor_version) {
-  std::map<std::size_t, std::uint32_t> patches;  // file offset: new 32-bit value
+  std::vector<std::pair<std::size_t, std::string>> runs;  // file offset: bytes with the changed words
   std::vector<std::pair<std::size_t, std::string>> bins;
   std::uint64_t data_size = 0;
   std::uint32_t sequence = 0;
@@ -494,7 +494,19 @@ std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor
       changer.patches()[nk + regf::nk::kLargestValueData] = list.largest_data;
     }
     if (std::string problem = changer.SettleSecurity(security_references); !problem.empty()) return problem;
-    patches = std::move(changer.patches());
+    // The patched words go out in runs of the file's bytes around them, one
+    // write per neighbourhood rather than one per word: deleting a big tree
+    // frees a cell every few dozen bytes.
+    constexpr std::size_t kNear = 4096;
+    for (const auto& [at, value] : changer.patches()) {
+      if (at + 4 > end) return "a changed cell lies outside the hive";
+      if (runs.empty() || at > runs.back().first + runs.back().second.size() + kNear) runs.emplace_back(at, std::string());
+      auto& [start, bytes] = runs.back();
+      if (const std::size_t need = at + 4 - start; bytes.size() < need) {
+        bytes.append(reinterpret_cast<const char*>(p) + start + bytes.size(), need - bytes.size());
+      }
+      Put32(bytes, at - start, value);
+    }
     if (bin.size() > kBinHeaderSize) {
       bins.emplace_back(end, bin.Finish(stamp));
       data_size += bins.back().second.size();
@@ -510,10 +522,8 @@ std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor
   Put32(header, regf::header::kSecondarySequence, sequence);
   Put32(header, regf::header::kBinsSize, static_cast<std::uint32_t>(data_size));
   Put32(header, regf::header::kChecksum, BaseBlockChecksum(reinterpret_cast<const unsigned char*>(header.data())));
-  std::string word(4, '\0');
-  for (const auto& [at, value] : patches) {
-    Put32(word, 0, value);
-    if (!WriteAll(fd, word, at)) return std::string("cannot write: ") + std::strerror(errno);
+  for (const auto& [at, bytes] : runs) {
+    if (!WriteAll(fd, bytes, at)) return std::string("cannot write: ") + std::strerror(errno);
   }
   for (const auto& [at, bytes] : bins) {
     if (!WriteAll(fd, bytes, at)) return std::string("cannot write: ") + std::strerror(errno);

@@ -27,21 +27,18 @@ bool NamesEqual(std::string_view a, std::string_view b) {
 
 std::vector<std::string> SplitKeyPath(std::string_view path) {
   std::vector<std::string> parts;
-  std::string current;
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(path[i]);
-    if (IsGbkLeadByte(byte) && i + 1 < path.size()) {
-      current.push_back(path[i]);
-      current.push_back(path[++i]);
-    } else if (byte == '\\') {
-      if (!current.empty()) parts.push_back(std::move(current));
-      current.clear();
-    } else {
-      current.push_back(path[i]);
-    }
-  }
-  if (!current.empty()) parts.push_back(std::move(current));
+  ForEachKeyPathPart(path, [&](std::string_view part) { parts.emplace_back(part); });
   return parts;
+}
+
+std::string NormalKeyPath(std::string_view path) {
+  std::string joined;
+  joined.reserve(path.size());
+  ForEachKeyPathPart(path, [&](std::string_view part) {
+    if (!joined.empty()) joined.push_back('\\');
+    joined.append(part);
+  });
+  return joined;
 }
 
 std::string ViewPath(HKey root, const std::string& path, std::uint32_t access) {

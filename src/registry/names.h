@@ -23,8 +23,26 @@ void FoldNameInto(std::string_view name, char* out);
 // Case-insensitive equality as the registry applies it to names.
 bool NamesEqual(std::string_view a, std::string_view b);
 
+// Calls `visit` with each component of a key path in order, as views into
+// `path`: split at its backslashes, empty components dropped.
+template <typename Visit>
+void ForEachKeyPathPart(std::string_view path, Visit visit) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (IsGbkLeadByte(static_cast<unsigned char>(path[i])) && i + 1 < path.size()) {
+      ++i;
+    } else if (path[i] == '\\') {
+      if (i > start) visit(path.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  if (path.size() > start) visit(path.substr(start));
+}
+
 // Splits a key path at its backslashes; empty components are dropped.
 std::vector<std::string> SplitKeyPath(std::string_view path);
+// The components of `path` joined by single backslashes.
+std::string NormalKeyPath(std::string_view path);
 
 // Compares two texts byte for byte as the ANSI string compare does: exact,
 // case-sensitive, no trimming.

@@ -5,6 +5,7 @@
 // key and every other subkey in place. Names match as Windows looks them up:
 // without regard to ASCII case.
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <utility>
 #include <string_view>
@@ -59,8 +60,9 @@ bool EnumerateSubkeys(RegistryStore& store, HKey key, std::uint32_t capacity, in
 
 // The names of a key's values; false when the list cannot be read whole.
 bool ValueNames(RegistryStore& store, HKey key, std::vector<std::string>* names, bool* too_long) {
-  std::vector<char> buffer(kValueNameBuffer);
-  char* name = buffer.data();
+  // Uninitialised: most keys hold a few short names.
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kValueNameBuffer);
+  char* name = buffer.get();
   for (std::uint32_t index = 0;; ++index) {
     const long rc = store.RegEnumValueA(key, index, name, kValueNameBuffer);
     if (rc == kNoMoreItems) return true;
