@@ -180,8 +180,8 @@ std::string OverlayStore::Id(HKey root, const std::string& path) {
 
 const OverlayStore::Handle* OverlayStore::Find(HKey key) const {
   if (key == kCurrentUser || key == kLocalMachine) {
-    static const Handle kRoots[2] = {{kCurrentUser, kCurrentUser, "", kKeyAllAccess},
-                                     {kLocalMachine, kLocalMachine, "", kKeyAllAccess}};
+    static const Handle kRoots[2] = {{kCurrentUser, kCurrentUser, "", Id(kCurrentUser, ""), 0, kKeyAllAccess},
+                                     {kLocalMachine, kLocalMachine, "", Id(kLocalMachine, ""), 0, kKeyAllAccess}};
     return &kRoots[key == kCurrentUser ? 0 : 1];
   }
   auto it = handles_.find(key);
@@ -193,40 +193,38 @@ namespace {
 // True when the key at `path` or one above it (only above it, with
 // `strictly_above`) is deleted in `state`. Only depths at which something
 // was deleted are looked up.
-bool DeletedAtOrAbove(const OverlayState& state, HKey root, std::string_view path, bool strictly_above) {
-  if (state.deleted.empty()) return false;
-  std::size_t parts = 0;
-  ForEachKeyPathPart(path, [&](std::string_view) { ++parts; });
-  if (strictly_above && parts > 0) --parts;
-  if (state.deleted_depths.begin()->first > parts) return false;
-  // The id of each ancestor in turn, folded once as it grows.
-  std::string id = OverlayStore::Id(root, "");
-  const std::size_t start = id.size();
+std::size_t DepthOf(std::string_view path) {
+  std::size_t depth = 0;
+  ForEachKeyPathPart(path, [&](std::string_view) { ++depth; });
+  return depth;
+}
+
+// True when the key at `path` (a path Join made), or one above it deeper
+// than `known_alive` components and shallower than `depth_limit`, is
+// deleted in `state`. `id` is the path's id: each ancestor's id is a prefix
+// of it, so only depths at which something was deleted are looked up, and
+// nothing is folded again.
+bool DeletedAlong(const OverlayState& state, std::string_view id, std::string_view path, std::size_t known_alive,
+                  std::size_t depth_limit = ~std::size_t{0}) {
+  if (state.deleted.empty() || state.deleted_depths.rbegin()->first <= known_alive) return false;
+  const std::size_t offset = id.size() - path.size();
   std::size_t depth = 0;
   bool found = false;
   ForEachKeyPathPart(path, [&](std::string_view part) {
-    if (found || depth == parts) return;
-    if (id.size() > start) id.push_back('\\');
-    const std::size_t at = id.size();
-    id.resize(at + part.size());
-    FoldNameInto(part, id.data() + at);
-    ++depth;
-    found = state.deleted_depths.count(depth) != 0 && state.deleted.count(id) != 0;
+    if (found || ++depth <= known_alive || depth > depth_limit || state.deleted_depths.count(depth) == 0) return;
+    const std::size_t end = static_cast<std::size_t>(part.data() - path.data()) + part.size();
+    found = state.deleted.find(id.substr(0, offset + end)) != state.deleted.end();
   });
   return found;
 }
 
 }  // namespace
 
-bool OverlayStore::IsDeleted(HKey root, const std::string& path) const {
-  return DeletedAtOrAbove(StateOf(root), root, path, false);
-}
-
 bool OverlayStore::IsDeleted(const Handle& handle) const {
   if (handle.path.empty()) return false;  // a root
   const std::uint64_t generation = StateOf(handle.root).generation;
   if (handle.live_at == generation) return false;
-  if (IsDeleted(handle.root, handle.path)) return true;
+  if (DeletedAlong(StateOf(handle.root), handle.id, handle.path, 0)) return true;
   handle.live_at = generation;
   return false;
 }
@@ -239,21 +237,23 @@ long OverlayStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32
   if (parent == nullptr) return kInvalidHandle;
   if (IsDeleted(*parent)) return kKeyDeleted;
   // A key both views share through a link is one key to the changes held here.
-  const std::string full = PathBook::Join(parent->path, registry::StoredViewPath(base_, root, path, access));
-  if (IsDeleted(parent->root, full)) return kFileNotFound;
+  std::string full = PathBook::Join(parent->path, registry::StoredViewPath(base_, root, path, access));
+  std::string id = Id(parent->root, full);
+  if (DeletedAlong(StateOf(parent->root), id, full, parent->depth)) return kFileNotFound;
   HKey opened = kNullKey;
   const long rc = base_.RegOpenKeyExA(parent->base, path, options, access, &opened);
   if (rc != kSuccess) return rc;
   const HKey handle = next_handle_;
   next_handle_ += 4;
-  handles_.emplace(handle, Handle{opened, parent->root, full, access});
+  const std::size_t depth = DepthOf(full);
+  handles_.emplace(handle, Handle{opened, parent->root, std::move(full), std::move(id), depth, access});
   *result = handle;
   return kSuccess;
 }
 
 std::optional<std::optional<RegValue>> OverlayStore::Pending(const Handle& handle, const std::string& name) const {
   const auto& values = StateOf(handle.root).values;
-  auto key = values.find(Id(handle.root, handle.path));
+  auto key = values.find(handle.id);
   if (key == values.end()) return std::nullopt;
   auto value = key->second.by_name.find(FoldName(name));
   if (value == key->second.by_name.end()) return std::nullopt;
@@ -279,7 +279,7 @@ long OverlayStore::RegSetValueExA(HKey key, const std::string& name, std::uint32
   if (IsDeleted(*handle)) return kKeyDeleted;
   if ((handle->access & kSetValueBit) == 0) return kAccessDenied;
   if (data == nullptr && size != 0) return kInvalidParameter;
-  auto& key_values = StateOf(handle->root).values[Id(handle->root, handle->path)];
+  auto& key_values = StateOf(handle->root).values[handle->id];
   key_values.path = handle->path;
   key_values.by_name[FoldName(name)] = RegValue{name, type, std::vector<std::uint8_t>(data, data + size)};
   value_cache_.key = kNullKey;
@@ -293,7 +293,7 @@ long OverlayStore::RegDeleteValueA(HKey key, const std::string& name) {
   if ((handle->access & kSetValueBit) == 0) return kAccessDenied;
   std::uint32_t size = 0;
   if (RegQueryValueExA(key, name, nullptr, nullptr, &size) != kSuccess) return kFileNotFound;
-  auto& key_values = StateOf(handle->root).values[Id(handle->root, handle->path)];
+  auto& key_values = StateOf(handle->root).values[handle->id];
   key_values.path = handle->path;
   key_values.by_name[FoldName(name)] = std::nullopt;
   value_cache_.key = kNullKey;
@@ -307,7 +307,12 @@ bool OverlayStore::Subkeys(const Handle& handle, std::vector<std::string>* names
     if (rc == kNoMoreItems) return true;
     if (rc != kSuccess) return false;
     std::string name(buffer.data());
-    if (!IsDeleted(handle.root, PathBook::Join(handle.path, name))) names->push_back(std::move(name));
+    const std::string path = PathBook::Join(handle.path, name);
+    // The key listing it stands: only the subkey itself (and, for a name
+    // holding backslashes, the keys between) can be deleted.
+    if (!DeletedAlong(StateOf(handle.root), Id(handle.root, path), path, handle.depth)) {
+      names->push_back(std::move(name));
+    }
   }
 }
 
@@ -341,7 +346,7 @@ long OverlayStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std:
   if (value_cache_.key != key || index == 0) {
     value_cache_ = {};
     const auto& values = StateOf(handle->root).values;
-    const auto written = values.find(Id(handle->root, handle->path));
+    const auto written = values.find(handle->id);
     std::vector<std::string> names;
     std::set<std::string> seen;
     // Uninitialised: a listing of a key with one short value should not
@@ -399,13 +404,9 @@ long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   RegCloseKey(victim);
   if (!listed || !children.empty() || !removable) return kAccessDenied;
   OverlayState& state = StateOf(victim_handle.root);
-  if (state.deleted.emplace(Id(victim_handle.root, victim_handle.path), victim_handle.path).second) {
-    std::size_t depth = 0;
-    ForEachKeyPathPart(victim_handle.path, [&](std::string_view) { ++depth; });
-    ++state.deleted_depths[depth];
-  }
-  if (link) state.links.insert(Id(victim_handle.root, victim_handle.path));
-  state.values.erase(Id(victim_handle.root, victim_handle.path));
+  if (state.deleted.emplace(victim_handle.id, victim_handle.path).second) ++state.deleted_depths[victim_handle.depth];
+  if (link) state.links.insert(victim_handle.id);
+  state.values.erase(victim_handle.id);
   ++state.generation;
   return kSuccess;
 }
@@ -447,7 +448,7 @@ Plan PlanOf(const OverlayState& state, HKey root) {
   }
   for (const auto& [id, path] : state.deleted) {
     // Only the topmost: a deleted key's subkeys go with it.
-    if (!DeletedAtOrAbove(state, root, path, true)) plan.deleted_keys.push_back(Plan::Key{root, GbkToUtf8(path), state.links.count(id) != 0});
+    if (!DeletedAlong(state, id, path, 0, DepthOf(path) - 1)) plan.deleted_keys.push_back(Plan::Key{root, GbkToUtf8(path), state.links.count(id) != 0});
   }
   return plan;
 }

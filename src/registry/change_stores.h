@@ -116,7 +116,7 @@ class RecordingStore final : public RegistryStore {
 // key id, with the path (GBK) as the caller named it. Overlays of several
 // profiles share the machine part.
 struct OverlayState {
-  std::map<std::string, std::string> deleted;
+  std::map<std::string, std::string, std::less<>> deleted;  // by id: path
   std::map<std::size_t, std::size_t> deleted_depths;  // components: how many keys deleted there
   struct KeyValues {
     std::string path;
@@ -161,12 +161,13 @@ class OverlayStore final : public RegistryStore {
     HKey base = kNullKey;
     HKey root = kLocalMachine;
     std::string path;
+    std::string id;         // Id(root, path)
+    std::size_t depth = 0;  // components of path
     std::uint32_t access = 0;
     // The deletion count of its state when it was last found not deleted.
     mutable std::uint64_t live_at = ~std::uint64_t{0};
   };
   const Handle* Find(HKey key) const;
-  bool IsDeleted(HKey root, const std::string& path) const;
   bool IsDeleted(const Handle& handle) const;
   // Subkey names of an existing key as they now stand; false on a read error.
   bool Subkeys(const Handle& handle, std::vector<std::string>* names);

@@ -405,7 +405,7 @@ class Changer {
   std::size_t end_;
   std::uint32_t minor_version_;
   std::map<std::size_t, std::uint32_t> patches_;
-  std::set<std::size_t> freed_;
+  std::unordered_set<std::size_t> freed_;
   std::map<std::size_t, std::uint32_t> dropped_;
 };
 

@@ -100,7 +100,11 @@ struct Contents {
   std::vector<std::pair<std::string, std::string>> filter_values;  // values of a kept filter subkey that go
 };
 
-Contents ContentsOf(RegistryStore& store, HKey hijack, const std::string& name) {
+// How far ContentsOf looks: far enough to tell whether the subkey is a
+// hijack, or at everything its repair takes out.
+enum class Look { kVerdict, kEverything };
+
+Contents ContentsOf(RegistryStore& store, HKey hijack, const std::string& name, Look look) {
   Contents contents;
   ScopedKey key(store);
   if (key.Open(hijack, name, kKeyRead, kOpenLink) != kSuccess) return contents;
@@ -123,6 +127,12 @@ Contents ContentsOf(RegistryStore& store, HKey hijack, const std::string& name) 
     } else {
       contents.values.push_back(value);
     }
+  }
+  // A value that goes makes it a hijack whatever lies below (a Debugger
+  // beside 100,000 subkeys need not wait for them to be read).
+  if (look == Look::kVerdict && !contents.values.empty()) {
+    contents.hijack = true;
+    return contents;
   }
   int skipped = 0;
   std::vector<std::string> children;
@@ -240,7 +250,7 @@ HijackOutcome RepairEngine::CheckImageHijackInView() {
   // A listed tool's subkey that holds only protection settings is no hijack.
   bool unread = !complete;
   for (const std::string& name : listed) {
-    const Contents contents = ContentsOf(store_, hijack.get(), name);
+    const Contents contents = ContentsOf(store_, hijack.get(), name, Look::kVerdict);
     if (contents.read && contents.hijack) return HijackOutcome::kHijacked;
     unread |= !contents.read;
   }
@@ -270,7 +280,7 @@ RepairOutcome RepairEngine::RepairImageHijackInView() {
   if (listed.empty()) return complete ? RepairOutcome::kNothingToDo : RepairOutcome::kFailed;
   bool all_removed = complete, changed = false;
   for (const auto& name : listed) {
-    const Contents contents = ContentsOf(store_, hijack.get(), name);
+    const Contents contents = ContentsOf(store_, hijack.get(), name, Look::kEverything);
     if (!contents.read) {
       all_removed = false;
       continue;
