@@ -829,7 +829,7 @@ TEST(DryRunTest, ALinkIsListedAsALinkAndNothingBehindIt) {
   ASSERT_EQ(plan.deleted_keys.size(), 1u);
   EXPECT_TRUE(plan.deleted_keys[0].link);
   registry::MemoryTarget target(store);
-  EXPECT_TRUE(UndoOf(plan, target, "").empty()) << "no ordinary key takes the link's place on restore";
+  EXPECT_TRUE(repair::UndoOf(plan, target, "").empty()) << "no ordinary key takes the link's place on restore";
 
   RunReport report;
   report.repair = report.dry_run = true;

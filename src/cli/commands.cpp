@@ -280,7 +280,7 @@ int Repair(const Options& options, const Streams& streams) {
   std::vector<repair::RunProfile> run_profiles;
   for (const Profile& profile : profiles) run_profiles.push_back(RunProfileOf(profile));
   repair::RepairRun run(std::move(run_profiles), requested, options.dry_run, options.include_managed);
-  std::optional<WrittenFile> backup;
+  std::optional<repair::WrittenFile> backup;
   for (const repair::ProfileRun& part : run.profiles()) {
     if (part.policy_edits.empty() || source->CanChangePolicyFiles()) continue;
     throw SourceError(part.policy_edits.front().file +
@@ -296,7 +296,7 @@ int Repair(const Options& options, const Streams& streams) {
   if (!options.dry_run && !options.backup.empty()) {
     std::vector<std::string> users;
     for (const Profile& profile : profiles) users.push_back(BackupUser(profile));
-    backup = WriteBackup(options.backup, run.parts(), users);
+    backup = repair::WriteBackup(options.backup, run.parts(), users);
   }
   run.CarryOut();
   run.ReadBack();
@@ -330,7 +330,7 @@ int Repair(const Options& options, const Streams& streams) {
       commit_error = error.what();
     } catch (const SourceError&) {
       // Nothing was changed: a backup of changes never made goes too.
-      if (backup) RemoveWritten(*backup);
+      if (backup) repair::RemoveWritten(*backup);
       throw;
     }
   }
@@ -441,7 +441,7 @@ int Restore(const Options& options, const Streams& streams) {
   }
   auto source = OpenSource(ForRestore(options, file), true);
   WarnRecovered(*source, true, streams);
-  std::vector<Placed> statements;
+  std::vector<repair::Placed> statements;
   for (const RegEntry& entry : file.entries) {
     Profile& profile = source->profiles()[ProfileOf(entry, *source, where(entry))];
     RefuseLinkedPlace(entry, *profile.store, where(entry));
@@ -449,9 +449,9 @@ int Restore(const Options& options, const Streams& streams) {
       const std::string refusal = profile.target->WriteRefusal(entry.root, entry.path, entry.value);
       if (!refusal.empty()) throw SourceError(where(entry) + refusal + ". Nothing was changed.");
     }
-    statements.push_back(Placed{&entry, profile.target});
+    statements.push_back(repair::Placed{&entry, profile.target});
   }
-  const ApplyOutcome outcome = ApplyAllOrNothing(statements);
+  const repair::ApplyOutcome outcome = repair::ApplyAllOrNothing(statements);
   if (outcome.refused) {
     const RegEntry& refused = *statements[*outcome.refused].entry;
     if (!outcome.rolled_back) {

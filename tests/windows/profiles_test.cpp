@@ -19,6 +19,7 @@
 
 #include "cli/commands.h"
 #include "cli/live_source_win32.h"
+#include "registry/live_policy_win32.h"
 #include "cli/options.h"
 #include "cli/sources.h"
 #include "registry/hive_mount_win32.h"
@@ -385,7 +386,7 @@ TEST(PolicyFileOwnerTest, OnlyAFileNoStandardUserCouldWriteIsEvidence) {
     BOOL present = FALSE, defaulted = FALSE;
     GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
     GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-    const std::string why = cli::ForgeableBy(owner, dacl);
+    const std::string why = registry::ForgeableBy(owner, dacl);
     if (*c.forgeable_by == '\0') {
       EXPECT_EQ(why, "") << std::string(c.sddl, c.sddl + wcslen(c.sddl));
     } else {
@@ -393,7 +394,7 @@ TEST(PolicyFileOwnerTest, OnlyAFileNoStandardUserCouldWriteIsEvidence) {
     }
     LocalFree(descriptor);
   }
-  EXPECT_NE(cli::ForgeableBy(nullptr, nullptr), "") << "no owner, no permissions: anyone";
+  EXPECT_NE(registry::ForgeableBy(nullptr, nullptr), "") << "no owner, no permissions: anyone";
 }
 
 // A policy file a user wrote (under Wine every file is the user's) is no

@@ -1,0 +1,39 @@
+// This machine's Group Policy files as evidence of policy (Windows builds
+// only): read whole, never through a link, and trusted only when no one but
+// the system, the administrators or TrustedInstaller could have written them.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "registry/group_policy.h"
+#include "registry/registry.h"
+
+namespace torvane::registry {
+
+// The Group Policy files of this machine, read once for every profile: the
+// local policy object's two, then the domain's merged machine file. `domain`
+// receives the domain's policy objects' names, empty when the history lists
+// none.
+PolicyEvidence LiveMachinePolicy(std::string* domain);
+
+// Reads the policy file `path` (applying below `root`) into `evidence`; a file
+// a standard user could have written is noted and not trusted.
+void AddLivePolicyFile(PolicyEvidence& evidence, const std::wstring& path, HKey root, const std::string& scope,
+                       const std::string& name);
+
+// Why a standard user could have written a file with this owner (a SID) and
+// these permissions (an ACL; null: everyone may): someone other than the
+// system, the administrators or TrustedInstaller owns it or may change it.
+// Empty when no one else could. Only such a file is evidence of policy.
+std::string ForgeableBy(void* owner_sid, void* dacl_list);
+
+// A Win32 or registry error code as the messages name it.
+std::string Win32ErrorText(long code);
+
+// The names of `key`'s subkeys that could be read.
+std::vector<std::wstring> LiveSubkeyNames(HKEY key);
+
+}  // namespace torvane::registry
