@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #include "app/about_dlg.h"
+#include "registry/backup_folder_win32.h"
+#include "registry/live_policy_win32.h"
 #include "registry/live_store_win32.h"
 #include "registry/system_dlls_win32.h"
 #include "ui/quillmere_dlg.h"
@@ -48,6 +50,8 @@ BOOL CQuillmereApp::InitInstance() {
   registry::LiveStore store;
   CQuillmereDlg dialog(store, store);
   dialog.SetAboutHandler(&ShowAboutBox);
+  dialog.SetPolicySource(&registry::LiveOwnPolicy);
+  dialog.SetBackupPlace(&registry::NewBackupFile);
   m_pMainWnd = &dialog;
   dialog.DoModal();
   m_pMainWnd = nullptr;

@@ -121,9 +121,7 @@ class LiveSource final : public Source {
     }
     if (!machine_policy_) machine_policy_ = registry::LiveMachinePolicy(&domain_);
     auto policy = std::make_shared<registry::PolicyEvidence>(*machine_policy_);
-    if (!domain_.empty() && !folder.empty()) {
-      registry::AddLivePolicyFile(*policy, folder + L"\\ntuser.pol", registry::kCurrentUser, "domain", domain_);
-    }
+    registry::AddLiveProfilePolicy(*policy, folder, domain_);
     profile.policy = std::move(policy);
     profiles_.push_back(std::move(profile));
   }

@@ -70,30 +70,57 @@ std::string SidText(PSID sid) {
 
 }  // namespace
 
-std::string ForgeableBy(void* owner_sid, void* dacl_list) {
-  const PSID owner = owner_sid;
-  const auto* dacl = static_cast<const ACL*>(dacl_list);
-  std::string why;
-  if (!IsPolicyWriter(owner)) {
-    why = "it is owned by " + SidText(owner);
-  } else if (dacl == nullptr) {
-    why = "its permissions let everyone change it";
-  } else {
-    constexpr ACCESS_MASK kChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | DELETE |
-                                     GENERIC_WRITE | GENERIC_ALL;
-    for (DWORD i = 0; i < dacl->AceCount && why.empty(); ++i) {
-      void* entry = nullptr;
-      if (!::GetAce(const_cast<ACL*>(dacl), i, &entry)) continue;
-      const auto* header = static_cast<ACE_HEADER*>(entry);
-      if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
-      const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-      PSID trustee = const_cast<DWORD*>(&allowed->SidStart);
-      if ((allowed->Mask & kChanges) != 0 && !IsPolicyWriter(trustee)) {
-        why = "its permissions let " + SidText(trustee) + " change it";
-      }
+namespace {
+
+constexpr ACCESS_MASK kFileChanges =
+    FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_WRITE | GENERIC_ALL;
+
+// Why an entry of `dacl` lets someone other than the system, the
+// administrators or TrustedInstaller make one of `changes`; empty when none.
+std::string ForgeableEntries(const ACL* dacl, ACCESS_MASK changes) {
+  if (dacl == nullptr) return "its permissions let everyone change it";
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!::GetAce(const_cast<ACL*>(dacl), i, &entry)) continue;
+    const auto* header = static_cast<ACE_HEADER*>(entry);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    PSID trustee = const_cast<DWORD*>(&allowed->SidStart);
+    if ((allowed->Mask & changes) != 0 && !IsPolicyWriter(trustee)) {
+      return "its permissions let " + SidText(trustee) + " change it";
     }
   }
-  return why;
+  return {};
+}
+
+// Whether `dacl` names OWNER RIGHTS: then the owner holds only what those
+// entries give it, not the right to change the permissions.
+bool LimitsOwner(const ACL* dacl) {
+  if (dacl == nullptr) return false;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!::GetAce(const_cast<ACL*>(dacl), i, &entry)) continue;
+    const auto* header = static_cast<ACE_HEADER*>(entry);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+    PSID trustee = &static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart;
+    if (::IsWellKnownSid(trustee, WinCreatorOwnerRightsSid)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string ForgeableBy(void* owner_sid, void* dacl_list) {
+  const PSID owner = owner_sid;
+  if (!IsPolicyWriter(owner)) return "it is owned by " + SidText(owner);
+  return ForgeableEntries(static_cast<const ACL*>(dacl_list), kFileChanges);
+}
+
+std::string ForgeableFolder(void* owner_sid, void* dacl_list) {
+  const auto* dacl = static_cast<const ACL*>(dacl_list);
+  if (!IsPolicyWriter(owner_sid) && !LimitsOwner(dacl)) return "it is owned by " + SidText(owner_sid);
+  // Adding or removing a file inside is a change too.
+  return ForgeableEntries(dacl, kFileChanges | FILE_DELETE_CHILD);
 }
 
 namespace {
@@ -221,6 +248,20 @@ PolicyEvidence LiveMachinePolicy(std::string* domain) {
   if (!domain->empty()) {
     AddLivePolicyFile(evidence, program_data + L"\\ntuser.pol", kLocalMachine, "domain", *domain);
   }
+  return evidence;
+}
+
+void AddLiveProfilePolicy(PolicyEvidence& evidence, const std::wstring& folder, const std::string& domain) {
+  if (domain.empty() || folder.empty()) return;
+  AddLivePolicyFile(evidence, folder + L"\\ntuser.pol", kCurrentUser, "domain", domain);
+}
+
+PolicyEvidence LiveOwnPolicy() {
+  std::string domain;
+  PolicyEvidence evidence = LiveMachinePolicy(&domain);
+  wchar_t own[MAX_PATH] = {};
+  const DWORD got = ::GetEnvironmentVariableW(L"USERPROFILE", own, MAX_PATH);
+  if (got > 0 && got < MAX_PATH) AddLiveProfilePolicy(evidence, own, domain);
   return evidence;
 }
 

@@ -45,7 +45,7 @@ std::optional<registry::PolicyOrigin> ManagedBy(registry::RegistryStore& store, 
   return origin;
 }
 
-Findings Evaluate(RepairEngine& engine, registry::RegistryStore& store, const RunProfile& profile) {
+Findings Evaluate(RepairEngine& engine, registry::RegistryStore& store, const RunProfile& profile, bool with_views) {
   ItemBytes healthy, undetermined{};
   healthy.fill(1);
   engine.ScanItems(healthy, &undetermined);
@@ -65,7 +65,7 @@ Findings Evaluate(RepairEngine& engine, registry::RegistryStore& store, const Ru
         if (found.policy[i]) found.states[i] = ItemState::kManaged;
       }
     }
-    if (HivesTouched(i) & kTouchesLocalMachine) found.views[i] = engine.CheckViews(i);
+    if (with_views && (HivesTouched(i) & kTouchesLocalMachine)) found.views[i] = engine.CheckViews(i);
   }
   return found;
 }

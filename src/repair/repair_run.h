@@ -51,8 +51,10 @@ struct Findings {
   std::array<std::optional<registry::PolicyOrigin>, kItemCount> policy{};
 };
 
-// `store`: what `engine` reads through.
-Findings Evaluate(RepairEngine& engine, registry::RegistryStore& store, const RunProfile& profile);
+// `store`: what `engine` reads through. Without `with_views`, what each
+// registry view showed is not looked at (Findings::views stays empty).
+Findings Evaluate(RepairEngine& engine, registry::RegistryStore& store, const RunProfile& profile,
+                  bool with_views = true);
 
 // The policy that set every value of item `index` that shows damage, when
 // one did; nullopt when any such value lacks trusted evidence, or the item

@@ -40,8 +40,10 @@ RunMessage RunRepairs(RepairEngine& engine, RunFlags& flags, RunTexts& texts,
                       const TickState& ticked);
 
 // Fills the report texts from the flags; true when something was reported
-// (an item repaired or an item failed).
-bool ComposeRepairReport(const RunFlags& flags, const TickState& ticked, RunTexts& texts);
+// (an item repaired or an item failed, or a ticked item in `managed`: left
+// alone because Group Policy set it).
+bool ComposeRepairReport(const RunFlags& flags, const TickState& ticked, RunTexts& texts,
+                         const ItemBytes* managed = nullptr);
 
 // The texts of the run (GBK).
 extern const char* const kCaption;           // "提示"
@@ -49,5 +51,9 @@ extern const char* const kSelectItemText;    // "请选择一个修复项"
 extern const char* const kReportHeader;      // "以下项被修复\r\n"
 extern const char* const kFailedHeader;      // "以下项修复失败\r\n"
 extern const char* const kNothingRepaired;   // "没有需要修复的项"
+extern const char* const kManagedHeader;     // "以下项由组策略设置，未修改：\r\n"
+extern const char* const kManagedLine;       // "此项由组策略设置：" (then the policy's name)
+// Before a repair whose undo cannot be written (then the reason).
+extern const char* const kNoUndoText;        // "无法保存撤销备份，没有修改任何项：\r\n"
 
 }  // namespace torvane::repair

@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include "registry/codepage.h"
 #include "registry/system_directory_win32.h"
+#include "repair/backup.h"
 #include "repair/repair_run.h"
 #include "ui/gdi.h"
 #include "ui/item_look.h"
@@ -137,7 +139,22 @@ void CQuillmereDlg::OnRescan() {
   UpdateWindow();
 }
 
-void CQuillmereDlg::ScanItems() { m_engine.ScanItems(m_healthy); }
+registry::PolicyEvidence CQuillmereDlg::Policy() const {
+  return m_policySource ? m_policySource() : registry::PolicyEvidence();
+}
+
+// Damage that Group Policy set is no damage to show: its leaf is black.
+void CQuillmereDlg::ScanItems() {
+  const registry::PolicyEvidence policy = Policy();
+  repair::RunProfile profile{&m_store, &m_target, SystemDirectory()};
+  profile.policy = &policy;
+  const repair::Findings found = repair::Evaluate(m_engine, m_store, profile, false);
+  for (int i = 0; i < repair::kItemCount; ++i) {
+    const repair::ItemState state = found.states[i];
+    m_healthy[i] = state == repair::ItemState::kHealthy || state == repair::ItemState::kManaged;
+    m_managedBy[i] = found.policy[i];
+  }
+}
 
 void CQuillmereDlg::RefreshHealth() {
   ScanItems();
@@ -165,19 +182,46 @@ void CQuillmereDlg::OnRepairSelected() {
   if (requested.empty()) {
     MessageBox(repair::kSelectItemText, repair::kCaption, kMessageBoxType);
   } else {
-    repair::RepairRun run({{&m_store, &m_target, SystemDirectory()}}, requested, false);
-    run.CarryOut();
-    run.ReadBack();
-    flags = run.profiles()[0].flags;
-    ShowRepairReport();
+    const registry::PolicyEvidence policy = Policy();
+    repair::RunProfile profile{&m_store, &m_target, SystemDirectory()};
+    profile.policy = &policy;
+    repair::RepairRun run({profile}, requested, false);
+    std::string problem;
+    if (!KeepUndo(run, &problem)) {
+      MessageBox((repair::kNoUndoText + problem).c_str(), repair::kCaption, kMessageBoxType);
+    } else {
+      run.CarryOut();
+      run.ReadBack();
+      flags = run.profiles()[0].flags;
+      m_leftAlone.fill(0);
+      for (int index : run.profiles()[0].left_alone) m_leftAlone[index] = 1;
+      ShowRepairReport();
+    }
   }
   RefreshHealth();
   InvalidateRect(nullptr, TRUE);
   UpdateWindow();
 }
 
+bool CQuillmereDlg::KeepUndo(const repair::RepairRun& run, std::string* problem) {
+  bool changes = false;
+  for (const repair::PlanPart& part : run.parts()) {
+    changes |= !part.plan.values.empty() || !part.plan.deleted_keys.empty();
+  }
+  if (!changes || !m_backupPlace) return true;
+  const std::string path = m_backupPlace(problem);
+  if (path.empty()) return false;
+  try {
+    repair::WriteBackup(path, run.parts(), {std::string()});
+  } catch (const repair::BackupError& error) {
+    *problem = error.what();
+    return false;
+  }
+  return true;
+}
+
 bool CQuillmereDlg::ComposeRepairReport() {
-  return repair::ComposeRepairReport(*this, TickedLeaves(), *this);
+  return repair::ComposeRepairReport(*this, TickedLeaves(), *this, &m_leftAlone);
 }
 
 void CQuillmereDlg::ShowRepairReport() {
@@ -196,10 +240,16 @@ void CQuillmereDlg::OnTreeSelChanged(NMHDR*, LRESULT* result) {
   if (const std::string* text = DescriptionOf(data)) ::SetDlgItemTextA(m_hWnd, IDC_DESCRIPTION, text->c_str());
 }
 
-const std::string* CQuillmereDlg::DescriptionOf(long data) const {
+const std::string* CQuillmereDlg::DescriptionOf(long data) {
   const repair::TreeNodeRef node = repair::NodeOfItemData(data);
   switch (node.kind) {
     case repair::TreeNodeRef::Kind::kItem:
+      if (const auto& origin = m_managedBy[node.index]) {
+        // One more line names the policy that sets it.
+        m_shownDescription = m_descriptions[node.index] + "\r\n" + repair::kManagedLine +
+                             registry::Utf8ToGbk(origin->name);
+        return &m_shownDescription;
+      }
       return &m_descriptions[node.index];
     case repair::TreeNodeRef::Kind::kGroup:
       return &m_groupDescriptions[node.index];

@@ -3,13 +3,17 @@
 #pragma once
 
 #include <array>
+#include <functional>
+#include <optional>
 #include <string>
 
+#include "registry/group_policy.h"
 #include "registry/reg_target.h"
 #include "registry/registry.h"
 #include "repair/catalogue.h"
 #include "repair/engine.h"
 #include "repair/protected_tools.h"
+#include "repair/repair_run.h"
 #include "repair/run.h"
 #include "ui/framework.h"
 #include "ui/resource.h"
@@ -35,6 +39,16 @@ class CQuillmereDlg : public CDialog, private repair::RunFlags, private repair::
   using AboutHandler = void (*)();
   void SetAboutHandler(AboutHandler handler) { m_showAbout = handler; }
 
+  // Reads the Group Policy files that decide which damage is policy's own
+  // (read again for each scan and each repair); none set: no item is managed.
+  using PolicySource = std::function<registry::PolicyEvidence()>;
+  void SetPolicySource(PolicySource source) { m_policySource = std::move(source); }
+
+  // Names a new file for the undo of a repair, or says why there is none;
+  // none set: repairs keep no undo.
+  using BackupPlace = std::function<std::string(std::string* problem)>;
+  void SetBackupPlace(BackupPlace place) { m_backupPlace = std::move(place); }
+
  protected:
   BOOL OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* result) override;
   void DoDataExchange(CDataExchange* pDX) override;
@@ -58,7 +72,11 @@ class CQuillmereDlg : public CDialog, private repair::RunFlags, private repair::
   repair::TickState TickedLeaves() const;
   void SetLeafChecks(int group, BOOL check);
   // The description pane's text for a node's item data; null for none of ours.
-  const std::string* DescriptionOf(long data) const;
+  const std::string* DescriptionOf(long data);
+  registry::PolicyEvidence Policy() const;
+  // Writes the undo of `run`'s plan before anything changes; false (with
+  // the reason) when it cannot be written.
+  bool KeepUndo(const repair::RepairRun& run, std::string* problem);
 
   std::string m_groupNames[repair::kGroupCount];
   std::string m_itemNames[repair::kItemCount];
@@ -75,6 +93,12 @@ class CQuillmereDlg : public CDialog, private repair::RunFlags, private repair::
   registry::RegTarget& m_target;
   repair::RepairEngine m_engine;
   AboutHandler m_showAbout = nullptr;
+  PolicySource m_policySource;
+  BackupPlace m_backupPlace;
+  // Per item, the policy that set its damage at the last scan.
+  std::array<std::optional<registry::PolicyOrigin>, repair::kItemCount> m_managedBy;
+  repair::ItemBytes m_leftAlone{};  // ticked, but managed: the last run left it
+  std::string m_shownDescription;
 };
 
 }  // namespace torvane::ui

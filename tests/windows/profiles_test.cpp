@@ -365,8 +365,15 @@ TEST(PolicyFileOwnerTest, OnlyAFileNoStandardUserCouldWriteIsEvidence) {
   struct Case {
     const wchar_t* sddl;
     const char* forgeable_by;  // what the reason names; empty: evidence
+    // As a folder of backups: what the reason names; null: as for a file.
+    const char* folder_forgeable_by = nullptr;
   };
   const Case kCases[] = {
+      // The backup folder as the dialog makes it, whoever the system made
+      // its owner: OWNER RIGHTS takes the owner's right to open it to others.
+      {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;OW)", "owned by S-1-5-21-1-2-3-1001", ""},
+      {L"O:S-1-5-21-1-2-3-1001D:P(A;;FA;;;SY)(A;;FA;;;OW)", "owned by", "let S-1-3-4 change it"},
+      {L"O:SYD:P(A;;FA;;;SY)(A;;0x40;;;BU)", "", "let S-1-5-32-545 change it"},  // may delete what it holds
       {L"O:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", ""},
       {L"O:BAD:P(A;;FA;;;BA)(A;;0x1200a9;;;WD)", ""},
       {L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:P(A;;FA;;;SY)", ""},
@@ -387,10 +394,15 @@ TEST(PolicyFileOwnerTest, OnlyAFileNoStandardUserCouldWriteIsEvidence) {
     GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
     GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
     const std::string why = registry::ForgeableBy(owner, dacl);
-    if (*c.forgeable_by == '\0') {
-      EXPECT_EQ(why, "") << std::string(c.sddl, c.sddl + wcslen(c.sddl));
-    } else {
-      EXPECT_NE(why.find(c.forgeable_by), std::string::npos) << why;
+    const std::string folder_why = registry::ForgeableFolder(owner, dacl);
+    const std::string shown(c.sddl, c.sddl + wcslen(c.sddl));
+    for (const auto& [got, want] : {std::pair{why, c.forgeable_by},
+                                    std::pair{folder_why, c.folder_forgeable_by ? c.folder_forgeable_by : c.forgeable_by}}) {
+      if (*want == '\0') {
+        EXPECT_EQ(got, "") << shown;
+      } else {
+        EXPECT_NE(got.find(want), std::string::npos) << shown << ": " << got;
+      }
     }
     LocalFree(descriptor);
   }

@@ -8,6 +8,8 @@
 #include <set>
 #include <string>
 
+#include "cli/commands.h"
+#include "cli/options.h"
 #include "registry/demo.h"
 #include "registry/memory_store.h"
 #include "repair/catalogue.h"
@@ -21,6 +23,21 @@ namespace {
 
 using repair::Item;
 using repair::kItemCount;
+
+constexpr char kBackups[] = "C:\\ProgramData\\TorvaneSafe\\backups";
+
+// The undo files the dialog has left, by name.
+std::set<std::string> Backups() {
+  std::set<std::string> names;
+  WIN32_FIND_DATAA found{};
+  const HANDLE search = FindFirstFileA((std::string(kBackups) + "\\*.reg").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.insert(found.cFileName);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
 
 constexpr int kRescan = 1001, kRepair = 1002, kDescription = 1003, kSelectAll = 1005;
 constexpr const char* kAboutCaption = "关于 TorvaneSafe";
@@ -501,6 +518,7 @@ TEST_F(ProgramTest, ARunRepairsTheTickedItemsReportsThemInIndexOrderAndASecondRu
   PutString(HKEY_LOCAL_MACHINE, kPrefixes, "www", "http://hijack.example/?u=");
   PutDword(HKEY_LOCAL_MACHINE, kShowAll, "CheckedValue", 0);
   Start();
+  const std::set<std::string> backups_before = Backups();
 
   const int ticked[] = {0, 1, 3, 4, 5, 9, 12, 16, 22};
   for (int i : ticked) {
@@ -535,6 +553,23 @@ TEST_F(ProgramTest, ARunRepairsTheTickedItemsReportsThemInIndexOrderAndASecondRu
   program_->PostClick(kRepair);
   seen = ReadAndCloseMessageBox(*program_);
   EXPECT_EQ(seen.text, repair::kNothingRepaired);
+
+  // The run kept its undo before changing anything, one new file (the
+  // second run changed nothing and kept none), which the command line
+  // restores.
+  std::set<std::string> added = Backups();
+  for (const std::string& name : backups_before) added.erase(name);
+  ASSERT_EQ(added.size(), 1u);
+  cli::Streams streams{std::tmpfile(), std::tmpfile()};
+  EXPECT_EQ(cli::Run(cli::ParseArguments({"restore", std::string(kBackups) + "\\" + *added.begin(), "--live"}), streams),
+            cli::kExitOk);
+  std::fclose(streams.out);
+  std::fclose(streams.err);
+  EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, kSystemPolicy, "DisableTaskMgr"), std::string("\1\0\0\0", 4));
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\IceSword.exe", "Debugger"),
+            std::string("svch0st.exe", 12));
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kWinlogon, "Shell"), std::string("Explorer.exe svch0st.exe", 25));
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kShowAll, "CheckedValue"), std::string("\0\0\0\0", 4));
 }
 
 TEST_F(ProgramTest, AChangeTheRegistryRefusesIsReportedAsFailedAndItsLeafStaysRed) {
