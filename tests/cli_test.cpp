@@ -696,7 +696,7 @@ TEST_F(CliTest, BadFilesGiveOneLineExitTwoAndChangeNothing) {
   const Result missing = Cli({"scan", "--windows", Path("")});
   EXPECT_EQ(missing.code, kExitError);
   EXPECT_NE(missing.err.find("no Windows/System32/config/SOFTWARE hive"), std::string::npos);
-  EXPECT_EQ(Cli({"repair", "--demo", "23"}).code, kExitError);
+  EXPECT_EQ(Cli({"repair", "--demo", std::to_string(repair::kItemCount)}).code, kExitError);
   EXPECT_EQ(Cli({"repair", "--demo"}).code, kExitError);
   EXPECT_EQ(Cli({"scan", "--demo", "--reg", reg}).code, kExitError);
   EXPECT_EQ(Cli({"frobnicate"}).code, kExitError);
