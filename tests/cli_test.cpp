@@ -64,8 +64,9 @@ std::string ItemsJson(const std::string& states, std::string views64 = "",
   if (views64.empty()) views64 = states;
   std::string json = "[";
   for (int i = 0; i < repair::kItemCount; ++i) {
-    json += std::string(i ? ", " : "") + "{\"index\": " + std::to_string(i) + ", \"group\": \"" +
-            (repair::Item(i).group == repair::kSystemGroup ? "system" : "ie") + "\", \"name\": " + "\"" + registry::GbkToUtf8(repair::Item(i).name) + "\"" +
+    const char* group = repair::Item(i).group == repair::kSystemGroup ? "system" : "ie";
+    json += std::string(i ? ", " : "") + "{\"index\": " + std::to_string(i) + ", \"group\": \"" + group +
+            "\", \"name\": " + "\"" + registry::GbkToUtf8(repair::Item(i).name) + "\"" +
             ", \"state\": \"" + StateWord(states[i]) + "\"";
     if (repair::HivesTouched(i) & repair::kTouchesLocalMachine) {
       json += states[i] == 'u' ? std::string(", \"views\": {}")

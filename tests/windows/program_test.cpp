@@ -232,7 +232,9 @@ TEST_F(ProgramTest, FirstDisplayShowsBothGroupsExpandedWithTheLeavesInOrderAndNo
   // Each group node's children are the items its rows name, in index order.
   for (int g = 0; g < repair::kGroupCount; ++g) {
     std::vector<int> children;
-    for (HTREEITEM child : tree().Children(nodes_[NodeOfGroup(g)])) children.push_back(static_cast<int>(tree().Data(child)));
+    for (HTREEITEM child : tree().Children(nodes_[NodeOfGroup(g)])) {
+      children.push_back(static_cast<int>(tree().Data(child)));
+    }
     EXPECT_EQ(children, LeavesOf(g)) << "group " << g;
   }
   EXPECT_TRUE(tree().State(nodes_[kSystemNode], TVIS_EXPANDED));
@@ -387,12 +389,14 @@ TEST_F(ProgramTest, AClickOnAGroupCheckBoxTicksOrClearsItsLeavesOnly) {
   const POINT system_box = tree().CheckBoxOnScreen(nodes_[kSystemNode]);
   ASSERT_GE(system_box.x, 0);
   ASSERT_TRUE(ClickAt(system_box));
-  EXPECT_TRUE(WaitUntil([&] { return tree().Check(nodes_[kSystemNode]) == 1 && AllLeavesTicked(repair::kSystemGroup, 1); }));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return tree().Check(nodes_[kSystemNode]) == 1 && AllLeavesTicked(repair::kSystemGroup, 1); }));
   EXPECT_TRUE(AllLeavesTicked(repair::kIeGroup, 0));
   tree().SetCheck(Leaf(7), false);
   ASSERT_TRUE(ClickAway());  // two clicks on one spot would make a double click
   ASSERT_TRUE(ClickAt(system_box));
-  EXPECT_TRUE(WaitUntil([&] { return tree().Check(nodes_[kSystemNode]) == 0 && AllLeavesTicked(repair::kSystemGroup, 0); }));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return tree().Check(nodes_[kSystemNode]) == 0 && AllLeavesTicked(repair::kSystemGroup, 0); }));
 
   tree().EnsureVisible(nodes_[kIeNode]);
   const POINT ie_box = tree().CheckBoxOnScreen(nodes_[kIeNode]);
