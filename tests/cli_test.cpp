@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <tuple>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/options.h"
@@ -61,8 +64,9 @@ std::string ItemsJson(const std::string& states, std::string views64 = "",
   if (views64.empty()) views64 = states;
   std::string json = "[";
   for (int i = 0; i < repair::kItemCount; ++i) {
-    json += std::string(i ? ", " : "") + "{\"index\": " + std::to_string(i) + ", \"group\": \"" +
-            (i < 15 ? "system" : "ie") + "\", \"name\": " + "\"" + registry::GbkToUtf8(repair::Item(i).name) + "\"" +
+    const char* group = repair::Item(i).group == repair::kSystemGroup ? "system" : "ie";
+    json += std::string(i ? ", " : "") + "{\"index\": " + std::to_string(i) + ", \"group\": \"" + group +
+            "\", \"name\": " + "\"" + registry::GbkToUtf8(repair::Item(i).name) + "\"" +
             ", \"state\": \"" + StateWord(states[i]) + "\"";
     if (repair::HivesTouched(i) & repair::kTouchesLocalMachine) {
       json += states[i] == 'u' ? std::string(", \"views\": {}")
@@ -148,7 +152,7 @@ TEST_F(CliTest, ScanOfTheDemoGivesTheDialogsGroupsAndExitOne) {
   EXPECT_EQ(text.code, kExitDamage);
   EXPECT_EQ(text.out.rfind("系统修复项\n   0 DAMAGED      任务管理器(TaskMgr)\n", 0), 0u) << text.out;
   EXPECT_NE(text.out.find("IE修复项目\n  15 ok           Internet选项被禁用\n"), std::string::npos);
-  EXPECT_EQ(Lines(text.out), 25);
+  EXPECT_EQ(Lines(text.out), repair::kItemCount + repair::kGroupCount);
   EXPECT_EQ(text.out.find("\033["), std::string::npos) << "no colour off a terminal";
 
   const Result json = Cli({"scan", "--demo", "--json"});
@@ -190,7 +194,60 @@ TEST_F(CliTest, IgnoredItemsAreReportedAsSuchNeverRepairedAndNeverDamage) {
   const Result bad = Cli({"scan", "--demo", "--ignore", "1,,2"});
   EXPECT_EQ(bad.code, kExitError);
   EXPECT_NE(bad.err.find("unknown item index \"\""), std::string::npos) << bad.err;
-  EXPECT_EQ(Cli({"scan", "--demo", "--ignore", "23"}).code, kExitError);
+  EXPECT_EQ(Cli({"scan", "--demo", "--ignore", std::to_string(repair::kItemCount)}).code, kExitError);
+}
+
+// Fleet scripts name items by number (--ignore 15): each published number
+// names the same item, in the same group, in the list, the scan and the
+// JSON, whatever items are added after it.
+TEST_F(CliTest, AnItemNumberKeepsNamingTheSameItemInEveryOutput) {
+  const std::tuple<int, const char*, const char*> published[] = {
+      {0, "system", "任务管理器(TaskMgr)"}, {3, "system", "映像劫持检测"},   {14, "system", "文件夹选项菜单"},
+      {15, "ie", "Internet选项被禁用"},     {16, "ie", "文件夹选项被隐藏"}, {22, "ie", "IE 网络协议前缀"}};
+  const Result list = Cli({"list"});
+  for (const auto& [index, group, name] : published) {
+    char line[128];
+    std::snprintf(line, sizeof line, "%2d  %-6s  %s\n", index, group, name);
+    EXPECT_NE(list.out.find(line), std::string::npos) << line;
+
+    const Result json = Cli({"scan", "--demo", "--ignore", std::to_string(index), "--json"});
+    EXPECT_NE(json.out.find("{\"index\": " + std::to_string(index) + ", \"group\": \"" + group +
+                            "\", \"name\": \"" + name + "\", \"state\": \"ignored\""),
+              std::string::npos)
+        << json.out;
+    std::size_t ignored = 0;
+    for (std::size_t at = json.out.find("\"ignored\""); at != std::string::npos;
+         at = json.out.find("\"ignored\"", at + 1)) {
+      ++ignored;
+    }
+    EXPECT_EQ(ignored, 1u) << index;
+  }
+}
+
+// The scan's text shows each group's heading, then the items whose rows name
+// that group, in index order (the tree's layout), never a range of numbers.
+TEST_F(CliTest, TheScanListsUnderEachGroupTheItemsItsRowsName) {
+  const Result text = Cli({"scan", "--demo"});
+  std::vector<std::vector<int>> shown;
+  std::istringstream lines(text.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("  ", 0) != 0) {
+      ASSERT_LT(shown.size(), static_cast<std::size_t>(repair::kGroupCount)) << line;
+      EXPECT_EQ(line, registry::GbkToUtf8(repair::Group(static_cast<int>(shown.size())).label));
+      shown.emplace_back();
+    } else {
+      ASSERT_FALSE(shown.empty()) << line;
+      shown.back().push_back(std::stoi(line.substr(2, 2)));
+    }
+  }
+  ASSERT_EQ(shown.size(), static_cast<std::size_t>(repair::kGroupCount)) << text.out;
+  for (int g = 0; g < repair::kGroupCount; ++g) {
+    std::vector<int> expected;
+    for (int i = 0; i < repair::kItemCount; ++i) {
+      if (repair::Item(i).group == g) expected.push_back(i);
+    }
+    EXPECT_EQ(shown[g], expected) << "group " << g;
+  }
 }
 
 TEST_F(CliTest, AnErrorOfARunThatAskedForJsonIsJsonToo) {
@@ -640,7 +697,7 @@ TEST_F(CliTest, BadFilesGiveOneLineExitTwoAndChangeNothing) {
   const Result missing = Cli({"scan", "--windows", Path("")});
   EXPECT_EQ(missing.code, kExitError);
   EXPECT_NE(missing.err.find("no Windows/System32/config/SOFTWARE hive"), std::string::npos);
-  EXPECT_EQ(Cli({"repair", "--demo", "23"}).code, kExitError);
+  EXPECT_EQ(Cli({"repair", "--demo", std::to_string(repair::kItemCount)}).code, kExitError);
   EXPECT_EQ(Cli({"repair", "--demo"}).code, kExitError);
   EXPECT_EQ(Cli({"scan", "--demo", "--reg", reg}).code, kExitError);
   EXPECT_EQ(Cli({"frobnicate"}).code, kExitError);

@@ -313,7 +313,7 @@ void PrintJson(const RunReport& report, std::FILE* out) {
     std::fprintf(out, "\"items\": [");
     for (int i = 0; i < repair::kItemCount; ++i) {
       std::fprintf(out, "%s{\"index\": %d, \"group\": \"%s\", \"name\": %s, \"state\": \"%s\"", i == 0 ? "" : ", ",
-                   i, repair::GroupOf(i) == repair::kSystemGroup ? "system" : "ie",
+                   i, repair::Group(repair::GroupOf(i)).key,
                    JsonString(GbkToUtf8(repair::Item(i).name)).c_str(), StateName(profile.states[i]));
       if (repair::HivesTouched(i) & repair::kTouchesLocalMachine) {
         std::fprintf(out, ", \"views\": {%s}", JsonViews(profile.views[i]).c_str());
@@ -356,7 +356,7 @@ void PrintJson(const RunReport& report, std::FILE* out) {
 void PrintList(std::FILE* out) {
   for (int i = 0; i < repair::kItemCount; ++i) {
     const repair::RepairItem& item = repair::Item(i);
-    std::fprintf(out, "%2d  %-6s  %s\n", i, item.group == repair::kSystemGroup ? "system" : "ie",
+    std::fprintf(out, "%2d  %-6s  %s\n", i, repair::Group(item.group).key,
                  GbkToUtf8(item.name).c_str());
     if (repair::HivesTouched(i) & repair::kTouchesLocalMachine) {
       std::fprintf(out, "      views: 64-bit, and 32-bit (HKLM\\SOFTWARE\\Wow6432Node) on 64-bit Windows%s\n",

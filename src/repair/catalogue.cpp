@@ -1,4 +1,4 @@
-// The 23 repair items and their two groups: names, descriptions, groups.
+// The repair items and their two groups: names, descriptions, groups.
 // Source text is UTF-8; the library is compiled with -fexec-charset=GBK, so
 // these literals are the program's GBK bytes.
 #include "repair/catalogue.h"
@@ -59,23 +59,32 @@ constexpr RepairItem kItems[] = {
 };
 
 static_assert(std::size(kItems) == kItemCount, "one row per item");
-constexpr bool InIndexOrder() {
+
+// A row stands at its own number, and names one of the groups; no group is
+// left without items (its node would be an empty branch of the tree).
+constexpr bool RowsAreNumberedAndGrouped() {
+  int members[kGroupCount] = {};
   for (int i = 0; i < kItemCount; ++i) {
-    if (kItems[i].index != i || kItems[i].group != GroupOf(i)) return false;
+    if (kItems[i].index != i || kItems[i].group < 0 || kItems[i].group >= kGroupCount) return false;
+    ++members[kItems[i].group];
+  }
+  for (int count : members) {
+    if (count == 0) return false;
   }
   return true;
 }
-static_assert(InIndexOrder(), "the rows stand in index order, each in its group");
+static_assert(RowsAreNumberedAndGrouped(), "each row at its number, in a group, and no group empty");
 
 constexpr ItemGroup kGroups[kGroupCount] = {
-    {"系统修复项", 100, "\r\n\r\n名称:\r\n系统修复项\r\n\r\n描述:\r\n系统关键位置检测及修复"},
-    {"IE修复项目", 101, "\r\n\r\n名称:\r\nIE修复项\r\n\r\n描述:\r\nIE关键项检测及修复"},
+    {"系统修复项", kSystemGroupData, "\r\n\r\n名称:\r\n系统修复项\r\n\r\n描述:\r\n系统关键位置检测及修复", "system"},
+    {"IE修复项目", kIeGroupData, "\r\n\r\n名称:\r\nIE修复项\r\n\r\n描述:\r\nIE关键项检测及修复", "ie"},
 };
 
 }  // namespace
 
 const RepairItem& Item(int index) { return kItems[index]; }
 const ItemGroup& Group(int group) { return kGroups[group]; }
+int GroupOf(int index) { return kItems[index].group; }
 
 TreeNodeRef NodeOfItemData(long data) {
   if (IsItemIndex(data)) return {TreeNodeRef::Kind::kItem, static_cast<int>(data)};

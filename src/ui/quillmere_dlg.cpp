@@ -25,9 +25,6 @@ std::string SystemDirectory() {
   return directory.empty() ? repair::kDefaultSystemDirectory : directory;
 }
 
-int FirstItem(int group) { return group == repair::kSystemGroup ? 0 : repair::kFirstIeItem; }
-int EndItem(int group) { return group == repair::kSystemGroup ? repair::kFirstIeItem : repair::kItemCount; }
-
 }  // namespace
 
 CQuillmereDlg::CQuillmereDlg(registry::RegistryStore& store, registry::RegTarget& target, CWnd* parent)
@@ -86,9 +83,13 @@ BOOL CQuillmereDlg::OnInitDialog() {
     m_groupItems[g] = m_tree.InsertItem(m_groupNames[g].c_str(), TVI_ROOT, TVI_LAST);
     m_tree.SetItemData(m_groupItems[g], static_cast<DWORD_PTR>(repair::Group(g).item_data));
   }
-  for (int i = 0; i < repair::kItemCount; ++i) {
-    m_leafItems[i] = m_tree.InsertItem(m_itemNames[i].c_str(), m_groupItems[repair::GroupOf(i)], TVI_LAST);
-    m_tree.SetItemData(m_leafItems[i], static_cast<DWORD_PTR>(i));
+  // Each group's leaves in index order: the items whose rows name it.
+  for (int g = 0; g < repair::kGroupCount; ++g) {
+    for (int i = 0; i < repair::kItemCount; ++i) {
+      if (repair::GroupOf(i) != g) continue;
+      m_leafItems[i] = m_tree.InsertItem(m_itemNames[i].c_str(), m_groupItems[g], TVI_LAST);
+      m_tree.SetItemData(m_leafItems[i], static_cast<DWORD_PTR>(i));
+    }
   }
   m_tree.Expand(m_groupItems[repair::kSystemGroup], TVE_EXPAND);
   m_tree.Expand(m_groupItems[repair::kIeGroup], TVE_EXPAND);
@@ -260,7 +261,9 @@ const std::string* CQuillmereDlg::DescriptionOf(long data) {
 }
 
 void CQuillmereDlg::SetLeafChecks(int group, BOOL check) {
-  for (int i = FirstItem(group); i < EndItem(group); ++i) m_tree.SetCheck(m_leafItems[i], check);
+  for (int i = 0; i < repair::kItemCount; ++i) {
+    if (repair::GroupOf(i) == group) m_tree.SetCheck(m_leafItems[i], check);
+  }
 }
 
 void CQuillmereDlg::OnSelectAll() {

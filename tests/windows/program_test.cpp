@@ -5,8 +5,10 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/options.h"
@@ -48,9 +50,29 @@ std::string SystemDirectory() {
   return directory;
 }
 
-// Node positions: the system group, its 15 leaves, the IE group, its 8.
-int NodeOfLeaf(int index) { return index < repair::kFirstIeItem ? index + 1 : index + 2; }
-constexpr int kSystemNode = 0, kIeNode = 16;
+// The leaves the tree must show under `group`, top to bottom: the items whose
+// catalogue row names that group, in index order (never a range of numbers:
+// a new item takes the next number whatever its group).
+std::vector<int> LeavesOf(int group) {
+  std::vector<int> leaves;
+  for (int i = 0; i < kItemCount; ++i) {
+    if (Item(i).group == group) leaves.push_back(i);
+  }
+  return leaves;
+}
+
+// Node positions from the top: each group's node, then its leaves.
+int NodeOfGroup(int group) {
+  int node = 0;
+  for (int g = 0; g < group; ++g) node += 1 + static_cast<int>(LeavesOf(g).size());
+  return node;
+}
+int NodeOfLeaf(int index) {
+  const std::vector<int> leaves = LeavesOf(Item(index).group);
+  return NodeOfGroup(Item(index).group) + 1 +
+         static_cast<int>(std::find(leaves.begin(), leaves.end(), index) - leaves.begin());
+}
+const int kSystemNode = NodeOfGroup(repair::kSystemGroup), kIeNode = NodeOfGroup(repair::kIeGroup);
 
 // Every label and description as the user must see it, written here from
 // the product's text tables and not taken from the program's own constants.
@@ -139,7 +161,7 @@ class ProgramTest : public ::testing::Test {
     program_ = std::make_unique<Program>();
     ASSERT_TRUE(program_->started()) << "no dialog appeared";
     nodes_ = tree().Nodes();
-    ASSERT_EQ(nodes_.size(), 25u);
+    ASSERT_EQ(nodes_.size(), static_cast<std::size_t>(kItemCount + repair::kGroupCount));
   }
 
   RemoteTree& tree() { return program_->tree(); }
@@ -198,9 +220,10 @@ class ProgramTest : public ::testing::Test {
     return seen;
   }
 
-  bool AllLeavesTicked(int first, int end, int check) {
-    for (int i = first; i < end; ++i) {
-      if (tree().Check(Leaf(i)) != check) return false;
+  // Whether every leaf of `group` (every leaf, for -1) shows `check`.
+  bool AllLeavesTicked(int group, int check) {
+    for (int i = 0; i < kItemCount; ++i) {
+      if ((group == -1 || Item(i).group == group) && tree().Check(Leaf(i)) != check) return false;
     }
     return true;
   }
@@ -222,6 +245,14 @@ TEST_F(ProgramTest, FirstDisplayShowsBothGroupsExpandedWithTheLeavesInOrderAndNo
   for (int i = 0; i < kItemCount; ++i) {
     EXPECT_EQ(tree().Text(Leaf(i)), Item(i).name) << "leaf " << i;
     EXPECT_EQ(tree().Data(Leaf(i)), i);
+  }
+  // Each group node's children are the items its rows name, in index order.
+  for (int g = 0; g < repair::kGroupCount; ++g) {
+    std::vector<int> children;
+    for (HTREEITEM child : tree().Children(nodes_[NodeOfGroup(g)])) {
+      children.push_back(static_cast<int>(tree().Data(child)));
+    }
+    EXPECT_EQ(children, LeavesOf(g)) << "group " << g;
   }
   EXPECT_TRUE(tree().State(nodes_[kSystemNode], TVIS_EXPANDED));
   EXPECT_TRUE(tree().State(nodes_[kIeNode], TVIS_EXPANDED));
@@ -375,20 +406,22 @@ TEST_F(ProgramTest, AClickOnAGroupCheckBoxTicksOrClearsItsLeavesOnly) {
   const POINT system_box = tree().CheckBoxOnScreen(nodes_[kSystemNode]);
   ASSERT_GE(system_box.x, 0);
   ASSERT_TRUE(ClickAt(system_box));
-  EXPECT_TRUE(WaitUntil([&] { return tree().Check(nodes_[kSystemNode]) == 1 && AllLeavesTicked(0, 15, 1); }));
-  EXPECT_TRUE(AllLeavesTicked(15, kItemCount, 0));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return tree().Check(nodes_[kSystemNode]) == 1 && AllLeavesTicked(repair::kSystemGroup, 1); }));
+  EXPECT_TRUE(AllLeavesTicked(repair::kIeGroup, 0));
   tree().SetCheck(Leaf(7), false);
   ASSERT_TRUE(ClickAway());  // two clicks on one spot would make a double click
   ASSERT_TRUE(ClickAt(system_box));
-  EXPECT_TRUE(WaitUntil([&] { return tree().Check(nodes_[kSystemNode]) == 0 && AllLeavesTicked(0, 15, 0); }));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return tree().Check(nodes_[kSystemNode]) == 0 && AllLeavesTicked(repair::kSystemGroup, 0); }));
 
   tree().EnsureVisible(nodes_[kIeNode]);
   const POINT ie_box = tree().CheckBoxOnScreen(nodes_[kIeNode]);
   ASSERT_GE(ie_box.x, 0);
   ASSERT_TRUE(ClickAway());
   ASSERT_TRUE(ClickAt(ie_box));
-  EXPECT_TRUE(WaitUntil([&] { return tree().Check(nodes_[kIeNode]) == 1 && AllLeavesTicked(15, kItemCount, 1); }));
-  EXPECT_TRUE(AllLeavesTicked(0, 15, 0));
+  EXPECT_TRUE(WaitUntil([&] { return tree().Check(nodes_[kIeNode]) == 1 && AllLeavesTicked(repair::kIeGroup, 1); }));
+  EXPECT_TRUE(AllLeavesTicked(repair::kSystemGroup, 0));
   EXPECT_EQ(SendMessageA(GetDlgItem(program_->dialog(), kSelectAll), BM_GETCHECK, 0, 0), BST_UNCHECKED);
 }
 
@@ -442,7 +475,7 @@ TEST_F(ProgramTest, AClickOnAGroupLabelTicksNothingAndShowsTheGroupDescription) 
 TEST_F(ProgramTest, EveryNodeShowsItsOwnLabelAndDescriptionByteForByte) {
   Start();
   for (int g = 0; g < 2; ++g) {
-    const HTREEITEM group = nodes_[g == 0 ? kSystemNode : kIeNode];
+    const HTREEITEM group = nodes_[NodeOfGroup(g)];
     EXPECT_EQ(tree().Text(group), kShownGroups[g].label) << "group " << g;
     tree().Select(group);
     EXPECT_TRUE(WaitUntil([&] { return program_->ControlText(kDescription) == kShownGroups[g].description; }))
@@ -464,7 +497,7 @@ TEST_F(ProgramTest, TheSpaceBarOnAGroupTogglesOnlyTheGroup) {
   ASSERT_TRUE(WaitUntil([&] { return tree().Selected() == nodes_[kSystemNode]; }));
   ASSERT_TRUE(PressKey("space"));
   EXPECT_TRUE(WaitUntil([&] { return tree().Check(nodes_[kSystemNode]) == 1; }));
-  EXPECT_TRUE(AllLeavesTicked(0, kItemCount, 0));
+  EXPECT_TRUE(AllLeavesTicked(-1, 0));
 }
 
 TEST_F(ProgramTest, SelectAllTicksAndClearsAllTwentyFiveNodes) {
