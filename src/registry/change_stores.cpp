@@ -132,7 +132,7 @@ long RecordingStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, st
   return Noted(base_.RegEnumValueA(key, index, name, capacity), key, "", "KEY_QUERY_VALUE");
 }
 
-long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
+void RecordingStore::NoteDeletion(HKey key, const std::string& subkey, bool tree) {
   Change change;
   if (paths_.Find(key, &change.root, &change.path)) {
     change.kind = Change::Kind::kDeleteKey;
@@ -143,7 +143,7 @@ long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
     // A deletion the store says it cannot make is refused below: no change.
     bool removable = true;
     if (base_.RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim) == kSuccess) {
-      removable = base_.KeyRemovable(victim);
+      removable = tree ? base_.TreeRemovable(victim) : base_.KeyRemovable(victim);
       if (!known && base_.RegQueryKeyIsLink(victim, &change.link) != kSuccess) change.link = true;
       base_.RegCloseKey(victim);
     }
@@ -158,7 +158,17 @@ long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
       before_change_(change);
     }
   }
+}
+
+long RecordingStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
+  NoteDeletion(key, subkey, false);
   return Noted(base_.RegDeleteKeyA(key, subkey), key, subkey, "DELETE");
+}
+
+// One change for the whole tree: the key named, everything below it with it.
+long RecordingStore::RegDeleteTreeA(HKey key, const std::string& subkey) {
+  NoteDeletion(key, subkey, true);
+  return Noted(base_.RegDeleteTreeA(key, subkey), key, subkey, "DELETE");
 }
 
 long RecordingStore::RegCloseKey(HKey key) {
@@ -407,6 +417,37 @@ long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   if (state.deleted.emplace(victim_handle.id, victim_handle.path).second) ++state.deleted_depths[victim_handle.depth];
   if (link) state.links.insert(victim_handle.id);
   state.values.erase(victim_handle.id);
+  ++state.generation;
+  return kSuccess;
+}
+
+bool OverlayStore::TreeRemovable(HKey key) {
+  const Handle* handle = Find(key);
+  return handle != nullptr && !IsDeleted(*handle) && base_.TreeRemovable(handle->base);
+}
+
+long OverlayStore::RegDeleteTreeA(HKey key, const std::string& subkey) {
+  const Handle* handle = Find(key);
+  if (handle == nullptr) return kInvalidHandle;
+  if (IsDeleted(*handle)) return kKeyDeleted;
+  if (SplitKeyPath(subkey).empty()) return kInvalidParameter;
+  HKey victim = kNullKey;
+  const long rc = RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim);
+  if (rc != kSuccess) return rc;
+  const Handle victim_handle = *Find(victim);
+  bool link = false;
+  if (base_.RegQueryKeyIsLink(victim_handle.base, &link) != kSuccess) link = true;
+  const bool removable = base_.TreeRemovable(victim_handle.base);
+  RegCloseKey(victim);
+  if (!removable) return kAccessDenied;
+  OverlayState& state = StateOf(victim_handle.root);
+  if (state.deleted.emplace(victim_handle.id, victim_handle.path).second) ++state.deleted_depths[victim_handle.depth];
+  if (link) state.links.insert(victim_handle.id);
+  // What was written here at or below it goes with it.
+  const std::string below = victim_handle.id + "\\";
+  std::erase_if(state.values, [&](const auto& entry) {
+    return entry.first == victim_handle.id || entry.first.compare(0, below.size(), below) == 0;
+  });
   ++state.generation;
   return kSuccess;
 }

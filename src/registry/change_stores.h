@@ -84,6 +84,8 @@ class RecordingStore final : public RegistryStore {
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
+  bool TreeRemovable(HKey key) override { return base_.TreeRemovable(key); }
+  long RegDeleteTreeA(HKey key, const std::string& subkey) override;
   bool HasView32() const override { return base_.HasView32(); }
   std::string RefusedLink() const override { return base_.RefusedLink(); }
   std::string RootName(HKey root) const override { return base_.RootName(root); }
@@ -93,6 +95,9 @@ class RecordingStore final : public RegistryStore {
 
  private:
   std::optional<RegValue> OldValue(HKey key, const std::string& name);
+  // Calls before_change with the deletion of `subkey` (with everything
+  // below it: `tree`) about to be made.
+  void NoteDeletion(HKey key, const std::string& subkey, bool tree);
   long Noted(long rc, HKey key, const std::string& subkey, std::string access);
   std::vector<Refusal> refusals_;
   // What the caller last learnt of a key's being a link: a walk that
@@ -146,6 +151,8 @@ class OverlayStore final : public RegistryStore {
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   bool KeyRemovable(HKey key) override;
+  bool TreeRemovable(HKey key) override;
+  long RegDeleteTreeA(HKey key, const std::string& subkey) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
   bool HasView32() const override { return base_.HasView32(); }
   std::string RefusedLink() const override { return base_.RefusedLink(); }

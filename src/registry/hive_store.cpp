@@ -918,6 +918,40 @@ bool HiveStore::KeyRemovable(HKey key) {
   return !Resolve(key, &handle) || handle.deleted || handle.hive == nullptr || handle.node != RootOf(*handle.hive);
 }
 
+// Its keys are nodes of the file, deleted as such: no name below it needs
+// spelling.
+bool HiveStore::TreeRemovable(HKey key) {
+  Handle handle;
+  return Resolve(key, &handle) && !handle.deleted && handle.hive != nullptr && handle.hive->writable() &&
+         handle.node != RootOf(*handle.hive);
+}
+
+long HiveStore::RegDeleteTreeA(HKey key, const std::string& subkey) {
+  Handle handle;
+  if (!Resolve(key, &handle)) return kInvalidHandle;
+  if (handle.deleted) return kKeyDeleted;
+  if (SplitKeyPath(subkey).empty()) return kInvalidParameter;
+  Handle victim;
+  if (const long rc = Walk(handle, subkey, &victim, false, true); rc != kSuccess) return rc;
+  if (victim.hive == nullptr || !victim.hive->writable() || victim.node == RootOf(*victim.hive)) return kAccessDenied;
+  DeleteSubtree(victim);
+  return kSuccess;
+}
+
+void HiveStore::DeleteSubtree(const Handle& victim) {
+  std::vector<std::size_t> doomed;
+  CollectSubtree(*victim.hive, victim.node, 0, &doomed);
+  victim.hive->MarkModified();
+  victim.hive->MarkKeysChanged();
+  victim.hive->NoteDeleted(victim.parent, victim.node);
+  ForgetNode(victim.hive, victim.node);
+  // Keys added below it go with it, never to be written.
+  for (std::size_t node : doomed) {
+    victim.hive->NoteDeleted(victim.node, node);
+    ForgetNode(victim.hive, node);
+  }
+}
+
 bool HiveStore::CreateKey(HKey root, const std::string& path) {
   Handle top, found;
   return Resolve(root, &top) && Walk(top, path, &found, true, false, true) == kSuccess && found.hive != nullptr;
@@ -931,16 +965,7 @@ bool HiveStore::DeleteTree(HKey root, const std::string& path) {
   if (rc == kFileNotFound) return true;
   if (rc != kSuccess || victim.hive == nullptr || !victim.hive->writable()) return false;
   if (victim.node == RootOf(*victim.hive)) return false;
-  std::vector<std::size_t> doomed;
-  CollectSubtree(*victim.hive, victim.node, 0, &doomed);
-  victim.hive->MarkModified();
-  victim.hive->MarkKeysChanged();
-  victim.hive->NoteDeleted(victim.parent, victim.node);
-  // Keys added below it go with it, never to be written.
-  for (std::size_t node : doomed) {
-    victim.hive->NoteDeleted(victim.node, node);
-    ForgetNode(victim.hive, node);
-  }
+  DeleteSubtree(victim);
   return true;
 }
 

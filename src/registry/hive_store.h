@@ -191,6 +191,8 @@ class HiveStore final : public RegistryStore, public RegTarget {
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
   bool KeyRemovable(HKey key) override;
+  bool TreeRemovable(HKey key) override;
+  long RegDeleteTreeA(HKey key, const std::string& subkey) override;
   std::string RefusedLink() const override { return refused_; }
 
   bool CreateKey(HKey root, const std::string& path) override;
@@ -235,6 +237,8 @@ class HiveStore final : public RegistryStore, public RegTarget {
   long SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& value);
   long DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name);
   void ForgetNode(const HiveFile* hive, std::size_t node);
+  // Marks `victim` deleted with every key below it.
+  void DeleteSubtree(const Handle& victim);
 
   std::shared_ptr<HiveFile> software_;
   std::shared_ptr<HiveFile> user_;

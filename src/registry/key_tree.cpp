@@ -46,6 +46,16 @@ long Walk(RegistryStore& store, HKey parent, const std::string& name, int depth,
 }  // namespace
 
 long DeleteKeyTree(RegistryStore& store, HKey parent, const std::string& name) {
+  // A store that deletes a tree as a whole needs no name below it spelt.
+  {
+    ScopedKey key(store);
+    const long opened = key.Open(parent, name, kKeyRead, kOpenLink);
+    if (opened != kSuccess) return opened;
+    if (store.TreeRemovable(key.get())) {
+      key.Reset();
+      return store.RegDeleteTreeA(parent, name);
+    }
+  }
   // A tree that cannot go whole is left whole: a key that refuses, a name
   // that does not lead back, or nesting too deep is found before the first
   // delete.

@@ -18,7 +18,8 @@ namespace torvane::registry {
 // cannot spell, or one holding a NUL) or nesting deeper than the registry
 // allows refuses the delete before any key goes (kAccessDenied for a name).
 // A refusal of the delete itself, or a key changed in between, can still
-// leave part of the tree.
+// leave part of the tree. Where the store deletes a tree in one step
+// (TreeRemovable), it does, and the names below never need spelling.
 long DeleteKeyTree(RegistryStore& store, HKey parent, const std::string& name);
 
 }  // namespace torvane::registry

@@ -135,6 +135,17 @@ class RegistryStore {
   // names a deletion that would not happen.
   virtual bool KeyRemovable(HKey /*key*/) { return true; }
 
+  // Whether `key` (opened with kOpenLink) can go with everything below it in
+  // one step (RegDeleteTreeA), whatever the names below are: a store that
+  // keeps keys by something other than their names can delete a tree
+  // without spelling one of them.
+  virtual bool TreeRemovable(HKey /*key*/) { return false; }
+
+  // Deletes `subkey` of `key` with everything below it in one step; a link
+  // in it goes as a link, and what it points at stays. Only where
+  // TreeRemovable says so (kAccessDenied elsewhere).
+  virtual long RegDeleteTreeA(HKey /*key*/, const std::string& /*subkey*/) { return kAccessDenied; }
+
   // Whether HKLM\SOFTWARE has a 32-bit view beside the 64-bit one (kView32
   // opens reach another place). An offline or in-memory registry is taken
   // for 64-bit Windows', whose 32-bit branch may simply be absent; the
