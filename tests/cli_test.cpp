@@ -209,7 +209,8 @@ TEST_F(CliTest, RepairOfARegFileRewritesItAndReportsAsTheDialog) {
 
   const Result repaired = Cli({"repair", "--reg", file, "0", "14", "16", "3"});
   EXPECT_EQ(repaired.code, kExitOk) << repaired.err;
-  EXPECT_EQ(repaired.out, "以下项被修复\n任务管理器(TaskMgr)\n映像劫持检测\n文件夹选项菜单\n") << "16 found nothing after 14";
+  EXPECT_EQ(repaired.out, "以下项被修复\n任务管理器(TaskMgr)\n映像劫持检测\n文件夹选项菜单\n文件夹选项被隐藏\n")
+      << "16, damaged before, was mended by 14's change";
   EXPECT_EQ(ReadFile(file).rfind("REGEDIT4\r\n", 0), 0u) << "the file keeps its format";
 
   const Result json = Cli({"scan", "--reg", file, "--json"});
