@@ -394,6 +394,67 @@ TEST_F(CliTest, ABackupOfRepairsInTheThirtyTwoBitViewRestoresThereValueForValue)
   EXPECT_EQ(DumpHives(software, user), original) << "the 32-bit view's keys and values came back";
 }
 
+// The SHOWALL key deleted: the repair of item 9 makes it again with
+// Windows' own values in a hive and in a .reg file alike, the dry run lists
+// the same, and the backup's restore deletes the key again.
+TEST_F(CliTest, AMissingShowAllKeyIsMadeAgainInEveryStoreAndItsRestoreDeletesIt) {
+  MemoryStore store;
+  torvane::testing::PutHealthySystem(store);
+  store.RemoveTree(kLocalMachine, torvane::testing::kShowAll);
+  const std::string hive = Path("SOFTWARE"), reg = Path("machine.reg"), backup = Path("undo.reg");
+  WriteHives(store, hive, "");
+  WriteFile(reg, registry::FormatRegFile({registry::RegFormat::kVersion5, registry::EntriesOf(store)}));
+  const std::string key = "HKEY_LOCAL_MACHINE\\" + torvane::testing::kShowAll;
+  const std::string report = "以下项被修复\n" + registry::GbkToUtf8(repair::Item(9).name) + "\n";
+  for (const std::vector<std::string>& source : {std::vector<std::string>{"--software", hive},
+                                                 std::vector<std::string>{"--reg", reg}}) {
+    SCOPED_TRACE(source[0]);
+    const std::string before = ReadFile(source[1]);
+    const auto with = [&](std::vector<std::string> args) {
+      args.insert(args.end(), source.begin(), source.end());
+      return Cli(args);
+    };
+    EXPECT_EQ(StateIn(with({"scan", "--json"}).out, 9), "damaged");
+    const Result dry = with({"repair", "9", "--dry-run"});
+    EXPECT_EQ(dry.code, kExitOk) << dry.err;
+    EXPECT_NE(dry.out.find("Would change:\n  create key " + key + "\n  set    " + key + " \"RegPath\" = "),
+              std::string::npos)
+        << dry.out;
+    EXPECT_NE(dry.out.find("  set    " + key + " \"HelpID\" = \"shell.hlp#51105\" (was absent)\n"), std::string::npos)
+        << dry.out;
+    EXPECT_EQ(dry.out.substr(dry.out.find("以下项被修复")), report);
+    const Result json = with({"repair", "9", "--dry-run", "--json"});
+    EXPECT_NE(json.out.find("\"would_change\": [{\"change\": \"create key\", \"key\": " + JsonString(key) + "}, "),
+              std::string::npos)
+        << json.out;
+    EXPECT_EQ(ReadFile(source[1]), before) << "the dry run changed nothing";
+
+    const Result real = with({"repair", "9", "--backup", backup});
+    EXPECT_EQ(real.code, kExitOk) << real.err;
+    EXPECT_EQ(real.out, report + "Backup: " + backup + "\n");
+    EXPECT_EQ(StateIn(with({"scan", "--json"}).out, 9), "healthy");
+    const auto undo = registry::ReadRegFile(backup).entries;
+    ASSERT_EQ(undo.size(), 1u) << "the key's deletion holds every value written into it";
+    EXPECT_EQ(undo[0].kind, registry::RegEntry::Kind::kDeleteKey);
+    EXPECT_EQ(undo[0].path, torvane::testing::kShowAll);
+
+    const Result restored = with({"restore", backup});
+    EXPECT_EQ(restored.code, kExitOk) << restored.err;
+    EXPECT_EQ(StateIn(with({"scan", "--json"}).out, 9), "damaged") << "the key is gone again";
+    if (source[0] == "--software") {
+      registry::HiveStore restored_hive(registry::HiveFile::Open(hive, false), nullptr);
+      EXPECT_FALSE(restored_hive.ListValues(kLocalMachine, torvane::testing::kShowAll)) << "no key at all";
+      EXPECT_TRUE(restored_hive.ListValues(kLocalMachine, torvane::testing::kShowAll.substr(
+                      0, torvane::testing::kShowAll.rfind('\\'))));
+    } else {
+      const std::string text = registry::Utf16leToUtf8(ReadFile(reg).substr(2));  // a version-5 file: UTF-16LE
+      EXPECT_NE(text.find("\\Folder\\Hidden]"), std::string::npos) << text;
+      EXPECT_EQ(text.find("SHOWALL"), std::string::npos) << text;
+    }
+    fs::remove(backup);
+  }
+}
+
 TEST_F(CliTest, AnEmptyBackupIsWrittenEvenWhenNothingChanges) {
   MemoryStore healthy;
   healthy.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", "Shell", "Explorer.exe");
