@@ -6,6 +6,8 @@
 #include <fstream>
 #include <tuple>
 
+#include <unistd.h>
+
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/report.h"
@@ -578,6 +580,94 @@ TEST_F(CliTest, GroupPolicyOnAVolumeIsManagedOnlyWhereAStandardUserCannotForgeIt
                              registry::GbkToUtf8(repair::Item(4).name) + "\", \"state\": \"healthy\""),
               std::string::npos)
         << after.out;
+  }
+}
+
+// --include-managed on a volume whose policy object's version cannot be
+// raised (its gpt.ini missing, a link, no regular file, unreadable, or its
+// part at the top): the real run refuses and changes nothing, and the dry
+// run refuses alike, with the same exit status and words.
+TEST_F(CliTest, TheDryRunRefusesAPolicyVersionTheRealRunCannotRaise) {
+  const std::string kExplorer = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+  enum class Gpt { kMissing, kLink, kFolder, kUnreadable, kAtTop, kSound };
+  struct Case {
+    const char* what;
+    Gpt gpt;
+    const char* says;
+  };
+  const Case kCases[] = {
+      {"missing", Gpt::kMissing, "gpt.ini: missing: the policy object's version cannot be raised"},
+      {"a link", Gpt::kLink, "gpt.ini"},
+      {"a folder", Gpt::kFolder, "gpt.ini"},
+      {"unreadable", Gpt::kUnreadable, "gpt.ini"},
+      {"the user part at its top", Gpt::kAtTop,
+       "gpt.ini: the version of its user part is at its top (65535) and cannot be raised. Nothing was changed."},
+      {"sound", Gpt::kSound, ""},
+  };
+  int n = 0;
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    // Root reads a file whatever its mode.
+    if (c.gpt == Gpt::kUnreadable && ::geteuid() == 0) continue;
+    const fs::path root = Path("gpt" + std::to_string(n++));
+    const fs::path group_policy = root / "Windows" / "System32" / "GroupPolicy";
+    fs::create_directories(root / "Windows" / "System32" / "config");
+    fs::create_directories(root / "Users" / "alice");
+    MemoryStore machine;
+    torvane::testing::PutHealthySystem(machine);
+    WriteHive((root / "Windows" / "System32" / "config" / "SOFTWARE").string(), *machine.FindKey(kLocalMachine, "SOFTWARE"));
+    MemoryStore alice;
+    torvane::testing::PutHealthySystem(alice);
+    alice.PutDword(kCurrentUser, kExplorer, "NoRun", 1);
+    const fs::path hive = root / "Users" / "alice" / "NTUSER.DAT";
+    WriteHive(hive.string(), alice.Root(kCurrentUser));
+    const fs::path pol = group_policy / "User" / "Registry.pol";
+    WritePolicyFile(pol, {{kExplorer, "NoRun", 1}});
+    const fs::path gpt = group_policy / "gpt.ini";
+    switch (c.gpt) {
+      case Gpt::kMissing:
+        break;
+      case Gpt::kLink:
+        WriteFile(Path("elsewhere.ini"), "[General]\r\nVersion=65537\r\n");
+        fs::create_symlink(Path("elsewhere.ini"), gpt);
+        break;
+      case Gpt::kFolder:
+        fs::create_directories(gpt);
+        break;
+      case Gpt::kUnreadable:
+        WriteFile(gpt.string(), "[General]\r\nVersion=65537\r\n");
+        fs::permissions(gpt, fs::perms::none);
+        break;
+      case Gpt::kAtTop:
+        WriteFile(gpt.string(), "[General]\r\nVersion=4294901760\r\n");
+        break;
+      case Gpt::kSound:
+        WriteFile(gpt.string(), "[General]\r\nVersion=65537\r\n");
+        break;
+    }
+    const std::string policy_before = ReadFile(pol.string()), hive_before = ReadFile(hive.string());
+    const Result dry = Cli({"repair", "--windows", root.string(), "4", "--include-managed", "--dry-run"});
+    EXPECT_EQ(ReadFile(pol.string()), policy_before);
+    EXPECT_EQ(ReadFile(hive.string()), hive_before);
+    const Result real = Cli({"repair", "--windows", root.string(), "4", "--include-managed"});
+    EXPECT_EQ(dry.code, real.code) << dry.out << dry.err;
+    EXPECT_EQ(dry.err, real.err);
+    if (c.gpt == Gpt::kSound) {
+      EXPECT_EQ(real.code, kExitOk) << real.out << real.err;
+      EXPECT_NE(dry.out.find("take the values out of the local policy " + pol.string()), std::string::npos) << dry.out;
+      EXPECT_EQ(ReadFile(gpt.string()), "[General]\r\nVersion=131073\r\n");
+      continue;
+    }
+    EXPECT_EQ(real.code, kExitError) << real.out << real.err;
+    EXPECT_NE(real.err.find(c.says), std::string::npos) << real.err;
+    EXPECT_NE(real.err.find("othing was changed"), std::string::npos) << real.err;
+    EXPECT_EQ(dry.out.find("Would change"), std::string::npos) << dry.out;
+    EXPECT_EQ(ReadFile(pol.string()), policy_before) << "the real run changed nothing either";
+    EXPECT_EQ(ReadFile(hive.string()), hive_before);
+    if (c.gpt == Gpt::kAtTop) {
+      EXPECT_EQ(ReadFile(gpt.string()), "[General]\r\nVersion=4294901760\r\n");
+    }
+    if (c.gpt == Gpt::kUnreadable) fs::permissions(gpt, fs::perms::owner_all);
   }
 }
 
