@@ -6,6 +6,7 @@
 #include <fstream>
 #include <tuple>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/commands.h"
@@ -589,7 +590,7 @@ TEST_F(CliTest, GroupPolicyOnAVolumeIsManagedOnlyWhereAStandardUserCannotForgeIt
 // run refuses alike, with the same exit status and words.
 TEST_F(CliTest, TheDryRunRefusesAPolicyVersionTheRealRunCannotRaise) {
   const std::string kExplorer = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
-  enum class Gpt { kMissing, kLink, kFolder, kUnreadable, kAtTop, kSound };
+  enum class Gpt { kMissing, kLink, kFolder, kFifo, kUnreadable, kAtTop, kSound };
   struct Case {
     const char* what;
     Gpt gpt;
@@ -599,6 +600,7 @@ TEST_F(CliTest, TheDryRunRefusesAPolicyVersionTheRealRunCannotRaise) {
       {"missing", Gpt::kMissing, "gpt.ini: missing: the policy object's version cannot be raised"},
       {"a link", Gpt::kLink, "gpt.ini"},
       {"a folder", Gpt::kFolder, "gpt.ini"},
+      {"a pipe", Gpt::kFifo, "gpt.ini"},
       {"unreadable", Gpt::kUnreadable, "gpt.ini"},
       {"the user part at its top", Gpt::kAtTop,
        "gpt.ini: the version of its user part is at its top (65535) and cannot be raised. Nothing was changed."},
@@ -633,6 +635,10 @@ TEST_F(CliTest, TheDryRunRefusesAPolicyVersionTheRealRunCannotRaise) {
         break;
       case Gpt::kFolder:
         fs::create_directories(gpt);
+        break;
+      case Gpt::kFifo:
+        fs::create_directories(group_policy);
+        ASSERT_EQ(::mkfifo(gpt.c_str(), 0600), 0);
         break;
       case Gpt::kUnreadable:
         WriteFile(gpt.string(), "[General]\r\nVersion=65537\r\n");
