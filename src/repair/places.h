@@ -47,11 +47,13 @@ struct DefaultValue {
 // What Windows itself keeps in the SHOWALL key: the "Show hidden files and
 // folders" radio button of Folder Options (View, Advanced settings), bound
 // to HKEY_CURRENT_USER's Explorer\Advanced "Hidden" (1 shows hidden files,
-// 2 does not). The meaning of each value is that of every Advanced-settings
-// key (D. A. Karp, "Windows Vista Annoyances", O'Reilly 2008, ch. 3, table
-// 3-3, "Registry-related properties of Folder Options items"); the values
-// are those of a stock Windows XP, in regedit's order, as its exports of
-// the key published in many repair scripts give them word for word.
+// 2 does not). Each value means what it means in every Advanced-settings
+// key (D. A. Karp, "Windows Vista Annoyances", O'Reilly 2008, chapter 3,
+// table 3-3, "Registry-related properties of Folder Options items": Type,
+// Text, HelpID, HKeyRoot, RegPath, ValueName, CheckedValue, DefaultValue).
+// The data are a stock Windows XP's, in the order regedit exports them;
+// independent published exports of the key (restore scripts for what
+// malware did to it) agree value for value.
 inline constexpr DefaultValue kShowAllDefaults[] = {
     {"RegPath", registry::kRegSz, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced", 0},
     {"Text", registry::kRegSz, "@shell32.dll,-30500", 0},
