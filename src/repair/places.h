@@ -67,8 +67,8 @@ inline constexpr DefaultValue kShowAllDefaults[] = {
 
 // A key a repair makes again when it is missing, with its values.
 struct KeyDefaults {
-  const DefaultValue* values;
-  int count;
+  const DefaultValue* values = nullptr;
+  int count = 0;
 };
 inline constexpr KeyDefaults kShowAllKey = {kShowAllDefaults, static_cast<int>(std::size(kShowAllDefaults))};
 

@@ -172,7 +172,7 @@ RepairOutcome RepairEngine::RestoreNumber(int index) {
     return RepairOutcome::kNothingToDo;
   }
   // A key malware deleted is made again with what Windows keeps in it.
-  if (opened == kFileNotFound && place.key_defaults != nullptr) return MakeKeyAgain(place);
+  if (opened == kFileNotFound && place.key_defaults.count > 0) return MakeKeyAgain(place);
   if (!key.is_open()) return RepairOutcome::kFailed;
   return Outcome(1, WriteNumber(store_, key.get(), place.value, 1) != kSuccess);
 }
@@ -191,8 +191,8 @@ RepairOutcome RepairEngine::MakeKeyAgain(const Place& place) {
     return RepairOutcome::kFailed;
   }
   int refused = 0;
-  for (int i = 0; i < place.key_defaults->count; ++i) {
-    const places::DefaultValue& value = place.key_defaults->values[i];
+  for (int i = 0; i < place.key_defaults.count; ++i) {
+    const places::DefaultValue& value = place.key_defaults.values[i];
     // A key that came back meanwhile keeps what it holds but the value.
     if (!created && !registry::NamesEqual(value.name, place.value)) continue;
     const long rc = value.type == registry::kRegDword ? WriteNumber(store_, made, value.name, value.number)

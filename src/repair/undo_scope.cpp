@@ -69,7 +69,7 @@ std::vector<int> ItemsChanging(HKey root, std::string_view path, const std::stri
     for (const Place& place : kItemRows[item].places) {
       if (place.key == nullptr || place.root != root || !SamePath(root, path, place.key)) continue;
       // A key: one the repair makes again when it is missing.
-      if (name == nullptr ? place.key_defaults != nullptr : registry::Utf8NamesEqual(*name, place.value)) {
+      if (name == nullptr ? place.key_defaults.count > 0 : registry::Utf8NamesEqual(*name, place.value)) {
         items.push_back(item);
         break;
       }
