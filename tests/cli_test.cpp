@@ -9,6 +9,9 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/report.h"
@@ -266,7 +269,8 @@ TEST_F(CliTest, RepairOfARegFileRewritesItAndReportsAsTheDialog) {
 
   const Result repaired = Cli({"repair", "--reg", file, "0", "14", "16", "3"});
   EXPECT_EQ(repaired.code, kExitOk) << repaired.err;
-  EXPECT_EQ(repaired.out, "以下项被修复\n任务管理器(TaskMgr)\n映像劫持检测\n文件夹选项菜单\n") << "16 found nothing after 14";
+  EXPECT_EQ(repaired.out, "以下项被修复\n任务管理器(TaskMgr)\n映像劫持检测\n文件夹选项菜单\n文件夹选项被隐藏\n")
+      << "16, damaged before, was mended by 14's change";
   EXPECT_EQ(ReadFile(file).rfind("REGEDIT4\r\n", 0), 0u) << "the file keeps its format";
 
   const Result json = Cli({"scan", "--reg", file, "--json"});
@@ -495,6 +499,67 @@ TEST_F(CliTest, ABackupOfRepairsInTheThirtyTwoBitViewRestoresThereValueForValue)
   EXPECT_EQ(DumpHives(software, user), original) << "the 32-bit view's keys and values came back";
 }
 
+// The SHOWALL key deleted: the repair of item 9 makes it again with
+// Windows' own values in a hive and in a .reg file alike, the dry run lists
+// the same, and the backup's restore deletes the key again.
+TEST_F(CliTest, AMissingShowAllKeyIsMadeAgainInEveryStoreAndItsRestoreDeletesIt) {
+  MemoryStore store;
+  torvane::testing::PutHealthySystem(store);
+  store.RemoveTree(kLocalMachine, torvane::testing::kShowAll);
+  const std::string hive = Path("SOFTWARE"), reg = Path("machine.reg"), backup = Path("undo.reg");
+  WriteHives(store, hive, "");
+  WriteFile(reg, registry::FormatRegFile({registry::RegFormat::kVersion5, registry::EntriesOf(store)}));
+  const std::string key = "HKEY_LOCAL_MACHINE\\" + torvane::testing::kShowAll;
+  const std::string report = "以下项被修复\n" + registry::GbkToUtf8(repair::Item(9).name) + "\n";
+  for (const std::vector<std::string>& source : {std::vector<std::string>{"--software", hive},
+                                                 std::vector<std::string>{"--reg", reg}}) {
+    SCOPED_TRACE(source[0]);
+    const std::string before = ReadFile(source[1]);
+    const auto with = [&](std::vector<std::string> args) {
+      args.insert(args.end(), source.begin(), source.end());
+      return Cli(args);
+    };
+    EXPECT_EQ(StateIn(with({"scan", "--json"}).out, 9), "damaged");
+    const Result dry = with({"repair", "9", "--dry-run"});
+    EXPECT_EQ(dry.code, kExitOk) << dry.err;
+    EXPECT_NE(dry.out.find("Would change:\n  create key " + key + "\n  set    " + key + " \"RegPath\" = "),
+              std::string::npos)
+        << dry.out;
+    EXPECT_NE(dry.out.find("  set    " + key + " \"HelpID\" = \"shell.hlp#51105\" (was absent)\n"), std::string::npos)
+        << dry.out;
+    EXPECT_EQ(dry.out.substr(dry.out.find("以下项被修复")), report);
+    const Result json = with({"repair", "9", "--dry-run", "--json"});
+    EXPECT_NE(json.out.find("\"would_change\": [{\"change\": \"create key\", \"key\": " + JsonString(key) + "}, "),
+              std::string::npos)
+        << json.out;
+    EXPECT_EQ(ReadFile(source[1]), before) << "the dry run changed nothing";
+
+    const Result real = with({"repair", "9", "--backup", backup});
+    EXPECT_EQ(real.code, kExitOk) << real.err;
+    EXPECT_EQ(real.out, report + "Backup: " + backup + "\n");
+    EXPECT_EQ(StateIn(with({"scan", "--json"}).out, 9), "healthy");
+    const auto undo = registry::ReadRegFile(backup).entries;
+    ASSERT_EQ(undo.size(), 1u) << "the key's deletion holds every value written into it";
+    EXPECT_EQ(undo[0].kind, registry::RegEntry::Kind::kDeleteKey);
+    EXPECT_EQ(undo[0].path, torvane::testing::kShowAll);
+
+    const Result restored = with({"restore", backup});
+    EXPECT_EQ(restored.code, kExitOk) << restored.err;
+    EXPECT_EQ(StateIn(with({"scan", "--json"}).out, 9), "damaged") << "the key is gone again";
+    if (source[0] == "--software") {
+      registry::HiveStore restored_hive(registry::HiveFile::Open(hive, false), nullptr);
+      EXPECT_FALSE(restored_hive.ListValues(kLocalMachine, torvane::testing::kShowAll)) << "no key at all";
+      EXPECT_TRUE(restored_hive.ListValues(kLocalMachine, torvane::testing::kShowAll.substr(
+                      0, torvane::testing::kShowAll.rfind('\\'))));
+    } else {
+      const std::string text = registry::Utf16leToUtf8(ReadFile(reg).substr(2));  // a version-5 file: UTF-16LE
+      EXPECT_NE(text.find("\\Folder\\Hidden]"), std::string::npos) << text;
+      EXPECT_EQ(text.find("SHOWALL"), std::string::npos) << text;
+    }
+    fs::remove(backup);
+  }
+}
+
 TEST_F(CliTest, AnEmptyBackupIsWrittenEvenWhenNothingChanges) {
   MemoryStore healthy;
   healthy.PutString(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", "Shell", "Explorer.exe");
@@ -618,6 +683,99 @@ TEST_F(CliTest, GroupPolicyOnAVolumeIsManagedOnlyWhereAStandardUserCannotForgeIt
                              registry::GbkToUtf8(repair::Item(4).name) + "\", \"state\": \"healthy\""),
               std::string::npos)
         << after.out;
+  }
+}
+
+// --include-managed on a volume whose policy object's version cannot be
+// raised (its gpt.ini missing, a link, no regular file, unreadable, or its
+// part at the top): the real run refuses and changes nothing, and the dry
+// run refuses alike, with the same exit status and words.
+TEST_F(CliTest, TheDryRunRefusesAPolicyVersionTheRealRunCannotRaise) {
+  const std::string kExplorer = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+  enum class Gpt { kMissing, kLink, kFolder, kFifo, kUnreadable, kAtTop, kSound };
+  struct Case {
+    const char* what;
+    Gpt gpt;
+    const char* says;
+  };
+  const Case kCases[] = {
+      {"missing", Gpt::kMissing, "gpt.ini: missing: the policy object's version cannot be raised"},
+      {"a link", Gpt::kLink, "gpt.ini"},
+      {"a folder", Gpt::kFolder, "gpt.ini"},
+      {"a pipe", Gpt::kFifo, "gpt.ini"},
+      {"unreadable", Gpt::kUnreadable, "gpt.ini"},
+      {"the user part at its top", Gpt::kAtTop,
+       "gpt.ini: the version of its user part is at its top (65535) and cannot be raised. Nothing was changed."},
+      {"sound", Gpt::kSound, ""},
+  };
+  int n = 0;
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    // Root reads a file whatever its mode.
+    if (c.gpt == Gpt::kUnreadable && ::geteuid() == 0) continue;
+    const fs::path root = Path("gpt" + std::to_string(n++));
+    const fs::path group_policy = root / "Windows" / "System32" / "GroupPolicy";
+    fs::create_directories(root / "Windows" / "System32" / "config");
+    fs::create_directories(root / "Users" / "alice");
+    MemoryStore machine;
+    torvane::testing::PutHealthySystem(machine);
+    WriteHive((root / "Windows" / "System32" / "config" / "SOFTWARE").string(), *machine.FindKey(kLocalMachine, "SOFTWARE"));
+    MemoryStore alice;
+    torvane::testing::PutHealthySystem(alice);
+    alice.PutDword(kCurrentUser, kExplorer, "NoRun", 1);
+    const fs::path hive = root / "Users" / "alice" / "NTUSER.DAT";
+    WriteHive(hive.string(), alice.Root(kCurrentUser));
+    const fs::path pol = group_policy / "User" / "Registry.pol";
+    WritePolicyFile(pol, {{kExplorer, "NoRun", 1}});
+    const fs::path gpt = group_policy / "gpt.ini";
+    switch (c.gpt) {
+      case Gpt::kMissing:
+        break;
+      case Gpt::kLink:
+        WriteFile(Path("elsewhere.ini"), "[General]\r\nVersion=65537\r\n");
+        fs::create_symlink(Path("elsewhere.ini"), gpt);
+        break;
+      case Gpt::kFolder:
+        fs::create_directories(gpt);
+        break;
+      case Gpt::kFifo:
+        fs::create_directories(group_policy);
+        ASSERT_EQ(::mkfifo(gpt.c_str(), 0600), 0);
+        break;
+      case Gpt::kUnreadable:
+        WriteFile(gpt.string(), "[General]\r\nVersion=65537\r\n");
+        fs::permissions(gpt, fs::perms::none);
+        break;
+      case Gpt::kAtTop:
+        WriteFile(gpt.string(), "[General]\r\nVersion=4294901760\r\n");
+        break;
+      case Gpt::kSound:
+        WriteFile(gpt.string(), "[General]\r\nVersion=65537\r\n");
+        break;
+    }
+    const std::string policy_before = ReadFile(pol.string()), hive_before = ReadFile(hive.string());
+    const Result dry = Cli({"repair", "--windows", root.string(), "4", "--include-managed", "--dry-run"});
+    EXPECT_EQ(ReadFile(pol.string()), policy_before);
+    EXPECT_EQ(ReadFile(hive.string()), hive_before);
+    const Result real = Cli({"repair", "--windows", root.string(), "4", "--include-managed"});
+    EXPECT_EQ(dry.code, real.code) << dry.out << dry.err;
+    EXPECT_EQ(dry.err, real.err);
+    if (c.gpt == Gpt::kSound) {
+      EXPECT_EQ(real.code, kExitOk) << real.out << real.err;
+      EXPECT_NE(dry.out.find("take the values out of the local policy " + pol.string()), std::string::npos) << dry.out;
+      EXPECT_EQ(ReadFile(gpt.string()), "[General]\r\nVersion=131073\r\n");
+      continue;
+    }
+    EXPECT_EQ(real.code, kExitError) << real.out << real.err;
+    EXPECT_NE(real.err.find(c.says), std::string::npos) << real.err;
+    EXPECT_NE(real.err.find("othing was changed"), std::string::npos) << real.err;
+    EXPECT_EQ(dry.out.find("Would change"), std::string::npos) << dry.out;
+    EXPECT_EQ(ReadFile(pol.string()), policy_before) << "the real run changed nothing either";
+    EXPECT_EQ(ReadFile(hive.string()), hive_before);
+    if (c.gpt == Gpt::kAtTop) {
+      EXPECT_EQ(ReadFile(gpt.string()), "[General]\r\nVersion=4294901760\r\n");
+    }
+    if (c.gpt == Gpt::kUnreadable) fs::permissions(gpt, fs::perms::owner_all);
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include "registry/demo.h"
 #include "registry/codepage.h"
+#include "cli/report.h"
 #include "registry/hive_store.h"
 #include "support/cli_run.h"
 #include "support/hive_diff.h"
@@ -272,6 +273,32 @@ TEST_F(HiveDamageTest, TwoSubkeysOfOneNameMakeThePlaceUndetermined) {
   const auto repair = torvane::testing::Cli({"repair", "3", "--software", path});
   EXPECT_EQ(repair.code, cli::kExitDamage) << repair.out << repair.err;
   EXPECT_EQ(ReadFile(path), bytes);
+}
+
+// Two keys "System" and "SYSTEM" on item 0's path: nothing denied any
+// access, and the reason says what is wrong; the repair writes nothing.
+TEST_F(HiveDamageTest, TwoSubkeysOfOneNameOnAUserPlaceSayWhyTheItemIsUndetermined) {
+  const std::string policies = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies";
+  MemoryStore source;
+  source.PutDword(kCurrentUser, policies + "\\System", "DisableTaskMgr", 1);
+  source.PutDword(kCurrentUser, policies + "\\Zystem", "DisableTaskMgr", 0);
+  const std::string user = dir + "/NTUSER.DAT";
+  WriteHive(user, source.Root(kCurrentUser));
+  std::string bytes = ReadFile(user);
+  bytes.replace(FindCell(bytes, "nk", "Zystem") + 0x50, 6, "SYSTEM");
+  WriteFile(user, bytes);
+  const auto scan = torvane::testing::Cli({"scan", "--ntuser", user, "--json"});
+  std::string reason = cli::JsonString("HKEY_CURRENT_USER\\" + policies + "\\System: a key on its path is there twice");
+  reason.pop_back();  // the text goes on
+  EXPECT_NE(scan.out.find("\"index\": 0, \"group\": \"system\", \"name\": \"" + GbkToUtf8(repair::Item(0).name) +
+                          "\", \"state\": \"undetermined\", \"unread\": " + reason),
+            std::string::npos)
+      << scan.out;
+  EXPECT_EQ(scan.out.find("access denied"), std::string::npos) << scan.out;
+  const auto repair = torvane::testing::Cli({"repair", "0", "--ntuser", user});
+  EXPECT_EQ(repair.code, cli::kExitDamage) << repair.out << repair.err;
+  EXPECT_EQ(repair.err.find("access denied"), std::string::npos) << repair.err;
+  EXPECT_EQ(ReadFile(user), bytes);
 }
 
 // What the real run refuses at its commit (a written hive that does not

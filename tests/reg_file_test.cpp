@@ -280,24 +280,33 @@ std::string PregErrorOf(const std::string& bytes) {
 std::vector<std::uint8_t> Data(const std::string& bytes) { return {bytes.begin(), bytes.end()}; }
 
 // The local policy object's version: machine changes count in the low 16
-// bits, user changes in the high 16; a part at its top starts again at 1.
-TEST(PregTest, APolicyObjectsVersionGoesUpInThePartThatChanged) {
+// bits, user changes in the high 16; a part at its top is never wrapped to
+// a lower version, and says so.
+TEST(PregTest, APolicyObjectsVersionGoesUpInThePartThatChangedAndNeverDown) {
   struct Case {
     const char* gpt;
     bool machine;
     std::optional<std::string> raised;
+    const char* why;  // when not raised
   };
   const Case kCases[] = {
-      {"[General]\r\nVersion=0\r\n", true, "[General]\r\nVersion=1\r\n"},
-      {"[General]\r\nVersion=65537\r\n", false, "[General]\r\nVersion=131073\r\n"},
-      {"[General]\nversion=65535\n", true, "[General]\nversion=1\n"},
-      {"Version=4294901760", false, "Version=65536"},
-      {"[General]\r\ndisplayName=x\r\n", true, std::nullopt},
-      {"Version=12abc", true, std::nullopt},
-      {"Version=99999999999", true, std::nullopt},
+      {"[General]\r\nVersion=0\r\n", true, "[General]\r\nVersion=1\r\n", ""},
+      {"[General]\r\nVersion=65537\r\n", false, "[General]\r\nVersion=131073\r\n", ""},
+      {"[General]\nversion=65534\n", true, "[General]\nversion=65535\n", ""},
+      {"Version=4294836224", false, "Version=4294901760", ""},
+      {"[General]\nversion=65535\n", true, std::nullopt, "machine part is at its top"},
+      {"Version=4294901760", false, std::nullopt, "user part is at its top"},
+      {"Version=4294901760", true, "Version=4294901761", ""},
+      {"Version=4294967295", true, std::nullopt, "machine part is at its top"},
+      {"[General]\r\ndisplayName=x\r\n", true, std::nullopt, "no version to raise"},
+      {"Version=12abc", true, std::nullopt, "no version to raise"},
+      {"Version=99999999999", true, std::nullopt, "no version to raise"},
   };
   for (const Case& c : kCases) {
-    EXPECT_EQ(registry::RaisedGptVersion(c.gpt, c.machine), c.raised) << c.gpt;
+    std::string why;
+    EXPECT_EQ(registry::RaisedGptVersion(c.gpt, c.machine, &why), c.raised) << c.gpt;
+    EXPECT_NE(why.find(c.why), std::string::npos) << c.gpt << ": " << why;
+    EXPECT_EQ(why.empty(), c.raised.has_value()) << c.gpt;
   }
 }
 

@@ -243,14 +243,61 @@ TEST_F(RepairTest, WithoutAdministrativeRightsAHealthyAppInitIsNothingToDo) {
   EXPECT_EQ(store.open_handles(), 0u);
 }
 
-TEST_F(RepairTest, RestoringIntoAMissingKeyFailsBecauseNoKeyIsCreated) {
+// The SHOWALL key gone (malware's way to keep hidden files hidden): it is
+// made again with what Windows keeps in it. Only that key is made: a missing
+// parent, or another item's missing key, still fails and creates nothing.
+TEST_F(RepairTest, OnlyTheShowAllKeyIsMadeAgainWithWindowsOwnValues) {
+  const std::string hidden = kShowAll.substr(0, kShowAll.rfind('\\'));
   store.RemoveTree(kLocalMachine, kShowAll);
+  store.PutString(kLocalMachine, hidden + "\\NOHIDDEN", "Type", "radio");
+  EXPECT_EQ(Repair(9), RepairOutcome::kRepaired);
+  const auto* made = store.FindKey(kLocalMachine, kShowAll);
+  ASSERT_NE(made, nullptr);
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"RegPath", "1:Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced"},
+      {"Text", "1:@shell32.dll,-30500"},
+      {"Type", "1:radio"},
+      {"CheckedValue", "4:1"},
+      {"ValueName", "1:Hidden"},
+      {"DefaultValue", "4:2"},
+      {"HKeyRoot", "4:2147483649"},
+      {"HelpID", "1:shell.hlp#51105"}};
+  ASSERT_EQ(made->values.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const RegValue& value = made->values[i];
+    std::string shown = std::to_string(value.type) + ":";
+    if (value.type == kRegDword) {
+      ASSERT_EQ(value.data.size(), 4u) << value.name;
+      shown += std::to_string(value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                              static_cast<std::uint32_t>(value.data[3]) << 24);
+    } else {
+      ASSERT_FALSE(value.data.empty()) << value.name;
+      EXPECT_EQ(value.data.back(), 0) << value.name << " ends with its NUL";
+      shown.append(value.data.begin(), value.data.end() - 1);
+    }
+    EXPECT_EQ(value.name, expected[i].first);
+    EXPECT_EQ(shown, expected[i].second) << value.name;
+  }
+  EXPECT_TRUE(engine.CheckItem(9));
+  EXPECT_NE(store.FindKey(kLocalMachine, hidden + "\\NOHIDDEN"), nullptr) << "its sibling untouched";
+
+  store.RemoveTree(kLocalMachine, hidden);
+  EXPECT_EQ(Repair(9), RepairOutcome::kFailed) << "no Folder\\Hidden key: beyond the item";
+  EXPECT_EQ(store.FindKey(kLocalMachine, hidden), nullptr);
   store.RemoveTree(kLocalMachine, kPrefixes);
-  EXPECT_EQ(Repair(9), RepairOutcome::kFailed);
   EXPECT_EQ(Repair(22), RepairOutcome::kFailed);
-  EXPECT_EQ(store.FindKey(kLocalMachine, kShowAll), nullptr);
+  EXPECT_EQ(store.FindKey(kLocalMachine, kPrefixes), nullptr);
   store.RemoveTree(kLocalMachine, kWindows);
   EXPECT_EQ(Repair(13), RepairOutcome::kNothingToDo) << "no key, no AppInit_DLLs: healthy";
+}
+
+// Without the rights to make a key under HKLM, the key stays missing and the
+// item failed.
+TEST_F(RepairTest, AShowAllKeyThatCannotBeMadeFailsTheItem) {
+  store.RemoveTree(kLocalMachine, kShowAll);
+  store.RefuseChanges(kLocalMachine, kShowAll.substr(0, kShowAll.rfind('\\')));
+  EXPECT_EQ(Repair(9), RepairOutcome::kFailed);
+  EXPECT_EQ(store.FindKey(kLocalMachine, kShowAll), nullptr);
 }
 
 // Malware that watches its policy and writes it back as soon as it is gone.

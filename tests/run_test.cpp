@@ -74,11 +74,19 @@ TEST_F(RunTest, TickedButHealthySaysNothingNeededRepair) {
   EXPECT_EQ(message.text, Gbk("没有需要修复的项"));
 }
 
-TEST_F(RunTest, FolderOptionsTickedTwiceIsRepairedByTheFirstItemOnly) {
+// Items 14 and 16 share one value: the first deletes it, and the second,
+// damaged before the run and healthy after it, is listed repaired as well.
+TEST_F(RunTest, FolderOptionsTickedTwiceListsBothItemsTheOneChangeMended) {
   store.PutDword(kCurrentUser, kExplorer, "NoFolderOptions", 1);
-  EXPECT_EQ(Run(Ticks({14, 16})).text, Gbk("以下项被修复\r\n文件夹选项菜单\r\n"));
+  EXPECT_EQ(Run(Ticks({14, 16})).text, Gbk("以下项被修复\r\n文件夹选项菜单\r\n文件夹选项被隐藏\r\n"));
+  EXPECT_EQ(flags.m_repaired[16], 1);
   store.PutDword(kCurrentUser, kExplorer, "NoFolderOptions", 1);
   EXPECT_EQ(Run(Ticks({16})).text, Gbk("以下项被修复\r\n文件夹选项被隐藏\r\n"));
+  EXPECT_EQ(Run(Ticks({14, 16})).text, Gbk("没有需要修复的项")) << "healthy before: nothing to list";
+  store.PutDword(kCurrentUser, kExplorer, "NoFolderOptions", 1);
+  store.RefuseChanges(kCurrentUser, kExplorer);
+  EXPECT_EQ(Run(Ticks({14, 16})).text, Gbk("以下项修复失败\r\n文件夹选项菜单\r\n文件夹选项被隐藏\r\n"))
+      << "a refused change mends neither";
 }
 
 TEST_F(RunTest, RefusedChangesAreReportedAsFailedAfterTheRepairedOnes) {
@@ -194,6 +202,22 @@ TEST_F(RepairRunTest, PlansWithoutChangingAndCarriesOutWhatItPlanned) {
   EXPECT_TRUE(real.profiles()[0].still_damaged.empty());
   EXPECT_FALSE(store.GetValue(kCurrentUser, kSystem, "DisableTaskMgr").has_value());
   EXPECT_TRUE(store.GetValue(kCurrentUser, kExplorer, "NoRun").has_value()) << "not requested";
+}
+
+// Both faces' run: every requested item damaged before and healthy after is
+// listed, whichever item's change mended it, in the dry run and the real one.
+TEST_F(RepairRunTest, ListsEveryRequestedItemTheRunMendedInBothRuns) {
+  store.PutDword(kCurrentUser, kExplorer, "NoFolderOptions", 1);
+  for (const bool dry_run : {true, false}) {
+    SCOPED_TRACE(dry_run ? "dry run" : "real run");
+    repair::RepairRun run({{&store, &target, repair::kDefaultSystemDirectory}}, {14, 16}, dry_run);
+    run.CarryOut();
+    run.ReadBack();
+    EXPECT_EQ(run.profiles()[0].repaired, (std::vector<int>{14, 16}));
+    EXPECT_TRUE(run.profiles()[0].still_damaged.empty());
+    EXPECT_EQ(run.profiles()[0].message, Gbk("以下项被修复\r\n文件夹选项菜单\r\n文件夹选项被隐藏\r\n"));
+  }
+  EXPECT_FALSE(store.GetValue(kCurrentUser, kExplorer, "NoFolderOptions").has_value());
 }
 
 TEST_F(RepairRunTest, MachineItemsRunWithTheFirstProfileAndAMissingHiveDecidesNothing) {

@@ -127,6 +127,12 @@ TEST_F(UndoTest, RestoreRefusesTheWholeFileAtTheFirstStatementOutsideThePlaces) 
        "deletes the key HKEY_LOCAL_MACHINE\\" + kIfeo + "\\notepad.exe, which no repair creates"},
       {"[-HKEY_LOCAL_MACHINE\\" + kIfeo + "]\r\n",
        "deletes the key HKEY_LOCAL_MACHINE\\" + kIfeo + ", which no repair creates"},
+      // Item 9 makes SHOWALL again, so its undo may delete it, but nothing
+      // above or below it.
+      {"[-HKEY_LOCAL_MACHINE\\" + kShowAll + "\\Sub]\r\n",
+       "deletes the key HKEY_LOCAL_MACHINE\\" + kShowAll + "\\Sub, which no repair creates"},
+      {"[-HKEY_LOCAL_MACHINE\\" + kShowAll.substr(0, kShowAll.rfind('\\')) + "]\r\n",
+       "deletes the key HKEY_LOCAL_MACHINE\\" + kShowAll.substr(0, kShowAll.rfind('\\')) + ", which no repair creates"},
       {"[HKEY_LOCAL_MACHINE\\" + kWinlogon + "]\r\n\"Taskman\"=\"C:\\\\evil.exe\"\r\n",
        "the value \"Taskman\" of HKEY_LOCAL_MACHINE\\" + kWinlogon + " is none of the values the repairs change"},
       // The message goes on past a NUL in a name.
@@ -157,6 +163,18 @@ TEST_F(UndoTest, RestoreAcceptsTheListedHijackSubkeysWithTheirWholeContent) {
   const Result result = Cli(Join({"restore", file}, Hives()));
   EXPECT_EQ(result.code, kExitOk) << result.err;
   EXPECT_NE(DumpHives(software, "").find("IceSword.exe\\Deep\\Deeper]\nDebugger=1:"), std::string::npos);
+}
+
+// The undo of a run that made the SHOWALL key again deletes it: a restore
+// takes that statement, in the 32-bit view's place too.
+TEST_F(UndoTest, RestoreAcceptsTheDeletionOfTheKeyItemNineMakesAgain) {
+  WriteDemoHives();
+  const std::string wow = "SOFTWARE\\Wow6432Node" + kShowAll.substr(8);
+  const std::string file = RestoreFile("[-HKEY_LOCAL_MACHINE\\" + kShowAll + "]\r\n\r\n[-HKEY_LOCAL_MACHINE\\" + wow +
+                                       "]\r\n");
+  const Result result = Cli(Join({"restore", file}, Hives()));
+  EXPECT_EQ(result.code, kExitOk) << result.err;
+  EXPECT_EQ(DumpHives(software, "").find("SHOWALL"), std::string::npos);
 }
 
 // A statement the hive refuses after one it took: neither reaches the file.

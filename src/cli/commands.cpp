@@ -300,7 +300,6 @@ int Repair(const Options& options, const Streams& streams) {
   }
   run.CarryOut();
   run.ReadBack();
-  if (options.dry_run) RefuseWhatTheCommitWould(run.parts());
   // The report shows as repaired only what now stands in the files.
   std::string commit_error;
   // The local policy files a managed item's repair changes too: what it
@@ -315,7 +314,13 @@ int Repair(const Options& options, const Streams& streams) {
       policy_files[k].push_back(edit.file);
     }
   }
-  if (!options.dry_run) {
+  if (options.dry_run) {
+    // The policy files are changed as the real run changes them, in memory
+    // only (nothing is committed): what the real run refuses, the dry run
+    // refuses in the same words.
+    for (const auto* edit : edits) source->RemovePolicyValues(edit->file, edit->values);
+    RefuseWhatTheCommitWould(run.parts());
+  } else {
     try {
       for (const auto* edit : edits) source->RemovePolicyValues(edit->file, edit->values);
       source->Commit();

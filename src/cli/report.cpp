@@ -147,16 +147,20 @@ void PrintChange(const Change& change, const std::string& user_root, std::FILE* 
       std::fprintf(out, change.link ? "  delete link %s (what it points at stays)\n" : "  delete key %s\n",
                    key.c_str());
       break;
+    case Change::Kind::kCreateKey:
+      std::fprintf(out, "  create key %s\n", key.c_str());
+      break;
   }
 }
 
 // A change of a dry run as a JSON object.
 std::string JsonChange(const Change& change, const std::string& user_root) {
-  static const char* const kKinds[] = {"set value", "delete value", "delete key"};
+  static const char* const kKinds[] = {"set value", "delete value", "delete key", "create key"};
   std::string out = "{\"change\": \"";
   out += change.kind == Change::Kind::kDeleteKey && change.link ? "delete link" : kKinds[static_cast<int>(change.kind)];
   out += "\", \"key\": " + JsonString(ChangedKey(change, user_root));
-  if (change.kind != Change::Kind::kDeleteKey) out += ", \"name\": " + JsonString(GbkToUtf8(change.value.name));
+  const bool of_key = change.kind == Change::Kind::kDeleteKey || change.kind == Change::Kind::kCreateKey;
+  if (!of_key) out += ", \"name\": " + JsonString(GbkToUtf8(change.value.name));
   if (change.kind == Change::Kind::kSetValue) out += ", \"value\": " + JsonString(DescribeValue(change.value));
   return out + "}";
 }

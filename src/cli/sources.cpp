@@ -196,6 +196,7 @@ class HiveSource final : public Source {
     bool machine;
     std::optional<FilePlace> gpt;
     std::string gpt_bytes;
+    std::string gpt_problem;  // why there is no gpt.ini to change
   };
   void NotePolicyFile(PolicyFile file) {
     const std::string path = file.place.path();
@@ -205,8 +206,12 @@ class HiveSource final : public Source {
   bool CanChangePolicyFiles() const override { return true; }
   void RemovePolicyValues(const std::string& file, const std::vector<registry::PolicyValue>& values) override {
     const auto found = policy_files_.find(file);
-    if (found == policy_files_.end() || !found->second.gpt) {
-      throw SourceError(file + ": not a local policy file this run read with its gpt.ini. Nothing was changed.");
+    if (found == policy_files_.end()) {
+      throw SourceError(file + ": not a local policy file this run read. Nothing was changed.");
+    }
+    if (!found->second.gpt) {
+      throw SourceError(found->second.gpt_problem + ": the policy object's version cannot be raised, so the next "
+                        "policy refresh would not take the change; nothing was changed");
     }
     PolicyFile& policy = found->second;
     std::vector<PregEntry> entries;
@@ -224,8 +229,9 @@ class HiveSource final : public Source {
     });
     // The version goes up once a run, however many values it takes out.
     if (edited_.count(file) == 0) {
-      const auto version = RaisedGptVersion(policy.gpt_bytes, policy.machine);
-      if (!version) throw SourceError(policy.gpt->path() + ": no version to raise. Nothing was changed.");
+      std::string why;
+      const auto version = RaisedGptVersion(policy.gpt_bytes, policy.machine, &why);
+      if (!version) throw SourceError(policy.gpt->path() + ": " + why + ". Nothing was changed.");
       policy.gpt_bytes = *version;
     }
     policy.bytes = FormatPreg(entries);
@@ -392,15 +398,18 @@ PolicyEvidence MachinePolicyOfVolume(const std::shared_ptr<const Folder>& root, 
   // The local policy object's version, raised where a run takes a value out.
   std::optional<FilePlace> gpt_place;
   std::optional<std::string> gpt;
+  std::string gpt_problem;
   try {
-    std::string where;
+    std::string where = local ? FilePlace(local, "gpt.ini").path() : std::string();
     if (local) gpt = ReadBelow(local, {"gpt.ini"}, 1 << 20, &where, &gpt_place);
-  } catch (const FileError&) {
+    if (!gpt) gpt_problem = where + ": missing";
+  } catch (const FileError& error) {
+    gpt_problem = error.what();
   }
   const auto keep = [&](std::optional<std::pair<FilePlace, std::string>> read, bool machine) {
     if (!read) return;
     source.NotePolicyFile({std::move(read->first), std::move(read->second), machine, gpt ? gpt_place : std::nullopt,
-                           gpt.value_or("")});
+                           gpt.value_or(""), gpt_problem});
   };
   if (local) {
     keep(AddPolicyFile(evidence, local, {"Machine", "Registry.pol"}, kLocalMachine, "local", "Local Group Policy", true),

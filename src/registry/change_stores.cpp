@@ -176,6 +176,28 @@ long RecordingStore::RegCloseKey(HKey key) {
   return base_.RegCloseKey(key);
 }
 
+long RecordingStore::RegCreateKeyExA(HKey key, const std::string& subkey, std::uint32_t access, HKey* result,
+                                     bool* created) {
+  Change change;
+  std::string base_path;
+  const bool known = paths_.Find(key, &change.root, &base_path);
+  const std::string path = PathBook::Join(base_path, registry::ViewPath(key, subkey, access));
+  if (known) {
+    // Only a key that is not there yet is a change.
+    HKey existing = kNullKey;
+    const long looked = base_.RegOpenKeyExA(key, subkey, 0, kKeyRead | (access & kViewBits), &existing);
+    if (looked == kSuccess) base_.RegCloseKey(existing);
+    if (looked == kFileNotFound) {
+      change.kind = Change::Kind::kCreateKey;
+      change.path = path;
+      before_change_(change);
+    }
+  }
+  const long rc = base_.RegCreateKeyExA(key, subkey, access, result, created);
+  if (rc == kSuccess && known) paths_.Note(*result, change.root, path);
+  return Noted(rc, key, subkey, "KEY_CREATE_SUB_KEY");
+}
+
 long RecordingStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
   const long rc = base_.RegQueryKeyIsLink(key, is_link);
   HKey root = kNullKey;
@@ -198,11 +220,16 @@ const OverlayStore::Handle* OverlayStore::Find(HKey key) const {
   return it == handles_.end() ? nullptr : &it->second;
 }
 
+HKey OverlayStore::NewHandle(Handle handle) {
+  const HKey made = next_handle_;
+  next_handle_ += 4;
+  handles_.emplace(made, std::move(handle));
+  return made;
+}
+
 namespace {
 
-// True when the key at `path` or one above it (only above it, with
-// `strictly_above`) is deleted in `state`. Only depths at which something
-// was deleted are looked up.
+// The number of components of a key path.
 std::size_t DepthOf(std::string_view path) {
   std::size_t depth = 0;
   ForEachKeyPathPart(path, [&](std::string_view) { ++depth; });
@@ -251,13 +278,12 @@ long OverlayStore::RegOpenKeyExA(HKey root, const std::string& path, std::uint32
   std::string id = Id(parent->root, full);
   if (DeletedAlong(StateOf(parent->root), id, full, parent->depth)) return kFileNotFound;
   HKey opened = kNullKey;
-  const long rc = base_.RegOpenKeyExA(parent->base, path, options, access, &opened);
-  if (rc != kSuccess) return rc;
-  const HKey handle = next_handle_;
-  next_handle_ += 4;
+  // Below a key made here the base holds nothing.
+  const long rc = parent->base == kNullKey ? kFileNotFound
+                                           : base_.RegOpenKeyExA(parent->base, path, options, access, &opened);
+  if (rc != kSuccess && !(rc == kFileNotFound && IsCreated(parent->root, full))) return rc;
   const std::size_t depth = DepthOf(full);
-  handles_.emplace(handle, Handle{opened, parent->root, std::move(full), std::move(id), depth, access});
-  *result = handle;
+  *result = NewHandle(Handle{opened, parent->root, std::move(full), std::move(id), depth, access});
   return kSuccess;
 }
 
@@ -276,6 +302,7 @@ long OverlayStore::RegQueryValueExA(HKey key, const std::string& name, std::uint
   if (handle == nullptr) return kInvalidHandle;
   if (IsDeleted(*handle)) return kKeyDeleted;
   const auto pending = Pending(*handle, name);
+  if (!pending && handle->base == kNullKey) return kFileNotFound;
   if (!pending) return base_.RegQueryValueExA(handle->base, name, type, data, size);
   if (!*pending) return kFileNotFound;
   if (data != nullptr && size == nullptr) return kInvalidParameter;
@@ -312,9 +339,9 @@ long OverlayStore::RegDeleteValueA(HKey key, const std::string& name) {
 
 bool OverlayStore::Subkeys(const Handle& handle, std::vector<std::string>* names) {
   std::vector<char> buffer(kNameBuffer);
-  for (std::uint32_t index = 0;; ++index) {
+  for (std::uint32_t index = 0; handle.base != kNullKey; ++index) {
     const long rc = base_.RegEnumKeyA(handle.base, index, buffer.data(), kNameBuffer);
-    if (rc == kNoMoreItems) return true;
+    if (rc == kNoMoreItems) break;
     if (rc != kSuccess) return false;
     std::string name(buffer.data());
     const std::string path = PathBook::Join(handle.path, name);
@@ -324,6 +351,24 @@ bool OverlayStore::Subkeys(const Handle& handle, std::vector<std::string>* names
       names->push_back(std::move(name));
     }
   }
+  // The keys made here below it, among the others in the registry's order.
+  bool made = false;
+  for (const auto& [created_id, path] : StateOf(handle.root).created) {
+    auto parts = SplitKeyPath(path);
+    if (parts.empty()) continue;
+    std::string name = std::move(parts.back());
+    parts.pop_back();
+    std::string above;
+    for (const std::string& part : parts) above = above.empty() ? part : above + "\\" + part;
+    if (Id(handle.root, above) != handle.id) continue;
+    names->push_back(std::move(name));
+    made = true;
+  }
+  if (made) {
+    std::stable_sort(names->begin(), names->end(),
+                     [](const std::string& a, const std::string& b) { return FoldName(a) < FoldName(b); });
+  }
+  return true;
 }
 
 long OverlayStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
@@ -362,7 +407,7 @@ long OverlayStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std:
     // Uninitialised: a listing of a key with one short value should not
     // clear 128 KB first.
     const auto buffer = std::make_unique_for_overwrite<char[]>(kValueNameBuffer);
-    for (std::uint32_t at = 0;; ++at) {
+    for (std::uint32_t at = 0; handle->base != kNullKey; ++at) {
       const long rc = base_.RegEnumValueA(handle->base, at, buffer.get(), kValueNameBuffer);
       if (rc == kNoMoreItems) break;
       if (rc != kSuccess) return rc == kMoreData ? kAccessDenied : rc;
@@ -392,7 +437,34 @@ long OverlayStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std:
 
 bool OverlayStore::KeyRemovable(HKey key) {
   const Handle* handle = Find(key);
-  return handle == nullptr || base_.KeyRemovable(handle->base);
+  return handle == nullptr || handle->base == kNullKey || base_.KeyRemovable(handle->base);
+}
+
+long OverlayStore::RegCreateKeyExA(HKey key, const std::string& subkey, std::uint32_t access, HKey* result,
+                                   bool* created) {
+  if (result == nullptr || created == nullptr) return kInvalidParameter;
+  *result = kNullKey;
+  *created = false;
+  const Handle* found = Find(key);
+  if (found == nullptr) return kInvalidHandle;
+  const Handle parent = *found;  // opening below adds handles
+  if (IsDeleted(parent)) return kKeyDeleted;
+  if (SplitKeyPath(subkey).size() != 1) return kInvalidParameter;
+  const long rc = RegOpenKeyExA(key, subkey, 0, access, result);
+  if (rc != kFileNotFound) return rc;
+  if ((parent.access & kCreateSubKeyBit) == 0) return kAccessDenied;
+  std::string full = PathBook::Join(parent.path, registry::StoredViewPath(base_, key, subkey, access));
+  std::string id = Id(parent.root, full);
+  // A plan deletes keys after it writes values: a key deleted here is not
+  // made again.
+  if (DeletedAlong(StateOf(parent.root), id, full, 0)) return kAccessDenied;
+  OverlayState& state = StateOf(parent.root);
+  state.created.emplace(id, full);
+  ++state.generation;
+  const std::size_t depth = DepthOf(full);
+  *result = NewHandle(Handle{kNullKey, parent.root, std::move(full), std::move(id), depth, access});
+  *created = true;
+  return kSuccess;
 }
 
 long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
@@ -406,6 +478,16 @@ long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   std::vector<std::string> children;
   const Handle victim_handle = *Find(victim);
   const bool listed = Subkeys(victim_handle, &children);
+  if (victim_handle.base == kNullKey) {
+    // A key made here goes as if it had never been.
+    RegCloseKey(victim);
+    if (!children.empty()) return kAccessDenied;
+    OverlayState& state = StateOf(victim_handle.root);
+    state.created.erase(victim_handle.id);
+    state.values.erase(victim_handle.id);
+    ++state.generation;
+    return kSuccess;
+  }
   // A key whose kind cannot be told is taken for a link: never backed up as
   // an ordinary key.
   bool link = false;
@@ -445,9 +527,11 @@ long OverlayStore::RegDeleteTreeA(HKey key, const std::string& subkey) {
   if (link) state.links.insert(victim_handle.id);
   // What was written here at or below it goes with it.
   const std::string below = victim_handle.id + "\\";
-  std::erase_if(state.values, [&](const auto& entry) {
+  const auto at_or_below = [&](const auto& entry) {
     return entry.first == victim_handle.id || entry.first.compare(0, below.size(), below) == 0;
-  });
+  };
+  std::erase_if(state.values, at_or_below);
+  std::erase_if(state.created, at_or_below);
   ++state.generation;
   return kSuccess;
 }
@@ -456,7 +540,7 @@ long OverlayStore::RegCloseKey(HKey key) {
   if (key == kCurrentUser || key == kLocalMachine) return kSuccess;
   auto it = handles_.find(key);
   if (it == handles_.end()) return kInvalidHandle;
-  base_.RegCloseKey(it->second.base);
+  if (it->second.base != kNullKey) base_.RegCloseKey(it->second.base);
   handles_.erase(it);
   return kSuccess;
 }
@@ -465,7 +549,7 @@ long OverlayStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
   if (IsDeleted(*handle)) return kKeyDeleted;
-  if (key == kCurrentUser || key == kLocalMachine) {
+  if (key == kCurrentUser || key == kLocalMachine || handle->base == kNullKey) {
     *is_link = false;
     return kSuccess;
   }
@@ -474,6 +558,8 @@ long OverlayStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
 
 Plan PlanOf(const OverlayState& state, HKey root) {
   Plan plan;
+  // By id: a key comes before the keys below it.
+  for (const auto& [id, path] : state.created) plan.created_keys.push_back(Plan::Key{root, GbkToUtf8(path), false});
   for (const auto& [id, key] : state.values) {
     for (const auto& [folded, value] : key.by_name) {
       Plan::Value change{root, GbkToUtf8(key.path), "", std::nullopt};
@@ -496,6 +582,9 @@ Plan PlanOf(const OverlayState& state, HKey root) {
 
 Plan CarryOut(const Plan& plan, RegTarget& target) {
   Plan refused;
+  for (const Plan::Key& key : plan.created_keys) {
+    if (!target.CreateKey(key.root, key.path)) refused.created_keys.push_back(key);
+  }
   for (const Plan::Value& change : plan.values) {
     const bool done = change.value ? target.SetValue(change.root, change.path, *change.value)
                                    : target.DeleteValue(change.root, change.path, change.name);

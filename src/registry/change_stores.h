@@ -26,10 +26,10 @@ namespace torvane::registry {
 // One change a repair would make, as the A entry points see it (GBK), for
 // the dry run's list.
 struct Change {
-  enum class Kind { kSetValue, kDeleteValue, kDeleteKey };
+  enum class Kind { kSetValue, kDeleteValue, kDeleteKey, kCreateKey };
   Kind kind = Kind::kSetValue;
   HKey root = kLocalMachine;
-  std::string path;  // the key (for kDeleteKey the key deleted)
+  std::string path;  // the key (for kDeleteKey and kCreateKey the key deleted or created)
   RegValue value;    // kSetValue: the new value; kDeleteValue: its name
   // What was there before: the old value (nullopt: none), or for a deleted
   // key its values.
@@ -83,6 +83,8 @@ class RecordingStore final : public RegistryStore {
   long RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
+  long RegCreateKeyExA(HKey key, const std::string& subkey, std::uint32_t access, HKey* result,
+                       bool* created) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
   bool TreeRemovable(HKey key) override { return base_.TreeRemovable(key); }
   long RegDeleteTreeA(HKey key, const std::string& subkey) override;
@@ -129,7 +131,8 @@ struct OverlayState {
   };
   std::map<std::string, KeyValues> values;
   std::set<std::string> links;   // deleted keys that were registry links
-  std::uint64_t generation = 0;  // counts key deletions
+  std::map<std::string, std::string> created;  // keys made here, by id: their paths
+  std::uint64_t generation = 0;  // counts key deletions and creations
 };
 
 // Answers as `base` would after the changes made through it, without
@@ -150,6 +153,9 @@ class OverlayStore final : public RegistryStore {
   long RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) override;
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
+  // A key made here has no key of the base behind its handles.
+  long RegCreateKeyExA(HKey key, const std::string& subkey, std::uint32_t access, HKey* result,
+                       bool* created) override;
   bool KeyRemovable(HKey key) override;
   bool TreeRemovable(HKey key) override;
   long RegDeleteTreeA(HKey key, const std::string& subkey) override;
@@ -176,6 +182,10 @@ class OverlayStore final : public RegistryStore {
   };
   const Handle* Find(HKey key) const;
   bool IsDeleted(const Handle& handle) const;
+  bool IsCreated(HKey root, const std::string& path) const {
+    return StateOf(root).created.count(Id(root, path)) != 0;
+  }
+  HKey NewHandle(Handle handle);
   // Subkey names of an existing key as they now stand; false on a read error.
   bool Subkeys(const Handle& handle, std::vector<std::string>* names);
   std::optional<std::optional<RegValue>> Pending(const Handle& handle, const std::string& name) const;
@@ -206,8 +216,8 @@ class OverlayStore final : public RegistryStore {
 };
 
 // What a plan changes below one root, in RegTarget terms (UTF-8 paths and
-// names): values written or deleted, and the topmost keys deleted (each with
-// everything below it).
+// names): keys created, values written or deleted, and the topmost keys
+// deleted (each with everything below it).
 struct Plan {
   struct Value {
     HKey root;
@@ -219,9 +229,10 @@ struct Plan {
     std::string path;
     bool link = false;  // a registry link, removed as a link
   };
+  std::vector<Key> created_keys;  // missing before the run, parents first
   std::vector<Value> values;
   std::vector<Key> deleted_keys;
-  bool empty() const { return values.empty() && deleted_keys.empty(); }
+  bool empty() const { return created_keys.empty() && values.empty() && deleted_keys.empty(); }
 };
 
 // The plan an overlay's `state` holds for `root`.

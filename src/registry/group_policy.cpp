@@ -30,7 +30,11 @@ std::optional<PolicyOrigin> PolicyEvidence::SetBy(HKey root, std::string_view pa
   return std::nullopt;
 }
 
-std::optional<std::string> RaisedGptVersion(std::string_view gpt_ini, bool machine) {
+std::optional<std::string> RaisedGptVersion(std::string_view gpt_ini, bool machine, std::string* why) {
+  const auto refuse = [&](const char* reason) -> std::optional<std::string> {
+    if (why != nullptr) *why = reason;
+    return std::nullopt;
+  };
   std::size_t line = 0;
   while (line <= gpt_ini.size()) {
     const std::size_t end = std::min(gpt_ini.find('\n', line), gpt_ini.size());
@@ -44,9 +48,13 @@ std::optional<std::string> RaisedGptVersion(std::string_view gpt_ini, bool machi
       if (!number.empty() && number.back() == '\r') number.remove_suffix(1);
       std::uint32_t version = 0;
       const auto [at, error] = std::from_chars(number.data(), number.data() + number.size(), version);
-      if (error != std::errc() || at != number.data() + number.size()) return std::nullopt;
+      if (error != std::errc() || at != number.data() + number.size()) return refuse("no version to raise");
       std::uint32_t part = machine ? (version & 0xFFFF) : (version >> 16);
-      part = part == 0xFFFF ? 1 : part + 1;
+      if (part == 0xFFFF) {
+        return refuse(machine ? "the version of its machine part is at its top (65535) and cannot be raised"
+                              : "the version of its user part is at its top (65535) and cannot be raised");
+      }
+      ++part;
       version = machine ? ((version & 0xFFFF0000u) | part) : ((version & 0xFFFFu) | (part << 16));
       const std::size_t start = line + kKey.size();
       return std::string(gpt_ini.substr(0, start)) + std::to_string(version) +
@@ -55,7 +63,7 @@ std::optional<std::string> RaisedGptVersion(std::string_view gpt_ini, bool machi
     if (end == gpt_ini.size()) break;
     line = end + 1;
   }
-  return std::nullopt;
+  return refuse("no version to raise");
 }
 
 }  // namespace torvane::registry

@@ -67,8 +67,10 @@ class PolicyEvidence {
 
 // The local policy object's version in its gpt.ini text, raised for a
 // change to its machine part (low 16 bits) or its user part (high 16 bits),
-// so that the next refresh reads the files again; nullopt when the text
-// has no "Version=" line it can read.
-std::optional<std::string> RaisedGptVersion(std::string_view gpt_ini, bool machine);
+// so that the next refresh reads the files again. Nullopt, with `*why` (when
+// given) saying why, when the text has no "Version=" line it can read, or
+// when the part stands at its top: raised, it would wrap to a lower number,
+// and a version never goes down (the next refresh might not see the change).
+std::optional<std::string> RaisedGptVersion(std::string_view gpt_ini, bool machine, std::string* why = nullptr);
 
 }  // namespace torvane::registry

@@ -638,7 +638,7 @@ bool HiveStore::Resolve(HKey key, Handle* handle) const {
   return true;
 }
 
-bool HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact,
+long HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact,
                            std::size_t* child) {
   constexpr std::size_t kAmbiguous = ~std::size_t{0};
   // Opening each subkey of a key in turn would read every sibling's name
@@ -653,11 +653,11 @@ bool HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const std::st
   auto entry = index.keys.find(NodeId{&hive, node});
   if (entry == index.keys.end()) {
     std::vector<std::size_t> children;
-    if (!ChildrenOf(hive, node, &children)) return false;
+    if (!ChildrenOf(hive, node, &children)) return kAccessDenied;
     std::unordered_map<std::string, std::size_t> names;
     for (std::size_t sub : children) {
       std::string utf8;
-      if (!ExactNameOf(hive, sub, &utf8)) return false;  // it could be the one asked for
+      if (!ExactNameOf(hive, sub, &utf8)) return kAccessDenied;  // it could be the one asked for
       std::string folded = exact ? FoldUtf8(utf8) : FoldName(Utf8ToGbk(utf8));
       // Two subkeys of one name: which Windows reaches depends on how it
       // searches the list (it expects one, in order), so neither is read.
@@ -668,7 +668,7 @@ bool HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const std::st
   }
   auto it = entry->second.find(exact ? FoldUtf8(name) : FoldName(name));
   *child = it == entry->second.end() ? 0 : it->second;
-  return *child != kAmbiguous;
+  return *child == kAmbiguous ? kDuplicateName : kSuccess;
 }
 
 void HiveStore::NoteChildAdded(HiveFile& hive, std::size_t node, const std::string& utf8_name, std::size_t child) {
@@ -717,7 +717,7 @@ long HiveStore::Walk(const Handle& from, const std::string& path, Handle* found,
       continue;
     }
     std::size_t next = 0;
-    if (!ChildNamed(*at.hive, at.node, part, exact, &next)) return kAccessDenied;
+    if (const long rc = ChildNamed(*at.hive, at.node, part, exact, &next); rc != kSuccess) return rc;
     if (next == 0) {
       if (!create || !at.hive->writable()) return kFileNotFound;
       const std::string utf8 = exact ? part : GbkToUtf8(part);
@@ -1050,7 +1050,7 @@ bool ReadNode(const HiveFile& hive, std::size_t node, int depth, RegTree* tree) 
 std::optional<RegTree> HiveStore::ReadTree(HKey root, const std::string& path) {
   Handle top, key;
   const long rc = Resolve(root, &top) ? Walk(top, path, &key, false, false, true) : kInvalidHandle;
-  if (rc == kAccessDenied) return std::nullopt;
+  if (rc == kAccessDenied || rc == kDuplicateName) return std::nullopt;
   if (rc != kSuccess || key.hive == nullptr) return RegTarget::ReadTree(root, path);
   RegTree tree;
   if (!ReadNode(*key.hive, key.node, 0, &tree)) return std::nullopt;

@@ -228,9 +228,9 @@ class HiveStore final : public RegistryStore, public RegTarget {
             bool open_link = false, bool exact = false);
   bool Resolve(HKey key, Handle* handle) const;
   // The subkey of `node` named `name` (UTF-8 when `exact`, else GBK); 0 when
-  // none; false when the subkeys cannot be read, or two of them bear the
-  // name (which one Windows reaches is not known).
-  bool ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact, std::size_t* child);
+  // none. kAccessDenied when the subkeys cannot be read, kDuplicateName
+  // when two of them bear the name (which one Windows reaches is not known).
+  long ChildNamed(const HiveFile& hive, std::size_t node, const std::string& name, bool exact, std::size_t* child);
   // Keeps what this store knows of `node`'s subkeys when its walk added one.
   void NoteChildAdded(HiveFile& hive, std::size_t node, const std::string& utf8_name, std::size_t child);
   // `value.name` and `name` in UTF-8; the value raw or as the A view.

@@ -271,6 +271,34 @@ long MemoryStore::RegQueryKeyIsLink(HKey key, bool* is_link) {
   return kSuccess;
 }
 
+long MemoryStore::RegCreateKeyExA(HKey key, const std::string& subkey, std::uint32_t access, HKey* result,
+                                  bool* created) {
+  if (result == nullptr || created == nullptr) return kInvalidParameter;
+  *result = kNullKey;
+  *created = false;
+  const Handle* parent = Resolve(key);
+  if (parent == nullptr) return kInvalidHandle;
+  if (parent->key->deleted) return kKeyDeleted;
+  const auto parts = SplitKeyPath(subkey);
+  if (parts.size() != 1) return kInvalidParameter;
+  const long rc = RegOpenKeyExA(key, subkey, 0, access, result);
+  if (rc != kFileNotFound) return rc;
+  if ((parent->access & kCreateSubKeyBit) == 0 || parent->key->refuse_changes || parent->key->deny_access) {
+    return kAccessDenied;
+  }
+  if (!administrator_ && parent->root == kLocalMachine) return kAccessDenied;
+  auto made = std::make_shared<Key>();
+  made->name = parts[0];
+  parent->key->children[FoldName(parts[0])] = made;
+  parent->key->Invalidate();
+  const HKey handle = next_handle_;
+  next_handle_ += 4;
+  handles_.emplace(handle, Handle{std::move(made), parent->root, access});
+  *result = handle;
+  *created = true;
+  return kSuccess;
+}
+
 MemoryStore::Key& MemoryStore::CreateKey(HKey root, const std::string& path) {
   std::shared_ptr<Key> node = RootNode(root);
   for (const auto& part : SplitKeyPath(path)) {

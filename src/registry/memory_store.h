@@ -92,6 +92,8 @@ class MemoryStore final : public RegistryStore {
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
+  long RegCreateKeyExA(HKey key, const std::string& subkey, std::uint32_t access, HKey* result,
+                       bool* created) override;
 
   // --- Building and inspecting, outside the seven operations ---
 

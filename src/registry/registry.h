@@ -30,6 +30,13 @@ inline constexpr long kKeyDeleted = 1018;
 // A registry link on the way to a place, which is never followed
 // (ERROR_CANT_RESOLVE_FILENAME).
 inline constexpr long kRefusedLink = 1921;
+// Two subkeys of one name (letter case aside) on the way to a place: which
+// of them Windows reaches cannot be told, so neither is read. Only a file
+// (an offline hive) can hold such a pair; the code has the bit Windows
+// leaves to applications, so no system call returns it.
+inline constexpr long kDuplicateName = 0x20000001;
+// A store that cannot create keys (ERROR_CALL_NOT_IMPLEMENTED).
+inline constexpr long kNotSupported = 120;
 
 // The registry nests keys at most this deep.
 inline constexpr int kMaxKeyDepth = 512;
@@ -38,6 +45,7 @@ inline constexpr int kMaxKeyDepth = 512;
 inline constexpr std::uint32_t kKeyRead = 0x20019;       // KEY_READ
 inline constexpr std::uint32_t kKeyAllAccess = 0xF003F;  // KEY_ALL_ACCESS
 inline constexpr std::uint32_t kKeyWriteBits = 0x0006;   // SET_VALUE | CREATE_SUB_KEY
+inline constexpr std::uint32_t kCreateSubKeyBit = 0x0004;  // KEY_CREATE_SUB_KEY
 inline constexpr std::uint32_t kQueryValueBit = 0x0001;  // KEY_QUERY_VALUE
 inline constexpr std::uint32_t kSetValueBit = 0x0002;    // KEY_SET_VALUE
 inline constexpr std::uint32_t kEnumerateBit = 0x0008;   // KEY_ENUMERATE_SUB_KEYS
@@ -124,6 +132,19 @@ class RegistryStore {
   virtual long RegDeleteKeyA(HKey key, const std::string& subkey) = 0;
 
   virtual long RegCloseKey(HKey key) = 0;
+
+  // Creates `subkey` (one name) of `key` with no values when it is missing,
+  // and opens it with `access`, as RegCreateKeyExA does; `*created` tells
+  // whether it was missing. Needs KEY_CREATE_SUB_KEY on `key`. A store
+  // that cannot create keys refuses with kNotSupported: the repairs create
+  // theirs in the overlay that plans a run, and the plan reaches the
+  // registry through RegTarget.
+  virtual long RegCreateKeyExA(HKey /*key*/, const std::string& /*subkey*/, std::uint32_t /*access*/, HKey* result,
+                               bool* created) {
+    if (result != nullptr) *result = kNullKey;
+    if (created != nullptr) *created = false;
+    return kNotSupported;
+  }
 
   // Whether `key` (opened with kOpenLink) is a registry link; kSuccess when
   // the store could tell.

@@ -266,7 +266,37 @@ std::optional<std::string> LinkIn(const registry::RegTree& tree, const std::stri
 
 std::vector<RegEntry> UndoOf(const registry::Plan& plan, RegTarget& target, const std::string& user) {
   std::vector<RegEntry> entries;
+  // A key the run makes is undone by deleting it, with what the run wrote
+  // into it.
+  const auto made = [&](registry::HKey root, const std::string& path) {
+    const auto parts = registry::SplitUtf8Path(path);
+    for (const registry::Plan::Key& key : plan.created_keys) {
+      const auto created = registry::SplitUtf8Path(key.path);
+      if (key.root != root || created.size() > parts.size()) continue;
+      if (std::equal(created.begin(), created.end(), parts.begin(), registry::Utf8NamesEqual)) return true;
+    }
+    return false;
+  };
+  for (const registry::Plan::Key& key : plan.created_keys) {
+    // Below another key the run makes: deleting that one takes it along.
+    std::string parent;
+    const auto parts = registry::SplitUtf8Path(key.path);
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) parent = registry::ChildPath(parent, parts[i]);
+    if (parts.size() > 1 && made(key.root, parent)) continue;
+    // Looked at first: a key that is there after all is not the run's to delete.
+    if (target.ListValues(key.root, key.path)) {
+      throw BackupError(registry::RegKeyName(key.root, key.path) +
+                        " appeared while the repair was planned; run it again. Nothing was changed.");
+    }
+    RegEntry entry;
+    entry.kind = RegEntry::Kind::kDeleteKey;
+    entry.root = key.root;
+    entry.path = key.path;
+    entry.user = key.root == registry::kCurrentUser ? user : std::string();
+    entries.push_back(std::move(entry));
+  }
   for (const registry::Plan::Value& change : plan.values) {
+    if (made(change.root, change.path)) continue;
     RegEntry key;
     key.kind = RegEntry::Kind::kKey;
     key.root = change.root;
@@ -274,7 +304,7 @@ std::vector<RegEntry> UndoOf(const registry::Plan& plan, RegTarget& target, cons
     key.user = change.root == registry::kCurrentUser ? user : std::string();
     bool readable = false;
     const auto old = target.FindValue(change.root, change.path, change.name, &readable);
-    // The engine never creates keys: the key of a planned change exists.
+    // The key of a planned change the run does not make exists.
     if (!readable) {
       throw BackupError("cannot read " + registry::RegKeyName(change.root, change.path) + " to back it up; nothing was changed");
     }

@@ -44,6 +44,8 @@ int HivesTouched(int index);
 
 // How the scan judges a place (defined with the scan's table).
 enum class Rule : std::uint8_t;
+// A value a repair changes (defined with the rows).
+struct Place;
 
 class RepairEngine {
  public:
@@ -127,6 +129,8 @@ class RepairEngine {
   RepairOutcome RestoreText(int index);
   RepairOutcome RestoreNumber(int index);
   RepairOutcome RestorePrefixes(int index);
+  // Makes the missing key of `place` again, with its default values.
+  RepairOutcome MakeKeyAgain(const Place& place);
 
   registry::RegistryStore& store_;
   std::string system_directory_;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <iterator>
+#include <string_view>
 
 #include "registry/registry.h"
 #include "repair/catalogue.h"
@@ -45,6 +46,10 @@ struct Place {
   const char* value = nullptr;
   std::uint32_t capacity = kDefaultCapacity;
   bool only_when_one = false;  // removed only when its first byte is 1
+  // The key, when missing, is made again with these values (the last key of
+  // the path only: a missing parent is damage beyond the item); none: the
+  // key is never made.
+  places::KeyDefaults key_defaults = {};
 };
 
 inline constexpr int kMaxPlaces = 5;
@@ -100,7 +105,7 @@ inline constexpr ItemRow kItemRows[] = {
       {rows::kLocalMachine, places::kSystemPolicy, "NoAutoUpdate"},
       {rows::kLocalMachine, places::kWindowsUpdatePolicy, "NoAutoUpdate", kDefaultCapacity, true}}},
     {rows::kLocalMachine, places::kShowAll, "CheckedValue", rows::kKeyAllAccess, Rule::kPresentAndOne,
-     Action::kRestoreNumber, {{rows::kLocalMachine, places::kShowAll, "CheckedValue", 4}}},
+     Action::kRestoreNumber, {{rows::kLocalMachine, places::kShowAll, "CheckedValue", 4, false, places::kShowAllKey}}},
     {rows::kLocalMachine, places::kWinlogon, "Userinit", rows::kKeyAllAccess, Rule::kUserinit, Action::kRestoreText,
      {{rows::kLocalMachine, places::kWinlogon, "Userinit", 100}}},
     rows::Remove(rows::kCurrentUser, places::kExplorerPolicy, "RestrictRun", rows::kKeyAllAccess, Rule::kAbsent, 32),
@@ -136,5 +141,21 @@ constexpr bool RowsAgreeWithTheirActions() {
   return true;
 }
 static_assert(RowsAgreeWithTheirActions(), "every repair but the hijack removal names the values it changes");
+
+constexpr bool DefaultsHoldTheirValue() {
+  for (const ItemRow& row : kItemRows) {
+    for (const Place& place : row.places) {
+      if (place.key_defaults.count == 0) continue;
+      bool found = false;
+      for (int i = 0; i < place.key_defaults.count; ++i) {
+        const places::DefaultValue& value = place.key_defaults.values[i];
+        found = found || std::string_view(value.name) == place.value;
+      }
+      if (!found || row.action != Action::kRestoreNumber) return false;
+    }
+  }
+  return true;
+}
+static_assert(DefaultsHoldTheirValue(), "a key made again holds the value its repair restores");
 
 }  // namespace torvane::repair

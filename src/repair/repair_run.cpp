@@ -147,6 +147,9 @@ void RepairRun::CarryOut() {
     for (const Plan::Key& key : refused.deleted_keys) {
       for (int item : ItemsChanging(key.root, key.path, nullptr)) items.push_back(item);
     }
+    for (const Plan::Key& key : refused.created_keys) {
+      for (int item : ItemsChanging(key.root, key.path, nullptr)) items.push_back(item);
+    }
     RunFlags& flags = runs_[part.profile].flags;
     for (int item : items) {
       if (!flags.m_repaired[item]) continue;

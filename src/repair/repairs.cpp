@@ -171,8 +171,36 @@ RepairOutcome RepairEngine::RestoreNumber(int index) {
   if (NumberOf(data) == 1 || (!data && MissingIsHealthy() && Absent(opened, status))) {
     return RepairOutcome::kNothingToDo;
   }
+  // A key malware deleted is made again with what Windows keeps in it.
+  if (opened == kFileNotFound && place.key_defaults.count > 0) return MakeKeyAgain(place);
   if (!key.is_open()) return RepairOutcome::kFailed;
   return Outcome(1, WriteNumber(store_, key.get(), place.value, 1) != kSuccess);
+}
+
+RepairOutcome RepairEngine::MakeKeyAgain(const Place& place) {
+  auto parts = registry::SplitKeyPath(place.key);
+  const std::string name = parts.back();
+  parts.pop_back();
+  std::string parent_path;
+  for (const std::string& part : parts) parent_path += (parent_path.empty() ? "" : "\\") + part;
+  ScopedKey parent(store_);
+  if (parent.Open(place.root, parent_path, Viewed(place.root, kKeyAllAccess)) != kSuccess) return RepairOutcome::kFailed;
+  registry::HKey made = registry::kNullKey;
+  bool created = false;
+  if (store_.RegCreateKeyExA(parent.get(), name, Viewed(place.root, kKeyAllAccess), &made, &created) != kSuccess) {
+    return RepairOutcome::kFailed;
+  }
+  int refused = 0;
+  for (int i = 0; i < place.key_defaults.count; ++i) {
+    const places::DefaultValue& value = place.key_defaults.values[i];
+    // A key that came back meanwhile keeps what it holds but the value.
+    if (!created && !registry::NamesEqual(value.name, place.value)) continue;
+    const long rc = value.type == registry::kRegDword ? WriteNumber(store_, made, value.name, value.number)
+                                                      : WriteText(store_, made, value.name, value.text);
+    refused += rc != kSuccess;
+  }
+  store_.RegCloseKey(made);
+  return Outcome(1, refused);
 }
 
 RepairOutcome RepairEngine::RestorePrefixes(int index) {

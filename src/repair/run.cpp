@@ -1,5 +1,8 @@
 #include "repair/run.h"
 
+#include "registry/names.h"
+#include "repair/item_rows.h"
+
 namespace torvane::repair {
 
 const char* const kCaption = "提示";
@@ -13,6 +16,22 @@ const char* const kNoUndoText = "无法保存撤销备份，没有修改任何�
 
 namespace {
 constexpr const char* kLineEnd = "\r\n";
+
+bool SamePlace(const Place& a, const Place& b) {
+  return a.key != nullptr && b.key != nullptr && a.value != nullptr && b.value != nullptr && a.root == b.root &&
+         registry::NamesEqual(a.key, b.key) && registry::NamesEqual(a.value, b.value);
+}
+
+// Whether the repairs of `a` and `b` change a value in common: the one that
+// runs first may mend the other.
+bool SharePlace(int a, int b) {
+  for (const Place& left : kItemRows[a].places) {
+    for (const Place& right : kItemRows[b].places) {
+      if (SamePlace(left, right)) return true;
+    }
+  }
+  return false;
+}
 }  // namespace
 
 RunFlags::RunFlags() {
@@ -29,12 +48,29 @@ RunMessage RunRepairs(RepairEngine& engine, RunFlags& flags, RunTexts& texts,
   flags.m_ticked.fill(0);
   flags.m_repaired.fill(0);
   flags.m_failed.fill(0);
+  // A ticked item whose value an earlier ticked item changes too (items 14
+  // and 16 share theirs) may be mended before its own turn: whether it was
+  // damaged is read before anything changes, so that it is still reported
+  // repaired when it then reads healthy.
+  ItemBytes damaged_before{};
+  for (int i = 0; i < kItemCount; ++i) {
+    if (!ticked[i]) continue;
+    for (int earlier = 0; earlier < i; ++earlier) {
+      if (!ticked[earlier] || !SharePlace(i, earlier)) continue;
+      damaged_before[i] = !engine.CheckItem(i) && engine.Unread(i).empty();
+      break;
+    }
+  }
   bool any_ticked = false;
   for (int i = 0; i < kItemCount; ++i) {
     if (!ticked[i]) continue;
     any_ticked = true;
     flags.m_ticked[i] = 1;
-    switch (engine.ApplyRepair(i)) {
+    RepairOutcome outcome = engine.ApplyRepair(i);
+    if (outcome == RepairOutcome::kNothingToDo && damaged_before[i] && engine.CheckItem(i)) {
+      outcome = RepairOutcome::kRepaired;
+    }
+    switch (outcome) {
       case RepairOutcome::kRepaired:
         flags.m_repaired[i] = 1;
         flags.m_healthy[i] = 1;

@@ -35,7 +35,8 @@ struct RunMessage {
 
 // Resets the flags, applies the repair of every ticked item in index order
 // and returns the text of the run's one message box. The caller shows it,
-// then rescans.
+// then rescans. A ticked item that was damaged and reads healthy after an
+// earlier item's change mended its place counts as repaired too.
 RunMessage RunRepairs(RepairEngine& engine, RunFlags& flags, RunTexts& texts,
                       const TickState& ticked);
 

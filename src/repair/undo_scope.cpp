@@ -65,11 +65,11 @@ bool NamesProtectedTool(std::string_view name) {
 std::vector<int> ItemsChanging(HKey root, std::string_view path, const std::string* name) {
   std::vector<int> items;
   if (InListedHijackKey(root, path)) return {kImageHijackItem};
-  if (name == nullptr) return items;
   for (int item = 0; item < kItemCount; ++item) {
     for (const Place& place : kItemRows[item].places) {
-      if (place.key != nullptr && place.root == root && SamePath(root, path, place.key) &&
-          registry::Utf8NamesEqual(*name, place.value)) {
+      if (place.key == nullptr || place.root != root || !SamePath(root, path, place.key)) continue;
+      // A key: one the repair makes again when it is missing.
+      if (name == nullptr ? place.key_defaults.count > 0 : registry::Utf8NamesEqual(*name, place.value)) {
         items.push_back(item);
         break;
       }
@@ -108,7 +108,7 @@ std::string UndoRefusal(const RegEntry& entry) {
       return "the key " + key + " is none of the places the repairs change";
     }
     case RegEntry::Kind::kDeleteKey:
-      if (listed) return NulRefusal(entry, key);
+      if (listed || !ItemsChanging(entry.root, entry.path, nullptr).empty()) return NulRefusal(entry, key);
       return "deletes the key " + key + ", which no repair creates";
     case RegEntry::Kind::kValue:
     case RegEntry::Kind::kDeleteValue:

@@ -1,6 +1,7 @@
 // What an undo of the repairs can hold, and so all a restore may touch: the
-// values the 23 items' repairs change, their keys, and the image-hijack
-// subkeys named after protected tools with everything below them.
+// values the 23 items' repairs change, their keys, the image-hijack
+// subkeys named after protected tools with everything below them, and the
+// deletion of a key a repair made again.
 //
 // Paths and names are UTF-8 (see registry/utf.h) and compare without regard
 // to the case of ASCII letters. A machine place of the 32-bit view
@@ -27,7 +28,7 @@ std::string UndoRefusal(const registry::RegEntry& entry);
 bool NamesProtectedTool(std::string_view name);
 
 // The items whose repair changes the value `name` of the key, or, for a key
-// deleted whole (`name` null), the key.
+// deleted or made whole (`name` null), the key.
 std::vector<int> ItemsChanging(registry::HKey root, std::string_view path, const std::string* name);
 
 }  // namespace torvane::repair

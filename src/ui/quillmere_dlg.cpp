@@ -206,9 +206,7 @@ void CQuillmereDlg::OnRepairSelected() {
 
 bool CQuillmereDlg::KeepUndo(const repair::RepairRun& run, std::string* problem) {
   bool changes = false;
-  for (const repair::PlanPart& part : run.parts()) {
-    changes |= !part.plan.values.empty() || !part.plan.deleted_keys.empty();
-  }
+  for (const repair::PlanPart& part : run.parts()) changes |= !part.plan.empty();
   if (!changes || !m_backupPlace) return true;
   const std::string path = m_backupPlace(problem);
   if (path.empty()) return false;

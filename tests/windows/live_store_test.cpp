@@ -637,6 +637,34 @@ TEST_F(LiveStoreTest, ARestoreWhoseKeyWasSwappedForALinkIsRefusedWholeAndChanges
   DeleteTree(HKEY_CURRENT_USER, kSystemPolicy);
 }
 
+// The SHOWALL key deleted from the live registry: the dry run lists its
+// making, the repair makes it with Windows' own values, and the backup's
+// restore deletes it again.
+TEST_F(LiveStoreTest, AMissingShowAllKeyIsMadeAgainAndItsRestoreDeletesIt) {
+  wchar_t self[MAX_PATH];
+  std::wstring backup(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+  backup.resize(backup.find_last_of(L"\\/") + 1);
+  backup += L"torvane-showall.reg";
+  DeleteFileW(backup.c_str());
+  DeleteTree(HKEY_LOCAL_MACHINE, kShowAll);
+  ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kShowAll));
+  const CommandRun dry = Torvane(L"repair 9 --dry-run");
+  EXPECT_EQ(dry.code, 0u) << dry.out << dry.err;
+  EXPECT_NE(dry.out.find("  create key HKEY_LOCAL_MACHINE\\" + std::string(kShowAll)), std::string::npos) << dry.out;
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kShowAll)) << "the dry run made nothing";
+  const CommandRun repair = Torvane(L"repair 9 --backup \"" + backup + L"\"");
+  ASSERT_EQ(repair.code, 0u) << repair.out << repair.err;
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kShowAll, "CheckedValue"), std::string("\1\0\0\0", 4));
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kShowAll, "RegPath"),
+            std::string("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced") + '\0');
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kShowAll, "DefaultValue"), std::string("\2\0\0\0", 4));
+  const CommandRun restore = Torvane(L"restore \"" + backup + L"\"");
+  EXPECT_EQ(restore.code, 0u) << restore.out << restore.err;
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kShowAll)) << "the restore deleted the key it made";
+  DeleteFileW(backup.c_str());
+  PutDword(HKEY_LOCAL_MACHINE, kShowAll, "CheckedValue", 1);
+}
+
 TEST_F(LiveStoreTest, ABackupOfASeventeenMegabyteValueIsRestoredByItsOwnRestore) {
   wchar_t self[MAX_PATH];
   std::wstring backup(self, GetModuleFileNameW(nullptr, self, MAX_PATH));

@@ -605,6 +605,28 @@ TEST_F(ProgramTest, ARunRepairsTheTickedItemsReportsThemInIndexOrderAndASecondRu
   EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kShowAll, "CheckedValue"), std::string("\0\0\0\0", 4));
 }
 
+// The dialog's run is the command line's: a missing SHOWALL key is made
+// again with Windows' own values, and items 14 and 16, one value between
+// them, are both listed repaired.
+TEST_F(ProgramTest, TheShowAllKeyIsMadeAgainAndEveryItemTheRunMendedIsListed) {
+  DeleteTree(HKEY_LOCAL_MACHINE, kShowAll);
+  PutDword(HKEY_CURRENT_USER, kExplorerPolicy, "NoFolderOptions", 1);
+  Start();
+  for (int i : {9, 14, 16}) {
+    ASSERT_TRUE(LeafShows(i, true)) << "leaf " << i;
+    tree().SetCheck(Leaf(i), true);
+  }
+  program_->PostClick(kRepair);
+  const MessageBoxSeen seen = ReadAndCloseMessageBox(*program_);
+  EXPECT_EQ(seen.text, std::string(repair::kReportHeader) + Item(9).name + "\r\n" + Item(14).name + "\r\n" +
+                           Item(16).name + "\r\n");
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kShowAll, "CheckedValue"), std::string("\1\0\0\0", 4));
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kShowAll, "HKeyRoot"), std::string("\1\0\0\x80", 4));
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kShowAll, "HelpID"), std::string("shell.hlp#51105", 16));
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kShowAll, "Text"), std::string("@shell32.dll,-30500", 20));
+  for (int i : {9, 14, 16}) EXPECT_TRUE(LeafShows(i, false)) << "leaf " << i << " after the run";
+}
+
 TEST_F(ProgramTest, AChangeTheRegistryRefusesIsReportedAsFailedAndItsLeafStaysRed) {
   PutString(HKEY_LOCAL_MACHINE, kDefaultPrefix, "", "http://hijack.example/?u=");
   ValueWritesDenied denied(HKEY_LOCAL_MACHINE, kDefaultPrefix);
