@@ -384,36 +384,6 @@ std::string LastSystemError() { return Reason(); }
 long LockWaitMilliseconds() { return g_lock_wait_ms.load(); }
 void SetLockWaitMilliseconds(long milliseconds) { g_lock_wait_ms.store(milliseconds); }
 
-std::string ReadWholeFile(const std::string& path, std::size_t limit) {
-#ifdef _WIN32
-  std::FILE* file = ::_wfopen(Wide(path).c_str(), L"rb");
-#else
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-#endif
-  if (file == nullptr) throw FileError(path + ": cannot read: " + Reason());
-  std::string bytes;
-  const auto too_large = [&] {
-    std::fclose(file);
-    return FileError(path + ": larger than " + std::to_string(limit / (1024 * 1024)) + " MB; refusing to read it");
-  };
-#ifndef _WIN32
-  struct stat info {};
-  if (::fstat(::fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
-    if (static_cast<std::uint64_t>(info.st_size) > limit) throw too_large();
-    bytes.reserve(static_cast<std::size_t>(info.st_size));
-  }
-#endif
-  char buffer[1 << 16];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-    if (n > limit - bytes.size()) throw too_large();
-    bytes.append(buffer, n);
-  }
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) throw FileError(path + ": read failed");
-  return bytes;
-}
 
 #ifndef _WIN32
 
