@@ -686,6 +686,25 @@ EntryInfo InfoOf(HANDLE handle) {
   return entry;
 }
 
+// Whether the name `path` itself is a reparse point, as its folder lists it.
+// Asked besides the handle's own attributes: a system that opens a link's
+// target whatever the flags (Wine, for the links of its Unix folders) still
+// lists the name as one.
+bool ListedAsReparsePoint(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesW(LongPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// What the object open at `handle`, found under `path`, is.
+EntryInfo InfoOf(HANDLE handle, const std::string& path) {
+  EntryInfo entry = InfoOf(handle);
+  if (entry.kind != EntryInfo::kMissing && entry.kind != EntryInfo::kLink && ListedAsReparsePoint(path)) {
+    entry.kind = EntryInfo::kLink;
+    entry.what = "a symbolic link";
+  }
+  return entry;
+}
+
 std::string RefusedLink(const std::string& path) {
   return path + ": is a symbolic link; refusing to follow it on the volume";
 }
@@ -769,7 +788,8 @@ std::shared_ptr<const Folder> Folder::Child(const std::string& name) const {
     if (Entry(name).kind == EntryInfo::kLink) throw FileError(RefusedLink(path));
     throw FileError(path + ": cannot open the folder: " + Reason(error));
   }
-  const EntryInfo found = InfoOf(handle);
+  // Asked once the folder is held: its name cannot lead elsewhere now.
+  const EntryInfo found = InfoOf(handle, path);
   if (found.kind != EntryInfo::kFolder) {
     ::CloseHandle(handle);
     if (found.kind == EntryInfo::kLink) throw FileError(RefusedLink(path));
@@ -799,7 +819,7 @@ std::vector<std::string> Folder::Names() const {
 EntryInfo Folder::Entry(const std::string& name) const {
   HANDLE handle = OpenNoFollow(JoinPath(path_, name), FILE_READ_ATTRIBUTES, kShareAll);
   if (handle == INVALID_HANDLE_VALUE) return {};
-  EntryInfo entry = InfoOf(handle);
+  EntryInfo entry = InfoOf(handle, JoinPath(path_, name));
   ::CloseHandle(handle);
   return entry;
 }
@@ -857,7 +877,7 @@ int OpenRegularFile(const FilePlace& place) {
   HANDLE handle = ::CreateFileW(LongPath(place.path()).c_str(), GENERIC_READ, kShareHeld, nullptr, OPEN_EXISTING,
                                 place.follow_link() ? FILE_FLAG_BACKUP_SEMANTICS : kNoFollow, nullptr);
   if (handle == INVALID_HANDLE_VALUE) throw FileError(place.path() + ": cannot read: " + Reason());
-  const EntryInfo found = InfoOf(handle);
+  const EntryInfo found = place.follow_link() ? InfoOf(handle) : InfoOf(handle, place.path());
   if (found.kind != EntryInfo::kRegular) {
     ::CloseHandle(handle);
     throw FileError(place.path() + ": not a regular file (" + found.what + "); refusing to read it");
@@ -1169,7 +1189,7 @@ FileLock::FileLock(const FilePlace& place) {
     }
     UniqueHandle file(OpenNoFollow(path, GENERIC_READ, kShareHeld));
     if (!file.valid()) throw FileError(path + ": cannot open: " + Reason());
-    const EntryInfo held = InfoOf(file.get());
+    const EntryInfo held = InfoOf(file.get(), path);
     if (held.kind == EntryInfo::kLink) {
       throw FileError(path + ": is a symbolic link; refusing to write through it (name the file it leads to)");
     }
