@@ -93,7 +93,7 @@ class WineTest : public ::testing::Test {
   static void TearDownTestSuite() {
     if (dir_ == nullptr) return;
     Shell("wineserver -k");
-    if (!std::getenv("KEEP")) fs::remove_all(*dir_);
+    fs::remove_all(*dir_);
     delete dir_;
     dir_ = nullptr;
   }
@@ -330,11 +330,25 @@ TEST_F(WineLiveTest, ARestoreOutsideThePlacesIsRefusedWhole) {
 // prefix's dosdevices): the demo's damaged SOFTWARE, profiles with a task
 // manager policy (one named outside ASCII), and a dirty profile hive whose
 // newest state is in its transaction logs.
-class WineVolumeTest : public WineLiveTest {
+// Both builds: the 64-bit one, and the 32-bit one (older rescue sticks are
+// 32-bit) where this machine runs 32-bit programs.
+class WineVolumeTest : public WineLiveTest, public ::testing::WithParamInterface<const char*> {
  protected:
   void SetUp() override {
     WineLiveTest::SetUp();
     if (IsSkipped() || HasFailure()) return;
+    exe_ = GetParam();
+    if (exe_ != TORVANE_WINDOWS_CLI) {
+      // Run through the 64-bit loader, which hands it to 32-bit Wine: where
+      // that cannot run (no i386, no wine32, TORVANE_NO_I386), skipped as
+      // the 32-bit Wine suites are.
+      const char* no_i386 = std::getenv("TORVANE_NO_I386");
+      if (!fs::exists(exe_) && WineRequired()) FAIL() << exe_ << " is missing: build the windows32 preset first";
+      if (!fs::exists(exe_) || (no_i386 != nullptr && std::string(no_i386) == "1") ||
+          Shell(Wine() + Quote(exe_) + " --version").code != 0) {
+        GTEST_SKIP() << exe_ << ": the 32-bit build is not built or 32-bit programs cannot run here";
+      }
+    }
     volume_ = Path("volume");
     fs::remove_all(volume_);
     MakeVolume(volume_);
@@ -371,7 +385,7 @@ class WineVolumeTest : public WineLiveTest {
   // Runs the Windows build; its stderr apart.
   Output TorvaneOn(const std::string& args, std::string* err) {
     const std::string err_file = Path("stderr.txt");
-    Output out = Shell("{ " + Wine() + Quote(TORVANE_WINDOWS_CLI) + " " + args + " 2>" + Quote(err_file) + "; }");
+    Output out = Shell("{ " + Wine() + Quote(exe_) + " " + args + " 2>" + Quote(err_file) + "; }");
     *err = Unix(ReadFile(err_file));
     out.text = Unix(out.text);
     return out;
@@ -395,10 +409,15 @@ class WineVolumeTest : public WineLiveTest {
     return Shell("{ reglookup -H " + Quote(hive) + " | cut -d, -f1-3 | sort; }").text;
   }
 
-  std::string volume_, drive_;
+  std::string exe_, volume_, drive_;
 };
 
-TEST_F(WineVolumeTest, AScanOfTheVolumeReportsItemByItemWhatTheLinuxBuildReports) {
+INSTANTIATE_TEST_SUITE_P(Builds, WineVolumeTest, ::testing::Values(TORVANE_WINDOWS_CLI, TORVANE_WINDOWS32_CLI),
+                         [](const auto& build) {
+                           return std::string(build.param == std::string(TORVANE_WINDOWS_CLI) ? "Win64" : "Win32");
+                         });
+
+TEST_P(WineVolumeTest, AScanOfTheVolumeReportsItemByItemWhatTheLinuxBuildReports) {
   const auto linux_scan = torvane::testing::Cli({"scan", "--windows", volume_, "--json"});
   std::string err;
   const Output scan = TorvaneOn("scan --windows 'T:\\' --json", &err);
@@ -416,7 +435,7 @@ TEST_F(WineVolumeTest, AScanOfTheVolumeReportsItemByItemWhatTheLinuxBuildReports
   EXPECT_EQ(TorvaneOn("scan --windows 'T:\\'", &err).text, torvane::testing::Cli({"scan", "--windows", volume_}).out);
 }
 
-TEST_F(WineVolumeTest, ARepairChangesTheFilesAsTheLinuxBuildDoesAndItsBackupRestoresThem) {
+TEST_P(WineVolumeTest, ARepairChangesTheFilesAsTheLinuxBuildDoesAndItsBackupRestoresThem) {
   const std::string twin = Path("twin");
   fs::remove_all(twin);
   MakeVolume(twin);
@@ -440,7 +459,9 @@ TEST_F(WineVolumeTest, ARepairChangesTheFilesAsTheLinuxBuildDoesAndItsBackupRest
   EXPECT_EQ(ReadFile(windows_backup), ReadFile(linux_backup)) << "the same undo, byte for byte";
   for (std::size_t i = 0; i < hives.size(); ++i) {
     EXPECT_EQ(Listing(volume_ + hives[i]), Listing(twin + hives[i])) << hives[i];
-    if (i < 3) EXPECT_NE(Listing(volume_ + hives[i]), before[i]) << hives[i] << " was repaired";
+    if (i < 3) {
+      EXPECT_NE(Listing(volume_ + hives[i]), before[i]) << hives[i] << " was repaired";
+    }
   }
   EXPECT_EQ(ReadFile(volume_ + hives[3]), dirty) << "a dirty hive the run does not change is not written";
   // Nothing is left beside the hives: no private folder, no copy.
@@ -463,7 +484,7 @@ TEST_F(WineVolumeTest, ARepairChangesTheFilesAsTheLinuxBuildDoesAndItsBackupRest
 
 // A link (to Windows a reparse point) anywhere on the way is never followed:
 // in the path named, or inside the volume.
-TEST_F(WineVolumeTest, LinksOnTheWayAreRefusedAndNothingIsWritten) {
+TEST_P(WineVolumeTest, LinksOnTheWayAreRefusedAndNothingIsWritten) {
   const std::string outside = Path("outside");
   fs::remove_all(outside);
   fs::create_directories(outside);
@@ -489,7 +510,7 @@ TEST_F(WineVolumeTest, LinksOnTheWayAreRefusedAndNothingIsWritten) {
   EXPECT_EQ(ReadFile(outside + "/config/SOFTWARE"), software);
 }
 
-TEST_F(WineVolumeTest, TheRunningWindowsIsRefusedForItsHivesAreInUse) {
+TEST_P(WineVolumeTest, TheRunningWindowsIsRefusedForItsHivesAreInUse) {
   for (const std::string& named : {std::string("C:\\"), std::string("c:\\windows")}) {
     std::string err;
     const Output scan = TorvaneOn("scan --windows " + Quote(named), &err);
