@@ -108,6 +108,13 @@ const std::set<std::string> kWindows7Functions = {
     "advapi32!LookupPrivilegeValueW", "advapi32!OpenProcessToken", "advapi32!RegDeleteKeyW",
     "advapi32!RegLoadKeyW", "advapi32!RegUnLoadKeyW", "kernel32!ExpandEnvironmentStringsW",
     "kernel32!GetExitCodeProcess", "kernel32!GetProcessTimes", "msvcrt!fputwc", "msvcrt!fwprintf",
+    // offline Windows volumes: folders held, files locked, moved aside and in
+    // by their handles, given the original's security; wide arguments
+    "advapi32!GetKernelObjectSecurity", "advapi32!SetKernelObjectSecurity", "kernel32!CreateDirectoryW",
+    "kernel32!FindClose", "kernel32!FindFirstFileW", "kernel32!FindNextFileW", "kernel32!GetFileInformationByHandleEx",
+    "kernel32!LockFileEx", "kernel32!SetFileInformationByHandle", "kernel32!SetFilePointerEx", "kernel32!VirtualAlloc",
+    "kernel32!VirtualFree", "kernel32!GetStartupInfoW", "msvcrt!__wgetmainargs", "msvcrt!__winitenv",
+    "msvcrt!_wcmdln", "msvcrt!_open_osfhandle", "msvcrt!_time64", "msvcrt!isalpha",
 };
 
 constexpr const char* kMarker = "planted-dll-loaded.txt";
