@@ -25,6 +25,7 @@
 #include "registry/utf.h"
 #include "support/cli_run.h"
 #include "support/hive_builder.h"
+#include "support/immutable.h"
 #include "support/text.h"
 
 namespace torvane::registry {
@@ -508,6 +509,27 @@ TEST_P(WineVolumeTest, LinksOnTheWayAreRefusedAndNothingIsWritten) {
             std::string::npos)
       << err;
   EXPECT_EQ(ReadFile(outside + "/config/SOFTWARE"), software);
+}
+
+// The hives of a run change together or not at all: the last one cannot be
+// replaced (immutable), so those already moved in get their originals back.
+TEST_P(WineVolumeTest, AHiveThatCannotBeReplacedLeavesEveryHiveAsItWas) {
+  const std::vector<std::string> hives = {"/Windows/System32/config/SOFTWARE", "/Users/alice/NTUSER.DAT",
+                                          "/Users/张三/NTUSER.DAT"};
+  std::vector<std::string> before;
+  for (const std::string& hive : hives) before.push_back(ReadFile(volume_ + hive));
+  const std::string last = volume_ + hives.back();
+  if (!torvane::testing::SetImmutable(last, true)) GTEST_SKIP() << "chattr +i is not allowed here";
+  std::string err;
+  const Output repair = TorvaneOn("repair --windows 'T:\\' --all", &err);
+  torvane::testing::SetImmutable(last, false);
+  EXPECT_EQ(repair.code, 2) << repair.text;
+  EXPECT_NE(err.find("T:\\Users\\张三\\NTUSER.DAT: cannot replace it: "), std::string::npos) << err;
+  EXPECT_NE(err.find("; every file was left as it was"), std::string::npos) << err;
+  for (std::size_t i = 0; i < hives.size(); ++i) EXPECT_EQ(ReadFile(volume_ + hives[i]), before[i]) << hives[i];
+  for (const auto& entry : fs::recursive_directory_iterator(volume_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".torvane-"), std::string::npos) << entry.path();
+  }
 }
 
 TEST_P(WineVolumeTest, TheRunningWindowsIsRefusedForItsHivesAreInUse) {
