@@ -705,6 +705,10 @@ EntryInfo InfoOf(HANDLE handle, const std::string& path) {
   return entry;
 }
 
+// Where a place is opened: its folder's whole path and its name (the path
+// it was named by may hold "." or "..", which a long path cannot).
+std::string Within(const FilePlace& place) { return JoinPath(place.folder()->path(), place.name()); }
+
 std::string RefusedLink(const std::string& path) {
   return path + ": is a symbolic link; refusing to follow it on the volume";
 }
@@ -731,7 +735,27 @@ Folder::Folder(std::string path, int fd, void* handle, std::shared_ptr<const Fol
 
 Folder::~Folder() { ::CloseHandle(static_cast<HANDLE>(handle_)); }
 
-std::shared_ptr<const Folder> Folder::Open(const std::string& path) {
+namespace {
+
+// `path` made whole ("." and ".." taken out) where it names a drive, as a
+// path behind the long-path prefix must be. Only a path the user gave is
+// made so: names found on a volume are joined as they are.
+std::string WholePath(const std::string& path) {
+  const std::wstring asked = Wide(path);
+  if (asked.size() < 3 || asked[1] != L':' || (asked[2] != L'\\' && asked[2] != L'/')) return path;
+  const DWORD length = ::GetFullPathNameW(asked.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return path;
+  std::wstring full(length, L'\0');
+  const DWORD written = ::GetFullPathNameW(asked.c_str(), length, full.data(), nullptr);
+  if (written == 0 || written >= length) return path;
+  full.resize(written);
+  return Narrow(full.data(), full.size());
+}
+
+}  // namespace
+
+std::shared_ptr<const Folder> Folder::Open(const std::string& named) {
+  const std::string path = WholePath(named);
   HANDLE handle = ::CreateFileW(LongPath(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                 kShareFolder, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) throw FileError(path + ": cannot open the folder: " + Reason());
@@ -852,7 +876,7 @@ std::string KindOfFile(unsigned) { return "no regular file"; }
 
 bool RemoveIfSame(const FilePlace& place, const FileId& id) {
   if (!place.folder()) return false;
-  HANDLE handle = OpenNoFollow(place.path(), DELETE | FILE_READ_ATTRIBUTES, kShareAll);
+  HANDLE handle = OpenNoFollow(Within(place), DELETE | FILE_READ_ATTRIBUTES, kShareAll);
   if (handle == INVALID_HANDLE_VALUE) return false;
   const EntryInfo now = InfoOf(handle);
   FILE_DISPOSITION_INFO dispose{TRUE};
@@ -864,7 +888,7 @@ bool RemoveIfSame(const FilePlace& place, const FileId& id) {
 
 std::optional<FileId> FilePlace::id() const {
   if (!folder_) return std::nullopt;
-  HANDLE handle = ::CreateFileW(LongPath(path_).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+  HANDLE handle = ::CreateFileW(LongPath(Within(*this)).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                 follow_link_ ? FILE_FLAG_BACKUP_SEMANTICS : kNoFollow, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
   const EntryInfo entry = InfoOf(handle);
@@ -874,10 +898,10 @@ std::optional<FileId> FilePlace::id() const {
 
 int OpenRegularFile(const FilePlace& place) {
   if (!place.folder()) throw FileError(place.path() + ": cannot read: " + place.open_error());
-  HANDLE handle = ::CreateFileW(LongPath(place.path()).c_str(), GENERIC_READ, kShareHeld, nullptr, OPEN_EXISTING,
+  HANDLE handle = ::CreateFileW(LongPath(Within(place)).c_str(), GENERIC_READ, kShareHeld, nullptr, OPEN_EXISTING,
                                 place.follow_link() ? FILE_FLAG_BACKUP_SEMANTICS : kNoFollow, nullptr);
   if (handle == INVALID_HANDLE_VALUE) throw FileError(place.path() + ": cannot read: " + Reason());
-  const EntryInfo found = place.follow_link() ? InfoOf(handle) : InfoOf(handle, place.path());
+  const EntryInfo found = place.follow_link() ? InfoOf(handle) : InfoOf(handle, Within(place));
   if (found.kind != EntryInfo::kRegular) {
     ::CloseHandle(handle);
     throw FileError(place.path() + ": not a regular file (" + found.what + "); refusing to read it");
@@ -978,6 +1002,7 @@ std::string LastSystemError() { return Reason(); }
 
 struct FileSet::Entry {
   std::string target;         // as named, for messages
+  std::string path;           // where it is opened (see Within)
   std::string fresh_name;     // the new version, as handed to a writer
   std::string folder, fresh, kept;  // the private folder, "new" and "old" in it
   bool had_original = false;
@@ -992,7 +1017,7 @@ struct FileSet::Entry {
     if (had_original) {
       // The original goes aside by its handle, once it is shown to be the
       // file that was read: a file swapped in meanwhile is never taken.
-      HANDLE handle = OpenNoFollow(target, DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES, kShareAll);
+      HANDLE handle = OpenNoFollow(path, DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES, kShareAll);
       if (handle == INVALID_HANDLE_VALUE) return Reason();
       const EntryInfo now = InfoOf(handle);
       if (now.kind != EntryInfo::kRegular || now.id != original) {
@@ -1013,10 +1038,10 @@ struct FileSet::Entry {
       moved_away = true;
     }
     // The name is free now: a file that took it meanwhile is never replaced.
-    if (!::MoveFileExW(LongPath(fresh).c_str(), LongPath(target).c_str(), MOVEFILE_WRITE_THROUGH)) {
+    if (!::MoveFileExW(LongPath(fresh).c_str(), LongPath(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
       std::string reason = Reason();
       if (moved_away) {
-        if (::MoveFileExW(LongPath(kept).c_str(), LongPath(target).c_str(), MOVEFILE_WRITE_THROUGH)) {
+        if (::MoveFileExW(LongPath(kept).c_str(), LongPath(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
           moved_away = false;
         } else {
           reason += "; the original stays as " + kept;
@@ -1030,11 +1055,11 @@ struct FileSet::Entry {
   std::string PutBack() {
     if (had_original) {
       const DWORD flags = MOVEFILE_WRITE_THROUGH | (moved_in ? MOVEFILE_REPLACE_EXISTING : 0);
-      if (!::MoveFileExW(LongPath(kept).c_str(), LongPath(target).c_str(), flags)) return Reason();
+      if (!::MoveFileExW(LongPath(kept).c_str(), LongPath(path).c_str(), flags)) return Reason();
       moved_away = false;
     } else if (moved_in) {
       // Only the file this set put there goes.
-      HANDLE handle = OpenNoFollow(target, DELETE | FILE_READ_ATTRIBUTES, kShareAll);
+      HANDLE handle = OpenNoFollow(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll);
       if (handle == INVALID_HANDLE_VALUE) return Reason();
       const bool ours = InfoOf(handle).id == made;
       FILE_DISPOSITION_INFO dispose{TRUE};
@@ -1123,6 +1148,7 @@ void FileSet::AddEntry(const FilePlace& place, const std::function<void(const st
   auto entry = std::make_unique<Entry>();
   Entry& e = *entry;
   e.target = target;
+  e.path = Within(place);
   e.only_new = only_new;
   const EntryInfo found = place.folder()->Entry(place.name());
   if (found.kind == EntryInfo::kLink) {
@@ -1135,7 +1161,7 @@ void FileSet::AddEntry(const FilePlace& place, const std::function<void(const st
   e.original = found.id;
   if (only_new && e.had_original) throw FileError(target + ": exists already; refusing to replace it");
   for (int attempt = 0;; ++attempt) {
-    const std::string folder = target + ".torvane-" + RandomSuffix();
+    const std::string folder = e.path + ".torvane-" + RandomSuffix();
     if (::CreateDirectoryW(LongPath(folder).c_str(), nullptr)) {
       e.folder = folder;
       break;
@@ -1163,7 +1189,7 @@ void FileSet::AddEntry(const FilePlace& place, const std::function<void(const st
   const EntryInfo written = out.valid() ? InfoOf(out.get()) : EntryInfo{};
   if (written.kind != EntryInfo::kRegular) throw FileError(target + ": its new version is gone or no regular file");
   if (e.had_original) {
-    UniqueHandle from(OpenNoFollow(target, READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll));
+    UniqueHandle from(OpenNoFollow(e.path, READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll));
     const EntryInfo now = from.valid() ? InfoOf(from.get()) : EntryInfo{};
     if (now.kind != EntryInfo::kRegular || now.id != e.original) {
       throw FileError(target + ": changed while being replaced; nothing was changed");
@@ -1187,9 +1213,9 @@ FileLock::FileLock(const FilePlace& place) {
     if (named.kind != EntryInfo::kMissing && named.kind != EntryInfo::kRegular) {
       throw FileError(path + ": not a regular file; refusing to replace it");
     }
-    UniqueHandle file(OpenNoFollow(path, GENERIC_READ, kShareHeld));
+    UniqueHandle file(OpenNoFollow(Within(place), GENERIC_READ, kShareHeld));
     if (!file.valid()) throw FileError(path + ": cannot open: " + Reason());
-    const EntryInfo held = InfoOf(file.get(), path);
+    const EntryInfo held = InfoOf(file.get(), Within(place));
     if (held.kind == EntryInfo::kLink) {
       throw FileError(path + ": is a symbolic link; refusing to write through it (name the file it leads to)");
     }
