@@ -630,6 +630,7 @@ FileLock::FileLock(const FilePlace& place) {
     if (::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
         named.st_ino == held.st_ino) {
       fd_ = fd.Release();
+      id_ = IdOf(held);
       return;
     }
   }
@@ -1238,6 +1239,7 @@ FileLock::FileLock(const FilePlace& place) {
     }
     // The holder before us may have moved a new version in: lock that one.
     if (place.folder()->Entry(place.name()).id == held.id) {
+      id_ = held.id;
       fd_ = DescriptorOf(file.Release(), _O_RDONLY);
       if (fd_ < 0) throw FileError(path + ": cannot open: " + Reason());
       return;

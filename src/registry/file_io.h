@@ -256,11 +256,13 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
-  // The locked file, open for reading.
+  // The locked file, open for reading, and which file it is.
   int fd() const { return fd_; }
+  FileId id() const { return id_; }
 
  private:
   int fd_ = -1;
+  FileId id_;
 };
 
 // How long a run waits for another run's lock, in milliseconds (tests

@@ -381,6 +381,11 @@ HiveFile::~HiveFile() = default;
 
 void HiveFile::Prepare(FileSet& set) {
   if (const std::string refusal = Unwritable(); !refusal.empty()) throw HiveError(refusal);
+  // The name must still lead to the file read and locked: one put there
+  // meanwhile is never replaced by what was read from another.
+  if (lock_ && place_.folder() && place_.folder()->Entry(place_.name()).id != lock_->id()) {
+    throw HiveError(path_ + ": another file took its name during the run; nothing was written");
+  }
   try {
     set.AddWrittenBy(place_, [&](const std::string& temporary) { WriteProved(temporary, -1); });
   } catch (const FileError& error) {
