@@ -12,6 +12,8 @@
 // Where 32-bit Wine is installed, `wine reg` runs as a 32-bit program, whose
 // HKLM\SOFTWARE is the 32-bit view: every reg call names the 64-bit view.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -528,6 +530,39 @@ TEST_P(WineVolumeTest, AHiveThatCannotBeReplacedLeavesEveryHiveAsItWas) {
   EXPECT_NE(err.find("; every file was left as it was"), std::string::npos) << err;
   for (std::size_t i = 0; i < hives.size(); ++i) EXPECT_EQ(ReadFile(volume_ + hives[i]), before[i]) << hives[i];
   for (const auto& entry : fs::recursive_directory_iterator(volume_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".torvane-"), std::string::npos) << entry.path();
+  }
+}
+
+// A volume with no room left: nothing changes, nothing is left behind, and
+// the backup of changes never made goes again.
+TEST_P(WineVolumeTest, AFullVolumeChangesNothingAndSaysSo) {
+  const std::string small = Path("small");
+  fs::create_directories(small);
+  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=8m") != 0) GTEST_SKIP() << "mounting a tmpfs is not permitted";
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{small};
+  MakeVolume(small);
+  fs::remove(drive_);
+  fs::create_symlink(small, drive_);
+  const std::string software = ReadFile(small + "/Windows/System32/config/SOFTWARE");
+  struct statvfs space {};
+  ASSERT_EQ(::statvfs(small.c_str(), &space), 0);
+  WriteFile(small + "/filler", std::string(std::uint64_t{space.f_bavail} * space.f_frsize, 'f'));
+  const std::string backup = Path("full-backup.reg");
+  fs::remove(backup);
+  std::string err;
+  const Output repair = TorvaneOn("repair --windows 'T:\\' --all --backup " + Quote(WinePath(backup)), &err);
+  EXPECT_EQ(repair.code, 2) << repair.text;
+  EXPECT_NE(err.find("T:\\Windows\\System32\\config\\SOFTWARE: cannot write the changed hive: No space left on "
+                     "device; nothing was changed"),
+            std::string::npos)
+      << err;
+  EXPECT_FALSE(fs::exists(backup)) << "no backup of changes never made";
+  EXPECT_EQ(ReadFile(small + "/Windows/System32/config/SOFTWARE"), software);
+  for (const auto& entry : fs::recursive_directory_iterator(small)) {
     EXPECT_EQ(entry.path().filename().string().find(".torvane-"), std::string::npos) << entry.path();
   }
 }
