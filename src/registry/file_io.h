@@ -80,7 +80,7 @@ class Folder : public std::enable_shared_from_this<Folder> {
   Folder(std::string path, int fd, void* handle = nullptr, std::shared_ptr<const Folder> parent = nullptr);
   std::string path_;
   int fd_;
-  void* handle_;  // Windows: the folder's handle
+  [[maybe_unused]] void* handle_;  // Windows: the folder's handle
   std::shared_ptr<const Folder> parent_;  // Windows: held while this one is
   FileId id_;
 };
