@@ -114,7 +114,8 @@ const std::set<std::string> kWindows7Functions = {
     "kernel32!FindClose", "kernel32!FindFirstFileW", "kernel32!FindNextFileW", "kernel32!GetFileInformationByHandleEx",
     "kernel32!LockFileEx", "kernel32!SetFileInformationByHandle", "kernel32!SetFilePointerEx", "kernel32!VirtualAlloc",
     "kernel32!VirtualFree", "kernel32!GetStartupInfoW", "msvcrt!__wgetmainargs", "msvcrt!__winitenv",
-    "msvcrt!_wcmdln", "msvcrt!_open_osfhandle", "msvcrt!_time64", "msvcrt!isalpha",
+    "msvcrt!_wcmdln", "msvcrt!__p__wcmdln", "msvcrt!_open_osfhandle", "msvcrt!_time64", "msvcrt!time",
+    "msvcrt!isalpha",
 };
 
 constexpr const char* kMarker = "planted-dll-loaded.txt";
