@@ -1055,8 +1055,13 @@ struct FileSet::Entry {
   }
   std::string PutBack() {
     if (had_original) {
-      const DWORD flags = MOVEFILE_WRITE_THROUGH | (moved_in ? MOVEFILE_REPLACE_EXISTING : 0);
-      if (!::MoveFileExW(LongPath(kept).c_str(), LongPath(path).c_str(), flags)) return Reason();
+      // The new version goes back into the private folder first: a file
+      // with the read-only attribute (the original's) cannot be replaced.
+      if (moved_in) {
+        if (!::MoveFileExW(LongPath(path).c_str(), LongPath(fresh).c_str(), MOVEFILE_WRITE_THROUGH)) return Reason();
+        moved_in = false;
+      }
+      if (!::MoveFileExW(LongPath(kept).c_str(), LongPath(path).c_str(), MOVEFILE_WRITE_THROUGH)) return Reason();
       moved_away = false;
     } else if (moved_in) {
       // Only the file this set put there goes.
@@ -1077,9 +1082,21 @@ struct FileSet::Entry {
 
   ~Entry() {
     if (folder.empty()) return;
-    if (!moved_in) ::DeleteFileW(LongPath(fresh).c_str());
-    if (moved_in && moved_away) ::DeleteFileW(LongPath(kept).c_str());
+    if (!moved_in) Remove(fresh);
+    if (moved_in && moved_away) Remove(kept);
     ::RemoveDirectoryW(LongPath(folder).c_str());
+  }
+  // Removes a file of the private folder, read-only (as the original may
+  // be, and its new version then is) or not.
+  static void Remove(const std::string& file) {
+    HANDLE handle = OpenNoFollow(file, DELETE | FILE_WRITE_ATTRIBUTES, kShareAll);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    FILE_BASIC_INFO plain{};
+    plain.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    ::SetFileInformationByHandle(handle, FileBasicInfo, &plain, sizeof plain);
+    ::SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof dispose);
+    ::CloseHandle(handle);
   }
 };
 
