@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <sddl.h>
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -1112,6 +1113,22 @@ void WriteNew(const FilePlace& target, const std::string& path, std::string_view
   if (!WriteAt(out.get(), bytes.data(), bytes.size(), 0)) throw FileError(target.path() + ": write failed: " + Reason());
 }
 
+// Enables the restore privilege of this process (administrators and SYSTEM
+// hold it, disabled), which lets a file be given any owner; false when it
+// cannot be.
+bool EnableRestorePrivilege() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
+  TOKEN_PRIVILEGES privileges{};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  const bool enabled = ::LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &privileges.Privileges[0].Luid) &&
+                       ::AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+                       ::GetLastError() == ERROR_SUCCESS;
+  ::CloseHandle(token);
+  return enabled;
+}
+
 // The new version open at `out` gets the security descriptor (owner, group,
 // access list, each as stored) and the attributes of the original at
 // `from`. Setting an owner other than oneself takes the restore privilege.
@@ -1122,7 +1139,8 @@ void TakeSecurity(HANDLE from, HANDLE out, const std::string& target) {
   if (needed > 0) {
     std::string descriptor(needed, '\0');
     if (::GetKernelObjectSecurity(from, parts, descriptor.data(), needed, &needed) &&
-        !::SetKernelObjectSecurity(out, parts, descriptor.data())) {
+        !::SetKernelObjectSecurity(out, parts, descriptor.data()) &&
+        !(EnableRestorePrivilege() && ::SetKernelObjectSecurity(out, parts, descriptor.data()))) {
       throw FileError(target + ": cannot give its new version the owner and access it has: " + Reason());
     }
   }
@@ -1178,9 +1196,21 @@ void FileSet::AddEntry(const FilePlace& place, const std::function<void(const st
   e.had_original = found.kind == EntryInfo::kRegular;
   e.original = found.id;
   if (only_new && e.had_original) throw FileError(target + ": exists already; refusing to replace it");
+  // Private: SYSTEM, the administrators and its owner only, nothing
+  // inherited from the target's folder. A new file made in it keeps that
+  // (a backup: as a file of mode 0600); one replacing another takes the
+  // original's security.
+  PSECURITY_DESCRIPTOR private_descriptor = nullptr;
+  ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)",
+                                                         SDDL_REVISION_1, &private_descriptor, nullptr);
+  SECURITY_ATTRIBUTES private_folder{sizeof private_folder, private_descriptor, FALSE};
+  struct FreeDescriptor {
+    PSECURITY_DESCRIPTOR descriptor;
+    ~FreeDescriptor() { ::LocalFree(descriptor); }
+  } free_descriptor{private_descriptor};
   for (int attempt = 0;; ++attempt) {
     const std::string folder = e.path + ".torvane-" + RandomSuffix();
-    if (::CreateDirectoryW(LongPath(folder).c_str(), nullptr)) {
+    if (::CreateDirectoryW(LongPath(folder).c_str(), private_descriptor != nullptr ? &private_folder : nullptr)) {
       e.folder = folder;
       break;
     }

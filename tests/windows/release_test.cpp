@@ -111,6 +111,7 @@ const std::set<std::string> kWindows7Functions = {
     // offline Windows volumes: folders held, files locked, moved aside and in
     // by their handles, given the original's security; wide arguments
     "advapi32!GetKernelObjectSecurity", "advapi32!SetKernelObjectSecurity", "kernel32!CreateDirectoryW",
+    "advapi32!ConvertStringSecurityDescriptorToSecurityDescriptorW",
     "kernel32!FindClose", "kernel32!FindFirstFileW", "kernel32!FindNextFileW", "kernel32!GetFileInformationByHandleEx",
     "kernel32!LockFileEx", "kernel32!SetFileInformationByHandle", "kernel32!SetFilePointerEx", "kernel32!VirtualAlloc",
     "kernel32!VirtualFree", "kernel32!GetStartupInfoW", "msvcrt!__wgetmainargs", "msvcrt!__winitenv",
