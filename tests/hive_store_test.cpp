@@ -209,6 +209,31 @@ TEST_F(HiveStoreTest, WritesCommitToTheFileAndReadOnlyHivesRefuseThem) {
   EXPECT_EQ(Leftovers(dir), 0) << "nothing left beside the hive";
 }
 
+// A hive swapped for another file while the run holds it (moved aside, a
+// copy put under its name) is never replaced by what was read from the
+// first: the commit refuses, and both files stay as they were.
+TEST_F(HiveStoreTest, AHiveSwappedDuringTheRunIsNotReplaced) {
+  MemoryStore source;
+  source.PutString(kLocalMachine, kWinlogon, "Shell", "Explorer.exe evil.exe");
+  WriteHives(source);
+  auto hive = HiveFile::Open(software_path, true);
+  HiveStore store(hive, nullptr);
+  ASSERT_TRUE(store.SetValue(kLocalMachine, kWinlogon, RegValue{"Shell", kRegSz, {'E', 0, 0, 0}, true}));
+  const std::string read = ReadFile(software_path), planted = read + std::string(4096, '\0');
+  std::filesystem::rename(software_path, software_path + ".moved");
+  WriteFile(software_path, planted);
+  try {
+    hive->Commit();
+    ADD_FAILURE() << "the commit replaced a file it never read";
+  } catch (const HiveError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              software_path + ": another file took its name during the run; nothing was written");
+  }
+  EXPECT_EQ(ReadFile(software_path), planted);
+  EXPECT_EQ(ReadFile(software_path + ".moved"), read);
+  EXPECT_EQ(Leftovers(dir), 0);
+}
+
 // Bytes past the bins the header announces are no part of the hive: a hive
 // padded (here sparsely) to many times its size is changed at the cost of
 // its bins, and the new file holds the bins alone.

@@ -3,10 +3,17 @@
 // store to the same values, and the Windows build of torvane reads, repairs
 // and restores a damaged live registry.
 //
+// Then the same build on a Windows volume, as from a rescue stick: a drive
+// letter of the prefix leads to a folder holding a volume the test made, and
+// what the Windows build reports and writes there is what the Linux build
+// reports and writes on the same folder.
+//
 // One scratch prefix serves the whole suite (booting it takes seconds).
 // Where 32-bit Wine is installed, `wine reg` runs as a 32-bit program, whose
 // HKLM\SOFTWARE is the 32-bit view: every reg call names the 64-bit view.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,9 +22,12 @@
 #include <algorithm>
 
 #include "registry/codepage.h"
+#include "registry/demo.h"
 #include "registry/reg_file.h"
 #include "registry/utf.h"
+#include "support/cli_run.h"
 #include "support/hive_builder.h"
+#include "support/immutable.h"
 #include "support/text.h"
 
 namespace torvane::registry {
@@ -316,6 +326,260 @@ TEST_F(WineLiveTest, ARestoreOutsideThePlacesIsRefusedWhole) {
                 .code,
             0)
       << "not even the statement inside the places";
+}
+
+
+// A Windows volume at T: (a folder of the test's, the drive a link in the
+// prefix's dosdevices): the demo's damaged SOFTWARE, profiles with a task
+// manager policy (one named outside ASCII), and a dirty profile hive whose
+// newest state is in its transaction logs.
+// Both builds: the 64-bit one, and the 32-bit one (older rescue sticks are
+// 32-bit) where this machine runs 32-bit programs.
+class WineVolumeTest : public WineLiveTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    WineLiveTest::SetUp();
+    if (IsSkipped() || HasFailure()) return;
+    exe_ = GetParam();
+    if (exe_ != TORVANE_WINDOWS_CLI) {
+      // Run through the 64-bit loader, which hands it to 32-bit Wine: where
+      // that cannot run (no i386, no wine32, TORVANE_NO_I386), skipped as
+      // the 32-bit Wine suites are.
+      const char* no_i386 = std::getenv("TORVANE_NO_I386");
+      if (!fs::exists(exe_) && WineRequired()) FAIL() << exe_ << " is missing: build the windows32 preset first";
+      if (!fs::exists(exe_) || (no_i386 != nullptr && std::string(no_i386) == "1") ||
+          Shell(Wine() + Quote(exe_) + " --version").code != 0) {
+        GTEST_SKIP() << exe_ << ": the 32-bit build is not built or 32-bit programs cannot run here";
+      }
+    }
+    volume_ = Path("volume");
+    fs::remove_all(volume_);
+    MakeVolume(volume_);
+    drive_ = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/t:";
+    fs::remove(drive_);
+    fs::create_symlink(volume_, drive_);
+  }
+  void TearDown() override {
+    if (!drive_.empty()) fs::remove(drive_);
+  }
+
+  static void MakeVolume(const std::string& root) {
+    const std::string config = root + "/Windows/System32/config";
+    fs::create_directories(config);
+    MemoryStore machine;
+    LoadDemoRegistry(machine);
+    torvane::testing::WriteHive(config + "/SOFTWARE", *machine.FindKey(kLocalMachine, "SOFTWARE"));
+    for (const std::string profile : {"alice", "张三"}) {
+      fs::create_directories(root + "/Users/" + profile);
+      MemoryStore user;
+      user.PutDword(kCurrentUser, "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System", "DisableTaskMgr", 1);
+      torvane::testing::WriteHive(root + "/Users/" + profile + "/NTUSER.DAT", user.Root(kCurrentUser));
+    }
+    const std::string dirty = root + "/Users/dirty";
+    fs::create_directories(dirty);
+    for (const char* name : {"NTUSER.DAT", "NTUSER.DAT.LOG1", "NTUSER.DAT.LOG2"}) {
+      ASSERT_EQ(Shell("xz -dc " + Quote(std::string(TORVANE_TEST_DATA) + "/dirty-hives/win10-ntuser/" + name + ".xz") +
+                      " > " + Quote(dirty + "/" + name))
+                    .code,
+                0);
+    }
+  }
+
+  // Runs the Windows build; its stderr apart.
+  Output TorvaneOn(const std::string& args, std::string* err) {
+    const std::string err_file = Path("stderr.txt");
+    Output out = Shell("{ " + Wine() + Quote(exe_) + " " + args + " 2>" + Quote(err_file) + "; }");
+    *err = Unix(ReadFile(err_file));
+    out.text = Unix(out.text);
+    return out;
+  }
+
+  // Its lines end as Windows ends them, in CR LF.
+  static std::string Unix(std::string text) {
+    std::erase(text, '\r');
+    return text;
+  }
+
+  // The JSON from its list of profiles on: the source is named apart.
+  static std::string Items(const std::string& json) {
+    const auto at = json.find("\"profiles\"");
+    return at == std::string::npos ? "no profiles in: " + json : json.substr(at);
+  }
+
+  // What reglookup lists of a hive: each key and value with its type and
+  // data (the times of the keys a run wrote left out).
+  static std::string Listing(const std::string& hive) {
+    return Shell("{ reglookup -H " + Quote(hive) + " | cut -d, -f1-3 | sort; }").text;
+  }
+
+  std::string exe_, volume_, drive_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Builds, WineVolumeTest, ::testing::Values(TORVANE_WINDOWS_CLI, TORVANE_WINDOWS32_CLI),
+                         [](const auto& build) {
+                           return std::string(build.param == std::string(TORVANE_WINDOWS_CLI) ? "Win64" : "Win32");
+                         });
+
+TEST_P(WineVolumeTest, AScanOfTheVolumeReportsItemByItemWhatTheLinuxBuildReports) {
+  const auto linux_scan = torvane::testing::Cli({"scan", "--windows", volume_, "--json"});
+  std::string err;
+  const Output scan = TorvaneOn("scan --windows 'T:\\' --json", &err);
+  EXPECT_EQ(scan.code, linux_scan.code) << err;
+  EXPECT_EQ(scan.code, 1);
+  EXPECT_EQ(scan.text.rfind("{\"source\": \"--windows T:\\\\\", ", 0), 0u) << scan.text;
+  EXPECT_EQ(Items(scan.text), Items(linux_scan.out));
+  EXPECT_NE(scan.text.find("\"profile\": \"张三\""), std::string::npos);
+  // The dirty profile is read with its logs replayed, and says so.
+  EXPECT_NE(err.find("T:\\Users\\dirty\\NTUSER.DAT: the hive is dirty; read with its transaction logs replayed "
+                     "(NTUSER.DAT.LOG1, NTUSER.DAT.LOG2)"),
+            std::string::npos)
+      << err;
+  // The text report too, bar the paths.
+  EXPECT_EQ(TorvaneOn("scan --windows 'T:\\'", &err).text, torvane::testing::Cli({"scan", "--windows", volume_}).out);
+}
+
+TEST_P(WineVolumeTest, ARepairChangesTheFilesAsTheLinuxBuildDoesAndItsBackupRestoresThem) {
+  const std::string twin = Path("twin");
+  fs::remove_all(twin);
+  MakeVolume(twin);
+  const std::vector<std::string> hives = {"/Windows/System32/config/SOFTWARE", "/Users/alice/NTUSER.DAT",
+                                          "/Users/张三/NTUSER.DAT", "/Users/dirty/NTUSER.DAT"};
+  std::vector<std::string> before;
+  for (const std::string& hive : hives) before.push_back(Listing(volume_ + hive));
+  const std::string dirty = ReadFile(volume_ + hives[3]);
+
+  const std::string linux_backup = Path("linux-backup.reg"), windows_backup = Path("windows-backup.reg");
+  fs::remove(linux_backup);
+  fs::remove(windows_backup);
+  const auto linux_repair =
+      torvane::testing::Cli({"repair", "--windows", twin, "--all", "--backup", linux_backup, "--json"});
+  std::string err;
+  const Output repair =
+      TorvaneOn("repair --windows 'T:\\' --all --backup " + Quote(WinePath(windows_backup)) + " --json", &err);
+  EXPECT_EQ(repair.code, linux_repair.code) << err;
+  EXPECT_EQ(repair.code, 0) << err;
+  EXPECT_EQ(Items(repair.text), Items(linux_repair.out));
+  EXPECT_EQ(ReadFile(windows_backup), ReadFile(linux_backup)) << "the same undo, byte for byte";
+  for (std::size_t i = 0; i < hives.size(); ++i) {
+    EXPECT_EQ(Listing(volume_ + hives[i]), Listing(twin + hives[i])) << hives[i];
+    if (i < 3) {
+      EXPECT_NE(Listing(volume_ + hives[i]), before[i]) << hives[i] << " was repaired";
+    }
+  }
+  EXPECT_EQ(ReadFile(volume_ + hives[3]), dirty) << "a dirty hive the run does not change is not written";
+  // Nothing is left beside the hives: no private folder, no copy.
+  for (const auto& entry : fs::recursive_directory_iterator(volume_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".torvane-"), std::string::npos) << entry.path();
+  }
+  const Output healthy = TorvaneOn("scan --windows 'T:\\' --json", &err);
+  EXPECT_EQ(healthy.code, 0) << healthy.text << err;
+
+  const Output restore = TorvaneOn("restore " + Quote(WinePath(windows_backup)) + " --windows 'T:\\'", &err);
+  EXPECT_EQ(restore.code, 0) << restore.text << err;
+  EXPECT_EQ(torvane::testing::Cli({"restore", linux_backup, "--windows", twin}).code, 0);
+  for (std::size_t i = 0; i < hives.size(); ++i) {
+    EXPECT_EQ(Listing(volume_ + hives[i]), Listing(twin + hives[i])) << hives[i];
+  }
+  EXPECT_EQ(Items(TorvaneOn("scan --windows 'T:\\' --json", &err).text),
+            Items(torvane::testing::Cli({"scan", "--windows", volume_, "--json"}).out));
+  EXPECT_EQ(Listing(volume_ + hives[0]), before[0]) << "the machine's values are back";
+}
+
+// A link (to Windows a reparse point) anywhere on the way is never followed:
+// in the path named, or inside the volume.
+TEST_P(WineVolumeTest, LinksOnTheWayAreRefusedAndNothingIsWritten) {
+  const std::string outside = Path("outside");
+  fs::remove_all(outside);
+  fs::create_directories(outside);
+  fs::create_directory_symlink(volume_, outside + "/linked");
+  fs::remove(drive_);
+  fs::create_symlink(outside, drive_);
+  std::string err;
+  const Output named = TorvaneOn("repair --windows 'T:\\linked' --all", &err);
+  EXPECT_EQ(named.code, 2) << named.text;
+  EXPECT_NE(err.find("T:\\linked: is a symbolic link; refusing to follow it on the volume"), std::string::npos) << err;
+
+  fs::remove(drive_);
+  fs::create_symlink(volume_, drive_);
+  const std::string config = volume_ + "/Windows/System32/config";
+  const std::string software = ReadFile(config + "/SOFTWARE");
+  fs::rename(config, outside + "/config");
+  fs::create_directory_symlink(outside + "/config", config);
+  const Output inside = TorvaneOn("repair --windows 'T:\\' --all", &err);
+  EXPECT_EQ(inside.code, 2) << inside.text;
+  EXPECT_NE(err.find("T:\\Windows\\System32\\config: is a symbolic link; refusing to follow it on the volume"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(ReadFile(outside + "/config/SOFTWARE"), software);
+}
+
+// The hives of a run change together or not at all: the last one cannot be
+// replaced (immutable), so those already moved in get their originals back.
+TEST_P(WineVolumeTest, AHiveThatCannotBeReplacedLeavesEveryHiveAsItWas) {
+  const std::vector<std::string> hives = {"/Windows/System32/config/SOFTWARE", "/Users/alice/NTUSER.DAT",
+                                          "/Users/张三/NTUSER.DAT"};
+  std::vector<std::string> before;
+  for (const std::string& hive : hives) before.push_back(ReadFile(volume_ + hive));
+  const std::string last = volume_ + hives.back();
+  // One is read-only too (no write permission: Wine's read-only attribute),
+  // which its new version takes; it goes back all the same. (Wine, unlike
+  // Windows, lets a move replace a read-only file.)
+  fs::permissions(volume_ + hives[1], fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  if (!torvane::testing::SetImmutable(last, true)) GTEST_SKIP() << "chattr +i is not allowed here";
+  std::string err;
+  const Output repair = TorvaneOn("repair --windows 'T:\\' --all", &err);
+  torvane::testing::SetImmutable(last, false);
+  EXPECT_EQ(repair.code, 2) << repair.text;
+  EXPECT_NE(err.find("T:\\Users\\张三\\NTUSER.DAT: cannot replace it: "), std::string::npos) << err;
+  EXPECT_NE(err.find("; every file was left as it was"), std::string::npos) << err;
+  for (std::size_t i = 0; i < hives.size(); ++i) EXPECT_EQ(ReadFile(volume_ + hives[i]), before[i]) << hives[i];
+  for (const auto& entry : fs::recursive_directory_iterator(volume_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".torvane-"), std::string::npos) << entry.path();
+  }
+}
+
+// A volume with no room left: nothing changes, nothing is left behind, and
+// the backup of changes never made goes again.
+TEST_P(WineVolumeTest, AFullVolumeChangesNothingAndSaysSo) {
+  const std::string small = Path("small");
+  fs::create_directories(small);
+  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=8m") != 0) GTEST_SKIP() << "mounting a tmpfs is not permitted";
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{small};
+  MakeVolume(small);
+  fs::remove(drive_);
+  fs::create_symlink(small, drive_);
+  const std::string software = ReadFile(small + "/Windows/System32/config/SOFTWARE");
+  struct statvfs space {};
+  ASSERT_EQ(::statvfs(small.c_str(), &space), 0);
+  WriteFile(small + "/filler", std::string(std::uint64_t{space.f_bavail} * space.f_frsize, 'f'));
+  const std::string backup = Path("full-backup.reg");
+  fs::remove(backup);
+  std::string err;
+  const Output repair = TorvaneOn("repair --windows 'T:\\' --all --backup " + Quote(WinePath(backup)), &err);
+  EXPECT_EQ(repair.code, 2) << repair.text;
+  EXPECT_NE(err.find("T:\\Windows\\System32\\config\\SOFTWARE: cannot write the changed hive: No space left on "
+                     "device; nothing was changed"),
+            std::string::npos)
+      << err;
+  EXPECT_FALSE(fs::exists(backup)) << "no backup of changes never made";
+  EXPECT_EQ(ReadFile(small + "/Windows/System32/config/SOFTWARE"), software);
+  for (const auto& entry : fs::recursive_directory_iterator(small)) {
+    EXPECT_EQ(entry.path().filename().string().find(".torvane-"), std::string::npos) << entry.path();
+  }
+}
+
+TEST_P(WineVolumeTest, TheRunningWindowsIsRefusedForItsHivesAreInUse) {
+  for (const std::string& named : {std::string("C:\\"), std::string("c:\\windows")}) {
+    std::string err;
+    const Output scan = TorvaneOn("scan --windows " + Quote(named), &err);
+    EXPECT_EQ(scan.code, 2) << named;
+    EXPECT_NE(err.find(named + ": holds the running Windows (C:\\windows), whose hives are in use; use --live"),
+              std::string::npos)
+        << err;
+  }
 }
 
 }  // namespace

@@ -10,17 +10,30 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cwchar>
+
 #include "registry/system_dlls_win32.h"
+#include "registry/utf.h"
 #else
 #include <unistd.h>
 #endif
 
-int main(int argc, char** argv) {
-  using namespace torvane::cli;
 #ifdef _WIN32
+// The arguments as Windows holds them, in UTF-16, taken to UTF-8 (WTF-8 for
+// lone surrogates): every path and name reaches the program exactly, in
+// whatever code page the console has.
+int wmain(int argc, wchar_t** argv) {
   torvane::registry::RestrictDllSearch();
-#endif
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    args.push_back(torvane::registry::Utf16leToUtf8(
+        std::string_view(reinterpret_cast<const char*>(argv[i]), std::wcslen(argv[i]) * sizeof(wchar_t))));
+  }
+#else
+int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+#endif
+  using namespace torvane::cli;
   Options options;
   try {
     options = ParseArguments(args);

@@ -17,17 +17,10 @@
 #include "repair/engine.h"
 #include "repair/value_read.h"
 
+#include "registry/hive_store.h"
+
 #ifdef _WIN32
 #include "cli/live_source_win32.h"
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
-#include "registry/hive_store.h"
 #endif
 
 namespace torvane::cli {
@@ -115,7 +108,12 @@ class MemorySource final : public Source {
   void Commit() override {
     if (!place_ || !document_ || store_.Dump() == original_) return;
     try {
-      WriteFileAtomically(*place_, document_->bytes());
+      FileSet set;
+      set.Add(*place_, document_->bytes());
+      set.Commit();
+      // Released before the set goes: the original, moved aside while it
+      // was open, can then be removed on Windows too.
+      lock_.reset();
     } catch (const FileError& error) {
       throw SourceError(error.what());
     }
@@ -133,7 +131,6 @@ class MemorySource final : public Source {
   std::unique_ptr<FileLock> lock_;  // a file to rewrite, from its reading on
 };
 
-#ifndef _WIN32
 class HiveSource final : public Source {
  public:
   explicit HiveSource(std::string label) { label_ = std::move(label); }
@@ -141,15 +138,16 @@ class HiveSource final : public Source {
   std::shared_ptr<HiveFile> Load(const FilePlace& place, bool writable, bool machine) {
     // One file named twice is one hive: two copies would each lock it, and
     // the second commit would undo the first.
-    std::error_code ignored;
-    for (const auto& hive : hives_) {
-      if (std::filesystem::equivalent(hive->path(), place.path(), ignored)) return hive;
+    const std::optional<FileId> id = place.id();
+    for (std::size_t i = 0; i < hives_.size(); ++i) {
+      if (id && ids_[i] == id) return hives_[i];
     }
     try {
       auto hive = HiveFile::Open(place, writable);
       files_.push_back(place.path());
       if (!hive->replayed().empty()) recovered_.push_back(RecoveredHive{place.path(), machine, hive->replayed()});
       hives_.push_back(hive);
+      ids_.push_back(id);
       return hive;
     } catch (const DirtyHiveError& error) {
       // Left alone, but still a file of the source: no backup takes its
@@ -270,6 +268,7 @@ class HiveSource final : public Source {
 
  private:
   std::vector<std::shared_ptr<HiveFile>> hives_;
+  std::vector<std::optional<FileId>> ids_;
   std::vector<std::unique_ptr<HiveStore>> stores_;
   std::map<std::string, PolicyFile> policy_files_;  // by path
   std::set<std::string> edited_;
@@ -300,15 +299,16 @@ std::shared_ptr<const Folder> FolderOf(const std::shared_ptr<const Folder>& dir,
 }
 
 // What `name` in `folder` is, not following a link; false when nothing is there.
-bool StatEntry(const Folder& folder, const std::string& name, struct stat* info) {
-  return ::fstatat(folder.fd(), name.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0;
+bool StatEntry(const Folder& folder, const std::string& name, EntryInfo* info) {
+  *info = folder.Entry(name);
+  return info->kind != EntryInfo::kMissing;
 }
 
 // Why a profile's hive cannot be read; empty for a regular file.
-std::string HiveProblem(const std::string& path, const struct stat& info) {
-  if (S_ISREG(info.st_mode)) return {};
-  if (S_ISLNK(info.st_mode)) return path + ": is a symbolic link; refusing to follow it on the volume";
-  return path + ": not a regular file (" + KindOfFile(info.st_mode) + ")";
+std::string HiveProblem(const std::string& path, const EntryInfo& info) {
+  if (info.kind == EntryInfo::kRegular) return {};
+  if (info.kind == EntryInfo::kLink) return path + ": is a symbolic link; refusing to follow it on the volume";
+  return path + ": not a regular file (" + info.what + ")";
 }
 
 // The system directory `named` (from SystemRoot in the volume's SOFTWARE)
@@ -343,17 +343,7 @@ std::optional<std::string> ReadBelow(std::shared_ptr<const Folder> folder, const
   *where = place.path();
   if (found) *found = place;
   const UniqueFd fd(OpenRegularFile(place));
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw FileError(place.path() + ": " + std::strerror(errno));
-    if (n == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(n));
-    if (bytes.size() > limit) throw FileError(place.path() + ": larger than a policy file can be");
-  }
-  return bytes;
+  return ReadToEnd(fd.get(), limit, place.path(), "a policy file");
 }
 
 // Reads the policy file `path` below `folder` into `evidence`; a file that
@@ -439,9 +429,27 @@ std::shared_ptr<PolicyEvidence> PolicyOfProfile(const PolicyEvidence& machine,
 std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   std::shared_ptr<const Folder> root;
   try {
-    root = Folder::Open(options.windows_dir);
-  } catch (const FileError&) {
+    root = Folder::OpenVolume(options.windows_dir);
+  } catch (const FileError& error) {
+    const std::string why = error.what();
+    if (why.find("refusing to follow") != std::string::npos) throw SourceError(why);
     throw SourceError(options.windows_dir + ": not a directory");
+  }
+  // The running Windows' hives are loaded as its registry, and in use: that
+  // Windows is repaired live.
+  if (const auto running = RunningWindowsFolder()) {
+    bool own = root->id() == running->second;
+    try {
+      if (const auto windows = FindNoCase(*root, "Windows"); windows && !own) {
+        const EntryInfo entry = root->Entry(*windows);
+        own = entry.kind == EntryInfo::kFolder && entry.id == running->second;
+      }
+    } catch (const FileError&) {
+    }
+    if (own) {
+      throw SourceError(options.windows_dir + ": holds the running Windows (" + running->first +
+                        "), whose hives are in use; use --live to scan and repair it");
+    }
   }
   auto source = std::make_unique<HiveSource>(options.source_text);
   std::shared_ptr<HiveFile> machine;
@@ -451,17 +459,17 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     std::string name;
     std::shared_ptr<const Folder> folder;
     std::string hive, problem;
-    std::pair<dev_t, ino_t> file{};
+    FileId file{};
   };
   std::vector<Found> profiles;
-  std::map<std::pair<dev_t, ino_t>, std::string> files;
+  std::map<FileId, std::string> files;
   std::string windows_folder;
   try {
     windows_folder = FindNoCase(*root, "Windows").value_or("Windows");
     std::shared_ptr<const Folder> config = FolderOf(root, "Windows");
     for (const char* part : {"System32", "config"}) config = FolderOf(config, part);
     const auto software = config ? FindNoCase(*config, "SOFTWARE") : std::nullopt;
-    struct stat info {};
+    EntryInfo info;
     if (!software || !StatEntry(*config, *software, &info)) {
       throw SourceError(options.windows_dir +
                         ": no Windows/System32/config/SOFTWARE hive (is it the root of a Windows volume?)");
@@ -469,7 +477,7 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     machine = source->LoadOrNote(FilePlace(config, *software), writable, true, &machine_problem);
     // One file is one hive: a second name for it (a hard link) would be
     // changed twice, and the second change lost.
-    files.emplace(std::make_pair(info.st_dev, info.st_ino), FilePlace(config, *software).path());
+    files.emplace(info.id, FilePlace(config, *software).path());
 
     // A link among the profile folders (All Users, Default User, a junction
     // an administrator made) that leads to a folder listed here hides
@@ -479,35 +487,31 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     const auto refused_link = [](const std::string& path) {
       return path + ": is a symbolic link; refusing to follow it on the volume";
     };
-    std::set<std::pair<dev_t, ino_t>> listed_folders;
+    std::set<FileId> listed_folders;
     struct Link {
       std::string name, path;
-      std::optional<std::pair<dev_t, ino_t>> target;  // a folder it leads to
+      std::optional<FileId> target;  // a folder it leads to
     };
     std::vector<Link> links;
-    const auto follows_to = [](const Folder& folder, const std::string& name) -> std::optional<std::pair<dev_t, ino_t>> {
-      struct stat target {};
-      if (::fstatat(folder.fd(), name.c_str(), &target, 0) != 0 || !S_ISDIR(target.st_mode)) return std::nullopt;
-      return std::make_pair(target.st_dev, target.st_ino);
-    };
+    const auto follows_to = [](const Folder& folder, const std::string& name) { return folder.FolderBehind(name); };
     for (const char* parent : {"Users", "Documents and Settings"}) {
       const auto name = FindNoCase(*root, parent);
       if (!name || !StatEntry(*root, *name, &info)) continue;
       // Documents and Settings is Windows' own junction to Users: passed
       // over when it leads there, like any link among the profiles.
-      if (S_ISLNK(info.st_mode)) {
+      if (info.kind == EntryInfo::kLink) {
         links.push_back(Link{*name, FilePlace(root, *name).path(), follows_to(*root, *name)});
       }
-      if (!S_ISDIR(info.st_mode)) continue;
-      listed_folders.emplace(info.st_dev, info.st_ino);
+      if (info.kind != EntryInfo::kFolder) continue;
+      listed_folders.insert(info.id);
       const auto folder = root->Child(*name);
       for (const std::string& entry : folder->Names()) {
         if (!StatEntry(*folder, entry, &info)) continue;
-        if (S_ISLNK(info.st_mode) && FoldName(entry) != FoldName("All Users")) {
+        if (info.kind == EntryInfo::kLink && FoldName(entry) != FoldName("All Users")) {
           links.push_back(Link{entry, FilePlace(folder, entry).path(), follows_to(*folder, entry)});
         }
-        if (!S_ISDIR(info.st_mode)) continue;
-        listed_folders.emplace(info.st_dev, info.st_ino);
+        if (info.kind != EntryInfo::kFolder) continue;
+        listed_folders.insert(info.id);
         std::shared_ptr<const Folder> profile;
         std::optional<std::string> hive;
         try {
@@ -520,7 +524,7 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
         }
         if (!hive || !StatEntry(*profile, *hive, &info)) continue;
         const FilePlace place(profile, *hive);
-        profiles.push_back(Found{entry, profile, *hive, HiveProblem(place.path(), info), {info.st_dev, info.st_ino}});
+        profiles.push_back(Found{entry, profile, *hive, HiveProblem(place.path(), info), info.id});
       }
     }
     for (const Link& link : links) {
@@ -564,7 +568,6 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   }
   return source;
 }
-#endif
 
 // A .reg file applied to a store in memory; one to be repaired stays locked
 // until the run is over.
@@ -631,9 +634,6 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
     }
     case SourceKind::kHives:
     case SourceKind::kWindows: {
-#ifdef _WIN32
-      throw SourceError(options.source_text + ": offline hives are read by the Linux build only");
-#else
       if (kind == SourceKind::kWindows) return OpenWindows(options, writable);
       auto source = std::make_unique<HiveSource>(options.source_text);
       std::string machine_problem, user_problem;
@@ -642,7 +642,6 @@ std::unique_ptr<Source> OpenSource(const Options& options, bool writable) {
       auto user = options.ntuser.empty() ? nullptr : source->LoadOrNote(options.ntuser, writable, false, &user_problem);
       source->AddProfile(std::nullopt, software, user, user_problem, machine_problem);
       return source;
-#endif
     }
     case SourceKind::kDefault:
       break;

@@ -16,9 +16,7 @@
 #include "registry/reg_tree.h"
 #include "registry/utf.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -44,65 +42,40 @@ namespace {
                            "name. Nothing was changed.");
 }
 
-#ifdef _WIN32
-// The volume and file index of what `path` leads to; false when it cannot
-// be opened.
-bool FileIdOf(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
-  const registry::UniqueHandle file(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  return file.valid() && GetFileInformationByHandle(file.get(), info) != FALSE;
-}
-#else
 // A backup made beside a hive under a name that, in another letter case, is
 // the hive's own or one of its transaction logs' would be a second file of
 // that name on Windows' volume: Windows might load or replay it in place of
-// the real one.
+// the real one. (On Windows itself it would be the log: replayed all the same.)
 void RefuseNamesakes(const std::string& path, const std::vector<std::string>& sources) {
-  namespace fs = std::filesystem;
-  const fs::path wanted(path);
-  struct stat folder{};
-  if (::stat((wanted.has_parent_path() ? wanted.parent_path() : fs::path(".")).c_str(), &folder) != 0) return;
-  const std::string name = registry::FoldName(wanted.filename().string());
+  const registry::FilePlace wanted(path);
+  if (!wanted.folder()) return;
+  const std::string name = registry::FoldName(wanted.name());
   for (const std::string& source : sources) {
-    const fs::path hive(source);
-    struct stat hive_folder{};
-    if (::stat((hive.has_parent_path() ? hive.parent_path() : fs::path(".")).c_str(), &hive_folder) != 0 ||
-        hive_folder.st_dev != folder.st_dev || hive_folder.st_ino != folder.st_ino) {
-      continue;
-    }
+    const registry::FilePlace hive(source);
+    if (!hive.folder() || hive.folder()->id() != wanted.folder()->id()) continue;
     for (const char* suffix : {"", ".LOG", ".LOG1", ".LOG2"}) {
-      if (name != registry::FoldName(hive.filename().string() + suffix)) continue;
+      if (name != registry::FoldName(hive.name() + suffix)) continue;
       throw SourceError(path + ": --backup names " + (*suffix ? "a transaction log of " : "") + source +
                         " in another letter case, which Windows would take for it. Nothing was changed.");
     }
   }
 }
-#endif
 
 }  // namespace
 
 void CheckBackupPath(const std::string& path, const std::vector<std::string>& sources) {
   // A path that names anything at all (a dangling link too) is refused; one
   // that leads to a source file says so.
+  RefuseNamesakes(path, sources);
 #ifdef _WIN32
-  if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    const DWORD code = GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return;
-    throw SourceError(path + ": cannot look at the --backup path: error " + std::to_string(code) +
-                      ". Nothing was changed.");
-  }
-  BY_HANDLE_FILE_INFORMATION wanted{};
-  if (FileIdOf(path, &wanted)) {
+  const registry::FilePlace place(path);
+  if (!place.folder() || place.folder()->Entry(place.name()).kind == registry::EntryInfo::kMissing) return;
+  if (const auto wanted = place.id()) {
     for (const std::string& source : sources) {
-      BY_HANDLE_FILE_INFORMATION info{};
-      if (FileIdOf(source, &info) && info.dwVolumeSerialNumber == wanted.dwVolumeSerialNumber &&
-          info.nFileIndexHigh == wanted.nFileIndexHigh && info.nFileIndexLow == wanted.nFileIndexLow) {
-        RefuseSource(path, source);
-      }
+      if (registry::FilePlace(source).id() == wanted) RefuseSource(path, source);
     }
   }
 #else
-  RefuseNamesakes(path, sources);
   struct stat link{};
   if (::lstat(path.c_str(), &link) != 0) {
     if (errno == ENOENT) return;

@@ -1,31 +1,94 @@
 #include "registry/file_io.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <random>
 #include <ctime>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+#include <sddl.h>
 #else
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #endif
 
 #include "registry/owned.h"
+#include "registry/utf.h"
 
 namespace torvane::registry {
 
 namespace {
 
+#ifdef _WIN32
+// Paths travel as UTF-8 (WTF-8 for names Windows allows that UTF-16 does
+// not); they become UTF-16 at each call.
+std::wstring Wide(const std::string& utf8) {
+  const std::string units = Utf8ToUtf16le(utf8);
+  std::wstring wide(units.size() / 2, L'\0');
+  std::memcpy(wide.data(), units.data(), wide.size() * 2);
+  return wide;
+}
+
+std::string Narrow(const wchar_t* wide, std::size_t length) {
+  return Utf16leToUtf8(std::string_view(reinterpret_cast<const char*>(wide), length * 2));
+}
+
+// A whole path of a drive ("D:\\...") in the form that takes any length and
+// is never reinterpreted; any other as it is.
+std::wstring LongPath(const std::string& path) {
+  std::wstring wide = Wide(path);
+  for (wchar_t& c : wide) {
+    if (c == L'/') c = L'\\';
+  }
+  if (wide.size() >= 3 && wide[1] == L':' && wide[2] == L'\\') return L"\\\\?\\" + wide;
+  return wide;
+}
+
+std::string Reason(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return "No such file or directory";
+    case ERROR_ACCESS_DENIED:
+      return "Permission denied";
+    case ERROR_SHARING_VIOLATION:
+      return "it is in use by another program";
+    case ERROR_LOCK_VIOLATION:
+      return "it is locked by another program";
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return "No space left on device";
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return "File exists";
+    case ERROR_DIRECTORY:
+      return "Not a directory";
+    case ERROR_WRITE_PROTECT:
+      return "the volume is write-protected";
+    default:
+      return "Windows error " + std::to_string(code);
+  }
+}
+#endif
+
+#ifdef _WIN32
+std::string Reason() { return Reason(::GetLastError()); }
+#else
 std::string Reason(int error) { return std::strerror(error); }
 std::string Reason() { return Reason(errno); }
+#endif
 
 std::atomic<long> g_lock_wait_ms{30000};
 
@@ -106,11 +169,16 @@ void SplitPath(const std::string& path, std::string* directory, std::string* nam
   }
 }
 
-std::string Joined(const std::string& folder, const std::string& name) {
-  return folder == "/" ? "/" + name : folder + "/" + name;
-}
-
 }  // namespace
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+#ifdef _WIN32
+  if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) return folder + name;
+  return folder + "\\" + name;
+#else
+  return folder == "/" ? "/" + name : folder + "/" + name;
+#endif
+}
 
 FilePlace::FilePlace(const std::string& path) : path_(path), follow_link_(true) {
   std::string directory;
@@ -124,10 +192,24 @@ FilePlace::FilePlace(const std::string& path) : path_(path), follow_link_(true) 
 
 FilePlace::FilePlace(std::shared_ptr<const Folder> folder, std::string name)
     : folder_(std::move(folder)), name_(std::move(name)) {
-  path_ = Joined(folder_->path(), name_);
+  path_ = JoinPath(folder_->path(), name_);
 }
 
 #ifndef _WIN32
+
+namespace {
+
+FileId IdOf(const struct stat& info) {
+  return FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+}  // namespace
+
+Folder::Folder(std::string path, int fd, void* handle, std::shared_ptr<const Folder> parent)
+    : path_(std::move(path)), fd_(fd), handle_(handle), parent_(std::move(parent)) {
+  struct stat info {};
+  if (::fstat(fd_, &info) == 0) id_ = IdOf(info);
+}
 
 std::shared_ptr<const Folder> Folder::Open(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -135,10 +217,49 @@ std::shared_ptr<const Folder> Folder::Open(const std::string& path) {
   return std::shared_ptr<const Folder>(new Folder(path, fd));
 }
 
+std::shared_ptr<const Folder> Folder::OpenVolume(const std::string& path) { return Open(path); }
+
 Folder::~Folder() { ::close(fd_); }
 
+EntryInfo Folder::Entry(const std::string& name) const {
+  EntryInfo entry;
+  struct stat info {};
+  if (::fstatat(fd_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return entry;
+  entry.kind = S_ISREG(info.st_mode)   ? EntryInfo::kRegular
+               : S_ISDIR(info.st_mode) ? EntryInfo::kFolder
+               : S_ISLNK(info.st_mode) ? EntryInfo::kLink
+                                       : EntryInfo::kOther;
+  entry.id = IdOf(info);
+  entry.size = static_cast<std::uint64_t>(info.st_size);
+  entry.what = KindOfFile(info.st_mode);
+  return entry;
+}
+
+std::optional<FileId> Folder::FolderBehind(const std::string& name) const {
+  struct stat target {};
+  if (::fstatat(fd_, name.c_str(), &target, 0) != 0 || !S_ISDIR(target.st_mode)) return std::nullopt;
+  return IdOf(target);
+}
+
+std::optional<std::pair<std::string, FileId>> RunningWindowsFolder() { return std::nullopt; }
+
+bool RemoveIfSame(const FilePlace& place, const FileId& id) {
+  if (!place.folder()) return false;
+  const EntryInfo now = place.folder()->Entry(place.name());
+  return now.kind == EntryInfo::kRegular && now.id == id &&
+         ::unlinkat(place.folder()->fd(), place.name().c_str(), 0) == 0;
+}
+
+std::optional<FileId> FilePlace::id() const {
+  struct stat info {};
+  if (!folder_ || ::fstatat(folder_->fd(), name_.c_str(), &info, follow_link_ ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::nullopt;
+  }
+  return IdOf(info);
+}
+
 std::shared_ptr<const Folder> Folder::Child(const std::string& name) const {
-  const std::string path = Joined(path_, name);
+  const std::string path = JoinPath(path_, name);
   const int fd = ::openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
@@ -170,6 +291,7 @@ std::vector<std::string> Folder::Names() const {
 }
 
 std::string KindOfFile(unsigned mode) {
+  if (S_ISREG(mode)) return "a regular file";
   if (S_ISLNK(mode)) return "a symbolic link";
   if (S_ISDIR(mode)) return "a folder";
   if (S_ISFIFO(mode)) return "a pipe";
@@ -202,55 +324,67 @@ int OpenRegularFile(const FilePlace& place) {
   return fd;
 }
 
-#else  // _WIN32
-
-std::shared_ptr<const Folder> Folder::Open(const std::string& path) {
-  return std::shared_ptr<const Folder>(new Folder(path, -1));
+std::optional<std::uint64_t> SizeOfFile(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
 }
 
-Folder::~Folder() = default;
-
-std::shared_ptr<const Folder> Folder::Child(const std::string& name) const {
-  return std::shared_ptr<const Folder>(new Folder(Joined(path_, name), -1));
+bool ReadAt(int fd, void* out, std::size_t size, std::uint64_t at) {
+  auto* bytes = static_cast<char*>(out);
+  while (size > 0) {
+    const ssize_t n = ::pread(fd, bytes, size, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;  // cut short
+      return false;
+    }
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+    at += static_cast<std::uint64_t>(n);
+  }
+  return true;
 }
 
-std::vector<std::string> Folder::Names() const { return {}; }
+bool WriteAt(int fd, const void* data, std::size_t size, std::uint64_t at) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, bytes, size, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+    at += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
 
-std::string KindOfFile(unsigned) { return "no regular file"; }
+bool TruncateFile(int fd, std::uint64_t size) { return ::ftruncate(fd, static_cast<off_t>(size)) == 0; }
 
-int OpenRegularFile(const FilePlace&) { return -1; }
+std::string ReadToEnd(int fd, std::uint64_t limit, const std::string& path, const std::string& what) {
+  std::string bytes;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw FileError(path + ": cannot read: " + Reason());
+    if (n == 0) return bytes;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+    if (bytes.size() > limit) throw FileError(path + ": larger than " + what + " can be");
+  }
+}
+
+int OpenScratchFile() { return ::memfd_create("hive", MFD_CLOEXEC); }
+
+int OpenNewVersion(const std::string& path) { return ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC); }
+
+std::string LastSystemError() { return Reason(); }
 
 #endif
 
 long LockWaitMilliseconds() { return g_lock_wait_ms.load(); }
 void SetLockWaitMilliseconds(long milliseconds) { g_lock_wait_ms.store(milliseconds); }
 
-std::string ReadWholeFile(const std::string& path, std::size_t limit) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) throw FileError(path + ": cannot read: " + Reason());
-  std::string bytes;
-  const auto too_large = [&] {
-    std::fclose(file);
-    return FileError(path + ": larger than " + std::to_string(limit / (1024 * 1024)) + " MB; refusing to read it");
-  };
-#ifndef _WIN32
-  struct stat info {};
-  if (::fstat(::fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
-    if (static_cast<std::uint64_t>(info.st_size) > limit) throw too_large();
-    bytes.reserve(static_cast<std::size_t>(info.st_size));
-  }
-#endif
-  char buffer[1 << 16];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-    if (n > limit - bytes.size()) throw too_large();
-    bytes.append(buffer, n);
-  }
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) throw FileError(path + ": read failed");
-  return bytes;
-}
 
 #ifndef _WIN32
 
@@ -497,6 +631,7 @@ FileLock::FileLock(const FilePlace& place) {
     if (::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
         named.st_ino == held.st_ino) {
       fd_ = fd.Release();
+      id_ = IdOf(held);
       return;
     }
   }
@@ -508,33 +643,461 @@ FileLock::~FileLock() {
 
 #else  // _WIN32
 
-struct FileSet::Entry {
-  std::string target, fresh, kept;
-  bool had_original = false;
-  bool only_new = false;  // never replaces a file under its name
+// Folders and files on Windows: each opened by its whole path, never through
+// a reparse point (FILE_FLAG_OPEN_REPARSE_POINT, then its attributes looked
+// at); every folder on the way held open without sharing deletion, so that
+// the path, once walked, stays the one walked.
 
-  std::string NewPath() const { return fresh; }
-  std::string RenameIn() {
-    const DWORD replace = only_new ? 0 : MOVEFILE_REPLACE_EXISTING;
-    if (!MoveFileExA(fresh.c_str(), target.c_str(), replace | MOVEFILE_WRITE_THROUGH)) {
-      return "error " + std::to_string(GetLastError());
+namespace {
+
+constexpr DWORD kNoFollow = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// A folder on the way: anyone may read it and add to it, no one rename it.
+constexpr DWORD kShareFolder = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// A file being read or changed: no one else may write it meanwhile.
+constexpr DWORD kShareHeld = FILE_SHARE_READ | FILE_SHARE_DELETE;
+
+FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return FileId{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+HANDLE OpenNoFollow(const std::string& path, DWORD access, DWORD share) {
+  return ::CreateFileW(LongPath(path).c_str(), access, share, nullptr, OPEN_EXISTING, kNoFollow, nullptr);
+}
+
+// What the object open at `handle` is, as a folder entry.
+EntryInfo InfoOf(HANDLE handle) {
+  EntryInfo entry;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(handle, &info)) return entry;
+  entry.id = IdOf(info);
+  entry.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    entry.kind = EntryInfo::kLink;
+    entry.what = "a symbolic link";
+  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    entry.kind = EntryInfo::kFolder;
+    entry.what = "a folder";
+  } else if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    entry.kind = EntryInfo::kOther;
+    entry.what = "a device";
+  } else {
+    entry.kind = EntryInfo::kRegular;
+    entry.what = "a regular file";
+  }
+  return entry;
+}
+
+// Whether the name `path` itself is a reparse point, as its folder lists it.
+// Asked besides the handle's own attributes: a system that opens a link's
+// target whatever the flags (Wine, for the links of its Unix folders) still
+// lists the name as one.
+bool ListedAsReparsePoint(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesW(LongPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// What the object open at `handle`, found under `path`, is.
+EntryInfo InfoOf(HANDLE handle, const std::string& path) {
+  EntryInfo entry = InfoOf(handle);
+  if (entry.kind != EntryInfo::kMissing && entry.kind != EntryInfo::kLink && ListedAsReparsePoint(path)) {
+    entry.kind = EntryInfo::kLink;
+    entry.what = "a symbolic link";
+  }
+  return entry;
+}
+
+// Where a place is opened: its folder's whole path and its name (the path
+// it was named by may hold "." or "..", which a long path cannot).
+std::string Within(const FilePlace& place) { return JoinPath(place.folder()->path(), place.name()); }
+
+std::string RefusedLink(const std::string& path) {
+  return path + ": is a symbolic link; refusing to follow it on the volume";
+}
+
+// A C library descriptor over `handle`, which it then owns; -1 (the
+// handle closed) when none can be had.
+int DescriptorOf(HANDLE handle, int flags) {
+  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+  if (fd < 0) {
+    ::CloseHandle(handle);
+    ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+  }
+  return fd;
+}
+
+HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(::_get_osfhandle(fd)); }
+
+}  // namespace
+
+Folder::Folder(std::string path, int fd, void* handle, std::shared_ptr<const Folder> parent)
+    : path_(std::move(path)), fd_(fd), handle_(handle), parent_(std::move(parent)) {
+  id_ = InfoOf(static_cast<HANDLE>(handle_)).id;
+}
+
+Folder::~Folder() { ::CloseHandle(static_cast<HANDLE>(handle_)); }
+
+namespace {
+
+// `path` made whole ("." and ".." taken out) where it names a drive, as a
+// path behind the long-path prefix must be. Only a path the user gave is
+// made so: names found on a volume are joined as they are.
+std::string WholePath(const std::string& path) {
+  const std::wstring asked = Wide(path);
+  if (asked.size() < 3 || asked[1] != L':' || (asked[2] != L'\\' && asked[2] != L'/')) return path;
+  const DWORD length = ::GetFullPathNameW(asked.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return path;
+  std::wstring full(length, L'\0');
+  const DWORD written = ::GetFullPathNameW(asked.c_str(), length, full.data(), nullptr);
+  if (written == 0 || written >= length) return path;
+  full.resize(written);
+  return Narrow(full.data(), full.size());
+}
+
+}  // namespace
+
+std::shared_ptr<const Folder> Folder::Open(const std::string& named) {
+  const std::string path = WholePath(named);
+  HANDLE handle = ::CreateFileW(LongPath(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                kShareFolder, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) throw FileError(path + ": cannot open the folder: " + Reason());
+  if (InfoOf(handle).kind != EntryInfo::kFolder) {
+    ::CloseHandle(handle);
+    throw FileError(path + ": cannot open the folder: " + Reason(ERROR_DIRECTORY));
+  }
+  return std::shared_ptr<const Folder>(new Folder(path, -1, handle));
+}
+
+std::shared_ptr<const Folder> Folder::OpenVolume(const std::string& path) {
+  // The whole path first ("D:" alone is that drive's current folder), then
+  // each part of it from the root down.
+  const std::wstring asked = Wide(path);
+  std::wstring full(MAX_PATH, L'\0');
+  DWORD length = ::GetFullPathNameW(asked.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (length >= full.size()) {
+    full.resize(length + 1);
+    length = ::GetFullPathNameW(asked.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  }
+  if (length == 0 || length >= full.size()) throw FileError(path + ": cannot open the folder: " + Reason());
+  full.resize(length);
+  for (wchar_t& c : full) {
+    if (c == L'/') c = L'\\';
+  }
+  // The root: "D:\" or "\\server\share\".
+  std::size_t root_end = 0;
+  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') {
+    root_end = 3;
+  } else if (full.rfind(L"\\\\", 0) == 0) {
+    const std::size_t share = full.find(L'\\', 2);
+    const std::size_t end = share == std::wstring::npos ? std::wstring::npos : full.find(L'\\', share + 1);
+    root_end = end == std::wstring::npos ? full.size() : end + 1;
+  } else {
+    throw FileError(path + ": cannot open the folder: not a path on a drive");
+  }
+  std::string walked = Narrow(full.data(), root_end);
+  auto folder = Open(walked);
+  std::size_t at = root_end;
+  while (at < full.size()) {
+    std::size_t end = full.find(L'\\', at);
+    if (end == std::wstring::npos) end = full.size();
+    if (end > at) folder = folder->Child(Narrow(full.data() + at, end - at));
+    at = end + 1;
+  }
+  return folder;
+}
+
+std::shared_ptr<const Folder> Folder::Child(const std::string& name) const {
+  const std::string path = JoinPath(path_, name);
+  HANDLE handle = OpenNoFollow(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareFolder);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    if (Entry(name).kind == EntryInfo::kLink) throw FileError(RefusedLink(path));
+    throw FileError(path + ": cannot open the folder: " + Reason(error));
+  }
+  // Asked once the folder is held: its name cannot lead elsewhere now.
+  const EntryInfo found = InfoOf(handle, path);
+  if (found.kind != EntryInfo::kFolder) {
+    ::CloseHandle(handle);
+    if (found.kind == EntryInfo::kLink) throw FileError(RefusedLink(path));
+    throw FileError(path + ": cannot open the folder: " + Reason(ERROR_DIRECTORY));
+  }
+  return std::shared_ptr<const Folder>(new Folder(path, -1, handle, shared_from_this()));
+}
+
+std::vector<std::string> Folder::Names() const {
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW(LongPath(JoinPath(path_, "*")).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    if (::GetLastError() == ERROR_FILE_NOT_FOUND) return {};
+    throw FileError(path_ + ": cannot list the folder: " + Reason());
+  }
+  std::vector<std::string> names;
+  do {
+    const std::string name = Narrow(found.cFileName, std::wcslen(found.cFileName));
+    if (name != "." && name != "..") names.push_back(name);
+  } while (::FindNextFileW(search, &found));
+  const DWORD error = ::GetLastError();
+  ::FindClose(search);
+  if (error != ERROR_NO_MORE_FILES) throw FileError(path_ + ": cannot list the folder: " + Reason(error));
+  return names;
+}
+
+EntryInfo Folder::Entry(const std::string& name) const {
+  HANDLE handle = OpenNoFollow(JoinPath(path_, name), FILE_READ_ATTRIBUTES, kShareAll);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  EntryInfo entry = InfoOf(handle, JoinPath(path_, name));
+  ::CloseHandle(handle);
+  return entry;
+}
+
+std::optional<FileId> Folder::FolderBehind(const std::string& name) const {
+  HANDLE handle = ::CreateFileW(LongPath(JoinPath(path_, name)).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  const EntryInfo entry = InfoOf(handle);
+  ::CloseHandle(handle);
+  if (entry.kind != EntryInfo::kFolder) return std::nullopt;
+  return entry.id;
+}
+
+std::optional<std::pair<std::string, FileId>> RunningWindowsFolder() {
+  wchar_t folder[MAX_PATH + 1] = {};
+  const UINT length = ::GetSystemWindowsDirectoryW(folder, MAX_PATH);
+  if (length == 0 || length > MAX_PATH) return std::nullopt;
+  const std::string path = Narrow(folder, length);
+  HANDLE handle = ::CreateFileW(folder, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  const EntryInfo entry = InfoOf(handle);
+  ::CloseHandle(handle);
+  if (entry.kind != EntryInfo::kFolder) return std::nullopt;
+  return std::make_pair(path, entry.id);
+}
+
+std::string KindOfFile(unsigned) { return "no regular file"; }
+
+bool RemoveIfSame(const FilePlace& place, const FileId& id) {
+  if (!place.folder()) return false;
+  HANDLE handle = OpenNoFollow(Within(place), DELETE | FILE_READ_ATTRIBUTES, kShareAll);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const EntryInfo now = InfoOf(handle);
+  FILE_DISPOSITION_INFO dispose{TRUE};
+  const bool removed = now.kind == EntryInfo::kRegular && now.id == id &&
+                       ::SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof dispose);
+  ::CloseHandle(handle);
+  return removed;
+}
+
+std::optional<FileId> FilePlace::id() const {
+  if (!folder_) return std::nullopt;
+  HANDLE handle = ::CreateFileW(LongPath(Within(*this)).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                follow_link_ ? FILE_FLAG_BACKUP_SEMANTICS : kNoFollow, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  const EntryInfo entry = InfoOf(handle);
+  ::CloseHandle(handle);
+  return entry.id;
+}
+
+int OpenRegularFile(const FilePlace& place) {
+  if (!place.folder()) throw FileError(place.path() + ": cannot read: " + place.open_error());
+  HANDLE handle = ::CreateFileW(LongPath(Within(place)).c_str(), GENERIC_READ, kShareHeld, nullptr, OPEN_EXISTING,
+                                place.follow_link() ? FILE_FLAG_BACKUP_SEMANTICS : kNoFollow, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) throw FileError(place.path() + ": cannot read: " + Reason());
+  const EntryInfo found = place.follow_link() ? InfoOf(handle) : InfoOf(handle, Within(place));
+  if (found.kind != EntryInfo::kRegular) {
+    ::CloseHandle(handle);
+    throw FileError(place.path() + ": not a regular file (" + found.what + "); refusing to read it");
+  }
+  const int fd = DescriptorOf(handle, _O_RDONLY);
+  if (fd < 0) throw FileError(place.path() + ": cannot read: " + Reason());
+  return fd;
+}
+
+std::optional<std::uint64_t> SizeOfFile(int fd) {
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(HandleOf(fd), &size)) return std::nullopt;
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+bool ReadAt(int fd, void* out, std::size_t size, std::uint64_t at) {
+  auto* bytes = static_cast<char*>(out);
+  while (size > 0) {
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD got = 0;
+    const DWORD asked = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    if (!::ReadFile(HandleOf(fd), bytes, asked, &got, &where)) return false;
+    if (got == 0) {
+      ::SetLastError(ERROR_HANDLE_EOF);
+      return false;
     }
-    fresh.clear();
+    bytes += got;
+    size -= got;
+    at += got;
+  }
+  return true;
+}
+
+bool WriteAt(int fd, const void* data, std::size_t size, std::uint64_t at) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD written = 0;
+    const DWORD asked = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    if (!::WriteFile(HandleOf(fd), bytes, asked, &written, &where) || written == 0) return false;
+    bytes += written;
+    size -= written;
+    at += written;
+  }
+  return true;
+}
+
+bool TruncateFile(int fd, std::uint64_t size) {
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(size);
+  return ::SetFilePointerEx(HandleOf(fd), at, nullptr, FILE_BEGIN) && ::SetEndOfFile(HandleOf(fd));
+}
+
+std::string ReadToEnd(int fd, std::uint64_t limit, const std::string& path, const std::string& what) {
+  std::string bytes;
+  char buffer[1 << 16];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(HandleOf(fd), buffer, sizeof buffer, &got, nullptr)) {
+      throw FileError(path + ": cannot read: " + Reason());
+    }
+    if (got == 0) return bytes;
+    bytes.append(buffer, got);
+    if (bytes.size() > limit) throw FileError(path + ": larger than " + what + " can be");
+  }
+}
+
+int OpenScratchFile() {
+  wchar_t folder[MAX_PATH + 1] = {};
+  const DWORD length = ::GetTempPathW(MAX_PATH, folder);
+  if (length == 0 || length > MAX_PATH) return -1;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::wstring name = std::wstring(folder, length) + Wide("torvane-" + RandomSuffix() + ".tmp");
+    HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) return DescriptorOf(handle, _O_RDWR);
+    if (::GetLastError() != ERROR_FILE_EXISTS) return -1;
+  }
+  return -1;
+}
+
+int OpenNewVersion(const std::string& path) {
+  HANDLE handle = OpenNoFollow(path, GENERIC_READ | GENERIC_WRITE, 0);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  if (InfoOf(handle).kind != EntryInfo::kRegular) {
+    ::CloseHandle(handle);
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return -1;
+  }
+  return DescriptorOf(handle, _O_RDWR);
+}
+
+std::string LastSystemError() { return Reason(); }
+
+struct FileSet::Entry {
+  std::string target;         // as named, for messages
+  std::string path;           // where it is opened (see Within)
+  std::string fresh_name;     // the new version, as handed to a writer
+  std::string folder, fresh, kept;  // the private folder, "new" and "old" in it
+  bool had_original = false;
+  bool only_new = false;      // never replaces a file under its name
+  bool moved_away = false;    // the original is "old" in the private folder
+  bool moved_in = false;      // the new version is under the target's name
+  FileId original, made;
+
+  std::string NewPath() const { return fresh_name; }
+  // Each returns what went wrong, or empty.
+  std::string RenameIn() {
+    if (had_original) {
+      // The original goes aside by its handle, once it is shown to be the
+      // file that was read: a file swapped in meanwhile is never taken.
+      HANDLE handle = OpenNoFollow(path, DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES, kShareAll);
+      if (handle == INVALID_HANDLE_VALUE) return Reason();
+      const EntryInfo now = InfoOf(handle);
+      if (now.kind != EntryInfo::kRegular || now.id != original) {
+        ::CloseHandle(handle);
+        return "it was replaced meanwhile";
+      }
+      const std::wstring to = LongPath(kept);
+      std::string buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t), '\0');
+      auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+      rename->ReplaceIfExists = FALSE;
+      rename->RootDirectory = nullptr;
+      rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+      std::memcpy(rename->FileName, to.data(), to.size() * sizeof(wchar_t));
+      const BOOL moved = ::SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()));
+      const DWORD error = ::GetLastError();
+      ::CloseHandle(handle);
+      if (!moved) return Reason(error);
+      moved_away = true;
+    }
+    // The name is free now: a file that took it meanwhile is never replaced.
+    if (!::MoveFileExW(LongPath(fresh).c_str(), LongPath(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
+      std::string reason = Reason();
+      if (moved_away) {
+        if (::MoveFileExW(LongPath(kept).c_str(), LongPath(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
+          moved_away = false;
+        } else {
+          reason += "; the original stays as " + kept;
+        }
+      }
+      return reason;
+    }
+    moved_in = true;
     return {};
   }
   std::string PutBack() {
-    const BOOL ok = had_original
-                        ? MoveFileExA(kept.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                        : DeleteFileA(target.c_str());
-    if (!ok) return "error " + std::to_string(GetLastError());
-    kept.clear();
+    if (had_original) {
+      // The new version goes back into the private folder first: a file
+      // with the read-only attribute (the original's) cannot be replaced.
+      if (moved_in) {
+        if (!::MoveFileExW(LongPath(path).c_str(), LongPath(fresh).c_str(), MOVEFILE_WRITE_THROUGH)) return Reason();
+        moved_in = false;
+      }
+      if (!::MoveFileExW(LongPath(kept).c_str(), LongPath(path).c_str(), MOVEFILE_WRITE_THROUGH)) return Reason();
+      moved_away = false;
+    } else if (moved_in) {
+      // Only the file this set put there goes.
+      HANDLE handle = OpenNoFollow(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll);
+      if (handle == INVALID_HANDLE_VALUE) return Reason();
+      const bool ours = InfoOf(handle).id == made;
+      FILE_DISPOSITION_INFO dispose{TRUE};
+      const BOOL deleted = ours && ::SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof dispose);
+      const DWORD error = ::GetLastError();
+      ::CloseHandle(handle);
+      if (!ours) return "it was replaced meanwhile";
+      if (!deleted) return Reason(error);
+    }
+    moved_in = false;
     return {};
   }
-  std::string FlushFolder() { return {}; }  // the renames were written through
+  std::string FlushFolder() { return {}; }  // the moves were written through
 
   ~Entry() {
-    if (!fresh.empty()) DeleteFileA(fresh.c_str());
-    if (!kept.empty()) DeleteFileA(kept.c_str());
+    if (folder.empty()) return;
+    if (!moved_in) Remove(fresh);
+    if (moved_in && moved_away) Remove(kept);
+    ::RemoveDirectoryW(LongPath(folder).c_str());
+  }
+  // Removes a file of the private folder, read-only (as the original may
+  // be, and its new version then is) or not.
+  static void Remove(const std::string& file) {
+    HANDLE handle = OpenNoFollow(file, DELETE | FILE_WRITE_ATTRIBUTES, kShareAll);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    FILE_BASIC_INFO plain{};
+    plain.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    ::SetFileInformationByHandle(handle, FileBasicInfo, &plain, sizeof plain);
+    ::SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof dispose);
+    ::CloseHandle(handle);
   }
 };
 
@@ -543,45 +1106,65 @@ FileSet::~FileSet() = default;
 
 namespace {
 
-// A file beside `target` under a fresh name, created exclusively (a link
-// already at that name makes the creation fail).
-HANDLE CreateBeside(const std::string& target, const char* kind, std::string* name) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    *name = target + ".torvane-" + RandomSuffix() + kind;
-    HANDLE file = CreateFileA(name->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return file;
-    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+// Writes `bytes` into the new version `path` of `target`.
+void WriteNew(const FilePlace& target, const std::string& path, std::string_view bytes) {
+  UniqueFd out(OpenNewVersion(path));
+  if (out.get() < 0) throw FileError(target.path() + ": cannot open its new version: " + Reason());
+  if (!WriteAt(out.get(), bytes.data(), bytes.size(), 0)) throw FileError(target.path() + ": write failed: " + Reason());
+}
+
+// Enables the restore privilege of this process (administrators and SYSTEM
+// hold it, disabled), which lets a file be given any owner; false when it
+// cannot be.
+bool EnableRestorePrivilege() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
+  TOKEN_PRIVILEGES privileges{};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  const bool enabled = ::LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &privileges.Privileges[0].Luid) &&
+                       ::AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+                       ::GetLastError() == ERROR_SUCCESS;
+  ::CloseHandle(token);
+  return enabled;
+}
+
+// The new version open at `out` gets the security descriptor (owner, group,
+// access list, each as stored) and the attributes of the original at
+// `from`. Setting an owner other than oneself takes the restore privilege.
+void TakeSecurity(HANDLE from, HANDLE out, const std::string& target) {
+  const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  DWORD needed = 0;
+  ::GetKernelObjectSecurity(from, parts, nullptr, 0, &needed);
+  if (needed > 0) {
+    std::string descriptor(needed, '\0');
+    if (::GetKernelObjectSecurity(from, parts, descriptor.data(), needed, &needed) &&
+        !::SetKernelObjectSecurity(out, parts, descriptor.data()) &&
+        !(EnableRestorePrivilege() && ::SetKernelObjectSecurity(out, parts, descriptor.data()))) {
+      throw FileError(target + ": cannot give its new version the owner and access it has: " + Reason());
+    }
   }
-  name->clear();
-  throw FileError(target + ": cannot create a file beside it (error " + std::to_string(GetLastError()) + ")");
+  FILE_BASIC_INFO basic{};
+  if (::GetFileInformationByHandleEx(from, FileBasicInfo, &basic, sizeof basic)) {
+    FILE_BASIC_INFO attributes{};
+    attributes.FileAttributes = basic.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                        FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    if (attributes.FileAttributes == 0) attributes.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileInformationByHandle(out, FileBasicInfo, &attributes, sizeof attributes)) {
+      throw FileError(target + ": cannot give its new version the attributes it has: " + Reason());
+    }
+  }
 }
 
 }  // namespace
 
-namespace {
-
-// Writes `bytes` into the new version of `target` named to it.
-std::function<void(const std::string&)> WriterOf(const std::string& target, std::string_view bytes) {
-  return [target, bytes](const std::string& path) {
-    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
-    if (!file.valid()) throw FileError(target + ": cannot open its new version");
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                    written == bytes.size() && FlushFileBuffers(file.get());
-    file.Reset();
-    if (!ok) throw FileError(target + ": write failed (error " + std::to_string(GetLastError()) + ")");
-  };
+void FileSet::Add(const FilePlace& target, std::string_view bytes) {
+  AddEntry(target, [&](const std::string& path) { WriteNew(target, path, bytes); }, false);
 }
 
-}  // namespace
-
-void FileSet::Add(const FilePlace& place, std::string_view bytes) {
-  AddEntry(place, WriterOf(place.path(), bytes), false);
-}
-
-void FileSet::AddNew(const FilePlace& place, std::string_view bytes) {
-  AddEntry(place, WriterOf(place.path(), bytes), true);
+void FileSet::AddNew(const FilePlace& target, std::string_view bytes) {
+  AddEntry(target, [&](const std::string& path) { WriteNew(target, path, bytes); }, true);
 }
 
 void FileSet::AddWrittenBy(const FilePlace& place, const std::function<void(const std::string& path)>& write) {
@@ -594,39 +1177,126 @@ void FileSet::AddEntry(const FilePlace& place, const std::function<void(const st
   for (const auto& other : entries_) {
     if (other->target == target) throw FileError(target + ": named twice in one commit");
   }
+  if (!place.folder()) throw FileError(place.open_error());
+  if (place.name().empty() || place.name() == "." || place.name() == "..") {
+    throw FileError(target + ": not a file name");
+  }
   auto entry = std::make_unique<Entry>();
-  entry->target = target;
-  entry->only_new = only_new;
-  const DWORD attributes = GetFileAttributesA(target.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-      throw FileError(target + ": is a symbolic link; refusing to write through it (name the file it leads to)");
-    }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) throw FileError(target + ": not a regular file; refusing to replace it");
-    if (only_new) throw FileError(target + ": exists already; refusing to replace it");
-    entry->had_original = true;
+  Entry& e = *entry;
+  e.target = target;
+  e.path = Within(place);
+  e.only_new = only_new;
+  const EntryInfo found = place.folder()->Entry(place.name());
+  if (found.kind == EntryInfo::kLink) {
+    throw FileError(target + ": is a symbolic link; refusing to write through it (name the file it leads to)");
   }
-  UniqueHandle(CreateBeside(target, ".tmp", &entry->fresh)).Reset();  // only its name is kept
-  write(entry->fresh);
-  if (entry->had_original) {
-    UniqueHandle(CreateBeside(target, ".old", &entry->kept)).Reset();
-    if (!CopyFileA(target.c_str(), entry->kept.c_str(), FALSE)) {
-      throw FileError(target + ": cannot keep a copy of it (error " + std::to_string(GetLastError()) + ")");
+  if (found.kind != EntryInfo::kMissing && found.kind != EntryInfo::kRegular) {
+    throw FileError(target + ": not a regular file; refusing to replace it");
+  }
+  e.had_original = found.kind == EntryInfo::kRegular;
+  e.original = found.id;
+  if (only_new && e.had_original) throw FileError(target + ": exists already; refusing to replace it");
+  // Private: SYSTEM, the administrators and its owner only, nothing
+  // inherited from the target's folder. A new file made in it keeps that
+  // (a backup: as a file of mode 0600); one replacing another takes the
+  // original's security.
+  PSECURITY_DESCRIPTOR private_descriptor = nullptr;
+  ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)",
+                                                         SDDL_REVISION_1, &private_descriptor, nullptr);
+  SECURITY_ATTRIBUTES private_folder{sizeof private_folder, private_descriptor, FALSE};
+  struct FreeDescriptor {
+    PSECURITY_DESCRIPTOR descriptor;
+    ~FreeDescriptor() { ::LocalFree(descriptor); }
+  } free_descriptor{private_descriptor};
+  for (int attempt = 0;; ++attempt) {
+    const std::string folder = e.path + ".torvane-" + RandomSuffix();
+    if (::CreateDirectoryW(LongPath(folder).c_str(), private_descriptor != nullptr ? &private_folder : nullptr)) {
+      e.folder = folder;
+      break;
+    }
+    if (::GetLastError() != ERROR_ALREADY_EXISTS || attempt == 100) {
+      throw FileError(target + ": cannot make a private folder beside it: " + Reason());
     }
   }
+  e.fresh = JoinPath(e.folder, "new");
+  e.kept = JoinPath(e.folder, "old");
+  e.fresh_name = e.fresh;
+  HANDLE created = ::CreateFileW(LongPath(e.fresh).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (created == INVALID_HANDLE_VALUE) {
+    const std::string reason = Reason();
+    ::RemoveDirectoryW(LongPath(e.folder).c_str());
+    e.folder.clear();
+    throw FileError(target + ": cannot create its new version: " + reason);
+  }
+  ::CloseHandle(created);
+
+  write(e.NewPath());
+
+  UniqueHandle out(OpenNoFollow(e.fresh, GENERIC_READ | GENERIC_WRITE | WRITE_DAC | WRITE_OWNER, 0));
+  const EntryInfo written = out.valid() ? InfoOf(out.get()) : EntryInfo{};
+  if (written.kind != EntryInfo::kRegular) throw FileError(target + ": its new version is gone or no regular file");
+  if (e.had_original) {
+    UniqueHandle from(OpenNoFollow(e.path, READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll));
+    const EntryInfo now = from.valid() ? InfoOf(from.get()) : EntryInfo{};
+    if (now.kind != EntryInfo::kRegular || now.id != e.original) {
+      throw FileError(target + ": changed while being replaced; nothing was changed");
+    }
+    TakeSecurity(from.get(), out.get(), target);
+  }
+  e.made = written.id;
+  if (!::FlushFileBuffers(out.get())) throw FileError(target + ": cannot flush: " + Reason());
   entries_.push_back(std::move(entry));
 }
 
 FileLock::FileLock(const FilePlace& place) {
   const std::string& path = place.path();
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    throw FileError(path + ": is a symbolic link; refusing to write through it (name the file it leads to)");
+  if (!place.folder()) throw FileError(path + ": cannot open: " + place.open_error());
+  long waited_ms = 0;
+  while (true) {
+    const EntryInfo named = place.folder()->Entry(place.name());
+    if (named.kind == EntryInfo::kLink) {
+      throw FileError(path + ": is a symbolic link; refusing to write through it (name the file it leads to)");
+    }
+    if (named.kind != EntryInfo::kMissing && named.kind != EntryInfo::kRegular) {
+      throw FileError(path + ": not a regular file; refusing to replace it");
+    }
+    UniqueHandle file(OpenNoFollow(Within(place), GENERIC_READ, kShareHeld));
+    if (!file.valid()) throw FileError(path + ": cannot open: " + Reason());
+    const EntryInfo held = InfoOf(file.get(), Within(place));
+    if (held.kind == EntryInfo::kLink) {
+      throw FileError(path + ": is a symbolic link; refusing to write through it (name the file it leads to)");
+    }
+    if (held.kind != EntryInfo::kRegular) throw FileError(path + ": not a regular file; refusing to replace it");
+    // One byte far past any hive's end: runs take turns, readers meet nothing.
+    for (;;) {
+      OVERLAPPED where{};
+      where.Offset = 0xFFFFFFF0u;
+      where.OffsetHigh = 0x7FFFFFFFu;
+      if (::LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where)) break;
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
+        throw FileError(path + ": cannot lock: " + Reason(error));
+      }
+      if (waited_ms >= LockWaitMilliseconds()) {
+        throw FileError(path + ": another run is changing it (it stays locked); try again when it has finished");
+      }
+      ::Sleep(20);
+      waited_ms += 20;
+    }
+    // The holder before us may have moved a new version in: lock that one.
+    if (place.folder()->Entry(place.name()).id == held.id) {
+      id_ = held.id;
+      fd_ = DescriptorOf(file.Release(), _O_RDONLY);
+      if (fd_ < 0) throw FileError(path + ": cannot open: " + Reason());
+      return;
+    }
   }
 }
 
-FileLock::~FileLock() = default;
-
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::_close(fd_);
+}
 #endif
 
 void FileSet::Commit() {

@@ -3,10 +3,13 @@
 // folder, or leaves a file half written.
 #pragma once
 
+#include <compare>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -22,13 +25,37 @@ class FileError : public std::runtime_error {
   explicit FileError(const std::string& what) : std::runtime_error(ShowNuls(what)) {}
 };
 
+// Which file a name leads to: its volume and its number there (st_dev and
+// st_ino; on Windows the volume serial number and the file index).
+struct FileId {
+  std::uint64_t volume = 0, number = 0;
+  auto operator<=>(const FileId&) const = default;
+};
+
+// What a name in a folder is, the name itself looked at (a link is never
+// followed).
+struct EntryInfo {
+  enum Kind { kMissing, kRegular, kFolder, kLink, kOther };
+  Kind kind = kMissing;
+  FileId id;
+  std::uint64_t size = 0;
+  std::string what;  // for messages: "a pipe", "a symbolic link", ...
+};
+
 // A folder opened once, never through a link: what lies in it is reached
 // through this handle, so a folder swapped on the way after it was opened
-// redirects nothing.
-class Folder {
+// redirects nothing. On Windows every folder on the way stays open, shared
+// for reading and writing but not for deleting, from the volume's root down:
+// none of them can be renamed or replaced while it is held.
+class Folder : public std::enable_shared_from_this<Folder> {
  public:
   // The folder `path` names (a link the caller named is followed).
   static std::shared_ptr<const Folder> Open(const std::string& path);
+  // The root of a Windows volume the caller named. On Windows no part of
+  // the path may be a reparse point (a junction, a symbolic link, a mount
+  // point: "is a symbolic link; refusing to follow it on the volume");
+  // elsewhere the path is followed as named, like Open.
+  static std::shared_ptr<const Folder> OpenVolume(const std::string& path);
   ~Folder();
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
@@ -38,15 +65,32 @@ class Folder {
   std::shared_ptr<const Folder> Child(const std::string& name) const;
   // The names of the entries in it, "." and ".." left out.
   std::vector<std::string> Names() const;
+  // What `name` in it is, not following a link; kMissing when nothing is
+  // there or it cannot be looked at.
+  EntryInfo Entry(const std::string& name) const;
+  // The folder a link `name` in it leads to, only looked at; nullopt when
+  // it leads to no folder.
+  std::optional<FileId> FolderBehind(const std::string& name) const;
+  FileId id() const { return id_; }
   const std::string& path() const { return path_; }
   // Open for reading (O_DIRECTORY); -1 on Windows.
   int fd() const { return fd_; }
 
  private:
-  Folder(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  Folder(std::string path, int fd, void* handle = nullptr, std::shared_ptr<const Folder> parent = nullptr);
   std::string path_;
   int fd_;
+  [[maybe_unused]] void* handle_;  // Windows: the folder's handle
+  std::shared_ptr<const Folder> parent_;  // Windows: held while this one is
+  FileId id_;
 };
+
+// `name` in `folder`, for messages: joined with the system's separator.
+std::string JoinPath(const std::string& folder, const std::string& name);
+
+// The running Windows' own folder (C:\Windows), as the system names it,
+// and which folder that is; nullopt outside Windows.
+std::optional<std::pair<std::string, FileId>> RunningWindowsFolder();
 
 // A file by its name in a folder opened once. Made from a path, it opens the
 // path's folder at once; the file's own name is then followed for reading
@@ -64,6 +108,9 @@ class FilePlace {
   // The whole path, for messages.
   const std::string& path() const { return path_; }
   bool follow_link() const { return follow_link_; }
+  // The file it leads to (its name followed where follow_link()); nullopt
+  // when there is none or it cannot be looked at.
+  std::optional<FileId> id() const;
 
  private:
   std::shared_ptr<const Folder> folder_;
@@ -77,8 +124,33 @@ std::string KindOfFile(unsigned mode);
 
 // Opens a regular file for reading; throws FileError. A file found on a
 // volume is never reached through a link, and one that is no regular file
-// (a pipe, a device, a folder) is refused before it is opened. -1 on Windows.
+// (a pipe, a device, a folder) is refused before it is opened. On Windows
+// the descriptor is the C library's, over a handle that shares reading and
+// deleting, never writing.
 int OpenRegularFile(const FilePlace& place);
+
+// Removes the regular file at `place` when it is still the file `id`
+// (never through a link); false when it is left.
+bool RemoveIfSame(const FilePlace& place, const FileId& id);
+
+// Descriptors, the same on every system (on Windows the C library's, over a
+// handle): the functions the hive engine reads and writes files with. Each
+// returns false (nullopt, -1) on failure, LastSystemError() then saying why.
+std::optional<std::uint64_t> SizeOfFile(int fd);
+bool ReadAt(int fd, void* out, std::size_t size, std::uint64_t at);
+bool WriteAt(int fd, const void* data, std::size_t size, std::uint64_t at);
+bool TruncateFile(int fd, std::uint64_t size);
+// The rest of the file open at `fd`, up to `limit` bytes; throws FileError
+// naming `path` ("larger than `what` can be" past the limit).
+std::string ReadToEnd(int fd, std::uint64_t limit, const std::string& path, const std::string& what);
+// A file that lives in memory only (or in the temporary folder, deleted
+// when closed), open for reading and writing; -1 when none can be made.
+int OpenScratchFile();
+// Opens the new version a FileSet made for a writer (`path` as given to
+// it) for reading and writing, never through a link; -1 on failure.
+int OpenNewVersion(const std::string& path);
+// Why the last call above failed, in words.
+std::string LastSystemError();
 
 // Reads a regular file (or what a link names) whole. A file larger than
 // `limit` bytes is refused before it is read; one that is no regular file
@@ -113,8 +185,13 @@ using BeforeReplaceHook = std::function<void(const std::string& temporary)>;
 // private folders go when the set does; after a crash, one that remains
 // holds the original ("old") or the new version ("new") and is never reused.
 //
-// On Windows the new file and the kept copy are plain files beside the
-// target, created exclusively; they take the folder's inherited security.
+// On Windows the private folder is the same; the new file gets the
+// target's security descriptor (owner, group, access list, as stored) and
+// attributes, and is flushed. Commit moves each original into its private
+// folder as "old" (by its handle, once its identity is checked) and the new
+// version in under the target's name (MoveFileExW, written through): an
+// original is never deleted, and Windows cannot rename over a file that
+// is open, as a locked one is.
 class FileSet {
  public:
   FileSet();
@@ -167,6 +244,9 @@ void WriteFileAtomically(const FilePlace& path, std::string_view bytes, const Be
 // turns and neither update is lost. The file must be a regular file and no
 // symbolic link. When the holder renames a new version in, a waiter finds
 // the name no longer leads to the file it locked and locks the new one.
+// On Windows the file is held open sharing reading and deleting only (no
+// other program writes it meanwhile), and runs take turns by an exclusive
+// byte-range lock past its end (LockFileEx), which no reader meets.
 class FileLock {
  public:
   // Waits up to LockWaitMilliseconds() for the lock; throws FileError when it stays
@@ -176,11 +256,13 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
-  // The locked file, open for reading; -1 on Windows.
+  // The locked file, open for reading, and which file it is.
   int fd() const { return fd_; }
+  FileId id() const { return id_; }
 
  private:
   int fd_ = -1;
+  FileId id_;
 };
 
 // How long a run waits for another run's lock, in milliseconds (tests

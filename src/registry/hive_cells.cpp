@@ -1,10 +1,6 @@
 #include "registry/hive_cells.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -13,6 +9,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "registry/file_io.h"
 #include "registry/hive_log.h"
 #include "registry/little_endian.h"
 #include "registry/owned.h"
@@ -270,15 +267,7 @@ class Writer {
   std::size_t keys_ = 0;
 };
 
-bool WriteAll(int fd, const std::string& bytes, std::size_t at) {
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(at + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
+bool WriteAll(int fd, const std::string& bytes, std::size_t at) { return WriteAt(fd, bytes.data(), bytes.size(), at); }
 
 }  // namespace
 
@@ -514,22 +503,20 @@ std::string WriteChanges(int fd, const HiveChanges& changes, std::uint32_t minor
   }
   if (data_size > 0xFFFFF000u) return "the hive would grow past 4 GB";
   std::string header(0x200, '\0');
-  if (::pread(fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
-    return "cannot read the written hive's header";
-  }
+  if (!ReadAt(fd, header.data(), header.size(), 0)) return "cannot read the written hive's header";
   // Written whole and clean: both sequence numbers one past the old.
   Put32(header, regf::header::kPrimarySequence, sequence);
   Put32(header, regf::header::kSecondarySequence, sequence);
   Put32(header, regf::header::kBinsSize, static_cast<std::uint32_t>(data_size));
   Put32(header, regf::header::kChecksum, BaseBlockChecksum(reinterpret_cast<const unsigned char*>(header.data())));
   for (const auto& [at, bytes] : runs) {
-    if (!WriteAll(fd, bytes, at)) return std::string("cannot write: ") + std::strerror(errno);
+    if (!WriteAll(fd, bytes, at)) return "cannot write: " + LastSystemError();
   }
   for (const auto& [at, bytes] : bins) {
-    if (!WriteAll(fd, bytes, at)) return std::string("cannot write: ") + std::strerror(errno);
+    if (!WriteAll(fd, bytes, at)) return "cannot write: " + LastSystemError();
   }
-  if (!WriteAll(fd, header, 0) || ::ftruncate(fd, static_cast<off_t>(kBaseBlockSize + data_size)) != 0) {
-    return std::string("cannot write: ") + std::strerror(errno);
+  if (!WriteAll(fd, header, 0) || !TruncateFile(fd, kBaseBlockSize + data_size)) {
+    return "cannot write: " + LastSystemError();
   }
   return {};
 }

@@ -1,12 +1,6 @@
 #include "registry/hive_store.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,18 +102,14 @@ bool SameKeys(const RegfReader& one, std::size_t a, const RegfReader& two, std::
 // reads as `reader` does; null otherwise. The reader's mapping keeps the
 // copy.
 std::unique_ptr<RegfReader> CompactCopy(const unsigned char* p, std::size_t size, const RegfReader& reader) {
-  const UniqueFd memory(::memfd_create("hive", MFD_CLOEXEC));
+  const UniqueFd memory(OpenScratchFile());
   if (memory.get() < 0) return nullptr;
   {
     const std::string bytes = CompactHive(p, size);
     if (bytes.empty() || !CheckHiveStructure(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()).empty()) {
       return nullptr;
     }
-    for (std::size_t done = 0; done < bytes.size();) {
-      const ssize_t n = ::write(memory.get(), bytes.data() + done, bytes.size() - done);
-      if (n <= 0) return nullptr;
-      done += static_cast<std::size_t>(n);
-    }
+    if (!WriteAt(memory.get(), bytes.data(), bytes.size(), 0)) return nullptr;
   }
   auto copy = RegfReader::Open(memory.get());
   if (copy == nullptr || !copy->Check().empty() || !SameKeys(reader, reader.root(), *copy, copy->root(), 0)) {
@@ -164,27 +154,15 @@ std::vector<FoundLog> FindLogs(const FilePlace& place) {
     }
     if (!found) continue;
     const FilePlace log(place.folder(), *found);
-    struct stat info {};
-    if (::fstatat(folder.fd(), found->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-      throw DirtyHiveError(log.path() + ": cannot read: " + std::strerror(errno));
-    }
-    if (S_ISLNK(info.st_mode)) throw DirtyHiveError(log.path() + ": is a symbolic link; refusing to follow it");
-    if (!S_ISREG(info.st_mode)) throw DirtyHiveError(log.path() + ": not a regular file (" + KindOfFile(info.st_mode) + ")");
-    if (static_cast<std::uint64_t>(info.st_size) > kMaxLogBytes) {
-      throw DirtyHiveError(log.path() + ": larger than a transaction log can be");
-    }
+    const EntryInfo info = folder.Entry(*found);
+    if (info.kind == EntryInfo::kMissing) throw DirtyHiveError(log.path() + ": cannot read it");
+    if (info.kind == EntryInfo::kLink) throw DirtyHiveError(log.path() + ": is a symbolic link; refusing to follow it");
+    if (info.kind != EntryInfo::kRegular) throw DirtyHiveError(log.path() + ": not a regular file (" + info.what + ")");
+    if (info.size > kMaxLogBytes) throw DirtyHiveError(log.path() + ": larger than a transaction log can be");
     FoundLog entry{*found, {}};
     try {
       const UniqueFd fd(OpenRegularFile(log));
-      char buffer[1 << 16];
-      for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw FileError(log.path() + ": cannot read: " + std::strerror(errno));
-        if (n == 0) break;
-        entry.bytes.append(buffer, static_cast<std::size_t>(n));
-        if (entry.bytes.size() > kMaxLogBytes) throw FileError(log.path() + ": larger than a transaction log can be");
-      }
+      entry.bytes = ReadToEnd(fd.get(), kMaxLogBytes, log.path(), "a transaction log");
     } catch (const FileError& error) {
       throw DirtyHiveError(error.what());
     }
@@ -201,7 +179,7 @@ std::unique_ptr<Mapping> Recover(const FilePlace& place, int fd, std::uint64_t f
   const std::vector<FoundLog> logs = FindLogs(place);
   const Mapping primary(fd);
   if (primary.data() == nullptr || primary.size() != file_size) {
-    throw HiveError(place.path() + ": cannot map it: " + std::strerror(errno));
+    throw HiveError(place.path() + ": cannot map it: " + LastSystemError());
   }
   std::vector<LogFile> files;
   for (const FoundLog& log : logs) files.push_back(LogFile{log.name, log.bytes});
@@ -214,7 +192,7 @@ std::unique_ptr<Mapping> Recover(const FilePlace& place, int fd, std::uint64_t f
                          ")");
   }
   auto image = std::make_unique<Mapping>(Mapping::PrivateCopy(fd, file_size, recovery->size));
-  if (image->data() == nullptr) throw HiveError(place.path() + ": cannot map it: " + std::strerror(errno));
+  if (image->data() == nullptr) throw HiveError(place.path() + ": cannot map it: " + LastSystemError());
   ApplyRecovery(*recovery, image->private_data());
   // What the logs point at is copied: they may go now.
   for (LogPage& page : recovery->pages) page.data = nullptr;
@@ -237,14 +215,12 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
   }
   // A file opened for reading is this function's; a locked one the lock's.
   const UniqueFd owned(writable ? -1 : fd);
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) throw HiveError(path + ": cannot read: " + std::strerror(errno));
-  if (!S_ISREG(info.st_mode)) throw HiveError(path + ": not a regular file");
-  const auto file_size = static_cast<std::uint64_t>(info.st_size);
+  // (Both open regular files only.)
+  const std::optional<std::uint64_t> size = SizeOfFile(fd);
+  if (!size) throw HiveError(path + ": cannot read: " + LastSystemError());
+  const std::uint64_t file_size = *size;
   std::string header(static_cast<std::size_t>(std::min<std::uint64_t>(file_size, kBaseBlockSize + 4)), '\0');
-  if (::pread(fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
-    throw HiveError(path + ": cannot read: " + std::strerror(errno));
-  }
+  if (!ReadAt(fd, header.data(), header.size(), 0)) throw HiveError(path + ": cannot read: " + LastSystemError());
   const std::string first_bin = header.size() > kBaseBlockSize ? header.substr(kBaseBlockSize) : std::string();
   header.resize(std::min<std::size_t>(header.size(), kBaseBlockSize));
   bool dirty = false;
@@ -268,7 +244,7 @@ std::shared_ptr<HiveFile> HiveFile::Open(const FilePlace& place, bool writable) 
   } else {
     reader = RegfReader::Open(fd);
   }
-  if (reader == nullptr) throw HiveError(path + ": cannot map it: " + std::strerror(errno));
+  if (reader == nullptr) throw HiveError(path + ": cannot map it: " + LastSystemError());
   if (const std::string damage = reader->Check(); !damage.empty()) {
     if (dirty) {
       throw DirtyHiveError(path + ": the hive is dirty, and with its transaction logs replayed it is damaged (" +
@@ -405,6 +381,11 @@ HiveFile::~HiveFile() = default;
 
 void HiveFile::Prepare(FileSet& set) {
   if (const std::string refusal = Unwritable(); !refusal.empty()) throw HiveError(refusal);
+  // The name must still lead to the file read and locked: one put there
+  // meanwhile is never replaced by what was read from another.
+  if (lock_ && place_.folder() && place_.folder()->Entry(place_.name()).id != lock_->id()) {
+    throw HiveError(path_ + ": another file took its name during the run; nothing was written");
+  }
   try {
     set.AddWrittenBy(place_, [&](const std::string& temporary) { WriteProved(temporary, -1); });
   } catch (const FileError& error) {
@@ -420,20 +401,14 @@ std::string HiveFile::Unwritable() const {
 void HiveFile::WriteProved(const std::string& name, int fd) const {
   UniqueFd opened;
   if (fd < 0) {
-    opened.Reset(::open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    opened.Reset(OpenNewVersion(name));
     fd = opened.get();
-    if (fd < 0) throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
+    if (fd < 0) throw HiveError(path_ + ": cannot write the changed hive: " + LastSystemError());
   }
   // The hive as it was read (its bins only), then the run's changes.
   const std::string_view image = reader_->image();
-  for (std::size_t done = 0; done < image.size();) {
-    const ssize_t n = ::pwrite(fd, image.data() + done, image.size() - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
-    done += static_cast<std::size_t>(n);
-  }
-  if (::ftruncate(fd, static_cast<off_t>(image.size())) != 0) {
-    throw HiveError(path_ + ": cannot write the changed hive: " + std::strerror(errno));
+  if (!WriteAt(fd, image.data(), image.size(), 0) || !TruncateFile(fd, image.size())) {
+    throw HiveError(path_ + ": cannot write the changed hive: " + LastSystemError());
   }
   if (const std::string problem = WriteChanges(fd, Changes(), minor_version_); !problem.empty()) {
     throw HiveError(path_ + ": cannot write the changes (" + problem + "); nothing was written");
@@ -450,12 +425,12 @@ std::string HiveFile::PrepareRefusal() const {
   if (refusal_ && refusal_->first == generation_) return refusal_->second;
   // Written into memory, never beside the file: a dry run leaves no trace.
   std::string refusal;
-  const UniqueFd memory(::memfd_create("hive", MFD_CLOEXEC));
+  const UniqueFd memory(OpenScratchFile());
   if (memory.get() < 0) {
-    refusal = path_ + ": cannot write the changed hive: " + std::strerror(errno);
+    refusal = path_ + ": cannot write the changed hive: " + LastSystemError();
   } else {
     try {
-      WriteProved("/proc/self/fd/" + std::to_string(memory.get()), memory.get());
+      WriteProved("(in memory)", memory.get());
     } catch (const HiveError& error) {
       refusal = error.what();
     }

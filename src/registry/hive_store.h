@@ -117,7 +117,12 @@ class HiveFile {
   // FileSet); Committed() once the set is committed. Throws HiveError (also
   // when a change broke off half-way); then nothing was written.
   void Prepare(FileSet& set);
-  void Committed() { modified_ = false; }
+  // The lock goes with the commit: a run waiting for it then takes the new
+  // file, and the old one (on Windows moved aside, open while locked) can go.
+  void Committed() {
+    modified_ = false;
+    lock_.reset();
+  }
   // A file set of this hive alone. Does nothing when nothing changed.
   void Commit(const BeforeReplaceHook& hook = {});
   // Why Prepare would refuse the changes made so far (HiveError's message),

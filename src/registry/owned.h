@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #else
 #include <sys/mman.h>
@@ -15,9 +16,8 @@
 
 namespace torvane::registry {
 
-#ifndef _WIN32
-
-// An open file descriptor; -1 holds none.
+// An open file descriptor (on Windows the C library's, over a handle); -1
+// holds none.
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
@@ -40,13 +40,19 @@ class UniqueFd {
     return fd;
   }
   void Reset(int fd = -1) {
+#ifdef _WIN32
+    if (fd_ >= 0) ::_close(fd_);
+#else
     if (fd_ >= 0) ::close(fd_);
+#endif
     fd_ = fd;
   }
 
  private:
   int fd_;
 };
+
+#ifndef _WIN32
 
 // A whole file mapped for reading; empty (null data) when it could not be,
 // or when the file is shorter than `at_least`. The mapping outlives the
@@ -101,6 +107,79 @@ class Mapping {
 };
 
 #else  // _WIN32
+
+// The same on Windows, where the bytes are read into memory of this
+// process: a file mapped there could not be renamed or replaced while the
+// mapping stays, and a commit replaces a hive its run still reads.
+class Mapping {
+ public:
+  explicit Mapping(int fd, std::size_t at_least = 1) {
+    LARGE_INTEGER size{};
+    HANDLE file = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (!::GetFileSizeEx(file, &size) || size.QuadPart <= 0 ||
+        static_cast<unsigned long long>(size.QuadPart) > static_cast<std::size_t>(-1) ||
+        static_cast<std::size_t>(size.QuadPart) < at_least) {
+      return;
+    }
+    if (Allocate(static_cast<std::size_t>(size.QuadPart)) && !ReadInto(file, size_)) Free();
+  }
+  // A copy of the file's first `file_bytes` bytes, `size` bytes long (zeros
+  // past them), that this process may write into. Empty when it cannot be
+  // made.
+  static Mapping PrivateCopy(int fd, std::size_t file_bytes, std::size_t size) {
+    Mapping copy;
+    if (size == 0 || !copy.Allocate(size)) return copy;
+    const std::size_t from_file = file_bytes < size ? file_bytes : size;
+    if (from_file > 0 && !copy.ReadInto(reinterpret_cast<HANDLE>(::_get_osfhandle(fd)), from_file)) copy.Free();
+    return copy;
+  }
+  Mapping(Mapping&& other) noexcept : data_(other.data_), size_(other.size_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
+  }
+  ~Mapping() { Free(); }
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+
+  const unsigned char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  unsigned char* private_data() const { return const_cast<unsigned char*>(data_); }
+
+ private:
+  Mapping() = default;
+  bool Allocate(std::size_t size) {
+    void* at = ::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (at == nullptr) return false;
+    data_ = static_cast<const unsigned char*>(at);
+    size_ = size;
+    return true;
+  }
+  // The file's first `count` bytes, read from its start.
+  bool ReadInto(HANDLE file, std::size_t count) {
+    std::size_t done = 0;
+    while (done < count) {
+      OVERLAPPED where{};
+      where.Offset = static_cast<DWORD>(static_cast<unsigned long long>(done));
+      where.OffsetHigh = static_cast<DWORD>(static_cast<unsigned long long>(done) >> 32);
+      const std::size_t left = count - done;
+      DWORD got = 0;
+      if (!::ReadFile(file, private_data() + done, static_cast<DWORD>(left < (1u << 30) ? left : (1u << 30)), &got,
+                      &where) ||
+          got == 0) {
+        return false;
+      }
+      done += got;
+    }
+    return true;
+  }
+  void Free() {
+    if (data_ != nullptr) ::VirtualFree(const_cast<unsigned char*>(data_), 0, MEM_RELEASE);
+    data_ = nullptr;
+    size_ = 0;
+  }
+  const unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
 
 // A kernel handle; null and INVALID_HANDLE_VALUE hold none.
 class UniqueHandle {

@@ -14,13 +14,6 @@
 #include "registry/reg_tree.h"
 #include "registry/utf.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 namespace torvane::repair {
 
 using registry::HKey;
@@ -42,28 +35,17 @@ WrittenFile WriteNewFile(const std::string& path, const std::string& bytes) {
     throw BackupError(path + ": cannot write the backup: " + reason + "; nothing was changed");
   }
   WrittenFile made_file{path};
-#ifndef _WIN32
-  struct stat made {};
-  if (::lstat(path.c_str(), &made) == 0) {
-    made_file.device = made.st_dev;
-    made_file.number = made.st_ino;
+  const registry::FilePlace place(path);
+  if (place.folder()) {
+    const registry::EntryInfo made = place.folder()->Entry(place.name());
+    made_file.device = made.id.volume;
+    made_file.number = made.id.number;
   }
-#endif
   return made_file;
 }
 
 bool RemoveWritten(const WrittenFile& file) {
-#ifdef _WIN32
-  (void)file;  // a live run never fails after its backup with nothing changed
-  return false;
-#else
-  struct stat now {};
-  if (file.number == 0 || ::lstat(file.path.c_str(), &now) != 0 || !S_ISREG(now.st_mode) ||
-      static_cast<std::uint64_t>(now.st_dev) != file.device || static_cast<std::uint64_t>(now.st_ino) != file.number) {
-    return false;
-  }
-  return ::unlink(file.path.c_str()) == 0;
-#endif
+  return file.number != 0 && registry::RemoveIfSame(registry::FilePlace(file.path), {file.device, file.number});
 }
 
 namespace {

@@ -93,7 +93,7 @@ const std::set<std::string> kWindows7Functions = {
     "user32!SetWindowLongA", "user32!SetWindowLongPtrA", "user32!SetWindowPos", "user32!UpdateWindow",
     // files, volumes and wide registry names
     "advapi32!RegCreateKeyExW", "advapi32!RegDeleteValueW", "advapi32!RegEnumKeyExW", "advapi32!RegEnumValueW",
-    "advapi32!RegOpenKeyExW", "advapi32!RegQueryInfoKeyW", "advapi32!RegSetValueExW", "kernel32!CreateFileW",
+    "advapi32!RegOpenKeyExW", "advapi32!RegQueryInfoKeyW", "advapi32!RegSetValueExW", "kernel32!CreateFileW", "kernel32!GetLocalTime",
     "kernel32!CreateHardLinkW", "kernel32!DeleteFileW", "kernel32!FindFirstVolumeW", "kernel32!FindNextVolumeW",
     "kernel32!FindVolumeClose", "kernel32!GetDiskFreeSpaceExW", "kernel32!GetFileAttributesW",
     "kernel32!GetFileInformationByHandle", "kernel32!GetFileSizeEx", "kernel32!GetFileType",
@@ -109,6 +109,15 @@ const std::set<std::string> kWindows7Functions = {
     "advapi32!LookupPrivilegeValueW", "advapi32!OpenProcessToken", "advapi32!RegDeleteKeyW",
     "advapi32!RegLoadKeyW", "advapi32!RegUnLoadKeyW", "kernel32!ExpandEnvironmentStringsW",
     "kernel32!GetExitCodeProcess", "kernel32!GetProcessTimes", "msvcrt!fputwc", "msvcrt!fwprintf",
+    // offline Windows volumes: folders held, files locked, moved aside and in
+    // by their handles, given the original's security; wide arguments
+    "advapi32!GetKernelObjectSecurity", "advapi32!SetKernelObjectSecurity", "kernel32!CreateDirectoryW",
+    "advapi32!ConvertStringSecurityDescriptorToSecurityDescriptorW",
+    "kernel32!FindClose", "kernel32!FindFirstFileW", "kernel32!FindNextFileW", "kernel32!GetFileInformationByHandleEx",
+    "kernel32!LockFileEx", "kernel32!SetFileInformationByHandle", "kernel32!SetFilePointerEx", "kernel32!VirtualAlloc",
+    "kernel32!VirtualFree", "kernel32!GetStartupInfoW", "msvcrt!__wgetmainargs", "msvcrt!__winitenv",
+    "msvcrt!_wcmdln", "msvcrt!__p__wcmdln", "msvcrt!_open_osfhandle", "msvcrt!_time64", "msvcrt!time",
+    "msvcrt!isalpha",
 };
 
 constexpr const char* kMarker = "planted-dll-loaded.txt";
