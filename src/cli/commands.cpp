@@ -25,9 +25,9 @@ using registry::RegFile;
 
 namespace {
 
-repair::RunProfile RunProfileOf(const Profile& profile) {
-  return {profile.store, profile.target, profile.system_directory, profile.has_machine, profile.has_user,
-          profile.policy.get()};
+repair::RunProfile RunProfileOf(const Profile& profile, const std::vector<int>& ignored = {}) {
+  return {profile.store,    profile.target,       profile.system_directory, profile.has_machine,
+          profile.has_user, profile.policy.get(), ignored};
 }
 
 bool Determinable(int index, const Profile& profile) { return repair::Determinable(index, RunProfileOf(profile)); }
@@ -38,15 +38,6 @@ void Keep(const repair::Findings& found, ProfileReport& result) {
   result.views = found.views;
   result.unread = found.unread;
   result.policy = found.policy;
-}
-
-// Items named by --ignore are reported as such, whatever they showed.
-void MarkIgnored(const Options& options, ProfileReport& result) {
-  for (int index : options.ignored) {
-    result.states[index] = State::kIgnored;
-    result.views[index] = {};
-    result.unread[index].clear();
-  }
 }
 
 std::string MissingHive(int index, const Profile& profile) {
@@ -159,8 +150,7 @@ int Scan(const Options& options, const Streams& streams) {
     result.name = profile.name;
     result.sid = profile.sid;
     result.problem = ProblemOf(profile);
-    Keep(repair::Evaluate(engine, watched, RunProfileOf(profile)), result);
-    MarkIgnored(options, result);
+    Keep(repair::Evaluate(engine, watched, RunProfileOf(profile, options.ignored)), result);
     WarnRefused(watched.refusals(), watched, streams);
     damaged |= WarnUnusable(profile, streams);
     // A place that could not be read, or whose hive was not given, cannot
@@ -230,7 +220,7 @@ void RefuseUnnamableProfiles(const std::vector<Profile>& profiles) {
 }
 
 // The report of one profile from its part of the run.
-ProfileReport ReportOf(const Profile& profile, const repair::ProfileRun& run, const Options& options) {
+ProfileReport ReportOf(const Profile& profile, const repair::ProfileRun& run) {
   ProfileReport result;
   result.name = profile.name;
   result.sid = profile.sid;
@@ -247,7 +237,6 @@ ProfileReport ReportOf(const Profile& profile, const repair::ProfileRun& run, co
   result.left_alone = run.left_alone;
   result.domain_managed = run.domain_managed;
   result.changes = run.changes;
-  MarkIgnored(options, result);
   return result;
 }
 
@@ -278,7 +267,7 @@ int Repair(const Options& options, const Streams& streams) {
   }
 
   std::vector<repair::RunProfile> run_profiles;
-  for (const Profile& profile : profiles) run_profiles.push_back(RunProfileOf(profile));
+  for (const Profile& profile : profiles) run_profiles.push_back(RunProfileOf(profile, options.ignored));
   repair::RepairRun run(std::move(run_profiles), requested, options.dry_run, options.include_managed);
   std::optional<repair::WrittenFile> backup;
   for (const repair::ProfileRun& part : run.profiles()) {
@@ -348,7 +337,7 @@ int Repair(const Options& options, const Streams& streams) {
   for (std::size_t k = 0; k < profiles.size(); ++k) {
     const repair::ProfileRun& part = run.profiles()[k];
     WarnRefused(part.refusals, *profiles[k].store, streams);
-    report.profiles.push_back(ReportOf(profiles[k], part, options));
+    report.profiles.push_back(ReportOf(profiles[k], part));
     report.profiles.back().policy_files = policy_files[k];
     incomplete |= !part.failed.empty() || !part.still_damaged.empty();
     incomplete |= WarnUnusable(profiles[k], streams);

@@ -67,6 +67,11 @@ Findings Evaluate(RepairEngine& engine, registry::RegistryStore& store, const Ru
     }
     if (with_views && (HivesTouched(i) & kTouchesLocalMachine)) found.views[i] = engine.CheckViews(i);
   }
+  for (int index : profile.ignored) {
+    found.states[index] = ItemState::kIgnored;
+    found.views[index] = {};
+    found.unread[index].clear();
+  }
   return found;
 }
 

@@ -35,6 +35,8 @@ struct RunProfile {
   bool has_user = true;     // the HKCU part is there
   // The Group Policy files of this machine and profile; null: none read.
   const registry::PolicyEvidence* policy = nullptr;
+  // Items left out at the caller's word: kIgnored, whatever they show.
+  std::vector<int> ignored{};
 };
 
 // Whether the profile has every hive `index` reads.
