@@ -14,6 +14,7 @@
 #include "registry/owned.h"
 #include "registry/preg.h"
 #include "registry/reg_document.h"
+#include "registry/volume_policy.h"
 #include "repair/engine.h"
 #include "repair/value_read.h"
 
@@ -187,15 +188,7 @@ class HiveSource final : public Source {
     profiles_.push_back(profile);
   }
 
-  // A local policy file as read, and the policy object's gpt.ini.
-  struct PolicyFile {
-    FilePlace place;
-    std::string bytes;
-    bool machine;
-    std::optional<FilePlace> gpt;
-    std::string gpt_bytes;
-    std::string gpt_problem;  // why there is no gpt.ini to change
-  };
+  using PolicyFile = registry::LocalPolicyFile;
   void NotePolicyFile(PolicyFile file) {
     const std::string path = file.place.path();
     policy_files_.emplace(path, std::move(file));
@@ -274,30 +267,6 @@ class HiveSource final : public Source {
   std::set<std::string> edited_;
 };
 
-// The entry of `folder` named `name` in any letter case. Two such entries
-// (a volume mounted case-sensitively) leave no way to tell which one Windows
-// uses: refused.
-std::optional<std::string> FindNoCase(const Folder& folder, const std::string& name) {
-  std::optional<std::string> found;
-  for (const std::string& entry : folder.Names()) {
-    if (FoldName(entry) != FoldName(name)) continue;
-    if (found) {
-      throw FileError(folder.path() + "/" + name + ": there are two, \"" + std::min(*found, entry) + "\" and \"" +
-                      std::max(*found, entry) + "\"; refusing to guess which one Windows uses");
-    }
-    found = entry;
-  }
-  return found;
-}
-
-// A folder of the volume on the way to a hive, opened once: a link there
-// could lead a write anywhere on the rescue system, so none is followed.
-std::shared_ptr<const Folder> FolderOf(const std::shared_ptr<const Folder>& dir, const std::string& name) {
-  if (!dir) return nullptr;
-  const auto found = FindNoCase(*dir, name);
-  return found ? dir->Child(*found) : nullptr;
-}
-
 // What `name` in `folder` is, not following a link; false when nothing is there.
 bool StatEntry(const Folder& folder, const std::string& name, EntryInfo* info) {
   *info = folder.Entry(name);
@@ -327,103 +296,6 @@ std::string SystemDirectoryOnVolume(const std::string& named, const std::string&
     if (FoldName(folder) == FoldName(windows_folder)) return named;
   }
   return drive + windows_folder + tail;
-}
-
-// A file `path` (folder names, then the file's) below `folder`, found
-// without regard to letter case and never through a link, read whole up to
-// `limit` bytes; nullopt when it is not there. Throws FileError for one that
-// cannot be read, is a link or no regular file, or is larger.
-std::optional<std::string> ReadBelow(std::shared_ptr<const Folder> folder, const std::vector<std::string>& path,
-                                     std::size_t limit, std::string* where, std::optional<FilePlace>* found = nullptr) {
-  for (std::size_t i = 0; i + 1 < path.size() && folder; ++i) folder = FolderOf(folder, path[i]);
-  if (!folder) return std::nullopt;
-  const auto name = FindNoCase(*folder, path.back());
-  if (!name) return std::nullopt;
-  const FilePlace place(folder, *name);
-  *where = place.path();
-  if (found) *found = place;
-  const UniqueFd fd(OpenRegularFile(place));
-  return ReadToEnd(fd.get(), limit, place.path(), "a policy file");
-}
-
-// Reads the policy file `path` below `folder` into `evidence`; a file that
-// cannot be read, or is malformed, is named in a note instead. Returns
-// where it was found and its bytes, for a trusted file a run may change.
-std::optional<std::pair<FilePlace, std::string>> AddPolicyFile(PolicyEvidence& evidence,
-                                                               const std::shared_ptr<const Folder>& folder,
-                                                               const std::vector<std::string>& path, HKey hive,
-                                                               const char* scope, const char* name, bool trusted) {
-  std::string where = folder ? folder->path() : std::string();
-  try {
-    std::optional<FilePlace> place;
-    auto bytes = ReadBelow(folder, path, kMaxPregFileBytes, &where, &place);
-    if (!bytes) return std::nullopt;
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes->data());
-    evidence.Add(hive, PolicyOrigin{scope, name, where, false}, PregFile::Parse({data, bytes->size()}), trusted);
-    if (!trusted) evidence.Note(where + ": not evidence of policy: a standard user can write it");
-    return std::make_pair(*place, std::move(*bytes));
-  } catch (const FileError& error) {
-    evidence.Note(std::string(error.what()) + "; not read as evidence of policy");
-  } catch (const PregError& error) {
-    evidence.Note(where + ": " + error.what() + "; not read as evidence of policy");
-  }
-  return std::nullopt;
-}
-
-// The machine's Group Policy files on a mounted Windows volume, each folder
-// resolved once and each file read once for every profile. Only the local
-// policy object's files are evidence: on a default install no standard user
-// can write below Windows\System32\GroupPolicy. The merged results Group
-// Policy keeps in ntuser.pol are named but never trusted: a user can replace
-// the one in their own profile folder, and create the machine's under
-// ProgramData where it is missing. Who owns a file cannot be told offline.
-PolicyEvidence MachinePolicyOfVolume(const std::shared_ptr<const Folder>& root, HiveSource& source) {
-  PolicyEvidence evidence;
-  std::shared_ptr<const Folder> local;
-  try {
-    local = FolderOf(FolderOf(FolderOf(root, "Windows"), "System32"), "GroupPolicy");
-  } catch (const FileError& error) {
-    evidence.Note(std::string(error.what()) + "; not read as evidence of policy");
-  }
-  // The local policy object's version, raised where a run takes a value out.
-  std::optional<FilePlace> gpt_place;
-  std::optional<std::string> gpt;
-  std::string gpt_problem;
-  try {
-    std::string where = local ? FilePlace(local, "gpt.ini").path() : std::string();
-    if (local) gpt = ReadBelow(local, {"gpt.ini"}, 1 << 20, &where, &gpt_place);
-    if (!gpt) gpt_problem = where + ": missing";
-  } catch (const FileError& error) {
-    gpt_problem = error.what();
-  }
-  const auto keep = [&](std::optional<std::pair<FilePlace, std::string>> read, bool machine) {
-    if (!read) return;
-    source.NotePolicyFile({std::move(read->first), std::move(read->second), machine, gpt ? gpt_place : std::nullopt,
-                           gpt.value_or(""), gpt_problem});
-  };
-  if (local) {
-    keep(AddPolicyFile(evidence, local, {"Machine", "Registry.pol"}, kLocalMachine, "local", "Local Group Policy", true),
-         true);
-  }
-  AddPolicyFile(evidence, root, {"ProgramData", "ntuser.pol"}, kLocalMachine, "domain",
-                "Group Policy (the machine's applied settings)", false);
-  if (local) {
-    keep(AddPolicyFile(evidence, local, {"User", "Registry.pol"}, kCurrentUser, "local", "Local Group Policy", true),
-         false);
-  }
-  return evidence;
-}
-
-// The machine's evidence, and the profile's own ntuser.pol (`profile`: its
-// folder; null for none).
-std::shared_ptr<PolicyEvidence> PolicyOfProfile(const PolicyEvidence& machine,
-                                                const std::shared_ptr<const Folder>& profile) {
-  auto evidence = std::make_shared<PolicyEvidence>(machine);
-  if (profile) {
-    AddPolicyFile(*evidence, profile, {"ntuser.pol"}, kCurrentUser, "domain",
-                  "Group Policy (the user's applied settings)", false);
-  }
-  return evidence;
 }
 
 std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
@@ -557,7 +429,9 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
     }
     source->AddProfile(found.name, machine, user, {}, machine_problem);
   }
-  const PolicyEvidence machine_policy = MachinePolicyOfVolume(root, *source);
+  std::vector<registry::LocalPolicyFile> local_files;
+  const PolicyEvidence machine_policy = MachinePolicyOfVolume(root, &local_files);
+  for (auto& file : local_files) source->NotePolicyFile(std::move(file));
   for (Profile& profile : source->profiles()) {
     profile.system_directory = SystemDirectoryOnVolume(profile.system_directory, windows_folder);
     std::shared_ptr<const Folder> folder;

@@ -24,6 +24,7 @@
 #include <unistd.h>
 #endif
 
+#include "registry/names.h"
 #include "registry/owned.h"
 #include "registry/utf.h"
 
@@ -1344,6 +1345,38 @@ void WriteFileAtomically(const FilePlace& path, std::string_view bytes, const Be
   set.SetBeforeReplace(hook);
   set.Add(path, bytes);
   set.Commit();
+}
+
+std::optional<std::string> FindNoCase(const Folder& folder, const std::string& name) {
+  std::optional<std::string> found;
+  for (const std::string& entry : folder.Names()) {
+    if (FoldName(entry) != FoldName(name)) continue;
+    if (found) {
+      throw FileError(folder.path() + "/" + name + ": there are two, \"" + std::min(*found, entry) + "\" and \"" +
+                      std::max(*found, entry) + "\"; refusing to guess which one Windows uses");
+    }
+    found = entry;
+  }
+  return found;
+}
+
+std::shared_ptr<const Folder> FolderOf(const std::shared_ptr<const Folder>& dir, const std::string& name) {
+  if (!dir) return nullptr;
+  const auto found = FindNoCase(*dir, name);
+  return found ? dir->Child(*found) : nullptr;
+}
+
+std::optional<std::string> ReadBelow(std::shared_ptr<const Folder> folder, const std::vector<std::string>& path,
+                                     std::size_t limit, std::string* where, std::optional<FilePlace>* found) {
+  for (std::size_t i = 0; i + 1 < path.size() && folder; ++i) folder = FolderOf(folder, path[i]);
+  if (!folder) return std::nullopt;
+  const auto name = FindNoCase(*folder, path.back());
+  if (!name) return std::nullopt;
+  const FilePlace place(folder, *name);
+  *where = place.path();
+  if (found) *found = place;
+  const UniqueFd fd(OpenRegularFile(place));
+  return ReadToEnd(fd.get(), limit, place.path(), "a policy file");
 }
 
 }  // namespace torvane::registry

@@ -270,4 +270,22 @@ class FileLock {
 long LockWaitMilliseconds();
 void SetLockWaitMilliseconds(long milliseconds);
 
+// The entry of `folder` named `name` in any letter case, as Windows finds
+// it on NTFS; nullopt when there is none. Throws FileError when there are
+// two (a volume mounted case-sensitively): which one Windows uses cannot be
+// told.
+std::optional<std::string> FindNoCase(const Folder& folder, const std::string& name);
+
+// The folder `name` of `dir` in any letter case, opened once and never
+// through a link; null when `dir` is null or holds no such entry.
+std::shared_ptr<const Folder> FolderOf(const std::shared_ptr<const Folder>& dir, const std::string& name);
+
+// A file `path` (folder names, then the file's) below `folder`, found in
+// any letter case and never through a link, read whole up to `limit` bytes;
+// nullopt when it is not there. `where` receives its path, `found` its
+// place. Throws FileError for one that cannot be read, is a link or no
+// regular file, or is larger.
+std::optional<std::string> ReadBelow(std::shared_ptr<const Folder> folder, const std::vector<std::string>& path,
+                                     std::size_t limit, std::string* where, std::optional<FilePlace>* found = nullptr);
+
 }  // namespace torvane::registry
