@@ -1,12 +1,8 @@
 #include "cli/commands.h"
 
-#include <algorithm>
-#include <memory>
 
 #include "cli/command_parts.h"
 #include "registry/codepage.h"
-#include "registry/utf.h"
-#include "repair/engine.h"
 
 namespace torvane::cli {
 

@@ -1,10 +1,8 @@
 #include "cli/report.h"
 
-#include <algorithm>
 
 #include "registry/codepage.h"
 #include "registry/reg_file.h"
-#include "registry/utf.h"
 
 namespace torvane::cli {
 

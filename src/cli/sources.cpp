@@ -1,18 +1,10 @@
 #include "cli/sources.h"
 
-#include <algorithm>
-#include <cctype>
-#include <filesystem>
-#include <map>
 #include <set>
 
 #include "registry/codepage.h"
 #include "registry/demo.h"
-#include "registry/file_io.h"
-#include "registry/memory_store.h"
 #include "registry/names.h"
-#include "registry/owned.h"
-#include "registry/preg.h"
 #include "registry/reg_document.h"
 #include "registry/volume_policy.h"
 #include "repair/engine.h"

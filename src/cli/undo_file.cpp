@@ -2,33 +2,16 @@
 
 #include <cerrno>
 #include <cstring>
-#include <algorithm>
-#include <filesystem>
-#include <functional>
-#include <map>
-#include <set>
-#include <unordered_set>
 
 #include "cli/sources.h"
 #include "registry/file_io.h"
 #include "registry/names.h"
-#include "registry/owned.h"
-#include "registry/reg_tree.h"
-#include "registry/utf.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace torvane::cli {
-
-using registry::HKey;
-using registry::RegEntry;
-using registry::RegFile;
-using registry::RegFormat;
-using registry::RegTarget;
-using registry::RegValue;
 
 namespace {
 

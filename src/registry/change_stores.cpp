@@ -467,14 +467,35 @@ long OverlayStore::RegCreateKeyExA(HKey key, const std::string& subkey, std::uin
   return kSuccess;
 }
 
-long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
+long OverlayStore::OpenVictim(HKey key, const std::string& subkey, HKey* victim) {
   const Handle* handle = Find(key);
   if (handle == nullptr) return kInvalidHandle;
   if (IsDeleted(*handle)) return kKeyDeleted;
   if (SplitKeyPath(subkey).empty()) return kInvalidParameter;
+  return RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, victim);
+}
+
+void OverlayStore::MarkDeleted(const Handle& victim) {
+  // A key whose kind cannot be told is taken for a link: never backed up as
+  // an ordinary key.
+  bool link = false;
+  if (base_.RegQueryKeyIsLink(victim.base, &link) != kSuccess) link = true;
+  OverlayState& state = StateOf(victim.root);
+  if (state.deleted.emplace(victim.id, victim.path).second) ++state.deleted_depths[victim.depth];
+  if (link) state.links.insert(victim.id);
+  // What was written or made here at or below it goes with it.
+  const std::string below = victim.id + "\\";
+  const auto at_or_below = [&](const auto& entry) {
+    return entry.first == victim.id || entry.first.compare(0, below.size(), below) == 0;
+  };
+  std::erase_if(state.values, at_or_below);
+  std::erase_if(state.created, at_or_below);
+  ++state.generation;
+}
+
+long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   HKey victim = kNullKey;
-  const long rc = RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim);
-  if (rc != kSuccess) return rc;
+  if (const long rc = OpenVictim(key, subkey, &victim); rc != kSuccess) return rc;
   std::vector<std::string> children;
   const Handle victim_handle = *Find(victim);
   const bool listed = Subkeys(victim_handle, &children);
@@ -488,18 +509,13 @@ long OverlayStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
     ++state.generation;
     return kSuccess;
   }
-  // A key whose kind cannot be told is taken for a link: never backed up as
-  // an ordinary key.
-  bool link = false;
-  if (base_.RegQueryKeyIsLink(victim_handle.base, &link) != kSuccess) link = true;
   const bool removable = base_.KeyRemovable(victim_handle.base);
+  if (!listed || !children.empty() || !removable) {
+    RegCloseKey(victim);
+    return kAccessDenied;
+  }
+  MarkDeleted(victim_handle);
   RegCloseKey(victim);
-  if (!listed || !children.empty() || !removable) return kAccessDenied;
-  OverlayState& state = StateOf(victim_handle.root);
-  if (state.deleted.emplace(victim_handle.id, victim_handle.path).second) ++state.deleted_depths[victim_handle.depth];
-  if (link) state.links.insert(victim_handle.id);
-  state.values.erase(victim_handle.id);
-  ++state.generation;
   return kSuccess;
 }
 
@@ -509,31 +525,13 @@ bool OverlayStore::TreeRemovable(HKey key) {
 }
 
 long OverlayStore::RegDeleteTreeA(HKey key, const std::string& subkey) {
-  const Handle* handle = Find(key);
-  if (handle == nullptr) return kInvalidHandle;
-  if (IsDeleted(*handle)) return kKeyDeleted;
-  if (SplitKeyPath(subkey).empty()) return kInvalidParameter;
   HKey victim = kNullKey;
-  const long rc = RegOpenKeyExA(key, subkey, kOpenLink, kKeyRead, &victim);
-  if (rc != kSuccess) return rc;
+  if (const long rc = OpenVictim(key, subkey, &victim); rc != kSuccess) return rc;
   const Handle victim_handle = *Find(victim);
-  bool link = false;
-  if (base_.RegQueryKeyIsLink(victim_handle.base, &link) != kSuccess) link = true;
   const bool removable = base_.TreeRemovable(victim_handle.base);
+  if (removable) MarkDeleted(victim_handle);
   RegCloseKey(victim);
-  if (!removable) return kAccessDenied;
-  OverlayState& state = StateOf(victim_handle.root);
-  if (state.deleted.emplace(victim_handle.id, victim_handle.path).second) ++state.deleted_depths[victim_handle.depth];
-  if (link) state.links.insert(victim_handle.id);
-  // What was written here at or below it goes with it.
-  const std::string below = victim_handle.id + "\\";
-  const auto at_or_below = [&](const auto& entry) {
-    return entry.first == victim_handle.id || entry.first.compare(0, below.size(), below) == 0;
-  };
-  std::erase_if(state.values, at_or_below);
-  std::erase_if(state.created, at_or_below);
-  ++state.generation;
-  return kSuccess;
+  return removable ? kSuccess : kAccessDenied;
 }
 
 long OverlayStore::RegCloseKey(HKey key) {

@@ -182,6 +182,10 @@ class OverlayStore final : public RegistryStore {
   };
   const Handle* Find(HKey key) const;
   bool IsDeleted(const Handle& handle) const;
+  // Opens `subkey` of `key` as itself (kOpenLink), to be deleted.
+  long OpenVictim(HKey key, const std::string& subkey, HKey* victim);
+  // Notes `victim` deleted with all below it, while its handle is open.
+  void MarkDeleted(const Handle& victim);
   bool IsCreated(HKey root, const std::string& path) const {
     return StateOf(root).created.count(Id(root, path)) != 0;
   }

@@ -852,14 +852,18 @@ void HiveStore::ForgetNode(const HiveFile* hive, std::size_t node) {
   }
 }
 
-long HiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
+long HiveStore::FindVictim(HKey key, const std::string& subkey, Handle* victim) {
   Handle handle;
   if (!Resolve(key, &handle)) return kInvalidHandle;
   if (handle.deleted) return kKeyDeleted;
   if (SplitKeyPath(subkey).empty()) return kInvalidParameter;
+  if (const long rc = Walk(handle, subkey, victim, false, true); rc != kSuccess) return rc;
+  return victim->hive == nullptr || !victim->hive->writable() ? kAccessDenied : kSuccess;
+}
+
+long HiveStore::RegDeleteKeyA(HKey key, const std::string& subkey) {
   Handle victim;
-  if (const long rc = Walk(handle, subkey, &victim, false, true); rc != kSuccess) return rc;
-  if (victim.hive == nullptr || !victim.hive->writable()) return kAccessDenied;
+  if (const long rc = FindVictim(key, subkey, &victim); rc != kSuccess) return rc;
   std::vector<std::size_t> children;
   // Its parent's list was read on the way to it: the commit writes that
   // list anew, whatever kind it is.
@@ -902,13 +906,9 @@ bool HiveStore::TreeRemovable(HKey key) {
 }
 
 long HiveStore::RegDeleteTreeA(HKey key, const std::string& subkey) {
-  Handle handle;
-  if (!Resolve(key, &handle)) return kInvalidHandle;
-  if (handle.deleted) return kKeyDeleted;
-  if (SplitKeyPath(subkey).empty()) return kInvalidParameter;
   Handle victim;
-  if (const long rc = Walk(handle, subkey, &victim, false, true); rc != kSuccess) return rc;
-  if (victim.hive == nullptr || !victim.hive->writable() || victim.node == RootOf(*victim.hive)) return kAccessDenied;
+  if (const long rc = FindVictim(key, subkey, &victim); rc != kSuccess) return rc;
+  if (victim.node == RootOf(*victim.hive)) return kAccessDenied;
   DeleteSubtree(victim);
   return kSuccess;
 }

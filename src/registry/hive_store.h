@@ -242,6 +242,8 @@ class HiveStore final : public RegistryStore, public RegTarget {
   long SetNodeValue(HiveFile& hive, std::size_t node, const RegValue& value);
   long DeleteNodeValue(HiveFile& hive, std::size_t node, const std::string& name);
   void ForgetNode(const HiveFile* hive, std::size_t node);
+  // The key `subkey` of `key` names, as itself, in a hive that may change.
+  long FindVictim(HKey key, const std::string& subkey, Handle* victim);
   // Marks `victim` deleted with every key below it.
   void DeleteSubtree(const Handle& victim);
 
