@@ -460,6 +460,72 @@ long Win32Store::RegDeleteKeyA(HKey key, const std::string& subkey) {
   return deleted;
 }
 
+namespace {
+
+// The exact names of `key`'s subkeys, the whole list read first (deleting
+// while listing by index would skip every other one); false when it cannot
+// be read whole.
+bool WideSubkeys(HKEY key, std::vector<std::wstring>* names) {
+  for (DWORD index = 0;; ++index) {
+    wchar_t name[256];
+    DWORD length = 256;
+    const LONG rc = ::RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_NO_MORE_ITEMS) return true;
+    if (rc != ERROR_SUCCESS) return false;
+    names->emplace_back(name, length);
+  }
+}
+
+}  // namespace
+
+LONG Win32Store::WalkTree(HKEY key, int depth, bool remove) {
+  if (depth > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
+  bool is_link = false;
+  if (const long asked = RegQueryKeyIsLink(reinterpret_cast<HKey>(key), &is_link); asked != ERROR_SUCCESS) return asked;
+  if (!is_link) {
+    std::vector<std::wstring> children;
+    if (!WideSubkeys(key, &children)) return ERROR_ACCESS_DENIED;
+    for (const std::wstring& child : children) {
+      // A name the text calls would cut short could open another key.
+      if (child.find(L'\0') != std::wstring::npos || child.find(L'\\') != std::wstring::npos) {
+        return ERROR_ACCESS_DENIED;
+      }
+      OwnedKey opened;
+      LONG rc = ::RegOpenKeyExW(key, child.c_str(), REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | NativeViewBits(),
+                                opened.out());
+      // Listed a moment ago: not found means its name does not lead back to it.
+      if (rc == ERROR_FILE_NOT_FOUND) return ERROR_ACCESS_DENIED;
+      if (rc != ERROR_SUCCESS) return rc;
+      if ((rc = WalkTree(opened.get(), depth + 1, remove)) != ERROR_SUCCESS) return rc;
+    }
+  }
+  return remove ? DeleteKeyByHandle(key) : ERROR_SUCCESS;
+}
+
+bool Win32Store::TreeRemovable(HKey key) {
+  if (key == kCurrentUser || key == kLocalMachine) return false;
+  // Proved through a handle of its own with the rights a deletion needs.
+  OwnedKey again;
+  if (::RegOpenKeyExW(ToNativeKey(key), L"", REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | NativeViewBits(), again.out()) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  return WalkTree(again.get(), 0, false) == ERROR_SUCCESS;
+}
+
+long Win32Store::RegDeleteTreeA(HKey key, const std::string& subkey) {
+  if (subkey.empty()) return ERROR_INVALID_PARAMETER;
+  HKEY victim = nullptr;
+  // The key itself may be a link, which goes as a link.
+  const LONG rc = OpenPlace(key, FromAnsi(subkey), KEY_ALL_ACCESS, true, false, &victim);
+  if (rc != ERROR_SUCCESS) return rc;
+  // The whole tree proves it can go before the first key does.
+  LONG walked = WalkTree(victim, 0, false);
+  if (walked == ERROR_SUCCESS) walked = WalkTree(victim, 0, true);
+  RegCloseKey(reinterpret_cast<HKey>(victim));
+  return walked;
+}
+
 long Win32Store::RegCloseKey(HKey key) {
   if (key == kCurrentUser || key == kLocalMachine) return ERROR_SUCCESS;
   opened_.erase(key);

@@ -85,6 +85,11 @@ class Win32Store : public RegistryStore {
   long RegDeleteKeyA(HKey key, const std::string& subkey) override;
   long RegCloseKey(HKey key) override;
   long RegQueryKeyIsLink(HKey key, bool* is_link) override;
+  // A tree goes key by key through the wide entry points, each key opened by
+  // its exact name as itself and deleted by its handle: no name below it
+  // needs the code page, and a link in it goes as a link.
+  bool TreeRemovable(HKey key) override;
+  long RegDeleteTreeA(HKey key, const std::string& subkey) override;
   bool HasView32() const override { return OnWindows64(); }
   std::string RefusedLink() const override { return refused_; }
 
@@ -103,6 +108,9 @@ class Win32Store : public RegistryStore {
     std::wstring path;
   };
   bool InView32(HKey parent, std::uint32_t access) const;
+  // Walks the tree `key` holds, deepest keys first; with `remove` false it
+  // only proves that every key opens for deleting by its listed name.
+  LONG WalkTree(HKEY key, int depth, bool remove);
 
   std::unordered_map<HKey, Opened> opened_;
   std::string refused_;

@@ -141,25 +141,6 @@ TEST_F(LiveStoreTest, ALockedPolicyKeyShowsItsValueAndTheRepairFails) {
   EXPECT_EQ(engine.ApplyRepair(0), RepairOutcome::kRepaired);
 }
 
-TEST_F(LiveStoreTest, ANameOutsideGbkEndsTheDeleteOfAListedSubkeyAndOfARestoredDeletion) {
-  for (const std::string& parent : {std::string(kIfeo) + "\\IceSword.exe", std::string("SOFTWARE\\TorvaneRestored")}) {
-    HKEY key = nullptr;
-    const std::wstring name = Wide(parent) + L"\\a\u2603";  // a snowman: no GBK character
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kView64, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-  }
-  EXPECT_EQ(engine.ApplyRepair(3), RepairOutcome::kFailed);
-  EXPECT_TRUE(Exists(std::string(kIfeo) + "\\IceSword.exe"));
-  EXPECT_FALSE(store.DeleteTree(kLocalMachine, "SOFTWARE\\TorvaneRestored"));
-  EXPECT_TRUE(Exists("SOFTWARE\\TorvaneRestored"));
-  // Cleaning up by the wide name.
-  for (const std::string& parent : {std::string(kIfeo) + "\\IceSword.exe", std::string("SOFTWARE\\TorvaneRestored")}) {
-    EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (Wide(parent) + L"\\a\u2603").c_str(), kView64, 0), ERROR_SUCCESS);
-  }
-}
-
 struct CommandRun {
   DWORD code = 0xFFFFFFFF;
   std::string out, err;
@@ -207,6 +188,42 @@ CommandRun Torvane(const std::wstring& args) {
   DeleteFileW(out_path.c_str());
   DeleteFileW(err_path.c_str());
   return run;
+}
+
+// Names the code page cannot spell, characters outside the BMP and lone
+// surrogates below a listed tool's subkey, or below a key a restore deletes,
+// never keep it: the tree goes key by key by the wide names, the dry run
+// saying the same as the run.
+TEST_F(LiveStoreTest, NoNameBelowAListedSubkeyOrARestoredDeletionKeepsIt) {
+  const std::wstring names[] = {L"a\u2603", L"b\U0001F600", std::wstring(L"c") + wchar_t(0xD800) + L"x"};
+  const auto plant = [&](const std::string& parent) {
+    for (const std::wstring& name : names) {
+      HKEY key = nullptr;
+      ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (Wide(parent) + L"\\" + name + L"\\Deep").c_str(), 0, nullptr, 0,
+                                KEY_ALL_ACCESS | kView64, nullptr, &key, nullptr),
+                ERROR_SUCCESS);
+      RegCloseKey(key);
+    }
+  };
+  const std::string tool = std::string(kIfeo) + "\\IceSword.exe";
+  plant(tool);
+  EXPECT_EQ(engine.ApplyRepair(3), RepairOutcome::kRepaired);
+  EXPECT_FALSE(Exists(tool));
+  plant("SOFTWARE\\TorvaneRestored");
+  EXPECT_TRUE(store.DeleteTree(kLocalMachine, "SOFTWARE\\TorvaneRestored"));
+  EXPECT_FALSE(Exists("SOFTWARE\\TorvaneRestored"));
+  // The command line plans the same deletion it makes.
+  plant(tool);
+  const CommandRun dry = Torvane(L"repair 3 --dry-run");
+  EXPECT_EQ(dry.code, 0u) << dry.out << dry.err;
+  // One deletion, the listed subkey's, and nothing below it named.
+  const std::size_t listed = dry.out.find("delete key HKEY_LOCAL_MACHINE\\" + tool);
+  ASSERT_NE(listed, std::string::npos) << dry.out << dry.err;
+  EXPECT_EQ(dry.out.find(tool + "\\"), std::string::npos) << dry.out;
+  EXPECT_TRUE(Exists(tool));
+  const CommandRun run = Torvane(L"repair 3");
+  EXPECT_EQ(run.code, 0u) << run.out << run.err;
+  EXPECT_FALSE(Exists(tool));
 }
 
 TEST_F(LiveStoreTest, TheDryRunShowsALinkAsALinkAndNothingBehindIt) {
