@@ -422,30 +422,44 @@ long Win32Store::RegDeleteValueA(HKey key, const std::string& name) {
   return ::RegDeleteValueA(ToNativeKey(key), name.c_str());
 }
 
-long Win32Store::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
-  return ::RegEnumKeyA(ToNativeKey(key), index, name, capacity);
-}
+namespace {
 
-// Read wide: a character the code page lacks becomes '?', never its
-// best-fit look-alike, so no name reads as another.
-long Win32Store::RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
-  std::vector<wchar_t> wide(16384, L'\0');
-  DWORD length = static_cast<DWORD>(wide.size());
-  const LONG rc = ::RegEnumValueW(ToNativeKey(key), index, wide.data(), &length, nullptr, nullptr, nullptr, nullptr);
-  if (rc != ERROR_SUCCESS) return rc;
+// A name read wide, in the code page: a character the code page lacks
+// becomes '?', never its best-fit look-alike, so no name reads as another
+// ("360Saf\u00F0.exe" is not "360Safe.exe", as Windows looks names up in
+// Unicode).
+long CopyAnsiName(const wchar_t* wide, DWORD length, char* name, std::uint32_t capacity) {
   std::string listed;
   if (length > 0) {
-    const int size = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(length), nullptr,
-                                           0, "?", nullptr);
+    const int size = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, static_cast<int>(length), nullptr, 0, "?",
+                                           nullptr);
     listed.assign(size > 0 ? size : 0, '\0');
     if (size > 0) {
-      ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(length), listed.data(), size,
-                            "?", nullptr);
+      ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, static_cast<int>(length), listed.data(), size, "?",
+                            nullptr);
     }
   }
   if (name == nullptr || listed.size() + 1 > capacity) return ERROR_MORE_DATA;
   std::memcpy(name, listed.c_str(), listed.size() + 1);
   return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+long Win32Store::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
+  wchar_t wide[256];
+  DWORD length = 256;
+  const LONG rc = ::RegEnumKeyExW(ToNativeKey(key), index, wide, &length, nullptr, nullptr, nullptr, nullptr);
+  if (rc != ERROR_SUCCESS) return rc;
+  return CopyAnsiName(wide, length, name, capacity);
+}
+
+long Win32Store::RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t capacity) {
+  std::vector<wchar_t> wide(16384, L'\0');
+  DWORD length = static_cast<DWORD>(wide.size());
+  const LONG rc = ::RegEnumValueW(ToNativeKey(key), index, wide.data(), &length, nullptr, nullptr, nullptr, nullptr);
+  if (rc != ERROR_SUCCESS) return rc;
+  return CopyAnsiName(wide.data(), length, name, capacity);
 }
 
 long Win32Store::RegDeleteKeyA(HKey key, const std::string& subkey) {

@@ -226,6 +226,29 @@ TEST_F(LiveStoreTest, NoNameBelowAListedSubkeyOrARestoredDeletionKeepsIt) {
   EXPECT_FALSE(Exists(tool));
 }
 
+// Windows looks an image's name up in Unicode: a subkey the code page would
+// spell like a listed tool's through best fit is no hijack, alone or beside
+// real ones.
+TEST_F(LiveStoreTest, ASubkeyThatOnlyLooksListedThroughBestFitIsNoHijack) {
+  const std::wstring look_alike = Wide(kIfeo) + L"\\360Saf\u00F0.exe";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, look_alike.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kView64, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExW(key, L"Debugger", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x.exe"), 12);
+  RegCloseKey(key);
+  EXPECT_TRUE(engine.CheckItem(3)) << "alone: healthy, not undetermined";
+  EXPECT_EQ(engine.Unread(3), "");
+  PutString(HKEY_LOCAL_MACHINE, std::string(kIfeo) + "\\IceSword.exe", "Debugger", "svch0st.exe");
+  EXPECT_FALSE(engine.CheckItem(3));
+  EXPECT_EQ(engine.ApplyRepair(3), RepairOutcome::kRepaired);
+  EXPECT_FALSE(Exists(std::string(kIfeo) + "\\IceSword.exe"));
+  HKEY kept = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, look_alike.c_str(), 0, KEY_READ | kView64, &kept), ERROR_SUCCESS);
+  RegCloseKey(kept);
+  EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, look_alike.c_str(), kView64, 0), ERROR_SUCCESS);
+}
+
 TEST_F(LiveStoreTest, TheDryRunShowsALinkAsALinkAndNothingBehindIt) {
   ASSERT_TRUE(CreateLink(std::string(kIfeo) + "\\IceSword.exe", kVictim));
   const CommandRun run = Torvane(L"repair 3 --dry-run");
