@@ -456,18 +456,6 @@ void WriteNew(const FilePlace& target, const std::string& path, std::string_view
 
 }  // namespace
 
-void FileSet::Add(const FilePlace& target, std::string_view bytes) {
-  AddEntry(target, [&](const std::string& path) { WriteNew(target, path, bytes); }, false);
-}
-
-void FileSet::AddNew(const FilePlace& target, std::string_view bytes) {
-  AddEntry(target, [&](const std::string& path) { WriteNew(target, path, bytes); }, true);
-}
-
-void FileSet::AddWrittenBy(const FilePlace& place, const std::function<void(const std::string& path)>& write) {
-  AddEntry(place, write, false);
-}
-
 namespace {
 
 // Whether `name` in the folder `dir` is a file to replace (its status in
@@ -1160,18 +1148,6 @@ void TakeSecurity(HANDLE from, HANDLE out, const std::string& target) {
 
 }  // namespace
 
-void FileSet::Add(const FilePlace& target, std::string_view bytes) {
-  AddEntry(target, [&](const std::string& path) { WriteNew(target, path, bytes); }, false);
-}
-
-void FileSet::AddNew(const FilePlace& target, std::string_view bytes) {
-  AddEntry(target, [&](const std::string& path) { WriteNew(target, path, bytes); }, true);
-}
-
-void FileSet::AddWrittenBy(const FilePlace& place, const std::function<void(const std::string& path)>& write) {
-  AddEntry(place, write, false);
-}
-
 void FileSet::AddEntry(const FilePlace& place, const std::function<void(const std::string& path)>& write,
                        bool only_new) {
   const std::string& target = place.path();
@@ -1299,6 +1275,18 @@ FileLock::~FileLock() {
   if (fd_ >= 0) ::_close(fd_);
 }
 #endif
+
+void FileSet::Add(const FilePlace& target, std::string_view bytes) {
+  AddEntry(target, [&](const std::string& path) { WriteNew(target, path, bytes); }, false);
+}
+
+void FileSet::AddNew(const FilePlace& target, std::string_view bytes) {
+  AddEntry(target, [&](const std::string& path) { WriteNew(target, path, bytes); }, true);
+}
+
+void FileSet::AddWrittenBy(const FilePlace& place, const std::function<void(const std::string& path)>& write) {
+  AddEntry(place, write, false);
+}
 
 void FileSet::Commit() {
   std::size_t done = 0;

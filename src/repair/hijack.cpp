@@ -193,6 +193,16 @@ Contents ContentsOf(RegistryStore& store, HKey hijack, const std::string& name, 
   return contents;
 }
 
+// The subkeys of the image-options key named after a protected tool; false
+// when the list could not be read whole.
+bool ListedSubkeys(const RepairEngine& engine, RegistryStore& store, HKey hijack, std::vector<std::string>* listed) {
+  int skipped = 0;
+  return EnumerateSubkeys(store, hijack, kMatchNameBuffer, &skipped, [&](std::string_view name) {
+    if (engine.IsProtectedTool(name)) listed->emplace_back(name);
+    return true;
+  });
+}
+
 }  // namespace
 
 HijackOutcome RepairEngine::CheckImageHijack() {
@@ -241,12 +251,7 @@ HijackOutcome RepairEngine::CheckImageHijackInView() {
     return HijackOutcome::kUndetermined;
   }
   std::vector<std::string> listed;
-  int skipped = 0;
-  const bool complete = EnumerateSubkeys(store_, hijack.get(), kMatchNameBuffer, &skipped,
-                                         [&](std::string_view name) {
-                                           if (IsProtectedTool(name)) listed.emplace_back(name);
-                                           return true;
-                                         });
+  const bool complete = ListedSubkeys(*this, store_, hijack.get(), &listed);
   // A listed tool's subkey that holds only protection settings is no hijack.
   bool unread = !complete;
   for (const std::string& name : listed) {
@@ -271,12 +276,7 @@ RepairOutcome RepairEngine::RepairImageHijackInView() {
                                                                 : RepairOutcome::kNothingToDo;
   }
   std::vector<std::string> listed;
-  int skipped = 0;
-  const bool complete = EnumerateSubkeys(store_, hijack.get(), kMatchNameBuffer, &skipped,
-                                         [&](std::string_view name) {
-                                           if (IsProtectedTool(name)) listed.emplace_back(name);
-                                           return true;
-                                         });
+  const bool complete = ListedSubkeys(*this, store_, hijack.get(), &listed);
   if (listed.empty()) return complete ? RepairOutcome::kNothingToDo : RepairOutcome::kFailed;
   bool all_removed = complete, changed = false;
   for (const auto& name : listed) {
