@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <limits>
 #include <memory>
 
 #include "registry/codepage.h"
@@ -191,7 +192,10 @@ std::unique_ptr<Mapping> Recover(const FilePlace& place, int fd, std::uint64_t f
                          (named.empty() ? std::string("there are none beside it") : recovery->refusal + "; found: " + named) +
                          ")");
   }
-  auto image = std::make_unique<Mapping>(Mapping::PrivateCopy(fd, file_size, recovery->size));
+  if (recovery->size > std::numeric_limits<std::size_t>::max() / 2) {
+    throw HiveError(place.path() + ": the hive its logs describe is too large to hold here");
+  }
+  auto image = std::make_unique<Mapping>(Mapping::PrivateCopy(fd, primary.size(), static_cast<std::size_t>(recovery->size)));
   if (image->data() == nullptr) throw HiveError(place.path() + ": cannot map it: " + LastSystemError());
   ApplyRecovery(*recovery, image->private_data());
   // What the logs point at is copied: they may go now.

@@ -168,7 +168,9 @@ class HiveFile {
   std::unordered_set<std::size_t> deleted_;  // and every key below one deleted
   // The keys of the file deleted from keys of the file that stay, by parent.
   std::map<std::size_t, std::vector<std::size_t>> deleted_under_;
-  std::size_t next_new_node_ = std::size_t{1} << 40;
+  // Past any offset of the file: 2^40 where offsets are 64-bit, 2^31 in a
+  // 32-bit process, whose address space cannot hold a hive that large.
+  std::size_t next_new_node_ = std::size_t{1} << (sizeof(std::size_t) >= 8 ? 40 : 31);
   bool modified_ = false;
   std::uint64_t generation_ = 0;
   // What PrepareRefusal found, and at which generation: a hive shared by
