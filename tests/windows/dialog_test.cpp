@@ -116,6 +116,25 @@ HTREEITEM FirstLeaf(HWND tree) {
   return reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CHILD, reinterpret_cast<LPARAM>(root)));
 }
 
+// Ticks the first leaf once the dialog has answered its first messages, and
+// waits until the tree shows the tick.
+bool TickFirstLeaf(HWND window) {
+  SendMessageA(window, WM_NULL, 0, 0);
+  HWND tree = GetDlgItem(window, IDC_TREE);
+  const HTREEITEM leaf = FirstLeaf(tree);
+  return wintest::WaitUntil([&] {
+    TVITEMA item{};
+    item.mask = TVIF_STATE;
+    item.hItem = leaf;
+    item.stateMask = TVIS_STATEIMAGEMASK;
+    item.state = INDEXTOSTATEIMAGEMASK(2);
+    SendMessageA(tree, TVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    const auto state = static_cast<UINT>(
+        SendMessageA(tree, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(leaf), TVIS_STATEIMAGEMASK));
+    return (state & TVIS_STATEIMAGEMASK) == INDEXTOSTATEIMAGEMASK(2);
+  });
+}
+
 // Damage that a trusted policy file sets is the policy's: its leaf is no
 // damage, its description names the policy, and a run leaves it alone,
 // says so, and keeps no undo of a change it did not make.
@@ -139,18 +158,14 @@ TEST(QuillmereDlgTest, AnItemGroupPolicySetsIsShownAsItsAndARunLeavesItAlone) {
   RunDialog(
       store,
       [&](HWND window) {
+        SendMessageA(window, WM_NULL, 0, 0);  // answered once the first scan has run
         HWND tree = GetDlgItem(window, IDC_TREE);
         const HTREEITEM leaf = FirstLeaf(tree);
         SendMessageA(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(leaf));
         char text[1024] = {};
         GetDlgItemTextA(window, IDC_DESCRIPTION, text, sizeof text);
         description = text;
-        TVITEMA item{};
-        item.mask = TVIF_STATE;
-        item.hItem = leaf;
-        item.stateMask = TVIS_STATEIMAGEMASK;
-        item.state = INDEXTOSTATEIMAGEMASK(2);
-        SendMessageA(tree, TVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        EXPECT_TRUE(TickFirstLeaf(window));
         PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDC_REPAIR, BN_CLICKED), 0);
         report = ReadAndCloseBox();
       },
@@ -178,13 +193,7 @@ TEST(QuillmereDlgTest, ARepairWritesItsUndoFirstAndChangesNothingWithoutOne) {
     RunDialog(
         store,
         [&](HWND window) {
-          HWND tree = GetDlgItem(window, IDC_TREE);
-          TVITEMA item{};
-          item.mask = TVIF_STATE;
-          item.hItem = FirstLeaf(tree);
-          item.stateMask = TVIS_STATEIMAGEMASK;
-          item.state = INDEXTOSTATEIMAGEMASK(2);
-          SendMessageA(tree, TVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+          EXPECT_TRUE(TickFirstLeaf(window));
           PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDC_REPAIR, BN_CLICKED), 0);
           report = ReadAndCloseBox();
         },
