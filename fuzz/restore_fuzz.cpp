@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/undo_file.h"
+#include "repair/backup.h"
 #include "registry/codepage.h"
 #include "registry/demo.h"
 #include "registry/memory_store.h"
@@ -117,9 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string before = store.Dump(), outside = Outside(store);
   MemoryTarget memory(store);
   RefusingTarget target(memory, data[0]);
-  std::vector<torvane::cli::Placed> statements;
+  std::vector<torvane::repair::Placed> statements;
   for (const RegEntry& entry : file.entries) statements.push_back({&entry, &target});
-  const auto outcome = torvane::cli::ApplyAllOrNothing(statements);
+  const auto outcome = torvane::repair::ApplyAllOrNothing(statements);
   if (outcome.refused) {
     if (!outcome.rolled_back) Fail("undoing a refused restore failed", "");
     if (store.Dump() != before) Fail("a refused restore changed the registry", before + "---\n" + store.Dump());
