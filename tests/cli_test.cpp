@@ -433,6 +433,54 @@ TEST_F(CliTest, NoNameBelowAListedToolsSubkeyKeepsItsHijackInAHive) {
   EXPECT_EQ(StateIn(Cli({"scan", "--software", software, "--json"}).out, 3), "healthy");
 }
 
+// What a restore would put back differently is never backed up: a name
+// holding a backslash (it would come back as two keys), two subkeys or two
+// values whose names differ only in letter case (they would come back as
+// one, one value's data over the other's). The run is refused whole; without
+// --backup it goes ahead.
+TEST_F(CliTest, ABackupRefusesWhatItsRestoreWouldPutBackDifferently) {
+  const std::string ifeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> renames;  // stored name: what it becomes
+    bool keeps_protection;  // the listed key keeps MitigationOptions: only its values go
+  };
+  const Case kCases[] = {
+      {"a backslash in a subkey's name", {{"backQslash", "back\\slash"}}, false},
+      {"two subkeys of one name", {{"Gsub", "fsub"}}, false},
+      {"two values of one name, in a key that goes whole", {{"DEBUGGEX", "DEBUGGER"}}, false},
+      {"two values of one name, one of them taken out", {{"DEBUGGEX", "DEBUGGER"}}, true},
+  };
+  for (const Case& c : kCases) {
+    MemoryStore store;
+    const std::string tool = ifeo + "\\IceSword.exe";
+    store.PutString(kLocalMachine, tool, "Debugger", "e");
+    store.PutString(kLocalMachine, tool, "DEBUGGEX", "e2");
+    if (c.keeps_protection) store.PutDword(kLocalMachine, tool, "MitigationOptions", 1);
+    store.PutString(kLocalMachine, tool + "\\backQslash", "v", "bs");
+    store.PutString(kLocalMachine, tool + "\\fsub", "a", "first");
+    store.PutString(kLocalMachine, tool + "\\Gsub", "b", "second");
+    const std::string software = Path("SOFTWARE"), backup = Path("undo.reg");
+    fs::remove(backup);
+    WriteHives(store, software, "");
+    std::string bytes = ReadFile(software);
+    for (const auto& [from, to] : c.renames) {
+      const std::size_t at = bytes.find(from);
+      ASSERT_NE(at, std::string::npos) << c.what;
+      bytes.replace(at, to.size(), to);
+    }
+    WriteFile(software, bytes);
+    const Result refused = Cli({"repair", "3", "--software", software, "--backup", backup});
+    EXPECT_EQ(refused.code, kExitError) << c.what << ": " << refused.out << refused.err;
+    EXPECT_NE(refused.err.find("which a backup cannot"), std::string::npos) << c.what << ": " << refused.err;
+    EXPECT_EQ(ReadFile(software), bytes) << c.what << ": nothing changed";
+    EXPECT_FALSE(fs::exists(backup)) << c.what;
+    const Result plain = Cli({"repair", "3", "--software", software});
+    EXPECT_NE(plain.code, kExitError) << c.what << ": " << plain.err;
+    EXPECT_NE(ReadFile(software), bytes) << c.what << ": without --backup the repair goes ahead";
+  }
+}
+
 TEST_F(CliTest, BackupAndRestoreGiveBackTheRegistryValueForValue) {
   MemoryStore demo;
   registry::LoadDemoRegistry(demo);

@@ -244,6 +244,32 @@ std::optional<std::string> LinkIn(const registry::RegTree& tree, const std::stri
   return std::nullopt;
 }
 
+// Why a tree read for a backup would not come back as it is: a key name
+// holding a backslash (a restore reads it as two keys), or two subkeys or
+// two values of one key that a restore takes for one (names equal but for
+// letter case). Empty when it would; `where` names the key.
+std::string Unrestorable(const registry::RegTree& tree, const std::string& path, std::string* where) {
+  std::set<std::string> keys, values;
+  for (const RegValue& value : tree.values) {
+    if (values.insert(registry::FoldUtf8(value.name)).second) continue;
+    *where = path;
+    return "holds two values named \"" + value.name + "\" (letter case aside)";
+  }
+  for (const registry::RegTree& child : tree.children) {
+    const std::string below = registry::ChildPath(path, child.name);
+    if (child.name.find('\\') != std::string::npos) {
+      *where = below;
+      return "has a backslash in its name, which a restore would read as two keys";
+    }
+    if (!keys.insert(registry::FoldUtf8(child.name)).second) {
+      *where = below;
+      return "is there twice (two subkeys of one name, letter case aside)";
+    }
+    if (std::string why = Unrestorable(child, below, where); !why.empty()) return why;
+  }
+  return {};
+}
+
 }  // namespace
 
 std::vector<RegEntry> UndoOf(const registry::Plan& plan, RegTarget& target, const std::string& user) {
@@ -290,6 +316,17 @@ std::vector<RegEntry> UndoOf(const registry::Plan& plan, RegTarget& target, cons
     if (!readable) {
       throw BackupError("cannot read " + registry::RegKeyName(change.root, change.path) + " to back it up; nothing was changed");
     }
+    // Two values the restore would take for one: putting one back would
+    // overwrite the other.
+    if (const auto all = target.ListValues(change.root, change.path)) {
+      const std::string folded = registry::FoldUtf8(change.name);
+      if (std::count_if(all->begin(), all->end(),
+                        [&](const RegValue& value) { return registry::FoldUtf8(value.name) == folded; }) > 1) {
+        throw BackupError(registry::RegKeyName(change.root, change.path, key.user) + " holds two values named \"" +
+                          change.name + "\" (letter case aside), which a backup cannot tell apart; run the repair "
+                          "without --backup to change it. Nothing was changed.");
+      }
+    }
     RegEntry entry = key;
     if (old) {
       entry.kind = RegEntry::Kind::kValue;
@@ -314,6 +351,12 @@ std::vector<RegEntry> UndoOf(const registry::Plan& plan, RegTarget& target, cons
       throw BackupError(registry::RegKeyName(key.root, *link, key.root == registry::kCurrentUser ? user : "") +
                         " is a registry link, which a backup cannot carry; run the repair without --backup to "
                         "remove it. Nothing was changed.");
+    }
+    std::string where;
+    if (const std::string why = Unrestorable(*tree, key.path, &where); !why.empty()) {
+      throw BackupError(registry::RegKeyName(key.root, where, key.root == registry::kCurrentUser ? user : "") + " " + why +
+                        ", which a backup cannot carry; run the repair without --backup to remove it. Nothing was "
+                        "changed.");
     }
     registry::AppendTreeEntries(*tree, key.root, key.path, key.root == registry::kCurrentUser ? user : std::string(), &entries);
   }
