@@ -2,6 +2,8 @@
 // source, the exit codes, the JSON, the errors, the backups.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <filesystem>
 #include <cstdio>
 #include <fstream>
@@ -438,6 +440,49 @@ TEST_F(CliTest, NoNameBelowAListedToolsSubkeyKeepsItsHijackInAHive) {
 // values whose names differ only in letter case (they would come back as
 // one, one value's data over the other's). The run is refused whole; without
 // --backup it goes ahead.
+// A listed tool's subkey the hive cannot show whole is undetermined for the
+// true reason: nothing offline denies access.
+TEST_F(CliTest, AnImageOptionsPlaceTheHiveCannotShowNamesWhyNotAccessDenied) {
+  const std::string ifeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
+  struct Case {
+    const char* what;
+    const char* renamed;  // a stored name, and what it becomes (empty: none)
+    const char* to;
+    bool damage_values;   // the tool's subkey claims more values than its list holds
+    const char* reason;
+  };
+  const Case kCases[] = {
+      {"two subkeys of one name", "ICESWORX.EXE", "ICESWORD.EXE", false, "there twice"},
+      {"a value list the hive cannot read", "", "", true, "cannot be read"},
+  };
+  for (const Case& c : kCases) {
+    MemoryStore store;
+    store.PutDword(kLocalMachine, ifeo + "\\IceSword.exe", "MitigationOptions", 1);
+    store.PutDword(kLocalMachine, ifeo + "\\ICESWORX.EXE", "MitigationOptions", 1);
+    const std::string software = Path("SOFTWARE");
+    WriteHives(store, software, "");
+    std::string bytes = ReadFile(software);
+    if (*c.renamed) {
+      const std::size_t at = bytes.find(c.renamed);
+      ASSERT_NE(at, std::string::npos) << c.what;
+      bytes.replace(at, std::strlen(c.to), c.to);
+    }
+    if (c.damage_values) {
+      const std::size_t at = bytes.find("IceSword.exe");
+      ASSERT_NE(at, std::string::npos);
+      const std::size_t nk = at - 0x50;
+      ASSERT_EQ(bytes.compare(nk + 4, 2, "nk"), 0);
+      bytes[nk + 0x28] = 40;
+    }
+    WriteFile(software, bytes);
+    const Result scan = Cli({"scan", "--software", software});
+    EXPECT_EQ(scan.code, kExitDamage) << c.what << ": " << scan.out << scan.err;
+    EXPECT_NE(scan.out.find(c.reason), std::string::npos) << c.what << ": " << scan.out;
+    EXPECT_EQ(scan.out.find("access denied"), std::string::npos) << c.what << ": " << scan.out;
+    EXPECT_EQ(scan.err.find("access denied"), std::string::npos) << c.what << ": " << scan.err;
+  }
+}
+
 TEST_F(CliTest, ABackupRefusesWhatItsRestoreWouldPutBackDifferently) {
   const std::string ifeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
   struct Case {

@@ -820,8 +820,9 @@ TEST_F(HiveDamageTest, AListThatCannotBeReadIsAnErrorNeverAnEmptyList) {
     long open, query;   // what opening the policy key and reading NoRun answer
   };
   const Case cases[] = {
-      {"the subkey list of a key on the path", "Policies", 0x18, kAccessDenied, kInvalidHandle},
-      {"the value list of the key itself", "Explorer", 0x28, kSuccess, kAccessDenied},
+      // Nothing denied anything: the reason is the damage.
+      {"the subkey list of a key on the path", "Policies", 0x18, registry::kUnreadableRecord, kInvalidHandle},
+      {"the value list of the key itself", "Explorer", 0x28, kSuccess, registry::kUnreadableRecord},
   };
   const std::string user_path = dir + "/NTUSER.DAT";
   for (const Case& c : cases) {

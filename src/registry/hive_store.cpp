@@ -632,11 +632,11 @@ long HiveStore::ChildNamed(const HiveFile& hive, std::size_t node, const std::st
   auto entry = index.keys.find(NodeId{&hive, node});
   if (entry == index.keys.end()) {
     std::vector<std::size_t> children;
-    if (!ChildrenOf(hive, node, &children)) return kAccessDenied;
+    if (!ChildrenOf(hive, node, &children)) return kUnreadableRecord;
     std::unordered_map<std::string, std::size_t> names;
     for (std::size_t sub : children) {
       std::string utf8;
-      if (!ExactNameOf(hive, sub, &utf8)) return kAccessDenied;  // it could be the one asked for
+      if (!ExactNameOf(hive, sub, &utf8)) return kUnreadableRecord;  // it could be the one asked for
       std::string folded = exact ? FoldUtf8(utf8) : FoldName(Utf8ToGbk(utf8));
       // Two subkeys of one name: which Windows reaches depends on how it
       // searches the list (it expects one, in order), so neither is read.
@@ -743,7 +743,7 @@ long HiveStore::RegQueryValueExA(HKey key, const std::string& name, std::uint32_
   std::vector<RegValue> exact;
   std::size_t unnamed = 0;
   // A list that cannot be read is no proof that the value is missing.
-  if (!NodeValues(*handle.hive, handle.node, true, &exact, &unnamed)) return kAccessDenied;
+  if (!NodeValues(*handle.hive, handle.node, true, &exact, &unnamed)) return kUnreadableRecord;
   // Matched by the name as stored: a name code page 936 cannot spell (its
   // letters shown as '?') is reached by no name given in it, as on Windows.
   const std::string wanted = GbkToUtf8(name);
@@ -815,11 +815,11 @@ long HiveStore::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint
     if (cache.hive != handle.hive || cache.node != handle.node || cache.generation != handle.hive->generation()) {
       std::vector<std::size_t> children;
       cache = {};
-      if (!ChildrenOf(*handle.hive, handle.node, &children)) return kAccessDenied;
+      if (!ChildrenOf(*handle.hive, handle.node, &children)) return kUnreadableRecord;
       cache = {handle.hive, handle.node, handle.hive->generation(), {children.begin(), children.end()}};
     }
     if (index >= cache.children.size()) return kNoMoreItems;
-    if (!ExactNameOf(*handle.hive, cache.children[index], &child)) return kAccessDenied;
+    if (!ExactNameOf(*handle.hive, cache.children[index], &child)) return kUnreadableRecord;
     child = Utf8ToGbk(child);
   }
   if (name == nullptr || child.size() + 1 > capacity) return kMoreData;
@@ -842,7 +842,7 @@ long HiveStore::RegEnumValueA(HKey key, std::uint32_t index, char* name, std::ui
              NodeValues(*handle.hive, handle.node, false, &values, &unnamed) && unnamed == 0, {}};
     for (const RegValue& value : values) cache.names.push_back(value.name);
   }
-  if (!cache.readable) return kAccessDenied;
+  if (!cache.readable) return kUnreadableRecord;
   if (index >= cache.names.size()) return kNoMoreItems;
   const std::string& listed = cache.names[index];
   if (name == nullptr || listed.size() + 1 > capacity) return kMoreData;
@@ -1029,7 +1029,7 @@ bool ReadNode(const HiveFile& hive, std::size_t node, int depth, RegTree* tree) 
 std::optional<RegTree> HiveStore::ReadTree(HKey root, const std::string& path) {
   Handle top, key;
   const long rc = Resolve(root, &top) ? Walk(top, path, &key, false, false, true) : kInvalidHandle;
-  if (rc == kAccessDenied || rc == kDuplicateName) return std::nullopt;
+  if (rc == kAccessDenied || rc == kDuplicateName || rc == kUnreadableRecord) return std::nullopt;
   if (rc != kSuccess || key.hive == nullptr) return RegTarget::ReadTree(root, path);
   RegTree tree;
   if (!ReadNode(*key.hive, key.node, 0, &tree)) return std::nullopt;

@@ -35,6 +35,9 @@ inline constexpr long kRefusedLink = 1921;
 // (an offline hive) can hold such a pair; the code has the bit Windows
 // leaves to applications, so no system call returns it.
 inline constexpr long kDuplicateName = 0x20000001;
+// A record of an offline hive that cannot be read: its cells are damaged
+// there (application-defined, as kDuplicateName).
+inline constexpr long kUnreadableRecord = 0x20000002;
 // A store that cannot create keys (ERROR_CALL_NOT_IMPLEMENTED).
 inline constexpr long kNotSupported = 120;
 

@@ -44,7 +44,7 @@ constexpr std::uint32_t kValueNameBuffer = 1 << 17;
 // other than the end of the list.
 template <typename OnName>
 bool EnumerateSubkeys(RegistryStore& store, HKey key, std::uint32_t capacity, int* skipped,
-                      OnName on_name) {
+                      OnName on_name, long* failed = nullptr) {
   std::vector<char> name(capacity, 0);
   for (std::uint32_t index = 0;; ++index) {
     const long rc = store.RegEnumKeyA(key, index, name.data(), capacity);
@@ -53,13 +53,17 @@ bool EnumerateSubkeys(RegistryStore& store, HKey key, std::uint32_t capacity, in
       ++*skipped;
       continue;
     }
-    if (rc != kSuccess) return false;
+    if (rc != kSuccess) {
+      if (failed != nullptr) *failed = rc;
+      return false;
+    }
     if (!on_name(std::string_view(name.data()))) return true;
   }
 }
 
 // The names of a key's values; false when the list cannot be read whole.
-bool ValueNames(RegistryStore& store, HKey key, std::vector<std::string>* names, bool* too_long) {
+bool ValueNames(RegistryStore& store, HKey key, std::vector<std::string>* names, bool* too_long,
+                long* failed = nullptr) {
   // Uninitialised: most keys hold a few short names.
   const auto buffer = std::make_unique_for_overwrite<char[]>(kValueNameBuffer);
   char* name = buffer.get();
@@ -70,7 +74,10 @@ bool ValueNames(RegistryStore& store, HKey key, std::vector<std::string>* names,
       *too_long = true;
       continue;
     }
-    if (rc != kSuccess) return false;
+    if (rc != kSuccess) {
+      if (failed != nullptr) *failed = rc;
+      return false;
+    }
     names->emplace_back(name);
   }
 }
@@ -92,6 +99,7 @@ bool IsProtectionValue(std::string_view name) {
 // What a listed tool's subkey holds, and what its repair takes out.
 struct Contents {
   bool read = false;      // every list below it could be read
+  long failed = kSuccess;  // when not: what the read that failed answered
   bool hijack = false;    // something other than protection settings
   bool keeps = false;     // protection settings stay when the rest goes
   bool whole = false;     // nothing can be kept: the subkey goes whole
@@ -107,9 +115,15 @@ enum class Look { kVerdict, kEverything };
 Contents ContentsOf(RegistryStore& store, HKey hijack, const std::string& name, Look look) {
   Contents contents;
   ScopedKey key(store);
-  if (key.Open(hijack, name, kKeyRead, kOpenLink) != kSuccess) return contents;
+  if (const long opened = key.Open(hijack, name, kKeyRead, kOpenLink); opened != kSuccess) {
+    contents.failed = opened;
+    return contents;
+  }
   bool is_link = false;
-  if (store.RegQueryKeyIsLink(key.get(), &is_link) != kSuccess) return contents;
+  if (const long asked = store.RegQueryKeyIsLink(key.get(), &is_link); asked != kSuccess) {
+    contents.failed = asked;
+    return contents;
+  }
   contents.read = true;
   if (is_link) {
     contents.hijack = contents.whole = true;
@@ -117,7 +131,7 @@ Contents ContentsOf(RegistryStore& store, HKey hijack, const std::string& name, 
   }
   std::vector<std::string> values;
   bool too_long = false;
-  if (!ValueNames(store, key.get(), &values, &too_long)) {
+  if (!ValueNames(store, key.get(), &values, &too_long, &contents.failed)) {
     contents.read = false;
     return contents;
   }
@@ -139,7 +153,7 @@ Contents ContentsOf(RegistryStore& store, HKey hijack, const std::string& name, 
   if (!EnumerateSubkeys(store, key.get(), kMatchNameBuffer, &skipped, [&](std::string_view child) {
         children.emplace_back(child);
         return true;
-      })) {
+      }, &contents.failed)) {
     contents.read = false;
     return contents;
   }
@@ -195,12 +209,16 @@ Contents ContentsOf(RegistryStore& store, HKey hijack, const std::string& name, 
 
 // The subkeys of the image-options key named after a protected tool; false
 // when the list could not be read whole.
-bool ListedSubkeys(const RepairEngine& engine, RegistryStore& store, HKey hijack, std::vector<std::string>* listed) {
+bool ListedSubkeys(const RepairEngine& engine, RegistryStore& store, HKey hijack, std::vector<std::string>* listed,
+                   long* failed = nullptr) {
   int skipped = 0;
-  return EnumerateSubkeys(store, hijack, kMatchNameBuffer, &skipped, [&](std::string_view name) {
-    if (engine.IsProtectedTool(name)) listed->emplace_back(name);
-    return true;
-  });
+  return EnumerateSubkeys(
+      store, hijack, kMatchNameBuffer, &skipped,
+      [&](std::string_view name) {
+        if (engine.IsProtectedTool(name)) listed->emplace_back(name);
+        return true;
+      },
+      failed);
 }
 
 }  // namespace
@@ -251,15 +269,17 @@ HijackOutcome RepairEngine::CheckImageHijackInView() {
     return HijackOutcome::kUndetermined;
   }
   std::vector<std::string> listed;
-  const bool complete = ListedSubkeys(*this, store_, hijack.get(), &listed);
+  long failed = kSuccess;  // what the first read that failed answered
+  const bool complete = ListedSubkeys(*this, store_, hijack.get(), &listed, &failed);
   // A listed tool's subkey that holds only protection settings is no hijack.
   bool unread = !complete;
   for (const std::string& name : listed) {
     const Contents contents = ContentsOf(store_, hijack.get(), name, Look::kVerdict);
     if (contents.read && contents.hijack) return HijackOutcome::kHijacked;
     unread |= !contents.read;
+    if (!contents.read && failed == kSuccess) failed = contents.failed;
   }
-  if (unread) NoteUnread(kLocalMachine, places::kHijackKey, registry::kAccessDenied);
+  if (unread) NoteUnread(kLocalMachine, places::kHijackKey, failed != kSuccess ? failed : registry::kAccessDenied);
   return unread ? HijackOutcome::kUndetermined : HijackOutcome::kClean;
 }
 

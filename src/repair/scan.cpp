@@ -103,6 +103,9 @@ void RepairEngine::NoteUnread(HKey root, const char* path, long rc) {
     why = (link.empty() ? "a registry link on its path" : link) + ", not followed";
   } else if (rc == registry::kAccessDenied) {
     why = "access denied";
+  } else if (rc == registry::kUnreadableRecord) {
+    // Nothing refused the read: the file holds something no reader can.
+    why = "the hive's records there cannot be read (the file is damaged at that key)";
   } else if (rc == registry::kDuplicateName) {
     // Nothing refused the read: the hive holds a key twice on the way.
     why = "a key on its path is there twice (two subkeys of one name, letter case aside), so which one Windows "
