@@ -21,13 +21,6 @@ namespace torvane::cli {
 
 using namespace registry;
 
-std::string SystemDirectoryOf(RegistryStore& store) {
-  ScopedKey key(store);
-  key.Open(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", kKeyRead);
-  const std::string root = repair::TextOf(repair::ReadValue(store, key.get(), "SystemRoot", 100));
-  return root.empty() ? repair::kDefaultSystemDirectory : root + "\\system32";
-}
-
 namespace {
 
 // Carries every change into the memory store and into the document it was
@@ -94,7 +87,7 @@ class MemorySource final : public Source {
     profile.store = &store_;
     profile.target = document_target_ ? static_cast<RegTarget*>(&*document_target_) : &target_;
     profile.machine_file = profile.user_file = file_;
-    profile.system_directory = SystemDirectoryOf(store_);
+    profile.system_directory = repair::SystemDirectoryOf(store_);
     profiles_.push_back(profile);
     // What a commit compares against, for a file that will be rewritten.
     if (!file_.empty()) original_ = store_.Dump();
@@ -176,7 +169,7 @@ class HiveSource final : public Source {
     profile.machine_problem = std::move(machine_problem);
     if (software) profile.machine_file = software->path();
     if (user) profile.user_file = user->path();
-    profile.system_directory = SystemDirectoryOf(*store);
+    profile.system_directory = repair::SystemDirectoryOf(*store);
     stores_.push_back(std::move(store));
     profiles_.push_back(profile);
   }
@@ -259,24 +252,6 @@ class HiveSource final : public Source {
   std::map<std::string, PolicyFile> policy_files_;  // by path
   std::set<std::string> edited_;
 };
-
-// The system directory `named` (from SystemRoot in the volume's SOFTWARE)
-// held to the volume. SystemRoot there is a value like any other, which
-// malware may point at a folder of its own, with Userinit in it: its folder
-// must be the Windows folder the volume holds, or that folder is used. The
-// drive letter cannot be told from the volume and is kept.
-std::string SystemDirectoryOnVolume(const std::string& named, const std::string& windows_folder) {
-  const std::string tail = "\\system32";
-  std::string drive = "C:\\";
-  if (named.size() > 3 + tail.size() && named[1] == ':' && named[2] == '\\' &&
-      std::isalpha(static_cast<unsigned char>(named[0])) &&
-      FoldName(named.substr(named.size() - tail.size())) == FoldName(tail)) {
-    drive = named.substr(0, 3);
-    const std::string folder = named.substr(3, named.size() - 3 - tail.size());
-    if (FoldName(folder) == FoldName(windows_folder)) return named;
-  }
-  return drive + windows_folder + tail;
-}
 
 std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   std::shared_ptr<const Folder> root;

@@ -1,6 +1,7 @@
 #include "registry/windows_volume.h"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <set>
 
@@ -104,6 +105,19 @@ VolumeWindows FindWindowsOnVolume(const std::shared_ptr<const Folder>& root) {
     }
   }
   return found;
+}
+
+std::string SystemDirectoryOnVolume(const std::string& named, const std::string& windows_folder) {
+  const std::string tail = "\\system32";
+  std::string drive = "C:\\";
+  if (named.size() > 3 + tail.size() && named[1] == ':' && named[2] == '\\' &&
+      std::isalpha(static_cast<unsigned char>(named[0])) &&
+      FoldName(named.substr(named.size() - tail.size())) == FoldName(tail)) {
+    drive = named.substr(0, 3);
+    const std::string folder = named.substr(3, named.size() - 3 - tail.size());
+    if (FoldName(folder) == FoldName(windows_folder)) return named;
+  }
+  return drive + windows_folder + tail;
 }
 
 }  // namespace torvane::registry

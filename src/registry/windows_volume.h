@@ -39,4 +39,11 @@ struct VolumeWindows {
 // the way cannot be read.
 VolumeWindows FindWindowsOnVolume(const std::shared_ptr<const Folder>& root);
 
+// The system directory `named` (from SystemRoot in the volume's SOFTWARE)
+// held to the volume. SystemRoot there is a value like any other, which
+// malware may point at a folder of its own, with Userinit in it: its folder
+// must be the Windows folder the volume holds, or that folder is used. The
+// drive letter cannot be told from the volume and is kept.
+std::string SystemDirectoryOnVolume(const std::string& named, const std::string& windows_folder);
+
 }  // namespace torvane::registry
