@@ -6,8 +6,11 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 export WINEPREFIX="${WINEPREFIX:-$root/build/windows/wineprefix}"
+# A prefix made now would not keep the mapping: made first.
+if [[ ! -f "$WINEPREFIX/.torvane-ready" ]]; then
+  "$root/scripts/wine_run.sh" cmd /c exit >/dev/null 2>&1 || true
+fi
 volume=$(mktemp -d)
-mkdir -p "$WINEPREFIX/dosdevices"
 ln -sfn "$volume" "$WINEPREFIX/dosdevices/t:"
 export TORVANE_PE_VOLUME="$volume"
 status=0

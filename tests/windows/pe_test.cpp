@@ -24,6 +24,8 @@
 #include "repair/catalogue.h"
 #include "repair/engine.h"
 #include "repair/run.h"
+#include "repair/value_read.h"
+#include "registry/windows_volume.h"
 #include "support/driver.h"
 #include "support/hive_builder.h"
 
@@ -56,7 +58,8 @@ std::set<int> DamageIn(const std::string& software, const std::string& user) {
   auto machine = HiveFile::Open(software, false);
   auto profile = HiveFile::Open(user, false);
   HiveStore store(machine, profile);
-  repair::RepairEngine engine(store, "T:\\Windows\\system32");
+  // As the program finds it: the drive letter that Windows' SystemRoot names.
+  repair::RepairEngine engine(store, registry::SystemDirectoryOnVolume(repair::SystemDirectoryOf(store), "Windows"));
   repair::ItemBytes healthy{};
   engine.ScanItems(healthy);
   std::set<int> damaged;
@@ -66,14 +69,20 @@ std::set<int> DamageIn(const std::string& software, const std::string& user) {
   return damaged;
 }
 
+// A list box's items (ANSI), asked for in UTF-16: a list box of another
+// process answers LB_GETTEXT in UTF-16 under Wine whichever form asks.
 std::vector<std::string> ListItems(HWND list) {
   std::vector<std::string> items;
-  const LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
+  const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
   for (LRESULT k = 0; k < count; ++k) {
-    std::string text(static_cast<std::size_t>(SendMessageA(list, LB_GETTEXTLEN, k, 0)) + 1, '\0');
-    const LRESULT length = SendMessageA(list, LB_GETTEXT, k, reinterpret_cast<LPARAM>(text.data()));
+    std::wstring text(static_cast<std::size_t>(SendMessageW(list, LB_GETTEXTLEN, k, 0)) + 1, L'\0');
+    const LRESULT length = SendMessageW(list, LB_GETTEXT, k, reinterpret_cast<LPARAM>(text.data()));
     text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-    items.push_back(text);
+    std::string ansi(text.size() * 2, '\0');
+    ansi.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                                             ansi.data(), static_cast<int>(ansi.size()), nullptr,
+                                                             nullptr)));
+    items.push_back(ansi);
   }
   return items;
 }
