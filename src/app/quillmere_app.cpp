@@ -89,12 +89,26 @@ void RunOnInstalledWindows(CWinApp& app) {
   const std::string root = chosen.root;
   dialog.SetBackupPlace([root](std::string* problem) { return registry::NewBackupFileOnVolume(root, problem); });
   if (profile) dialog.SetBackupUser(profile->name);
-  dialog.SetCommit([software, user](std::string* problem) {
+  // Each commit replaces only the files this run read and holds locked: once
+  // they cannot be locked again, no further change is written.
+  auto relock_problem = std::make_shared<std::string>();
+  dialog.SetCommit([software, user, relock_problem](std::string* problem) {
+    if (!relock_problem->empty()) {
+      *problem = *relock_problem;
+      return false;
+    }
     try {
       registry::CommitHives({software.get(), user.get()});
     } catch (const std::exception& error) {
       *problem = error.what();
       return false;
+    }
+    try {
+      for (registry::HiveFile* hive : {software.get(), user.get()}) {
+        if (hive) hive->LockAgain();
+      }
+    } catch (const std::exception& error) {
+      *relock_problem = std::string(error.what()) + " (after the last repair was written)";
     }
     return true;
   });

@@ -1072,7 +1072,6 @@ void CommitHives(const std::vector<HiveFile*>& hives) {
   if (changed.empty()) return;
   set.Commit();
   for (HiveFile* hive : changed) hive->Committed();
-  for (HiveFile* hive : changed) hive->LockAgain();
 }
 
 }  // namespace torvane::registry

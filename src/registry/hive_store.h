@@ -315,9 +315,9 @@ bool NodeValues(const HiveFile& hive, std::size_t node, bool exact, std::vector<
                 std::size_t* unnamed);
 
 // Writes every changed hive of `hives` (null ones skipped) into one file
-// set and renames them in together: all or none. The hives stay locked for
-// more changes. Throws HiveError or FileError when nothing was changed,
-// FileSetError (with the files replaced) when some were.
+// set and renames them in together: all or none. Their locks go with the
+// commit (LockAgain takes them again). Throws HiveError or FileError when
+// nothing was changed, FileSetError (with the files replaced) when some were.
 void CommitHives(const std::vector<HiveFile*>& hives);
 
 }  // namespace torvane::registry

@@ -207,23 +207,46 @@ TEST_F(PeTest, TheChosenWindowsAndProfileAreRepairedInTheirFilesAndTheBackupRest
   ASSERT_TRUE(report.shown);
   EXPECT_EQ(report.text, std::string(repair::kReportHeader) + repair::Item(0).name + "\r\n" +
                              repair::Item(machine_item).name + "\r\n");
+  const std::vector<std::string> first_backups = Backups();
+  ASSERT_EQ(first_backups.size(), 1u);
+
+  // A second repair in the same run is written too: the files stay held.
+  int second_item = -1;
+  for (int item : before) {
+    if (item != 0 && item != 3 && item != machine_item) second_item = item;
+  }
+  ASSERT_GE(second_item, 0);
+  program.tree().SetCheck(leaves[0], false);
+  program.tree().SetCheck(leaves[machine_item], false);
+  program.tree().SetCheck(leaves[second_item], true);
+  program.PostClick(kRepair);
+  EXPECT_EQ(ReadAndCloseMessageBox(program).text,
+            std::string(repair::kReportHeader) + repair::Item(second_item).name + "\r\n");
   PostMessageA(program.dialog(), WM_CLOSE, 0, 0);
   ASSERT_TRUE(program.WaitForExit());
 
-  // Exactly the two ticked items changed, in the files; bob's hive is as it was.
+  // Exactly the ticked items changed, in the files; bob sees the machine
+  // part's repairs and keeps his own damage.
   std::set<int> expected = before;
-  expected.erase(0);
-  expected.erase(machine_item);
+  for (int item : {0, machine_item, second_item}) expected.erase(item);
   EXPECT_EQ(DamageIn(software_, alice_), expected);
   std::set<int> bob_expected = bob_before;
-  bob_expected.erase(machine_item);
+  for (int item : {machine_item, second_item}) bob_expected.erase(item);
   EXPECT_EQ(DamageIn(software_, bob_), bob_expected);
 
-  // The undo is a new file on that volume, which the command line restores.
-  const std::vector<std::string> backups = Backups();
+  // Each undo is a new file on that volume, which the command line restores,
+  // the last one first.
+  std::vector<std::string> backups = Backups();
+  ASSERT_EQ(backups.size(), 2u);
+  std::erase(backups, first_backups[0]);
   ASSERT_EQ(backups.size(), 1u);
-  cli::Streams streams{std::tmpfile(), std::tmpfile()};
-  EXPECT_EQ(cli::Run(cli::ParseArguments({"restore", backups[0], "--windows", "T:\\"}), streams), cli::kExitOk);
+  for (const std::string& backup : {backups[0], first_backups[0]}) {
+    cli::Streams streams{std::tmpfile(), std::tmpfile()};
+    EXPECT_EQ(cli::Run(cli::ParseArguments({"restore", backup, "--windows", "T:\\"}), streams), cli::kExitOk)
+        << backup;
+    std::fclose(streams.out);
+    std::fclose(streams.err);
+  }
   EXPECT_EQ(DamageIn(software_, alice_), before);
   EXPECT_EQ(DamageIn(software_, bob_), bob_before);
 }
