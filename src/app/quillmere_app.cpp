@@ -82,9 +82,15 @@ void RunOnInstalledWindows(CWinApp& app) {
   const std::shared_ptr<const registry::Folder> volume = chosen.volume;
   const std::shared_ptr<const registry::Folder> profile_folder = profile ? profile->folder : nullptr;
   dialog.SetPolicySource([volume, profile_folder] {
-    std::vector<registry::LocalPolicyFile> local_files;
-    const registry::PolicyEvidence machine = registry::MachinePolicyOfVolume(volume, &local_files);
-    return *registry::PolicyOfProfile(machine, profile_folder);
+    // A volume whose policy folders cannot be walked (two names for one in
+    // different letter case) gives no evidence: no item is then the policy's.
+    try {
+      std::vector<registry::LocalPolicyFile> local_files;
+      const registry::PolicyEvidence machine = registry::MachinePolicyOfVolume(volume, &local_files);
+      return *registry::PolicyOfProfile(machine, profile_folder);
+    } catch (const registry::FileError&) {
+      return registry::PolicyEvidence();
+    }
   });
   const std::string root = chosen.root;
   dialog.SetBackupPlace([root](std::string* problem) { return registry::NewBackupFileOnVolume(root, problem); });
