@@ -191,7 +191,7 @@ TEST_F(PeTest, TheChosenWindowsAndProfileAreRepairedInTheirFilesAndTheBackupRest
   const std::vector<HTREEITEM> nodes = program.tree().Nodes();
   std::map<LPARAM, HTREEITEM> leaves;
   for (HTREEITEM node : nodes) leaves[program.tree().Data(node)] = node;
-  for (int item : {0, 1, machine_item}) {
+  for (int item = 0; item < repair::kItemCount; ++item) {
     program.tree().EnsureVisible(leaves[item]);
     const bool red = before.count(item) == 1;
     EXPECT_TRUE(WaitUntil([&] {
