@@ -7,6 +7,7 @@
 #include "registry/names.h"
 #include "registry/reg_document.h"
 #include "registry/volume_policy.h"
+#include "registry/windows_volume.h"
 #include "repair/engine.h"
 #include "repair/value_read.h"
 
@@ -19,13 +20,6 @@
 namespace torvane::cli {
 
 using namespace registry;
-
-std::string SystemDirectoryOf(RegistryStore& store) {
-  ScopedKey key(store);
-  key.Open(kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", kKeyRead);
-  const std::string root = repair::TextOf(repair::ReadValue(store, key.get(), "SystemRoot", 100));
-  return root.empty() ? repair::kDefaultSystemDirectory : root + "\\system32";
-}
 
 namespace {
 
@@ -93,7 +87,7 @@ class MemorySource final : public Source {
     profile.store = &store_;
     profile.target = document_target_ ? static_cast<RegTarget*>(&*document_target_) : &target_;
     profile.machine_file = profile.user_file = file_;
-    profile.system_directory = SystemDirectoryOf(store_);
+    profile.system_directory = repair::SystemDirectoryOf(store_);
     profiles_.push_back(profile);
     // What a commit compares against, for a file that will be rewritten.
     if (!file_.empty()) original_ = store_.Dump();
@@ -175,7 +169,7 @@ class HiveSource final : public Source {
     profile.machine_problem = std::move(machine_problem);
     if (software) profile.machine_file = software->path();
     if (user) profile.user_file = user->path();
-    profile.system_directory = SystemDirectoryOf(*store);
+    profile.system_directory = repair::SystemDirectoryOf(*store);
     stores_.push_back(std::move(store));
     profiles_.push_back(profile);
   }
@@ -259,37 +253,6 @@ class HiveSource final : public Source {
   std::set<std::string> edited_;
 };
 
-// What `name` in `folder` is, not following a link; false when nothing is there.
-bool StatEntry(const Folder& folder, const std::string& name, EntryInfo* info) {
-  *info = folder.Entry(name);
-  return info->kind != EntryInfo::kMissing;
-}
-
-// Why a profile's hive cannot be read; empty for a regular file.
-std::string HiveProblem(const std::string& path, const EntryInfo& info) {
-  if (info.kind == EntryInfo::kRegular) return {};
-  if (info.kind == EntryInfo::kLink) return path + ": is a symbolic link; refusing to follow it on the volume";
-  return path + ": not a regular file (" + info.what + ")";
-}
-
-// The system directory `named` (from SystemRoot in the volume's SOFTWARE)
-// held to the volume. SystemRoot there is a value like any other, which
-// malware may point at a folder of its own, with Userinit in it: its folder
-// must be the Windows folder the volume holds, or that folder is used. The
-// drive letter cannot be told from the volume and is kept.
-std::string SystemDirectoryOnVolume(const std::string& named, const std::string& windows_folder) {
-  const std::string tail = "\\system32";
-  std::string drive = "C:\\";
-  if (named.size() > 3 + tail.size() && named[1] == ':' && named[2] == '\\' &&
-      std::isalpha(static_cast<unsigned char>(named[0])) &&
-      FoldName(named.substr(named.size() - tail.size())) == FoldName(tail)) {
-    drive = named.substr(0, 3);
-    const std::string folder = named.substr(3, named.size() - 3 - tail.size());
-    if (FoldName(folder) == FoldName(windows_folder)) return named;
-  }
-  return drive + windows_folder + tail;
-}
-
 std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   std::shared_ptr<const Folder> root;
   try {
@@ -318,99 +281,24 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   auto source = std::make_unique<HiveSource>(options.source_text);
   std::shared_ptr<HiveFile> machine;
   std::string machine_problem;
-  // Every profile folder holding an NTUSER.DAT, in the order of their names.
-  struct Found {
-    std::string name;
-    std::shared_ptr<const Folder> folder;
-    std::string hive, problem;
-    FileId file{};
-  };
-  std::vector<Found> profiles;
-  std::map<FileId, std::string> files;
-  std::string windows_folder;
+  VolumeWindows found_windows;
   try {
-    windows_folder = FindNoCase(*root, "Windows").value_or("Windows");
-    std::shared_ptr<const Folder> config = FolderOf(root, "Windows");
-    for (const char* part : {"System32", "config"}) config = FolderOf(config, part);
-    const auto software = config ? FindNoCase(*config, "SOFTWARE") : std::nullopt;
-    EntryInfo info;
-    if (!software || !StatEntry(*config, *software, &info)) {
+    found_windows = FindWindowsOnVolume(root);
+    if (!found_windows.software) {
       throw SourceError(options.windows_dir +
                         ": no Windows/System32/config/SOFTWARE hive (is it the root of a Windows volume?)");
     }
-    machine = source->LoadOrNote(FilePlace(config, *software), writable, true, &machine_problem);
-    // One file is one hive: a second name for it (a hard link) would be
-    // changed twice, and the second change lost.
-    files.emplace(info.id, FilePlace(config, *software).path());
-
-    // A link among the profile folders (All Users, Default User, a junction
-    // an administrator made) that leads to a folder listed here hides
-    // nothing. Any other is followed nowhere, and the profile it may stand
-    // for is undetermined, never passed over. Where a link leads is only
-    // looked at (stat), never opened.
-    const auto refused_link = [](const std::string& path) {
-      return path + ": is a symbolic link; refusing to follow it on the volume";
-    };
-    std::set<FileId> listed_folders;
-    struct Link {
-      std::string name, path;
-      std::optional<FileId> target;  // a folder it leads to
-    };
-    std::vector<Link> links;
-    const auto follows_to = [](const Folder& folder, const std::string& name) { return folder.FolderBehind(name); };
-    for (const char* parent : {"Users", "Documents and Settings"}) {
-      const auto name = FindNoCase(*root, parent);
-      if (!name || !StatEntry(*root, *name, &info)) continue;
-      // Documents and Settings is Windows' own junction to Users: passed
-      // over when it leads there, like any link among the profiles.
-      if (info.kind == EntryInfo::kLink) {
-        links.push_back(Link{*name, FilePlace(root, *name).path(), follows_to(*root, *name)});
-      }
-      if (info.kind != EntryInfo::kFolder) continue;
-      listed_folders.insert(info.id);
-      const auto folder = root->Child(*name);
-      for (const std::string& entry : folder->Names()) {
-        if (!StatEntry(*folder, entry, &info)) continue;
-        if (info.kind == EntryInfo::kLink && FoldName(entry) != FoldName("All Users")) {
-          links.push_back(Link{entry, FilePlace(folder, entry).path(), follows_to(*folder, entry)});
-        }
-        if (info.kind != EntryInfo::kFolder) continue;
-        listed_folders.insert(info.id);
-        std::shared_ptr<const Folder> profile;
-        std::optional<std::string> hive;
-        try {
-          profile = folder->Child(entry);
-          hive = FindNoCase(*profile, "NTUSER.DAT");
-        } catch (const FileError& error) {
-          // A folder that cannot be read may hold a profile: not passed over.
-          profiles.push_back(Found{entry, nullptr, "", error.what(), {}});
-          continue;
-        }
-        if (!hive || !StatEntry(*profile, *hive, &info)) continue;
-        const FilePlace place(profile, *hive);
-        profiles.push_back(Found{entry, profile, *hive, HiveProblem(place.path(), info), info.id});
-      }
-    }
-    for (const Link& link : links) {
-      if (link.target && listed_folders.count(*link.target) != 0) continue;
-      profiles.push_back(Found{link.name, nullptr, "", refused_link(link.path), {}});
-    }
+    machine = source->LoadOrNote(FilePlace(found_windows.config, *found_windows.software), writable, true,
+                                 &machine_problem);
   } catch (const FileError& error) {
     throw SourceError(error.what());
   }
-  std::sort(profiles.begin(), profiles.end(), [](const Found& a, const Found& b) {
-    return FoldName(a.name) < FoldName(b.name);
-  });
-  for (Found& found : profiles) {
-    if (!found.problem.empty() || !found.folder) continue;
-    const std::string path = FilePlace(found.folder, found.hive).path();
-    const auto [first, added] = files.emplace(found.file, path);
-    if (!added) found.problem = path + ": the same file as " + first->second + " (a hard link); a hive is one profile's";
-  }
+  const std::string& windows_folder = found_windows.windows_folder;
+  const std::vector<VolumeProfile>& profiles = found_windows.profiles;
   if (profiles.empty()) source->AddProfile(std::nullopt, machine, nullptr, {}, machine_problem);
   // A profile whose hive cannot be used has its user part undetermined; the
   // others go on.
-  for (const Found& found : profiles) {
+  for (const VolumeProfile& found : profiles) {
     std::shared_ptr<HiveFile> user;
     try {
       if (!found.problem.empty()) throw SourceError(found.problem);
@@ -427,7 +315,7 @@ std::unique_ptr<Source> OpenWindows(const Options& options, bool writable) {
   for (Profile& profile : source->profiles()) {
     profile.system_directory = SystemDirectoryOnVolume(profile.system_directory, windows_folder);
     std::shared_ptr<const Folder> folder;
-    for (const Found& found : profiles) {
+    for (const VolumeProfile& found : profiles) {
       if (profile.name && found.name == *profile.name) folder = found.folder;
     }
     profile.policy = PolicyOfProfile(machine_policy, folder);

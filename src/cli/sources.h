@@ -104,8 +104,4 @@ class Source {
 // Opens the source the options name. `writable`: the run will change it.
 std::unique_ptr<Source> OpenSource(const Options& options, bool writable);
 
-// The system directory of the registry's Windows: its SystemRoot value +
-// "\system32", or C:\WINDOWS\system32 when it has none.
-std::string SystemDirectoryOf(registry::RegistryStore& store);
-
 }  // namespace torvane::cli

@@ -102,14 +102,25 @@ std::string Ansi(const std::wstring& text, bool* exact) {
   return out;
 }
 
-}  // namespace
-
-std::string NewBackupFile(std::string* problem) {
-  const std::wstring base = ProgramData();
-  if (base.empty()) {
-    *problem = "the ProgramData folder is not known";
-    return {};
+// The volume's own ProgramData folder: there already and no link, or made.
+std::string VolumeProgramData(const std::wstring& path) {
+  if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+    return "cannot be made (" + Win32ErrorText(static_cast<long>(::GetLastError())) + ")";
   }
+  const UniqueHandle folder(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!folder.valid()) return "cannot be opened (" + Win32ErrorText(static_cast<long>(::GetLastError())) + ")";
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(folder.get(), &info)) {
+    return "cannot be looked at (" + Win32ErrorText(static_cast<long>(::GetLastError())) + ")";
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "is a link, not a folder";
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "is not a folder";
+  return {};
+}
+
+std::string NewBackupFileBelow(const std::wstring& base, std::string* problem) {
   std::wstring folder = base;
   for (const wchar_t* part : {L"\\TorvaneSafe", L"\\backups"}) {
     folder += part;
@@ -141,6 +152,34 @@ std::string NewBackupFile(std::string* problem) {
   }
   *problem = WideToUtf8(folder) + ": too many backups made this second";
   return {};
+}
+
+}  // namespace
+
+std::string NewBackupFile(std::string* problem) {
+  const std::wstring base = ProgramData();
+  if (base.empty()) {
+    *problem = "the ProgramData folder is not known";
+    return {};
+  }
+  return NewBackupFileBelow(base, problem);
+}
+
+std::string NewBackupFileOnVolume(const std::string& root, std::string* problem) {
+  const int size = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, root.data(), static_cast<int>(root.size()),
+                                         nullptr, 0);
+  std::wstring base(size > 0 ? size : 0, L'\0');
+  if (size > 0) {
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, root.data(), static_cast<int>(root.size()), base.data(),
+                          size);
+  }
+  if (base.empty() || base.back() != L'\\') base += L'\\';
+  base += L"ProgramData";
+  if (const std::string why = VolumeProgramData(base); !why.empty()) {
+    *problem = WideToUtf8(base) + ": " + why;
+    return {};
+  }
+  return NewBackupFileBelow(base, problem);
 }
 
 }  // namespace torvane::registry

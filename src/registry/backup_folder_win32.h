@@ -14,4 +14,9 @@ namespace torvane::registry {
 // and the system.
 std::string NewBackupFile(std::string* problem);
 
+// The same under the ProgramData folder of the Windows volume whose root is
+// `root` (UTF-8, "D:\\"), for a Windows repaired from a rescue system; that
+// ProgramData must not be a link either.
+std::string NewBackupFileOnVolume(const std::string& root, std::string* problem);
+
 }  // namespace torvane::registry

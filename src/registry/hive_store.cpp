@@ -1055,4 +1055,27 @@ std::optional<std::vector<std::string>> HiveStore::ListSubkeys(HKey root, const 
   return names;
 }
 
+void HiveFile::LockAgain() {
+  if (lock_) return;
+  try {
+    lock_ = std::make_unique<FileLock>(place_);
+  } catch (const FileError& error) {
+    throw HiveError(error.what());
+  }
+}
+
+void CommitHives(const std::vector<HiveFile*>& hives) {
+  FileSet set;
+  std::vector<HiveFile*> changed;
+  for (HiveFile* hive : hives) {
+    if (hive == nullptr || !hive->modified()) continue;
+    if (std::find(changed.begin(), changed.end(), hive) != changed.end()) continue;
+    hive->Prepare(set);
+    changed.push_back(hive);
+  }
+  if (changed.empty()) return;
+  set.Commit();
+  for (HiveFile* hive : changed) hive->Committed();
+}
+
 }  // namespace torvane::registry

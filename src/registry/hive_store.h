@@ -125,6 +125,10 @@ class HiveFile {
   }
   // A file set of this hive alone. Does nothing when nothing changed.
   void Commit(const BeforeReplaceHook& hook = {});
+  // Locks the committed file again, for a program that goes on changing
+  // the hive after a commit: the next commit then again replaces only the
+  // file it wrote. Throws HiveError.
+  void LockAgain();
   // Why Prepare would refuse the changes made so far (HiveError's message),
   // found by writing the new version into memory only; empty when it would
   // not. What a dry run asks.
@@ -311,5 +315,11 @@ class HiveStore final : public RegistryStore, public RegTarget {
 // whose name cannot be read is counted in `*unnamed`.
 bool NodeValues(const HiveFile& hive, std::size_t node, bool exact, std::vector<RegValue>* out,
                 std::size_t* unnamed);
+
+// Writes every changed hive of `hives` (null ones skipped) into one file
+// set and renames them in together: all or none. Their locks go with the
+// commit (LockAgain takes them again). Throws HiveError or FileError when
+// nothing was changed, FileSetError (with the files replaced) when some were.
+void CommitHives(const std::vector<HiveFile*>& hives);
 
 }  // namespace torvane::registry

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "repair/engine.h"
+
 namespace torvane::repair {
 
 using registry::HKey;
@@ -65,6 +67,13 @@ long WriteNumber(RegistryStore& store, HKey key, const std::string& name, std::u
                                 static_cast<std::uint8_t>(number >> 16),
                                 static_cast<std::uint8_t>(number >> 24)};
   return store.RegSetValueExA(key, name, 0, registry::kRegDword, data, 4);
+}
+
+std::string SystemDirectoryOf(RegistryStore& store) {
+  registry::ScopedKey key(store);
+  key.Open(registry::kLocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", registry::kKeyRead);
+  const std::string root = TextOf(ReadValue(store, key.get(), "SystemRoot", 100));
+  return root.empty() ? kDefaultSystemDirectory : root + "\\system32";
 }
 
 }  // namespace torvane::repair

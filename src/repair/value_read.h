@@ -26,6 +26,10 @@ std::optional<Bytes> ReadValue(registry::RegistryStore& store, registry::HKey ke
 // The data up to its first NUL; an unread value is the empty text.
 std::string TextOf(const std::optional<Bytes>& data);
 
+// The system directory of the registry's Windows: its SystemRoot value +
+// "\system32", or C:\WINDOWS\system32 when it has none.
+std::string SystemDirectoryOf(registry::RegistryStore& store);
+
 // The first byte of the data; 0 for an unread or empty value (the read
 // buffer starts zero-filled).
 std::uint8_t FirstByteOf(const std::optional<Bytes>& data);

@@ -20,7 +20,9 @@ constexpr DWORD kTreeStyle = 0x50810117;
 constexpr RECT kTreeRect{38, 106, 480, 420};
 constexpr UINT kMessageBoxType = MB_OK | MB_ICONINFORMATION;
 
-std::string SystemDirectory() {
+const char* const kNotWrittenText = "修复未能写入注册表文件，程序将退出：\r\n";
+
+std::string RunningSystemDirectory() {
   const std::string directory = registry::SystemDirectory();
   return directory.empty() ? repair::kDefaultSystemDirectory : directory;
 }
@@ -32,7 +34,16 @@ CQuillmereDlg::CQuillmereDlg(registry::RegistryStore& store, registry::RegTarget
       m_hIcon(::LoadIconA(GetInstanceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))),
       m_store(store),
       m_target(target),
-      m_engine(store, SystemDirectory()) {}
+      m_systemDirectory(RunningSystemDirectory()),
+      m_engine(store, m_systemDirectory) {}
+
+CQuillmereDlg::CQuillmereDlg(registry::RegistryStore& store, registry::RegTarget& target, std::string system_directory)
+    : CDialog(IDD, nullptr),
+      m_hIcon(::LoadIconA(GetInstanceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))),
+      m_store(store),
+      m_target(target),
+      m_systemDirectory(std::move(system_directory)),
+      m_engine(store, m_systemDirectory) {}
 
 CQuillmereDlg::~CQuillmereDlg() = default;
 
@@ -68,6 +79,7 @@ BOOL CQuillmereDlg::OnInitDialog() {
 
   SetIcon(m_hIcon, TRUE);
   SetIcon(m_hIcon, FALSE);
+  if (!m_caption.empty()) ::SetWindowTextA(m_hWnd, m_caption.c_str());
 
   for (int g = 0; g < repair::kGroupCount; ++g) {
     m_groupNames[g] = repair::Group(g).label;
@@ -147,7 +159,7 @@ registry::PolicyEvidence CQuillmereDlg::Policy() const {
 // Damage that Group Policy set is no damage to show: its leaf is black.
 void CQuillmereDlg::ScanItems() {
   const registry::PolicyEvidence policy = Policy();
-  repair::RunProfile profile{&m_store, &m_target, SystemDirectory()};
+  repair::RunProfile profile{&m_store, &m_target, m_systemDirectory};
   profile.policy = &policy;
   const repair::Findings found = repair::Evaluate(m_engine, m_store, profile, false);
   for (int i = 0; i < repair::kItemCount; ++i) {
@@ -184,7 +196,7 @@ void CQuillmereDlg::OnRepairSelected() {
     MessageBox(repair::kSelectItemText, repair::kCaption, kMessageBoxType);
   } else {
     const registry::PolicyEvidence policy = Policy();
-    repair::RunProfile profile{&m_store, &m_target, SystemDirectory()};
+    repair::RunProfile profile{&m_store, &m_target, m_systemDirectory};
     profile.policy = &policy;
     repair::RepairRun run({profile}, requested, false);
     std::string problem;
@@ -192,6 +204,13 @@ void CQuillmereDlg::OnRepairSelected() {
       MessageBox((repair::kNoUndoText + problem).c_str(), repair::kCaption, kMessageBoxType);
     } else {
       run.CarryOut();
+      if (m_commit && !m_commit(&problem)) {
+        // What the dialog holds is no longer what the files hold: it shows
+        // nothing more that it cannot prove.
+        MessageBox((kNotWrittenText + registry::Utf8ToGbk(problem)).c_str(), repair::kCaption, kMessageBoxType);
+        EndDialog(IDCANCEL);
+        return;
+      }
       run.ReadBack();
       flags = run.profiles()[0].flags;
       m_leftAlone.fill(0);
@@ -211,7 +230,7 @@ bool CQuillmereDlg::KeepUndo(const repair::RepairRun& run, std::string* problem)
   const std::string path = m_backupPlace(problem);
   if (path.empty()) return false;
   try {
-    repair::WriteBackup(path, run.parts(), {std::string()});
+    repair::WriteBackup(path, run.parts(), {m_backupUser});
   } catch (const repair::BackupError& error) {
     *problem = error.what();
     return false;

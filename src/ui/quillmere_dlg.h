@@ -31,6 +31,9 @@ class CQuillmereDlg : public CDialog, private repair::RunFlags, private repair::
   // `store` answers the registry operations for the dialog's whole life;
   // a repair's changes are carried out on `target`, the same registry.
   CQuillmereDlg(registry::RegistryStore& store, registry::RegTarget& target, CWnd* parent = nullptr);
+  // The same for the registry of another Windows than the running one,
+  // whose system directory is `system_directory`.
+  CQuillmereDlg(registry::RegistryStore& store, registry::RegTarget& target, std::string system_directory);
   ~CQuillmereDlg() override;
 
   const MessageMap* GetMessageMap() const override;
@@ -48,6 +51,19 @@ class CQuillmereDlg : public CDialog, private repair::RunFlags, private repair::
   // none set: repairs keep no undo.
   using BackupPlace = std::function<std::string(std::string* problem)>;
   void SetBackupPlace(BackupPlace place) { m_backupPlace = std::move(place); }
+  // How the undo names the user's keys: HKEY_USERS\<user> (a profile
+  // folder's name, UTF-8); empty: HKEY_CURRENT_USER.
+  void SetBackupUser(std::string user) { m_backupUser = std::move(user); }
+
+  // Writes a repair's changes to where the registry is kept (the files of
+  // offline hives) once they are made, before they are read back; false,
+  // with the reason, when it could not. None set: the changes are made in
+  // place (the live registry).
+  using CommitChanges = std::function<bool(std::string* problem)>;
+  void SetCommit(CommitChanges commit) { m_commit = std::move(commit); }
+
+  // The caption in place of the template's; empty: the template's.
+  void SetCaption(std::string caption) { m_caption = std::move(caption); }
 
  protected:
   BOOL OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* result) override;
@@ -91,10 +107,14 @@ class CQuillmereDlg : public CDialog, private repair::RunFlags, private repair::
   HICON m_hIcon;
   registry::RegistryStore& m_store;
   registry::RegTarget& m_target;
+  std::string m_systemDirectory;
   repair::RepairEngine m_engine;
   AboutHandler m_showAbout = nullptr;
   PolicySource m_policySource;
   BackupPlace m_backupPlace;
+  std::string m_backupUser;
+  CommitChanges m_commit;
+  std::string m_caption;
   // Per item, the policy that set its damage at the last scan.
   std::array<std::optional<registry::PolicyOrigin>, repair::kItemCount> m_managedBy;
   repair::ItemBytes m_leftAlone{};  // ticked, but managed: the last run left it

@@ -209,10 +209,23 @@ Program::Program(const Launch& launch) {
     return;
   }
   WaitForInputIdle(process_.hProcess, 30000);
+  if (launch.before) {
+    HWND first = nullptr;
+    WaitUntil(
+        [&] {
+          for (HWND window : TopLevelWindows(process_.dwProcessId)) {
+            if (ClassName(window) == "#32770" && WindowText(window) == launch.before_caption) first = window;
+          }
+          return first != nullptr;
+        },
+        30000);
+    if (first == nullptr || !launch.before(first)) return;
+  }
+  const std::string title = launch.title.empty() ? std::string(kTitle) : launch.title;
   WaitUntil(
       [&] {
         for (HWND window : TopLevelWindows(process_.dwProcessId)) {
-          if (ClassName(window) == "#32770" && WindowText(window) == kTitle) dialog_ = window;
+          if (ClassName(window) == "#32770" && WindowText(window) == title) dialog_ = window;
         }
         return dialog_ != nullptr && GetDlgItem(dialog_, 1006) != nullptr;
       },

@@ -60,6 +60,11 @@ class RemoteTree {
 struct Launch {
   std::string program;      // full path; TorvaneSafe.exe beside the test program
   std::string directory;    // working folder; the test program's
+  std::string title;        // the main dialog's caption (GBK); the program's own
+  // Called with a window of the program captioned `before_caption` before
+  // the main dialog is looked for (a dialog that comes first); false: give up.
+  std::string before_caption;
+  std::function<bool(HWND)> before;
 };
 
 // One run of the program.
