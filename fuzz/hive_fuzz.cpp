@@ -29,6 +29,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/sources.h"
+#include "repair/value_read.h"
 #include "registry/codepage.h"
 #include "registry/hive_store.h"
 #include "registry/names.h"
@@ -313,7 +314,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   HiveStore store(software, user);
-  const std::string system_directory = torvane::cli::SystemDirectoryOf(store);
+  const std::string system_directory = torvane::repair::SystemDirectoryOf(store);
   ScanAndWalk(store, system_directory);
   RepairAll(input, system_directory);
   VolumeRun(input);
