@@ -53,6 +53,22 @@ bool FileSecurityIsMadeUp() {
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+// Opens `path` as itself (a reparse point there is not followed) with
+// `access`; empty when it is a plain folder, otherwise why not.
+std::string OpenPlainFolder(const std::wstring& path, DWORD access, UniqueHandle* folder) {
+  *folder = UniqueHandle(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr));
+  if (!folder->valid()) return "cannot be opened (" + Win32ErrorText(static_cast<long>(::GetLastError())) + ")";
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(folder->get(), &info)) {
+    return "cannot be looked at (" + Win32ErrorText(static_cast<long>(::GetLastError())) + ")";
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "is a link, not a folder";
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "is not a folder";
+  return {};
+}
+
 // Makes `path` when missing, then proves it is a folder of its own (no
 // link, junction or mount point) that only the administrators and the
 // system may change. Empty when it is; otherwise why not.
@@ -68,16 +84,8 @@ std::string Settled(const std::wstring& path) {
   if (!created && create_error != ERROR_ALREADY_EXISTS) {
     return "cannot be made (" + Win32ErrorText(static_cast<long>(create_error)) + ")";
   }
-  const UniqueHandle folder(::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!folder.valid()) return "cannot be opened (" + Win32ErrorText(static_cast<long>(::GetLastError())) + ")";
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!::GetFileInformationByHandle(folder.get(), &info)) {
-    return "cannot be looked at (" + Win32ErrorText(static_cast<long>(::GetLastError())) + ")";
-  }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "is a link, not a folder";
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "is not a folder";
+  UniqueHandle folder;
+  if (std::string why = OpenPlainFolder(path, READ_CONTROL | FILE_READ_ATTRIBUTES, &folder); !why.empty()) return why;
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -107,17 +115,8 @@ std::string VolumeProgramData(const std::wstring& path) {
   if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
     return "cannot be made (" + Win32ErrorText(static_cast<long>(::GetLastError())) + ")";
   }
-  const UniqueHandle folder(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!folder.valid()) return "cannot be opened (" + Win32ErrorText(static_cast<long>(::GetLastError())) + ")";
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!::GetFileInformationByHandle(folder.get(), &info)) {
-    return "cannot be looked at (" + Win32ErrorText(static_cast<long>(::GetLastError())) + ")";
-  }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "is a link, not a folder";
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "is not a folder";
-  return {};
+  UniqueHandle folder;
+  return OpenPlainFolder(path, FILE_READ_ATTRIBUTES, &folder);
 }
 
 std::string NewBackupFileBelow(const std::wstring& base, std::string* problem) {
