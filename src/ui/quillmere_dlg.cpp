@@ -90,7 +90,11 @@ BOOL CQuillmereDlg::OnInitDialog() {
     m_descriptions[i] = repair::Item(i).description;
   }
 
-  m_tree.Create(kTreeStyle, kTreeRect, this, IDC_TREE);
+  // The check boxes come as a style change before the tree holds anything:
+  // a tree made with them builds its box images at its first paint and
+  // clears every tick given before it (Windows documents the same).
+  m_tree.Create(kTreeStyle & ~TVS_CHECKBOXES, kTreeRect, this, IDC_TREE);
+  ::SetWindowLongPtrA(m_tree.m_hWnd, GWL_STYLE, static_cast<LONG_PTR>(kTreeStyle));
   for (int g = 0; g < repair::kGroupCount; ++g) {
     m_groupItems[g] = m_tree.InsertItem(m_groupNames[g].c_str(), TVI_ROOT, TVI_LAST);
     m_tree.SetItemData(m_groupItems[g], static_cast<DWORD_PTR>(repair::Group(g).item_data));
