@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -242,8 +244,55 @@ std::vector<std::uint8_t> TextToAnsi(const std::vector<std::uint8_t>& raw) {
 
 namespace {
 
+constexpr std::size_t kMostResolvedKeys = 512;
+
+bool IsPredefined(HKEY key) {
+  return key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER || key == HKEY_USERS;
+}
+
+// The map's name for the first `count` parts below `root`: exactly as walked,
+// so that no two keys the registry tells apart share one.
+std::wstring ResolvedName(HKEY root, const std::vector<std::wstring>& parts, std::size_t count) {
+  std::wstring name = std::to_wstring(reinterpret_cast<std::uintptr_t>(root));
+  for (std::size_t i = 0; i < count; ++i) name.append(L"\\").append(parts[i]);
+  return name;
+}
+
+}  // namespace
+
+std::size_t ResolvedKeys::Deepest(HKEY root, const std::vector<std::wstring>& parts, std::size_t most, HKEY* key) {
+  for (std::size_t count = std::min(most, parts.size()); count > 0; --count) {
+    const auto found = keys_.find(ResolvedName(root, parts, count));
+    if (found == keys_.end()) continue;
+    const std::optional<std::wstring> now = NativeNameOf(found->second.key);
+    if (now && *now == found->second.native) {
+      *key = found->second.key;
+      return count;
+    }
+    // Gone or moved: so is everything kept below it.
+    Clear();
+    return 0;
+  }
+  return 0;
+}
+
+bool ResolvedKeys::Keep(HKEY root, const std::vector<std::wstring>& parts, std::size_t count, HKEY key) {
+  if (keys_.size() >= kMostResolvedKeys) return false;
+  std::optional<std::wstring> native = NativeNameOf(key);
+  if (!native) return false;
+  const auto [at, added] = keys_.try_emplace(ResolvedName(root, parts, count), Kept{key, std::move(*native)});
+  return added;
+}
+
+void ResolvedKeys::Clear() {
+  for (auto& [name, kept] : keys_) ::RegCloseKey(kept.key);
+  keys_.clear();
+}
+
+namespace {
+
 LONG Walk(HKEY parent, const std::wstring* parent_path, const std::wstring& path, REGSAM access, bool keep_last_link,
-          bool create, bool follow_shared, HKEY* result, std::wstring* refused) {
+          bool create, bool follow_shared, HKEY* result, std::wstring* refused, ResolvedKeys* resolved) {
   *result = nullptr;
   const std::vector<std::wstring> parts = Components(path);
   const REGSAM bits = NativeViewBits();
@@ -253,7 +302,19 @@ LONG Walk(HKEY parent, const std::wstring* parent_path, const std::wstring& path
   HKEY current = parent;
   OwnedKey previous;
   std::wstring walked;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
+  // Only keys reached without following a link are kept, and only below a
+  // root whose handle means the same key for the whole run.
+  bool keeping = resolved != nullptr && IsPredefined(parent);
+  std::size_t start = 0;
+  if (keeping) {
+    start = resolved->Deepest(parent, parts, parts.size() - 1, &current);
+    if (start == 0) current = parent;
+    for (std::size_t i = 0; i < start; ++i) {
+      if (where) *where += (where->empty() ? L"" : L"\\") + parts[i];
+      walked += (walked.empty() ? L"" : L"\\") + parts[i];
+    }
+  }
+  for (std::size_t i = start; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
     // Every key on the way is asked whether it is a link, which takes
     // reading its values.
@@ -294,8 +355,10 @@ LONG Walk(HKEY parent, const std::wstring* parent_path, const std::wstring& path
       // no second link is followed on the way.
       OwnedKey followed;
       const std::wstring top;
-      rc = Walk(HKEY_LOCAL_MACHINE, &top, other, wanted & ~bits, false, false, false, followed.out(), refused);
+      rc = Walk(HKEY_LOCAL_MACHINE, &top, other, wanted & ~bits, false, false, false, followed.out(), refused,
+                nullptr);
       if (rc != ERROR_SUCCESS) return rc;
+      keeping = false;
       *where = other;
       next = followed.get();
       *followed.out() = nullptr;
@@ -308,9 +371,14 @@ LONG Walk(HKEY parent, const std::wstring* parent_path, const std::wstring& path
       return ERROR_SUCCESS;
     }
     ::RegCloseKey(previous.get());
-    *previous.out() = opened.get();
+    *previous.out() = nullptr;
+    if (keeping && resolved->Keep(parent, parts, i + 1, opened.get())) {
+      current = opened.get();
+    } else {
+      *previous.out() = opened.get();
+      current = previous.get();
+    }
     *opened.out() = nullptr;
-    current = previous.get();
   }
   return ERROR_SUCCESS;
 }
@@ -318,8 +386,8 @@ LONG Walk(HKEY parent, const std::wstring* parent_path, const std::wstring& path
 }  // namespace
 
 LONG OpenWithoutLinks(HKEY parent, const std::wstring* parent_path, const std::wstring& path, REGSAM access,
-                      bool keep_last_link, bool create, HKEY* result, std::wstring* refused) {
-  return Walk(parent, parent_path, path, access, keep_last_link, create, true, result, refused);
+                      bool keep_last_link, bool create, HKEY* result, std::wstring* refused, ResolvedKeys* resolved) {
+  return Walk(parent, parent_path, path, access, keep_last_link, create, true, result, refused, resolved);
 }
 
 bool Win32Store::InView32(HKey parent, std::uint32_t access) const {
@@ -351,7 +419,7 @@ LONG Win32Store::OpenPlace(HKey root, const std::wstring& path, REGSAM access, b
   }
   std::wstring refused;
   const LONG rc = OpenWithoutLinks(ToNativeKey(root), parent.machine ? &parent.path : nullptr, stored, access,
-                                   keep_last_link, create, result, &refused);
+                                   keep_last_link, create, result, &refused, &resolved_);
   if (rc == kRefusedLink) {
     if (!parent.machine && refused.rfind(L"HKEY_", 0) != 0) refused = L"HKEY_CURRENT_USER\\" + refused;
     refused_ = WideToUtf8(refused);

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "registry/registry.h"
 
@@ -58,6 +59,33 @@ class OwnedKey {
   HKEY key_ = nullptr;
 };
 
+// The keys on the way to places already walked from a predefined root: each
+// opened as itself, proved no link, and kept with the native name it had. A
+// kept key is walked from again only while its name still says it is that
+// key, so one deleted, re-created or renamed since is walked to afresh.
+class ResolvedKeys {
+ public:
+  ResolvedKeys() = default;
+  ResolvedKeys(const ResolvedKeys&) = delete;
+  ResolvedKeys& operator=(const ResolvedKeys&) = delete;
+  ~ResolvedKeys() { Clear(); }
+
+  // How many of the first `most` parts of `parts` below `root` the deepest
+  // kept key covers (0: none), with that key in `*key`.
+  std::size_t Deepest(HKEY root, const std::vector<std::wstring>& parts, std::size_t most, HKEY* key);
+  // Takes `key`, the first `count` parts of `parts` below `root`; false
+  // (and `key` still the caller's) when it is not kept.
+  bool Keep(HKEY root, const std::vector<std::wstring>& parts, std::size_t count, HKEY key);
+  void Clear();
+
+ private:
+  struct Kept {
+    HKEY key = nullptr;
+    std::wstring native;
+  };
+  std::unordered_map<std::wstring, Kept> keys_;
+};
+
 // Opens `path` below `parent` one key at a time, each relative to the one
 // before and with REG_OPTION_OPEN_LINK, and asks each whether it is a link.
 // A link is not followed (kRefusedLink, `*refused` names it and its target)
@@ -66,8 +94,11 @@ class OwnedKey {
 // `parent_path` is the stored HKLM path of `parent`, or nullptr when
 // `parent` is not below HKLM. With `create`, missing keys are created.
 // `path` is as stored: a 32-bit view key by its Wow6432Node path.
+// With `resolved`, a walk from a predefined root starts at the deepest key
+// it kept and keeps the keys it opens on the way.
 LONG OpenWithoutLinks(HKEY parent, const std::wstring* parent_path, const std::wstring& path, REGSAM access,
-                      bool keep_last_link, bool create, HKEY* result, std::wstring* refused);
+                      bool keep_last_link, bool create, HKEY* result, std::wstring* refused,
+                      ResolvedKeys* resolved = nullptr);
 
 class Win32Store : public RegistryStore {
  public:
@@ -114,6 +145,7 @@ class Win32Store : public RegistryStore {
 
   std::unordered_map<HKey, Opened> opened_;
   std::string refused_;
+  ResolvedKeys resolved_;
 };
 
 }  // namespace torvane::registry

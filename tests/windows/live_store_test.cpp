@@ -546,6 +546,30 @@ TEST_F(LiveStoreTest, ALinkOnAnyPlacesPathIsNeverReadOrWrittenThrough) {
   }
 }
 
+// The store keeps the keys on the way to the places it walked, and walks
+// afresh to a key deleted and made again, or swapped for a link, since.
+TEST_F(LiveStoreTest, AKeyOnTheWayThatWentAndCameBackIsWalkedToAfresh) {
+  const std::string place = kVictim + "\\Child\\Deeper";
+  const auto read = [&] {
+    registry::ScopedKey key(store);
+    if (key.Open(kLocalMachine, place, KEY_READ) != ERROR_SUCCESS) return std::string("<no key>");
+    std::uint8_t data[64] = {};
+    std::uint32_t type = 0, size = sizeof data;
+    if (store.RegQueryValueExA(key.get(), "Data", &type, data, &size) != ERROR_SUCCESS) return std::string("<no value>");
+    return std::string(reinterpret_cast<const char*>(data), size);
+  };
+  PutString(HKEY_LOCAL_MACHINE, place, "Data", "first");
+  ASSERT_EQ(read(), std::string("first", 6));
+  RemoveKey(HKEY_LOCAL_MACHINE, kVictim + "\\Child");
+  PutString(HKEY_LOCAL_MACHINE, place, "Data", "second");
+  EXPECT_EQ(read(), std::string("second", 7));
+  RemoveKey(HKEY_LOCAL_MACHINE, kVictim + "\\Child");
+  PutString(HKEY_LOCAL_MACHINE, "SOFTWARE\\TorvaneRestored\\Deeper", "Data", "behind a link");
+  ASSERT_TRUE(CreateLink(kVictim + "\\Child", "SOFTWARE\\TorvaneRestored"));
+  EXPECT_EQ(read(), "<no key>");
+  EXPECT_NE(store.RefusedLink().find(kVictim + "\\Child is a registry link"), std::string::npos) << store.RefusedLink();
+}
+
 // ----------------------------------------------------------- unread places
 
 struct UnreadPlace {
