@@ -170,6 +170,20 @@ void SplitPath(const std::string& path, std::string* directory, std::string* nam
   }
 }
 
+// Refuses `place` as a file of a commit that already holds `entries`: named
+// twice, in a folder that did not open, or no file name.
+template <typename Entries>
+void RefuseEntry(const Entries& entries, const FilePlace& place) {
+  const std::string& target = place.path();
+  for (const auto& other : entries) {
+    if (other->target == target) throw FileError(target + ": named twice in one commit");
+  }
+  if (!place.folder()) throw FileError(place.open_error());
+  if (place.name().empty() || place.name() == "." || place.name() == "..") {
+    throw FileError(target + ": not a file name");
+  }
+}
+
 }  // namespace
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
@@ -525,13 +539,7 @@ void KeepOriginal(int dir, const std::string& name, int folder, int from, const 
 void FileSet::AddEntry(const FilePlace& place, const std::function<void(const std::string& path)>& write,
                        bool only_new) {
   const std::string& target = place.path();
-  for (const auto& other : entries_) {
-    if (other->target == target) throw FileError(target + ": named twice in one commit");
-  }
-  if (!place.folder()) throw FileError(place.open_error());
-  if (place.name().empty() || place.name() == "." || place.name() == "..") {
-    throw FileError(target + ": not a file name");
-  }
+  RefuseEntry(entries_, place);
   auto entry = std::make_unique<Entry>();
   entry->target = target;
   entry->name = place.name();
@@ -1151,13 +1159,7 @@ void TakeSecurity(HANDLE from, HANDLE out, const std::string& target) {
 void FileSet::AddEntry(const FilePlace& place, const std::function<void(const std::string& path)>& write,
                        bool only_new) {
   const std::string& target = place.path();
-  for (const auto& other : entries_) {
-    if (other->target == target) throw FileError(target + ": named twice in one commit");
-  }
-  if (!place.folder()) throw FileError(place.open_error());
-  if (place.name().empty() || place.name() == "." || place.name() == "..") {
-    throw FileError(target + ": not a file name");
-  }
+  RefuseEntry(entries_, place);
   auto entry = std::make_unique<Entry>();
   Entry& e = *entry;
   e.target = target;
