@@ -12,6 +12,8 @@
 // Where 32-bit Wine is installed, `wine reg` runs as a 32-bit program, whose
 // HKLM\SOFTWARE is the 32-bit view: every reg call names the 64-bit view.
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -511,6 +513,24 @@ TEST_P(WineVolumeTest, LinksOnTheWayAreRefusedAndNothingIsWritten) {
             std::string::npos)
       << err;
   EXPECT_EQ(ReadFile(outside + "/config/SOFTWARE"), software);
+}
+
+// A profile the Windows build cannot open by its listed name is
+// undetermined with the reason, never passed over.
+TEST_P(WineVolumeTest, AProfileThatCannotBeOpenedByItsNameIsUndeterminedNeverPassedOver) {
+  const std::string users = volume_ + "/Users/";
+  for (const std::string name : {"ali\\ce", "al*ice", "ali\nce"}) {
+    fs::copy(users + "alice", users + name, fs::copy_options::recursive);
+  }
+  std::string err;
+  const Output scan = TorvaneOn("scan --windows 'T:\\' --json", &err);
+  EXPECT_EQ(scan.code, 1) << err;
+  for (const std::string name : {"ali\\\\ce", "al*ice", "ali\\u000ace"}) {
+    EXPECT_NE(scan.text.find("{\"profile\": \"" + name + "\", \"sid\": null, \"problem\": \"T:\\\\Users\\\\" + name +
+                             ": a name Windows cannot open as it stands\""),
+              std::string::npos)
+        << name;
+  }
 }
 
 // The hives of a run change together or not at all: the last one cannot be

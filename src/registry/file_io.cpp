@@ -239,7 +239,13 @@ Folder::~Folder() { ::close(fd_); }
 EntryInfo Folder::Entry(const std::string& name) const {
   EntryInfo entry;
   struct stat info {};
-  if (::fstatat(fd_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return entry;
+  if (::fstatat(fd_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT && errno != ENOTDIR) {
+      entry.kind = EntryInfo::kUnreadable;
+      entry.what = "cannot be looked at: " + Reason();
+    }
+    return entry;
+  }
   entry.kind = S_ISREG(info.st_mode)   ? EntryInfo::kRegular
                : S_ISDIR(info.st_mode) ? EntryInfo::kFolder
                : S_ISLNK(info.st_mode) ? EntryInfo::kLink
@@ -574,7 +580,7 @@ void FileSet::AddEntry(const FilePlace& place, const std::function<void(const st
     struct stat now {};
     if (from.get() < 0 || ::fstat(from.get(), &now) != 0 || now.st_ino != original.st_ino ||
         now.st_dev != original.st_dev) {
-      throw FileError(target + ": changed while being replaced; nothing was changed");
+      throw FileError(target + ": changed while being replaced");
     }
     TakeOwnerAndMode(from.get(), out.get(), original, target);
     KeepOriginal(dir, e.name, e.folder_fd.get(), from.get(), original, target);
@@ -704,6 +710,18 @@ EntryInfo InfoOf(HANDLE handle, const std::string& path) {
   return entry;
 }
 
+// What a name listed on a volume cannot be opened as: one a path would read
+// as more than one name, a stream, or characters Windows reserves.
+constexpr char kOddName[] = "a name Windows cannot open as it stands";
+
+bool OpensAsItStands(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (const unsigned char c : name) {
+    if (c < 0x20 || std::strchr("\\/:*?\"<>|", c) != nullptr) return false;
+  }
+  return true;
+}
+
 // Where a place is opened: its folder's whole path and its name (the path
 // it was named by may hold "." or "..", which a long path cannot).
 std::string Within(const FilePlace& place) { return JoinPath(place.folder()->path(), place.name()); }
@@ -805,6 +823,7 @@ std::shared_ptr<const Folder> Folder::OpenVolume(const std::string& path) {
 
 std::shared_ptr<const Folder> Folder::Child(const std::string& name) const {
   const std::string path = JoinPath(path_, name);
+  if (!OpensAsItStands(name)) throw FileError(path + ": " + kOddName);
   HANDLE handle = OpenNoFollow(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareFolder);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
@@ -840,14 +859,28 @@ std::vector<std::string> Folder::Names() const {
 }
 
 EntryInfo Folder::Entry(const std::string& name) const {
+  EntryInfo entry;
+  if (!OpensAsItStands(name)) {
+    entry.kind = EntryInfo::kUnreadable;
+    entry.what = kOddName;
+    return entry;
+  }
   HANDLE handle = OpenNoFollow(JoinPath(path_, name), FILE_READ_ATTRIBUTES, kShareAll);
-  if (handle == INVALID_HANDLE_VALUE) return {};
-  EntryInfo entry = InfoOf(handle, JoinPath(path_, name));
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+      entry.kind = EntryInfo::kUnreadable;
+      entry.what = "cannot be looked at: " + Reason(error);
+    }
+    return entry;
+  }
+  entry = InfoOf(handle, JoinPath(path_, name));
   ::CloseHandle(handle);
   return entry;
 }
 
 std::optional<FileId> Folder::FolderBehind(const std::string& name) const {
+  if (!OpensAsItStands(name)) return std::nullopt;
   HANDLE handle = ::CreateFileW(LongPath(JoinPath(path_, name)).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
@@ -1219,7 +1252,7 @@ void FileSet::AddEntry(const FilePlace& place, const std::function<void(const st
     UniqueHandle from(OpenNoFollow(e.path, READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll));
     const EntryInfo now = from.valid() ? InfoOf(from.get()) : EntryInfo{};
     if (now.kind != EntryInfo::kRegular || now.id != e.original) {
-      throw FileError(target + ": changed while being replaced; nothing was changed");
+      throw FileError(target + ": changed while being replaced");
     }
     TakeSecurity(from.get(), out.get(), target);
   }
@@ -1342,7 +1375,7 @@ std::optional<std::string> FindNoCase(const Folder& folder, const std::string& n
   for (const std::string& entry : folder.Names()) {
     if (FoldName(entry) != FoldName(name)) continue;
     if (found) {
-      throw FileError(folder.path() + "/" + name + ": there are two, \"" + std::min(*found, entry) + "\" and \"" +
+      throw FileError(JoinPath(folder.path(), name) + ": there are two, \"" + std::min(*found, entry) + "\" and \"" +
                       std::max(*found, entry) + "\"; refusing to guess which one Windows uses");
     }
     found = entry;

@@ -35,7 +35,9 @@ struct FileId {
 // What a name in a folder is, the name itself looked at (a link is never
 // followed).
 struct EntryInfo {
-  enum Kind { kMissing, kRegular, kFolder, kLink, kOther };
+  // kUnreadable: something is listed there that could not be looked at
+  // (`what` says why).
+  enum Kind { kMissing, kRegular, kFolder, kLink, kOther, kUnreadable };
   Kind kind = kMissing;
   FileId id;
   std::uint64_t size = 0;

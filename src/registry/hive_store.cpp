@@ -150,7 +150,7 @@ std::vector<FoundLog> FindLogs(const FilePlace& place) {
     std::optional<std::string> found;
     for (const std::string& entry : names) {
       if (FoldName(entry) != wanted) continue;
-      if (found) throw DirtyHiveError(folder.path() + "/" + entry + ": two files bear the name of one log");
+      if (found) throw DirtyHiveError(JoinPath(folder.path(), entry) + ": two files bear the name of one log");
       found = entry;
     }
     if (!found) continue;

@@ -21,6 +21,7 @@ bool StatEntry(const Folder& folder, const std::string& name, EntryInfo* info) {
 std::string HiveProblem(const std::string& path, const EntryInfo& info) {
   if (info.kind == EntryInfo::kRegular) return {};
   if (info.kind == EntryInfo::kLink) return path + ": is a symbolic link; refusing to follow it on the volume";
+  if (info.kind == EntryInfo::kUnreadable) return path + ": " + info.what;
   return path + ": not a regular file (" + info.what + ")";
 }
 
@@ -60,6 +61,7 @@ VolumeWindows FindWindowsOnVolume(const std::shared_ptr<const Folder>& root) {
   for (const char* parent : {"Users", "Documents and Settings"}) {
     const auto name = FindNoCase(*root, parent);
     if (!name || !StatEntry(*root, *name, &info)) continue;
+    if (info.kind == EntryInfo::kUnreadable) throw FileError(FilePlace(root, *name).path() + ": " + info.what);
     // Documents and Settings is Windows' own junction to Users: passed
     // over when it leads there, like any link among the profiles.
     if (info.kind == EntryInfo::kLink) {
@@ -70,6 +72,11 @@ VolumeWindows FindWindowsOnVolume(const std::shared_ptr<const Folder>& root) {
     const auto folder = root->Child(*name);
     for (const std::string& entry : folder->Names()) {
       if (!StatEntry(*folder, entry, &info)) continue;
+      // What cannot be looked at may be a profile: never passed over.
+      if (info.kind == EntryInfo::kUnreadable) {
+        profiles.push_back(VolumeProfile{entry, nullptr, "", FilePlace(folder, entry).path() + ": " + info.what, {}});
+        continue;
+      }
       if (info.kind == EntryInfo::kLink && FoldName(entry) != FoldName("All Users")) {
         links.push_back(Link{entry, FilePlace(folder, entry).path(), follows_to(*folder, entry)});
       }
