@@ -13,6 +13,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+#include <winternl.h>
 #include <sddl.h>
 #else
 #include <dirent.h>
@@ -468,10 +470,14 @@ FileSet::~FileSet() = default;
 namespace {
 
 // Writes `bytes` into the new version `path` of `target`.
-void WriteNew(const FilePlace& target, const std::string& path, std::string_view bytes) {
-  Fd out(::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
-  if (out.get() < 0) throw FileError(target.path() + ": cannot open its new version: " + Reason());
-  WriteAll(out.get(), bytes, target.path());
+void WriteNew(const FilePlace& target, const std::string& path, int fd, std::string_view bytes) {
+  Fd opened;
+  if (fd < 0) {
+    opened = Fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+    fd = opened.get();
+  }
+  if (fd < 0) throw FileError(target.path() + ": cannot open its new version: " + Reason());
+  WriteAll(fd, bytes, target.path());
 }
 
 }  // namespace
@@ -542,7 +548,7 @@ void KeepOriginal(int dir, const std::string& name, int folder, int from, const 
 
 }  // namespace
 
-void FileSet::AddEntry(const FilePlace& place, const std::function<void(const std::string& path)>& write,
+void FileSet::AddEntry(const FilePlace& place, const std::function<void(const std::string& path, int fd)>& write,
                        bool only_new) {
   const std::string& target = place.path();
   RefuseEntry(entries_, place);
@@ -568,7 +574,7 @@ void FileSet::AddEntry(const FilePlace& place, const std::function<void(const st
   if (created.get() < 0) throw FileError(target + ": cannot create its new version: " + Reason());
   created.Reset();
 
-  write(e.NewPath());
+  write(e.NewPath(), -1);
 
   Fd out(::openat(e.folder_fd.get(), "new", O_RDWR | O_NOFOLLOW | O_CLOEXEC));
   struct stat written {};
@@ -655,6 +661,15 @@ namespace {
 
 constexpr DWORD kNoFollow = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// ntdll's words for the same (NtCreateFile's dispositions and options).
+constexpr ULONG kOpen = 1;             // FILE_OPEN
+constexpr ULONG kCreate = 2;           // FILE_CREATE
+constexpr ULONG kDirectory = 0x1;      // FILE_DIRECTORY_FILE
+constexpr ULONG kSynchronous = 0x20;   // FILE_SYNCHRONOUS_IO_NONALERT
+constexpr ULONG kNonDirectory = 0x40;  // FILE_NON_DIRECTORY_FILE
+constexpr ULONG kBackupIntent = 0x4000;         // FILE_OPEN_FOR_BACKUP_INTENT
+constexpr ULONG kOpenReparsePoint = 0x200000;   // FILE_OPEN_REPARSE_POINT
+constexpr int kFileRenameInformation = 10;
 // A folder on the way: anyone may read it and add to it, no one rename it.
 constexpr DWORD kShareFolder = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // A file being read or changed: no one else may write it meanwhile.
@@ -1032,56 +1047,132 @@ int OpenNewVersion(const std::string& path) {
 
 std::string LastSystemError() { return Reason(); }
 
+namespace {
+
+template <typename Fn>
+Fn NtdllEntry(const char* name) {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");  // in every process
+  return ntdll ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name))) : nullptr;
+}
+
+// A name in the folder open at `root`, opened or made there the way ntdll
+// does it: relative to the handle, so a folder swapped on the way since it
+// was opened redirects nothing, and a reparse point opened as itself.
+HANDLE OpenAt(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+              ULONG options, PSECURITY_DESCRIPTOR security = nullptr) {
+  using NtCreateFileFn = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
+                                      ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+  static const auto create = NtdllEntry<NtCreateFileFn>("NtCreateFile");
+  static const auto to_error = NtdllEntry<ULONG(NTAPI*)(LONG)>("RtlNtStatusToDosError");
+  if (create == nullptr || to_error == nullptr) {
+    ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return INVALID_HANDLE_VALUE;
+  }
+  UNICODE_STRING text;
+  text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  text.MaximumLength = text.Length;
+  text.Buffer = const_cast<wchar_t*>(name.data());
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, root, security);
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = nullptr;
+  const LONG status = create(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                             disposition, options | kSynchronous | kOpenReparsePoint | kBackupIntent, nullptr, 0);
+  if (status < 0) {
+    ::SetLastError(to_error(status));
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+// Renames the file open at `file` to `name` in the folder open at `root`,
+// never over another file.
+bool RenameAt(HANDLE file, HANDLE root, const std::wstring& name) {
+  using NtSetInformationFileFn = LONG(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, int);
+  static const auto set = NtdllEntry<NtSetInformationFileFn>("NtSetInformationFile");
+  static const auto to_error = NtdllEntry<ULONG(NTAPI*)(LONG)>("RtlNtStatusToDosError");
+  if (set == nullptr || to_error == nullptr) {
+    ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return false;
+  }
+  std::string buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t), '\0');
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = root;
+  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::memcpy(rename->FileName, name.data(), name.size() * sizeof(wchar_t));
+  IO_STATUS_BLOCK io{};
+  const LONG status = set(file, &io, rename, static_cast<ULONG>(buffer.size()), kFileRenameInformation);
+  if (status < 0) {
+    ::SetLastError(to_error(status));
+    return false;
+  }
+  return true;
+}
+
+// Deletes the file or empty folder open at `handle` (opened for DELETE and
+// FILE_WRITE_ATTRIBUTES) once every handle to it is closed; read-only or not.
+void DeleteWhenClosed(HANDLE handle) {
+  FILE_BASIC_INFO plain{};
+  plain.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  ::SetFileInformationByHandle(handle, FileBasicInfo, &plain, sizeof plain);
+  FILE_DISPOSITION_INFO dispose{TRUE};
+  ::SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof dispose);
+}
+
+}  // namespace
+
+// Every step goes through handles: the target's folder (held from the
+// volume's root down), the private folder made in it, the new version made
+// in that, and the original once it is shown to be the file that was read.
 struct FileSet::Entry {
   std::string target;         // as named, for messages
-  std::string path;           // where it is opened (see Within)
-  std::string fresh_name;     // the new version, as handed to a writer
-  std::string folder, fresh, kept;  // the private folder, "new" and "old" in it
+  std::string fresh_name;     // the new version's path, for the hook and messages
+  std::string folder;         // the private folder's path, for messages
+  std::wstring name;          // the target's name in its folder
+  std::shared_ptr<const Folder> directory;  // the target's folder, held
+  UniqueHandle private_dir;   // the private folder beside it
+  UniqueHandle fresh;         // the new version, from its making on
+  UniqueHandle kept;          // the original, once moved aside as "old"
   bool had_original = false;
   bool only_new = false;      // never replaces a file under its name
   bool moved_away = false;    // the original is "old" in the private folder
   bool moved_in = false;      // the new version is under the target's name
   FileId original, made;
 
+  HANDLE dir() const { return static_cast<HANDLE>(directory->handle()); }
   std::string NewPath() const { return fresh_name; }
+  // The original under the target's name, opened as itself.
+  HANDLE OpenOriginal(ACCESS_MASK access) const {
+    return OpenAt(dir(), name, access, kShareAll, kOpen, kNonDirectory);
+  }
   // Each returns what went wrong, or empty.
   std::string RenameIn() {
     if (had_original) {
       // The original goes aside by its handle, once it is shown to be the
       // file that was read: a file swapped in meanwhile is never taken.
-      HANDLE handle = OpenNoFollow(path, DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES, kShareAll);
-      if (handle == INVALID_HANDLE_VALUE) return Reason();
-      const EntryInfo now = InfoOf(handle);
-      if (now.kind != EntryInfo::kRegular || now.id != original) {
-        ::CloseHandle(handle);
-        return "it was replaced meanwhile";
-      }
-      const std::wstring to = LongPath(kept);
-      std::string buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t), '\0');
-      auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-      rename->ReplaceIfExists = FALSE;
-      rename->RootDirectory = nullptr;
-      rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
-      std::memcpy(rename->FileName, to.data(), to.size() * sizeof(wchar_t));
-      const BOOL moved = ::SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()));
-      const DWORD error = ::GetLastError();
-      ::CloseHandle(handle);
-      if (!moved) return Reason(error);
+      UniqueHandle handle(OpenOriginal(DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES));
+      if (!handle.valid()) return Reason();
+      const EntryInfo now = InfoOf(handle.get());
+      if (now.kind != EntryInfo::kRegular || now.id != original) return "it was replaced meanwhile";
+      if (!RenameAt(handle.get(), private_dir.get(), L"old")) return Reason();
+      kept = std::move(handle);
       moved_away = true;
     }
     // The name is free now: a file that took it meanwhile is never replaced.
-    if (!::MoveFileExW(LongPath(fresh).c_str(), LongPath(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
+    if (!RenameAt(fresh.get(), dir(), name)) {
       std::string reason = Reason();
       if (moved_away) {
-        if (::MoveFileExW(LongPath(kept).c_str(), LongPath(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
+        if (RenameAt(kept.get(), dir(), name)) {
           moved_away = false;
         } else {
-          reason += "; the original stays as " + kept;
+          reason += "; the original stays as " + JoinPath(folder, "old");
         }
       }
       return reason;
     }
     moved_in = true;
+    ::FlushFileBuffers(fresh.get());
     return {};
   }
   std::string PutBack() {
@@ -1089,45 +1180,30 @@ struct FileSet::Entry {
       // The new version goes back into the private folder first: a file
       // with the read-only attribute (the original's) cannot be replaced.
       if (moved_in) {
-        if (!::MoveFileExW(LongPath(path).c_str(), LongPath(fresh).c_str(), MOVEFILE_WRITE_THROUGH)) return Reason();
+        if (!RenameAt(fresh.get(), private_dir.get(), L"new")) return Reason();
         moved_in = false;
       }
-      if (!::MoveFileExW(LongPath(kept).c_str(), LongPath(path).c_str(), MOVEFILE_WRITE_THROUGH)) return Reason();
-      moved_away = false;
+      if (moved_away) {
+        if (!RenameAt(kept.get(), dir(), name)) return Reason();
+        moved_away = false;
+      }
     } else if (moved_in) {
-      // Only the file this set put there goes.
-      HANDLE handle = OpenNoFollow(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll);
-      if (handle == INVALID_HANDLE_VALUE) return Reason();
-      const bool ours = InfoOf(handle).id == made;
-      FILE_DISPOSITION_INFO dispose{TRUE};
-      const BOOL deleted = ours && ::SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof dispose);
-      const DWORD error = ::GetLastError();
-      ::CloseHandle(handle);
-      if (!ours) return "it was replaced meanwhile";
-      if (!deleted) return Reason(error);
+      // Only the file this set put there goes: the one its handle holds.
+      DeleteWhenClosed(fresh.get());
+      fresh.Reset();
     }
     moved_in = false;
     return {};
   }
-  std::string FlushFolder() { return {}; }  // the moves were written through
+  std::string FlushFolder() { return {}; }  // each moved file was flushed
 
   ~Entry() {
-    if (folder.empty()) return;
-    if (!moved_in) Remove(fresh);
-    if (moved_in && moved_away) Remove(kept);
-    ::RemoveDirectoryW(LongPath(folder).c_str());
-  }
-  // Removes a file of the private folder, read-only (as the original may
-  // be, and its new version then is) or not.
-  static void Remove(const std::string& file) {
-    HANDLE handle = OpenNoFollow(file, DELETE | FILE_WRITE_ATTRIBUTES, kShareAll);
-    if (handle == INVALID_HANDLE_VALUE) return;
-    FILE_BASIC_INFO plain{};
-    plain.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    FILE_DISPOSITION_INFO dispose{TRUE};
-    ::SetFileInformationByHandle(handle, FileBasicInfo, &plain, sizeof plain);
-    ::SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof dispose);
-    ::CloseHandle(handle);
+    if (!private_dir.valid()) return;
+    if (!moved_in && fresh.valid()) DeleteWhenClosed(fresh.get());
+    if (moved_in && moved_away && kept.valid()) DeleteWhenClosed(kept.get());
+    fresh.Reset();
+    kept.Reset();
+    DeleteWhenClosed(private_dir.get());
   }
 };
 
@@ -1137,10 +1213,14 @@ FileSet::~FileSet() = default;
 namespace {
 
 // Writes `bytes` into the new version `path` of `target`.
-void WriteNew(const FilePlace& target, const std::string& path, std::string_view bytes) {
-  UniqueFd out(OpenNewVersion(path));
-  if (out.get() < 0) throw FileError(target.path() + ": cannot open its new version: " + Reason());
-  if (!WriteAt(out.get(), bytes.data(), bytes.size(), 0)) throw FileError(target.path() + ": write failed: " + Reason());
+void WriteNew(const FilePlace& target, const std::string& path, int fd, std::string_view bytes) {
+  UniqueFd opened;
+  if (fd < 0) {
+    opened.Reset(OpenNewVersion(path));
+    fd = opened.get();
+  }
+  if (fd < 0) throw FileError(target.path() + ": cannot open its new version: " + Reason());
+  if (!WriteAt(fd, bytes.data(), bytes.size(), 0)) throw FileError(target.path() + ": write failed: " + Reason());
 }
 
 // Enables the restore privilege of this process (administrators and SYSTEM
@@ -1189,14 +1269,15 @@ void TakeSecurity(HANDLE from, HANDLE out, const std::string& target) {
 
 }  // namespace
 
-void FileSet::AddEntry(const FilePlace& place, const std::function<void(const std::string& path)>& write,
+void FileSet::AddEntry(const FilePlace& place, const std::function<void(const std::string& path, int fd)>& write,
                        bool only_new) {
   const std::string& target = place.path();
   RefuseEntry(entries_, place);
   auto entry = std::make_unique<Entry>();
   Entry& e = *entry;
   e.target = target;
-  e.path = Within(place);
+  e.name = Wide(place.name());
+  e.directory = place.folder();
   e.only_new = only_new;
   const EntryInfo found = place.folder()->Entry(place.name());
   if (found.kind == EntryInfo::kLink) {
@@ -1215,49 +1296,54 @@ void FileSet::AddEntry(const FilePlace& place, const std::function<void(const st
   PSECURITY_DESCRIPTOR private_descriptor = nullptr;
   ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)",
                                                          SDDL_REVISION_1, &private_descriptor, nullptr);
-  SECURITY_ATTRIBUTES private_folder{sizeof private_folder, private_descriptor, FALSE};
   struct FreeDescriptor {
     PSECURITY_DESCRIPTOR descriptor;
     ~FreeDescriptor() { ::LocalFree(descriptor); }
   } free_descriptor{private_descriptor};
   for (int attempt = 0;; ++attempt) {
-    const std::string folder = e.path + ".torvane-" + RandomSuffix();
-    if (::CreateDirectoryW(LongPath(folder).c_str(), private_descriptor != nullptr ? &private_folder : nullptr)) {
-      e.folder = folder;
+    const std::string folder = place.name() + ".torvane-" + RandomSuffix();
+    e.private_dir = UniqueHandle(OpenAt(e.dir(), Wide(folder),
+                                        FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | DELETE |
+                                            FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, kCreate, kDirectory, private_descriptor));
+    if (e.private_dir.valid()) {
+      e.folder = JoinPath(place.folder()->path(), folder);
       break;
     }
     if (::GetLastError() != ERROR_ALREADY_EXISTS || attempt == 100) {
       throw FileError(target + ": cannot make a private folder beside it: " + Reason());
     }
   }
-  e.fresh = JoinPath(e.folder, "new");
-  e.kept = JoinPath(e.folder, "old");
-  e.fresh_name = e.fresh;
-  HANDLE created = ::CreateFileW(LongPath(e.fresh).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (created == INVALID_HANDLE_VALUE) {
-    const std::string reason = Reason();
-    ::RemoveDirectoryW(LongPath(e.folder).c_str());
-    e.folder.clear();
-    throw FileError(target + ": cannot create its new version: " + reason);
+  e.fresh_name = JoinPath(e.folder, "new");
+  e.fresh = UniqueHandle(OpenAt(e.private_dir.get(), L"new",
+                                GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER, FILE_SHARE_READ,
+                                kCreate, kNonDirectory));
+  if (!e.fresh.valid()) throw FileError(target + ": cannot create its new version: " + Reason());
+
+  {
+    // The writer writes through a descriptor of its own over the same file.
+    HANDLE copy = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), e.fresh.get(), ::GetCurrentProcess(), &copy, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+      throw FileError(target + ": cannot open its new version: " + Reason());
+    }
+    const UniqueFd out(DescriptorOf(copy, _O_RDWR));
+    if (out.get() < 0) throw FileError(target + ": cannot open its new version: " + Reason());
+    write(e.NewPath(), out.get());
   }
-  ::CloseHandle(created);
 
-  write(e.NewPath());
-
-  UniqueHandle out(OpenNoFollow(e.fresh, GENERIC_READ | GENERIC_WRITE | WRITE_DAC | WRITE_OWNER, 0));
-  const EntryInfo written = out.valid() ? InfoOf(out.get()) : EntryInfo{};
+  const EntryInfo written = InfoOf(e.fresh.get());
   if (written.kind != EntryInfo::kRegular) throw FileError(target + ": its new version is gone or no regular file");
   if (e.had_original) {
-    UniqueHandle from(OpenNoFollow(e.path, READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll));
+    UniqueHandle from(e.OpenOriginal(READ_CONTROL | FILE_READ_ATTRIBUTES));
     const EntryInfo now = from.valid() ? InfoOf(from.get()) : EntryInfo{};
     if (now.kind != EntryInfo::kRegular || now.id != e.original) {
       throw FileError(target + ": changed while being replaced");
     }
-    TakeSecurity(from.get(), out.get(), target);
+    TakeSecurity(from.get(), e.fresh.get(), target);
   }
   e.made = written.id;
-  if (!::FlushFileBuffers(out.get())) throw FileError(target + ": cannot flush: " + Reason());
+  if (!::FlushFileBuffers(e.fresh.get())) throw FileError(target + ": cannot flush: " + Reason());
   entries_.push_back(std::move(entry));
 }
 
@@ -1312,14 +1398,15 @@ FileLock::~FileLock() {
 #endif
 
 void FileSet::Add(const FilePlace& target, std::string_view bytes) {
-  AddEntry(target, [&](const std::string& path) { WriteNew(target, path, bytes); }, false);
+  AddEntry(target, [&](const std::string& path, int fd) { WriteNew(target, path, fd, bytes); }, false);
 }
 
 void FileSet::AddNew(const FilePlace& target, std::string_view bytes) {
-  AddEntry(target, [&](const std::string& path) { WriteNew(target, path, bytes); }, true);
+  AddEntry(target, [&](const std::string& path, int fd) { WriteNew(target, path, fd, bytes); }, true);
 }
 
-void FileSet::AddWrittenBy(const FilePlace& place, const std::function<void(const std::string& path)>& write) {
+void FileSet::AddWrittenBy(const FilePlace& place,
+                           const std::function<void(const std::string& path, int fd)>& write) {
   AddEntry(place, write, false);
 }
 

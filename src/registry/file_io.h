@@ -77,12 +77,14 @@ class Folder : public std::enable_shared_from_this<Folder> {
   const std::string& path() const { return path_; }
   // Open for reading (O_DIRECTORY); -1 on Windows.
   int fd() const { return fd_; }
+  // Windows: the folder's handle; null elsewhere.
+  void* handle() const { return handle_; }
 
  private:
   Folder(std::string path, int fd, void* handle = nullptr, std::shared_ptr<const Folder> parent = nullptr);
   std::string path_;
   int fd_;
-  [[maybe_unused]] void* handle_;  // Windows: the folder's handle
+  void* handle_;  // Windows: the folder's handle
   std::shared_ptr<const Folder> parent_;  // Windows: held while this one is
   FileId id_;
 };
@@ -206,7 +208,9 @@ class FileSet {
   void Add(const FilePlace& target, std::string_view bytes);
   // The same, for a writer that takes a file name: `write` gets the name of
   // the new, empty file and fills it.
-  void AddWrittenBy(const FilePlace& target, const std::function<void(const std::string& path)>& write);
+  // Where the set holds the new file open already (Windows), `fd` is that
+  // file, to be written through and left open; otherwise -1.
+  void AddWrittenBy(const FilePlace& target, const std::function<void(const std::string& path, int fd)>& write);
   // The same for a file that must not exist: a name taken already (a
   // dangling link too) is refused now, and one taken meanwhile fails the
   // commit, which never replaces it. The new file is made readable by its
@@ -221,7 +225,8 @@ class FileSet {
 
  private:
   struct Entry;
-  void AddEntry(const FilePlace& target, const std::function<void(const std::string& path)>& write, bool only_new);
+  void AddEntry(const FilePlace& target, const std::function<void(const std::string& path, int fd)>& write,
+                bool only_new);
   std::vector<std::unique_ptr<Entry>> entries_;
   BeforeReplaceHook hook_;
 };

@@ -391,7 +391,7 @@ void HiveFile::Prepare(FileSet& set) {
     throw HiveError(path_ + ": another file took its name during the run; nothing was written");
   }
   try {
-    set.AddWrittenBy(place_, [&](const std::string& temporary) { WriteProved(temporary, -1); });
+    set.AddWrittenBy(place_, [&](const std::string& temporary, int fd) { WriteProved(temporary, fd); });
   } catch (const FileError& error) {
     throw HiveError(error.what());
   }
