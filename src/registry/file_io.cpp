@@ -212,6 +212,20 @@ FilePlace::FilePlace(std::shared_ptr<const Folder> folder, std::string name)
   path_ = JoinPath(folder_->path(), name_);
 }
 
+FilePlace FilePlace::WithoutLinks(const std::string& path) {
+  FilePlace place;
+  place.path_ = path;
+  place.follow_link_ = false;
+  std::string directory;
+  SplitPath(path, &directory, &place.name_);
+  try {
+    place.folder_ = Folder::OpenVolume(directory);
+  } catch (const FileError& error) {
+    place.open_error_ = error.what();
+  }
+  return place;
+}
+
 #ifndef _WIN32
 
 namespace {

@@ -104,6 +104,9 @@ class FilePlace {
   FilePlace(const std::string& path);  // NOLINT: a path names a place
   FilePlace(const char* path) : FilePlace(std::string(path)) {}  // NOLINT
   FilePlace(std::shared_ptr<const Folder> folder, std::string name);
+  // `path` with no link followed on the way: its folder opened as
+  // Folder::OpenVolume opens a volume's root.
+  static FilePlace WithoutLinks(const std::string& path);
 
   // Null when the folder could not be opened; `open_error()` says why.
   const std::shared_ptr<const Folder>& folder() const { return folder_; }
@@ -117,6 +120,7 @@ class FilePlace {
   std::optional<FileId> id() const;
 
  private:
+  FilePlace() = default;
   std::shared_ptr<const Folder> folder_;
   std::string name_, path_, open_error_;
   bool follow_link_ = false;

@@ -23,10 +23,11 @@ using registry::RegFormat;
 using registry::RegTarget;
 using registry::RegValue;
 
-WrittenFile WriteNewFile(const std::string& path, const std::string& bytes) {
+WrittenFile WriteNewFile(const registry::FilePlace& place, const std::string& bytes) {
+  const std::string& path = place.path();
   try {
     registry::FileSet set;
-    set.AddNew(path, bytes);
+    set.AddNew(place, bytes);
     set.Commit();
   } catch (const registry::FileError& error) {
     // The file set's reasons name the path first.
@@ -35,7 +36,6 @@ WrittenFile WriteNewFile(const std::string& path, const std::string& bytes) {
     throw BackupError(path + ": cannot write the backup: " + reason + "; nothing was changed");
   }
   WrittenFile made_file{path};
-  const registry::FilePlace place(path);
   if (place.folder()) {
     const registry::EntryInfo made = place.folder()->Entry(place.name());
     made_file.device = made.id.volume;
@@ -370,8 +370,9 @@ bool HasNul(const std::string& text) { return text.find('\0') != std::string::np
 }  // namespace
 
 
-WrittenFile WriteBackup(const std::string& path, const std::vector<repair::PlanPart>& parts,
+WrittenFile WriteBackup(const registry::FilePlace& place, const std::vector<repair::PlanPart>& parts,
                         const std::vector<std::string>& users) {
+  const std::string& path = place.path();
   RegFile undo{RegFormat::kVersion5, {}};
   for (const repair::PlanPart& part : parts) {
     const std::string user = part.machine ? std::string() : users[part.profile];
@@ -428,7 +429,7 @@ WrittenFile WriteBackup(const std::string& path, const std::vector<repair::PlanP
     throw BackupError("a backup cannot name " + (value ? "the value \"" + entry.value.name + "\" of " : "") + key +
                       " exactly; it would not restore what is there. Nothing was changed.");
   }
-  return WriteNewFile(path, bytes);
+  return WriteNewFile(place, bytes);
 }
 
 }  // namespace torvane::repair

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "registry/change_stores.h"
+#include "registry/file_io.h"
 #include "registry/reg_file.h"
 #include "registry/utf.h"
 #include "repair/repair_run.h"
@@ -31,17 +32,17 @@ struct WrittenFile {
   std::uint64_t device = 0, number = 0;
 };
 
-// Writes `bytes` to a new file `path` as a file set of one that never
+// Writes `bytes` to a new file at `place` as a file set of one that never
 // replaces a file (FileSet::AddNew). Throws BackupError.
-WrittenFile WriteNewFile(const std::string& path, const std::string& bytes);
+WrittenFile WriteNewFile(const registry::FilePlace& place, const std::string& bytes);
 
-// Writes the undo of `parts` to the new file `path`, once, whole, read from
+// Writes the undo of `parts` to a new file at `place`, once, whole, read from
 // their targets before anything changes; `users[k]` names profile k's
 // HKCU part (empty for a single user). Refuses (BackupError), before
 // anything is written or changed, what its own restore could not put back:
 // a link, a NUL in a name, a value the target could not write back, a name
 // that does not read back exactly.
-WrittenFile WriteBackup(const std::string& path, const std::vector<repair::PlanPart>& parts,
+WrittenFile WriteBackup(const registry::FilePlace& place, const std::vector<repair::PlanPart>& parts,
                         const std::vector<std::string>& users);
 
 // Removes the file when its name still leads to the one written (a backup

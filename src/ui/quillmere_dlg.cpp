@@ -234,7 +234,8 @@ bool CQuillmereDlg::KeepUndo(const repair::RepairRun& run, std::string* problem)
   const std::string path = m_backupPlace(problem);
   if (path.empty()) return false;
   try {
-    repair::WriteBackup(path, run.parts(), {m_backupUser});
+    // The folder was proved no link: it is opened again the same way.
+    repair::WriteBackup(registry::FilePlace::WithoutLinks(path), run.parts(), {m_backupUser});
   } catch (const repair::BackupError& error) {
     *problem = error.what();
     return false;
