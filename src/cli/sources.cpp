@@ -218,31 +218,24 @@ class HiveSource final : public Source {
   // Every changed hive is written in full first; only then are they renamed
   // in, together (and the local policy files a run changed with them).
   void Commit() override {
-    FileSet set;
-    std::vector<HiveFile*> changed;
+    std::vector<HiveFile*> hives;
+    for (auto& hive : hives_) hives.push_back(hive.get());
     try {
-      for (auto& hive : hives_) {
-        if (!hive->modified()) continue;
-        hive->Prepare(set);
-        changed.push_back(hive.get());
-      }
-      for (const std::string& file : edited_) {
-        const PolicyFile& policy = policy_files_.at(file);
-        set.Add(policy.place, policy.bytes);
-        set.Add(*policy.gpt, policy.gpt_bytes);
-      }
+      CommitHives(hives, [&](FileSet& set) {
+        for (const std::string& file : edited_) {
+          const PolicyFile& policy = policy_files_.at(file);
+          set.Add(policy.place, policy.bytes);
+          set.Add(*policy.gpt, policy.gpt_bytes);
+        }
+      });
+    } catch (const FileSetError& error) {
+      if (error.replaced().empty()) throw SourceError(error.what());
+      throw CommitError(error.what(), error.replaced());
     } catch (const HiveError& error) {
       throw SourceError(std::string(error.what()) + "; nothing was changed");
     } catch (const FileError& error) {
       throw SourceError(std::string(error.what()) + "; nothing was changed");
     }
-    try {
-      set.Commit();
-    } catch (const FileSetError& error) {
-      if (error.replaced().empty()) throw SourceError(error.what());
-      throw CommitError(error.what(), error.replaced());
-    }
-    for (HiveFile* hive : changed) hive->Committed();
   }
 
  private:

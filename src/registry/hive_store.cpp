@@ -1064,7 +1064,7 @@ void HiveFile::LockAgain() {
   }
 }
 
-void CommitHives(const std::vector<HiveFile*>& hives) {
+void CommitHives(const std::vector<HiveFile*>& hives, const std::function<void(FileSet&)>& more) {
   FileSet set;
   std::vector<HiveFile*> changed;
   for (HiveFile* hive : hives) {
@@ -1073,7 +1073,7 @@ void CommitHives(const std::vector<HiveFile*>& hives) {
     hive->Prepare(set);
     changed.push_back(hive);
   }
-  if (changed.empty()) return;
+  if (more) more(set);
   set.Commit();
   for (HiveFile* hive : changed) hive->Committed();
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -317,9 +318,10 @@ bool NodeValues(const HiveFile& hive, std::size_t node, bool exact, std::vector<
                 std::size_t* unnamed);
 
 // Writes every changed hive of `hives` (null ones skipped) into one file
-// set and renames them in together: all or none. Their locks go with the
-// commit (LockAgain takes them again). Throws HiveError or FileError when
-// nothing was changed, FileSetError (with the files replaced) when some were.
-void CommitHives(const std::vector<HiveFile*>& hives);
+// set, with whatever `more` adds to it, and renames them in together: all
+// or none. Their locks go with the commit (LockAgain takes them again).
+// Throws HiveError or FileError when nothing was changed, FileSetError (with
+// the files replaced) when some were.
+void CommitHives(const std::vector<HiveFile*>& hives, const std::function<void(FileSet&)>& more = {});
 
 }  // namespace torvane::registry
