@@ -513,6 +513,16 @@ TEST_P(WineVolumeTest, LinksOnTheWayAreRefusedAndNothingIsWritten) {
             std::string::npos)
       << err;
   EXPECT_EQ(ReadFile(outside + "/config/SOFTWARE"), software);
+
+  // Nor in the path of a backup: the file would be made where the link leads.
+  fs::remove(config);
+  fs::rename(outside + "/config", config);
+  fs::create_directory_symlink(outside, volume_ + "/bk");
+  const Output backup = TorvaneOn("repair --windows 'T:\\' --all --backup 'T:\\bk\\b.reg'", &err);
+  EXPECT_EQ(backup.code, 2) << backup.text;
+  EXPECT_NE(err.find("T:\\bk: is a symbolic link; refusing to follow it on the volume"), std::string::npos) << err;
+  EXPECT_FALSE(fs::exists(outside + "/b.reg"));
+  EXPECT_EQ(ReadFile(config + "/SOFTWARE"), software) << "nothing changed";
 }
 
 // A profile the Windows build cannot open by its listed name is

@@ -157,7 +157,10 @@ int Repair(const Options& options, const Streams& streams) {
   if (!options.dry_run && !options.backup.empty()) {
     std::vector<std::string> users;
     for (const Profile& profile : profiles) users.push_back(BackupUser(profile));
-    backup = repair::WriteBackup(options.backup, run.parts(), users);
+    // On Windows no part of the path given is a link (a junction a hostile
+    // volume holds would take the file elsewhere); elsewhere it is followed
+    // as the user named it.
+    backup = repair::WriteBackup(registry::FilePlace::WithoutLinks(options.backup), run.parts(), users);
   }
   run.CarryOut();
   run.ReadBack();

@@ -469,6 +469,8 @@ struct FileSet::Entry {
     return {};
   }
   std::string FlushFolder() { return ::fsync(directory_fd()) == 0 ? std::string() : Reason(); }
+  // A failed rename in leaves the original under its name.
+  bool LeftAside() const { return false; }
 
   ~Entry() {
     if (folder_fd.get() < 0) return;
@@ -1210,6 +1212,8 @@ struct FileSet::Entry {
     return {};
   }
   std::string FlushFolder() { return {}; }  // each moved file was flushed
+  // The original moved aside and could not be put back under its name.
+  bool LeftAside() const { return moved_away && !moved_in; }
 
   ~Entry() {
     if (!private_dir.valid()) return;
@@ -1456,12 +1460,18 @@ void FileSet::Commit() {
   for (std::size_t i = done; i-- > 0;) {
     if (!entries_[i]->PutBack().empty()) stuck.insert(stuck.begin(), entries_[i]->target);
   }
-  if (stuck.empty()) throw FileSetError(failure + "; every file was left as it was", {});
-  std::string names;
-  for (const std::string& name : stuck) names += (names.empty() ? "" : ", ") + name;
-  throw FileSetError(failure + "; could not put back " + names + ", which now hold" +
-                         (stuck.size() == 1 ? "s" : "") + " the new version",
-                     stuck);
+  // The file that failed may itself be left aside (its failure says where).
+  const bool aside = done < entries_.size() && entries_[done]->LeftAside();
+  if (stuck.empty() && !aside) throw FileSetError(failure + "; every file was left as it was", {});
+  std::vector<std::string> changed = stuck;
+  if (aside) changed.push_back(entries_[done]->target);
+  std::string text = failure;
+  if (!stuck.empty()) {
+    std::string names;
+    for (const std::string& name : stuck) names += (names.empty() ? "" : ", ") + name;
+    text += "; could not put back " + names + ", which now hold" + (stuck.size() == 1 ? "s" : "") + " the new version";
+  }
+  throw FileSetError(text, changed);
 }
 
 void WriteFileAtomically(const FilePlace& path, std::string_view bytes, const BeforeReplaceHook& hook) {
