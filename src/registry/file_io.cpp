@@ -14,8 +14,10 @@
 #include <io.h>
 #include <windows.h>
 
-#include <winternl.h>
 #include <sddl.h>
+#include <winternl.h>
+
+#include "registry/system_dlls_win32.h"
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -1064,12 +1066,6 @@ int OpenNewVersion(const std::string& path) {
 std::string LastSystemError() { return Reason(); }
 
 namespace {
-
-template <typename Fn>
-Fn NtdllEntry(const char* name) {
-  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");  // in every process
-  return ntdll ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name))) : nullptr;
-}
 
 // A name in the folder open at `root`, opened or made there the way ntdll
 // does it: relative to the handle, so a folder swapped on the way since it

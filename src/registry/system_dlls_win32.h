@@ -26,6 +26,14 @@ inline void RestrictDllSearch() {
   }
 }
 
+// The entry `name` of ntdll (loaded in every process), as a `Fn`; null when
+// this Windows has none.
+template <typename Fn>
+Fn NtdllEntry(const char* name) {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll ? reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(ntdll, name))) : nullptr;
+}
+
 // A DLL of the system folder, never one of the same name elsewhere. Where the
 // search flags are unknown (ERROR_INVALID_PARAMETER) it is named by its full
 // path, and its own imports are looked up beside it. Null when it cannot be

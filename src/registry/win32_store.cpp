@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
+
+#include "registry/system_dlls_win32.h"
 
 namespace torvane::registry {
 
@@ -18,12 +20,6 @@ namespace {
 // reopens the name and so deletes what a link points at. ntdll's does.
 using NtDeleteKeyFn = LONG(WINAPI*)(HANDLE);
 using RtlNtStatusToDosErrorFn = ULONG(WINAPI*)(LONG);
-
-template <typename Fn>
-Fn NtdllEntry(const char* name) {
-  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");  // in every process
-  return ntdll ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name))) : nullptr;
-}
 
 using NtQueryKeyFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
 constexpr int kKeyNameInformation = 3;
