@@ -1124,12 +1124,13 @@ bool RenameAt(HANDLE file, HANDLE root, const std::wstring& name) {
 
 // Deletes the file or empty folder open at `handle` (opened for DELETE and
 // FILE_WRITE_ATTRIBUTES) once every handle to it is closed; read-only or not.
-void DeleteWhenClosed(HANDLE handle) {
+// False when it cannot be.
+bool DeleteWhenClosed(HANDLE handle) {
   FILE_BASIC_INFO plain{};
   plain.FileAttributes = FILE_ATTRIBUTE_NORMAL;
   ::SetFileInformationByHandle(handle, FileBasicInfo, &plain, sizeof plain);
   FILE_DISPOSITION_INFO dispose{TRUE};
-  ::SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof dispose);
+  return ::SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof dispose) != FALSE;
 }
 
 }  // namespace
@@ -1201,7 +1202,7 @@ struct FileSet::Entry {
       }
     } else if (moved_in) {
       // Only the file this set put there goes: the one its handle holds.
-      DeleteWhenClosed(fresh.get());
+      if (!DeleteWhenClosed(fresh.get())) return Reason();
       fresh.Reset();
     }
     moved_in = false;

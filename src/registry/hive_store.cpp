@@ -158,6 +158,7 @@ std::vector<FoundLog> FindLogs(const FilePlace& place) {
     const EntryInfo info = folder.Entry(*found);
     if (info.kind == EntryInfo::kMissing) throw DirtyHiveError(log.path() + ": cannot read it");
     if (info.kind == EntryInfo::kLink) throw DirtyHiveError(log.path() + ": is a symbolic link; refusing to follow it");
+    if (info.kind == EntryInfo::kUnreadable) throw DirtyHiveError(log.path() + ": " + info.what);
     if (info.kind != EntryInfo::kRegular) throw DirtyHiveError(log.path() + ": not a regular file (" + info.what + ")");
     if (info.size > kMaxLogBytes) throw DirtyHiveError(log.path() + ": larger than a transaction log can be");
     FoundLog entry{*found, {}};
