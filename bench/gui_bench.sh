@@ -22,7 +22,7 @@ trap cleanup EXIT
 for build in windows:x86_64 windows32:i686; do
   "${build#*:}-w64-mingw32-strip" -o "$stripped" "build/${build%%:*}/TorvaneSafe.exe"
   size=$(stat -c %s "$stripped")
-  echo "gui: ${build%%:*}/TorvaneSafe.exe stripped: $size bytes (target 256000: $(awk "BEGIN{printf \"%.2f\", $size/256000}")x)"
+  echo "gui: ${build%%:*}/TorvaneSafe.exe stripped: $size bytes (target 327680: $(awk "BEGIN{printf \"%.2f\", $size/327680}")x)"
 done
 
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all LANG=zh_CN.UTF-8

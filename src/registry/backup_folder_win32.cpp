@@ -6,8 +6,7 @@
 #include <sddl.h>
 #include <shlobj.h>
 
-#include <cstdio>
-
+#include "registry/digits.h"
 #include "registry/live_policy_win32.h"
 #include "registry/owned.h"
 #include "registry/system_dlls_win32.h"
@@ -130,13 +129,14 @@ std::string NewBackupFileBelow(const std::wstring& base, std::string* problem) {
   }
   SYSTEMTIME now{};
   ::GetLocalTime(&now);
-  wchar_t stamp[32];
-  std::swprintf(stamp, 32, L"%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
-                now.wSecond);
+  const std::string digits = DecimalDigits(now.wYear, 4) + DecimalDigits(now.wMonth, 2) + DecimalDigits(now.wDay, 2) +
+                             "-" + DecimalDigits(now.wHour, 2) + DecimalDigits(now.wMinute, 2) +
+                             DecimalDigits(now.wSecond, 2);
+  const std::wstring stamp = AsciiToWide(digits);
   // Two repairs within a second each get their own file.
   for (int n = 1; n < 100; ++n) {
     std::wstring name = folder + L"\\" + stamp;
-    if (n > 1) name += L"-" + std::to_wstring(n);
+    if (n > 1) name += L"-" + AsciiToWide(DecimalDigits(n));
     name += L".reg";
     if (::GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES || ::GetLastError() != ERROR_FILE_NOT_FOUND) {
       continue;

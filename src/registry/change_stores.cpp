@@ -1,11 +1,11 @@
 #include "registry/change_stores.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <set>
 
 #include "registry/codepage.h"
+#include "registry/digits.h"
 #include "registry/names.h"
 #include "registry/reg_tree.h"
 #include "registry/utf.h"
@@ -64,9 +64,7 @@ std::string AccessName(std::uint32_t access) {
   access &= ~registry::kViewBits;
   if (access == kKeyAllAccess) return "KEY_ALL_ACCESS";
   if (access == kKeyRead) return "KEY_READ";
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(access));
-  return text;
+  return "0x" + HexDigits(access, 1, true);
 }
 
 }  // namespace

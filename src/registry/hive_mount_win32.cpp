@@ -1,8 +1,8 @@
 #include "registry/hive_mount_win32.h"
 
-#include <cwchar>
 #include <vector>
 
+#include "registry/digits.h"
 #include "registry/owned.h"
 #include "registry/win32_store.h"
 
@@ -124,10 +124,8 @@ EnabledPrivileges::~EnabledPrivileges() {
 }
 
 std::wstring MountName(std::uint32_t pid, std::uint64_t start, const std::wstring& sid) {
-  wchar_t stamp[64];
-  std::swprintf(stamp, 64, L"%lu start=%016llx ", static_cast<unsigned long>(pid),
-                static_cast<unsigned long long>(start));
-  return kMountPrefix + std::wstring(stamp) + sid;
+  const std::string stamp = DecimalDigits(pid) + " start=" + HexDigits(start, 16) + " ";
+  return kMountPrefix + AsciiToWide(stamp) + sid;
 }
 
 bool ParseMountName(const std::wstring& name, std::uint32_t* pid, std::uint64_t* start) {
@@ -235,7 +233,7 @@ std::wstring UnloadStaleMounts() {
     }
     if (rc == ERROR_SUCCESS) ForgetMount(mount);
     if (rc != ERROR_SUCCESS) {
-      problems += (problems.empty() ? L"" : L"; ") + mount + L" (error " + std::to_wstring(rc) + L")";
+      problems += (problems.empty() ? L"" : L"; ") + mount + L" (error " + AsciiToWide(DecimalDigits(rc)) + L")";
     }
   }
   return problems;

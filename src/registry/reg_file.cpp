@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "registry/codepage.h"
+#include "registry/digits.h"
 #include "registry/file_io.h"
 #include "registry/little_endian.h"
 #include "registry/names.h"
@@ -433,16 +434,12 @@ std::string FormatValue(const RegValue& given, RegFormat format, bool gbk_file) 
   if (const auto text = PlainText(value, format, gbk_file)) {
     line.append("\"").append(Escape(*text)).append("\"");
   } else if (value.type == kRegDword && value.data.size() == 4) {
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%08x", Le32(value.data.data()));
-    line.append("dword:").append(digits);
+    line.append("dword:").append(HexDigits(Le32(value.data.data()), 8));
   } else {
     if (value.type == kRegBinary) {
       line.append("hex:");
     } else {
-      char type[16];
-      std::snprintf(type, sizeof type, "hex(%x):", value.type);
-      line.append(type);
+      line.append("hex(").append(HexDigits(value.type)).append("):");
     }
     AppendHex(line, out, value.data);
   }

@@ -1,10 +1,10 @@
 // The checks a hive file passes before it is read or changed.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <vector>
 
+#include "registry/digits.h"
 #include "registry/hive_log.h"
 #include "registry/little_endian.h"
 #include "registry/regf_reader.h"
@@ -16,9 +16,7 @@ namespace {
 using regf::kBaseBlockSize;
 
 std::string Hex(std::size_t offset) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%zx", offset);
-  return text;
+  return "0x" + HexDigits(offset);
 }
 
 // Walks the hive bins cell by cell and notes the cells in use, in file

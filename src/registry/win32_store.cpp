@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "registry/digits.h"
 #include "registry/system_dlls_win32.h"
 
 namespace torvane::registry {
@@ -249,7 +250,7 @@ bool IsPredefined(HKEY key) {
 // The map's name for the first `count` parts below `root`: exactly as walked,
 // so that no two keys the registry tells apart share one.
 std::wstring ResolvedName(HKEY root, const std::vector<std::wstring>& parts, std::size_t count) {
-  std::wstring name = std::to_wstring(reinterpret_cast<std::uintptr_t>(root));
+  std::wstring name = AsciiToWide(DecimalDigits(reinterpret_cast<std::uintptr_t>(root)));
   for (std::size_t i = 0; i < count; ++i) name.append(L"\\").append(parts[i]);
   return name;
 }

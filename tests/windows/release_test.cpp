@@ -43,7 +43,7 @@ const std::set<std::string> kWindows7Functions = {
     // kernel32.dll
     "kernel32!GetEnvironmentVariableW", "kernel32!GetSystemWindowsDirectoryW", "kernel32!ReadFile",
     "kernel32!AddVectoredExceptionHandler", "kernel32!CloseHandle", "kernel32!CopyFileA",
-    "kernel32!CreateEventA", "kernel32!CreateFileA", "kernel32!CreateSemaphoreA",
+    "kernel32!CreateEventA", "kernel32!CreateFileA", "kernel32!CreateSemaphoreA", "kernel32!CreateSemaphoreW",
     "kernel32!DeleteCriticalSection", "kernel32!DeleteFileA", "kernel32!DuplicateHandle",
     "kernel32!EnterCriticalSection", "kernel32!FlushFileBuffers", "kernel32!FormatMessageA",
     "kernel32!FreeLibrary", "kernel32!GetCurrentProcess", "kernel32!GetCurrentProcessId",
@@ -62,7 +62,7 @@ const std::set<std::string> kWindows7Functions = {
     "kernel32!RtlUnwindEx", "kernel32!RtlVirtualUnwind", "kernel32!SetConsoleOutputCP",
     "kernel32!SetDllDirectoryA", "kernel32!SetEvent", "kernel32!SetLastError",
     "kernel32!SetProcessAffinityMask", "kernel32!SetThreadContext", "kernel32!SetThreadPriority",
-    "kernel32!SetUnhandledExceptionFilter", "kernel32!Sleep", "kernel32!SuspendThread", "kernel32!TlsAlloc",
+    "kernel32!SetUnhandledExceptionFilter", "kernel32!Sleep", "kernel32!SuspendThread", "kernel32!TlsAlloc", "kernel32!TlsFree",
     "kernel32!TlsGetValue", "kernel32!TlsSetValue", "kernel32!TryEnterCriticalSection",
     "kernel32!VirtualProtect", "kernel32!VirtualQuery", "kernel32!WaitForMultipleObjects",
     "kernel32!WaitForSingleObject", "kernel32!WideCharToMultiByte", "kernel32!WriteFile",
