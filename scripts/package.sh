@@ -29,8 +29,8 @@ cd dist
 sha256sum -- *.zip *.deb > SHA256SUMS
 {
   echo "commit: $commit"
-  dpkg-query -W -f='${Package} ${Version}\n' cmake g++ binutils g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-    g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev mingw-w64-x86-64-dev libhivex-dev \
+  dpkg-query -W -f='${Package} ${Version}\n' cmake g++ binutils g++-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 \
+    g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev mingw-w64-x86-64-dev libhivex-dev \
     libc6-dev 2>/dev/null
 } > BUILDINFO
 cat SHA256SUMS
