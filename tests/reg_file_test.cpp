@@ -141,13 +141,18 @@ TEST(RegFileTest, ExportWritesWhatRegeditWrites) {
   RegEntry text{RegEntry::Kind::kValue, kCurrentUser, "Software\\A", {"Name", kRegSz, {'x', '"', '\\', 0}}, 0, ""};
   RegEntry number{RegEntry::Kind::kValue, kCurrentUser, "Software\\A", {"", kRegDword, {0x2a, 0, 0, 1}}, 0, ""};
   RegEntry gone{RegEntry::Kind::kDeleteValue, kCurrentUser, "Software\\A", {"Old", 0, {}}, 0, ""};
+  // Every digit of a number is written, leading zeros too; a type past 15 as
+  // all its digits.
+  RegEntry zero{RegEntry::Kind::kValue, kCurrentUser, "Software\\A", {"Z", kRegDword, {0, 0, 0, 0}}, 0, ""};
+  RegEntry full{RegEntry::Kind::kValue, kCurrentUser, "Software\\A", {"F", kRegDword, {0xff, 0xff, 0xff, 0xff}}, 0, ""};
+  RegEntry odd{RegEntry::Kind::kValue, kCurrentUser, "Software\\A", {"T", 0xFFFF0010u, {0x07}}, 0, ""};
   RegEntry dropped{RegEntry::Kind::kDeleteKey, kLocalMachine, "SOFTWARE\\B", {}, 0, ""};
   RegEntry profile{RegEntry::Kind::kKey, kCurrentUser, "Software", {}, 0, "Alice"};
-  file.entries = {key, text, number, gone, dropped, profile};
+  file.entries = {key, text, number, gone, zero, full, odd, dropped, profile};
   const std::string bytes = FormatRegFile(file);
   EXPECT_EQ(bytes,
             "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\A]\r\n\"Name\"=\"x\\\"\\\\\"\r\n@=dword:0100002a\r\n"
-            "\"Old\"=-\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\B]\r\n\r\n[HKEY_USERS\\Alice\\Software]\r\n\r\n");
+            "\"Old\"=-\r\n\"Z\"=dword:00000000\r\n\"F\"=dword:ffffffff\r\n\"T\"=hex(ffff0010):07\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\B]\r\n\r\n[HKEY_USERS\\Alice\\Software]\r\n\r\n");
   EXPECT_EQ(ParseRegFile(bytes, "x.reg").entries, file.entries) << "profiles are named under HKEY_USERS";
 }
 
