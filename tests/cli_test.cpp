@@ -104,6 +104,10 @@ class CliTest : public ::testing::Test {
     std::function<void(registry::HKey, const std::string&)> walk = [&](registry::HKey root, const std::string& path) {
       copy.CreateKey(root, path);
       const auto values = store.ListValues(root, path);
+      if (!values) {
+        ADD_FAILURE() << "cannot list the values of " << path;
+        return;
+      }
       for (const auto& value : *values) copy.PutValue(root, path, value.name, value.type, value.data);
       registry::ScopedKey key(store);
       key.Open(root, path, registry::kKeyRead);
@@ -395,44 +399,52 @@ TEST_F(CliTest, AKeyOfARegFileHoldingALinkTargetIsRemovedAsALink) {
 // says the same as the run.
 TEST_F(CliTest, NoNameBelowAListedToolsSubkeyKeepsItsHijackInAHive) {
   const std::string ifeo = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options";
-  MemoryStore store;
-  store.PutString(kLocalMachine, ifeo + "\\IceSword.exe", "Debugger", "svch0st.exe");
-  for (const char* name : {"Qa01", "Qb01", "Qc01", "yubC", "Qe01\\Deep"}) {
-    store.PutDword(kLocalMachine, ifeo + "\\IceSword.exe\\" + name, "v", 1);
-  }
-  store.PutDword(kLocalMachine, ifeo + "\\winword.exe", "DisableHeapLookaside", 1);
-  const std::string software = Path("SOFTWARE");
-  WriteHives(store, software, "");
-  std::string bytes = ReadFile(software);
-  // Stored names the code page cannot spell, or spells as another's.
-  const auto rename = [&](const std::string& name, const std::string& stored, bool utf16) {
-    const std::size_t at = bytes.find(name);
-    ASSERT_NE(at, std::string::npos) << name;
-    const std::size_t nk = at - 0x50;
-    ASSERT_EQ(bytes.compare(nk + 4, 2, "nk"), 0) << name;
-    ASSERT_EQ(stored.size(), name.size());
-    bytes.replace(at, stored.size(), stored);
-    if (utf16) bytes[nk + 6] = static_cast<char>(bytes[nk + 6] & ~0x20);
-  };
-  rename("Qa01", std::string("\x00\xD8x\x00", 4), true);   // a lone surrogate, then "x"
-  rename("Qb01", std::string("\x3D\xD8\x00\xDE", 4), true);  // an emoji, outside the BMP
-  rename("Qc01", "\xFFubC", false);                           // "ÿubC", best fit "yubC" beside the real one
-  rename("Qe01", std::string("a\x00b\x00", 4), true);        // "ab", then a key below it
-  WriteFile(software, bytes);
+  // With exploit-protection settings beside the hijack, the subkeys would
+  // go one by one by name and the settings stay: names that cannot be
+  // named make it go whole all the same.
+  for (const bool settings : {false, true}) {
+    SCOPED_TRACE(settings ? "with MitigationOptions" : "hijack only");
+    MemoryStore store;
+    store.PutString(kLocalMachine, ifeo + "\\IceSword.exe", "Debugger", "svch0st.exe");
+    if (settings) store.PutDword(kLocalMachine, ifeo + "\\IceSword.exe", "MitigationOptions", 0x100);
+    for (const char* name : {"Qa01", "Qb01", "Qc01", "yubC", "Qe01\\Deep"}) {
+      store.PutDword(kLocalMachine, ifeo + "\\IceSword.exe\\" + name, "v", 1);
+    }
+    store.PutDword(kLocalMachine, ifeo + "\\winword.exe", "DisableHeapLookaside", 1);
+    const std::string software = Path("SOFTWARE");
+    WriteHives(store, software, "");
+    std::string bytes = ReadFile(software);
+    // Stored names the code page cannot spell, or spells as another's.
+    const auto rename = [&](const std::string& name, const std::string& stored, bool utf16) {
+      const std::size_t at = bytes.find(name);
+      ASSERT_NE(at, std::string::npos) << name;
+      const std::size_t nk = at - 0x50;
+      ASSERT_EQ(bytes.compare(nk + 4, 2, "nk"), 0) << name;
+      ASSERT_EQ(stored.size(), name.size());
+      bytes.replace(at, stored.size(), stored);
+      if (utf16) bytes[nk + 6] = static_cast<char>(bytes[nk + 6] & ~0x20);
+    };
+    rename("Qa01", std::string("\x00\xD8x\x00", 4), true);   // a lone surrogate, then "x"
+    rename("Qb01", std::string("\x3D\xD8\x00\xDE", 4), true);  // an emoji, outside the BMP
+    rename("Qc01", "\xFFubC", false);                           // "ÿubC", best fit "yubC" beside the real one
+    rename("Qe01", std::string("a\x00b\x00", 4), true);        // "ab", then a key below it
+    WriteFile(software, bytes);
 
-  const Result scan = Cli({"scan", "--software", software, "--json"});
-  EXPECT_EQ(StateIn(scan.out, 3), "damaged") << scan.out << scan.err;
-  const Result dry = Cli({"repair", "3", "--software", software, "--dry-run"});
-  EXPECT_EQ(dry.code, kExitOk) << dry.out << dry.err;
-  EXPECT_NE(dry.out.find("  delete key HKEY_LOCAL_MACHINE\\" + ifeo + "\\IceSword.exe\n"), std::string::npos) << dry.out;
-  EXPECT_EQ(ReadFile(software), bytes) << "a dry run writes nothing";
-  const Result repaired = Cli({"repair", "3", "--software", software});
-  EXPECT_EQ(repaired.code, kExitOk) << repaired.out << repaired.err;
-  const std::string after = DumpHives(software, "");
-  // The dump names keys in capitals.
-  EXPECT_EQ(after.find("ICESWORD"), std::string::npos) << after;
-  EXPECT_NE(after.find("WINWORD.EXE]\nDISABLEHEAPLOOKASIDE"), std::string::npos) << "an unlisted subkey stays: " << after;
-  EXPECT_EQ(StateIn(Cli({"scan", "--software", software, "--json"}).out, 3), "healthy");
+    const Result scan = Cli({"scan", "--software", software, "--json"});
+    EXPECT_EQ(StateIn(scan.out, 3), "damaged") << scan.out << scan.err;
+    const Result dry = Cli({"repair", "3", "--software", software, "--dry-run"});
+    EXPECT_EQ(dry.code, kExitOk) << dry.out << dry.err;
+    EXPECT_NE(dry.out.find("  delete key HKEY_LOCAL_MACHINE\\" + ifeo + "\\IceSword.exe\n"), std::string::npos)
+        << dry.out;
+    EXPECT_EQ(ReadFile(software), bytes) << "a dry run writes nothing";
+    const Result repaired = Cli({"repair", "3", "--software", software});
+    EXPECT_EQ(repaired.code, kExitOk) << repaired.out << repaired.err;
+    const std::string after = DumpHives(software, "");
+    // The dump names keys in capitals.
+    EXPECT_EQ(after.find("ICESWORD"), std::string::npos) << after;
+    EXPECT_NE(after.find("WINWORD.EXE]\nDISABLEHEAPLOOKASIDE"), std::string::npos) << "an unlisted subkey stays: " << after;
+    EXPECT_EQ(StateIn(Cli({"scan", "--software", software, "--json"}).out, 3), "healthy");
+  }
 }
 
 // What a restore would put back differently is never backed up: a name

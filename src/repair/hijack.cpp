@@ -6,6 +6,7 @@
 // without regard to ASCII case.
 #include <initializer_list>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <string_view>
@@ -157,13 +158,22 @@ Contents ContentsOf(RegistryStore& store, HKey hijack, const std::string& name, 
     contents.read = false;
     return contents;
   }
+  // A subkey its listed name does not open (a name the code page cannot
+  // spell, listed with a '?' in its place), or opens as one of two, cannot
+  // be taken out by that name.
+  bool unnamed = false;
+  std::set<std::string> folded;
   for (const std::string& child : children) {
     ScopedKey filter(store);
     bool child_link = false;
+    const long opened = filter.Open(key.get(), child, kKeyRead, kOpenLink);
+    if (opened == kFileNotFound || opened == registry::kDuplicateName ||
+        !folded.insert(registry::FoldName(child)).second) {
+      unnamed = true;
+    }
     // A subkey that cannot be looked into is no protection setting anyone
     // can show: it goes (or its repair fails).
-    if (filter.Open(key.get(), child, kKeyRead, kOpenLink) != kSuccess ||
-        store.RegQueryKeyIsLink(filter.get(), &child_link) != kSuccess) {
+    if (opened != kSuccess || store.RegQueryKeyIsLink(filter.get(), &child_link) != kSuccess) {
       contents.subkeys.push_back(child);
       continue;
     }
@@ -197,8 +207,9 @@ Contents ContentsOf(RegistryStore& store, HKey hijack, const std::string& name, 
     contents.keeps = true;
     for (const std::string& value : going) contents.filter_values.emplace_back(child, value);
   }
-  // A name too long to read cannot be taken out by name: nothing is kept.
-  if (too_long || skipped > 0) contents.keeps = false;
+  // A name too long to read, or not read as it is, cannot be taken out by
+  // name: nothing is kept, and the subkey goes whole.
+  if (too_long || skipped > 0 || unnamed) contents.keeps = false;
   // A subkey that keeps no protection setting is a hijack, as any listed
   // subkey always was, whatever it holds.
   contents.hijack = !contents.keeps || !contents.values.empty() || !contents.subkeys.empty() ||
