@@ -192,8 +192,8 @@ CommandRun Torvane(const std::wstring& args) {
 
 // Names the code page cannot spell, characters outside the BMP and lone
 // surrogates below a listed tool's subkey, or below a key a restore deletes,
-// never keep it: the tree goes key by key by the wide names, the dry run
-// saying the same as the run.
+// never keep it, protection settings beside them or not: the tree goes key
+// by key by the wide names, the dry run saying the same as the run.
 TEST_F(LiveStoreTest, NoNameBelowAListedSubkeyOrARestoredDeletionKeepsIt) {
   const std::wstring names[] = {L"a\u2603", L"b\U0001F600", std::wstring(L"c") + wchar_t(0xD800) + L"x"};
   const auto plant = [&](const std::string& parent) {
@@ -223,6 +223,12 @@ TEST_F(LiveStoreTest, NoNameBelowAListedSubkeyOrARestoredDeletionKeepsIt) {
   EXPECT_TRUE(Exists(tool));
   const CommandRun run = Torvane(L"repair 3");
   EXPECT_EQ(run.code, 0u) << run.out << run.err;
+  EXPECT_FALSE(Exists(tool));
+  // Beside exploit-protection settings, which a repair otherwise keeps, the
+  // subkeys cannot go by name: the tree goes whole all the same.
+  plant(tool);
+  PutDword(HKEY_LOCAL_MACHINE, tool, "MitigationOptions", 0x100);
+  EXPECT_EQ(engine.ApplyRepair(3), RepairOutcome::kRepaired);
   EXPECT_FALSE(Exists(tool));
 }
 
