@@ -82,6 +82,9 @@ std::string Reason(DWORD code) {
       return "Not a directory";
     case ERROR_WRITE_PROTECT:
       return "the volume is write-protected";
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return "Cannot allocate memory";
     default:
       return "Windows error " + std::to_string(code);
   }

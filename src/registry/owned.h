@@ -116,11 +116,13 @@ class Mapping {
   explicit Mapping(int fd, std::size_t at_least = 1) {
     LARGE_INTEGER size{};
     HANDLE file = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
-    if (!::GetFileSizeEx(file, &size) || size.QuadPart <= 0 ||
-        static_cast<unsigned long long>(size.QuadPart) > static_cast<std::size_t>(-1) ||
-        static_cast<std::size_t>(size.QuadPart) < at_least) {
+    if (!::GetFileSizeEx(file, &size) || size.QuadPart <= 0) return;
+    // More than this process can address (a 32-bit one, a file past 4 GB).
+    if (static_cast<unsigned long long>(size.QuadPart) > static_cast<std::size_t>(-1)) {
+      ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return;
     }
+    if (static_cast<std::size_t>(size.QuadPart) < at_least) return;
     if (Allocate(static_cast<std::size_t>(size.QuadPart)) && !ReadInto(file, size_)) Free();
   }
   // A copy of the file's first `file_bytes` bytes, `size` bytes long (zeros
@@ -149,7 +151,12 @@ class Mapping {
   Mapping() = default;
   bool Allocate(std::size_t size) {
     void* at = ::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    if (at == nullptr) return false;
+    if (at == nullptr) {
+      // Whatever the call says (a size past the address space is an
+      // "invalid parameter"), the memory is not there.
+      ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return false;
+    }
     data_ = static_cast<const unsigned char*>(at);
     size_ = size;
     return true;

@@ -212,9 +212,11 @@ std::string CheckHiveHeader(const std::string& header, std::uint64_t file_size, 
   *dirty = Le32(bytes + 0x04) != Le32(bytes + 0x08);
   // A dirty hive's logs may grow its bins: its size is checked once they
   // are replayed.
-  if (!*dirty && file_size < kBaseBlockSize + data_size) {
-    return "truncated: the header announces " + std::to_string(kBaseBlockSize + data_size) +
-           " bytes, the file holds " + std::to_string(file_size);
+  // Counted in 64 bits: a 32-bit build must not wrap the sum to a small one.
+  const std::uint64_t announced = std::uint64_t{kBaseBlockSize} + data_size;
+  if (!*dirty && file_size < announced) {
+    return "truncated: the header announces " + std::to_string(announced) + " bytes, the file holds " +
+           std::to_string(file_size);
   }
   if (Le32(bytes + 0x24) >= data_size) return "damaged hive header (root key outside the hive)";
   return {};
