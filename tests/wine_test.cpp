@@ -25,6 +25,7 @@
 
 #include "registry/codepage.h"
 #include "registry/demo.h"
+#include "registry/little_endian.h"
 #include "registry/reg_file.h"
 #include "registry/utf.h"
 #include "support/cli_run.h"
@@ -438,6 +439,15 @@ TEST_P(WineVolumeTest, AScanOfTheVolumeReportsItemByItemWhatTheLinuxBuildReports
       << err;
   // The text report too, bar the paths.
   EXPECT_EQ(TorvaneOn("scan --windows 'T:\\'", &err).text, torvane::testing::Cli({"scan", "--windows", volume_}).out);
+  // A header announcing 4 GB of bins is counted as that in either build,
+  // never wrapped to a small size by the 32-bit one.
+  std::string hive = ReadFile(volume_ + "/Users/alice/NTUSER.DAT");
+  PutLe32(hive, 0x28, 0xFFFFF000u);
+  torvane::testing::FixChecksum(hive);
+  fs::create_directories(volume_ + "/Users/huge");
+  WriteFile(volume_ + "/Users/huge/NTUSER.DAT", hive);
+  const Output huge = TorvaneOn("scan --windows 'T:\\' --json", &err);
+  EXPECT_NE(huge.text.find("truncated: the header announces 4294967296 bytes"), std::string::npos) << huge.text << err;
 }
 
 TEST_P(WineVolumeTest, ARepairChangesTheFilesAsTheLinuxBuildDoesAndItsBackupRestoresThem) {
