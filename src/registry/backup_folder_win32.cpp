@@ -132,11 +132,11 @@ std::string NewBackupFileBelow(const std::wstring& base, std::string* problem) {
   const std::string digits = DecimalDigits(now.wYear, 4) + DecimalDigits(now.wMonth, 2) + DecimalDigits(now.wDay, 2) +
                              "-" + DecimalDigits(now.wHour, 2) + DecimalDigits(now.wMinute, 2) +
                              DecimalDigits(now.wSecond, 2);
-  const std::wstring stamp = AsciiToWide(digits);
+  const std::wstring stamp = Utf8ToWide(digits);
   // Two repairs within a second each get their own file.
   for (int n = 1; n < 100; ++n) {
     std::wstring name = folder + L"\\" + stamp;
-    if (n > 1) name += L"-" + AsciiToWide(DecimalDigits(n));
+    if (n > 1) name += L"-" + Utf8ToWide(DecimalDigits(n));
     name += L".reg";
     if (::GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES || ::GetLastError() != ERROR_FILE_NOT_FOUND) {
       continue;

@@ -28,7 +28,4 @@ inline std::string DecimalDigits(std::uint64_t value, int width = 1) {
   return text;
 }
 
-// ASCII text, such as the digits above, as UTF-16.
-inline std::wstring AsciiToWide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
-
 }  // namespace torvane::registry

@@ -18,6 +18,7 @@
 #include <winternl.h>
 
 #include "registry/system_dlls_win32.h"
+#include "registry/win32_store.h"
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -37,15 +38,6 @@ namespace torvane::registry {
 namespace {
 
 #ifdef _WIN32
-// Paths travel as UTF-8 (WTF-8 for names Windows allows that UTF-16 does
-// not); they become UTF-16 at each call.
-std::wstring Wide(const std::string& utf8) {
-  const std::string units = Utf8ToUtf16le(utf8);
-  std::wstring wide(units.size() / 2, L'\0');
-  std::memcpy(wide.data(), units.data(), wide.size() * 2);
-  return wide;
-}
-
 std::string Narrow(const wchar_t* wide, std::size_t length) {
   return Utf16leToUtf8(std::string_view(reinterpret_cast<const char*>(wide), length * 2));
 }
@@ -53,7 +45,7 @@ std::string Narrow(const wchar_t* wide, std::size_t length) {
 // A whole path of a drive ("D:\\...") in the form that takes any length and
 // is never reinterpreted; any other as it is.
 std::wstring LongPath(const std::string& path) {
-  std::wstring wide = Wide(path);
+  std::wstring wide = Utf8ToWide(path);
   for (wchar_t& c : wide) {
     if (c == L'/') c = L'\\';
   }
@@ -794,7 +786,7 @@ namespace {
 // path behind the long-path prefix must be. Only a path the user gave is
 // made so: names found on a volume are joined as they are.
 std::string WholePath(const std::string& path) {
-  const std::wstring asked = Wide(path);
+  const std::wstring asked = Utf8ToWide(path);
   if (asked.size() < 3 || asked[1] != L':' || (asked[2] != L'\\' && asked[2] != L'/')) return path;
   const DWORD length = ::GetFullPathNameW(asked.c_str(), 0, nullptr, nullptr);
   if (length == 0) return path;
@@ -822,7 +814,7 @@ std::shared_ptr<const Folder> Folder::Open(const std::string& named) {
 std::shared_ptr<const Folder> Folder::OpenVolume(const std::string& path) {
   // The whole path first ("D:" alone is that drive's current folder), then
   // each part of it from the root down.
-  const std::wstring asked = Wide(path);
+  const std::wstring asked = Utf8ToWide(path);
   std::wstring full(MAX_PATH, L'\0');
   DWORD length = ::GetFullPathNameW(asked.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
   if (length >= full.size()) {
@@ -1046,7 +1038,7 @@ int OpenScratchFile() {
   const DWORD length = ::GetTempPathW(MAX_PATH, folder);
   if (length == 0 || length > MAX_PATH) return -1;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::wstring name = std::wstring(folder, length) + Wide("torvane-" + RandomSuffix() + ".tmp");
+    const std::wstring name = std::wstring(folder, length) + Utf8ToWide("torvane-" + RandomSuffix() + ".tmp");
     HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle != INVALID_HANDLE_VALUE) return DescriptorOf(handle, _O_RDWR);
@@ -1294,7 +1286,7 @@ void FileSet::AddEntry(const FilePlace& place, const std::function<void(const st
   auto entry = std::make_unique<Entry>();
   Entry& e = *entry;
   e.target = target;
-  e.name = Wide(place.name());
+  e.name = Utf8ToWide(place.name());
   e.directory = place.folder();
   e.only_new = only_new;
   const EntryInfo found = place.folder()->Entry(place.name());
@@ -1320,7 +1312,7 @@ void FileSet::AddEntry(const FilePlace& place, const std::function<void(const st
   } free_descriptor{private_descriptor};
   for (int attempt = 0;; ++attempt) {
     const std::string folder = place.name() + ".torvane-" + RandomSuffix();
-    e.private_dir = UniqueHandle(OpenAt(e.dir(), Wide(folder),
+    e.private_dir = UniqueHandle(OpenAt(e.dir(), Utf8ToWide(folder),
                                         FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | DELETE |
                                             FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, kCreate, kDirectory, private_descriptor));

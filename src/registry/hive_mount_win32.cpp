@@ -125,7 +125,7 @@ EnabledPrivileges::~EnabledPrivileges() {
 
 std::wstring MountName(std::uint32_t pid, std::uint64_t start, const std::wstring& sid) {
   const std::string stamp = DecimalDigits(pid) + " start=" + HexDigits(start, 16) + " ";
-  return kMountPrefix + AsciiToWide(stamp) + sid;
+  return kMountPrefix + Utf8ToWide(stamp) + sid;
 }
 
 bool ParseMountName(const std::wstring& name, std::uint32_t* pid, std::uint64_t* start) {
@@ -233,7 +233,7 @@ std::wstring UnloadStaleMounts() {
     }
     if (rc == ERROR_SUCCESS) ForgetMount(mount);
     if (rc != ERROR_SUCCESS) {
-      problems += (problems.empty() ? L"" : L"; ") + mount + L" (error " + AsciiToWide(DecimalDigits(rc)) + L")";
+      problems += (problems.empty() ? L"" : L"; ") + mount + L" (error " + Utf8ToWide(DecimalDigits(rc)) + L")";
     }
   }
   return problems;

@@ -10,18 +10,6 @@ namespace torvane::registry {
 
 namespace {
 
-// The RegTarget side names keys and values exactly: UTF-8 in, the wide entry
-// points underneath, so names outside the ANSI code page come through.
-std::wstring Wide(const std::string& utf8) {
-  const std::string units = Utf8ToUtf16le(utf8);
-  std::wstring wide(units.size() / 2, L'\0');
-  for (std::size_t i = 0; i < wide.size(); ++i) {
-    wide[i] = static_cast<wchar_t>(static_cast<unsigned char>(units[2 * i]) |
-                                   static_cast<unsigned char>(units[2 * i + 1]) << 8);
-  }
-  return wide;
-}
-
 std::string Utf8(const wchar_t* wide, std::size_t length) {
   std::string units(length * 2, '\0');
   for (std::size_t i = 0; i < length; ++i) {
@@ -37,7 +25,7 @@ std::string Utf8(const wchar_t* wide, std::size_t length) {
 class LiveStore::Placed {
  public:
   Placed(LiveStore& store, HKey root, const std::string& path, REGSAM access, bool create) : store_(store) {
-    rc_ = store.OpenPlace(root, Wide(path), access, false, create, &key_);
+    rc_ = store.OpenPlace(root, Utf8ToWide(path), access, false, create, &key_);
   }
   Placed(const Placed&) = delete;
   Placed& operator=(const Placed&) = delete;
@@ -76,7 +64,7 @@ bool LiveStore::SetValue(HKey root, const std::string& path, const RegValue& val
   if (key.rc() != ERROR_SUCCESS) return false;
   // The wide entry point stores the bytes it is given, whatever the type.
   const RegValue stored = StoredForm(value);
-  return ::RegSetValueExW(key.get(), Wide(value.name).c_str(), 0, stored.type, stored.data.data(),
+  return ::RegSetValueExW(key.get(), Utf8ToWide(value.name).c_str(), 0, stored.type, stored.data.data(),
                           static_cast<DWORD>(stored.data.size())) == ERROR_SUCCESS;
 }
 
@@ -84,7 +72,7 @@ bool LiveStore::DeleteValue(HKey root, const std::string& path, const std::strin
   const Placed key(*this, root, path, KEY_SET_VALUE, false);
   if (key.rc() == ERROR_FILE_NOT_FOUND) return true;
   if (key.rc() != ERROR_SUCCESS) return false;
-  const LONG deleted = ::RegDeleteValueW(key.get(), Wide(name).c_str());
+  const LONG deleted = ::RegDeleteValueW(key.get(), Utf8ToWide(name).c_str());
   return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
 }
 

@@ -12,6 +12,7 @@
 
 #include "registry/digits.h"
 #include "registry/system_dlls_win32.h"
+#include "registry/utf.h"
 
 namespace torvane::registry {
 
@@ -83,6 +84,13 @@ bool IsLinkKey(HKEY key) {
 }
 
 }  // namespace
+
+std::wstring Utf8ToWide(const std::string& utf8) {
+  const std::string units = Utf8ToUtf16le(utf8);
+  std::wstring wide(units.size() / 2, L'\0');
+  std::memcpy(wide.data(), units.data(), wide.size() * 2);
+  return wide;
+}
 
 std::string WideToUtf8(const std::wstring& text) {
   if (text.empty()) return {};
@@ -250,7 +258,7 @@ bool IsPredefined(HKEY key) {
 // The map's name for the first `count` parts below `root`: exactly as walked,
 // so that no two keys the registry tells apart share one.
 std::wstring ResolvedName(HKEY root, const std::vector<std::wstring>& parts, std::size_t count) {
-  std::wstring name = AsciiToWide(DecimalDigits(reinterpret_cast<std::uintptr_t>(root)));
+  std::wstring name = Utf8ToWide(DecimalDigits(reinterpret_cast<std::uintptr_t>(root)));
   for (std::size_t i = 0; i < count; ++i) name.append(L"\\").append(parts[i]);
   return name;
 }

@@ -35,6 +35,10 @@ REGSAM NativeViewBits();
 // A UTF-16 text in UTF-8.
 std::string WideToUtf8(const std::wstring& text);
 
+// UTF-8 (WTF-8 for lone surrogates) as UTF-16, unit for unit: the names and
+// paths the program carries, as the wide entry points take them.
+std::wstring Utf8ToWide(const std::string& utf8);
+
 // The target of the link `key` (its "SymbolicLinkValue" of type REG_LINK);
 // nullopt when it is no link or `*rc` says it could not be asked.
 std::optional<std::wstring> LinkTargetOf(HKEY key, LONG* rc);
